@@ -1,0 +1,132 @@
+// The seam between the portable core and the accessibility service of one
+// operating system. Each platform folder (memory/, atspi/, macos/) defines
+// every function declared here; CMake links exactly one of them. Nothing in
+// this header names a platform type.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kestreye {
+
+/// Opaque reference to one platform element; only the linked platform reads it.
+using ElementRef = void*;
+
+/// Takes one more counted reference to a non-null element reference.
+void platformRetain(ElementRef ref);
+/// Gives up one counted reference to a non-null element reference.
+void platformRelease(ElementRef ref);
+
+/// One accessibility element that owns one counted reference: copies retain,
+/// destruction releases. An empty handle is valid and fails every read.
+class Element {
+ public:
+  Element() noexcept = default;
+  /// Wraps a reference the caller already owns; the handle takes it over.
+  static Element adopt(ElementRef ref) noexcept { return Element(ref); }
+  Element(const Element& other) noexcept : ref_(other.ref_) {
+    if (ref_ != nullptr) platformRetain(ref_);
+  }
+  Element(Element&& other) noexcept : ref_(std::exchange(other.ref_, nullptr)) {}
+  Element& operator=(Element other) noexcept {
+    std::swap(ref_, other.ref_);
+    return *this;
+  }
+  ~Element() {
+    if (ref_ != nullptr) platformRelease(ref_);
+  }
+
+  /// The platform reference, still owned by this handle.
+  ElementRef ref() const noexcept { return ref_; }
+  /// True for the handle that refers to nothing.
+  bool empty() const noexcept { return ref_ == nullptr; }
+
+ private:
+  explicit Element(ElementRef ref) noexcept : ref_(ref) {}
+  ElementRef ref_ = nullptr;
+};
+
+/// A number object: an integer, a floating value or a Boolean object.
+struct Number {
+  enum class Kind { Boolean, Integer, Real };
+  Kind kind = Kind::Integer;
+  int64_t integer = 0;  ///< the value for Boolean (0 or 1) and Integer
+  double real = 0;      ///< the value for Real
+
+  /// The Boolean reading: the value is not zero (NaN reads true).
+  bool boolValue() const;
+  /// The integer reading: truncated toward zero, clamped to 64 bits, NaN as 0.
+  int64_t integerValue() const;
+};
+
+/// A boxed point of two floating members.
+struct Point {
+  double x = 0;
+  double y = 0;
+};
+
+/// A boxed size of two floating members.
+struct Size {
+  double w = 0;
+  double h = 0;
+};
+
+/// A boxed range of two integer members.
+struct Range {
+  int64_t location = 0;
+  int64_t length = 0;
+};
+
+/// A boxed rectangle, or any other boxed kind: no reader accepts it.
+struct Rect {
+  double x = 0;
+  double y = 0;
+  double w = 0;
+  double h = 0;
+};
+
+struct RawValue;
+/// An array value, entries in the platform's order.
+using RawArray = std::vector<RawValue>;
+
+/// Whatever a platform answers for one attribute. Text is the platform's
+/// bytes as given: possibly invalid UTF-8, possibly with NULs.
+struct RawValue {
+  std::variant<std::string, Number, Point, Size, Range, Rect, Element, RawArray>
+      v;
+};
+
+/// Platform result codes of a read, as macOS numbers them; 0 is success.
+enum AxCode : int32_t {
+  kAxSuccess = 0,
+  kAxFailure = -25200,
+  kAxIllegalArgument = -25201,
+  kAxInvalidElement = -25202,
+  kAxCannotComplete = -25204,
+  kAxAttributeUnsupported = -25205,
+  kAxNoValue = -25212,
+};
+
+/// The outcome of one attribute read: a result code and, on success, maybe a value.
+struct AttributeRead {
+  int32_t code = kAxSuccess;
+  std::optional<RawValue> value;
+};
+
+/// Reads one attribute of an element; one round trip to the service.
+AttributeRead copyAttribute(const Element& element, std::string_view attribute);
+/// Whether this process may read other applications' accessibility trees.
+bool isProcessTrusted();
+/// Process id of the frontmost application, or none.
+std::optional<int32_t> frontmostProcessId();
+/// The application element of a process; used without any check.
+Element applicationElement(int32_t pid);
+/// Writes one diagnostic line to the platform's log, never to standard output.
+void logLine(std::string_view line);
+
+}  // namespace kestreye
