@@ -1,0 +1,83 @@
+// A full scan on generated windows of growing size, on the memory platform:
+// time per scan, time per attribute read, and peak memory.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <string>
+
+#include "cli/scan.h"
+#include "platform/memory/memory_platform.h"
+
+namespace {
+
+namespace memory = kestreye::memory;
+using kestreye::Point;
+using kestreye::Range;
+using kestreye::Size;
+
+// A window of `total` elements: rows of panes, each a group with a heading,
+// a label, a text field and a button, like a long settings form. The focus
+// sits in a field in the middle.
+void buildWindow(int64_t total) {
+  memory::reset();
+  memory::Node* app = memory::addNode({{"AXRole", "AXApplication"}});
+  memory::Node* window =
+      memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Settings"}}, app);
+  memory::Node* focused = nullptr;
+  const int64_t panes = total / 5;
+  for (int64_t i = 0; i < panes; ++i) {
+    const double y = 20.0 * static_cast<double>(i);
+    memory::Node* pane = memory::addNode(
+        {{"AXRole", "AXGroup"}, {"AXTitle", "Pane " + std::to_string(i)}}, window);
+    memory::addNode({{"AXRole", "AXHeading"}, {"AXTitle", "Section " + std::to_string(i)}},
+                    pane);
+    memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Setting number " + std::to_string(i)}},
+                    pane);
+    memory::Node* field = memory::addNode(
+        {{"AXRole", "AXTextField"},
+         {"AXTitle", "Field " + std::to_string(i)},
+         {"AXValue", "value " + std::to_string(i)},
+         {"AXPosition", Point{100, y}},
+         {"AXSize", Size{200, 18}},
+         {"AXFocused", i == panes / 2},
+         {"AXSelectedTextRange", Range{3, 0}},
+         {"AXInsertionPointLineNumber", 0}},
+        pane);
+    memory::addNode({{"AXRole", "AXButton"},
+                     {"AXTitle", "Reset " + std::to_string(i)},
+                     {"AXPosition", Point{320, y}},
+                     {"AXSize", Size{60, 18}}},
+                    pane);
+    if (i == panes / 2) focused = field;
+  }
+  memory::setAttribute(app, "AXFocusedWindow", window);
+  memory::setAttribute(app, "AXFocusedUIElement", focused);
+  memory::setApplication(7, app);
+  memory::setFrontmost(7);
+}
+
+void BM_Scan(benchmark::State& state) {
+  buildWindow(state.range(0));
+  // The reply goes to /dev/null: the benchmark measures the scan, not the terminal.
+  std::FILE* saved = stdout;
+  stdout = std::fopen("/dev/null", "w");
+  const uint64_t readsBefore = memory::attributeReads();
+  for (auto _ : state) kestreye::scan();
+  const uint64_t reads = memory::attributeReads() - readsBefore;
+  std::fclose(stdout);
+  stdout = saved;
+  state.counters["reads/scan"] =
+      benchmark::Counter(static_cast<double>(reads) / static_cast<double>(state.iterations()));
+  state.counters["time/read"] = benchmark::Counter(
+      static_cast<double>(reads), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peakRSS_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

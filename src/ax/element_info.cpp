@@ -1,0 +1,89 @@
+#include "ax/element_info.h"
+
+#include <optional>
+#include <vector>
+
+#include "ax/accessors.h"
+#include "ax/roles.h"
+#include "ax/text.h"
+
+namespace kestreye {
+namespace {
+
+// Screen coordinates never come near the 64-bit limits in practice; a hostile
+// tree that reports them gets a saturated centre instead of an overflow.
+int64_t saturatingCenter(int64_t origin, int64_t extent) {
+  int64_t sum = 0;
+  if (__builtin_add_overflow(origin, extent / 2, &sum)) {
+    return origin > 0 ? INT64_MAX : INT64_MIN;
+  }
+  return sum;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  out += text;
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+int64_t ElementInfo::centerX() const { return saturatingCenter(x, w); }
+
+int64_t ElementInfo::centerY() const { return saturatingCenter(y, h); }
+
+std::string ElementInfo::describeElement(const Element& target) const {
+  // Nine reads, always all of them and in this order, whatever the role.
+  const auto title = axString(target, "AXTitle");
+  const auto description = axString(target, "AXDescription");
+  const auto label = axString(target, "AXLabel");
+  const auto value = axString(target, "AXValue");
+  const auto placeholder = axString(target, "AXPlaceholderValue");
+  const auto focused = axBool(target, "AXFocused");
+  const auto enabled = axBool(target, "AXEnabled");
+  const auto selected = axBool(target, "AXSelected");
+  const auto selectedText = axString(target, "AXSelectedText");
+
+  std::string out = "[" + readableRole(role) + "]";
+  const auto add = [&out](const std::string& part) {
+    out += ' ';
+    out += part;
+  };
+
+  // A present empty title still wins and hides the description and label.
+  const std::optional<std::string>& candidate =
+      title ? title : (description ? description : label);
+  if (candidate && !candidate->empty()) add(quoted(truncateString(*candidate)));
+
+  if (value) {
+    const std::string_view trimmed = trimSpace(*value);
+    if (!trimmed.empty()) {
+      add("value: " + quoted(replaceAll(truncateString(trimmed), "\n", "\\n")));
+    }
+  }
+
+  if (placeholder && !placeholder->empty()) {
+    add("placeholder: " + quoted(truncateString(*placeholder)));
+  }
+
+  std::vector<std::string> flags;
+  if ((focused && *focused) || isFocused) flags.emplace_back("FOCUSED");
+  if (enabled && !*enabled) flags.emplace_back("disabled");
+  if (selected && *selected) flags.emplace_back("selected");
+  if (!flags.empty()) {
+    std::string joined;
+    for (const auto& flag : flags) {
+      if (!joined.empty()) joined += ", ";
+      joined += flag;
+    }
+    add("(" + joined + ")");
+  }
+
+  if (selectedText && !selectedText->empty()) {
+    add("selection: " + quoted(truncateString(*selectedText, 30)));
+  }
+  return out;
+}
+
+}  // namespace kestreye

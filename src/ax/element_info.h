@@ -1,0 +1,32 @@
+// One element with its role, its frame in whole screen points and its focus
+// flag, and the one-line description the block shows for it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kestreye {
+
+/// One element as the walks and the block carry it.
+struct ElementInfo {
+  Element element;
+  std::string role;  ///< "AXRole" when the record was made; empty when unreadable
+  int64_t x = 0;
+  int64_t y = 0;
+  int64_t w = 0;
+  int64_t h = 0;
+  bool isFocused = false;
+
+  /// x plus half the width, the division truncating toward zero.
+  int64_t centerX() const;
+  /// y plus half the height, the division truncating toward zero.
+  int64_t centerY() const;
+  /// The one-line description of `target` with this record's role and focus flag.
+  std::string describeElement(const Element& target) const;
+  /// The description of the record's own element.
+  std::string description() const { return describeElement(element); }
+};
+
+}  // namespace kestreye

@@ -1,0 +1,68 @@
+#include "ax/roles.h"
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "ax/text.h"
+
+namespace kestreye {
+
+const RoleSet INPUT_ROLES = {"AXTextField",   "AXTextArea",    "AXComboBox",
+                             "AXCheckBox",    "AXRadioButton", "AXPopUpButton",
+                             "AXSlider"};
+
+const RoleSet INTERACTIVE_ROLES = {
+    "AXButton",      "AXLink",     "AXTextField",  "AXTextArea",
+    "AXCheckBox",    "AXRadioButton", "AXPopUpButton", "AXComboBox",
+    "AXSlider",      "AXMenuItem", "AXMenuButton", "AXTab",
+    "AXDisclosureTriangle"};
+
+int64_t elementCount = 0;
+int64_t examinedCount = 0;
+
+void resetWalkBudget() {
+  elementCount = 0;
+  examinedCount = 0;
+}
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 26>
+    kReadableRoles = {{
+        {"AXApplication", "App"},      {"AXWindow", "Window"},
+        {"AXSheet", "Sheet"},          {"AXDialog", "Dialog"},
+        {"AXButton", "Button"},        {"AXRadioButton", "RadioButton"},
+        {"AXCheckBox", "CheckBox"},    {"AXPopUpButton", "Dropdown"},
+        {"AXMenuButton", "MenuButton"}, {"AXTextField", "TextField"},
+        {"AXTextArea", "TextArea"},    {"AXStaticText", "Text"},
+        {"AXHeading", "Heading"},      {"AXLink", "Link"},
+        {"AXImage", "Image"},          {"AXGroup", "Group"},
+        {"AXList", "List"},            {"AXTable", "Table"},
+        {"AXRow", "Row"},              {"AXScrollArea", "ScrollArea"},
+        {"AXToolbar", "Toolbar"},      {"AXTabGroup", "TabGroup"},
+        {"AXTab", "Tab"},              {"AXWebArea", "WebArea"},
+        {"AXComboBox", "ComboBox"},    {"AXSlider", "Slider"},
+    }};
+
+}  // namespace
+
+std::string readableRole(const std::optional<std::string>& role) {
+  if (!role) return "Unknown";
+  for (const auto& [key, word] : kReadableRoles) {
+    if (key == *role) return std::string(word);
+  }
+  return replaceAll(*role, "AX", "");
+}
+
+std::string truncateString(std::string_view text, int64_t maxLen) {
+  if (maxLen < 0) maxLen = 0;
+  // Counting stops one past the limit, so a huge text costs only its prefix.
+  const int64_t cap = maxLen < INT64_MAX ? maxLen + 1 : maxLen;
+  if (graphemeCountCapped(text, cap) <= maxLen) return std::string(text);
+  std::string out(text.substr(0, graphemePrefixBytes(text, maxLen)));
+  out += "...";
+  return out;
+}
+
+}  // namespace kestreye

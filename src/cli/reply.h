@@ -1,0 +1,35 @@
+// The reply envelope: the only thing a run writes to standard output.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestreye {
+
+/// A successful scan's reply: the UI context block.
+struct SuccessResponse {
+  static constexpr bool success = true;
+  std::string ui_block;
+};
+
+/// A failed run's reply: a short message.
+struct ErrorResponse {
+  static constexpr bool success = false;
+  std::string error;
+};
+
+/// A JSON string literal of the text: compact RFC 8259 escaping with "/" as
+/// "\/", non-ASCII raw; invalid UTF-8 is repaired first.
+std::string jsonString(std::string_view text);
+
+/// The compact JSON object of a reply, "success" first.
+std::string encodeReply(const SuccessResponse& reply);
+/// The compact JSON object of a reply, "success" first.
+std::string encodeReply(const ErrorResponse& reply);
+
+/// Writes one success reply line to standard output.
+void outputSuccess(std::string_view uiBlock);
+/// Writes one error reply line to standard output.
+void outputError(std::string_view message);
+
+}  // namespace kestreye
