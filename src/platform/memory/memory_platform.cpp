@@ -144,6 +144,8 @@ void setAttribute(Node* node, std::string_view name, Value value) {
   node->attributes.emplace_back(std::string(name), std::move(value));
 }
 
+Element elementOf(Node* node) { return handleOf(node); }
+
 uint64_t attributeReads() { return store().reads; }
 
 const std::vector<std::string>& logLines() { return store().logs; }

@@ -90,6 +90,9 @@ Node* addNode(Attributes attributes, Node* parent = nullptr);
 /// Lists or replaces one attribute of an element.
 void setAttribute(Node* node, std::string_view name, Value value);
 
+/// A handle of an element, as the platform hands one out.
+Element elementOf(Node* node);
+
 /// Attribute reads made since the last reset.
 uint64_t attributeReads();
 /// The log lines given since the last reset, in order.
