@@ -12,6 +12,8 @@ set(_kestreye_macos_dir ${CMAKE_CURRENT_LIST_DIR})
 add_executable(kestreye_macos_tests
   ${_kestreye_macos_dir}/conversions.cpp
   ${_kestreye_macos_dir}/conversions_test.cpp
+  ${_kestreye_macos_dir}/read_guard.cpp
+  ${_kestreye_macos_dir}/read_guard_test.cpp
 )
 # The memory platform supplies the retain and release behind Element.
 target_link_libraries(kestreye_macos_tests PRIVATE
