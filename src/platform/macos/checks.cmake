@@ -1,7 +1,11 @@
 # Checks of the macOS platform that run on every host, included from
 # src/CMakeLists.txt whether or not the platform itself is built:
 #  - kestreye_macos_tests: unit tests of the parts without an Apple header
-#    (text and caret conversions, the read guards).
+#    (text and caret conversions, the read guards);
+#  - macos_syntax: a -fsyntax-only compile, with the project's warnings, of
+#    the sources that do include Apple headers, against the declarations in
+#    sdk_decls/. Only on hosts without Apple's SDK; a Mac compiles them for
+#    real instead.
 
 if(NOT BUILD_TESTING)
   return()
@@ -21,3 +25,36 @@ target_link_libraries(kestreye_macos_tests PRIVATE
   GTest::gtest GTest::gtest_main kestreye_warnings)
 include(GoogleTest)
 gtest_discover_tests(kestreye_macos_tests DISCOVERY_TIMEOUT 60)
+
+if(NOT APPLE)
+  # sdk_decls is handed to these compiles only: no target ever has it on
+  # its include path, and each of its headers refuses an Apple target.
+  set(_kestreye_macos_apple_sources
+    ${_kestreye_macos_dir}/cf_values.cpp
+    ${_kestreye_macos_dir}/macos_platform.cpp
+    ${_kestreye_macos_dir}/seam.cpp
+  )
+  set(_kestreye_macos_syntax_flags
+    ${CMAKE_CXX20_STANDARD_COMPILE_OPTION}
+    -fsyntax-only
+    $<TARGET_PROPERTY:kestreye_warnings,INTERFACE_COMPILE_OPTIONS>
+    -isystem ${_kestreye_macos_dir}/sdk_decls
+    -I${PROJECT_SOURCE_DIR}/src
+  )
+  add_test(NAME macos_syntax
+    COMMAND ${CMAKE_CXX_COMPILER} ${_kestreye_macos_syntax_flags}
+            ${_kestreye_macos_apple_sources}
+    COMMAND_EXPAND_LISTS)
+
+  # Apple's compiler is a clang: when the build uses another compiler,
+  # check with clang as well if there is one.
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    find_program(KESTREYE_CLANGXX NAMES clang++)
+    if(KESTREYE_CLANGXX)
+      add_test(NAME macos_syntax_clang
+        COMMAND ${KESTREYE_CLANGXX} ${_kestreye_macos_syntax_flags}
+                ${_kestreye_macos_apple_sources}
+        COMMAND_EXPAND_LISTS)
+    endif()
+  endif()
+endif()

@@ -1,0 +1,201 @@
+#include "platform/macos/macos_platform.h"
+
+#include <ApplicationServices/ApplicationServices.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <objc/message.h>
+#include <objc/runtime.h>
+#include <sys/types.h>
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ax/text.h"
+#include "platform/macos/cf_values.h"
+#include "platform/macos/read_guard.h"
+
+// Foundation's logger is a plain C function, but its header is Objective-C.
+// An NSString pointer and a CFStringRef are the same object (toll-free
+// bridged), so the function is declared here with the CoreFoundation type.
+extern "C" void NSLog(CFStringRef format, ...);
+
+namespace kestreye::macos {
+namespace {
+
+AXUIElementRef axElement(ElementRef ref) {
+  return static_cast<AXUIElementRef>(ref);
+}
+
+// objc_msgSend has no prototype of its own (or a variadic one, with old
+// dispatch prototypes): it must be called through a pointer of the exact
+// function type of the method, or arguments and results go astray on arm64.
+// The detour through void (*)() is the cast every compiler accepts silently.
+template <typename Result>
+Result send(id receiver, const char* selector) {
+  using Method = Result (*)(id, SEL);
+  const auto method =
+      reinterpret_cast<Method>(reinterpret_cast<void (*)()>(objc_msgSend));
+  return method(receiver, sel_registerName(selector));
+}
+
+// The class object as a receiver. Older runtime headers declare
+// objc_getClass as returning id, newer ones Class; the cast serves both.
+id classNamed(const char* name) {
+  return reinterpret_cast<id>(objc_getClass(name));
+}
+
+// AppKit hands out autoreleased objects; a command-line tool has no run loop
+// to drain them, so each use of Objective-C objects gets its own pool.
+class AutoreleasePool {
+ public:
+  AutoreleasePool() {
+    const id poolClass = classNamed("NSAutoreleasePool");
+    if (poolClass == nullptr) return;
+    const id allocated = send<id>(poolClass, "alloc");
+    if (allocated != nullptr) pool_ = send<id>(allocated, "init");
+  }
+  AutoreleasePool(const AutoreleasePool&) = delete;
+  AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+  ~AutoreleasePool() {
+    if (pool_ != nullptr) send<void>(pool_, "drain");
+  }
+
+ private:
+  id pool_ = nullptr;
+};
+
+AttributeRead copyOne(AXUIElementRef element, std::string_view attribute) {
+  const CfOwned name = cfStringFromUtf8(attribute);
+  if (!name) return AttributeRead{kAxIllegalArgument, std::nullopt};
+  CFTypeRef copied = nullptr;
+  const AXError code = AXUIElementCopyAttributeValue(
+      element, static_cast<CFStringRef>(name.get()), &copied);
+  // Owned from here on, whatever the code says: a failed call may still
+  // have left a value behind.
+  const CfOwned value(copied);
+  if (code != kAXErrorSuccess) {
+    return AttributeRead{static_cast<int32_t>(code), std::nullopt};
+  }
+  if (!value) return AttributeRead{kAxSuccess, std::nullopt};
+  return AttributeRead{kAxSuccess, rawValueFromCf(value.get())};
+}
+
+MultiRead copyMany(AXUIElementRef element,
+                   std::span<const std::string_view> attributes) {
+  std::vector<CfOwned> names;
+  std::vector<CFTypeRef> nameRefs;
+  names.reserve(attributes.size());
+  nameRefs.reserve(attributes.size());
+  for (const std::string_view attribute : attributes) {
+    names.push_back(cfStringFromUtf8(attribute));
+    if (!names.back()) return MultiRead{kAxIllegalArgument, {}};
+    nameRefs.push_back(names.back().get());
+  }
+  const CfOwned list(CFArrayCreate(kCFAllocatorDefault, nameRefs.data(),
+                                   static_cast<CFIndex>(nameRefs.size()),
+                                   &kCFTypeArrayCallBacks));
+  if (!list) return MultiRead{kAxFailure, {}};
+
+  // Options 0: a failing attribute comes back as a boxed AXError in its
+  // place instead of failing the whole call.
+  CFArrayRef copied = nullptr;
+  const AXError code = AXUIElementCopyMultipleAttributeValues(
+      element, static_cast<CFArrayRef>(list.get()),
+      static_cast<AXCopyMultipleAttributeOptions>(0), &copied);
+  const CfOwned values(copied);
+  if (code != kAXErrorSuccess) return MultiRead{static_cast<int32_t>(code), {}};
+  if (!values || CFGetTypeID(values.get()) != CFArrayGetTypeID()) {
+    return MultiRead{kAxFailure, {}};
+  }
+  MultiRead result;
+  const CFIndex count = CFArrayGetCount(copied);
+  for (CFIndex i = 0; i < count; ++i) {
+    result.reads.push_back(
+        readFromMultipleEntry(CFArrayGetValueAtIndex(copied, i)));
+  }
+  return result;
+}
+
+UnresponsiveApps& unresponsiveApps() {
+  static UnresponsiveApps apps;
+  return apps;
+}
+
+}  // namespace
+
+void retain(ElementRef ref) { CFRetain(static_cast<CFTypeRef>(ref)); }
+
+void release(ElementRef ref) { CFRelease(static_cast<CFTypeRef>(ref)); }
+
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
+  if (element.empty()) return AttributeRead{kAxIllegalArgument, std::nullopt};
+  const AXUIElementRef ax = axElement(element.ref());
+  // The pid is stored in the element itself: no round trip to the
+  // application, so it answers even when the application has hung.
+  std::optional<int32_t> pid;
+  pid_t owner = 0;
+  if (AXUIElementGetPid(ax, &owner) == kAXErrorSuccess) pid = owner;
+
+  const ElementReads reads{
+      [ax](std::string_view name) { return copyOne(ax, name); },
+      [ax](std::span<const std::string_view> names) {
+        return copyMany(ax, names);
+      },
+  };
+  return guardedRead(reads, pid, attribute, unresponsiveApps());
+}
+
+bool isProcessTrusted() { return AXIsProcessTrusted() != 0; }
+
+std::optional<int32_t> frontmostProcessId() {
+  // objc_getClass answers nil unless AppKit is loaded: the platform library
+  // links it, and the nil checks keep a build without it from crashing.
+  const id workspaceClass = classNamed("NSWorkspace");
+  if (workspaceClass == nullptr) return std::nullopt;
+  AutoreleasePool pool;
+  const id workspace = send<id>(workspaceClass, "sharedWorkspace");
+  if (workspace == nullptr) return std::nullopt;
+  const id application = send<id>(workspace, "frontmostApplication");
+  if (application == nullptr) return std::nullopt;
+  // NSRunningApplication reports -1 for an application without a process.
+  const pid_t pid = send<pid_t>(application, "processIdentifier");
+  if (pid <= 0) return std::nullopt;
+  return static_cast<int32_t>(pid);
+}
+
+Element applicationElement(int32_t pid) {
+  // Create rule: the new reference is ours, and the handle takes it over.
+  const AXUIElementRef application =
+      AXUIElementCreateApplication(static_cast<pid_t>(pid));
+  return Element::adopt(
+      const_cast<void*>(static_cast<const void*>(application)));
+}
+
+void logLine(std::string_view line) {
+  // CFStringCreateWithBytes refuses ill-formed UTF-8 outright, and a
+  // diagnostic must not vanish for one bad byte.
+  const std::string text = sanitizeUtf8(line);
+  const CfOwned format = cfStringFromUtf8("%@");
+  const CfOwned message = cfStringFromUtf8(text);
+  if (!format || !message) return;
+  AutoreleasePool pool;
+  // The message is an argument, never the format: a "%" in an attribute
+  // value must not be read as a conversion.
+  NSLog(static_cast<CFStringRef>(format.get()), message.get());
+}
+
+const PlatformBackend& backend() {
+  static const PlatformBackend table{
+      &retain,
+      &release,
+      &copyAttribute,
+      &isProcessTrusted,
+      &frontmostProcessId,
+      &applicationElement,
+      &logLine,
+  };
+  return table;
+}
+
+}  // namespace kestreye::macos
