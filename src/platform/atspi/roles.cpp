@@ -1,0 +1,164 @@
+#include "platform/atspi/roles.h"
+
+namespace kestreye::atspi {
+
+std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
+  // Every direct child of an application is a top-level window, whatever its
+  // role: GTK says FRAME, DIALOG, ALERT or WINDOW, Qt says FILLER.
+  if (facts.parentRole == ATSPI_ROLE_APPLICATION) return "AXWindow";
+
+  switch (role) {
+    case ATSPI_ROLE_APPLICATION:
+      return "AXApplication";
+    case ATSPI_ROLE_FRAME:
+    case ATSPI_ROLE_DIALOG:
+    case ATSPI_ROLE_WINDOW:
+      return "AXWindow";
+
+    case ATSPI_ROLE_TEXT:
+    case ATSPI_ROLE_ENTRY:
+      return facts.multiLine ? "AXTextArea" : "AXTextField";
+    case ATSPI_ROLE_PASSWORD_TEXT:
+      return "AXTextField";
+    // A spin button is typed into like a text field; its macOS twin is a text
+    // field with a stepper beside it, and the field is what takes the focus.
+    case ATSPI_ROLE_SPIN_BUTTON:
+      return "AXTextField";
+    case ATSPI_ROLE_TERMINAL:
+    case ATSPI_ROLE_DOCUMENT_TEXT:
+    case ATSPI_ROLE_DOCUMENT_EMAIL:
+      return "AXTextArea";
+    case ATSPI_ROLE_COMBO_BOX:
+      return facts.hasEditableTextChild ? "AXComboBox" : "AXPopUpButton";
+
+    case ATSPI_ROLE_CHECK_BOX:
+      return "AXCheckBox";
+    // GtkExpander is a toggle button that can expand; GtkMenuButton is a
+    // toggle button with a pop-up.
+    case ATSPI_ROLE_TOGGLE_BUTTON:
+      if (facts.expandable) return "AXDisclosureTriangle";
+      if (facts.hasPopup) return "AXMenuButton";
+      return "AXCheckBox";
+    case ATSPI_ROLE_RADIO_BUTTON:
+      return "AXRadioButton";
+    case ATSPI_ROLE_SLIDER:
+    case ATSPI_ROLE_DIAL:
+      return "AXSlider";
+    case ATSPI_ROLE_PUSH_BUTTON:
+      return facts.hasPopup ? "AXMenuButton" : "AXButton";
+    case ATSPI_ROLE_PUSH_BUTTON_MENU:
+      return "AXMenuButton";
+    case ATSPI_ROLE_LINK:
+      return "AXLink";
+
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+    case ATSPI_ROLE_TEAROFF_MENU_ITEM:
+      return "AXMenuItem";
+    // A GTK menu is also the item that opens it: the title in a menu bar, a
+    // submenu entry inside another menu.
+    case ATSPI_ROLE_MENU:
+      if (facts.parentRole == ATSPI_ROLE_MENU_BAR) return "AXMenuBarItem";
+      if (facts.parentRole == ATSPI_ROLE_MENU ||
+          facts.parentRole == ATSPI_ROLE_POPUP_MENU) {
+        return "AXMenuItem";
+      }
+      return "AXMenu";
+    case ATSPI_ROLE_POPUP_MENU:
+      return "AXMenu";
+    case ATSPI_ROLE_MENU_BAR:
+      return "AXMenuBar";
+
+    case ATSPI_ROLE_PAGE_TAB:
+      return "AXTab";
+    case ATSPI_ROLE_PAGE_TAB_LIST:
+      return "AXTabGroup";
+
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_STATIC:
+    case ATSPI_ROLE_CAPTION:
+    case ATSPI_ROLE_ACCELERATOR_LABEL:
+    // Web engines put a paragraph's text in the paragraph itself, with no
+    // text leaves below it.
+    case ATSPI_ROLE_PARAGRAPH:
+      return "AXStaticText";
+    case ATSPI_ROLE_HEADING:
+      return "AXHeading";
+
+    case ATSPI_ROLE_IMAGE:
+    case ATSPI_ROLE_ICON:
+    case ATSPI_ROLE_ANIMATION:
+      return "AXImage";
+    case ATSPI_ROLE_LIST:
+    case ATSPI_ROLE_LIST_BOX:
+    case ATSPI_ROLE_DESCRIPTION_LIST:
+      return "AXList";
+    case ATSPI_ROLE_TABLE:
+    case ATSPI_ROLE_TREE_TABLE:
+    case ATSPI_ROLE_TREE:
+      return "AXTable";
+    case ATSPI_ROLE_TABLE_ROW:
+    case ATSPI_ROLE_TREE_ITEM:
+      return "AXRow";
+    case ATSPI_ROLE_TABLE_CELL:
+      return "AXCell";
+    case ATSPI_ROLE_TABLE_COLUMN_HEADER:
+    case ATSPI_ROLE_COLUMN_HEADER:
+      return "AXColumnHeader";
+    case ATSPI_ROLE_SCROLL_PANE:
+      return "AXScrollArea";
+    case ATSPI_ROLE_SCROLL_BAR:
+      return "AXScrollBar";
+    case ATSPI_ROLE_TOOL_BAR:
+      return "AXToolbar";
+    case ATSPI_ROLE_PROGRESS_BAR:
+    case ATSPI_ROLE_LEVEL_BAR:
+      return "AXProgressIndicator";
+    case ATSPI_ROLE_SPLIT_PANE:
+      return "AXSplitGroup";
+    case ATSPI_ROLE_SEPARATOR:
+      return "AXSplitter";
+    case ATSPI_ROLE_DOCUMENT_WEB:
+    case ATSPI_ROLE_DOCUMENT_FRAME:
+      return "AXWebArea";
+    case ATSPI_ROLE_CALENDAR:
+    case ATSPI_ROLE_DATE_EDITOR:
+      return "AXDateField";
+    case ATSPI_ROLE_TOOL_TIP:
+      return "AXHelpTag";
+
+    // Containers: panels, fillers, sections, forms, groupings, status bars,
+    // alerts that are not top-level, and every role without a macOS twin.
+    default:
+      return "AXGroup";
+  }
+}
+
+std::string_view macSubroleName(AtspiRole role) {
+  return role == ATSPI_ROLE_PASSWORD_TEXT ? "AXSecureTextField" : "";
+}
+
+ValueSource valueSourceFor(std::string_view macRole) {
+  if (macRole == "AXTextField" || macRole == "AXTextArea" ||
+      macRole == "AXStaticText" || macRole == "AXHeading") {
+    return ValueSource::Text;
+  }
+  if (macRole == "AXCheckBox" || macRole == "AXRadioButton" ||
+      macRole == "AXDisclosureTriangle") {
+    return ValueSource::Toggle;
+  }
+  if (macRole == "AXSlider" || macRole == "AXProgressIndicator" ||
+      macRole == "AXScrollBar") {
+    return ValueSource::Number;
+  }
+  if (macRole == "AXPopUpButton") return ValueSource::PopUp;
+  if (macRole == "AXComboBox") return ValueSource::ComboEntry;
+  return ValueSource::None;
+}
+
+bool isSecureSubrole(std::string_view subrole) {
+  return subrole == "AXSecureTextField";
+}
+
+}  // namespace kestreye::atspi

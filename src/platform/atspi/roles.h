@@ -1,0 +1,46 @@
+// The role names the AT-SPI platform reports. The core knows macOS role names
+// only ("AXTextField", "AXCheckBox", ...), so every AT-SPI role is given the
+// name its macOS twin control would carry, and the role sets, the readable-role
+// table and the walks work unchanged on Linux.
+#pragma once
+
+#include <atspi/atspi.h>
+
+#include <string_view>
+
+namespace kestreye::atspi {
+
+/// What besides the AT-SPI role decides the role name of one element.
+struct RoleFacts {
+  bool multiLine = false;   ///< the MULTI_LINE state
+  bool expandable = false;  ///< the EXPANDABLE state
+  bool hasPopup = false;    ///< the HAS_POPUP state
+  /// A combo box has an editable text child (asked only of combo boxes).
+  bool hasEditableTextChild = false;
+  /// The parent's AT-SPI role; ATSPI_ROLE_INVALID when there is none.
+  AtspiRole parentRole = ATSPI_ROLE_INVALID;
+};
+
+/// The macOS role name for an element of this AT-SPI role.
+std::string_view macRoleName(AtspiRole role, const RoleFacts& facts);
+
+/// The macOS subrole name for an AT-SPI role, or the empty text for none.
+std::string_view macSubroleName(AtspiRole role);
+
+/// Where an element's "AXValue" comes from.
+enum class ValueSource {
+  None,        ///< no value: the read fails as unsupported
+  Text,        ///< the Text interface's whole text (the name when there is none)
+  Toggle,      ///< 0, 1 or 2 for unchecked, checked and mixed
+  Number,      ///< the Value interface's current value
+  PopUp,       ///< the chosen item's text
+  ComboEntry,  ///< the text of the combo box's editable child
+};
+
+/// How "AXValue" is read for an element with this reported role name.
+ValueSource valueSourceFor(std::string_view macRole);
+
+/// Whether a role name is one whose element never hands out its text.
+bool isSecureSubrole(std::string_view subrole);
+
+}  // namespace kestreye::atspi

@@ -1,0 +1,61 @@
+#include "platform/atspi/text_units.h"
+
+#include <algorithm>
+
+#include "ax/text.h"
+
+namespace kestreye::atspi {
+
+namespace {
+
+bool isContinuationByte(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// Code points of the whole text: every byte that starts one.
+int64_t codePointCount(std::string_view text) {
+  return static_cast<int64_t>(
+      std::count_if(text.begin(), text.end(),
+                    [](char byte) { return !isContinuationByte(byte); }));
+}
+
+}  // namespace
+
+size_t byteOffsetOfCodePoint(std::string_view text, int64_t index) {
+  if (index <= 0) return 0;
+  int64_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (isContinuationByte(text[i])) continue;
+    if (seen == index) return i;
+    ++seen;
+  }
+  return text.size();
+}
+
+int64_t graphemeIndexOfCodePoint(std::string_view text, int64_t index) {
+  if (index <= 0) return 0;
+  const size_t offset = byteOffsetOfCodePoint(text, index);
+  int64_t characters = graphemeIndexAtByte(text, offset);
+  if (offset == text.size()) {
+    // Qt hands out an empty text for a password yet a caret inside it: the
+    // offsets beyond the text are kept, one character per code point.
+    characters += std::max<int64_t>(0, index - codePointCount(text));
+  }
+  return characters;
+}
+
+int64_t lineFeedsBefore(std::string_view text, int64_t index) {
+  const size_t end = byteOffsetOfCodePoint(text, index);
+  return static_cast<int64_t>(
+      std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n'));
+}
+
+Range graphemeRange(std::string_view text, int64_t startCodePoint,
+                    int64_t endCodePoint) {
+  if (endCodePoint < startCodePoint) std::swap(startCodePoint, endCodePoint);
+  const int64_t start = graphemeIndexOfCodePoint(text, startCodePoint);
+  const int64_t end = graphemeIndexOfCodePoint(text, endCodePoint);
+  return Range{start, end - start};
+}
+
+}  // namespace kestreye::atspi

@@ -1,0 +1,67 @@
+#include "platform/atspi/text_units.h"
+
+#include <gtest/gtest.h>
+
+namespace kestreye::atspi {
+namespace {
+
+// "e" + combining acute is one character of two code points; the flag is one
+// character of two code points of four bytes each.
+constexpr std::string_view kAccented = "e\xCC\x81" "x";
+constexpr std::string_view kFlagThenA = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7" "a";
+
+TEST(AtspiTextUnitsTest, ByteOffsetsOfCodePoints) {
+  EXPECT_EQ(byteOffsetOfCodePoint("abc", 0), 0u);
+  EXPECT_EQ(byteOffsetOfCodePoint("abc", 2), 2u);
+  EXPECT_EQ(byteOffsetOfCodePoint("abc", 3), 3u);
+  EXPECT_EQ(byteOffsetOfCodePoint("abc", 99), 3u);
+  EXPECT_EQ(byteOffsetOfCodePoint("abc", -4), 0u);
+  // "é" as one code point of two bytes.
+  EXPECT_EQ(byteOffsetOfCodePoint("\xC3\xA9z", 1), 2u);
+  EXPECT_EQ(byteOffsetOfCodePoint(kFlagThenA, 1), 4u);
+  EXPECT_EQ(byteOffsetOfCodePoint(kFlagThenA, 2), 8u);
+}
+
+TEST(AtspiTextUnitsTest, CodePointsBecomeUserPerceivedCharacters) {
+  EXPECT_EQ(graphemeIndexOfCodePoint("hello", 3), 3);
+  EXPECT_EQ(graphemeIndexOfCodePoint(kAccented, 2), 1);  // after the accent
+  EXPECT_EQ(graphemeIndexOfCodePoint(kAccented, 3), 2);
+  EXPECT_EQ(graphemeIndexOfCodePoint(kFlagThenA, 2), 1);
+  EXPECT_EQ(graphemeIndexOfCodePoint(kFlagThenA, 3), 2);
+  // A caret between the two halves of the flag sits at the flag's start.
+  EXPECT_EQ(graphemeIndexOfCodePoint(kFlagThenA, 1), 0);
+  // CR LF is one character.
+  EXPECT_EQ(graphemeIndexOfCodePoint("a\r\nb", 3), 2);
+}
+
+TEST(AtspiTextUnitsTest, OffsetsPastTheTextCountOnePerCodePoint) {
+  // Qt's password field: an empty text and a caret at 4.
+  EXPECT_EQ(graphemeIndexOfCodePoint("", 4), 4);
+  EXPECT_EQ(graphemeIndexOfCodePoint("ab", 5), 5);
+  EXPECT_EQ(graphemeIndexOfCodePoint(kAccented, 5), 4);
+}
+
+TEST(AtspiTextUnitsTest, LineFeedsBeforeTheCaret) {
+  EXPECT_EQ(lineFeedsBefore("one\ntwo\nthree", 0), 0);
+  EXPECT_EQ(lineFeedsBefore("one\ntwo\nthree", 3), 0);
+  EXPECT_EQ(lineFeedsBefore("one\ntwo\nthree", 4), 1);
+  EXPECT_EQ(lineFeedsBefore("one\ntwo\nthree", 8), 2);
+  EXPECT_EQ(lineFeedsBefore("one\ntwo\nthree", 100), 2);
+  EXPECT_EQ(lineFeedsBefore("\xC3\xA9\n\xC3\xA9\n", 3), 1);
+  EXPECT_EQ(lineFeedsBefore("a\r\nb", 3), 1);
+}
+
+TEST(AtspiTextUnitsTest, RangesInEitherOrder) {
+  Range forward = graphemeRange(kFlagThenA, 0, 3);
+  EXPECT_EQ(forward.location, 0);
+  EXPECT_EQ(forward.length, 2);
+  Range backward = graphemeRange(kFlagThenA, 3, 2);
+  EXPECT_EQ(backward.location, 1);
+  EXPECT_EQ(backward.length, 1);
+  Range caret = graphemeRange(kAccented, 2, 2);
+  EXPECT_EQ(caret.location, 1);
+  EXPECT_EQ(caret.length, 0);
+}
+
+}  // namespace
+}  // namespace kestreye::atspi
