@@ -1,0 +1,405 @@
+#!/usr/bin/env python3
+"""End-to-end tests of `kestreye scan` against the live GTK3 demo application.
+
+Each test runs inside its own desktop (scripts/session): it starts
+kestreye-demo, drives it with xdotool, waits on the demo's --trace lines for
+keys to land (never on fixed sleeps), then scans and checks the reply.
+
+    scripts/session python3 tests/e2e/e2e.py --kestreye BIN --demo BIN \
+        [--record BIN --replay BIN] TEST
+
+Standard library only.
+"""
+
+import argparse
+import json
+import os
+import queue
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+# How long to wait for the application to react before calling a test failed.
+# A wait that ends early is the normal case; these only bound a broken run.
+WAIT_S = 15.0
+
+EMAIL = "ann@example.com"
+# Distinctive enough that no other text of the pane or the block contains it.
+SECRET = "Qx7-umbrella-Zirkon-4417"
+
+EMAIL_FIELD = '[TextField] "Email:" value: "ann@example.com" placeholder: "name@example.com"'
+FOCUSED_EMAIL_PREFIX = "Focused: " + EMAIL_FIELD + " (FOCUSED)"
+FORM_HEADER = "Form fields (tab order):"
+ACTIONS = 'Actions: "Europe", "Remember me", "Help", "Cancel", "Sign In"'
+NEARBY = ('Nearby: "Welcome back", "Sign in to your Kestrel account.", '
+          '"Email:", "Password:", "Region:", "Notes:", "Forgot your password?"')
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f"{what}:\n  expected: {expected!r}\n  actual:   {actual!r}")
+
+
+class Reply:
+    """One run of kestreye: its raw output, parsed and checked for shape."""
+
+    def __init__(self, argv, env=None):
+        started = time.monotonic()
+        run = subprocess.run(argv, capture_output=True, env=env, timeout=60)
+        self.elapsed = time.monotonic() - started
+        self.status = run.returncode
+        self.raw = run.stdout
+        self.stderr = run.stderr
+        text = run.stdout.decode("utf-8")  # Fails the test on invalid UTF-8.
+        check(text.endswith("\n") and text.count("\n") == 1,
+              f"the reply is not exactly one line: {text!r}")
+        self.json = json.loads(text)
+        check(isinstance(self.json, dict) and isinstance(self.json.get("success"), bool),
+              f"no boolean success member: {text!r}")
+        key = "ui_block" if self.json["success"] else "error"
+        check(set(self.json) == {"success", key} and isinstance(self.json[key], str),
+              f"unexpected members: {text!r}")
+        self.success = self.json["success"]
+        self.block = self.json.get("ui_block", "")
+        self.error = self.json.get("error", "")
+        self.lines = self.block.split("\n")
+
+    def __repr__(self):
+        return self.raw.decode("utf-8", "replace").rstrip("\n")
+
+    def section(self, header):
+        """The lines of the section that starts with `header`, up to the next empty line."""
+        for i, line in enumerate(self.lines):
+            if line.startswith(header):
+                end = i
+                while end < len(self.lines) and self.lines[end] != "":
+                    end += 1
+                return self.lines[i:end]
+        return []
+
+
+class Demo:
+    """kestreye-demo with --trace; its trace lines arrive on a queue."""
+
+    def __init__(self, binary, focus):
+        self.process = subprocess.Popen([binary, "--trace", f"--focus={focus}"],
+                                        stdout=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._pump, daemon=True).start()
+        self.window = self.wait_for(lambda line: line.startswith("window ")).split()[1]
+        # No window manager: focus the window ourselves (windowactivate fails).
+        xdotool("windowraise", self.window)
+        xdotool("windowfocus", "--sync", self.window)
+        # The window turns active and the widget gets the focus, in either order.
+        pending = {"active 1", f"focus {focus}"}
+
+        def settled(line):
+            pending.discard(line)
+            return not pending
+
+        self.wait_for(settled)
+
+    def _pump(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def wait_for(self, matches):
+        deadline = time.monotonic() + WAIT_S
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self.lines.get(timeout=max(left, 0.01))
+            except queue.Empty:
+                line = ""
+            if line is None:
+                raise Failure("kestreye-demo exited")
+            if line:
+                self.seen.append(line)
+                if matches(line):
+                    return line
+            if time.monotonic() > deadline:
+                raise Failure("kestreye-demo never reported the expected state; "
+                              f"last lines: {self.seen[-5:]}")
+
+    def wait_entry(self, name, length, caret, bound=None):
+        bound = caret if bound is None else bound
+        return self.wait_for(
+            lambda line: line == f"entry {name} length={length} caret={caret} bound={bound}")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool", *args], check=True, timeout=30)
+
+
+def type_text(text):
+    xdotool("type", "--delay", "5", text)
+
+
+def keys(*names):
+    xdotool("key", "--delay", "5", *names)
+
+
+class Suite:
+    def __init__(self, options):
+        self.options = options
+        self.demo = None
+        self.replies = []
+
+    def scan(self, env=None):
+        reply = Reply([self.options.kestreye, "scan"], env=env)
+        self.replies.append(reply)
+        check_equal(reply.status, 0, "exit status of kestreye scan")
+        return reply
+
+    def scan_until(self, ready):
+        """Scans until `ready(reply)`: the application registers with the
+        accessibility bus on its own schedule after its window shows."""
+        deadline = time.monotonic() + WAIT_S
+        while True:
+            reply = self.scan()
+            if ready(reply):
+                return reply
+            if time.monotonic() > deadline:
+                raise Failure(f"no scan reached the expected state; last: {reply!r}")
+            time.sleep(0.05)
+
+    def start(self, focus="email"):
+        self.demo = Demo(self.options.demo, focus)
+        return self.demo
+
+    def email_typed(self):
+        """The demo with EMAIL typed into the focused email field."""
+        demo = self.start("email")
+        type_text(EMAIL)
+        demo.wait_entry("email", len(EMAIL), len(EMAIL))
+        return self.scan_until(lambda reply: reply.success)
+
+    # The tests. Each returns nothing and raises Failure on a fault.
+
+    def test_focused_line(self):
+        reply = self.email_typed()
+        check_equal(reply.lines[0], FOCUSED_EMAIL_PREFIX + ' in "Sign in"',
+                    "focused line (label from the mnemonic, value, placeholder, state, container)")
+
+    def test_cursor_line(self):
+        reply = self.email_typed()
+        check_equal(reply.lines[1], 'cursor: "ann@example.com|" (pos 15/15, line 0)',
+                    "cursor line after typing")
+
+        keys("Left", "Left", "Left")
+        self.demo.wait_entry("email", 15, 12)
+        reply = self.scan()
+        check_equal(reply.lines[1], 'cursor: "ann@example.|com" (pos 12/15, line 0)',
+                    "cursor line after three Left")
+
+        keys("Home")
+        self.demo.wait_entry("email", 15, 0)
+        reply = self.scan()
+        check_equal(reply.lines[1], 'cursor: "|ann@example.com" (pos 0/15, line 0)',
+                    "cursor line after Home")
+
+        keys("End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
+        self.demo.wait_entry("email", 15, 11, 15)
+        reply = self.scan()
+        check_equal(reply.lines[0],
+                    'Focused: [TextField] "Email:" value: "ann@example.com" placeholder: '
+                    '"name@example.com" (FOCUSED) selection: ".com" in "Sign in"',
+                    "focused line with a selection")
+        check_equal(reply.lines[1], 'cursor: "ann@example[.com]" (selected 11-15, line 0)',
+                    "cursor line after selecting four characters")
+
+    def test_form_fields(self):
+        reply = self.email_typed()
+        check_equal(reply.section(FORM_HEADER), [
+            FORM_HEADER,
+            "  1. " + EMAIL_FIELD + " (FOCUSED) ← you are here",
+            '  2. [TextField] "Password:"',
+            '  3. [Dropdown] "Europe" value: "Europe"',
+            '  4. [CheckBox] "Remember me"',
+            '  5. [TextArea] "Notes:"',
+        ], "form fields with the focus on the email field")
+
+        # The marker follows the focus, and the list keeps its reading order.
+        keys("Tab")
+        self.demo.wait_for(lambda line: line == "focus password")
+        reply = self.scan()
+        check_equal(reply.lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
+                    "focused line on the password field")
+        check_equal(reply.section(FORM_HEADER), [
+            FORM_HEADER,
+            "  1. " + EMAIL_FIELD,
+            '  2. [TextField] "Password:" (FOCUSED) ← you are here',
+            '  3. [Dropdown] "Europe" value: "Europe"',
+            '  4. [CheckBox] "Remember me"',
+            '  5. [TextArea] "Notes:"',
+        ], "form fields with the focus on the password field")
+
+    def test_actions_and_nearby(self):
+        reply = self.email_typed()
+        check_equal(reply.section("Actions: "), [ACTIONS], "actions line")
+        check_equal(reply.section("Nearby: "), [NEARBY], "nearby line")
+        check_equal(reply.lines[-1], NEARBY, "last line of the block")
+        # The sections in their order, one empty line between neighbours.
+        check_equal([line for line in reply.lines if line == ""], ["", "", ""],
+                    "empty lines between sections")
+        check_equal(reply.lines.index(FORM_HEADER), 3, "place of the form-field section")
+
+    def test_text_area(self):
+        demo = self.start("notes")
+        # xdotool types a line feed as a key GTK ignores: press Return.
+        type_text("first line")
+        keys("Return")
+        type_text("second")
+        demo.wait_for(lambda line: line == "text notes length=17 caret=17 bound=17")
+        reply = self.scan_until(lambda reply: reply.success)
+        check_equal(reply.lines[0],
+                    'Focused: [TextArea] "Notes:" value: "first line\\nsecond" (FOCUSED) in "Sign in"',
+                    "focused line of the text area")
+        check_equal(reply.lines[1], 'cursor: "first line\\nsecond|" (pos 17/17, line 1)',
+                    "cursor line on the second line")
+        keys("ctrl+Home")
+        demo.wait_for(lambda line: line == "text notes length=17 caret=0 bound=0")
+        reply = self.scan()
+        check_equal(reply.lines[1], 'cursor: "|first line\\nsecond" (pos 0/17, line 0)',
+                    "cursor line back on the first line")
+
+    def test_password_never_shown(self):
+        demo = self.start("password")
+        type_text(SECRET)
+        demo.wait_entry("password", len(SECRET), len(SECRET))
+        shown = [self.scan_until(lambda reply: reply.success)]
+        check_equal(shown[0].lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
+                    "focused line of the password field: no value, no selection")
+        check(not shown[0].lines[1].startswith("cursor:"),
+              f"a cursor line for the password field: {shown[0].lines[1]!r}")
+
+        keys("ctrl+a")  # Select the whole password.
+        demo.wait_entry("password", len(SECRET), len(SECRET), 0)
+        shown.append(self.scan())
+        check_equal(shown[-1].lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
+                    "focused line of the password field with its text selected")
+
+        keys("shift+Tab")
+        demo.wait_for(lambda line: line == "focus email")
+        shown.append(self.scan())
+        check(shown[-1].lines[0].startswith('Focused: [TextField] "Email:"'),
+              f"the focus did not move to the email field: {shown[-1]!r}")
+        check('  2. [TextField] "Password:"' in shown[-1].lines,
+              f"the password field is not listed bare: {shown[-1]!r}")
+
+        if self.options.record:
+            with tempfile.TemporaryDirectory() as folder:
+                recording = os.path.join(folder, "recording.json")
+                subprocess.run([self.options.record, recording], check=True, timeout=60,
+                               stdout=subprocess.DEVNULL)
+                with open(recording, "rb") as file:
+                    saved = file.read()
+                check(SECRET.encode() not in saved, "the password is in the recording")
+                shown.append(Reply([self.options.replay, recording, "scan"]))
+                check(shown[-1].success, f"replay failed: {shown[-1]!r}")
+
+        for reply in shown:
+            for output in (reply.raw, reply.stderr):
+                for piece in (SECRET, SECRET[:8], SECRET[-8:], "●"):
+                    check(piece.encode() not in output,
+                          f"{piece!r} of the password shows in: {output!r}")
+
+    def test_record_replay(self):
+        check(self.options.record and self.options.replay,
+              "needs --record and --replay")
+        self.email_typed()
+        keys("End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
+        self.demo.wait_entry("email", 15, 11, 15)
+        with tempfile.TemporaryDirectory() as folder:
+            recording = os.path.join(folder, "recording.json")
+            before = self.scan()
+            check(before.success, f"live scan failed: {before!r}")
+            subprocess.run([self.options.record, recording], check=True, timeout=60,
+                           stdout=subprocess.DEVNULL)
+            after = self.scan()
+            # The desktop stood still while it was recorded.
+            check_equal(after.raw, before.raw, "two live scans around the recording")
+            replayed = Reply([self.options.replay, recording, "scan"])
+            check_equal(replayed.status, 0, "exit status of kestreye-replay")
+            check_equal(replayed.raw, before.raw, "replayed reply against the live reply")
+
+    def test_no_bus(self):
+        env = dict(os.environ)
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "DISPLAY",
+                     "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        reply = Reply([self.options.kestreye, "scan"], env=env)
+        check_equal(reply.raw, b'{"success":false,"error":"Accessibility permission not granted"}\n',
+                    "reply without any bus")
+        check_equal(reply.status, 0, "exit status without any bus")
+
+    def test_stopped_application(self):
+        self.email_typed()
+        self.demo.process.send_signal(signal.SIGSTOP)
+        try:
+            reply = Reply([self.options.kestreye, "scan"])
+        finally:
+            self.demo.process.send_signal(signal.SIGCONT)
+        print(f"scan of a stopped application: {reply.elapsed:.3f} s, reply {reply!r}")
+        check_equal(reply.status, 0, "exit status with a stopped application")
+        # About 2 s is the aim; the margin absorbs a loaded machine.
+        check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
+        # Once the application runs again, so do the scans.
+        reply = self.scan_until(lambda reply: reply.success)
+        check(reply.lines[0].startswith(FOCUSED_EMAIL_PREFIX),
+              f"scan after SIGCONT: {reply!r}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--kestreye", required=True)
+    parser.add_argument("--demo", required=True)
+    parser.add_argument("--record")
+    parser.add_argument("--replay")
+    parser.add_argument("test", choices=[name[5:] for name in dir(Suite)
+                                         if name.startswith("test_")])
+    options = parser.parse_args()
+    suite = Suite(options)
+    try:
+        getattr(suite, "test_" + options.test)()
+    except (Failure, json.JSONDecodeError, UnicodeDecodeError,
+            subprocess.SubprocessError) as fault:
+        print(f"FAIL {options.test}: {fault}")
+        for reply in suite.replies[-3:]:
+            print(f"  reply: {reply!r}")
+        if suite.demo is not None:
+            print(f"  demo trace (last lines): {suite.demo.seen[-8:]}")
+        return 1
+    finally:
+        if suite.demo is not None:
+            suite.demo.stop()
+    print(f"PASS {options.test} ({len(suite.replies)} scans)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
