@@ -101,9 +101,21 @@ static gboolean onMapped(GtkWidget* window, GdkEvent* event, gpointer data) {
   return FALSE;
 }
 
+// A combo box hands the focus to a button inside boxes of its own.
+static void watchInner(GtkWidget* inner, gpointer widgetName) {
+  g_signal_connect(inner, "focus-in-event", G_CALLBACK(onFocusIn), widgetName);
+  if (GTK_IS_CONTAINER(inner)) {
+    gtk_container_forall(GTK_CONTAINER(inner), watchInner, widgetName);
+  }
+}
+
 static void watch(GtkWidget* widget, const char* widgetName) {
   g_signal_connect(widget, "focus-in-event", G_CALLBACK(onFocusIn),
                    (gpointer)widgetName);
+  if (GTK_IS_COMBO_BOX(widget)) {
+    gtk_container_forall(GTK_CONTAINER(widget), watchInner,
+                         (gpointer)widgetName);
+  }
   if (GTK_IS_ENTRY(widget)) {
     g_signal_connect(widget, "notify::text", G_CALLBACK(onEntryChanged),
                      (gpointer)widgetName);
