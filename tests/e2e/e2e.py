@@ -268,6 +268,19 @@ class Suite:
                     "empty lines between sections")
         check_equal(reply.lines.index(FORM_HEADER), 3, "place of the form-field section")
 
+    def test_button_focus(self):
+        self.start("sign-in")
+        reply = self.scan_until(lambda reply: reply.success)
+        # No container names the button row, no cursor in a button, and no
+        # input field is near enough: a focused line and two sections.
+        check_equal(reply.lines, [
+            'Focused: [Button] "Sign In" (FOCUSED)',
+            "",
+            ACTIONS,
+            "",
+            NEARBY,
+        ], "block with the focus on the Sign In button")
+
     def test_text_area(self):
         demo = self.start("notes")
         # xdotool types a line feed as a key GTK ignores: press Return.
