@@ -143,6 +143,17 @@ bool GraphemeCursor::next() {
   }
   pos += size;
   while (pos < text_.size()) {
+    const auto byte = static_cast<unsigned char>(text_[pos]);
+    // Two ASCII characters always stand apart, except CR LF; skipping the
+    // table lookup makes long plain texts cheap. A fresh state is what the
+    // break rules would hold after an ASCII character anyway.
+    if (byte < 0x80 && previous < 0x80 && !(previous == '\r' && byte == '\n')) {
+      lookahead_ = byte;
+      lookaheadSize_ = 1;
+      offset_ = pos;
+      state_ = 0;
+      return true;
+    }
     const auto cp = static_cast<int32_t>(decodeAt(text_, pos, &size));
     if (utf8proc_grapheme_break_stateful(previous, cp, &state_)) {
       lookahead_ = cp;

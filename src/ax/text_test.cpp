@@ -52,6 +52,14 @@ TEST(GraphemeTest, CountsUserPerceivedCharacters) {
   EXPECT_EQ(graphemeCount("\xE2\x86\x90"), 1);  // ←
 }
 
+TEST(GraphemeTest, AsciiNeighboursOfCombiningSequences) {
+  EXPECT_EQ(graphemeCount("ab\r\ncd"), 5);
+  EXPECT_EQ(graphemeCount("xe\xCC\x81y"), 3);
+  // Flags after plain letters still pair up as two regional indicators each.
+  EXPECT_EQ(graphemeCount("x\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7y\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"), 4);
+  EXPECT_EQ(graphemeCount("a\xE2\x80\x8D" "b"), 2);  // a ZWJ stays with the letter before it
+}
+
 TEST(GraphemeTest, CappedCountStopsAtTheCap) {
   EXPECT_EQ(graphemeCountCapped("abcdef", 4), 4);
   EXPECT_EQ(graphemeCountCapped("ab", 4), 2);

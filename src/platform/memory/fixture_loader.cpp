@@ -73,10 +73,14 @@ class Loader {
     }
     for (const auto& pending : pending_) {
       for (const auto& [name, value] : pending.json->items()) {
-        const std::string where =
-            elementPath(pending.node) + "/attributes/" + escapePointer(name);
-        auto converted = convertValue(value, where, 0);
-        if (!converted) return false;
+        // The path below the element is built as the value is read; the
+        // element's own path only when there is a fault to report.
+        auto converted =
+            convertValue(value, "/attributes/" + escapePointer(name), 0);
+        if (!converted) {
+          *error_ = elementPath(pending.node) + *error_;
+          return false;
+        }
         setAttribute(pending.node, name, std::move(*converted));
       }
     }
