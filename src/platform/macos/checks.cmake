@@ -6,6 +6,9 @@
 #    the sources that do include Apple headers, against the declarations in
 #    sdk_decls/. Only on hosts without Apple's SDK; a Mac compiles them for
 #    real instead.
+#  - kestreye_macos_fake_tests: the same sources compiled and run against the
+#    fake SDK of sdk_fake/, which implements those declarations in-process
+#    and checks reference counts. Also only on hosts without Apple's SDK.
 
 if(NOT BUILD_TESTING)
   return()
@@ -59,4 +62,25 @@ if(NOT APPLE)
         COMMAND_EXPAND_LISTS)
     endif()
   endif()
+
+  add_library(kestreye_macos_fake STATIC
+    ${_kestreye_macos_dir}/sdk_fake/fake_objc.c
+    ${_kestreye_macos_dir}/sdk_fake/fake_sdk.cpp
+    ${_kestreye_macos_dir}/cf_values.cpp
+    ${_kestreye_macos_dir}/conversions.cpp
+    ${_kestreye_macos_dir}/macos_platform.cpp
+    ${_kestreye_macos_dir}/read_guard.cpp
+    ${_kestreye_macos_dir}/seam.cpp
+  )
+  target_include_directories(kestreye_macos_fake SYSTEM PUBLIC
+    ${_kestreye_macos_dir}/sdk_decls)
+  target_link_libraries(kestreye_macos_fake PUBLIC kestreye_core
+                        PRIVATE kestreye_warnings)
+
+  add_executable(kestreye_macos_fake_tests
+    ${_kestreye_macos_dir}/macos_platform_test.cpp)
+  kestreye_link_core(kestreye_macos_fake_tests kestreye_macos_fake)
+  target_link_libraries(kestreye_macos_fake_tests PRIVATE
+    GTest::gtest GTest::gtest_main kestreye_warnings)
+  gtest_discover_tests(kestreye_macos_fake_tests DISCOVERY_TIMEOUT 60)
 endif()
