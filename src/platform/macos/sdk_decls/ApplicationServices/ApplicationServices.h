@@ -15,6 +15,23 @@
 extern "C" {
 #endif
 
+// MacTypes.h (through CoreServices) puts these at global scope; they are
+// declared here too so that the check catches code that would be ambiguous
+// between them and the seam's kestreye::Point, Size and Rect.
+struct Point {
+  short v;
+  short h;
+};
+typedef struct Point Point;
+struct Rect {
+  short top;
+  short left;
+  short bottom;
+  short right;
+};
+typedef struct Rect Rect;
+typedef long Size;
+
 // CoreGraphics: CGFloat is double on every 64-bit target.
 typedef double CGFloat;
 struct CGPoint {
