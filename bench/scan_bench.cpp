@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ax/accessors.h"
 #include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
 
@@ -77,6 +78,32 @@ void BM_Scan(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// One platform read alone, and the same read through the core's typed
+// accessors: the difference is what the core adds per read.
+void BM_PlatformRead(benchmark::State& state) {
+  memory::reset();
+  const kestreye::Element element =
+      memory::elementOf(memory::addNode({{"AXTitle", "Sign in to your account"}}));
+  for (auto _ : state) benchmark::DoNotOptimize(kestreye::copyAttribute(element, "AXTitle"));
+}
+BENCHMARK(BM_PlatformRead);
+
+void BM_AxStringRead(benchmark::State& state) {
+  memory::reset();
+  const kestreye::Element element =
+      memory::elementOf(memory::addNode({{"AXTitle", "Sign in to your account"}}));
+  for (auto _ : state) benchmark::DoNotOptimize(kestreye::axString(element, "AXTitle"));
+}
+BENCHMARK(BM_AxStringRead);
+
+void BM_AxPositionRead(benchmark::State& state) {
+  memory::reset();
+  const kestreye::Element element =
+      memory::elementOf(memory::addNode({{"AXPosition", Point{120.5, 300.25}}}));
+  for (auto _ : state) benchmark::DoNotOptimize(kestreye::axPosition(element));
+}
+BENCHMARK(BM_AxPositionRead);
 
 }  // namespace
 
