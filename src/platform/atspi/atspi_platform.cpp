@@ -3,6 +3,7 @@
 #include <atspi/atspi.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "ax/text.h"
 #include "platform/atspi/roles.h"
 #include "platform/atspi/text_units.h"
+#include "platform/atspi/x11_focus.h"
 
 namespace kestreye::atspi {
 
@@ -72,6 +74,7 @@ struct ElementMemo {
   std::optional<AtspiRect> extents;
   bool labelRead = false;
   std::optional<std::string> label;
+  std::optional<int32_t> processId;  // applications only
 };
 
 struct Platform {
@@ -881,12 +884,15 @@ bool ensureReady() {
 }
 
 std::optional<int32_t> processIdOf(AtspiAccessible* app) {
+  ElementMemo& memo = memoOf(app);
+  if (memo.processId.has_value()) return memo.processId;
   int32_t failure = kAxSuccess;
   const guint pid = guardedCall(app, &failure, [&](GError** error) {
     return atspi_accessible_get_process_id(app, error);
   });
   if (failure != kAxSuccess || pid == 0) return std::nullopt;
-  return static_cast<int32_t>(pid);
+  memo.processId = static_cast<int32_t>(pid);
+  return memo.processId;
 }
 
 void rememberApplication(int32_t pid, AtspiAccessible* app) {
@@ -918,12 +924,28 @@ std::optional<int32_t> frontmostProcessId() {
   int32_t failure = kAxSuccess;
   const auto* apps = childrenOf(desktop, &failure);
   if (apps == nullptr) return std::nullopt;
-  for (const GRef<AtspiAccessible>& app : *apps) {
+  // The first read of an application opens a connection to it and makes
+  // libatspi parse its whole cache snapshot (5 ms for gtk3-widget-factory),
+  // so the application that owns the X11 focus is asked first; its process
+  // id comes from the bus daemon, not from the application.
+  std::vector<AtspiAccessible*> order;
+  order.reserve(apps->size());
+  for (const GRef<AtspiAccessible>& app : *apps) order.push_back(app.get());
+  if (const std::optional<int32_t> hint = x11FocusedProcessId()) {
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (processIdOf(order[i]) == hint) {
+        std::rotate(order.begin(), order.begin() + static_cast<ptrdiff_t>(i),
+                    order.begin() + static_cast<ptrdiff_t>(i) + 1);
+        break;
+      }
+    }
+  }
+  for (AtspiAccessible* app : order) {
     // A hung application costs one timeout here and none after it.
     failure = kAxSuccess;
-    if (activeWindowOf(app.get(), &failure) == nullptr) continue;
-    if (std::optional<int32_t> pid = processIdOf(app.get())) {
-      rememberApplication(*pid, app.get());
+    if (activeWindowOf(app, &failure) == nullptr) continue;
+    if (std::optional<int32_t> pid = processIdOf(app)) {
+      rememberApplication(*pid, app);
       return pid;
     }
   }

@@ -1,0 +1,107 @@
+#include "platform/atspi/x11_focus.h"
+
+#include <cstdlib>
+
+#if KESTREYE_HAVE_X11
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#endif
+
+namespace kestreye::atspi {
+
+#if KESTREYE_HAVE_X11
+
+namespace {
+
+// Xlib's default error handler ends the process; a window that goes away
+// between two requests is no reason to.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
+std::optional<Window> windowProperty(Display* display, Window window,
+                                     Atom property) {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long remaining = 0;
+  unsigned char* data = nullptr;
+  std::optional<Window> result;
+  if (XGetWindowProperty(display, window, property, 0, 1, False, XA_WINDOW,
+                         &type, &format, &count, &remaining, &data) == Success &&
+      type == XA_WINDOW && format == 32 && count == 1) {
+    result = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
+  }
+  if (data != nullptr) XFree(data);
+  return result;
+}
+
+std::optional<int32_t> pidProperty(Display* display, Window window, Atom pid) {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long remaining = 0;
+  unsigned char* data = nullptr;
+  std::optional<int32_t> result;
+  if (XGetWindowProperty(display, window, pid, 0, 1, False, XA_CARDINAL, &type,
+                         &format, &count, &remaining, &data) == Success &&
+      type == XA_CARDINAL && format == 32 && count == 1) {
+    result = static_cast<int32_t>(*reinterpret_cast<unsigned long*>(data));
+  }
+  if (data != nullptr) XFree(data);
+  return result;
+}
+
+}  // namespace
+
+std::optional<int32_t> x11FocusedProcessId() {
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') return std::nullopt;
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return std::nullopt;
+  const auto previous = XSetErrorHandler(ignoreXError);
+  const Window root = DefaultRootWindow(display);
+  std::optional<int32_t> pid;
+  const Atom wmPid = XInternAtom(display, "_NET_WM_PID", True);
+  if (wmPid != None) {
+    // A window manager names the active window; without one, the focus is
+    // wherever the last client put it.
+    const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
+    std::optional<Window> window;
+    if (active != None) window = windowProperty(display, root, active);
+    if (!window.has_value() || *window == None) {
+      Window focus = None;
+      int revert = 0;
+      XGetInputFocus(display, &focus, &revert);
+      if (focus != None && focus != PointerRoot) window = focus;
+    }
+    // The property sits on the client's top-level window; the focus may be
+    // one of its children.
+    for (int step = 0; window.has_value() && *window != None &&
+                       *window != root && step < 16 && !pid.has_value();
+         ++step) {
+      pid = pidProperty(display, *window, wmPid);
+      Window parent = None;
+      Window rootReturn = None;
+      Window* children = nullptr;
+      unsigned int childCount = 0;
+      if (!pid.has_value() &&
+          XQueryTree(display, *window, &rootReturn, &parent, &children,
+                     &childCount) != 0) {
+        if (children != nullptr) XFree(children);
+        window = parent;
+      } else if (!pid.has_value()) {
+        window.reset();
+      }
+    }
+  }
+  XSetErrorHandler(previous);
+  XCloseDisplay(display);
+  return pid;
+}
+
+#else
+
+std::optional<int32_t> x11FocusedProcessId() { return std::nullopt; }
+
+#endif
+
+}  // namespace kestreye::atspi
