@@ -33,7 +33,7 @@ SECRET = "Qx7-umbrella-Zirkon-4417"
 EMAIL_FIELD = '[TextField] "Email:" value: "ann@example.com" placeholder: "name@example.com"'
 FOCUSED_EMAIL_PREFIX = "Focused: " + EMAIL_FIELD + " (FOCUSED)"
 FORM_HEADER = "Form fields (tab order):"
-ACTIONS = 'Actions: "Europe", "Remember me", "Help", "Cancel", "Sign In"'
+ACTIONS = 'Actions: "Remember me", "Help", "Cancel", "Sign In"'
 NEARBY = ('Nearby: "Welcome back", "Sign in to your Kestrel account.", '
           '"Email:", "Password:", "Region:", "Notes:", "Forgot your password?"')
 
@@ -238,7 +238,7 @@ class Suite:
             FORM_HEADER,
             "  1. " + EMAIL_FIELD + " (FOCUSED) ← you are here",
             '  2. [TextField] "Password:"',
-            '  3. [Dropdown] "Europe" value: "Europe"',
+            '  3. [Dropdown] "Region:" value: "Europe"',
             '  4. [CheckBox] "Remember me"',
             '  5. [TextArea] "Notes:"',
         ], "form fields with the focus on the email field")
@@ -253,7 +253,7 @@ class Suite:
             FORM_HEADER,
             "  1. " + EMAIL_FIELD,
             '  2. [TextField] "Password:" (FOCUSED) ← you are here',
-            '  3. [Dropdown] "Europe" value: "Europe"',
+            '  3. [Dropdown] "Region:" value: "Europe"',
             '  4. [CheckBox] "Remember me"',
             '  5. [TextArea] "Notes:"',
         ], "form fields with the focus on the password field")
