@@ -910,6 +910,11 @@ AttributeRead copyAttribute(const Element& element, std::string_view attribute) 
   if (element.empty()) return fail(kAxInvalidElement);
   if (!ensureReady()) return fail(kAxCannotComplete);
   auto* node = static_cast<AtspiAccessible*>(element.ref());
+  // What was learned before the application hung is not handed out either:
+  // a scan of a hung application ends quickly, not half-informed.
+  if (node->parent.app != nullptr && isHung(node->parent.app)) {
+    return fail(kAxCannotComplete);
+  }
   int32_t failure = kAxSuccess;
   AttributeRead read = readAttribute(node, attribute, &failure);
   if (failure != kAxSuccess) return fail(failure);

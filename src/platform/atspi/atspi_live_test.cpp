@@ -1,0 +1,256 @@
+// Reads the live accessibility tree of kestreye-demo through the AT-SPI
+// platform, attribute by attribute. Runs inside scripts/session, which
+// provides the X server and the buses; KESTREYE_DEMO names the demo binary and
+// KESTREYE_BIN the kestreye binary (used to wait until the demo is ready).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/atspi/atspi_platform.h"
+
+namespace kestreye::atspi {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Typed into the email field: a thumbs-up with a skin tone is one character
+// of two code points, so the caret after it is at 6 characters, 7 code points.
+constexpr char kTyped[] = "h\xC3\xA9llo\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBDx";
+
+std::string run(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    pclose(pipe);
+  }
+  return out;
+}
+
+std::string text(const AttributeRead& read) {
+  if (read.code != kAxSuccess || !read.value.has_value()) return "<none>";
+  const auto* value = std::get_if<std::string>(&read.value->v);
+  return value == nullptr ? "<not text>" : *value;
+}
+
+Element element(const AttributeRead& read) {
+  if (read.code != kAxSuccess || !read.value.has_value()) return Element();
+  const auto* value = std::get_if<Element>(&read.value->v);
+  return value == nullptr ? Element() : *value;
+}
+
+std::vector<Element> children(const Element& parent) {
+  std::vector<Element> result;
+  const AttributeRead read = atspi::copyAttribute(parent, "AXChildren");
+  if (read.code != kAxSuccess || !read.value.has_value()) return result;
+  for (const RawValue& child : std::get<RawArray>(read.value->v)) {
+    result.push_back(std::get<Element>(child.v));
+  }
+  return result;
+}
+
+// The first element below `root`, depth first, that `wanted` accepts.
+Element find(const Element& root, const std::function<bool(const Element&)>& wanted) {
+  for (const Element& child : children(root)) {
+    if (wanted(child)) return child;
+    if (Element found = find(child, wanted); !found.empty()) return found;
+  }
+  return Element();
+}
+
+std::function<bool(const Element&)> withRoleAndLabel(std::string role,
+                                                     std::string label) {
+  return [role, label](const Element& candidate) {
+    return text(atspi::copyAttribute(candidate, "AXRole")) == role &&
+           text(atspi::copyAttribute(candidate, "AXLabel")) == label;
+  };
+}
+
+class AtspiLiveTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* demo = std::getenv("KESTREYE_DEMO");
+    const char* kestreye = std::getenv("KESTREYE_BIN");
+    if (demo == nullptr || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
+      return;
+    }
+    int out[2];
+    if (pipe(out) != 0) return;
+    demoPid_ = fork();
+    if (demoPid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      execl(demo, demo, "--focus=email", "--print-window-id",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    FILE* lines = fdopen(out[0], "r");
+    char line[256] = {};
+    char id[256] = {};
+    std::string window;
+    while (fgets(line, sizeof line, lines) != nullptr) {
+      if (std::sscanf(line, "window %255s", id) == 1) {
+        window = id;
+        break;
+      }
+    }
+    // Keep reading so the demo never blocks on a full pipe.
+    std::thread([lines] {
+      char sink[256];
+      while (fgets(sink, sizeof sink, lines) != nullptr) {
+      }
+      fclose(lines);
+    }).detach();
+    if (window.empty()) return;
+    run("xdotool windowraise " + window);
+    run("xdotool windowfocus --sync " + window);
+    run(std::string("xdotool type --delay 20 '") + kTyped + "'");
+    run("xdotool key Left");
+    // Wait until a separate scan sees the typed text and the caret: this
+    // process must not ask libatspi anything before the demo is ready, since
+    // the platform remembers every answer for the life of the process.
+    const std::string expected = "h\xC3\xA9llo\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD|x";
+    for (int i = 0; i < 200 && !ready_; ++i) {
+      ready_ = run(std::string(kestreye) + " scan 2>/dev/null").find(expected) !=
+               std::string::npos;
+      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  static void TearDownTestSuite() {
+    if (demoPid_ > 0) {
+      kill(demoPid_, SIGCONT);
+      kill(demoPid_, SIGTERM);
+      waitpid(demoPid_, nullptr, 0);
+    }
+  }
+
+  void SetUp() override {
+    if (!ready_) GTEST_SKIP() << "no desktop with kestreye-demo (run under scripts/session)";
+    ASSERT_TRUE(isProcessTrusted());
+    const std::optional<int32_t> pid = frontmostProcessId();
+    ASSERT_EQ(pid, std::optional<int32_t>(demoPid_));
+    app_ = applicationElement(*pid);
+    ASSERT_FALSE(app_.empty());
+    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+    focused_ = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+    ASSERT_FALSE(window_.empty());
+    ASSERT_FALSE(focused_.empty());
+  }
+
+  static inline pid_t demoPid_ = -1;
+  static inline bool ready_ = false;
+  Element app_;
+  Element window_;
+  Element focused_;
+};
+
+TEST_F(AtspiLiveTest, ApplicationAndWindow) {
+  EXPECT_EQ(text(atspi::copyAttribute(app_, "AXRole")), "AXApplication");
+  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXRole")), "AXWindow");
+  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXTitle")), "Kestrel Mail");
+  // The application's parent is the desktop, which has no macOS twin.
+  const AttributeRead parent = atspi::copyAttribute(app_, "AXParent");
+  EXPECT_EQ(parent.code, kAxSuccess);
+  EXPECT_FALSE(parent.value.has_value());
+  EXPECT_EQ(atspi::copyAttribute(focused_, "AXFocusedWindow").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(focused_, "AXNoSuchAttribute").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(Element(), "AXRole").code, kAxInvalidElement);
+}
+
+TEST_F(AtspiLiveTest, FocusedTextFieldInUserPerceivedCharacters) {
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXRole")), "AXTextField");
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXValue")), kTyped);
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXLabel")), "Email:");
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXPlaceholderValue")), "name@example.com");
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXSelectedText")), "");
+  const AttributeRead title = atspi::copyAttribute(focused_, "AXTitle");
+  EXPECT_EQ(title.code, kAxSuccess);
+  EXPECT_FALSE(title.value.has_value());  // GTK entries are unnamed
+
+  const AttributeRead range = atspi::copyAttribute(focused_, "AXSelectedTextRange");
+  ASSERT_TRUE(range.value.has_value());
+  const Range caret = std::get<Range>(range.value->v);
+  EXPECT_EQ(caret.location, 6);
+  EXPECT_EQ(caret.length, 0);
+  const AttributeRead line = atspi::copyAttribute(focused_, "AXInsertionPointLineNumber");
+  ASSERT_TRUE(line.value.has_value());
+  EXPECT_EQ(std::get<Number>(line.value->v).integer, 0);
+
+  for (const char* flag : {"AXFocused", "AXEnabled"}) {
+    const AttributeRead read = atspi::copyAttribute(focused_, flag);
+    ASSERT_TRUE(read.value.has_value()) << flag;
+    EXPECT_EQ(std::get<Number>(read.value->v).kind, Number::Kind::Boolean);
+    EXPECT_EQ(std::get<Number>(read.value->v).integer, 1) << flag;
+  }
+  const AttributeRead size = atspi::copyAttribute(focused_, "AXSize");
+  ASSERT_TRUE(size.value.has_value());
+  EXPECT_GT(std::get<Size>(size.value->v).w, 0);
+  const Element parent = element(atspi::copyAttribute(focused_, "AXParent"));
+  EXPECT_EQ(text(atspi::copyAttribute(parent, "AXTitle")), "Sign in");
+}
+
+TEST_F(AtspiLiveTest, PasswordIsNeverHandedOut) {
+  const Element password = find(window_, withRoleAndLabel("AXTextField", "Password:"));
+  ASSERT_FALSE(password.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(password, "AXSubrole")), "AXSecureTextField");
+  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(password, "AXSelectedText").code, kAxAttributeUnsupported);
+}
+
+TEST_F(AtspiLiveTest, PopUpButtonCheckBoxAndTextArea) {
+  const Element region = find(window_, withRoleAndLabel("AXPopUpButton", "Region:"));
+  ASSERT_FALSE(region.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(region, "AXValue")), "Europe");
+  EXPECT_FALSE(atspi::copyAttribute(region, "AXTitle").value.has_value());
+  // Its closed menu is not on screen, so it is not listed.
+  EXPECT_TRUE(children(region).empty());
+
+  const Element remember = find(window_, [](const Element& candidate) {
+    return text(atspi::copyAttribute(candidate, "AXRole")) == "AXCheckBox";
+  });
+  ASSERT_FALSE(remember.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(remember, "AXTitle")), "Remember me");
+  const AttributeRead checked = atspi::copyAttribute(remember, "AXValue");
+  ASSERT_TRUE(checked.value.has_value());
+  EXPECT_EQ(std::get<Number>(checked.value->v).kind, Number::Kind::Integer);
+  EXPECT_EQ(std::get<Number>(checked.value->v).integer, 1);  // checked at start
+  // A check box has no text to select, even if GTK gives it a Text interface.
+  EXPECT_EQ(atspi::copyAttribute(remember, "AXSelectedText").code, kAxAttributeUnsupported);
+
+  EXPECT_FALSE(find(window_, withRoleAndLabel("AXTextArea", "Notes:")).empty());
+}
+
+// Runs last (gtest keeps the order of a file): it stops the demo.
+TEST_F(AtspiLiveTest, ZzHungApplicationFailsFastAfterOneTimeout) {
+  const Element button = find(window_, [](const Element& candidate) {
+    return text(atspi::copyAttribute(candidate, "AXTitle")) == "Sign In";
+  });
+  ASSERT_FALSE(button.empty());
+  ASSERT_EQ(kill(demoPid_, SIGSTOP), 0);
+  // The frame of the button was never read, so this read needs the demo.
+  auto start = Clock::now();
+  EXPECT_EQ(atspi::copyAttribute(button, "AXPosition").code, kAxCannotComplete);
+  const auto first = Clock::now() - start;
+  EXPECT_LT(first, std::chrono::milliseconds(4 * kCallTimeoutMs));
+  // Every later read of the same application fails at once, even one
+  // answered before.
+  start = Clock::now();
+  EXPECT_EQ(atspi::copyAttribute(focused_, "AXLabel").code, kAxCannotComplete);
+  EXPECT_EQ(atspi::copyAttribute(window_, "AXRole").code, kAxCannotComplete);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
+  kill(demoPid_, SIGCONT);
+}
+
+}  // namespace
+}  // namespace kestreye::atspi
