@@ -386,6 +386,19 @@ class Suite:
         check(reply.lines[0].startswith(FOCUSED_EMAIL_PREFIX),
               f"scan after SIGCONT: {reply!r}")
 
+    def test_stopped_background_application(self):
+        stopped = Demo(self.options.demo, "email")
+        try:
+            self.email_typed()  # A second demo, focused, on top of the first.
+            stopped.process.send_signal(signal.SIGSTOP)
+            reply = self.scan()
+            print(f"scan beside a stopped application: {reply.elapsed:.3f} s, reply {reply!r}")
+            check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
+            check(reply.success and reply.lines[0].startswith(FOCUSED_EMAIL_PREFIX),
+                  f"the focused application was not scanned: {reply!r}")
+        finally:
+            stopped.stop()
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
