@@ -529,6 +529,27 @@ int depthBelow(AtspiAccessible* node, AtspiAccessible* root) {
   return depth;
 }
 
+// Which of several matches is the focus: the deepest control, and a plain
+// container only when no control matched. GTK reports a link and the label
+// around it, or a tree and its cell; Qt reports a text edit and the viewport
+// inside it.
+int matchScore(AtspiAccessible* node, int depth) {
+  int32_t ignored = kAxSuccess;
+  switch (roleOf(node, &ignored)) {
+    case ATSPI_ROLE_FILLER:
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_VIEWPORT:
+    case ATSPI_ROLE_SCROLL_PANE:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_GROUPING:
+    case ATSPI_ROLE_REDUNDANT_OBJECT:
+    case ATSPI_ROLE_UNKNOWN:
+      return depth;
+    default:
+      return (1 << 20) + depth;
+  }
+}
+
 GRef<AtspiMatchRule> matchRuleFor(Target target) {
   AtspiStateSet* states = atspi_state_set_new(nullptr);
   GArray* roles = nullptr;
@@ -558,13 +579,15 @@ GRef<AtspiMatchRule> matchRuleFor(Target target) {
 // they can be countless and are never cached.
 void searchDepthFirst(AtspiAccessible* node, Target target, int depth,
                       int* budget, int32_t* failure,
-                      GRef<AtspiAccessible>* best, int* bestDepth) {
+                      GRef<AtspiAccessible>* best, int* bestScore) {
   if (*budget <= 0 || *failure != kAxSuccess) return;
   --*budget;
-  if (depth > *bestDepth && matches(node, target, failure)) {
-    *best = GRef<AtspiAccessible>(
-        static_cast<AtspiAccessible*>(g_object_ref(node)));
-    *bestDepth = depth;
+  if (matches(node, target, failure)) {
+    const int score = matchScore(node, depth);
+    if (score > *bestScore) {
+      *best = newRef(node);
+      *bestScore = score;
+    }
   }
   if (depth >= kMaxSearchDepth ||
       hasState(statesOf(node, failure), ATSPI_STATE_MANAGES_DESCENDANTS)) {
@@ -574,7 +597,7 @@ void searchDepthFirst(AtspiAccessible* node, Target target, int depth,
   if (children == nullptr) return;
   for (const GRef<AtspiAccessible>& child : *children) {
     searchDepthFirst(child.get(), target, depth + 1, budget, failure, best,
-                     bestDepth);
+                     bestScore);
     if (*failure != kAxSuccess) return;
   }
 }
@@ -584,7 +607,7 @@ void searchDepthFirst(AtspiAccessible* node, Target target, int depth,
 GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
                                    int32_t* failure) {
   GRef<AtspiAccessible> best;
-  int bestDepth = -1;
+  int bestScore = -1;
   if (GRef<AtspiCollection> collection{
           atspi_accessible_get_collection_iface(root)}) {
     GRef<AtspiMatchRule> rule = matchRuleFor(target);
@@ -596,9 +619,9 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
     if (found != nullptr) {
       for (guint i = 0; i < found->len; ++i) {
         GRef<AtspiAccessible> node(g_array_index(found, AtspiAccessible*, i));
-        const int depth = depthBelow(node.get(), root);
-        if (depth > bestDepth) {
-          bestDepth = depth;
+        const int score = matchScore(node.get(), depthBelow(node.get(), root));
+        if (score > bestScore) {
+          bestScore = score;
           best = std::move(node);
         }
       }
@@ -608,7 +631,7 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
     if (*failure != kAxSuccess) return nullptr;
   }
   int budget = kMaxSearchNodes;
-  searchDepthFirst(root, target, 0, &budget, failure, &best, &bestDepth);
+  searchDepthFirst(root, target, 0, &budget, failure, &best, &bestScore);
   return best;
 }
 
@@ -636,6 +659,20 @@ GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
     if (*failure != kAxSuccess) return nullptr;
   }
   return nullptr;
+}
+
+// Whether the element's application is built with Qt; one call per
+// application, which libatspi then keeps.
+bool isQt(AtspiAccessible* node, int32_t* failure) {
+  // Qt answers the toolkit question on its application and windows only.
+  AtspiAccessible* root = node->parent.app != nullptr &&
+                                  node->parent.app->root != nullptr
+                              ? node->parent.app->root
+                              : node;
+  GText toolkit(guardedCall(root, failure, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(root, error);
+  }));
+  return toolkit != nullptr && g_strcmp0(toolkit.get(), "Qt") == 0;
 }
 
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
@@ -699,10 +736,21 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     return text(std::string(subrole));
   }
   if (attribute == "AXTitle") {
-    // GTK names a pop-up button after its chosen item, which is its value;
-    // its macOS twin has no title, so that its label shows instead.
-    if (macRoleOf(node, failure) == "AXPopUpButton") return noValue();
-    return nonEmptyText(nameOf(node, failure));
+    // GTK and Qt name a pop-up button after its chosen item and Qt names an
+    // editable combo box after its text: that is the value. The macOS twins
+    // have no title, so that their label shows instead.
+    const std::string_view macRole = macRoleOf(node, failure);
+    std::string name = nameOf(node, failure);
+    if (macRole == "AXPopUpButton") return noValue();
+    if (macRole == "AXComboBox") {
+      const AttributeRead value = readValue(node, macRole, failure);
+      if (value.value.has_value() &&
+          std::get_if<std::string>(&value.value->v) != nullptr &&
+          std::get<std::string>(value.value->v) == name) {
+        return noValue();
+      }
+    }
+    return nonEmptyText(std::move(name));
   }
   if (attribute == "AXDescription") {
     return nonEmptyText(descriptionOf(node, failure));
@@ -724,8 +772,13 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     }
     std::optional<std::string> placeholder =
         objectAttribute(node, "placeholder-text", failure);
-    if (!placeholder.has_value()) return fail(kAxAttributeUnsupported);
-    return text(std::move(*placeholder));
+    if (placeholder.has_value()) return text(std::move(*placeholder));
+    // Qt has no placeholder attribute: a line edit without a description of
+    // its own describes itself with its placeholder.
+    if (isQt(node, failure)) {
+      return nonEmptyText(descriptionOf(node, failure));
+    }
+    return fail(kAxAttributeUnsupported);
   }
   if (attribute == "AXFocused" || attribute == "AXEnabled" ||
       attribute == "AXSelected") {
