@@ -99,18 +99,22 @@ class Demo:
         self.lines = queue.Queue()
         self.seen = []
         threading.Thread(target=self._pump, daemon=True).start()
-        self.window = self.wait_for(lambda line: line.startswith("window ")).split()[1]
-        # No window manager: focus the window ourselves (windowactivate fails).
-        xdotool("windowraise", self.window)
-        xdotool("windowfocus", "--sync", self.window)
-        # The window turns active and the widget gets the focus, in either order.
-        pending = {"active 1", f"focus {focus}"}
+        try:
+            self.window = self.wait_for(lambda line: line.startswith("window ")).split()[1]
+            # No window manager: focus the window ourselves (windowactivate fails).
+            xdotool("windowraise", self.window)
+            xdotool("windowfocus", "--sync", self.window)
+            # The window turns active and the widget gets the focus, in either order.
+            pending = {"active 1", f"focus {focus}"}
 
-        def settled(line):
-            pending.discard(line)
-            return not pending
+            def settled(line):
+                pending.discard(line)
+                return not pending
 
-        self.wait_for(settled)
+            self.wait_for(settled)
+        except BaseException:
+            self.stop()
+            raise
 
     def _pump(self):
         for line in self.process.stdout:
