@@ -75,68 +75,90 @@ std::function<bool(const Element&)> withRoleAndLabel(std::string role,
   };
 }
 
+// Starts kestreye-demo with the focus on `focus`, brings its window to the
+// front, runs `drive` (xdotool commands), and waits until a separate scan's
+// reply contains `expected`. This process must not ask libatspi anything
+// before the demo is ready: the platform remembers every answer for the life
+// of the process. Sets the demo's process id (-1 when none started) and
+// returns whether the expected reply came.
+bool startDemo(const char* focus, const std::vector<std::string>& drive,
+               const std::string& expected, pid_t* started) {
+  *started = -1;
+  const char* demo = std::getenv("KESTREYE_DEMO");
+  const char* kestreye = std::getenv("KESTREYE_BIN");
+  if (demo == nullptr || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
+    return -1;
+  }
+  int out[2];
+  if (pipe(out) != 0) return false;
+  const std::string focusOption = std::string("--focus=") + focus;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    execl(demo, demo, focusOption.c_str(), "--print-window-id",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  *started = pid;
+  close(out[1]);
+  FILE* lines = fdopen(out[0], "r");
+  char line[256] = {};
+  char id[256] = {};
+  std::string window;
+  while (fgets(line, sizeof line, lines) != nullptr) {
+    if (std::sscanf(line, "window %255s", id) == 1) {
+      window = id;
+      break;
+    }
+  }
+  // Keep reading so the demo never blocks on a full pipe.
+  std::thread([lines] {
+    char sink[256];
+    while (fgets(sink, sizeof sink, lines) != nullptr) {
+    }
+    fclose(lines);
+  }).detach();
+  if (window.empty()) return false;
+  run("xdotool windowraise " + window);
+  run("xdotool windowfocus --sync " + window);
+  for (const std::string& command : drive) run("xdotool " + command);
+  for (int i = 0; i < 200; ++i) {
+    if (run(std::string(kestreye) + " scan 2>/dev/null").find(expected) !=
+        std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+void stopDemo(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGCONT);
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+// Set by the first suite that talks to the platform: a later suite in the
+// same process would see that suite's remembered desktop, not its own.
+bool platformUsed = false;
+
 class AtspiLiveTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const char* demo = std::getenv("KESTREYE_DEMO");
-    const char* kestreye = std::getenv("KESTREYE_BIN");
-    if (demo == nullptr || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
-      return;
-    }
-    int out[2];
-    if (pipe(out) != 0) return;
-    demoPid_ = fork();
-    if (demoPid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      execl(demo, demo, "--focus=email", "--print-window-id",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* lines = fdopen(out[0], "r");
-    char line[256] = {};
-    char id[256] = {};
-    std::string window;
-    while (fgets(line, sizeof line, lines) != nullptr) {
-      if (std::sscanf(line, "window %255s", id) == 1) {
-        window = id;
-        break;
-      }
-    }
-    // Keep reading so the demo never blocks on a full pipe.
-    std::thread([lines] {
-      char sink[256];
-      while (fgets(sink, sizeof sink, lines) != nullptr) {
-      }
-      fclose(lines);
-    }).detach();
-    if (window.empty()) return;
-    run("xdotool windowraise " + window);
-    run("xdotool windowfocus --sync " + window);
-    run(std::string("xdotool type --delay 20 '") + kTyped + "'");
-    run("xdotool key Left");
-    // Wait until a separate scan sees the typed text and the caret: this
-    // process must not ask libatspi anything before the demo is ready, since
-    // the platform remembers every answer for the life of the process.
-    const std::string expected = "h\xC3\xA9llo\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD|x";
-    for (int i = 0; i < 200 && !ready_; ++i) {
-      ready_ = run(std::string(kestreye) + " scan 2>/dev/null").find(expected) !=
-               std::string::npos;
-      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    if (platformUsed) return;
+    // A caret after the thumbs-up: 6 characters, 7 code points.
+    ready_ = startDemo(
+        "email", {std::string("type --delay 20 '") + kTyped + "'", "key Left"},
+        "h\xC3\xA9llo\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD|x", &demoPid_);
   }
 
-  static void TearDownTestSuite() {
-    if (demoPid_ > 0) {
-      kill(demoPid_, SIGCONT);
-      kill(demoPid_, SIGTERM);
-      waitpid(demoPid_, nullptr, 0);
-    }
-  }
+  static void TearDownTestSuite() { stopDemo(demoPid_); }
 
   void SetUp() override {
     if (!ready_) GTEST_SKIP() << "no desktop with kestreye-demo (run under scripts/session)";
+    platformUsed = true;
     ASSERT_TRUE(isProcessTrusted());
     const std::optional<int32_t> pid = frontmostProcessId();
     ASSERT_EQ(pid, std::optional<int32_t>(demoPid_));
@@ -250,6 +272,61 @@ TEST_F(AtspiLiveTest, ZzHungApplicationFailsFastAfterOneTimeout) {
   EXPECT_EQ(atspi::copyAttribute(window_, "AXRole").code, kAxCannotComplete);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
   kill(demoPid_, SIGCONT);
+}
+
+// The region pop-up opened, its second item chosen with the keyboard.
+class AtspiMenuLiveTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (platformUsed) return;
+    ready_ = startDemo("region", {"key space", "key Down"},
+                       "Focused: [MenuItem] \\\"Americas\\\"", &demoPid_);
+  }
+
+  static void TearDownTestSuite() { stopDemo(demoPid_); }
+
+  void SetUp() override {
+    if (!ready_) GTEST_SKIP() << "no desktop with kestreye-demo, or another suite ran first";
+    platformUsed = true;
+    ASSERT_TRUE(isProcessTrusted());
+    const std::optional<int32_t> pid = frontmostProcessId();
+    ASSERT_EQ(pid, std::optional<int32_t>(demoPid_));
+    app_ = applicationElement(*pid);
+  }
+
+  static inline pid_t demoPid_ = -1;
+  static inline bool ready_ = false;
+  Element app_;
+};
+
+TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
+  // The pop-up is a top-level window of its own and the active one.
+  const Element popup = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+  ASSERT_FALSE(popup.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(popup, "AXRole")), "AXWindow");
+  EXPECT_NE(text(atspi::copyAttribute(popup, "AXTitle")), "Kestrel Mail");
+
+  const Element item = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+  ASSERT_FALSE(item.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(item, "AXRole")), "AXMenuItem");
+  EXPECT_EQ(text(atspi::copyAttribute(item, "AXTitle")), "Americas");
+  const AttributeRead selected = atspi::copyAttribute(item, "AXSelected");
+  ASSERT_TRUE(selected.value.has_value());
+  EXPECT_EQ(std::get<Number>(selected.value->v).integer, 1);
+}
+
+TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
+  Element main;
+  for (const Element& window : children(app_)) {
+    if (text(atspi::copyAttribute(window, "AXTitle")) == "Kestrel Mail") main = window;
+  }
+  ASSERT_FALSE(main.empty());
+  const Element region = find(main, withRoleAndLabel("AXPopUpButton", "Region:"));
+  ASSERT_FALSE(region.empty());
+  const std::vector<Element> menus = children(region);
+  ASSERT_EQ(menus.size(), 1u);
+  EXPECT_EQ(text(atspi::copyAttribute(menus[0], "AXRole")), "AXMenu");
+  EXPECT_EQ(children(menus[0]).size(), 3u);
 }
 
 }  // namespace
