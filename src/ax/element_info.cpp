@@ -29,6 +29,14 @@ std::string quoted(std::string_view text) {
 
 }  // namespace
 
+ElementInfo focusedRecord(const Element& focused, Position position,
+                          Extent size) {
+  return ElementInfo{focused,    axString(focused, "AXRole").value_or(""),
+                     position.x, position.y,
+                     size.w,     size.h,
+                     true};
+}
+
 int64_t ElementInfo::centerX() const { return saturatingCenter(x, w); }
 
 int64_t ElementInfo::centerY() const { return saturatingCenter(y, h); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ax/accessors.h"
 #include "platform/platform.h"
 
 namespace kestreye {
@@ -28,5 +29,10 @@ struct ElementInfo {
   /// The description of the record's own element.
   std::string description() const { return describeElement(element); }
 };
+
+/// The record of the focused element: its role read now, the given frame,
+/// and the focus flag set.
+ElementInfo focusedRecord(const Element& focused, Position position,
+                          Extent size);
 
 }  // namespace kestreye

@@ -48,13 +48,7 @@ void scan() {
   const Extent size = axSize(focused).value_or(Extent{});
 
   if (!window) {
-    const ElementInfo record{focused,
-                             axString(focused, "AXRole").value_or(""),
-                             position.x,
-                             position.y,
-                             size.w,
-                             size.h,
-                             true};
+    const ElementInfo record = focusedRecord(focused, position, size);
     outputSuccess("Focused: " + record.describeElement(focused));
     return;
   }

@@ -102,13 +102,7 @@ std::string formatForLLM(const Element& focused, Position focusedPos,
                          const std::vector<ElementInfo>& nearbyInputs,
                          const std::vector<ElementInfo>& nearbyButtons,
                          const std::vector<std::string>& nearbyTexts) {
-  const ElementInfo record{focused,
-                           axString(focused, "AXRole").value_or(""),
-                           focusedPos.x,
-                           focusedPos.y,
-                           focusedSize.w,
-                           focusedSize.h,
-                           true};
+  const ElementInfo record = focusedRecord(focused, focusedPos, focusedSize);
   std::vector<std::string> lines;
   std::string focusedLine = "Focused: " + record.describeElement(focused);
   if (containerLabel) {
