@@ -30,21 +30,24 @@ void buildWindow(int64_t total) {
   for (int64_t i = 0; i < panes; ++i) {
     const double y = 20.0 * static_cast<double>(i);
     memory::Node* pane = memory::addNode(
-        {{"AXRole", "AXGroup"}, {"AXTitle", "Pane " + std::to_string(i)}}, window);
-    memory::addNode({{"AXRole", "AXHeading"}, {"AXTitle", "Section " + std::to_string(i)}},
-                    pane);
-    memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Setting number " + std::to_string(i)}},
-                    pane);
-    memory::Node* field = memory::addNode(
-        {{"AXRole", "AXTextField"},
-         {"AXTitle", "Field " + std::to_string(i)},
-         {"AXValue", "value " + std::to_string(i)},
-         {"AXPosition", Point{100, y}},
-         {"AXSize", Size{200, 18}},
-         {"AXFocused", i == panes / 2},
-         {"AXSelectedTextRange", Range{3, 0}},
-         {"AXInsertionPointLineNumber", 0}},
+        {{"AXRole", "AXGroup"}, {"AXTitle", "Pane " + std::to_string(i)}},
+        window);
+    memory::addNode(
+        {{"AXRole", "AXHeading"}, {"AXTitle", "Section " + std::to_string(i)}},
         pane);
+    memory::addNode({{"AXRole", "AXStaticText"},
+                     {"AXValue", "Setting number " + std::to_string(i)}},
+                    pane);
+    memory::Node* field =
+        memory::addNode({{"AXRole", "AXTextField"},
+                         {"AXTitle", "Field " + std::to_string(i)},
+                         {"AXValue", "value " + std::to_string(i)},
+                         {"AXPosition", Point{100, y}},
+                         {"AXSize", Size{200, 18}},
+                         {"AXFocused", i == panes / 2},
+                         {"AXSelectedTextRange", Range{3, 0}},
+                         {"AXInsertionPointLineNumber", 0}},
+                        pane);
     memory::addNode({{"AXRole", "AXButton"},
                      {"AXTitle", "Reset " + std::to_string(i)},
                      {"AXPosition", Point{320, y}},
@@ -60,7 +63,8 @@ void buildWindow(int64_t total) {
 
 void BM_Scan(benchmark::State& state) {
   buildWindow(state.range(0));
-  // The reply goes to /dev/null: the benchmark measures the scan, not the terminal.
+  // The reply goes to /dev/null: the benchmark measures the scan, not the
+  // terminal.
   std::FILE* saved = stdout;
   stdout = std::fopen("/dev/null", "w");
   const uint64_t readsBefore = memory::attributeReads();
@@ -68,39 +72,43 @@ void BM_Scan(benchmark::State& state) {
   const uint64_t reads = memory::attributeReads() - readsBefore;
   std::fclose(stdout);
   stdout = saved;
-  state.counters["reads/scan"] =
-      benchmark::Counter(static_cast<double>(reads) / static_cast<double>(state.iterations()));
+  state.counters["reads/scan"] = benchmark::Counter(
+      static_cast<double>(reads) / static_cast<double>(state.iterations()));
   state.counters["time/read"] = benchmark::Counter(
-      static_cast<double>(reads), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      static_cast<double>(reads),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   state.counters["peakRSS_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scan)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(
+    benchmark::kMicrosecond);
 
 // One platform read alone, and the same read through the core's typed
 // accessors: the difference is what the core adds per read.
 void BM_PlatformRead(benchmark::State& state) {
   memory::reset();
-  const kestreye::Element element =
-      memory::elementOf(memory::addNode({{"AXTitle", "Sign in to your account"}}));
-  for (auto _ : state) benchmark::DoNotOptimize(kestreye::copyAttribute(element, "AXTitle"));
+  const kestreye::Element element = memory::elementOf(
+      memory::addNode({{"AXTitle", "Sign in to your account"}}));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(kestreye::copyAttribute(element, "AXTitle"));
 }
 BENCHMARK(BM_PlatformRead);
 
 void BM_AxStringRead(benchmark::State& state) {
   memory::reset();
-  const kestreye::Element element =
-      memory::elementOf(memory::addNode({{"AXTitle", "Sign in to your account"}}));
-  for (auto _ : state) benchmark::DoNotOptimize(kestreye::axString(element, "AXTitle"));
+  const kestreye::Element element = memory::elementOf(
+      memory::addNode({{"AXTitle", "Sign in to your account"}}));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(kestreye::axString(element, "AXTitle"));
 }
 BENCHMARK(BM_AxStringRead);
 
 void BM_AxPositionRead(benchmark::State& state) {
   memory::reset();
-  const kestreye::Element element =
-      memory::elementOf(memory::addNode({{"AXPosition", Point{120.5, 300.25}}}));
+  const kestreye::Element element = memory::elementOf(
+      memory::addNode({{"AXPosition", Point{120.5, 300.25}}}));
   for (auto _ : state) benchmark::DoNotOptimize(kestreye::axPosition(element));
 }
 BENCHMARK(BM_AxPositionRead);

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(capture);
   const std::string line(reply, length);
   std::free(reply);
-  if (line.empty() || line.find('\n') != line.size() - 1 || !kestreye::isValidUtf8(line)) {
+  if (line.empty() || line.find('\n') != line.size() - 1 ||
+      !kestreye::isValidUtf8(line)) {
     std::abort();
   }
   kestreye::memory::reset();

@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
     ++next;
   }
   if (next >= argc) {
-    std::fputs("usage: kestreye-replay [--count-reads] FIXTURE [ARGS...]\n", stderr);
+    std::fputs("usage: kestreye-replay [--count-reads] FIXTURE [ARGS...]\n",
+               stderr);
     return 2;
   }
   std::string error;
@@ -28,13 +29,15 @@ int main(int argc, char** argv) {
   std::vector<char*> args{argv[0]};
   for (int i = next + 1; i < argc; ++i) args.push_back(argv[i]);
   args.push_back(nullptr);
-  const int status = kestreye::kestreyeMain(static_cast<int>(args.size() - 1), args.data());
+  const int status =
+      kestreye::kestreyeMain(static_cast<int>(args.size() - 1), args.data());
   for (const auto& line : kestreye::memory::logLines()) {
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   if (countReads) {
-    std::fprintf(stderr, "attribute reads: %llu\n",
-                 static_cast<unsigned long long>(kestreye::memory::attributeReads()));
+    std::fprintf(
+        stderr, "attribute reads: %llu\n",
+        static_cast<unsigned long long>(kestreye::memory::attributeReads()));
   }
   return status;
 }

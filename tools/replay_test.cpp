@@ -67,7 +67,8 @@ class ReplayTest : public ::testing::Test {
     }
     int raw = 0;
     waitpid(child, &raw, 0);
-    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(outPath), slurp(errPath)};
+    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(outPath),
+                   slurp(errPath)};
   }
 
   // The reply must be exactly one line of JSON with the two members.
@@ -82,7 +83,9 @@ class ReplayTest : public ::testing::Test {
     return json;
   }
 
-  std::string sample() { return std::string(KESTREYE_SOURCE_DIR) + "/examples/sign-in.json"; }
+  std::string sample() {
+    return std::string(KESTREYE_SOURCE_DIR) + "/examples/sign-in.json";
+  }
 
   std::string dir_;
   std::vector<std::string> files_;
@@ -94,13 +97,18 @@ TEST_F(ReplayTest, ScanOfTheSampleForm) {
   const auto json = reply(run);
   EXPECT_EQ(json["success"], true);
   const std::string block = json["ui_block"];
-  EXPECT_EQ(block.substr(0, block.find('\n')),
-            "Focused: [TextField] \"Email\" value: \"ann@example.org\" placeholder: "
-            "\"name@example.org\" (FOCUSED) in \"Sign in\"");
-  EXPECT_NE(block.find("cursor: \"ann|@example.org\" (pos 3/15, line 0)"), std::string::npos);
+  EXPECT_EQ(
+      block.substr(0, block.find('\n')),
+      "Focused: [TextField] \"Email\" value: \"ann@example.org\" placeholder: "
+      "\"name@example.org\" (FOCUSED) in \"Sign in\"");
+  EXPECT_NE(block.find("cursor: \"ann|@example.org\" (pos 3/15, line 0)"),
+            std::string::npos);
   EXPECT_EQ(block.find("hunter2"), std::string::npos);
-  EXPECT_EQ(run.err, "[kestreye] scan complete: " + std::to_string(
-                         nlohmann::json(block).get<std::string>().size() - 2) + " chars\n");
+  EXPECT_EQ(
+      run.err,
+      "[kestreye] scan complete: " +
+          std::to_string(nlohmann::json(block).get<std::string>().size() - 2) +
+          " chars\n");
 }
 
 TEST_F(ReplayTest, CountReadsAddsALastLine) {
@@ -143,13 +151,19 @@ TEST_F(ReplayTest, CommandWords) {
 }
 
 TEST_F(ReplayTest, FailedScansStillExitZero) {
-  const Outcome run = replay({write("untrusted.json", R"({"trusted": false})"), "scan"});
+  const Outcome run =
+      replay({write("untrusted.json", R"({"trusted": false})"), "scan"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "{\"success\":false,\"error\":\"Accessibility permission not granted\"}\n");
-  EXPECT_EQ(run.err, "[kestreye] Not trusted \xE2\x80\x94 accessibility permission required\n");
+  EXPECT_EQ(run.out,
+            "{\"success\":false,\"error\":\"Accessibility permission not "
+            "granted\"}\n");
+  EXPECT_EQ(run.err,
+            "[kestreye] Not trusted \xE2\x80\x94 accessibility permission "
+            "required\n");
   const Outcome none = replay({write("none.json", "{}"), "scan"});
   EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(none.out, "{\"success\":false,\"error\":\"No frontmost application\"}\n");
+  EXPECT_EQ(none.out,
+            "{\"success\":false,\"error\":\"No frontmost application\"}\n");
 }
 
 TEST_F(ReplayTest, UnloadableFixtureIsOneMessageAndStatusTwo) {
@@ -157,14 +171,17 @@ TEST_F(ReplayTest, UnloadableFixtureIsOneMessageAndStatusTwo) {
   const Outcome run = replay({path, "scan"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "kestreye-replay: " + path + ": /elements/0/id: must be a string\n");
+  EXPECT_EQ(run.err, "kestreye-replay: " + path +
+                         ": /elements/0/id: must be a string\n");
   const Outcome missing = replay({});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.out, "");
 }
 
-// A window whose focused field carries `fieldAttributes` and whose pane holds `paneExtra`.
-std::string hostileFixture(const std::string& fieldAttributes, const std::string& paneExtra) {
+// A window whose focused field carries `fieldAttributes` and whose pane holds
+// `paneExtra`.
+std::string hostileFixture(const std::string& fieldAttributes,
+                           const std::string& paneExtra) {
   return R"({"frontmost": 1, "applications": {"1": "app"}, "elements": [
     {"id": "app", "attributes": {"AXRole": "AXApplication",
        "AXFocusedWindow": {"element": "win"}, "AXFocusedUIElement": {"element": "field"}},
@@ -178,7 +195,10 @@ std::string hostileFixture(const std::string& fieldAttributes, const std::string
 
 TEST_F(ReplayTest, LoopingChildrenAnswerOneLine) {
   const Outcome run = replay(
-      {write("loop.json", hostileFixture("", R"(, "AXChildren": {"elements": ["pane", "field", "pane"]})")),
+      {write("loop.json",
+             hostileFixture(
+                 "",
+                 R"(, "AXChildren": {"elements": ["pane", "field", "pane"]})")),
        "scan"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(reply(run)["success"], true);
@@ -187,9 +207,11 @@ TEST_F(ReplayTest, LoopingChildrenAnswerOneLine) {
 TEST_F(ReplayTest, HugeTitleAnswersOneShortLine) {
   const std::string title(10 * 1024 * 1024, 'T');
   const Outcome run = replay(
-      {write("huge.json", hostileFixture(R"(, "AXTitle": ")" + title + R"(", "AXValue": ")" + title +
-                                              R"(", "AXSelectedTextRange": {"range": [5000000, 10]})",
-                                          "")),
+      {write("huge.json",
+             hostileFixture(
+                 R"(, "AXTitle": ")" + title + R"(", "AXValue": ")" + title +
+                     R"(", "AXSelectedTextRange": {"range": [5000000, 10]})",
+                 "")),
        "scan"});
   EXPECT_EQ(run.status, 0);
   const auto json = reply(run);
@@ -199,25 +221,31 @@ TEST_F(ReplayTest, HugeTitleAnswersOneShortLine) {
 
 TEST_F(ReplayTest, InvalidUtf8FromTheTreeIsRepaired) {
   const Outcome run = replay(
-      {write("bytes.json", hostileFixture(R"(, "AXTitle": {"bytes": [69, 255, 109, 0, 97]})", "")),
+      {write("bytes.json",
+             hostileFixture(R"(, "AXTitle": {"bytes": [69, 255, 109, 0, 97]})",
+                            "")),
        "scan"});
   const auto json = reply(run);
   const std::string block = json["ui_block"];
   EXPECT_EQ(block.substr(0, 40),
-            std::string("Focused: [TextField] \"E\xEF\xBF\xBDm\0a\"", 30) + " (FOCUSED)");
+            std::string("Focused: [TextField] \"E\xEF\xBF\xBDm\0a\"", 30) +
+                " (FOCUSED)");
 }
 
 TEST_F(ReplayTest, TenThousandLevelsAnswerOneLine) {
   std::string nested;
-  for (int i = 0; i < 10000; ++i) nested += R"({"attributes": {"AXRole": "AXGroup"}, "children": [)";
-  nested += R"({"id": "field", "attributes": {"AXRole": "AXTextField", "AXFocused": true,
+  for (int i = 0; i < 10000; ++i)
+    nested += R"({"attributes": {"AXRole": "AXGroup"}, "children": [)";
+  nested +=
+      R"({"id": "field", "attributes": {"AXRole": "AXTextField", "AXFocused": true,
       "AXPosition": {"point": [1, 1]}, "AXSize": {"size": [50, 20]}}})";
   for (int i = 0; i < 10000; ++i) nested += "]}";
-  const std::string json = R"({"frontmost": 1, "applications": {"1": "app"}, "elements": [
+  const std::string json =
+      R"({"frontmost": 1, "applications": {"1": "app"}, "elements": [
     {"id": "app", "attributes": {"AXFocusedWindow": {"element": "win"},
        "AXFocusedUIElement": {"element": "field"}},
      "children": [{"id": "win", "attributes": {"AXRole": "AXWindow"}, "children": [)" +
-                           nested + "]}]}]}";
+      nested + "]}]}]}";
   const Outcome run = replay({write("deep.json", json), "scan"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(reply(run)["ui_block"], "Focused: [TextField] (FOCUSED)");

@@ -15,7 +15,8 @@ std::optional<RawValue> axValue(const Element& element,
 }
 
 Element asElement(RawValue value) {
-  if (auto* element = std::get_if<Element>(&value.v)) return std::move(*element);
+  if (auto* element = std::get_if<Element>(&value.v))
+    return std::move(*element);
   return Element();
 }
 
@@ -63,7 +64,8 @@ std::vector<Element> axChildren(const Element& element) {
   children.reserve(array->size());
   // An entry that is not an element stays in place as a handle whose every
   // read fails, so the walks see the platform's list as it is.
-  for (RawValue& entry : *array) children.push_back(asElement(std::move(entry)));
+  for (RawValue& entry : *array)
+    children.push_back(asElement(std::move(entry)));
   return children;
 }
 

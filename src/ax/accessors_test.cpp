@@ -17,7 +17,8 @@ using testing::MemoryTest;
 class AccessorsTest : public MemoryTest {};
 
 TEST_F(AccessorsTest, NumberReadsAsBoolAndIntButNotAsText) {
-  memory::Node* node = memory::addNode({{"AXValue", 1}, {"AXA", 2}, {"AXB", 0}});
+  memory::Node* node =
+      memory::addNode({{"AXValue", 1}, {"AXA", 2}, {"AXB", 0}});
   const Element e = memory::elementOf(node);
   EXPECT_EQ(axString(e, "AXValue"), std::nullopt);
   EXPECT_EQ(axBool(e, "AXValue"), true);
@@ -36,7 +37,8 @@ TEST_F(AccessorsTest, TextsAreNotNumbersAndEmptyTextIsPresent) {
 }
 
 TEST_F(AccessorsTest, InvalidUtf8IsRepairedOnRead) {
-  memory::Node* node = memory::addNode({{"AXTitle", std::string("h\xFF\0i", 4)}});
+  memory::Node* node =
+      memory::addNode({{"AXTitle", std::string("h\xFF\0i", 4)}});
   EXPECT_EQ(axString(memory::elementOf(node), "AXTitle"),
             std::string("h\xEF\xBF\xBD\0i", 6));
 }

@@ -13,7 +13,8 @@ namespace kestreye {
 /// One element as the walks and the block carry it.
 struct ElementInfo {
   Element element;
-  std::string role;  ///< "AXRole" when the record was made; empty when unreadable
+  std::string
+      role;  ///< "AXRole" when the record was made; empty when unreadable
   int64_t x = 0;
   int64_t y = 0;
   int64_t w = 0;
@@ -24,7 +25,8 @@ struct ElementInfo {
   int64_t centerX() const;
   /// y plus half the height, the division truncating toward zero.
   int64_t centerY() const;
-  /// The one-line description of `target` with this record's role and focus flag.
+  /// The one-line description of `target` with this record's role and focus
+  /// flag.
   std::string describeElement(const Element& target) const;
   /// The description of the record's own element.
   std::string description() const { return describeElement(element); }

@@ -14,7 +14,8 @@ class DescribeTest : public MemoryTest {
   std::string describe(const std::string& role, bool isFocused,
                        memory::Attributes attributes) {
     memory::Node* node = memory::addNode(std::move(attributes));
-    const ElementInfo info{memory::elementOf(node), role, 0, 0, 0, 0, isFocused};
+    const ElementInfo info{
+        memory::elementOf(node), role, 0, 0, 0, 0, isFocused};
     return info.describeElement(info.element);
   }
 };
@@ -49,9 +50,11 @@ TEST_F(DescribeTest, WorkedExamples) {
 }
 
 TEST_F(DescribeTest, LabelCandidateOrder) {
-  EXPECT_EQ(describe("AXButton", false, {{"AXDescription", ""}, {"AXLabel", "Name"}}),
-            "[Button]");
-  EXPECT_EQ(describe("AXButton", false, {{"AXLabel", "Name"}}), "[Button] \"Name\"");
+  EXPECT_EQ(
+      describe("AXButton", false, {{"AXDescription", ""}, {"AXLabel", "Name"}}),
+      "[Button]");
+  EXPECT_EQ(describe("AXButton", false, {{"AXLabel", "Name"}}),
+            "[Button] \"Name\"");
   EXPECT_EQ(describe("", false, {{"AXTitle", "Go"}}), "[] \"Go\"");
   EXPECT_EQ(describe("AXButton", false, {{"AXTitle", std::string(60, 't')}}),
             "[Button] \"" + std::string(50, 't') + "...\"");
@@ -61,8 +64,10 @@ TEST_F(DescribeTest, LabelCandidateOrder) {
 }
 
 TEST_F(DescribeTest, ValueIsTrimmedCutThenEscaped) {
-  EXPECT_EQ(describe("AXTextField", false, {{"AXValue", " \n\t "}}), "[TextField]");
-  EXPECT_EQ(describe("AXTextField", false, {{"AXValue", "  " + std::string(55, 'v')}}),
+  EXPECT_EQ(describe("AXTextField", false, {{"AXValue", " \n\t "}}),
+            "[TextField]");
+  EXPECT_EQ(describe("AXTextField", false,
+                     {{"AXValue", "  " + std::string(55, 'v')}}),
             "[TextField] value: \"" + std::string(50, 'v') + "...\"");
   // The cut comes before the escape, so line feeds can lengthen the result.
   const std::string lines = std::string(49, 'a') + "\n\nzz";
@@ -73,20 +78,26 @@ TEST_F(DescribeTest, ValueIsTrimmedCutThenEscaped) {
 TEST_F(DescribeTest, PlaceholderAndSelectionAreNotTrimmed) {
   EXPECT_EQ(describe("AXTextField", false, {{"AXPlaceholderValue", "   "}}),
             "[TextField] placeholder: \"   \"");
-  EXPECT_EQ(describe("AXTextField", false, {{"AXSelectedText", std::string(30, 's')}}),
+  EXPECT_EQ(describe("AXTextField", false,
+                     {{"AXSelectedText", std::string(30, 's')}}),
             "[TextField] selection: \"" + std::string(30, 's') + "\"");
-  EXPECT_EQ(describe("AXTextField", false, {{"AXSelectedText", std::string(31, 's')}}),
+  EXPECT_EQ(describe("AXTextField", false,
+                     {{"AXSelectedText", std::string(31, 's')}}),
             "[TextField] selection: \"" + std::string(30, 's') + "...\"");
 }
 
 TEST_F(DescribeTest, Flags) {
   EXPECT_EQ(describe("AXButton", true, {}), "[Button] (FOCUSED)");
-  EXPECT_EQ(describe("AXButton", false, {{"AXFocused", true}}), "[Button] (FOCUSED)");
-  EXPECT_EQ(describe("AXButton", false, {{"AXEnabled", true}, {"AXSelected", false}}),
-            "[Button]");
-  EXPECT_EQ(describe("AXButton", false,
-                     {{"AXFocused", true}, {"AXEnabled", false}, {"AXSelected", true}}),
-            "[Button] (FOCUSED, disabled, selected)");
+  EXPECT_EQ(describe("AXButton", false, {{"AXFocused", true}}),
+            "[Button] (FOCUSED)");
+  EXPECT_EQ(
+      describe("AXButton", false, {{"AXEnabled", true}, {"AXSelected", false}}),
+      "[Button]");
+  EXPECT_EQ(
+      describe(
+          "AXButton", false,
+          {{"AXFocused", true}, {"AXEnabled", false}, {"AXSelected", true}}),
+      "[Button] (FOCUSED, disabled, selected)");
 }
 
 TEST_F(DescribeTest, PasswordTextIsNeverShown) {
@@ -104,8 +115,10 @@ TEST_F(DescribeTest, VanishedElementShowsRoleAndFocusOnly) {
 }
 
 TEST_F(DescribeTest, ExactlyNineReads) {
-  memory::Node* node = memory::addNode({{"AXTitle", "x"}, {"AXRole", "AXButton"}});
-  const ElementInfo info{memory::elementOf(node), "AXButton", 0, 0, 0, 0, false};
+  memory::Node* node =
+      memory::addNode({{"AXTitle", "x"}, {"AXRole", "AXButton"}});
+  const ElementInfo info{
+      memory::elementOf(node), "AXButton", 0, 0, 0, 0, false};
   const uint64_t before = memory::attributeReads();
   (void)info.description();
   EXPECT_EQ(memory::attributeReads() - before, 9u);

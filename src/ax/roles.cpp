@@ -8,15 +8,23 @@
 
 namespace kestreye {
 
-const RoleSet INPUT_ROLES = {"AXTextField",   "AXTextArea",    "AXComboBox",
-                             "AXCheckBox",    "AXRadioButton", "AXPopUpButton",
+const RoleSet INPUT_ROLES = {"AXTextField", "AXTextArea",    "AXComboBox",
+                             "AXCheckBox",  "AXRadioButton", "AXPopUpButton",
                              "AXSlider"};
 
-const RoleSet INTERACTIVE_ROLES = {
-    "AXButton",      "AXLink",     "AXTextField",  "AXTextArea",
-    "AXCheckBox",    "AXRadioButton", "AXPopUpButton", "AXComboBox",
-    "AXSlider",      "AXMenuItem", "AXMenuButton", "AXTab",
-    "AXDisclosureTriangle"};
+const RoleSet INTERACTIVE_ROLES = {"AXButton",
+                                   "AXLink",
+                                   "AXTextField",
+                                   "AXTextArea",
+                                   "AXCheckBox",
+                                   "AXRadioButton",
+                                   "AXPopUpButton",
+                                   "AXComboBox",
+                                   "AXSlider",
+                                   "AXMenuItem",
+                                   "AXMenuButton",
+                                   "AXTab",
+                                   "AXDisclosureTriangle"};
 
 int64_t elementCount = 0;
 int64_t examinedCount = 0;
@@ -30,19 +38,32 @@ namespace {
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 26>
     kReadableRoles = {{
-        {"AXApplication", "App"},      {"AXWindow", "Window"},
-        {"AXSheet", "Sheet"},          {"AXDialog", "Dialog"},
-        {"AXButton", "Button"},        {"AXRadioButton", "RadioButton"},
-        {"AXCheckBox", "CheckBox"},    {"AXPopUpButton", "Dropdown"},
-        {"AXMenuButton", "MenuButton"}, {"AXTextField", "TextField"},
-        {"AXTextArea", "TextArea"},    {"AXStaticText", "Text"},
-        {"AXHeading", "Heading"},      {"AXLink", "Link"},
-        {"AXImage", "Image"},          {"AXGroup", "Group"},
-        {"AXList", "List"},            {"AXTable", "Table"},
-        {"AXRow", "Row"},              {"AXScrollArea", "ScrollArea"},
-        {"AXToolbar", "Toolbar"},      {"AXTabGroup", "TabGroup"},
-        {"AXTab", "Tab"},              {"AXWebArea", "WebArea"},
-        {"AXComboBox", "ComboBox"},    {"AXSlider", "Slider"},
+        {"AXApplication", "App"},
+        {"AXWindow", "Window"},
+        {"AXSheet", "Sheet"},
+        {"AXDialog", "Dialog"},
+        {"AXButton", "Button"},
+        {"AXRadioButton", "RadioButton"},
+        {"AXCheckBox", "CheckBox"},
+        {"AXPopUpButton", "Dropdown"},
+        {"AXMenuButton", "MenuButton"},
+        {"AXTextField", "TextField"},
+        {"AXTextArea", "TextArea"},
+        {"AXStaticText", "Text"},
+        {"AXHeading", "Heading"},
+        {"AXLink", "Link"},
+        {"AXImage", "Image"},
+        {"AXGroup", "Group"},
+        {"AXList", "List"},
+        {"AXTable", "Table"},
+        {"AXRow", "Row"},
+        {"AXScrollArea", "ScrollArea"},
+        {"AXToolbar", "Toolbar"},
+        {"AXTabGroup", "TabGroup"},
+        {"AXTab", "Tab"},
+        {"AXWebArea", "WebArea"},
+        {"AXComboBox", "ComboBox"},
+        {"AXSlider", "Slider"},
     }};
 
 }  // namespace

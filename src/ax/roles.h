@@ -34,7 +34,8 @@ inline constexpr int64_t MAX_EXAMINED_ELEMENTS = 50000;
 
 /// Entries gathered by the current walk, counted against MAX_ELEMENTS.
 extern int64_t elementCount;
-/// Elements examined by the current walk, counted against MAX_EXAMINED_ELEMENTS.
+/// Elements examined by the current walk, counted against
+/// MAX_EXAMINED_ELEMENTS.
 extern int64_t examinedCount;
 
 /// Starts a new walk: both counters back to 0.

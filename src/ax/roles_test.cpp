@@ -44,10 +44,16 @@ TEST(TruncateTest, CutsAfterMaxLenCharacters) {
 
 TEST(TruncateTest, NeverSplitsACharacterOfSeveralCodePoints) {
   // 50 letters and a thumbs-up with a skin tone: 51 characters.
-  const std::string text = std::string(50, 'x') + "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";
+  const std::string text =
+      std::string(50, 'x') + "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";
   EXPECT_EQ(truncateString(text), std::string(50, 'x') + "...");
-  const std::string accented = "e\xCC\x81" "e\xCC\x81" "e\xCC\x81";
-  EXPECT_EQ(truncateString(accented, 2), "e\xCC\x81" "e\xCC\x81...");
+  const std::string accented =
+      "e\xCC\x81"
+      "e\xCC\x81"
+      "e\xCC\x81";
+  EXPECT_EQ(truncateString(accented, 2),
+            "e\xCC\x81"
+            "e\xCC\x81...");
   EXPECT_EQ(truncateString(accented, 3), accented);
 }
 

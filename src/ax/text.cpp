@@ -13,8 +13,8 @@ constexpr char32_t kReplacement = 0xFFFD;
 // the Unicode Standard's table of well-formed byte sequences allows it. Zero
 // means `lead` cannot start a sequence at all.
 struct LeadRule {
-  int length;          // total bytes of the sequence
-  unsigned char low;   // allowed range of the second byte
+  int length;         // total bytes of the sequence
+  unsigned char low;  // allowed range of the second byte
   unsigned char high;
 };
 

@@ -10,13 +10,15 @@
 
 namespace kestreye {
 
-/// Valid UTF-8 for any bytes: each maximal ill-formed subsequence becomes one U+FFFD.
+/// Valid UTF-8 for any bytes: each maximal ill-formed subsequence becomes one
+/// U+FFFD.
 std::string sanitizeUtf8(std::string_view bytes);
 
 /// Whether the bytes are well-formed UTF-8 (NULs included).
 bool isValidUtf8(std::string_view bytes);
 
-/// Appends the UTF-8 encoding of a code point (U+FFFD for surrogates and out-of-range values).
+/// Appends the UTF-8 encoding of a code point (U+FFFD for surrogates and
+/// out-of-range values).
 void appendUtf8(std::string& out, char32_t codePoint);
 
 /// Walks a valid UTF-8 text one user-perceived character at a time.
@@ -33,7 +35,8 @@ class GraphemeCursor {
  private:
   std::string_view text_;
   size_t offset_ = 0;
-  int32_t lookahead_ = -1;  ///< first code point of the next character, once decoded
+  int32_t lookahead_ =
+      -1;  ///< first code point of the next character, once decoded
   size_t lookaheadSize_ = 0;
   int32_t state_ = 0;
 };
@@ -44,7 +47,8 @@ int64_t graphemeCount(std::string_view text);
 /// The same count, but stops once it reaches `cap` and returns `cap`.
 int64_t graphemeCountCapped(std::string_view text, int64_t cap);
 
-/// Byte length of the first `count` characters (the whole text when it has fewer).
+/// Byte length of the first `count` characters (the whole text when it has
+/// fewer).
 size_t graphemePrefixBytes(std::string_view text, int64_t count);
 
 /// Byte offsets of the given character indexes, which must be ascending and

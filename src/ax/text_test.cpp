@@ -17,15 +17,16 @@ TEST(Utf8Test, ValidTextIsKeptWithNuls) {
 
 TEST(Utf8Test, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
   // The Unicode Standard's own example: 61 F1 80 80 E1 80 C2 62 80 63 80 BF 64.
-  const std::string bytes = "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64";
-  EXPECT_EQ(sanitizeUtf8(bytes),
-            "a" + kFffd + kFffd + kFffd + "b" + kFffd + "c" + kFffd + kFffd + "d");
+  const std::string bytes =
+      "\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64";
+  EXPECT_EQ(sanitizeUtf8(bytes), "a" + kFffd + kFffd + kFffd + "b" + kFffd +
+                                     "c" + kFffd + kFffd + "d");
 }
 
 TEST(Utf8Test, SurrogatesOverlongsAndTruncationAreRepaired) {
   EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);  // U+D800
-  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), kFffd + kFffd);              // overlong "/"
-  EXPECT_EQ(sanitizeUtf8("ab\xE2\x82"), "ab" + kFffd);             // cut short
+  EXPECT_EQ(sanitizeUtf8("\xC0\xAF"), kFffd + kFffd);   // overlong "/"
+  EXPECT_EQ(sanitizeUtf8("ab\xE2\x82"), "ab" + kFffd);  // cut short
   EXPECT_EQ(sanitizeUtf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);
   EXPECT_EQ(sanitizeUtf8("\xFF"), kFffd);
   EXPECT_FALSE(isValidUtf8("\xFF"));
@@ -42,11 +43,16 @@ TEST(Utf8Test, AppendEncodesAndReplacesSurrogates) {
 TEST(GraphemeTest, CountsUserPerceivedCharacters) {
   EXPECT_EQ(graphemeCount(""), 0);
   EXPECT_EQ(graphemeCount("abc"), 3);
-  EXPECT_EQ(graphemeCount("e\xCC\x81"), 1);                   // e + combining acute
+  EXPECT_EQ(graphemeCount("e\xCC\x81"), 1);  // e + combining acute
   EXPECT_EQ(graphemeCount("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"), 1);  // flag FR
-  EXPECT_EQ(graphemeCount("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"), 2);
+  EXPECT_EQ(
+      graphemeCount(
+          "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"),
+      2);
   // Family: man ZWJ woman ZWJ girl.
-  EXPECT_EQ(graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"), 1);
+  EXPECT_EQ(graphemeCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80"
+                          "\x8D\xF0\x9F\x91\xA7"),
+            1);
   EXPECT_EQ(graphemeCount("\r\n"), 1);
   EXPECT_EQ(graphemeCount("\n\r"), 2);
   EXPECT_EQ(graphemeCount("\xE2\x86\x90"), 1);  // ←
@@ -56,8 +62,13 @@ TEST(GraphemeTest, AsciiNeighboursOfCombiningSequences) {
   EXPECT_EQ(graphemeCount("ab\r\ncd"), 5);
   EXPECT_EQ(graphemeCount("xe\xCC\x81y"), 3);
   // Flags after plain letters still pair up as two regional indicators each.
-  EXPECT_EQ(graphemeCount("x\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7y\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"), 4);
-  EXPECT_EQ(graphemeCount("a\xE2\x80\x8D" "b"), 2);  // a ZWJ stays with the letter before it
+  EXPECT_EQ(
+      graphemeCount(
+          "x\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7y\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"),
+      4);
+  EXPECT_EQ(graphemeCount("a\xE2\x80\x8D"
+                          "b"),
+            2);  // a ZWJ stays with the letter before it
 }
 
 TEST(GraphemeTest, CappedCountStopsAtTheCap) {
@@ -73,7 +84,8 @@ TEST(GraphemeTest, PrefixSuffixAndOffsetsNeverSplitACharacter) {
   EXPECT_EQ(graphemeSuffixStart(text, 2), 1u);
   EXPECT_EQ(graphemeSuffixStart(text, 5), 0u);
   EXPECT_EQ(graphemeSuffixStart(text, 0), text.size());
-  EXPECT_EQ(graphemeOffsets(text, {0, 1, 2, 3}), (std::vector<size_t>{0, 1, 4, 5}));
+  EXPECT_EQ(graphemeOffsets(text, {0, 1, 2, 3}),
+            (std::vector<size_t>{0, 1, 4, 5}));
 }
 
 TEST(GraphemeTest, IndexAtByteCountsWholeCharactersBefore) {
@@ -87,10 +99,15 @@ TEST(GraphemeTest, IndexAtByteCountsWholeCharactersBefore) {
 
 TEST(TrimTest, RemovesSpaceSeparatorsAndLineBreaksOnly) {
   EXPECT_EQ(trimSpace("  hello world\n"), "hello world");
-  EXPECT_EQ(trimSpace("\t\x0B\x0C\r\n x \xC2\x85\xC2\xA0\xE2\x80\xA8\xE3\x80\x80"), "x");
+  EXPECT_EQ(
+      trimSpace("\t\x0B\x0C\r\n x \xC2\x85\xC2\xA0\xE2\x80\xA8\xE3\x80\x80"),
+      "x");
   EXPECT_EQ(trimSpace(" \n\t "), "");
   // Zero-width space is a format character, not a separator: it stays.
-  EXPECT_EQ(trimSpace("\xE2\x80\x8B" "a"), "\xE2\x80\x8B" "a");
+  EXPECT_EQ(trimSpace("\xE2\x80\x8B"
+                      "a"),
+            "\xE2\x80\x8B"
+            "a");
   EXPECT_EQ(trimSpace("a b"), "a b");
 }
 

@@ -55,8 +55,8 @@ void scan() {
 
   resetWalkBudget();
   const auto inputs = collectAllElements(*window, INPUT_ROLES, 25, 0);
-  const auto nearby =
-      filterNearby(inputs, position.x, position.y, size.w, size.h, 120, 400, 300);
+  const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
+                                   size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
 
   const auto containerLabel = findContainerLabel(focused, 10);

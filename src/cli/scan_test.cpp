@@ -16,9 +16,12 @@ class ScanTest : public MemoryTest {
   void SetUp() override {
     MemoryTest::SetUp();
     app = memory::addNode({{"AXRole", "AXApplication"}, {"AXTitle", "Mail"}});
-    window = memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Accounts"}}, app);
-    pane = memory::addNode({{"AXRole", "AXGroup"}, {"AXTitle", "Sign in"}}, window);
-    memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Welcome back"}}, pane);
+    window =
+        memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Accounts"}}, app);
+    pane = memory::addNode({{"AXRole", "AXGroup"}, {"AXTitle", "Sign in"}},
+                           window);
+    memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Welcome back"}},
+                    pane);
     email = memory::addNode({{"AXRole", "AXTextField"},
                              {"AXTitle", "Email"},
                              {"AXValue", "ann"},
@@ -53,10 +56,14 @@ class ScanTest : public MemoryTest {
 
 TEST_F(ScanTest, FullScanAnswersTheBlockAndLogsItsLength) {
   EXPECT_EQ(run(),
-            "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"Email\\\" value: "
-            "\\\"ann\\\" (FOCUSED) in \\\"Sign in\\\"\\ncursor: \\\"ann|\\\" (pos 3\\/3, line "
-            "0)\\n\\nForm fields (tab order):\\n  1. [TextField] \\\"Email\\\" value: "
-            "\\\"ann\\\" (FOCUSED) \xE2\x86\x90 you are here\\n\\nActions: \\\"Email\\\", "
+            "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
+            "\\\"Email\\\" value: "
+            "\\\"ann\\\" (FOCUSED) in \\\"Sign in\\\"\\ncursor: \\\"ann|\\\" "
+            "(pos 3\\/3, line "
+            "0)\\n\\nForm fields (tab order):\\n  1. [TextField] \\\"Email\\\" "
+            "value: "
+            "\\\"ann\\\" (FOCUSED) \xE2\x86\x90 you are here\\n\\nActions: "
+            "\\\"Email\\\", "
             "\\\"Sign In\\\"\\n\\nNearby: \\\"Welcome back\\\"\"}\n");
   // The arrow counts as one character, not as its three bytes.
   EXPECT_EQ(memory::logLines(),
@@ -66,23 +73,28 @@ TEST_F(ScanTest, FullScanAnswersTheBlockAndLogsItsLength) {
 TEST_F(ScanTest, NoPermissionAsksNothingElse) {
   memory::setTrusted(false);
   const uint64_t before = memory::attributeReads();
-  EXPECT_EQ(run(), "{\"success\":false,\"error\":\"Accessibility permission not granted\"}\n");
+  EXPECT_EQ(run(),
+            "{\"success\":false,\"error\":\"Accessibility permission not "
+            "granted\"}\n");
   EXPECT_EQ(memory::attributeReads(), before);
   EXPECT_EQ(memory::logLines(),
-            (std::vector<std::string>{
-                "[kestreye] Not trusted \xE2\x80\x94 accessibility permission required"}));
+            (std::vector<std::string>{"[kestreye] Not trusted \xE2\x80\x94 "
+                                      "accessibility permission required"}));
 }
 
 TEST_F(ScanTest, NoFrontmostApplication) {
   memory::setFrontmost(std::nullopt);
-  EXPECT_EQ(run(), "{\"success\":false,\"error\":\"No frontmost application\"}\n");
-  EXPECT_EQ(memory::logLines(), (std::vector<std::string>{"[kestreye] No frontmost app"}));
+  EXPECT_EQ(run(),
+            "{\"success\":false,\"error\":\"No frontmost application\"}\n");
+  EXPECT_EQ(memory::logLines(),
+            (std::vector<std::string>{"[kestreye] No frontmost app"}));
 }
 
 TEST_F(ScanTest, WindowButNoFocusedElement) {
   memory::setAttribute(app, "AXFocusedUIElement", memory::NoValue{});
   EXPECT_EQ(run(), "{\"success\":false,\"error\":\"No focused element\"}\n");
-  memory::setAttribute(app, "AXFocusedUIElement", memory::ErrorCode{kAxCannotComplete});
+  memory::setAttribute(app, "AXFocusedUIElement",
+                       memory::ErrorCode{kAxCannotComplete});
   EXPECT_EQ(run(), "{\"success\":false,\"error\":\"No focused element\"}\n");
   EXPECT_EQ(memory::logLines().back(), "[kestreye] No focused element");
 }
@@ -96,7 +108,8 @@ TEST_F(ScanTest, NoWindowGivesTheShortBlockWithoutWalking) {
   memory::setAttribute(app, "AXFocusedWindow", memory::ErrorCode{kAxNoValue});
   const uint64_t before = memory::attributeReads();
   EXPECT_EQ(run(),
-            "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"Email\\\" value: "
+            "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
+            "\\\"Email\\\" value: "
             "\\\"ann\\\" (FOCUSED)\"}\n");
   // Window, focus, position, size, role and nine description reads.
   EXPECT_EQ(memory::attributeReads() - before, 14u);
@@ -107,7 +120,8 @@ TEST_F(ScanTest, NoWindowAndNoRoleDescribesAnEmptyRole) {
   memory::setAttribute(app, "AXFocusedWindow", memory::NoValue{});
   memory::setAttribute(email, "AXRole", memory::ErrorCode{kAxCannotComplete});
   EXPECT_EQ(run(),
-            "{\"success\":true,\"ui_block\":\"Focused: [] \\\"Email\\\" value: \\\"ann\\\" "
+            "{\"success\":true,\"ui_block\":\"Focused: [] \\\"Email\\\" value: "
+            "\\\"ann\\\" "
             "(FOCUSED)\"}\n");
 }
 
@@ -122,7 +136,8 @@ TEST_F(ScanTest, FieldsOnlyTheWiderUpwardReachAdmitsAreListed) {
 }
 
 TEST_F(ScanTest, MissingFrameMeansTheOrigin) {
-  memory::setAttribute(email, "AXPosition", memory::ErrorCode{kAxCannotComplete});
+  memory::setAttribute(email, "AXPosition",
+                       memory::ErrorCode{kAxCannotComplete});
   memory::addNode({{"AXRole", "AXCheckBox"},
                    {"AXTitle", "Near the origin"},
                    {"AXPosition", Point{10, 10}},
@@ -130,12 +145,14 @@ TEST_F(ScanTest, MissingFrameMeansTheOrigin) {
                   pane);
   const std::string reply = run();
   EXPECT_NE(reply.find("Near the origin"), std::string::npos);
-  // The email field at (120, 300) is beyond 300 points below the origin's frame.
+  // The email field at (120, 300) is beyond 300 points below the origin's
+  // frame.
   EXPECT_EQ(reply.find("1. [TextField]"), std::string::npos);
 }
 
 TEST_F(ScanTest, LoopingTreeStillAnswersOneLine) {
-  memory::setAttribute(pane, "AXChildren", std::vector<memory::Value>{pane, email, pane});
+  memory::setAttribute(pane, "AXChildren",
+                       std::vector<memory::Value>{pane, email, pane});
   const std::string reply = run();
   EXPECT_EQ(reply.substr(0, 16), "{\"success\":true,");
   EXPECT_EQ(reply.find('\n'), reply.size() - 1);
@@ -159,15 +176,20 @@ TEST_F(EntryTest, CommandWords) {
   EXPECT_EQ(out, "{\"success\":false,\"error\":\"Usage: kestreye <scan>\"}\n");
   for (const std::string word : {"SCAN", "Scan", "scan ", "", "--help"}) {
     EXPECT_EQ(runMain({"kestreye", word}, &out), 1);
-    EXPECT_EQ(out, "{\"success\":false,\"error\":\"Unknown command: " + word + "\"}\n");
+    EXPECT_EQ(out, "{\"success\":false,\"error\":\"Unknown command: " + word +
+                       "\"}\n");
   }
   EXPECT_EQ(runMain({"kestreye", "scan", "extra", "words"}, &out), 0);
   EXPECT_EQ(out.substr(0, 16), "{\"success\":true,");
   memory::setTrusted(false);
   EXPECT_EQ(runMain({"kestreye", "scan"}, &out), 0);
-  EXPECT_EQ(out, "{\"success\":false,\"error\":\"Accessibility permission not granted\"}\n");
+  EXPECT_EQ(out,
+            "{\"success\":false,\"error\":\"Accessibility permission not "
+            "granted\"}\n");
   EXPECT_EQ(runMain({"kestreye", "sc\xFF"}, &out), 1);
-  EXPECT_EQ(out, "{\"success\":false,\"error\":\"Unknown command: sc\xEF\xBF\xBD\"}\n");
+  EXPECT_EQ(
+      out,
+      "{\"success\":false,\"error\":\"Unknown command: sc\xEF\xBF\xBD\"}\n");
 }
 
 }  // namespace

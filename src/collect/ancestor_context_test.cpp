@@ -15,7 +15,8 @@ memory::Node* text(const std::string& value, memory::Node* parent,
   return memory::addNode({{"AXRole", role}, {"AXValue", value}}, parent);
 }
 
-memory::Node* button(const char* title, memory::Node* parent, double w = 40, double h = 20) {
+memory::Node* button(const char* title, memory::Node* parent, double w = 40,
+                     double h = 20) {
   return memory::addNode({{"AXRole", "AXButton"},
                           {"AXTitle", title},
                           {"AXPosition", Point{0, 0}},
@@ -36,12 +37,19 @@ TEST_F(SubtreeTest, TextRuleTrimsMeasuresAndJoinsLines) {
   text("  first\nsecond  ", root);
   text(std::string(199, 'x'), root);
   text(std::string(200, 'y'), root);
-  memory::addNode({{"AXRole", "AXHeading"}, {"AXTitle", "Heading title"}}, root);
-  memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", ""}, {"AXTitle", "hidden title"}}, root);
-  memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", 5}, {"AXTitle", "number value"}}, root);
+  memory::addNode({{"AXRole", "AXHeading"}, {"AXTitle", "Heading title"}},
+                  root);
+  memory::addNode({{"AXRole", "AXStaticText"},
+                   {"AXValue", ""},
+                   {"AXTitle", "hidden title"}},
+                  root);
+  memory::addNode(
+      {{"AXRole", "AXStaticText"}, {"AXValue", 5}, {"AXTitle", "number value"}},
+      root);
   const auto context = collectFromSubtree(memory::elementOf(root));
-  EXPECT_EQ(context.texts, (std::vector<std::string>{"abc", "first second", std::string(199, 'x'),
-                                                     "Heading title", "number value"}));
+  EXPECT_EQ(context.texts, (std::vector<std::string>{
+                               "abc", "first second", std::string(199, 'x'),
+                               "Heading title", "number value"}));
   EXPECT_TRUE(context.buttons.empty());
   EXPECT_EQ(elementCount, 5);
 }
@@ -108,7 +116,8 @@ TEST_F(AncestorContextTest, ParentIsTheWindow) {
 }
 
 TEST_F(AncestorContextTest, UnreadableParentOrNoLevels) {
-  memory::Node* orphan = memory::addNode({{"AXParent", memory::ErrorCode{kAxInvalidElement}}});
+  memory::Node* orphan =
+      memory::addNode({{"AXParent", memory::ErrorCode{kAxInvalidElement}}});
   EXPECT_TRUE(collectAncestorContext(memory::elementOf(orphan)).texts.empty());
   const Element start = memory::elementOf(focused);
   const uint64_t before = memory::attributeReads();
@@ -133,7 +142,8 @@ TEST_F(AncestorContextTest, HighestQualifyingLevelWinsWhenNoneIsRich) {
   // outer adds nothing new enough to qualify on its own terms, but its walk
   // sees everything below it, so it qualifies and replaces middle's.
   const auto context = collectAncestorContext(memory::elementOf(focused));
-  EXPECT_EQ(context.texts, (std::vector<std::string>{"inner one", "inner two"}));
+  EXPECT_EQ(context.texts,
+            (std::vector<std::string>{"inner one", "inner two"}));
   EXPECT_EQ(context.buttons.size(), 2u);
 }
 
@@ -160,8 +170,10 @@ TEST_F(AncestorContextTest, NearlyRichLevelsKeepClimbing) {
 TEST_F(AncestorContextTest, LevelLimitStopsTheClimb) {
   text("middle one", middle);
   text("middle two", middle);
-  EXPECT_TRUE(collectAncestorContext(memory::elementOf(focused), 1).texts.empty());
-  EXPECT_EQ(collectAncestorContext(memory::elementOf(focused), 2).texts.size(), 2u);
+  EXPECT_TRUE(
+      collectAncestorContext(memory::elementOf(focused), 1).texts.empty());
+  EXPECT_EQ(collectAncestorContext(memory::elementOf(focused), 2).texts.size(),
+            2u);
 }
 
 TEST_F(AncestorContextTest, EachLevelStartsWithAFullBudget) {

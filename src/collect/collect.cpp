@@ -59,7 +59,8 @@ std::vector<ElementInfo> filterNearby(const std::vector<ElementInfo>& elements,
   std::vector<ElementInfo> kept;
   for (const ElementInfo& info : elements) {
     const bool aligned = absWide(Wide(info.x) - focusedX) < leftEdgeTolerance;
-    const bool within = info.x >= focusedX && Wide(info.x) + info.w <= rightLimit;
+    const bool within =
+        info.x >= focusedX && Wide(info.x) + info.w <= rightLimit;
     const Wide centerY = Wide(info.y) + info.h / 2;
     if ((aligned || within) && topLimit <= centerY && centerY <= bottomLimit) {
       kept.push_back(info);

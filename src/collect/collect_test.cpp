@@ -21,7 +21,8 @@ memory::Node* control(const char* role, double x, double y, double w, double h,
 
 std::vector<std::string> titles(const std::vector<ElementInfo>& infos) {
   std::vector<std::string> out;
-  for (const auto& info : infos) out.push_back(axString(info.element, "AXTitle").value_or("?"));
+  for (const auto& info : infos)
+    out.push_back(axString(info.element, "AXTitle").value_or("?"));
   return out;
 }
 
@@ -55,12 +56,14 @@ TEST_F(CollectTest, SmallOrFramelessElementsAreSkippedButWalked) {
   memory::Node* thin = control("AXTextField", 0, 0, 5, 100, root, "thin");
   control("AXTextField", 0, 0, 100, 6, thin, "inside-thin");
   control("AXTextField", 0, 0, 100, 5, root, "flat");
-  memory::Node* noFrame = memory::addNode({{"AXRole", "AXTextField"}, {"AXTitle", "noframe"}}, root);
+  memory::Node* noFrame = memory::addNode(
+      {{"AXRole", "AXTextField"}, {"AXTitle", "noframe"}}, root);
   control("AXCheckBox", 0, 0, 10, 10, noFrame, "inside-noframe");
   memory::Node* noRole = memory::addNode({{"AXTitle", "norole"}}, root);
   control("AXComboBox", 0, 0, 10, 10, noRole, "inside-norole");
   EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES)),
-            (std::vector<std::string>{"six", "inside-thin", "inside-noframe", "inside-norole"}));
+            (std::vector<std::string>{"six", "inside-thin", "inside-noframe",
+                                      "inside-norole"}));
 }
 
 TEST_F(CollectTest, DepthLimitCountsLevelsBelowTheStart) {
@@ -68,17 +71,20 @@ TEST_F(CollectTest, DepthLimitCountsLevelsBelowTheStart) {
   memory::Node* level1 = control("AXTextField", 0, 0, 10, 10, root, "1");
   memory::Node* level2 = control("AXTextField", 0, 0, 10, 10, level1, "2");
   control("AXTextField", 0, 0, 10, 10, level2, "3");
-  EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 0, 0)),
-            (std::vector<std::string>{"1"}));
-  EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 1, 0)),
-            (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(
+      titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 0, 0)),
+      (std::vector<std::string>{"1"}));
+  EXPECT_EQ(
+      titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 1, 0)),
+      (std::vector<std::string>{"1", "2"}));
 }
 
 TEST_F(CollectTest, DefaultDepthReachesTwentySixLevels) {
   memory::Node* root = memory::addNode({});
   memory::Node* parent = root;
   for (int level = 1; level <= 27; ++level) {
-    parent = control("AXTextField", 0, 0, 10, 10, parent, std::to_string(level).c_str());
+    parent = control("AXTextField", 0, 0, 10, 10, parent,
+                     std::to_string(level).c_str());
   }
   const auto found = collectAllElements(memory::elementOf(root), INPUT_ROLES);
   ASSERT_EQ(found.size(), 26u);
@@ -108,8 +114,8 @@ TEST_F(CollectTest, SpentBudgetReadsNothing) {
 
 TEST_F(CollectTest, ReadsPerChildFollowTheRole) {
   memory::Node* root = memory::addNode({});
-  control("AXButton", 0, 0, 10, 10, root);     // role + focus: 2
-  control("AXTextField", 0, 0, 10, 10, root);  // + position + size: 4
+  control("AXButton", 0, 0, 10, 10, root);             // role + focus: 2
+  control("AXTextField", 0, 0, 10, 10, root);          // + position + size: 4
   memory::addNode({{"AXRole", "AXTextField"}}, root);  // no position: 3
   const Element start = memory::elementOf(root);
   const uint64_t before = memory::attributeReads();
@@ -122,7 +128,8 @@ TEST_F(CollectTest, LoopingTreeStopsAtTheExaminationCap) {
   // Every element lists itself twice: without a cap the walk would examine
   // 2^26 elements.
   memory::Node* loop = memory::addNode({{"AXRole", "AXGroup"}});
-  memory::setAttribute(loop, "AXChildren", std::vector<memory::Value>{loop, loop});
+  memory::setAttribute(loop, "AXChildren",
+                       std::vector<memory::Value>{loop, loop});
   const auto found = collectAllElements(memory::elementOf(loop), INPUT_ROLES);
   EXPECT_TRUE(found.empty());
   EXPECT_EQ(examinedCount, MAX_EXAMINED_ELEMENTS);
@@ -137,7 +144,8 @@ TEST_F(CollectTest, FocusFlagIsKept) {
   EXPECT_TRUE(found[0].isFocused);
 }
 
-ElementInfo at(int64_t x, int64_t y, int64_t w = 10, int64_t h = 10, bool focused = false) {
+ElementInfo at(int64_t x, int64_t y, int64_t w = 10, int64_t h = 10,
+               bool focused = false) {
   return ElementInfo{Element(), "AXTextField", x, y, w, h, focused};
 }
 
@@ -149,8 +157,9 @@ std::vector<int64_t> xs(const std::vector<ElementInfo>& infos) {
 
 TEST(FilterNearbyTest, HorizontalTest) {
   // Focused frame x 200, width 100: right limit 350.
-  const std::vector<ElementInfo> candidates = {at(81, 500), at(80, 500), at(319, 500, 1000),
-                                               at(330, 500, 20), at(330, 500, 21)};
+  const std::vector<ElementInfo> candidates = {
+      at(81, 500), at(80, 500), at(319, 500, 1000), at(330, 500, 20),
+      at(330, 500, 21)};
   EXPECT_EQ(xs(filterNearby(candidates, 200, 500, 100, 20, 120, 400, 300)),
             (std::vector<int64_t>{81, 319, 330}));
 }
@@ -160,7 +169,8 @@ TEST(FilterNearbyTest, VerticalReachUsesTheCentreLine) {
   const std::vector<ElementInfo> candidates = {
       at(200, 100, 10, 0), at(200, 99, 10, 0), at(200, 820, 10, 0),
       at(200, 821, 10, 0), at(200, 95, 10, 9), at(200, 96, 10, 9)};
-  EXPECT_EQ(filterNearby(candidates, 200, 500, 100, 20, 120, 400, 300).size(), 3u);
+  EXPECT_EQ(filterNearby(candidates, 200, 500, 100, 20, 120, 400, 300).size(),
+            3u);
   const auto kept = filterNearby(candidates, 200, 500, 100, 20, 120, 400, 300);
   EXPECT_EQ(kept[0].y, 100);
   EXPECT_EQ(kept[1].y, 820);
@@ -170,25 +180,32 @@ TEST(FilterNearbyTest, VerticalReachUsesTheCentreLine) {
 }
 
 TEST(FilterNearbyTest, FocusedElementPassesItsOwnFilter) {
-  EXPECT_EQ(filterNearby({at(200, 500, 100, 20, true)}, 200, 500, 100, 20).size(), 1u);
+  EXPECT_EQ(
+      filterNearby({at(200, 500, 100, 20, true)}, 200, 500, 100, 20).size(),
+      1u);
   EXPECT_TRUE(filterNearby({}, 0, 0, 0, 0).empty());
 }
 
 TEST(FilterNearbyTest, ExtremeCoordinatesDoNotOverflow) {
-  const std::vector<ElementInfo> candidates = {at(INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX),
-                                               at(INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN)};
+  const std::vector<ElementInfo> candidates = {
+      at(INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX),
+      at(INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN)};
   EXPECT_TRUE(filterNearby(candidates, 0, 0, 10, 10, 120, 400, 300).empty());
-  EXPECT_EQ(filterNearby({at(INT64_MAX - 5, INT64_MAX - 5, 1, 1)}, INT64_MAX - 10,
-                         INT64_MAX - 10, 100, 100, INT64_MAX, INT64_MAX, INT64_MAX)
-                .size(),
-            1u);
+  EXPECT_EQ(
+      filterNearby({at(INT64_MAX - 5, INT64_MAX - 5, 1, 1)}, INT64_MAX - 10,
+                   INT64_MAX - 10, 100, 100, INT64_MAX, INT64_MAX, INT64_MAX)
+          .size(),
+      1u);
 }
 
 TEST(DedupTest, KeepsTheFirstOfNearDuplicates) {
-  EXPECT_EQ(xs(dedup({at(100, 100), at(114, 86)})), (std::vector<int64_t>{100}));
-  EXPECT_EQ(xs(dedup({at(100, 100), at(115, 100)})), (std::vector<int64_t>{100, 115}));
+  EXPECT_EQ(xs(dedup({at(100, 100), at(114, 86)})),
+            (std::vector<int64_t>{100}));
+  EXPECT_EQ(xs(dedup({at(100, 100), at(115, 100)})),
+            (std::vector<int64_t>{100, 115}));
   // Dropped elements are not compared against later ones.
-  EXPECT_EQ(xs(dedup({at(100, 0), at(110, 0), at(120, 0)})), (std::vector<int64_t>{100, 120}));
+  EXPECT_EQ(xs(dedup({at(100, 0), at(110, 0), at(120, 0)})),
+            (std::vector<int64_t>{100, 120}));
   const auto kept = dedup({at(5, 5), at(5, 5, 10, 10, true)});
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_FALSE(kept[0].isFocused);

@@ -13,14 +13,17 @@ class ContainerLabelTest : public MemoryTest {
  protected:
   // A chain window > levels[n-1] > ... > levels[0] > focused.
   memory::Node* chain(std::vector<memory::Attributes> levels) {
-    memory::Node* parent = memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Window title"}});
+    memory::Node* parent =
+        memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Window title"}});
     for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
       parent = memory::addNode(std::move(*it), parent);
     }
     return memory::addNode({{"AXRole", "AXTextField"}}, parent);
   }
-  std::optional<std::string> label(std::vector<memory::Attributes> levels, int64_t maxLevels = 10) {
-    return findContainerLabel(memory::elementOf(chain(std::move(levels))), maxLevels);
+  std::optional<std::string> label(std::vector<memory::Attributes> levels,
+                                   int64_t maxLevels = 10) {
+    return findContainerLabel(memory::elementOf(chain(std::move(levels))),
+                              maxLevels);
   }
 };
 
@@ -35,7 +38,8 @@ TEST_F(ContainerLabelTest, FirstLongEnoughCandidateWins) {
   EXPECT_EQ(label({{{"AXDescription", "A description."}}}), "A description.");
   EXPECT_EQ(label({{{"AXLabel", "Labl"}}}), "Labl");
   // Returned as read: not trimmed, not shortened.
-  EXPECT_EQ(label({{{"AXTitle", std::string(100, 'x') + "\n"}}}), std::string(100, 'x') + "\n");
+  EXPECT_EQ(label({{{"AXTitle", std::string(100, 'x') + "\n"}}}),
+            std::string(100, 'x') + "\n");
 }
 
 TEST_F(ContainerLabelTest, PresentEmptyTitleHidesTheOthers) {
@@ -43,18 +47,23 @@ TEST_F(ContainerLabelTest, PresentEmptyTitleHidesTheOthers) {
                    {{"AXTitle", "Outer pane"}}}),
             "Outer pane");
   // A title of another kind is absent, so the description counts.
-  EXPECT_EQ(label({{{"AXTitle", 5}, {"AXDescription", "Described"}}}), "Described");
+  EXPECT_EQ(label({{{"AXTitle", 5}, {"AXDescription", "Described"}}}),
+            "Described");
 }
 
 TEST_F(ContainerLabelTest, UnreadableRoleIsAnyContainer) {
-  EXPECT_EQ(label({{{"AXRole", memory::ErrorCode{kAxCannotComplete}}, {"AXTitle", "Pane"}}}), "Pane");
+  EXPECT_EQ(label({{{"AXRole", memory::ErrorCode{kAxCannotComplete}},
+                    {"AXTitle", "Pane"}}}),
+            "Pane");
 }
 
 TEST_F(ContainerLabelTest, TenthAncestorIsExaminedAndEleventhIsNot) {
-  std::vector<memory::Attributes> levels(11, memory::Attributes{{"AXRole", "AXGroup"}});
+  std::vector<memory::Attributes> levels(
+      11, memory::Attributes{{"AXRole", "AXGroup"}});
   levels[9] = {{"AXTitle", "Tenth"}};
   EXPECT_EQ(label(levels), "Tenth");
-  std::vector<memory::Attributes> deeper(11, memory::Attributes{{"AXRole", "AXGroup"}});
+  std::vector<memory::Attributes> deeper(
+      11, memory::Attributes{{"AXRole", "AXGroup"}});
   deeper[10] = {{"AXTitle", "Eleventh"}};
   EXPECT_EQ(label(deeper), std::nullopt);
 }

@@ -26,7 +26,8 @@ std::string shortenSelection(const std::string& escaped) {
   if (graphemeCountCapped(escaped, kLongSelection) < kLongSelection) {
     return escaped;
   }
-  std::string out = escaped.substr(0, graphemePrefixBytes(escaped, kSelectionKeep));
+  std::string out =
+      escaped.substr(0, graphemePrefixBytes(escaped, kSelectionKeep));
   out += "...";
   out += escaped.substr(graphemeSuffixStart(escaped, kSelectionKeep));
   return out;

@@ -77,7 +77,8 @@ void addActions(const std::vector<ElementInfo>& nearbyButtons,
   }
   if (items.empty()) return;
   items = withoutRepeats(items);
-  if (static_cast<int64_t>(items.size()) > MAX_ACTIONS) items.resize(MAX_ACTIONS);
+  if (static_cast<int64_t>(items.size()) > MAX_ACTIONS)
+    items.resize(MAX_ACTIONS);
   lines.emplace_back();
   lines.push_back("Actions: " + joined(items));
 }
@@ -89,7 +90,8 @@ void addNearbyTexts(const std::vector<std::string>& nearbyTexts,
   if (static_cast<int64_t>(unique.size()) > MAX_TEXT_SNIPPETS) {
     unique.resize(MAX_TEXT_SNIPPETS);
   }
-  for (auto& text : unique) text = quoted(truncateString(text, kNearbyTextLength));
+  for (auto& text : unique)
+    text = quoted(truncateString(text, kNearbyTextLength));
   lines.emplace_back();
   lines.push_back("Nearby: " + joined(unique));
 }
@@ -110,7 +112,8 @@ std::string formatForLLM(const Element& focused, Position focusedPos,
         " in " + quoted(truncateString(*containerLabel, kContainerLabelLength));
   }
   lines.push_back(std::move(focusedLine));
-  if (auto cursor = cursorContextLine(focused)) lines.push_back(std::move(*cursor));
+  if (auto cursor = cursorContextLine(focused))
+    lines.push_back(std::move(*cursor));
 
   addFormFields(nearbyInputs, lines);
   addActions(nearbyButtons, lines);

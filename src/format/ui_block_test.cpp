@@ -14,19 +14,23 @@ class UiBlockTest : public MemoryTest {
   Element element(memory::Attributes attributes) {
     return memory::elementOf(memory::addNode(std::move(attributes)));
   }
-  ElementInfo input(memory::Attributes attributes, int64_t x, int64_t y, bool focused = false) {
+  ElementInfo input(memory::Attributes attributes, int64_t x, int64_t y,
+                    bool focused = false) {
     std::string role = std::get<std::string>(attributes.front().second.v);
-    return ElementInfo{element(std::move(attributes)), role, x, y, 100, 20, focused};
+    return ElementInfo{
+        element(std::move(attributes)), role, x, y, 100, 20, focused};
   }
   ElementInfo button(memory::Attributes attributes) {
-    return ElementInfo{element(std::move(attributes)), "AXButton", 0, 0, 10, 10, false};
+    return ElementInfo{
+        element(std::move(attributes)), "AXButton", 0, 0, 10, 10, false};
   }
-  std::string block(const Element& focused, std::optional<std::string> label = std::nullopt,
+  std::string block(const Element& focused,
+                    std::optional<std::string> label = std::nullopt,
                     const std::vector<ElementInfo>& inputs = {},
                     const std::vector<ElementInfo>& buttons = {},
                     const std::vector<std::string>& texts = {}) {
-    return formatForLLM(focused, Position{120, 300}, Extent{200, 24}, label, inputs, buttons,
-                        texts);
+    return formatForLLM(focused, Position{120, 300}, Extent{200, 24}, label,
+                        inputs, buttons, texts);
   }
 };
 
@@ -39,10 +43,18 @@ TEST_F(UiBlockTest, TwelveLineExample) {
   memory::Node* email = memory::addNode(emailAttributes);
   const Element focused = memory::elementOf(email);
   const std::vector<ElementInfo> inputs = {
-      input({{"AXRole", "AXCheckBox"}, {"AXTitle", "Remember me"}, {"AXValue", 1}}, 120, 380),
-      input({{"AXRole", "AXTextField"}, {"AXTitle", "Password"}, {"AXValue", ""}}, 120, 340),
+      input({{"AXRole", "AXCheckBox"},
+             {"AXTitle", "Remember me"},
+             {"AXValue", 1}},
+            120, 380),
+      input(
+          {{"AXRole", "AXTextField"}, {"AXTitle", "Password"}, {"AXValue", ""}},
+          120, 340),
       ElementInfo{focused, "AXTextField", 120, 300, 200, 24, true},
-      input({{"AXRole", "AXPopUpButton"}, {"AXTitle", "Region"}, {"AXValue", "Europe"}}, 380, 300),
+      input({{"AXRole", "AXPopUpButton"},
+             {"AXTitle", "Region"},
+             {"AXValue", "Europe"}},
+            380, 300),
   };
   const std::vector<ElementInfo> buttons = {
       button({{"AXTitle", "Sign In"}}),
@@ -50,21 +62,23 @@ TEST_F(UiBlockTest, TwelveLineExample) {
       button({{"AXTitle", "Sign In"}}),
       button({}),
   };
-  const std::vector<std::string> texts = {"Welcome back", "Forgot your password?",
-                                          "Welcome back"};
-  EXPECT_EQ(block(focused, "Sign in", inputs, buttons, texts),
-            "Focused: [TextField] \"Email\" value: \"ann\" (FOCUSED) in \"Sign in\"\n"
-            "cursor: \"ann|\" (pos 3/3, line 0)\n"
-            "\n"
-            "Form fields (tab order):\n"
-            "  1. [TextField] \"Email\" value: \"ann\" (FOCUSED) \u2190 you are here\n"
-            "  2. [Dropdown] \"Region\" value: \"Europe\"\n"
-            "  3. [TextField] \"Password\"\n"
-            "  4. [CheckBox] \"Remember me\"\n"
-            "\n"
-            "Actions: \"Sign In\", \"Help\"\n"
-            "\n"
-            "Nearby: \"Welcome back\", \"Forgot your password?\"");
+  const std::vector<std::string> texts = {
+      "Welcome back", "Forgot your password?", "Welcome back"};
+  EXPECT_EQ(
+      block(focused, "Sign in", inputs, buttons, texts),
+      "Focused: [TextField] \"Email\" value: \"ann\" (FOCUSED) in \"Sign in\"\n"
+      "cursor: \"ann|\" (pos 3/3, line 0)\n"
+      "\n"
+      "Form fields (tab order):\n"
+      "  1. [TextField] \"Email\" value: \"ann\" (FOCUSED) \u2190 you are "
+      "here\n"
+      "  2. [Dropdown] \"Region\" value: \"Europe\"\n"
+      "  3. [TextField] \"Password\"\n"
+      "  4. [CheckBox] \"Remember me\"\n"
+      "\n"
+      "Actions: \"Sign In\", \"Help\"\n"
+      "\n"
+      "Nearby: \"Welcome back\", \"Forgot your password?\"");
 }
 
 TEST_F(UiBlockTest, OnlyTheFocusedLineWhenNothingElse) {
@@ -77,8 +91,9 @@ TEST_F(UiBlockTest, ContainerLabelIsCutAtEightyAndEmptyOneStillShows) {
   const Element focused = element({{"AXRole", "AXButton"}});
   EXPECT_EQ(block(focused, std::string(80, 'c')),
             "Focused: [Button] (FOCUSED) in \"" + std::string(80, 'c') + "\"");
-  EXPECT_EQ(block(focused, std::string(81, 'c')),
-            "Focused: [Button] (FOCUSED) in \"" + std::string(80, 'c') + "...\"");
+  EXPECT_EQ(
+      block(focused, std::string(81, 'c')),
+      "Focused: [Button] (FOCUSED) in \"" + std::string(80, 'c') + "...\"");
   EXPECT_EQ(block(focused, ""), "Focused: [Button] (FOCUSED) in \"\"");
 }
 
@@ -105,11 +120,14 @@ TEST_F(UiBlockTest, FormFieldsSortByExactTopLeftCornerAndStable) {
 TEST_F(UiBlockTest, OverflowLineAfterTwelveFields) {
   const Element focused = element({{"AXRole", "AXButton"}});
   std::vector<ElementInfo> inputs;
-  for (int i = 0; i < 12; ++i) inputs.push_back(input({{"AXRole", "AXSlider"}}, 0, i));
-  EXPECT_EQ(block(focused, std::nullopt, inputs).find("...and"), std::string::npos);
+  for (int i = 0; i < 12; ++i)
+    inputs.push_back(input({{"AXRole", "AXSlider"}}, 0, i));
+  EXPECT_EQ(block(focused, std::nullopt, inputs).find("...and"),
+            std::string::npos);
   inputs.push_back(input({{"AXRole", "AXSlider"}}, 0, 100, true));
   const std::string withThirteen = block(focused, std::nullopt, inputs);
-  EXPECT_NE(withThirteen.find("\n  12. [Slider]\n  ...and 1 more"), std::string::npos);
+  EXPECT_NE(withThirteen.find("\n  12. [Slider]\n  ...and 1 more"),
+            std::string::npos);
   // The focused entry sorted past the limit carries no marker anywhere.
   EXPECT_EQ(withThirteen.find("you are here"), std::string::npos);
   EXPECT_EQ(withThirteen.substr(withThirteen.size() - 15), "  ...and 1 more");
@@ -118,7 +136,8 @@ TEST_F(UiBlockTest, OverflowLineAfterTwelveFields) {
 TEST_F(UiBlockTest, FieldsPastTheLimitAreNotDescribed) {
   const Element focused = element({{"AXRole", "AXButton"}});
   std::vector<ElementInfo> inputs;
-  for (int i = 0; i < 15; ++i) inputs.push_back(input({{"AXRole", "AXSlider"}}, 0, i));
+  for (int i = 0; i < 15; ++i)
+    inputs.push_back(input({{"AXRole", "AXSlider"}}, 0, i));
   const uint64_t before = memory::attributeReads();
   (void)block(focused, std::nullopt, inputs);
   // Role of the focused element, its nine description reads, the cursor line's
@@ -131,12 +150,15 @@ TEST_F(UiBlockTest, ActionsDeduplicateAfterShorteningAndKeepTen) {
   std::vector<ElementInfo> buttons;
   buttons.push_back(button({{"AXTitle", std::string(50, 'x') + "1"}}));
   buttons.push_back(button({{"AXTitle", std::string(50, 'x') + "2"}}));
-  buttons.push_back(button({{"AXTitle", "Both"}, {"AXDescription", "ignored"}}));
-  for (int i = 0; i < 15; ++i) buttons.push_back(button({{"AXTitle", "B" + std::to_string(i)}}));
+  buttons.push_back(
+      button({{"AXTitle", "Both"}, {"AXDescription", "ignored"}}));
+  for (int i = 0; i < 15; ++i)
+    buttons.push_back(button({{"AXTitle", "B" + std::to_string(i)}}));
   const std::string text = block(focused, std::nullopt, {}, buttons);
-  EXPECT_EQ(text,
-            "Focused: [Button] (FOCUSED)\n\nActions: \"" + std::string(50, 'x') +
-                "...\", \"Both\", \"B0\", \"B1\", \"B2\", \"B3\", \"B4\", \"B5\", \"B6\", \"B7\"");
+  EXPECT_EQ(text, "Focused: [Button] (FOCUSED)\n\nActions: \"" +
+                      std::string(50, 'x') +
+                      "...\", \"Both\", \"B0\", \"B1\", \"B2\", \"B3\", "
+                      "\"B4\", \"B5\", \"B6\", \"B7\"");
 }
 
 TEST_F(UiBlockTest, ActionsReadTitleAndDescriptionOfEveryButton) {
@@ -150,8 +172,9 @@ TEST_F(UiBlockTest, ActionsReadTitleAndDescriptionOfEveryButton) {
 
 TEST_F(UiBlockTest, SkippedButtonsLeaveNoSection) {
   const Element focused = element({{"AXRole", "AXButton"}});
-  EXPECT_EQ(block(focused, std::nullopt, {}, {button({}), button({{"AXTitle", ""}})}),
-            "Focused: [Button] (FOCUSED)");
+  EXPECT_EQ(
+      block(focused, std::nullopt, {}, {button({}), button({{"AXTitle", ""}})}),
+      "Focused: [Button] (FOCUSED)");
 }
 
 TEST_F(UiBlockTest, NearbyTextsDeduplicateBeforeShorteningAndKeepEight) {
@@ -162,8 +185,8 @@ TEST_F(UiBlockTest, NearbyTextsDeduplicateBeforeShorteningAndKeepEight) {
   for (int i = 0; i < 6; ++i) texts.push_back("T" + std::to_string(i));
   const std::string cut = "\"" + std::string(80, 'n') + "...\"";
   EXPECT_EQ(block(focused, std::nullopt, {}, {}, texts),
-            "Focused: [Button] (FOCUSED)\n\nNearby: \"A\", \"B\", " + cut + ", " + cut +
-                ", \"T0\", \"T1\", \"T2\", \"T3\"");
+            "Focused: [Button] (FOCUSED)\n\nNearby: \"A\", \"B\", " + cut +
+                ", " + cut + ", \"T0\", \"T1\", \"T2\", \"T3\"");
 }
 
 TEST_F(UiBlockTest, CursorLineComesRightAfterTheFocusedLine) {

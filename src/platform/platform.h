@@ -32,7 +32,8 @@ class Element {
   Element(const Element& other) noexcept : ref_(other.ref_) {
     if (ref_ != nullptr) platformRetain(ref_);
   }
-  Element(Element&& other) noexcept : ref_(std::exchange(other.ref_, nullptr)) {}
+  Element(Element&& other) noexcept
+      : ref_(std::exchange(other.ref_, nullptr)) {}
   Element& operator=(Element other) noexcept {
     std::swap(ref_, other.ref_);
     return *this;
@@ -112,7 +113,8 @@ enum AxCode : int32_t {
   kAxNoValue = -25212,
 };
 
-/// The outcome of one attribute read: a result code and, on success, maybe a value.
+/// The outcome of one attribute read: a result code and, on success, maybe a
+/// value.
 struct AttributeRead {
   int32_t code = kAxSuccess;
   std::optional<RawValue> value;

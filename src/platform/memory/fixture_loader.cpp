@@ -36,7 +36,8 @@ std::string escapePointer(std::string_view token) {
 // is reported, so deep trees do not pay for paths they never print.
 std::string elementPath(const Node* node) {
   std::vector<const Node*> chain;
-  for (const Node* at = node; at != nullptr; at = at->parent) chain.push_back(at);
+  for (const Node* at = node; at != nullptr; at = at->parent)
+    chain.push_back(at);
   std::string path = "/elements";
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (it != chain.rbegin()) path += "/children";
@@ -84,7 +85,8 @@ class Loader {
         setAttribute(pending.node, name, std::move(*converted));
       }
     }
-    if (root.contains("applications")) return readApplications(root["applications"]);
+    if (root.contains("applications"))
+      return readApplications(root["applications"]);
     return true;
   }
 
@@ -129,17 +131,21 @@ class Loader {
       Node* node = addNode({}, work.parent);
       node->indexInParent = work.index;
       const Json& json = *work.json;
-      if (!json.is_object()) return fail(elementPath(node), "an element must be an object");
+      if (!json.is_object())
+        return fail(elementPath(node), "an element must be an object");
       for (const auto& [key, value] : json.items()) {
         if (key != "id" && key != "attributes" && key != "children") {
-          return fail(elementPath(node) + "/" + escapePointer(key), "unknown member");
+          return fail(elementPath(node) + "/" + escapePointer(key),
+                      "unknown member");
         }
       }
       if (json.contains("id")) {
-        if (!json["id"].is_string()) return fail(elementPath(node) + "/id", "must be a string");
+        if (!json["id"].is_string())
+          return fail(elementPath(node) + "/id", "must be a string");
         node->id = json["id"].get<std::string>();
         if (!ids_.emplace(node->id, node).second) {
-          return fail(elementPath(node) + "/id", "repeats the id \"" + node->id + "\"");
+          return fail(elementPath(node) + "/id",
+                      "repeats the id \"" + node->id + "\"");
         }
       }
       if (json.contains("attributes")) {
@@ -165,7 +171,8 @@ class Loader {
   }
 
   bool readApplications(const Json& applications) {
-    if (!applications.is_object()) return fail("/applications", "must be an object");
+    if (!applications.is_object())
+      return fail("/applications", "must be an object");
     for (const auto& [key, value] : applications.items()) {
       const std::string where = "/applications/" + escapePointer(key);
       int64_t pid = 0;
@@ -181,7 +188,8 @@ class Loader {
       if (!value.is_string()) return fail(where, "must be an element id");
       const auto found = ids_.find(value.get<std::string>());
       if (found == ids_.end()) {
-        return fail(where, "refers to the unknown id \"" + value.get<std::string>() + "\"");
+        return fail(where, "refers to the unknown id \"" +
+                               value.get<std::string>() + "\"");
       }
       setApplication(static_cast<int32_t>(pid), found->second);
     }
@@ -201,7 +209,8 @@ class Loader {
 
   static std::optional<int64_t> integer(const Json& value) {
     if (value.is_number_unsigned()) {
-      if (value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+      if (value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+        return std::nullopt;
       return static_cast<int64_t>(value.get<uint64_t>());
     }
     if (value.is_number_integer()) return value.get<int64_t>();
@@ -212,11 +221,13 @@ class Loader {
   bool reals(const Json& value, size_t count, const std::string& where,
              double* out) {
     if (!value.is_array() || value.size() != count) {
-      return fail(where, "must be an array of " + std::to_string(count) + " numbers");
+      return fail(where,
+                  "must be an array of " + std::to_string(count) + " numbers");
     }
     for (size_t i = 0; i < count; ++i) {
       const auto member = real(value[i]);
-      if (!member) return fail(where + "/" + std::to_string(i), "must be a number");
+      if (!member)
+        return fail(where + "/" + std::to_string(i), "must be a number");
       out[i] = *member;
     }
     return true;
@@ -240,7 +251,8 @@ class Loader {
     if (json.is_string()) return Value(json.get<std::string>());
     if (json.is_boolean()) return Value(json.get<bool>());
     if (!json.is_object() || json.size() != 1) {
-      fail(where, "a value must be a string, true, false or an object of one member");
+      fail(where,
+           "a value must be a string, true, false or an object of one member");
       return std::nullopt;
     }
     const std::string kind = json.begin().key();

@@ -61,7 +61,8 @@ AttributeRead answer(const Value& value) {
   if (const auto* error = std::get_if<ErrorCode>(&value.v)) {
     return {error->code, std::nullopt};
   }
-  if (std::holds_alternative<NoValue>(value.v)) return {kAxSuccess, std::nullopt};
+  if (std::holds_alternative<NoValue>(value.v))
+    return {kAxSuccess, std::nullopt};
   return {kAxSuccess, toRaw(value)};
 }
 
@@ -76,7 +77,8 @@ void retain(ElementRef) { ++store().live; }
 
 void release(ElementRef) { --store().live; }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   ++store().reads;
   if (element.empty()) return {kAxInvalidElement, std::nullopt};
   const Node& node = *static_cast<const Node*>(element.ref());
@@ -89,7 +91,8 @@ AttributeRead copyAttribute(const Element& element, std::string_view attribute) 
   if (attribute == "AXChildren" && node.listsChildren) {
     RawArray children;
     children.reserve(node.children.size());
-    for (Node* child : node.children) children.push_back(RawValue{handleOf(child)});
+    for (Node* child : node.children)
+      children.push_back(RawValue{handleOf(child)});
     return {kAxSuccess, RawValue{std::move(children)}};
   }
   if (attribute == "AXParent" && node.parent != nullptr) {
@@ -119,7 +122,9 @@ void setTrusted(bool trusted) { store().trusted = trusted; }
 
 void setFrontmost(std::optional<int32_t> pid) { store().frontmost = pid; }
 
-void setApplication(int32_t pid, Node* node) { store().applications[pid] = node; }
+void setApplication(int32_t pid, Node* node) {
+  store().applications[pid] = node;
+}
 
 Node* addNode(Attributes attributes, Node* parent) {
   auto node = std::make_unique<Node>();
@@ -153,9 +158,13 @@ const std::vector<std::string>& logLines() { return store().logs; }
 int64_t liveHandles() { return store().live; }
 
 const PlatformBackend& backend() {
-  static const PlatformBackend table{
-      retain,           release,           copyAttribute, isProcessTrusted,
-      frontmostProcessId, applicationElement, logLine};
+  static const PlatformBackend table{retain,
+                                     release,
+                                     copyAttribute,
+                                     isProcessTrusted,
+                                     frontmostProcessId,
+                                     applicationElement,
+                                     logLine};
   return table;
 }
 

@@ -67,7 +67,8 @@ struct Node {
   Node* parent = nullptr;
   bool listsChildren = false;  ///< the element was given a children list
   std::vector<Node*> children;
-  size_t indexInParent = 0;  ///< place in the parent's children, or in the top-level list
+  size_t indexInParent =
+      0;  ///< place in the parent's children, or in the top-level list
 };
 
 /// Loads a fixture file in place of the current tree; on a fault the tree is

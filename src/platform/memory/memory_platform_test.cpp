@@ -14,7 +14,9 @@ using testing::MemoryTest;
 
 class FixtureTest : public MemoryTest {
  protected:
-  bool load(std::string_view json) { return memory::loadFixtureText(json, "t.json", &error); }
+  bool load(std::string_view json) {
+    return memory::loadFixtureText(json, "t.json", &error);
+  }
   Element application(int32_t pid = 1) { return applicationElement(pid); }
   std::string error;
 };
@@ -77,23 +79,28 @@ TEST_F(FixtureTest, ChildrenAndParentsAreImpliedUnlessListed) {
   const Element app = application();
   const auto children = axChildren(app);
   ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(axString(asElement(*axValue(children[0], "AXParent")), "AXTitle"), std::nullopt);
-  EXPECT_EQ(axChildren(asElement(*axValue(children[0], "AXParent"))).size(), 2u);
+  EXPECT_EQ(axString(asElement(*axValue(children[0], "AXParent")), "AXTitle"),
+            std::nullopt);
+  EXPECT_EQ(axChildren(asElement(*axValue(children[0], "AXParent"))).size(),
+            2u);
   // An empty children list still lists AXChildren; no list means no attribute.
   EXPECT_EQ(copyAttribute(children[0], "AXChildren").code, kAxSuccess);
-  EXPECT_EQ(copyAttribute(children[1], "AXChildren").code, kAxAttributeUnsupported);
+  EXPECT_EQ(copyAttribute(children[1], "AXChildren").code,
+            kAxAttributeUnsupported);
   EXPECT_EQ(copyAttribute(children[1], "AXParent").code, kAxInvalidElement);
   EXPECT_EQ(copyAttribute(app, "AXParent").code, kAxAttributeUnsupported);
 }
 
 TEST_F(FixtureTest, PasswordTextIsWithheld) {
-  ASSERT_TRUE(load(R"({"applications": {"1": "p"}, "elements": [{"id": "p", "attributes": {
+  ASSERT_TRUE(load(
+      R"({"applications": {"1": "p"}, "elements": [{"id": "p", "attributes": {
     "AXSubrole": "AXSecureTextField", "AXValue": "hunter2", "AXSelectedText": "hunter2",
     "AXTitle": "Password"}}]})"))
       << error;
   const Element field = application();
   EXPECT_EQ(copyAttribute(field, "AXValue").code, kAxAttributeUnsupported);
-  EXPECT_EQ(copyAttribute(field, "AXSelectedText").code, kAxAttributeUnsupported);
+  EXPECT_EQ(copyAttribute(field, "AXSelectedText").code,
+            kAxAttributeUnsupported);
   EXPECT_EQ(axString(field, "AXTitle"), "Password");
 }
 
@@ -102,26 +109,36 @@ TEST_F(FixtureTest, FaultsNameTheFileAndThePath) {
       {"[1]", "t.json: /: the top level must be an object"},
       {"{\"extra\": 1}", "t.json: /extra: unknown member"},
       {"{\"trusted\": 1}", "t.json: /trusted: must be true or false"},
-      {"{\"frontmost\": \"x\"}", "t.json: /frontmost: must be a process id or null"},
+      {"{\"frontmost\": \"x\"}",
+       "t.json: /frontmost: must be a process id or null"},
       {"{\"elements\": [{\"id\": \"a\"}, {\"children\": [{\"id\": \"a\"}]}]}",
        "t.json: /elements/1/children/0/id: repeats the id \"a\""},
-      {"{\"elements\": [{\"attributes\": {\"AXParent\": {\"element\": \"nope\"}}}]}",
-       "t.json: /elements/0/attributes/AXParent/element: refers to the unknown id \"nope\""},
+      {"{\"elements\": [{\"attributes\": {\"AXParent\": {\"element\": "
+       "\"nope\"}}}]}",
+       "t.json: /elements/0/attributes/AXParent/element: refers to the unknown "
+       "id \"nope\""},
       {"{\"elements\": [{\"attributes\": {\"AXValue\": 3}}]}",
-       "t.json: /elements/0/attributes/AXValue: a value must be a string, true, false or an "
+       "t.json: /elements/0/attributes/AXValue: a value must be a string, "
+       "true, false or an "
        "object of one member"},
       {"{\"elements\": [{\"attributes\": {\"AXA\": {\"range\": [1.5, 2]}}}]}",
-       "t.json: /elements/0/attributes/AXA/range: must be an array of 2 integers"},
+       "t.json: /elements/0/attributes/AXA/range: must be an array of 2 "
+       "integers"},
       {"{\"elements\": [{\"attributes\": {\"AXA\": {\"bytes\": [256]}}}]}",
-       "t.json: /elements/0/attributes/AXA/bytes/0: must be a byte from 0 to 255"},
+       "t.json: /elements/0/attributes/AXA/bytes/0: must be a byte from 0 to "
+       "255"},
       {"{\"elements\": [{\"attributes\": {\"AXA\": {\"error\": 0}}}]}",
-       "t.json: /elements/0/attributes/AXA/error: must be a non-zero result code"},
+       "t.json: /elements/0/attributes/AXA/error: must be a non-zero result "
+       "code"},
       {"{\"elements\": [{\"attributes\": {\"AXA\": {\"color\": 1}}}]}",
        "t.json: /elements/0/attributes/AXA: unknown value kind \"color\""},
-      {"{\"elements\": [{\"attributes\": {\"AXA\": {\"number\": 18446744073709551615}}}]}",
-       "t.json: /elements/0/attributes/AXA/number: an integer must fit in 64 bits"},
+      {"{\"elements\": [{\"attributes\": {\"AXA\": {\"number\": "
+       "18446744073709551615}}}]}",
+       "t.json: /elements/0/attributes/AXA/number: an integer must fit in 64 "
+       "bits"},
       {"{\"applications\": {\"x1\": \"a\"}, \"elements\": [{\"id\": \"a\"}]}",
-       "t.json: /applications/x1: the member name must be a decimal process id"},
+       "t.json: /applications/x1: the member name must be a decimal process "
+       "id"},
       {"{\"applications\": {\"1\": \"b\"}}",
        "t.json: /applications/1: refers to the unknown id \"b\""},
   };
@@ -134,8 +151,10 @@ TEST_F(FixtureTest, FaultsNameTheFileAndThePath) {
 TEST_F(FixtureTest, InvalidJsonAndLoneSurrogatesAreRejectedWhole) {
   EXPECT_FALSE(load(R"({"elements": [)"));
   EXPECT_EQ(error.rfind("t.json: /: not valid JSON", 0), 0u) << error;
-  EXPECT_FALSE(load(R"({"elements": [{"attributes": {"AXTitle": "\ud800"}}]})"));
-  EXPECT_FALSE(load("{\"elements\": [{\"attributes\": {\"AXTitle\": \"\xFF\"}}]}"));
+  EXPECT_FALSE(
+      load(R"({"elements": [{"attributes": {"AXTitle": "\ud800"}}]})"));
+  EXPECT_FALSE(
+      load("{\"elements\": [{\"attributes\": {\"AXTitle\": \"\xFF\"}}]}"));
   // Nothing of a rejected file stays behind.
   EXPECT_TRUE(isProcessTrusted());
   EXPECT_EQ(frontmostProcessId(), std::nullopt);
@@ -159,7 +178,8 @@ TEST_F(FixtureTest, DeeplyNestedElementsLoadWithoutRecursion) {
 }
 
 TEST_F(FixtureTest, HandlesAreCountedUntilReleased) {
-  ASSERT_TRUE(load(R"({"applications": {"1": "a"}, "elements": [{"id": "a", "children": [{}]}]})"));
+  ASSERT_TRUE(load(
+      R"({"applications": {"1": "a"}, "elements": [{"id": "a", "children": [{}]}]})"));
   {
     const Element app = application();
     const auto children = axChildren(app);
@@ -171,7 +191,8 @@ TEST_F(FixtureTest, HandlesAreCountedUntilReleased) {
 }
 
 TEST_F(FixtureTest, ReadsAreCounted) {
-  ASSERT_TRUE(load(R"({"applications": {"1": "a"}, "elements": [{"id": "a"}]})"));
+  ASSERT_TRUE(
+      load(R"({"applications": {"1": "a"}, "elements": [{"id": "a"}]})"));
   const Element app = application();
   (void)copyAttribute(app, "AXRole");
   (void)copyAttribute(Element(), "AXRole");

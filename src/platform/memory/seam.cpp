@@ -8,7 +8,8 @@ void platformRetain(ElementRef ref) { memory::backend().retain(ref); }
 
 void platformRelease(ElementRef ref) { memory::backend().release(ref); }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   return memory::backend().copyAttribute(element, attribute);
 }
 
