@@ -238,23 +238,102 @@ GRef<AtspiAccessible> parentOf(AtspiAccessible* node, int32_t* failure) {
   return newRef(memo.parent.get());
 }
 
-// The children, without the ones libatspi could not hand out.
+// Whether libatspi holds every child of the element in its cache, so that
+// listing them costs no round trip. The fields read are public in
+// atspi-accessible.h; TRANSIENT elements are never answered from the cache.
+bool childrenCached(AtspiAccessible* node) {
+  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
+      node->children == nullptr) {
+    return false;
+  }
+  if (node->states != nullptr &&
+      atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT)) {
+    return false;
+  }
+  for (guint i = 0; i < node->children->len; ++i) {
+    if (g_ptr_array_index(node->children, i) == nullptr) return false;
+  }
+  return true;
+}
+
+// The SHOWING children in one Collection call (GTK), where listing them one
+// by one would cost a round trip for the count, one for each child and one
+// for each child's states. False when the element has no Collection
+// interface or the call failed for another reason than a hang.
+bool showingChildrenByCollection(AtspiAccessible* node, int32_t* failure,
+                                 std::vector<GRef<AtspiAccessible>>* children) {
+  GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(node));
+  if (collection == nullptr) return false;
+  static AtspiMatchRule* const showing = [] {
+    AtspiStateSet* states = atspi_state_set_new(nullptr);
+    atspi_state_set_add(states, ATSPI_STATE_SHOWING);
+    AtspiMatchRule* rule = atspi_match_rule_new(
+        states, ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
+        nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
+    g_object_unref(states);
+    return rule;
+  }();
+  int32_t local = kAxSuccess;
+  // Not traversed: the direct children only, in their order.
+  GArray* found = guardedCall(node, &local, [&](GError** error) {
+    return atspi_collection_get_matches(collection.get(), showing,
+                                        ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                        kMaxChildren, FALSE, error);
+  });
+  if (found == nullptr || local != kAxSuccess) {
+    if (found != nullptr) {
+      for (guint i = 0; i < found->len; ++i) {
+        g_object_unref(g_array_index(found, AtspiAccessible*, i));
+      }
+      g_array_free(found, TRUE);
+    }
+    if (node->parent.app != nullptr && isHung(node->parent.app)) {
+      noteFailure(failure, kAxCannotComplete);
+      return true;
+    }
+    return false;
+  }
+  for (guint i = 0; i < found->len; ++i) {
+    children->emplace_back(g_array_index(found, AtspiAccessible*, i));
+  }
+  g_array_free(found, TRUE);
+  return true;
+}
+
+// The children, without the ones libatspi could not hand out. GTK keeps
+// hidden notebook pages, closed menus and unmapped pop-overs in the tree,
+// where macOS drops them; a child that is not SHOWING inside a parent that
+// is, is not listed. Toolkits that never set SHOWING lose nothing: their
+// parents are not SHOWING either.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      int32_t* failure) {
   ElementMemo& memo = memoOf(node);
   if (memo.childrenRead) return &memo.children;
   int32_t local = kAxSuccess;
-  int count = guardedCall(node, &local, [&](GError** error) {
-    return atspi_accessible_get_child_count(node, error);
-  });
-  count = count < 0 ? 0 : std::min(count, kMaxChildren);
+  const bool showing = hasState(statesOf(node, &local), ATSPI_STATE_SHOWING);
   std::vector<GRef<AtspiAccessible>> children;
-  children.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count && local == kAxSuccess; ++i) {
-    GRef<AtspiAccessible> child(guardedCall(node, &local, [&](GError** error) {
-      return atspi_accessible_get_child_at_index(node, i, error);
-    }));
-    if (child != nullptr) children.push_back(std::move(child));
+  const bool listed = local == kAxSuccess && showing && !childrenCached(node) &&
+                      showingChildrenByCollection(node, &local, &children);
+  if (!listed && local == kAxSuccess) {
+    int count = guardedCall(node, &local, [&](GError** error) {
+      return atspi_accessible_get_child_count(node, error);
+    });
+    count = count < 0 ? 0 : std::min(count, kMaxChildren);
+    children.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count && local == kAxSuccess; ++i) {
+      GRef<AtspiAccessible> child(guardedCall(node, &local, [&](GError** error) {
+        return atspi_accessible_get_child_at_index(node, i, error);
+      }));
+      if (child != nullptr) children.push_back(std::move(child));
+    }
+    if (showing && local == kAxSuccess) {
+      std::erase_if(children, [](const GRef<AtspiAccessible>& child) {
+        int32_t ignored = kAxSuccess;
+        GRef<AtspiStateSet> states = statesOf(child.get(), &ignored);
+        return ignored == kAxSuccess && !hasState(states, ATSPI_STATE_SHOWING);
+      });
+    }
   }
   if (local != kAxSuccess) {
     noteFailure(failure, local);
@@ -269,25 +348,9 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       childMemo.parent = newRef(node);
     }
   }
-  // GTK keeps hidden notebook pages, closed menus and unmapped pop-overs in
-  // the tree, where macOS drops them; a child that is not SHOWING inside a
-  // parent that is, is not listed. Toolkits that never set SHOWING lose
-  // nothing: their parents are not SHOWING either.
-  ElementMemo& self = memoOf(node);
-  if (hasState(statesOf(node, &local), ATSPI_STATE_SHOWING)) {
-    std::erase_if(children, [](const GRef<AtspiAccessible>& child) {
-      int32_t ignored = kAxSuccess;
-      GRef<AtspiStateSet> states = statesOf(child.get(), &ignored);
-      return ignored == kAxSuccess && !hasState(states, ATSPI_STATE_SHOWING);
-    });
-  }
-  if (local != kAxSuccess) {
-    noteFailure(failure, local);
-    return nullptr;
-  }
-  self.childrenRead = true;
-  self.children = std::move(children);
-  return &self.children;
+  memo.childrenRead = true;
+  memo.children = std::move(children);
+  return &memo.children;
 }
 
 bool isEditableTextChild(AtspiAccessible* child) {
