@@ -75,50 +75,37 @@ std::function<bool(const Element&)> withRoleAndLabel(std::string role,
   };
 }
 
-// Starts kestreye-demo with the focus on `focus`, brings its window to the
-// front, runs `drive` (xdotool commands), and waits until a separate scan's
-// reply contains `expected`. This process must not ask libatspi anything
-// before the demo is ready: the platform remembers every answer for the life
-// of the process. Sets the demo's process id (-1 when none started) and
-// returns whether the expected reply came.
-bool startDemo(const char* focus, const std::vector<std::string>& drive,
-               const std::string& expected, pid_t* started) {
+// Starts an application (`argv`, standard output discarded), brings its
+// window to the front, runs `drive` (xdotool commands), and waits until a
+// separate scan's reply contains `expected`. This process must not ask
+// libatspi anything before the application is ready: the platform remembers
+// every answer for the life of the process. Sets the application's process
+// id (-1 when none started) and returns whether the expected reply came.
+bool startApplication(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& drive,
+                      const std::string& expected, pid_t* started) {
   *started = -1;
-  const char* demo = std::getenv("KESTREYE_DEMO");
   const char* kestreye = std::getenv("KESTREYE_BIN");
-  if (demo == nullptr || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
-    return -1;
+  if (argv.empty() || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
+    return false;
   }
-  int out[2];
-  if (pipe(out) != 0) return false;
-  const std::string focusOption = std::string("--focus=") + focus;
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    execl(demo, demo, focusOption.c_str(), "--print-window-id",
-          static_cast<char*>(nullptr));
+    if (FILE* null = std::fopen("/dev/null", "w")) dup2(fileno(null), STDOUT_FILENO);
+    setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
     _exit(127);
   }
   *started = pid;
-  close(out[1]);
-  FILE* lines = fdopen(out[0], "r");
-  char line[256] = {};
-  char id[256] = {};
-  std::string window;
-  while (fgets(line, sizeof line, lines) != nullptr) {
-    if (std::sscanf(line, "window %255s", id) == 1) {
-      window = id;
-      break;
-    }
+  std::string window = run("timeout 15 xdotool search --sync --onlyvisible --pid " +
+                           std::to_string(pid) + " 2>/dev/null | head -n 1");
+  while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) {
+    window.pop_back();
   }
-  // Keep reading so the demo never blocks on a full pipe.
-  std::thread([lines] {
-    char sink[256];
-    while (fgets(sink, sizeof sink, lines) != nullptr) {
-    }
-    fclose(lines);
-  }).detach();
   if (window.empty()) return false;
   run("xdotool windowraise " + window);
   run("xdotool windowfocus --sync " + window);
@@ -131,6 +118,18 @@ bool startDemo(const char* focus, const std::vector<std::string>& drive,
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+// kestreye-demo with the focus on `focus`.
+bool startDemo(const char* focus, const std::vector<std::string>& drive,
+               const std::string& expected, pid_t* started) {
+  const char* demo = std::getenv("KESTREYE_DEMO");
+  if (demo == nullptr) {
+    *started = -1;
+    return false;
+  }
+  return startApplication({demo, std::string("--focus=") + focus}, drive,
+                          expected, started);
 }
 
 void stopDemo(pid_t pid) {
@@ -327,6 +326,73 @@ TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
   ASSERT_EQ(menus.size(), 1u);
   EXPECT_EQ(text(atspi::copyAttribute(menus[0], "AXRole")), "AXMenu");
   EXPECT_EQ(children(menus[0]).size(), 3u);
+}
+
+// A Qt 5 form: top-level FILLER windows, no Collection interface, the
+// placeholder as the description, FOCUSED on a text edit's viewport too.
+// Runs where PyQt5 is installed (KESTREYE_PYTHON, KESTREYE_QT_FORM).
+class AtspiQtLiveTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* python = std::getenv("KESTREYE_PYTHON");
+    const char* form = std::getenv("KESTREYE_QT_FORM");
+    if (platformUsed || python == nullptr || form == nullptr) return;
+    ready_ = startApplication({python, form, "notes"}, {},
+                              "Focused: [TextArea] \\\"Notes:\\\"", &pid_);
+  }
+
+  static void TearDownTestSuite() { stopDemo(pid_); }
+
+  void SetUp() override {
+    if (!ready_) GTEST_SKIP() << "no desktop with PyQt5, or another suite ran first";
+    platformUsed = true;
+    ASSERT_TRUE(isProcessTrusted());
+    const std::optional<int32_t> pid = frontmostProcessId();
+    ASSERT_EQ(pid, std::optional<int32_t>(pid_));
+    app_ = applicationElement(*pid);
+    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+    ASSERT_FALSE(window_.empty());
+  }
+
+  static inline pid_t pid_ = -1;
+  static inline bool ready_ = false;
+  Element app_;
+  Element window_;
+};
+
+TEST_F(AtspiQtLiveTest, TopLevelFillerIsTheWindowAndTheTextEditTheFocus) {
+  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXRole")), "AXWindow");
+  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXTitle")), "Qt Sign In");
+  const Element focused = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXRole")), "AXTextArea");
+  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXTitle")), "Notes:");
+  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXValue")), "line one\nline two");
+}
+
+TEST_F(AtspiQtLiveTest, FieldsReadAsTheirMacTwins) {
+  const Element name = find(window_, [](const Element& candidate) {
+    return text(atspi::copyAttribute(candidate, "AXTitle")) == "Name:" &&
+           text(atspi::copyAttribute(candidate, "AXRole")) == "AXTextField";
+  });
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(name, "AXPlaceholderValue")), "Your name");
+  EXPECT_EQ(text(atspi::copyAttribute(name, "AXValue")), "ann");
+
+  const Element password = find(window_, [](const Element& candidate) {
+    return text(atspi::copyAttribute(candidate, "AXSubrole")) == "AXSecureTextField";
+  });
+  ASSERT_FALSE(password.empty());
+  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code, kAxAttributeUnsupported);
+
+  const Element colour = find(window_, withRoleAndLabel("AXPopUpButton", "Colour:"));
+  ASSERT_FALSE(colour.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(colour, "AXValue")), "Red");
+  EXPECT_FALSE(atspi::copyAttribute(colour, "AXTitle").value.has_value());
+
+  const Element pick = find(window_, withRoleAndLabel("AXComboBox", "Pick:"));
+  ASSERT_FALSE(pick.empty());
+  EXPECT_EQ(text(atspi::copyAttribute(pick, "AXValue")), "one");
+  EXPECT_FALSE(atspi::copyAttribute(pick, "AXTitle").value.has_value());
 }
 
 }  // namespace
