@@ -581,8 +581,7 @@ bool matches(AtspiAccessible* node, Target target, int32_t* failure) {
 
 int depthBelow(AtspiAccessible* node, AtspiAccessible* root) {
   int depth = 0;
-  GRef<AtspiAccessible> current(GRef<AtspiAccessible>(
-      static_cast<AtspiAccessible*>(g_object_ref(node))));
+  GRef<AtspiAccessible> current = newRef(node);
   int32_t ignored = kAxSuccess;
   while (current != nullptr && current.get() != root &&
          depth < kMaxParentClimb) {
@@ -665,8 +664,8 @@ void searchDepthFirst(AtspiAccessible* node, Target target, int depth,
   }
 }
 
-// The deepest element below `root` that matches: a link inside a focused
-// label, a cell inside a focused tree, both report FOCUSED.
+// The element below `root` that matches with the best score (matchScore):
+// the deepest control.
 GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
                                    int32_t* failure) {
   GRef<AtspiAccessible> best;
