@@ -30,7 +30,8 @@ std::string run(const std::string& command) {
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
     size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      out.append(buffer, got);
     pclose(pipe);
   }
   return out;
@@ -59,7 +60,8 @@ std::vector<Element> children(const Element& parent) {
 }
 
 // The first element below `root`, depth first, that `wanted` accepts.
-Element find(const Element& root, const std::function<bool(const Element&)>& wanted) {
+Element find(const Element& root,
+             const std::function<bool(const Element&)>& wanted) {
   for (const Element& child : children(root)) {
     if (wanted(child)) return child;
     if (Element found = find(child, wanted); !found.empty()) return found;
@@ -86,23 +88,27 @@ bool startApplication(const std::vector<std::string>& argv,
                       const std::string& expected, pid_t* started) {
   *started = -1;
   const char* kestreye = std::getenv("KESTREYE_BIN");
-  if (argv.empty() || kestreye == nullptr || std::getenv("DISPLAY") == nullptr) {
+  if (argv.empty() || kestreye == nullptr ||
+      std::getenv("DISPLAY") == nullptr) {
     return false;
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    if (FILE* null = std::fopen("/dev/null", "w")) dup2(fileno(null), STDOUT_FILENO);
+    if (FILE* null = std::fopen("/dev/null", "w"))
+      dup2(fileno(null), STDOUT_FILENO);
     setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : argv)
+      args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
   *started = pid;
-  std::string window = run("timeout 15 xdotool search --sync --onlyvisible --pid " +
-                           std::to_string(pid) + " 2>/dev/null | head -n 1");
+  std::string window =
+      run("timeout 15 xdotool search --sync --onlyvisible --pid " +
+          std::to_string(pid) + " 2>/dev/null | head -n 1");
   while (!window.empty() && (window.back() == '\n' || window.back() == ' ')) {
     window.pop_back();
   }
@@ -156,7 +162,9 @@ class AtspiLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(demoPid_); }
 
   void SetUp() override {
-    if (!ready_) GTEST_SKIP() << "no desktop with kestreye-demo (run under scripts/session)";
+    if (!ready_)
+      GTEST_SKIP()
+          << "no desktop with kestreye-demo (run under scripts/session)";
     platformUsed = true;
     ASSERT_TRUE(isProcessTrusted());
     const std::optional<int32_t> pid = frontmostProcessId();
@@ -184,8 +192,10 @@ TEST_F(AtspiLiveTest, ApplicationAndWindow) {
   const AttributeRead parent = atspi::copyAttribute(app_, "AXParent");
   EXPECT_EQ(parent.code, kAxSuccess);
   EXPECT_FALSE(parent.value.has_value());
-  EXPECT_EQ(atspi::copyAttribute(focused_, "AXFocusedWindow").code, kAxAttributeUnsupported);
-  EXPECT_EQ(atspi::copyAttribute(focused_, "AXNoSuchAttribute").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(focused_, "AXFocusedWindow").code,
+            kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(focused_, "AXNoSuchAttribute").code,
+            kAxAttributeUnsupported);
   EXPECT_EQ(atspi::copyAttribute(Element(), "AXRole").code, kAxInvalidElement);
 }
 
@@ -193,18 +203,21 @@ TEST_F(AtspiLiveTest, FocusedTextFieldInUserPerceivedCharacters) {
   EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXRole")), "AXTextField");
   EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXValue")), kTyped);
   EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXLabel")), "Email:");
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXPlaceholderValue")), "name@example.com");
+  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXPlaceholderValue")),
+            "name@example.com");
   EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXSelectedText")), "");
   const AttributeRead title = atspi::copyAttribute(focused_, "AXTitle");
   EXPECT_EQ(title.code, kAxSuccess);
   EXPECT_FALSE(title.value.has_value());  // GTK entries are unnamed
 
-  const AttributeRead range = atspi::copyAttribute(focused_, "AXSelectedTextRange");
+  const AttributeRead range =
+      atspi::copyAttribute(focused_, "AXSelectedTextRange");
   ASSERT_TRUE(range.value.has_value());
   const Range caret = std::get<Range>(range.value->v);
   EXPECT_EQ(caret.location, 6);
   EXPECT_EQ(caret.length, 0);
-  const AttributeRead line = atspi::copyAttribute(focused_, "AXInsertionPointLineNumber");
+  const AttributeRead line =
+      atspi::copyAttribute(focused_, "AXInsertionPointLineNumber");
   ASSERT_TRUE(line.value.has_value());
   EXPECT_EQ(std::get<Number>(line.value->v).integer, 0);
 
@@ -222,15 +235,20 @@ TEST_F(AtspiLiveTest, FocusedTextFieldInUserPerceivedCharacters) {
 }
 
 TEST_F(AtspiLiveTest, PasswordIsNeverHandedOut) {
-  const Element password = find(window_, withRoleAndLabel("AXTextField", "Password:"));
+  const Element password =
+      find(window_, withRoleAndLabel("AXTextField", "Password:"));
   ASSERT_FALSE(password.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(password, "AXSubrole")), "AXSecureTextField");
-  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code, kAxAttributeUnsupported);
-  EXPECT_EQ(atspi::copyAttribute(password, "AXSelectedText").code, kAxAttributeUnsupported);
+  EXPECT_EQ(text(atspi::copyAttribute(password, "AXSubrole")),
+            "AXSecureTextField");
+  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code,
+            kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(password, "AXSelectedText").code,
+            kAxAttributeUnsupported);
 }
 
 TEST_F(AtspiLiveTest, PopUpButtonCheckBoxAndTextArea) {
-  const Element region = find(window_, withRoleAndLabel("AXPopUpButton", "Region:"));
+  const Element region =
+      find(window_, withRoleAndLabel("AXPopUpButton", "Region:"));
   ASSERT_FALSE(region.empty());
   EXPECT_EQ(text(atspi::copyAttribute(region, "AXValue")), "Europe");
   EXPECT_FALSE(atspi::copyAttribute(region, "AXTitle").value.has_value());
@@ -247,7 +265,8 @@ TEST_F(AtspiLiveTest, PopUpButtonCheckBoxAndTextArea) {
   EXPECT_EQ(std::get<Number>(checked.value->v).kind, Number::Kind::Integer);
   EXPECT_EQ(std::get<Number>(checked.value->v).integer, 1);  // checked at start
   // A check box has no text to select, even if GTK gives it a Text interface.
-  EXPECT_EQ(atspi::copyAttribute(remember, "AXSelectedText").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(remember, "AXSelectedText").code,
+            kAxAttributeUnsupported);
 
   EXPECT_FALSE(find(window_, withRoleAndLabel("AXTextArea", "Notes:")).empty());
 }
@@ -285,7 +304,9 @@ class AtspiMenuLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(demoPid_); }
 
   void SetUp() override {
-    if (!ready_) GTEST_SKIP() << "no desktop with kestreye-demo, or another suite ran first";
+    if (!ready_)
+      GTEST_SKIP()
+          << "no desktop with kestreye-demo, or another suite ran first";
     platformUsed = true;
     ASSERT_TRUE(isProcessTrusted());
     const std::optional<int32_t> pid = frontmostProcessId();
@@ -305,7 +326,8 @@ TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
   EXPECT_EQ(text(atspi::copyAttribute(popup, "AXRole")), "AXWindow");
   EXPECT_NE(text(atspi::copyAttribute(popup, "AXTitle")), "Kestrel Mail");
 
-  const Element item = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+  const Element item =
+      element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
   ASSERT_FALSE(item.empty());
   EXPECT_EQ(text(atspi::copyAttribute(item, "AXRole")), "AXMenuItem");
   EXPECT_EQ(text(atspi::copyAttribute(item, "AXTitle")), "Americas");
@@ -317,10 +339,12 @@ TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
 TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
   Element main;
   for (const Element& window : children(app_)) {
-    if (text(atspi::copyAttribute(window, "AXTitle")) == "Kestrel Mail") main = window;
+    if (text(atspi::copyAttribute(window, "AXTitle")) == "Kestrel Mail")
+      main = window;
   }
   ASSERT_FALSE(main.empty());
-  const Element region = find(main, withRoleAndLabel("AXPopUpButton", "Region:"));
+  const Element region =
+      find(main, withRoleAndLabel("AXPopUpButton", "Region:"));
   ASSERT_FALSE(region.empty());
   const std::vector<Element> menus = children(region);
   ASSERT_EQ(menus.size(), 1u);
@@ -344,7 +368,8 @@ class AtspiQtLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(pid_); }
 
   void SetUp() override {
-    if (!ready_) GTEST_SKIP() << "no desktop with PyQt5, or another suite ran first";
+    if (!ready_)
+      GTEST_SKIP() << "no desktop with PyQt5, or another suite ran first";
     platformUsed = true;
     ASSERT_TRUE(isProcessTrusted());
     const std::optional<int32_t> pid = frontmostProcessId();
@@ -363,10 +388,12 @@ class AtspiQtLiveTest : public ::testing::Test {
 TEST_F(AtspiQtLiveTest, TopLevelFillerIsTheWindowAndTheTextEditTheFocus) {
   EXPECT_EQ(text(atspi::copyAttribute(window_, "AXRole")), "AXWindow");
   EXPECT_EQ(text(atspi::copyAttribute(window_, "AXTitle")), "Qt Sign In");
-  const Element focused = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+  const Element focused =
+      element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
   EXPECT_EQ(text(atspi::copyAttribute(focused, "AXRole")), "AXTextArea");
   EXPECT_EQ(text(atspi::copyAttribute(focused, "AXTitle")), "Notes:");
-  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXValue")), "line one\nline two");
+  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXValue")),
+            "line one\nline two");
 }
 
 TEST_F(AtspiQtLiveTest, FieldsReadAsTheirMacTwins) {
@@ -375,16 +402,20 @@ TEST_F(AtspiQtLiveTest, FieldsReadAsTheirMacTwins) {
            text(atspi::copyAttribute(candidate, "AXRole")) == "AXTextField";
   });
   ASSERT_FALSE(name.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(name, "AXPlaceholderValue")), "Your name");
+  EXPECT_EQ(text(atspi::copyAttribute(name, "AXPlaceholderValue")),
+            "Your name");
   EXPECT_EQ(text(atspi::copyAttribute(name, "AXValue")), "ann");
 
   const Element password = find(window_, [](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXSubrole")) == "AXSecureTextField";
+    return text(atspi::copyAttribute(candidate, "AXSubrole")) ==
+           "AXSecureTextField";
   });
   ASSERT_FALSE(password.empty());
-  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code, kAxAttributeUnsupported);
+  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code,
+            kAxAttributeUnsupported);
 
-  const Element colour = find(window_, withRoleAndLabel("AXPopUpButton", "Colour:"));
+  const Element colour =
+      find(window_, withRoleAndLabel("AXPopUpButton", "Colour:"));
   ASSERT_FALSE(colour.empty());
   EXPECT_EQ(text(atspi::copyAttribute(colour, "AXValue")), "Red");
   EXPECT_FALSE(atspi::copyAttribute(colour, "AXTitle").value.has_value());

@@ -110,7 +110,8 @@ template <class F>
 auto guardedCall(AtspiAccessible* target, int32_t* failure, F call)
     -> decltype(call(static_cast<GError**>(nullptr))) {
   using Result = decltype(call(static_cast<GError**>(nullptr)));
-  const AtspiApplication* app = target == nullptr ? nullptr : target->parent.app;
+  const AtspiApplication* app =
+      target == nullptr ? nullptr : target->parent.app;
   if (app == nullptr) {
     noteFailure(failure, kAxInvalidElement);
     return Result{};
@@ -322,9 +323,10 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
     count = count < 0 ? 0 : std::min(count, kMaxChildren);
     children.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && local == kAxSuccess; ++i) {
-      GRef<AtspiAccessible> child(guardedCall(node, &local, [&](GError** error) {
-        return atspi_accessible_get_child_at_index(node, i, error);
-      }));
+      GRef<AtspiAccessible> child(
+          guardedCall(node, &local, [&](GError** error) {
+            return atspi_accessible_get_child_at_index(node, i, error);
+          }));
       if (child != nullptr) children.push_back(std::move(child));
     }
     if (showing && local == kAxSuccess) {
@@ -479,9 +481,8 @@ const std::optional<std::string>& labelOf(AtspiAccessible* node,
   std::optional<std::string> label;
   for (guint i = 0; relations != nullptr && i < relations->len; ++i) {
     AtspiRelation* relation = g_array_index(relations, AtspiRelation*, i);
-    if (label.has_value() ||
-        atspi_relation_get_relation_type(relation) !=
-            ATSPI_RELATION_LABELLED_BY) {
+    if (label.has_value() || atspi_relation_get_relation_type(relation) !=
+                                 ATSPI_RELATION_LABELLED_BY) {
       continue;
     }
     const int targets = atspi_relation_get_n_targets(relation);
@@ -506,8 +507,7 @@ const std::optional<std::string>& labelOf(AtspiAccessible* node,
 }
 
 std::optional<std::string> objectAttribute(AtspiAccessible* node,
-                                           const char* name,
-                                           int32_t* failure) {
+                                           const char* name, int32_t* failure) {
   GHashTable* attributes = guardedCall(node, failure, [&](GError** error) {
     return atspi_accessible_get_attributes(node, error);
   });
@@ -626,11 +626,12 @@ GRef<AtspiMatchRule> matchRuleFor(Target target) {
       g_array_append_val(roles, role);
     }
   }
-  AtspiMatchRule* rule = atspi_match_rule_new(
-      states, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE,
-      roles, roles == nullptr ? ATSPI_Collection_MATCH_NONE
-                              : ATSPI_Collection_MATCH_ANY,
-      nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
+  AtspiMatchRule* rule =
+      atspi_match_rule_new(states, ATSPI_Collection_MATCH_ALL, nullptr,
+                           ATSPI_Collection_MATCH_NONE, roles,
+                           roles == nullptr ? ATSPI_Collection_MATCH_NONE
+                                            : ATSPI_Collection_MATCH_ANY,
+                           nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
   g_object_unref(states);
   if (roles != nullptr) g_array_free(roles, TRUE);
   return GRef<AtspiMatchRule>(rule);
@@ -697,8 +698,7 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
   return best;
 }
 
-GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
-                                       int32_t* failure) {
+GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app, int32_t* failure) {
   GRef<AtspiAccessible> window = activeWindowOf(app, failure);
   if (window != nullptr) {
     // An open menu leaves FOCUSED on the control it came from and marks the
@@ -727,10 +727,10 @@ GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
 // application, which libatspi then keeps.
 bool isQt(AtspiAccessible* node, int32_t* failure) {
   // Qt answers the toolkit question on its application and windows only.
-  AtspiAccessible* root = node->parent.app != nullptr &&
-                                  node->parent.app->root != nullptr
-                              ? node->parent.app->root
-                              : node;
+  AtspiAccessible* root =
+      node->parent.app != nullptr && node->parent.app->root != nullptr
+          ? node->parent.app->root
+          : node;
   GText toolkit(guardedCall(root, failure, [&](GError** error) {
     return atspi_accessible_get_toolkit_name(root, error);
   }));
@@ -849,9 +849,10 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
       return fail(kAxInvalidElement);
     }
     // SENSITIVE, not ENABLED: GTK keeps ENABLED on insensitive widgets.
-    const AtspiStateType state = attribute == "AXFocused"   ? ATSPI_STATE_FOCUSED
-                                 : attribute == "AXEnabled" ? ATSPI_STATE_SENSITIVE
-                                                            : ATSPI_STATE_SELECTED;
+    const AtspiStateType state = attribute == "AXFocused" ? ATSPI_STATE_FOCUSED
+                                 : attribute == "AXEnabled"
+                                     ? ATSPI_STATE_SENSITIVE
+                                     : ATSPI_STATE_SELECTED;
     return boolean(hasState(states, state));
   }
   if (attribute == "AXPosition" || attribute == "AXSize") {
@@ -898,8 +899,8 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     }
     if (attribute == "AXSelectedTextRange") {
       if (memo->selection.has_value()) {
-        return withValue(RawValue{graphemeRange(
-            whole, memo->selection->first, memo->selection->second)});
+        return withValue(RawValue{graphemeRange(whole, memo->selection->first,
+                                                memo->selection->second)});
       }
       if (memo->caret < 0) return noValue();
       return withValue(
@@ -940,11 +941,12 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
 // which carries nothing but the reply line.
 void logHandler(const gchar* domain, GLogLevelFlags level, const gchar* message,
                 gpointer) {
-  if ((level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL |
-                G_LOG_LEVEL_WARNING)) == 0) {
+  if ((level &
+       (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) == 0) {
     return;
   }
-  std::fprintf(stderr, "kestreye: %s: %s\n", domain != nullptr ? domain : "glib",
+  std::fprintf(stderr, "kestreye: %s: %s\n",
+               domain != nullptr ? domain : "glib",
                message != nullptr ? message : "");
 }
 
@@ -1021,7 +1023,8 @@ void retain(ElementRef ref) { g_object_ref(static_cast<GObject*>(ref)); }
 
 void release(ElementRef ref) { g_object_unref(static_cast<GObject*>(ref)); }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   if (element.empty()) return fail(kAxInvalidElement);
   if (!ensureReady()) return fail(kAxCannotComplete);
   auto* node = static_cast<AtspiAccessible*>(element.ref());
@@ -1104,8 +1107,12 @@ void logLine(std::string_view line) {
 
 const PlatformBackend& backend() {
   static const PlatformBackend table{
-      retain,           release,           copyAttribute,
-      isProcessTrusted, frontmostProcessId, applicationElement,
+      retain,
+      release,
+      copyAttribute,
+      isProcessTrusted,
+      frontmostProcessId,
+      applicationElement,
       logLine,
   };
   return table;

@@ -18,7 +18,8 @@ TEST(AtspiPlatformTest, WithoutABusAddressNothingIsAsked) {
   EXPECT_EQ(frontmostProcessId(), std::nullopt);
   EXPECT_TRUE(applicationElement(1).empty());
   EXPECT_EQ(atspi::copyAttribute(Element(), "AXRole").code, kAxInvalidElement);
-  const AttributeRead read = atspi::copyAttribute(Element(), "AXFocusedUIElement");
+  const AttributeRead read =
+      atspi::copyAttribute(Element(), "AXFocusedUIElement");
   EXPECT_EQ(read.code, kAxInvalidElement);
   EXPECT_FALSE(read.value.has_value());
 }

@@ -29,11 +29,11 @@ std::string_view macSubroleName(AtspiRole role);
 
 /// Where an element's "AXValue" comes from.
 enum class ValueSource {
-  None,        ///< no value: the read fails as unsupported
-  Text,        ///< the Text interface's whole text (the name when there is none)
-  Toggle,      ///< 0, 1 or 2 for unchecked, checked and mixed
-  Number,      ///< the Value interface's current value
-  PopUp,       ///< the chosen item's text
+  None,    ///< no value: the read fails as unsupported
+  Text,    ///< the Text interface's whole text (the name when there is none)
+  Toggle,  ///< 0, 1 or 2 for unchecked, checked and mixed
+  Number,  ///< the Value interface's current value
+  PopUp,   ///< the chosen item's text
   ComboEntry,  ///< the text of the combo box's editable child
 };
 

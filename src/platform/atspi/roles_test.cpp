@@ -46,7 +46,8 @@ TEST(AtspiRolesTest, ToggleButtons) {
   EXPECT_EQ(macRoleName(ATSPI_ROLE_TOGGLE_BUTTON, facts), "AXMenuButton");
   facts.hasPopup = false;
   facts.expandable = true;
-  EXPECT_EQ(macRoleName(ATSPI_ROLE_TOGGLE_BUTTON, facts), "AXDisclosureTriangle");
+  EXPECT_EQ(macRoleName(ATSPI_ROLE_TOGGLE_BUTTON, facts),
+            "AXDisclosureTriangle");
 }
 
 TEST(AtspiRolesTest, TopLevelChildrenOfAnApplicationAreWindows) {
@@ -109,8 +110,8 @@ TEST(AtspiRolesTest, InputControlsReachTheCoresInputRoles) {
   }
   for (AtspiRole role : {ATSPI_ROLE_PUSH_BUTTON, ATSPI_ROLE_LINK,
                          ATSPI_ROLE_MENU_ITEM, ATSPI_ROLE_PAGE_TAB}) {
-    EXPECT_TRUE(INTERACTIVE_ROLES.count(std::string(macRoleName(role, facts))) !=
-                0)
+    EXPECT_TRUE(
+        INTERACTIVE_ROLES.count(std::string(macRoleName(role, facts))) != 0)
         << macRoleName(role, facts);
   }
 }

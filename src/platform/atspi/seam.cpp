@@ -8,7 +8,8 @@ void platformRetain(ElementRef ref) { atspi::retain(ref); }
 
 void platformRelease(ElementRef ref) { atspi::release(ref); }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   return atspi::copyAttribute(element, attribute);
 }
 

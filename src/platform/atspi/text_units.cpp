@@ -46,8 +46,8 @@ int64_t graphemeIndexOfCodePoint(std::string_view text, int64_t index) {
 
 int64_t lineFeedsBefore(std::string_view text, int64_t index) {
   const size_t end = byteOffsetOfCodePoint(text, index);
-  return static_cast<int64_t>(
-      std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n'));
+  return static_cast<int64_t>(std::count(
+      text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n'));
 }
 
 Range graphemeRange(std::string_view text, int64_t startCodePoint,

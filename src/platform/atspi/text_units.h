@@ -11,7 +11,8 @@
 
 namespace kestreye::atspi {
 
-/// Byte offset of code point `index` in a valid UTF-8 text, clamped to [0, size].
+/// Byte offset of code point `index` in a valid UTF-8 text, clamped to [0,
+/// size].
 size_t byteOffsetOfCodePoint(std::string_view text, int64_t index);
 
 /// A code-point offset as a user-perceived-character index of the text; an

@@ -7,8 +7,12 @@ namespace {
 
 // "e" + combining acute is one character of two code points; the flag is one
 // character of two code points of four bytes each.
-constexpr std::string_view kAccented = "e\xCC\x81" "x";
-constexpr std::string_view kFlagThenA = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7" "a";
+constexpr std::string_view kAccented =
+    "e\xCC\x81"
+    "x";
+constexpr std::string_view kFlagThenA =
+    "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7"
+    "a";
 
 TEST(AtspiTextUnitsTest, ByteOffsetsOfCodePoints) {
   EXPECT_EQ(byteOffsetOfCodePoint("abc", 0), 0u);

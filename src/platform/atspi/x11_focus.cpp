@@ -26,7 +26,8 @@ std::optional<Window> windowProperty(Display* display, Window window,
   unsigned char* data = nullptr;
   std::optional<Window> result;
   if (XGetWindowProperty(display, window, property, 0, 1, False, XA_WINDOW,
-                         &type, &format, &count, &remaining, &data) == Success &&
+                         &type, &format, &count, &remaining,
+                         &data) == Success &&
       type == XA_WINDOW && format == 32 && count == 1) {
     result = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
   }
@@ -83,9 +84,8 @@ std::optional<int32_t> x11FocusedProcessId() {
       Window rootReturn = None;
       Window* children = nullptr;
       unsigned int childCount = 0;
-      if (!pid.has_value() &&
-          XQueryTree(display, *window, &rootReturn, &parent, &children,
-                     &childCount) != 0) {
+      if (!pid.has_value() && XQueryTree(display, *window, &rootReturn, &parent,
+                                         &children, &childCount) != 0) {
         if (children != nullptr) XFree(children);
         window = parent;
       } else if (!pid.has_value()) {

@@ -226,7 +226,8 @@ void release(ElementRef ref) {
   if (const PlatformBackend* backend = backendOrNull()) backend->release(ref);
 }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   const PlatformBackend* backend = backendOrNull();
   AttributeRead read = backend != nullptr
                            ? backend->copyAttribute(element, attribute)
@@ -283,8 +284,8 @@ std::string fixtureJson() {
   const Recording& state = recording();
   std::string out = "{\n";
   if (state.trusted.has_value()) {
-    out += std::string("  \"trusted\": ") + (*state.trusted ? "true" : "false") +
-           ",\n";
+    out += std::string("  \"trusted\": ") +
+           (*state.trusted ? "true" : "false") + ",\n";
   }
   if (state.frontmostAsked) {
     out += "  \"frontmost\": " +
@@ -325,7 +326,8 @@ bool writeFixture(const std::string& path, std::string* error) {
     *error = path + ": " + std::strerror(errno);
     return false;
   }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const int savedErrno = errno;
   const bool closed = std::fclose(file) == 0;
   if (!written || !closed) {

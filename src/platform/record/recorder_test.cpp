@@ -44,7 +44,8 @@ class RecorderTest : public ::testing::Test {
   static void load(std::string_view fixture) {
     clear();
     std::string error;
-    ASSERT_TRUE(memory::loadFixtureText(fixture, "test fixture", &error)) << error;
+    ASSERT_TRUE(memory::loadFixtureText(fixture, "test fixture", &error))
+        << error;
   }
 
   static std::string scanReply() {
@@ -124,7 +125,8 @@ constexpr std::string_view kSignIn = R"({
 TEST_F(RecorderTest, ReplayOfARecordedScanPrintsTheSameReply) {
   const Round live = expectFaithful(kSignIn);
   // The scan went all the way: a form, not an error reply.
-  EXPECT_NE(live.reply.find("\"success\":true"), std::string::npos) << live.reply;
+  EXPECT_NE(live.reply.find("\"success\":true"), std::string::npos)
+      << live.reply;
   EXPECT_NE(live.reply.find("Sign In"), std::string::npos) << live.reply;
   // The recorder forwarded the platform's password rule, not the password.
   EXPECT_EQ(live.recording.find("hunter2"), std::string::npos);
@@ -144,21 +146,25 @@ TEST_F(RecorderTest, RecordingIsAFlatListWithExplicitRelations) {
 
   // The focused element is one element, whether reached from the
   // application or from its parent's children.
-  const std::string focusedId = (*app)["attributes"]["AXFocusedUIElement"]["element"];
-  const std::string windowId = (*app)["attributes"]["AXFocusedWindow"]["element"];
+  const std::string focusedId =
+      (*app)["attributes"]["AXFocusedUIElement"]["element"];
+  const std::string windowId =
+      (*app)["attributes"]["AXFocusedWindow"]["element"];
   const Json* focused = elementById(recording, focusedId);
   ASSERT_NE(focused, nullptr);
   const std::string parentId = (*focused)["attributes"]["AXParent"]["element"];
   const Json* parent = elementById(recording, parentId);
   ASSERT_NE(parent, nullptr);
   const Json& siblings = (*parent)["attributes"]["AXChildren"]["elements"];
-  EXPECT_NE(std::find(siblings.begin(), siblings.end(), focusedId), siblings.end());
+  EXPECT_NE(std::find(siblings.begin(), siblings.end(), focusedId),
+            siblings.end());
   EXPECT_NE(windowId, focusedId);
 
   // Numbers keep their kinds: a Boolean, an integer, a floating point.
   EXPECT_EQ((*focused)["attributes"]["AXFocused"], true);
   EXPECT_EQ((*focused)["attributes"]["AXPosition"]["point"][0], 120.5);
-  EXPECT_TRUE((*focused)["attributes"]["AXPosition"]["point"][1].is_number_float());
+  EXPECT_TRUE(
+      (*focused)["attributes"]["AXPosition"]["point"][1].is_number_float());
   EXPECT_TRUE((*focused)["attributes"]["AXInsertionPointLineNumber"]["number"]
                   .is_number_integer());
 }
@@ -175,16 +181,21 @@ TEST_F(RecorderTest, InvalidUtf8AndNulsAreRecordedAsBytes) {
     ]
   })");
   // The scan saw the repaired text: one U+FFFD per ill-formed sequence.
-  EXPECT_NE(live.reply.find("N\xEF\xBF\xBD" "a"), std::string::npos) << live.reply;
+  EXPECT_NE(live.reply.find("N\xEF\xBF\xBD"
+                            "a"),
+            std::string::npos)
+      << live.reply;
   const Json recording = Json::parse(live.recording);
   bool sawTitle = false;
   for (const Json& element : recording["elements"]) {
     const Json& attributes = element["attributes"];
-    if (!attributes.contains("AXTitle") || attributes["AXRole"] != "AXTextField") {
+    if (!attributes.contains("AXTitle") ||
+        attributes["AXRole"] != "AXTextField") {
       continue;
     }
     sawTitle = true;
-    EXPECT_EQ(attributes["AXTitle"]["bytes"], Json::parse("[78, 255, 97, 0, 109]"));
+    EXPECT_EQ(attributes["AXTitle"]["bytes"],
+              Json::parse("[78, 255, 97, 0, 109]"));
   }
   EXPECT_TRUE(sawTitle) << live.recording;
 }
@@ -205,9 +216,10 @@ TEST_F(RecorderTest, ErrorsAndMissingValuesAreRecorded) {
   const Json recording = Json::parse(live.recording);
   const Json* app = elementById(recording, recording["applications"]["9"]);
   ASSERT_NE(app, nullptr);
-  EXPECT_EQ((*app)["attributes"]["AXFocusedWindow"], Json::parse(R"({"error": -25204})"));
-  const Json* button =
-      elementById(recording, (*app)["attributes"]["AXFocusedUIElement"]["element"]);
+  EXPECT_EQ((*app)["attributes"]["AXFocusedWindow"],
+            Json::parse(R"({"error": -25204})"));
+  const Json* button = elementById(
+      recording, (*app)["attributes"]["AXFocusedUIElement"]["element"]);
   ASSERT_NE(button, nullptr);
   const Json& attributes = (*button)["attributes"];
   EXPECT_EQ(attributes["AXTitle"], Json::parse(R"({"novalue": true})"));
@@ -215,7 +227,8 @@ TEST_F(RecorderTest, ErrorsAndMissingValuesAreRecorded) {
   EXPECT_EQ(attributes["AXPosition"], Json::parse(R"({"error": -25202})"));
   // An attribute the element does not have fails as unsupported.
   ASSERT_TRUE(attributes.contains("AXPlaceholderValue"));
-  EXPECT_EQ(attributes["AXPlaceholderValue"], Json::parse(R"({"error": -25205})"));
+  EXPECT_EQ(attributes["AXPlaceholderValue"],
+            Json::parse(R"({"error": -25205})"));
 }
 
 TEST_F(RecorderTest, FailedScansAreRecordedToo) {
@@ -235,7 +248,8 @@ TEST_F(RecorderTest, FailedScansAreRecordedToo) {
   const Round unknown = expectFaithful(R"({"frontmost": 77})");
   EXPECT_NE(unknown.reply.find("No focused element"), std::string::npos);
   const Json unknownRecording = Json::parse(unknown.recording);
-  const Json* app = elementById(unknownRecording, unknownRecording["applications"]["77"]);
+  const Json* app =
+      elementById(unknownRecording, unknownRecording["applications"]["77"]);
   ASSERT_NE(app, nullptr);
   EXPECT_EQ(app->at("attributes").at("AXFocusedUIElement"),
             Json::parse(R"({"error": -25202})"));
@@ -262,7 +276,8 @@ TEST_F(RecorderTest, SharedAndLoopingElementsAreRecordedOnce) {
   const Json recording = Json::parse(live.recording);
   int fields = 0;
   for (const Json& element : recording["elements"]) {
-    if (element["attributes"].value("AXRole", Json()) == "AXTextField") ++fields;
+    if (element["attributes"].value("AXRole", Json()) == "AXTextField")
+      ++fields;
   }
   EXPECT_EQ(fields, 1) << live.recording;
 }
@@ -274,7 +289,8 @@ std::string canonical(const RawValue& value) {
   if (const auto* text = std::get_if<std::string>(&value.v)) {
     std::string out = "text:";
     for (const char c : *text) {
-      std::snprintf(buffer, sizeof buffer, "%02x", static_cast<unsigned char>(c));
+      std::snprintf(buffer, sizeof buffer, "%02x",
+                    static_cast<unsigned char>(c));
       out += buffer;
     }
     return out;
@@ -322,10 +338,11 @@ std::string canonical(const AttributeRead& read) {
 
 TEST_F(RecorderTest, EveryValueKindReadsBackTheSame) {
   const std::vector<std::string> names = {
-      "Text", "Empty", "Bytes",   "True",    "False", "Zero",     "Min",
-      "Max",  "Half",  "Whole",   "NegZero", "Huge",  "Tiny",     "NaN",
-      "Inf",  "NegInf", "Point",  "Size",    "Range", "Rect",     "Element",
-      "Elements", "Mixed", "Nested", "Error", "NoValue", "Control", "Missing"};
+      "Text",  "Empty",   "Bytes",   "True",     "False",   "Zero",
+      "Min",   "Max",     "Half",    "Whole",    "NegZero", "Huge",
+      "Tiny",  "NaN",     "Inf",     "NegInf",   "Point",   "Size",
+      "Range", "Rect",    "Element", "Elements", "Mixed",   "Nested",
+      "Error", "NoValue", "Control", "Missing"};
   load(R"({
     "frontmost": 3, "applications": {"3": "app"},
     "elements": [
@@ -361,11 +378,13 @@ TEST_F(RecorderTest, EveryValueKindReadsBackTheSame) {
   const Element app = memory::backend().applicationElement(3);
   ASSERT_FALSE(app.empty()) << recording;
   for (size_t i = 0; i < names.size(); ++i) {
-    EXPECT_EQ(canonical(memory::backend().copyAttribute(app, names[i])), live[i])
-        << names[i] << "\n" << recording;
+    EXPECT_EQ(canonical(memory::backend().copyAttribute(app, names[i])),
+              live[i])
+        << names[i] << "\n"
+        << recording;
   }
   // The kinds that must not collapse into one another on the way.
-  EXPECT_NE(live[3], live[5]);   // true is not the integer 0 or 1
+  EXPECT_NE(live[3], live[5]);  // true is not the integer 0 or 1
   EXPECT_NE(live[9], "code 0 number:1:3:0x0p+0");  // 3.0 stays floating
   EXPECT_EQ(live.back(), "code -25205");
 }
@@ -382,7 +401,8 @@ TEST_F(RecorderTest, WritesTheRecordingToAFile) {
   std::remove(path.c_str());
 
   EXPECT_FALSE(writeFixture("/nonexistent-folder/recording.json", &error));
-  EXPECT_NE(error.find("/nonexistent-folder/recording.json"), std::string::npos);
+  EXPECT_NE(error.find("/nonexistent-folder/recording.json"),
+            std::string::npos);
 }
 
 }  // namespace

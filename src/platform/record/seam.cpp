@@ -9,7 +9,8 @@ void platformRetain(ElementRef ref) { record::retain(ref); }
 
 void platformRelease(ElementRef ref) { record::release(ref); }
 
-AttributeRead copyAttribute(const Element& element, std::string_view attribute) {
+AttributeRead copyAttribute(const Element& element,
+                            std::string_view attribute) {
   return record::copyAttribute(element, attribute);
 }
 
