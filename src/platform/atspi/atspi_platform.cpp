@@ -191,35 +191,30 @@ bool hasState(const GRef<AtspiStateSet>& states, AtspiStateType state) {
   return states != nullptr && atspi_state_set_contains(states.get(), state);
 }
 
-std::string nameOf(AtspiAccessible* node, int32_t* failure) {
-  ElementMemo& memo = memoOf(node);
-  if (memo.name.has_value()) return *memo.name;
+// A text property of the element, remembered in `slot`; `read` is the
+// libatspi getter (name or description).
+std::string memoText(AtspiAccessible* node, std::optional<std::string>& slot,
+                     gchar* (*read)(AtspiAccessible*, GError**),
+                     int32_t* failure) {
+  if (slot.has_value()) return *slot;
   int32_t local = kAxSuccess;
-  GText name(guardedCall(node, &local, [&](GError** error) {
-    return atspi_accessible_get_name(node, error);
-  }));
+  GText value(guardedCall(node, &local,
+                          [&](GError** error) { return read(node, error); }));
   if (local != kAxSuccess) {
     noteFailure(failure, local);
     return std::string();
   }
-  memo.name = name == nullptr ? std::string() : std::string(name.get());
-  return *memo.name;
+  slot = value == nullptr ? std::string() : std::string(value.get());
+  return *slot;
+}
+
+std::string nameOf(AtspiAccessible* node, int32_t* failure) {
+  return memoText(node, memoOf(node).name, atspi_accessible_get_name, failure);
 }
 
 std::string descriptionOf(AtspiAccessible* node, int32_t* failure) {
-  ElementMemo& memo = memoOf(node);
-  if (memo.description.has_value()) return *memo.description;
-  int32_t local = kAxSuccess;
-  GText description(guardedCall(node, &local, [&](GError** error) {
-    return atspi_accessible_get_description(node, error);
-  }));
-  if (local != kAxSuccess) {
-    noteFailure(failure, local);
-    return std::string();
-  }
-  memo.description =
-      description == nullptr ? std::string() : std::string(description.get());
-  return *memo.description;
+  return memoText(node, memoOf(node).description,
+                  atspi_accessible_get_description, failure);
 }
 
 GRef<AtspiAccessible> parentOf(AtspiAccessible* node, int32_t* failure) {

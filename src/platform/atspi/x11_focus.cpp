@@ -17,35 +17,21 @@ namespace {
 // between two requests is no reason to.
 int ignoreXError(Display*, XErrorEvent*) { return 0; }
 
-std::optional<Window> windowProperty(Display* display, Window window,
-                                     Atom property) {
+// One 32-bit item of a window property of the given type; Xlib hands
+// 32-bit items over as longs.
+std::optional<unsigned long> longProperty(Display* display, Window window,
+                                          Atom property, Atom wantedType) {
   Atom type = None;
   int format = 0;
   unsigned long count = 0;
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
-  std::optional<Window> result;
-  if (XGetWindowProperty(display, window, property, 0, 1, False, XA_WINDOW,
+  std::optional<unsigned long> result;
+  if (XGetWindowProperty(display, window, property, 0, 1, False, wantedType,
                          &type, &format, &count, &remaining,
                          &data) == Success &&
-      type == XA_WINDOW && format == 32 && count == 1) {
-    result = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
-  }
-  if (data != nullptr) XFree(data);
-  return result;
-}
-
-std::optional<int32_t> pidProperty(Display* display, Window window, Atom pid) {
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0;
-  unsigned long remaining = 0;
-  unsigned char* data = nullptr;
-  std::optional<int32_t> result;
-  if (XGetWindowProperty(display, window, pid, 0, 1, False, XA_CARDINAL, &type,
-                         &format, &count, &remaining, &data) == Success &&
-      type == XA_CARDINAL && format == 32 && count == 1) {
-    result = static_cast<int32_t>(*reinterpret_cast<unsigned long*>(data));
+      type == wantedType && format == 32 && count == 1) {
+    result = *reinterpret_cast<unsigned long*>(data);
   }
   if (data != nullptr) XFree(data);
   return result;
@@ -67,7 +53,7 @@ std::optional<int32_t> x11FocusedProcessId() {
     // wherever the last client put it.
     const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
     std::optional<Window> window;
-    if (active != None) window = windowProperty(display, root, active);
+    if (active != None) window = longProperty(display, root, active, XA_WINDOW);
     if (!window.has_value() || *window == None) {
       Window focus = None;
       int revert = 0;
@@ -79,7 +65,10 @@ std::optional<int32_t> x11FocusedProcessId() {
     for (int step = 0; window.has_value() && *window != None &&
                        *window != root && step < 16 && !pid.has_value();
          ++step) {
-      pid = pidProperty(display, *window, wmPid);
+      if (const auto value =
+              longProperty(display, *window, wmPid, XA_CARDINAL)) {
+        pid = static_cast<int32_t>(*value);
+      }
       Window parent = None;
       Window rootReturn = None;
       Window* children = nullptr;

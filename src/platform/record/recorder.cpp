@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ax/text.h"
+#include "cli/reply.h"
 
 namespace kestreye::record {
 
@@ -55,38 +56,9 @@ size_t indexOf(const Element& element) {
   return entry->second;
 }
 
+// A JSON string of valid UTF-8 text, escaped as the reply line is.
 void appendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  out += jsonString(text);
 }
 
 // Text the platform gave, byte for byte: a JSON string when it is valid
