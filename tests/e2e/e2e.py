@@ -419,6 +419,48 @@ class Suite:
                 if stopped is not None:
                     stopped.stop()
 
+    def test_widget_factory(self):
+        """A large third-party tree: gtk3-widget-factory with a text field
+        focused scans, and records and replays to the same reply."""
+        check(self.options.record and self.options.replay, "needs --record and --replay")
+        factory = subprocess.Popen(["gtk3-widget-factory"], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                    str(factory.pid)], capture_output=True, text=True,
+                                   timeout=WAIT_S)
+            window = found.stdout.split()[0]
+            xdotool("windowraise", window)
+            xdotool("windowfocus", "--sync", window)
+            reply = self.scan_until(lambda reply: reply.success)
+            # Tab to a text field. A key and the next scan travel on different
+            # sockets, so each Tab is followed by scans until the focus moves.
+            for _ in range(60):
+                if reply.lines[0].startswith("Focused: [TextField]"):
+                    break
+                before = reply.lines[0]
+                keys("Tab")
+                deadline = time.monotonic() + 2.0
+                while reply.lines[0] == before and time.monotonic() < deadline:
+                    reply = self.scan()
+            check(reply.success and reply.lines[0].startswith("Focused: [TextField]"),
+                  f"no text field took the focus: {reply!r}")
+            check(len(reply.lines) > 1 and reply.lines[1].startswith("cursor: "),
+                  f"no cursor line for a focused text field: {reply!r}")
+
+            with tempfile.TemporaryDirectory() as folder:
+                recording = os.path.join(folder, "recording.json")
+                before = self.scan()
+                subprocess.run([self.options.record, recording], check=True, timeout=60,
+                               stdout=subprocess.DEVNULL)
+                after = self.scan()
+                check_equal(after.raw, before.raw, "two live scans around the recording")
+                replayed = Reply([self.options.replay, recording, "scan"])
+                check_equal(replayed.raw, before.raw, "replayed reply against the live reply")
+        finally:
+            factory.terminate()
+            factory.wait(timeout=10)
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
