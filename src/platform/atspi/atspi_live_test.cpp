@@ -149,7 +149,27 @@ void stopDemo(pid_t pid) {
 // same process would see that suite's remembered desktop, not its own.
 bool platformUsed = false;
 
-class AtspiLiveTest : public ::testing::Test {
+// What every live suite reads first: the frontmost application, which must
+// be the one the suite started, and its focused window.
+class LiveTest : public ::testing::Test {
+ protected:
+  void attach(bool ready, pid_t started, const char* whyNot) {
+    if (!ready) GTEST_SKIP() << whyNot;
+    platformUsed = true;
+    ASSERT_TRUE(isProcessTrusted());
+    const std::optional<int32_t> pid = frontmostProcessId();
+    ASSERT_EQ(pid, std::optional<int32_t>(started));
+    app_ = applicationElement(*pid);
+    ASSERT_FALSE(app_.empty());
+    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+    ASSERT_FALSE(window_.empty());
+  }
+
+  Element app_;
+  Element window_;
+};
+
+class AtspiLiveTest : public LiveTest {
  protected:
   static void SetUpTestSuite() {
     if (platformUsed) return;
@@ -162,25 +182,15 @@ class AtspiLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(demoPid_); }
 
   void SetUp() override {
-    if (!ready_)
-      GTEST_SKIP()
-          << "no desktop with kestreye-demo (run under scripts/session)";
-    platformUsed = true;
-    ASSERT_TRUE(isProcessTrusted());
-    const std::optional<int32_t> pid = frontmostProcessId();
-    ASSERT_EQ(pid, std::optional<int32_t>(demoPid_));
-    app_ = applicationElement(*pid);
-    ASSERT_FALSE(app_.empty());
-    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+    attach(ready_, demoPid_,
+           "no desktop with kestreye-demo (run under scripts/session)");
+    if (IsSkipped() || HasFatalFailure()) return;
     focused_ = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
-    ASSERT_FALSE(window_.empty());
     ASSERT_FALSE(focused_.empty());
   }
 
   static inline pid_t demoPid_ = -1;
   static inline bool ready_ = false;
-  Element app_;
-  Element window_;
   Element focused_;
 };
 
@@ -293,7 +303,7 @@ TEST_F(AtspiLiveTest, ZzHungApplicationFailsFastAfterOneTimeout) {
 }
 
 // The region pop-up opened, its second item chosen with the keyboard.
-class AtspiMenuLiveTest : public ::testing::Test {
+class AtspiMenuLiveTest : public LiveTest {
  protected:
   static void SetUpTestSuite() {
     if (platformUsed) return;
@@ -304,19 +314,12 @@ class AtspiMenuLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(demoPid_); }
 
   void SetUp() override {
-    if (!ready_)
-      GTEST_SKIP()
-          << "no desktop with kestreye-demo, or another suite ran first";
-    platformUsed = true;
-    ASSERT_TRUE(isProcessTrusted());
-    const std::optional<int32_t> pid = frontmostProcessId();
-    ASSERT_EQ(pid, std::optional<int32_t>(demoPid_));
-    app_ = applicationElement(*pid);
+    attach(ready_, demoPid_,
+           "no desktop with kestreye-demo, or another suite ran first");
   }
 
   static inline pid_t demoPid_ = -1;
   static inline bool ready_ = false;
-  Element app_;
 };
 
 TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
@@ -355,7 +358,7 @@ TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
 // A Qt 5 form: top-level FILLER windows, no Collection interface, the
 // placeholder as the description, FOCUSED on a text edit's viewport too.
 // Runs where PyQt5 is installed (KESTREYE_PYTHON, KESTREYE_QT_FORM).
-class AtspiQtLiveTest : public ::testing::Test {
+class AtspiQtLiveTest : public LiveTest {
  protected:
   static void SetUpTestSuite() {
     const char* python = std::getenv("KESTREYE_PYTHON");
@@ -368,21 +371,11 @@ class AtspiQtLiveTest : public ::testing::Test {
   static void TearDownTestSuite() { stopDemo(pid_); }
 
   void SetUp() override {
-    if (!ready_)
-      GTEST_SKIP() << "no desktop with PyQt5, or another suite ran first";
-    platformUsed = true;
-    ASSERT_TRUE(isProcessTrusted());
-    const std::optional<int32_t> pid = frontmostProcessId();
-    ASSERT_EQ(pid, std::optional<int32_t>(pid_));
-    app_ = applicationElement(*pid);
-    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
-    ASSERT_FALSE(window_.empty());
+    attach(ready_, pid_, "no desktop with PyQt5, or another suite ran first");
   }
 
   static inline pid_t pid_ = -1;
   static inline bool ready_ = false;
-  Element app_;
-  Element window_;
 };
 
 TEST_F(AtspiQtLiveTest, TopLevelFillerIsTheWindowAndTheTextEditTheFocus) {
