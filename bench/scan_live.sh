@@ -120,7 +120,7 @@ runs=${1:-50}
 [[ $runs =~ ^[0-9]+$ && $runs -gt 0 ]] || fail "usage: bench/scan_live.sh [RUNS]"
 [[ -x $kestreye ]] || fail "$kestreye not built (cmake --preset default && cmake --build --preset default)"
 [[ -x $build/demo/kestreye-demo ]] || fail "kestreye-demo not built (needs libgtk-3-dev)"
-echo "kestreye scan, end to end, $(nproc) cores"
+echo "kestreye scan, end to end, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
 "$root/scripts/session" "$0" --demo "$runs"
 if command -v gtk3-widget-factory >/dev/null; then
   "$root/scripts/session" "$0" --widget-factory "$runs"
