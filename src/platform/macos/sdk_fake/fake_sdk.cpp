@@ -1,5 +1,7 @@
 #include "platform/macos/sdk_fake/fake_sdk.h"
 
+#include "ax/text.h"
+
 #include <objc/objc.h>
 #include <objc/runtime.h>
 
@@ -149,21 +151,7 @@ std::string utf8Of(const Object& string) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (string.units[i + 1] - 0xDC00);
       ++i;
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    kestreye::appendUtf8(out, cp);
   }
   return out;
 }
