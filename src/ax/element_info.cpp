@@ -20,13 +20,6 @@ int64_t saturatingCenter(int64_t origin, int64_t extent) {
   return sum;
 }
 
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  out += text;
-  out += '"';
-  return out;
-}
-
 }  // namespace
 
 ElementInfo focusedRecord(const Element& focused, Position position,
@@ -79,14 +72,7 @@ std::string ElementInfo::describeElement(const Element& target) const {
   if ((focused && *focused) || isFocused) flags.emplace_back("FOCUSED");
   if (enabled && !*enabled) flags.emplace_back("disabled");
   if (selected && *selected) flags.emplace_back("selected");
-  if (!flags.empty()) {
-    std::string joined;
-    for (const auto& flag : flags) {
-      if (!joined.empty()) joined += ", ";
-      joined += flag;
-    }
-    add("(" + joined + ")");
-  }
+  if (!flags.empty()) add("(" + joinWith(flags, ", ") + ")");
 
   if (selectedText && !selectedText->empty()) {
     add("selection: " + quoted(truncateString(*selectedText, 30)));

@@ -246,6 +246,25 @@ std::string_view trimSpace(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out += text;
+  out += '"';
+  return out;
+}
+
+std::string joinWith(const std::vector<std::string>& items,
+                     std::string_view separator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    out += items[i];
+  }
+  return out;
+}
+
 std::string replaceAll(std::string_view text, std::string_view from,
                        std::string_view to) {
   std::string out;

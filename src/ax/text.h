@@ -72,6 +72,13 @@ bool isTrimmable(char32_t codePoint);
 /// The text without trimmable code points at either end.
 std::string_view trimSpace(std::string_view text);
 
+/// The text between two double-quote characters; nothing inside is escaped.
+std::string quoted(std::string_view text);
+
+/// The items joined with `separator` between neighbours.
+std::string joinWith(const std::vector<std::string>& items,
+                     std::string_view separator);
+
 /// Replaces every occurrence of `from` with `to`.
 std::string replaceAll(std::string_view text, std::string_view from,
                        std::string_view to);

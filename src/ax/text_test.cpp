@@ -111,6 +111,14 @@ TEST(TrimTest, RemovesSpaceSeparatorsAndLineBreaksOnly) {
   EXPECT_EQ(trimSpace("a b"), "a b");
 }
 
+TEST(QuoteAndJoinTest, NothingIsEscapedAndSeparatorsStandBetween) {
+  EXPECT_EQ(quoted("say \"hi\"\n"), "\"say \"hi\"\n\"");
+  EXPECT_EQ(quoted(""), "\"\"");
+  EXPECT_EQ(joinWith({}, ", "), "");
+  EXPECT_EQ(joinWith({"a"}, ", "), "a");
+  EXPECT_EQ(joinWith({"a", "", "c"}, ", "), "a, , c");
+}
+
 TEST(ReplaceTest, ReplacesEveryOccurrence) {
   EXPECT_EQ(replaceAll("a\nb\r\nc", "\n", "\\n"), "a\\nb\r\\nc");
   EXPECT_EQ(replaceAll("AXAXRole", "AX", ""), "Role");

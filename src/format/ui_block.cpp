@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "ax/roles.h"
+#include "ax/text.h"
 #include "collect/cursor_line.h"
 
 namespace kestreye {
@@ -12,19 +13,6 @@ namespace {
 
 constexpr int64_t kContainerLabelLength = 80;
 constexpr int64_t kNearbyTextLength = 80;
-
-std::string quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
-}
-
-std::string joined(const std::vector<std::string>& items) {
-  std::string out;
-  for (const auto& item : items) {
-    if (!out.empty()) out += ", ";
-    out += item;
-  }
-  return out;
-}
 
 // Repeats removed, the first occurrence of each kept in place.
 std::vector<std::string> withoutRepeats(const std::vector<std::string>& items) {
@@ -80,7 +68,7 @@ void addActions(const std::vector<ElementInfo>& nearbyButtons,
   if (static_cast<int64_t>(items.size()) > MAX_ACTIONS)
     items.resize(MAX_ACTIONS);
   lines.emplace_back();
-  lines.push_back("Actions: " + joined(items));
+  lines.push_back("Actions: " + joinWith(items, ", "));
 }
 
 void addNearbyTexts(const std::vector<std::string>& nearbyTexts,
@@ -93,7 +81,7 @@ void addNearbyTexts(const std::vector<std::string>& nearbyTexts,
   for (auto& text : unique)
     text = quoted(truncateString(text, kNearbyTextLength));
   lines.emplace_back();
-  lines.push_back("Nearby: " + joined(unique));
+  lines.push_back("Nearby: " + joinWith(unique, ", "));
 }
 
 }  // namespace
