@@ -56,16 +56,11 @@ size_t indexOf(const Element& element) {
   return entry->second;
 }
 
-// A JSON string of valid UTF-8 text, escaped as the reply line is.
-void appendJsonString(std::string& out, std::string_view text) {
-  out += jsonString(text);
-}
-
 // Text the platform gave, byte for byte: a JSON string when it is valid
 // UTF-8 without NULs, its bytes otherwise.
 void appendText(std::string& out, std::string_view bytes) {
   if (isValidUtf8(bytes) && bytes.find('\0') == std::string_view::npos) {
-    appendJsonString(out, bytes);
+    out += jsonString(bytes);
     return;
   }
   out += "{\"bytes\": [";
@@ -110,7 +105,7 @@ void appendReals(std::string& out, std::string_view kind,
 
 void appendElementId(std::string& out, const Element& element) {
   const size_t index = indexOf(element);
-  appendJsonString(out, recording().elements[index].id);
+  out += jsonString(recording().elements[index].id);
 }
 
 void appendValue(std::string& out, const RawValue& value) {
@@ -270,19 +265,19 @@ std::string fixtureJson() {
   for (const auto& [pid, index] : state.applications) {
     out += first ? "" : ", ";
     first = false;
-    appendJsonString(out, std::to_string(pid));
+    out += jsonString(std::to_string(pid));
     out += ": ";
-    appendJsonString(out, state.elements[index].id);
+    out += jsonString(state.elements[index].id);
   }
   out += "},\n  \"elements\": [";
   for (size_t i = 0; i < state.elements.size(); ++i) {
     const RecordedElement& element = state.elements[i];
     out += i == 0 ? "\n    {\"id\": " : ",\n    {\"id\": ";
-    appendJsonString(out, element.id);
+    out += jsonString(element.id);
     out += ", \"attributes\": {";
     for (size_t a = 0; a < element.attributes.size(); ++a) {
       out += a == 0 ? "\n      " : ",\n      ";
-      appendJsonString(out, element.attributes[a].first);
+      out += jsonString(element.attributes[a].first);
       out += ": " + element.attributes[a].second;
     }
     out += element.attributes.empty() ? "}}" : "\n    }}";
