@@ -8,10 +8,10 @@
 //                    one of email, password, region, remember, notes,
 //                    sign-in, cancel, help
 // --print-window-id  print "window 0xXID" once the window is on screen
-// --trace            also print one line per focus, text or caret change, so
-//                    a driver can wait for typed keys to land instead of
-//                    sleeping. A password's text is never printed, only its
-//                    length.
+// --trace            also print one line per focus, text, caret or highlighted
+//                    menu item change, so a driver can wait for typed keys to
+//                    land instead of sleeping. A password's text is never
+//                    printed, only its length.
 
 #include <atk/atk.h>
 #include <gdk/gdkx.h>
@@ -91,6 +91,19 @@ static void onActive(GObject* window, GParamSpec* spec, gpointer data) {
   (void)spec;
   (void)data;
   printf("active %d\n", gtk_window_is_active(GTK_WINDOW(window)) ? 1 : 0);
+}
+
+// Any menu item, the region pop-up's included: those are made by the combo
+// box, so a hook on the signal reaches them where a handler could not.
+static gboolean onMenuItemSelected(GSignalInvocationHint* hint, guint count,
+                                   const GValue* values, gpointer data) {
+  (void)hint;
+  (void)count;
+  (void)data;
+  GtkWidget* item = GTK_WIDGET(g_value_get_object(&values[0]));
+  printf("menu-item %s\n",
+         atk_object_get_name(gtk_widget_get_accessible(item)));
+  return TRUE;
 }
 
 static gboolean onMapped(GtkWidget* window, GdkEvent* event, gpointer data) {
@@ -277,6 +290,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < namedCount; i++)
       watch(named[i].widget, named[i].name);
     g_signal_connect(window, "notify::is-active", G_CALLBACK(onActive), NULL);
+    g_signal_add_emission_hook(g_signal_lookup("select", GTK_TYPE_MENU_ITEM), 0,
+                               onMenuItemSelected, NULL, NULL);
   }
   gtk_widget_show_all(window);
   // After show: a combo box hands the focus to its inner button only then.
