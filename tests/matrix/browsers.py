@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""Desktop-matrix tests of `kestreye scan` on Chromium and Firefox, each
+started as a user starts it (no accessibility switches) on tests/matrix/form.html.
+
+The page writes its state into its title (focused field, the email field's
+caret and length, the password's length, the comment's length, all in UTF-16
+units); the tests wait on the window title, never on the tree under test.
+"""
+
+import os
+import pathlib
+
+import harness
+from harness import check, check_equal, keys, type_text
+
+PAGE = pathlib.Path(__file__).resolve().with_name("form.html").as_uri()
+
+# The caret stands right after the emoji: offsets past it differ between
+# UTF-16 units, code points and user-perceived characters.
+EMAIL = "ann😀@example.com"
+CARET_AFTER_EMOJI = len("ann😀")
+# Distinctive enough that no other text of the page or the block contains it.
+SECRET = "Qx7-umbrella-Zirkon-4417"
+COMMENT = ("first line", "second")
+
+FORM_HEADER = "Form fields (tab order):"
+NEARBY = ('Nearby: "Create your Kestrel account", "Email", "Password", "Region", "Comment", '
+          '"By subscribing you accept our terms and our privacy policy."')
+
+
+def utf16(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def title_state(focus, email_caret=None, email="", password="", comment=""):
+    """The pattern of the page title for one state of the form."""
+    caret = utf16(email) if email_caret is None else email_caret
+    return (rf"^Sign up \(focus {focus}, email {caret}/{utf16(email)}, "
+            rf"password {utf16(password)}, comment {utf16(comment)}\)")
+
+
+class Chromium(harness.App):
+    name = "Chromium"
+
+    def launch(self):
+        self.start(["chromium", "--no-sandbox", f"--user-data-dir={self.home}", "--no-first-run",
+                    "--no-default-browser-check", "--password-store=basic", PAGE])
+
+
+class Firefox(harness.App):
+    name = "Firefox"
+
+    def launch(self):
+        # No default-browser question, welcome page or data-reporting bar.
+        with open(os.path.join(self.home, "user.js"), "w") as prefs:
+            for name, value in (("browser.shell.checkDefaultBrowser", "false"),
+                                ("browser.aboutwelcome.enabled", "false"),
+                                ("trailhead.firstrun.didSeeAboutWelcome", "true"),
+                                ("browser.startup.homepage_override.mstone", '"ignore"'),
+                                ("datareporting.policy.dataSubmissionEnabled", "false"),
+                                ("toolkit.telemetry.reportingpolicy.firstRun", "false")):
+                prefs.write(f'user_pref("{name}", {value});\n')
+        self.start(["firefox-esr", "-no-remote", "-profile", self.home, PAGE])
+
+
+def open_form(run, app_class):
+    """The browser showing the form, the email field focused by the page."""
+    harness.bind_emoji()
+    app = run.launch(app_class)
+    app.wait_window(title_state("email"))
+    app.wait_registered()
+    return app
+
+
+def email_field(focused):
+    return ('[TextField] "Email" value: "' + EMAIL + '" placeholder: "name@example.com"' +
+            (" (FOCUSED)" if focused else ""))
+
+
+def test_email(run, app_class):
+    """The focused email field, its cursor after the emoji, the form fields
+    with the marker and the chosen option, and the paragraph with links."""
+    app = open_form(run, app_class)
+    type_text(EMAIL)
+    keys(*["Left"] * (len(EMAIL) - CARET_AFTER_EMOJI))
+    app.wait_title(title_state("email", utf16(EMAIL[:CARET_AFTER_EMOJI]), EMAIL))
+    reply = run.scan_until(lambda reply: reply.success and EMAIL in reply.lines[0])
+    check(reply.lines[0].startswith("Focused: " + email_field(True)),
+          f"focused line: {reply.lines[0]!r}")
+    check_equal(reply.lines[1], 'cursor: "ann😀|@example.com" (pos 4/16, line 0)',
+                "cursor line after the emoji")
+    check_equal(reply.section(FORM_HEADER)[-4:], [
+        "  1. " + email_field(True) + " ← you are here",
+        '  2. [TextField] "Password"',
+        '  3. [Dropdown] "Region" value: "Europe"',
+        '  4. [TextArea] "Comment"',
+    ], "form fields with the focus on the email field")
+    check_equal(reply.section("Nearby: "), [NEARBY], "nearby texts")
+    check("\ufffc" not in reply.block and "\ufeff" not in reply.block,
+          f"a placeholder character of the browser shows: {reply!r}")
+
+
+def test_comment(run, app_class):
+    """The contenteditable comment box reads as a text area with its cursor."""
+    app = open_form(run, app_class)
+    keys("Tab", "Tab", "Tab")
+    app.wait_title(title_state("comment"))
+    type_text(COMMENT[0])
+    keys("Return")
+    type_text(COMMENT[1])
+    text = "\n".join(COMMENT)
+    app.wait_title(title_state("comment", comment=text))
+    reply = run.scan_until(lambda reply: reply.success and COMMENT[1] in reply.lines[0])
+    check(reply.lines[0].startswith('Focused: [TextArea] "Comment" value: "first line\\nsecond"'
+                                    ' (FOCUSED)'),
+          f"focused line of the comment box: {reply.lines[0]!r}")
+    check_equal(reply.lines[1], 'cursor: "first line\\nsecond|" (pos 17/17, line 1)',
+                "cursor line at the end of the comment")
+    check('  4. [TextArea] "Comment" value: "first line\\nsecond" (FOCUSED) ← you are here'
+          in reply.lines, f"the comment box is not the marked form field: {reply!r}")
+
+
+def test_password(run, app_class):
+    """A typed password shows nowhere: not in a scan, not on stderr, not in a
+    recording or its replay."""
+    app = open_form(run, app_class)
+    keys("Tab")
+    app.wait_title(title_state("password"))
+    type_text(SECRET)
+    app.wait_title(title_state("password", password=SECRET))
+    reply = run.scan_until(lambda reply: reply.success and "Password" in reply.lines[0])
+    check(reply.lines[0].startswith('Focused: [TextField] "Password" (FOCUSED)'),
+          f"focused line of the password field: {reply.lines[0]!r}")
+    check(not reply.lines[1].startswith("cursor:"), f"a cursor line for a password: {reply!r}")
+    keys("ctrl+a")
+    run.scan()
+    keys("shift+Tab")
+    app.wait_title(title_state("email", password=SECRET))
+    saved, replayed = run.record()
+    check(replayed.success, f"replay failed: {replayed!r}")
+    check(SECRET[:8].encode() not in saved and SECRET[-8:].encode() not in saved,
+          "the password is in the recording")
+    run.check_secret_hidden(SECRET, [saved])
+    # Neither the bullets the browsers hand out.
+    for reply in run.replies:
+        check("●" not in reply.block and "•" not in reply.block, f"bullets show: {reply!r}")
+
+
+TESTS = {"email": test_email, "comment": test_comment, "password": test_password}
+
+if __name__ == "__main__":
+    raise SystemExit(harness.main({"chromium": (Chromium, TESTS), "firefox": (Firefox, TESTS)}))
