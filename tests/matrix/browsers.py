@@ -84,7 +84,7 @@ def test_email(run, app_class):
     type_text(EMAIL)
     keys(*["Left"] * (len(EMAIL) - CARET_AFTER_EMOJI))
     app.wait_title(title_state("email", utf16(EMAIL[:CARET_AFTER_EMOJI]), EMAIL))
-    reply = run.scan_until(lambda reply: reply.success and EMAIL in reply.lines[0])
+    reply = run.scan()
     check(reply.lines[0].startswith("Focused: " + email_field(True)),
           f"focused line: {reply.lines[0]!r}")
     check_equal(reply.lines[1], 'cursor: "ann😀|@example.com" (pos 4/16, line 0)',
@@ -110,7 +110,7 @@ def test_comment(run, app_class):
     type_text(COMMENT[1])
     text = "\n".join(COMMENT)
     app.wait_title(title_state("comment", comment=text))
-    reply = run.scan_until(lambda reply: reply.success and COMMENT[1] in reply.lines[0])
+    reply = run.scan()
     check(reply.lines[0].startswith('Focused: [TextArea] "Comment" value: "first line\\nsecond"'
                                     ' (FOCUSED)'),
           f"focused line of the comment box: {reply.lines[0]!r}")
@@ -128,7 +128,7 @@ def test_password(run, app_class):
     app.wait_title(title_state("password"))
     type_text(SECRET)
     app.wait_title(title_state("password", password=SECRET))
-    reply = run.scan_until(lambda reply: reply.success and "Password" in reply.lines[0])
+    reply = run.scan()
     check(reply.lines[0].startswith('Focused: [TextField] "Password" (FOCUSED)'),
           f"focused line of the password field: {reply.lines[0]!r}")
     check(not reply.lines[1].startswith("cursor:"), f"a cursor line for a password: {reply!r}")

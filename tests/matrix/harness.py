@@ -1,6 +1,7 @@
 """What every desktop-matrix test shares: starting an application as a user
-starts it, waiting on the application's own signals, scanning, and checking
-that a secret typed into it shows nowhere.
+starts it, waiting on the application's own signals (its window and title,
+its registration with the AT-SPI registry; never a reply of kestreye),
+scanning, and checking that a secret typed into it shows nowhere.
 
 A test module defines App subclasses and test functions, and ends with
 `harness.main({"name": (AppClass, {"test": function, ...}), ...})`. Each test
@@ -24,7 +25,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import Failure, Reply, check, check_equal, keys, type_text, xdotool  # noqa: E402
+from e2e import (Failure, Reply, check, check_equal, keys, type_text,  # noqa: E402
+                 wait_accessible, xdotool)
 
 __all__ = ["App", "Failure", "Run", "check", "check_equal", "keys", "main", "type_text",
            "xdotool"]
@@ -79,7 +81,8 @@ def accessibility_bus():
 
 
 def registered_pids(bus):
-    """The process ids of the applications the AT-SPI registry lists."""
+    """The process ids of the applications the AT-SPI registry lists (for an
+    application whose launcher is not the process that registers)."""
     listing = subprocess.run(
         ["dbus-send", f"--bus={bus}", "--print-reply", "--dest=org.a11y.atspi.Registry",
          "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Accessible.GetChildren"],
@@ -140,9 +143,7 @@ class App:
 
     def wait_registered(self):
         """Waits until the application is on the accessibility bus."""
-        bus = accessibility_bus()
-        wait_until("the application on the accessibility bus",
-                   lambda: self.process.pid in registered_pids(bus), every=0.2)
+        wait_accessible(self.process.pid)
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -185,18 +186,6 @@ class Run:
         self.replies.append(reply)
         check_equal(reply.status, 0, "exit status of kestreye scan")
         return reply
-
-    def scan_until(self, ready, timeout=20.0):
-        """Scans until `ready(reply)`: an application fills its tree on its
-        own schedule after it has registered (Firefox caches lazily)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            reply = self.scan()
-            if ready(reply):
-                return reply
-            if time.monotonic() > deadline:
-                raise Failure(f"no scan reached the expected state; last: {reply!r}")
-            time.sleep(0.2)
 
     def record(self):
         """A kestreye-record recording of the desktop as it stands, as bytes,
@@ -241,7 +230,7 @@ def main(apps):
     try:
         accessibility_on()
         tests[options.test](run, app_class)
-    except (Failure, json.JSONDecodeError, UnicodeDecodeError,
+    except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
             subprocess.SubprocessError) as fault:
         print(f"FAIL {name}: {fault}")
         for reply in run.replies[-3:]:
