@@ -46,7 +46,11 @@ std::string ElementInfo::describeElement(const Element& target) const {
   const auto selected = axBool(target, "AXSelected");
   const auto selectedText = axString(target, "AXSelectedText");
 
-  std::string out = "[" + readableRole(role) + "]";
+  // Appends, not "[" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict)
+  // on a literal added to a temporary string.
+  std::string out = "[";
+  out += readableRole(role);
+  out += ']';
   const auto add = [&out](const std::string& part) {
     out += ' ';
     out += part;
@@ -72,7 +76,11 @@ std::string ElementInfo::describeElement(const Element& target) const {
   if ((focused && *focused) || isFocused) flags.emplace_back("FOCUSED");
   if (enabled && !*enabled) flags.emplace_back("disabled");
   if (selected && *selected) flags.emplace_back("selected");
-  if (!flags.empty()) add("(" + joinWith(flags, ", ") + ")");
+  if (!flags.empty()) {
+    out += " (";
+    out += joinWith(flags, ", ");
+    out += ')';
+  }
 
   if (selectedText && !selectedText->empty()) {
     add("selection: " + quoted(truncateString(*selectedText, 30)));

@@ -41,7 +41,8 @@ std::string elementPath(const Node* node) {
   std::string path = "/elements";
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (it != chain.rbegin()) path += "/children";
-    path += "/" + std::to_string((*it)->indexInParent);
+    path += '/';
+    path += std::to_string((*it)->indexInParent);
   }
   return path;
 }

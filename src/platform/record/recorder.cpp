@@ -50,8 +50,9 @@ size_t indexOf(const Element& element) {
   const auto [entry, inserted] =
       state.indexByRef.try_emplace(element.ref(), state.elements.size());
   if (inserted) {
-    state.elements.push_back(RecordedElement{
-        "e" + std::to_string(state.elements.size() + 1), element, {}});
+    std::string id = "e";
+    id += std::to_string(state.elements.size() + 1);
+    state.elements.push_back(RecordedElement{std::move(id), element, {}});
   }
   return entry->second;
 }
