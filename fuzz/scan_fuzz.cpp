@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "ax/text.h"
+#include "text/text.h"
 #include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
 

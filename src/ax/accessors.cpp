@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 

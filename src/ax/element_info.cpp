@@ -5,7 +5,7 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 namespace {
@@ -59,17 +59,17 @@ std::string ElementInfo::describeElement(const Element& target) const {
   // A present empty title still wins and hides the description and label.
   const std::optional<std::string>& candidate =
       title ? title : (description ? description : label);
-  if (candidate && !candidate->empty()) add(quoted(truncateString(*candidate)));
+  if (candidate && !candidate->empty()) add(quoted(truncateString(*candidate, MAX_STRING_LENGTH)));
 
   if (value) {
     const std::string_view trimmed = trimSpace(*value);
     if (!trimmed.empty()) {
-      add("value: " + quoted(replaceAll(truncateString(trimmed), "\n", "\\n")));
+      add("value: " + quoted(replaceAll(truncateString(trimmed, MAX_STRING_LENGTH), "\n", "\\n")));
     }
   }
 
   if (placeholder && !placeholder->empty()) {
-    add("placeholder: " + quoted(truncateString(*placeholder)));
+    add("placeholder: " + quoted(truncateString(*placeholder, MAX_STRING_LENGTH)));
   }
 
   std::vector<std::string> flags;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 
@@ -74,16 +74,6 @@ std::string readableRole(const std::optional<std::string>& role) {
     if (key == *role) return std::string(word);
   }
   return replaceAll(*role, "AX", "");
-}
-
-std::string truncateString(std::string_view text, int64_t maxLen) {
-  if (maxLen < 0) maxLen = 0;
-  // Counting stops one past the limit, so a huge text costs only its prefix.
-  const int64_t cap = maxLen < INT64_MAX ? maxLen + 1 : maxLen;
-  if (graphemeCountCapped(text, cap) <= maxLen) return std::string(text);
-  std::string out(text.substr(0, graphemePrefixBytes(text, maxLen)));
-  out += "...";
-  return out;
 }
 
 }  // namespace kestreye

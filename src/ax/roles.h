@@ -1,5 +1,5 @@
-// The shared vocabulary: role sets, limits, the walks' budget, readable role
-// words and the rule that shortens texts.
+// The shared vocabulary: role sets, limits, the walks' budget and readable
+// role words.
 #pragma once
 
 #include <cstdint>
@@ -43,9 +43,5 @@ void resetWalkBudget();
 
 /// The short readable word of a platform role ("Unknown" when absent).
 std::string readableRole(const std::optional<std::string>& role);
-
-/// The text cut to `maxLen` user-perceived characters plus "..." when longer.
-std::string truncateString(std::string_view text,
-                           int64_t maxLen = MAX_STRING_LENGTH);
 
 }  // namespace kestreye

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ax/text.h"
+#include "text/json.h"
 
 namespace kestreye {
 namespace {
@@ -15,53 +15,6 @@ void writeLine(const std::string& json) {
 }
 
 }  // namespace
-
-std::string jsonString(std::string_view text) {
-  const std::string valid = sanitizeUtf8(text);
-  std::string out;
-  out.reserve(valid.size() + 2);
-  out += '"';
-  for (const char c : valid) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '/':
-        out += "\\/";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 std::string encodeReply(const SuccessResponse& reply) {
   return "{\"success\":true,\"ui_block\":" + jsonString(reply.ui_block) + "}";

@@ -18,10 +18,6 @@ struct ErrorResponse {
   std::string error;
 };
 
-/// A JSON string literal of the text: compact RFC 8259 escaping with "/" as
-/// "\/", non-ASCII raw; invalid UTF-8 is repaired first.
-std::string jsonString(std::string_view text);
-
 /// The compact JSON object of a reply, "success" first.
 std::string encodeReply(const SuccessResponse& reply);
 /// The compact JSON object of a reply, "success" first.

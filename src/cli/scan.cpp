@@ -7,7 +7,7 @@
 #include "ax/accessors.h"
 #include "ax/element_info.h"
 #include "ax/roles.h"
-#include "ax/text.h"
+#include "text/text.h"
 #include "cli/reply.h"
 #include "collect/ancestor_context.h"
 #include "collect/collect.h"

@@ -5,7 +5,7 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 namespace {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "ax/accessors.h"
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 

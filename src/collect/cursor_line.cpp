@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ax/accessors.h"
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye {
 namespace {

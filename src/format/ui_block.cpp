@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "ax/roles.h"
-#include "ax/text.h"
+#include "text/text.h"
 #include "collect/cursor_line.h"
 
 namespace kestreye {
@@ -61,7 +61,7 @@ void addActions(const std::vector<ElementInfo>& nearbyButtons,
     const std::string label =
         title && !title->empty() ? *title : description.value_or("");
     if (label.empty()) continue;
-    items.push_back(quoted(truncateString(label)));
+    items.push_back(quoted(truncateString(label, MAX_STRING_LENGTH)));
   }
   if (items.empty()) return;
   items = withoutRepeats(items);

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "ax/text.h"
+#include "text/text.h"
 #include "platform/atspi/roles.h"
 #include "platform/atspi/text_units.h"
 #include "platform/atspi/x11_focus.h"

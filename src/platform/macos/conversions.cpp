@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ax/text.h"
+#include "text/text.h"
 
 namespace kestreye::macos {
 namespace {

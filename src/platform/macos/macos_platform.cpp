@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ax/text.h"
+#include "text/text.h"
 #include "platform/macos/cf_values.h"
 #include "platform/macos/read_guard.h"
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "ax/text.h"
-#include "cli/reply.h"
+#include "text/text.h"
+#include "text/json.h"
 
 namespace kestreye::record {
 

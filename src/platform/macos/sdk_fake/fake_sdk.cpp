@@ -1,6 +1,6 @@
 #include "platform/macos/sdk_fake/fake_sdk.h"
 
-#include "ax/text.h"
+#include "text/text.h"
 
 #include <objc/objc.h>
 #include <objc/runtime.h>

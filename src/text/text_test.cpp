@@ -1,4 +1,4 @@
-#include "ax/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -124,6 +124,42 @@ TEST(ReplaceTest, ReplacesEveryOccurrence) {
   EXPECT_EQ(replaceAll("AXAXRole", "AX", ""), "Role");
   EXPECT_EQ(replaceAll("AAXX", "AX", ""), "AX");
   EXPECT_EQ(replaceAll("abc", "", "x"), "abc");
+}
+
+TEST(TruncateTest, CutsAfterMaxLenCharacters) {
+  const std::string fifty(50, 'x');
+  EXPECT_EQ(truncateString(fifty, 50), fifty);
+  EXPECT_EQ(truncateString(fifty + "y", 50), fifty + "...");
+  EXPECT_EQ(truncateString("abcd", 3), "abc...");
+  EXPECT_EQ(truncateString("abc", 3), "abc");
+  EXPECT_EQ(truncateString("a", 0), "...");
+  EXPECT_EQ(truncateString("", 0), "");
+  EXPECT_EQ(truncateString(" a\nb ", 4), " a\nb...");
+}
+
+TEST(TruncateTest, NeverSplitsACharacterOfSeveralCodePoints) {
+  // 50 letters and a thumbs-up with a skin tone: 51 characters.
+  const std::string text =
+      std::string(50, 'x') + "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";
+  EXPECT_EQ(truncateString(text, 50), std::string(50, 'x') + "...");
+  const std::string accented =
+      "e\xCC\x81"
+      "e\xCC\x81"
+      "e\xCC\x81";
+  EXPECT_EQ(truncateString(accented, 2),
+            "e\xCC\x81"
+            "e\xCC\x81...");
+  EXPECT_EQ(truncateString(accented, 3), accented);
+}
+
+TEST(TruncateTest, ExtremeLimitsDoNotMisbehave) {
+  EXPECT_EQ(truncateString("abc", -5), "...");
+  EXPECT_EQ(truncateString("abc", INT64_MAX), "abc");
+}
+
+TEST(TruncateTest, HugeTextCostsOnlyItsPrefix) {
+  const std::string huge(10 * 1024 * 1024, 'a');
+  EXPECT_EQ(truncateString(huge, 50), std::string(50, 'a') + "...");
 }
 
 }  // namespace

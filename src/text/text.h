@@ -65,6 +65,9 @@ size_t graphemeSuffixStart(std::string_view text, int64_t count);
 /// inside a character counts as its start).
 int64_t graphemeIndexAtByte(std::string_view text, size_t offset);
 
+/// The text cut to `maxLen` user-perceived characters plus "..." when longer.
+std::string truncateString(std::string_view text, int64_t maxLen);
+
 /// Whether a code point is white space or a line break for trimming:
 /// general category Z, U+0009 to U+000D, or U+0085.
 bool isTrimmable(char32_t codePoint);

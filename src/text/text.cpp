@@ -1,4 +1,4 @@
-#include "ax/text.h"
+#include "text/text.h"
 
 #include <utf8proc.h>
 
@@ -278,6 +278,16 @@ std::string replaceAll(std::string_view text, std::string_view from,
     pos = hit + from.size();
   }
   out.append(text.substr(pos));
+  return out;
+}
+
+std::string truncateString(std::string_view text, int64_t maxLen) {
+  if (maxLen < 0) maxLen = 0;
+  // Counting stops one past the limit, so a huge text costs only its prefix.
+  const int64_t cap = maxLen < INT64_MAX ? maxLen + 1 : maxLen;
+  if (graphemeCountCapped(text, cap) <= maxLen) return std::string(text);
+  std::string out(text.substr(0, graphemePrefixBytes(text, maxLen)));
+  out += "...";
   return out;
 }
 
