@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
                stderr);
     return 2;
   }
+  const auto platform = kestreye::memory::makePlatform();
+  kestreye::installPlatform(*platform);
   std::string error;
   if (!kestreye::memory::loadFixtureFile(argv[next], &error)) {
     std::fprintf(stderr, "kestreye-replay: %s\n", error.c_str());

@@ -26,14 +26,6 @@ const RoleSet INTERACTIVE_ROLES = {"AXButton",
                                    "AXTab",
                                    "AXDisclosureTriangle"};
 
-int64_t elementCount = 0;
-int64_t examinedCount = 0;
-
-void resetWalkBudget() {
-  elementCount = 0;
-  examinedCount = 0;
-}
-
 namespace {
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 26>

@@ -1,5 +1,4 @@
-// The shared vocabulary: role sets, limits, the walks' budget and readable
-// role words.
+// The shared vocabulary: role sets, limits and readable role words.
 #pragma once
 
 #include <cstdint>
@@ -31,15 +30,6 @@ inline constexpr int64_t MAX_ELEMENTS = 500;
 /// Elements one walk may examine before it stops: looping or heavily shared
 /// subtrees would otherwise keep a depth-bounded walk busy for hours.
 inline constexpr int64_t MAX_EXAMINED_ELEMENTS = 50000;
-
-/// Entries gathered by the current walk, counted against MAX_ELEMENTS.
-extern int64_t elementCount;
-/// Elements examined by the current walk, counted against
-/// MAX_EXAMINED_ELEMENTS.
-extern int64_t examinedCount;
-
-/// Starts a new walk: both counters back to 0.
-void resetWalkBudget();
 
 /// The short readable word of a platform role ("Unknown" when absent).
 std::string readableRole(const std::optional<std::string>& role);

@@ -1,28 +1,25 @@
 #include "cli/entry.h"
 
-#include <string>
-#include <vector>
-
-#include "cli/reply.h"
 #include "cli/scan.h"
 
 namespace kestreye {
 
-int kestreyeMain(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
+CommandResult runCommand(const std::vector<std::string>& args) {
   if (args.size() < 2) {
-    outputError("Usage: kestreye <scan>");
-    return 1;
+    return {ErrorResponse{"Usage: kestreye <scan>"}, 1};
   }
   // Words after the command are ignored on every path.
   const std::string& command = args[1];
-  if (command == "scan") {
-    scan();
-    return 0;
-  }
+  if (command == "scan") return {scanReply(), 0};
   // The reply writer repairs a word that is not valid UTF-8.
-  outputError("Unknown command: " + command);
-  return 1;
+  return {ErrorResponse{"Unknown command: " + command}, 1};
+}
+
+int kestreyeMain(int argc, char** argv) {
+  const CommandResult result =
+      runCommand(std::vector<std::string>(argv, argv + argc));
+  outputReply(result.reply);
+  return result.status;
 }
 
 }  // namespace kestreye

@@ -16,6 +16,10 @@ void writeLine(const std::string& json) {
 
 }  // namespace
 
+std::string encodeReply(const Reply& reply) {
+  return std::visit([](const auto& held) { return encodeReply(held); }, reply);
+}
+
 std::string encodeReply(const SuccessResponse& reply) {
   return "{\"success\":true,\"ui_block\":" + jsonString(reply.ui_block) + "}";
 }
@@ -30,6 +34,14 @@ void outputSuccess(std::string_view uiBlock) {
 
 void outputError(std::string_view message) {
   writeLine(encodeReply(ErrorResponse{std::string(message)}));
+}
+
+void outputReply(const Reply& reply) {
+  if (const auto* success = std::get_if<SuccessResponse>(&reply)) {
+    outputSuccess(success->ui_block);
+  } else {
+    outputError(std::get<ErrorResponse>(reply).error);
+  }
 }
 
 }  // namespace kestreye

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace kestreye {
 
@@ -18,6 +19,11 @@ struct ErrorResponse {
   std::string error;
 };
 
+/// The reply of one run: the block or the message.
+using Reply = std::variant<SuccessResponse, ErrorResponse>;
+
+/// The compact JSON object of a reply, "success" first.
+std::string encodeReply(const Reply& reply);
 /// The compact JSON object of a reply, "success" first.
 std::string encodeReply(const SuccessResponse& reply);
 /// The compact JSON object of a reply, "success" first.
@@ -27,5 +33,7 @@ std::string encodeReply(const ErrorResponse& reply);
 void outputSuccess(std::string_view uiBlock);
 /// Writes one error reply line to standard output.
 void outputError(std::string_view message);
+/// Writes the reply line of either kind to standard output.
+void outputReply(const Reply& reply);
 
 }  // namespace kestreye

@@ -7,27 +7,35 @@
 #include "ax/accessors.h"
 #include "ax/element_info.h"
 #include "ax/roles.h"
-#include "text/text.h"
-#include "cli/reply.h"
 #include "collect/ancestor_context.h"
 #include "collect/collect.h"
 #include "collect/container_label.h"
+#include "collect/scan_state.h"
 #include "format/ui_block.h"
 #include "platform/platform.h"
+#include "text/text.h"
 
 namespace kestreye {
+namespace {
 
-void scan() {
+ErrorResponse failure(std::string_view logged, std::string message) {
+  logLine(logged);
+  return ErrorResponse{std::move(message)};
+}
+
+}  // namespace
+
+Reply scanReply() {
+  const ScanScope platformScan;
+  ScanState scan;
   if (!isProcessTrusted()) {
-    logLine("[kestreye] Not trusted \u2014 accessibility permission required");
-    outputError("Accessibility permission not granted");
-    return;
+    return failure(
+        "[kestreye] Not trusted \u2014 accessibility permission required",
+        "Accessibility permission not granted");
   }
   const std::optional<int32_t> pid = frontmostProcessId();
   if (!pid) {
-    logLine("[kestreye] No frontmost app");
-    outputError("No frontmost application");
-    return;
+    return failure("[kestreye] No frontmost app", "No frontmost application");
   }
   const Element application = applicationElement(*pid);
 
@@ -38,9 +46,7 @@ void scan() {
   }
   auto focusedValue = axValue(application, "AXFocusedUIElement");
   if (!focusedValue) {
-    logLine("[kestreye] No focused element");
-    outputError("No focused element");
-    return;
+    return failure("[kestreye] No focused element", "No focused element");
   }
   const Element focused = asElement(std::move(*focusedValue));
 
@@ -49,28 +55,28 @@ void scan() {
 
   if (!window) {
     const ElementInfo record = focusedRecord(focused, position, size);
-    outputSuccess("Focused: " + record.describeElement(focused));
-    return;
+    return SuccessResponse{"Focused: " + record.describeElement(focused)};
   }
 
-  resetWalkBudget();
-  const auto inputs = collectAllElements(*window, INPUT_ROLES, 25, 0);
+  scan.walk = WalkBudget{};
+  const auto inputs = collectAllElements(*window, INPUT_ROLES, scan, 25, 0);
   const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
                                    size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
 
   const auto containerLabel = findContainerLabel(focused, 10);
 
-  resetWalkBudget();
-  const AncestorContext context = collectAncestorContext(focused, 12);
+  scan.walk = WalkBudget{};
+  const AncestorContext context = collectAncestorContext(focused, scan, 12);
   const auto nearbyButtons = dedup(context.buttons, 15);
 
-  const std::string block =
-      formatForLLM(focused, position, size, containerLabel, nearbyInputs,
-                   nearbyButtons, context.texts);
+  std::string block = formatForLLM(focused, position, size, containerLabel,
+                                   nearbyInputs, nearbyButtons, context.texts);
   logLine("[kestreye] scan complete: " + std::to_string(graphemeCount(block)) +
           " chars");
-  outputSuccess(block);
+  return SuccessResponse{std::move(block)};
 }
+
+void scan() { outputReply(scanReply()); }
 
 }  // namespace kestreye

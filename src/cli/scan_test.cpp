@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/entry.h"
+#include "cli/reply.h"
 #include "platform/memory/test_support.h"
 
 namespace kestreye {
@@ -42,11 +43,8 @@ class ScanTest : public MemoryTest {
     memory::setFrontmost(501);
   }
 
-  std::string run() {
-    ::testing::internal::CaptureStdout();
-    scan();
-    return ::testing::internal::GetCapturedStdout();
-  }
+  // The reply line scan() would print.
+  static std::string run() { return encodeReply(scanReply()) + "\n"; }
 
   memory::Node* app = nullptr;
   memory::Node* window = nullptr;
@@ -158,15 +156,35 @@ TEST_F(ScanTest, LoopingTreeStillAnswersOneLine) {
   EXPECT_EQ(reply.find('\n'), reply.size() - 1);
 }
 
+TEST_F(ScanTest, EachScanReadsTheTreeAfresh) {
+  const std::string first = run();
+  EXPECT_NE(first.find("value: \\\"ann\\\""), std::string::npos) << first;
+  memory::setAttribute(email, "AXValue", "bob");
+  memory::setAttribute(email, "AXSelectedTextRange", Range{1, 0});
+  memory::addNode({{"AXRole", "AXButton"},
+                   {"AXTitle", "Forgot password"},
+                   {"AXPosition", Point{220, 420}},
+                   {"AXSize", Size{80, 24}}},
+                  pane);
+  EXPECT_EQ(
+      run(),
+      "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
+      "\\\"Email\\\" value: \\\"bob\\\" (FOCUSED) in \\\"Sign in\\\"\\n"
+      "cursor: \\\"b|ob\\\" (pos 1\\/3, line 0)\\n\\n"
+      "Form fields (tab order):\\n  1. [TextField] \\\"Email\\\" value: "
+      "\\\"bob\\\" (FOCUSED) \xE2\x86\x90 you are here\\n\\n"
+      "Actions: \\\"Email\\\", \\\"Sign In\\\", \\\"Forgot password\\\"\\n\\n"
+      "Nearby: \\\"Welcome back\\\"\"}\n");
+  EXPECT_EQ(memory::logLines().size(), 2u);
+}
+
 class EntryTest : public ScanTest {
  protected:
-  int runMain(std::vector<std::string> words, std::string* out) {
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    ::testing::internal::CaptureStdout();
-    const int status = kestreyeMain(static_cast<int>(argv.size()), argv.data());
-    *out = ::testing::internal::GetCapturedStdout();
-    return status;
+  // The exit status, and in `out` the reply line kestreyeMain would print.
+  static int runMain(const std::vector<std::string>& words, std::string* out) {
+    const CommandResult result = runCommand(words);
+    *out = encodeReply(result.reply) + "\n";
+    return result.status;
   }
 };
 

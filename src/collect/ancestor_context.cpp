@@ -17,12 +17,12 @@ std::string rawText(const Element& element) {
   return axString(element, "AXTitle").value_or("");
 }
 
-void collectInto(const Element& start, int64_t maxDepth, int64_t currentDepth,
-                 AncestorContext& out) {
-  if (elementCount >= MAX_ELEMENTS) return;
+void collectInto(const Element& start, WalkBudget& budget, int64_t maxDepth,
+                 int64_t currentDepth, AncestorContext& out) {
+  if (budget.elementCount >= MAX_ELEMENTS) return;
   for (Element& child : axChildren(start)) {
-    if (examinedCount >= MAX_EXAMINED_ELEMENTS) return;
-    ++examinedCount;
+    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS) return;
+    ++budget.examinedCount;
     const std::string role = axString(child, "AXRole").value_or("");
     if (role == "AXStaticText" || role == "AXHeading") {
       const std::string raw = rawText(child);
@@ -30,7 +30,7 @@ void collectInto(const Element& start, int64_t maxDepth, int64_t currentDepth,
       const int64_t length = graphemeCountCapped(trimmed, 200);
       if (length >= 3 && length < 200) {
         out.texts.push_back(replaceAll(trimmed, "\n", " "));
-        ++elementCount;
+        ++budget.elementCount;
       }
     }
     if (INTERACTIVE_ROLES.find(role) != INTERACTIVE_ROLES.end()) {
@@ -41,26 +41,26 @@ void collectInto(const Element& start, int64_t maxDepth, int64_t currentDepth,
           out.buttons.push_back(ElementInfo{child, role, position->x,
                                             position->y, size->w, size->h,
                                             focused});
-          ++elementCount;
+          ++budget.elementCount;
         }
       }
     }
     if (currentDepth < maxDepth) {
-      collectInto(child, maxDepth, currentDepth + 1, out);
+      collectInto(child, budget, maxDepth, currentDepth + 1, out);
     }
   }
 }
 
 }  // namespace
 
-AncestorContext collectFromSubtree(const Element& start, int64_t maxDepth,
-                                   int64_t currentDepth) {
+AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
+                                   int64_t maxDepth, int64_t currentDepth) {
   AncestorContext context;
-  collectInto(start, maxDepth, currentDepth, context);
+  collectInto(start, scan.walk, maxDepth, currentDepth, context);
   return context;
 }
 
-AncestorContext collectAncestorContext(const Element& focused,
+AncestorContext collectAncestorContext(const Element& focused, ScanState& scan,
                                        int64_t maxLevels) {
   AncestorContext chosen;
   Element current = focused;
@@ -70,8 +70,8 @@ AncestorContext collectAncestorContext(const Element& focused,
     Element parent = asElement(std::move(*parentValue));
     const std::string role = axString(parent, "AXRole").value_or("");
     if (role == "AXWindow" || role == "AXApplication") break;
-    resetWalkBudget();
-    AncestorContext walked = collectFromSubtree(parent, 8, 0);
+    scan.walk = WalkBudget{};
+    AncestorContext walked = collectFromSubtree(parent, scan, 8, 0);
     const auto texts = static_cast<int64_t>(walked.texts.size());
     const auto buttons = static_cast<int64_t>(walked.buttons.size());
     if (texts >= 2 || buttons >= 2) {

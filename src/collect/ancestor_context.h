@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ax/element_info.h"
+#include "collect/scan_state.h"
 #include "platform/platform.h"
 
 namespace kestreye {
@@ -18,13 +19,15 @@ struct AncestorContext {
 };
 
 /// Static texts, headings and interactive elements below `start`, in
-/// depth-first pre-order, under the collection budget.
-AncestorContext collectFromSubtree(const Element& start, int64_t maxDepth = 6,
+/// depth-first pre-order, under the walk budget of `scan`.
+AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
+                                   int64_t maxDepth = 6,
                                    int64_t currentDepth = 0);
 
 /// Climbs from the focused element's parent towards the window and keeps the
-/// context of the first rich ancestor, or else of the last useful one.
-AncestorContext collectAncestorContext(const Element& focused,
+/// context of the first rich ancestor, or else of the last useful one; each
+/// ancestor's walk starts on a fresh budget.
+AncestorContext collectAncestorContext(const Element& focused, ScanState& scan,
                                        int64_t maxLevels = 12);
 
 }  // namespace kestreye

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ax/accessors.h"
+#include "ax/roles.h"
 #include "platform/memory/test_support.h"
 
 namespace kestreye {
@@ -46,12 +47,12 @@ TEST_F(SubtreeTest, TextRuleTrimsMeasuresAndJoinsLines) {
   memory::addNode(
       {{"AXRole", "AXStaticText"}, {"AXValue", 5}, {"AXTitle", "number value"}},
       root);
-  const auto context = collectFromSubtree(memory::elementOf(root));
+  const auto context = collectFromSubtree(memory::elementOf(root), state);
   EXPECT_EQ(context.texts, (std::vector<std::string>{
                                "abc", "first second", std::string(199, 'x'),
                                "Heading title", "number value"}));
   EXPECT_TRUE(context.buttons.empty());
-  EXPECT_EQ(elementCount, 5);
+  EXPECT_EQ(state.walk.elementCount, 5);
 }
 
 TEST_F(SubtreeTest, ButtonRuleTakesInteractiveRolesWithAUsableFrame) {
@@ -65,7 +66,7 @@ TEST_F(SubtreeTest, ButtonRuleTakesInteractiveRolesWithAUsableFrame) {
                                          {"AXSize", Size{100, 20}}},
                                         root);
   (void)field;
-  const auto context = collectFromSubtree(memory::elementOf(root));
+  const auto context = collectFromSubtree(memory::elementOf(root), state);
   ASSERT_EQ(context.buttons.size(), 3u);
   EXPECT_EQ(axString(context.buttons[0].element, "AXTitle"), "six");
   EXPECT_EQ(axString(context.buttons[1].element, "AXTitle"), "inside");
@@ -76,16 +77,17 @@ TEST_F(SubtreeTest, ButtonRuleTakesInteractiveRolesWithAUsableFrame) {
 
 TEST_F(SubtreeTest, StartElementIsNeverIncluded) {
   memory::Node* root = button("start", nullptr);
-  EXPECT_TRUE(collectFromSubtree(memory::elementOf(root)).buttons.empty());
+  EXPECT_TRUE(
+      collectFromSubtree(memory::elementOf(root), state).buttons.empty());
 }
 
 TEST_F(SubtreeTest, SpentBudgetReadsNothing) {
   memory::Node* root = group(nullptr);
   button("b", root);
   const Element start = memory::elementOf(root);
-  elementCount = MAX_ELEMENTS;
+  state.walk.elementCount = MAX_ELEMENTS;
   const uint64_t before = memory::attributeReads();
-  const auto context = collectFromSubtree(start);
+  const auto context = collectFromSubtree(start, state);
   EXPECT_TRUE(context.buttons.empty());
   EXPECT_EQ(memory::attributeReads(), before);
 }
@@ -112,24 +114,27 @@ TEST_F(AncestorContextTest, ParentIsTheWindow) {
   memory::Node* field = memory::addNode({{"AXRole", "AXTextField"}}, window);
   text("Window text one", window);
   text("Window text two", window);
-  EXPECT_TRUE(collectAncestorContext(memory::elementOf(field)).texts.empty());
+  EXPECT_TRUE(
+      collectAncestorContext(memory::elementOf(field), state).texts.empty());
 }
 
 TEST_F(AncestorContextTest, UnreadableParentOrNoLevels) {
   memory::Node* orphan =
       memory::addNode({{"AXParent", memory::ErrorCode{kAxInvalidElement}}});
-  EXPECT_TRUE(collectAncestorContext(memory::elementOf(orphan)).texts.empty());
+  EXPECT_TRUE(
+      collectAncestorContext(memory::elementOf(orphan), state).texts.empty());
   const Element start = memory::elementOf(focused);
   const uint64_t before = memory::attributeReads();
-  EXPECT_TRUE(collectAncestorContext(start, 0).buttons.empty());
-  EXPECT_TRUE(collectAncestorContext(start, -3).buttons.empty());
+  EXPECT_TRUE(collectAncestorContext(start, state, 0).buttons.empty());
+  EXPECT_TRUE(collectAncestorContext(start, state, -3).buttons.empty());
   EXPECT_EQ(memory::attributeReads(), before);
 }
 
 TEST_F(AncestorContextTest, OneTextAndOneButtonDoNotQualify) {
   text("only text", inner);
   button("only button", inner);
-  const auto context = collectAncestorContext(memory::elementOf(focused));
+  const auto context =
+      collectAncestorContext(memory::elementOf(focused), state);
   EXPECT_TRUE(context.texts.empty());
   EXPECT_TRUE(context.buttons.empty());
 }
@@ -141,7 +146,8 @@ TEST_F(AncestorContextTest, HighestQualifyingLevelWinsWhenNoneIsRich) {
   button("middle b", middle);
   // outer adds nothing new enough to qualify on its own terms, but its walk
   // sees everything below it, so it qualifies and replaces middle's.
-  const auto context = collectAncestorContext(memory::elementOf(focused));
+  const auto context =
+      collectAncestorContext(memory::elementOf(focused), state);
   EXPECT_EQ(context.texts,
             (std::vector<std::string>{"inner one", "inner two"}));
   EXPECT_EQ(context.buttons.size(), 2u);
@@ -152,7 +158,8 @@ TEST_F(AncestorContextTest, RichLevelIsReturnedAtOnce) {
   for (int i = 0; i < 3; ++i) button("inner button", inner);
   text("outer text one", outer);
   text("outer text two", outer);
-  const auto context = collectAncestorContext(memory::elementOf(focused));
+  const auto context =
+      collectAncestorContext(memory::elementOf(focused), state);
   EXPECT_EQ(context.texts.size(), 5u);
   EXPECT_EQ(context.buttons.size(), 3u);
 }
@@ -162,7 +169,8 @@ TEST_F(AncestorContextTest, NearlyRichLevelsKeepClimbing) {
   button("one", inner);
   button("two", inner);
   text("outer extra", outer);
-  const auto context = collectAncestorContext(memory::elementOf(focused));
+  const auto context =
+      collectAncestorContext(memory::elementOf(focused), state);
   EXPECT_EQ(context.texts.size(), 6u);
   EXPECT_EQ(context.texts.back(), "outer extra");
 }
@@ -170,17 +178,19 @@ TEST_F(AncestorContextTest, NearlyRichLevelsKeepClimbing) {
 TEST_F(AncestorContextTest, LevelLimitStopsTheClimb) {
   text("middle one", middle);
   text("middle two", middle);
-  EXPECT_TRUE(
-      collectAncestorContext(memory::elementOf(focused), 1).texts.empty());
-  EXPECT_EQ(collectAncestorContext(memory::elementOf(focused), 2).texts.size(),
-            2u);
+  EXPECT_TRUE(collectAncestorContext(memory::elementOf(focused), state, 1)
+                  .texts.empty());
+  EXPECT_EQ(
+      collectAncestorContext(memory::elementOf(focused), state, 2).texts.size(),
+      2u);
 }
 
 TEST_F(AncestorContextTest, EachLevelStartsWithAFullBudget) {
   for (int i = 0; i < 600; ++i) text("filler text", inner);
   button("a", outer);
   button("b", outer);
-  const auto context = collectAncestorContext(memory::elementOf(focused));
+  const auto context =
+      collectAncestorContext(memory::elementOf(focused), state);
   // The levels below spend far more than the budget; without a fresh one the
   // outer walk would return nothing and the buttons would be lost.
   EXPECT_EQ(context.buttons.size(), 2u);

@@ -13,12 +13,13 @@ using Wide = __int128;
 
 Wide absWide(Wide value) { return value < 0 ? -value : value; }
 
-void collectInto(const Element& start, const RoleSet& roles, int64_t maxDepth,
-                 int64_t currentDepth, std::vector<ElementInfo>& out) {
-  if (elementCount >= MAX_ELEMENTS) return;
+void collectInto(const Element& start, const RoleSet& roles, WalkBudget& budget,
+                 int64_t maxDepth, int64_t currentDepth,
+                 std::vector<ElementInfo>& out) {
+  if (budget.elementCount >= MAX_ELEMENTS) return;
   for (Element& child : axChildren(start)) {
-    if (examinedCount >= MAX_EXAMINED_ELEMENTS) return;
-    ++examinedCount;
+    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS) return;
+    ++budget.examinedCount;
     const std::string role = axString(child, "AXRole").value_or("");
     const bool focused = axBool(child, "AXFocused").value_or(false);
     if (roles.find(role) != roles.end()) {
@@ -27,12 +28,12 @@ void collectInto(const Element& start, const RoleSet& roles, int64_t maxDepth,
         if (size && size->w >= 6 && size->h >= 6) {
           out.push_back(ElementInfo{child, role, position->x, position->y,
                                     size->w, size->h, focused});
-          ++elementCount;
+          ++budget.elementCount;
         }
       }
     }
     if (currentDepth < maxDepth) {
-      collectInto(child, roles, maxDepth, currentDepth + 1, out);
+      collectInto(child, roles, budget, maxDepth, currentDepth + 1, out);
     }
   }
 }
@@ -41,10 +42,10 @@ void collectInto(const Element& start, const RoleSet& roles, int64_t maxDepth,
 
 std::vector<ElementInfo> collectAllElements(const Element& start,
                                             const RoleSet& roles,
-                                            int64_t maxDepth,
+                                            ScanState& scan, int64_t maxDepth,
                                             int64_t currentDepth) {
   std::vector<ElementInfo> out;
-  collectInto(start, roles, maxDepth, currentDepth, out);
+  collectInto(start, roles, scan.walk, maxDepth, currentDepth, out);
   return out;
 }
 

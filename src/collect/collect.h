@@ -7,6 +7,7 @@
 
 #include "ax/element_info.h"
 #include "ax/roles.h"
+#include "collect/scan_state.h"
 #include "platform/platform.h"
 
 namespace kestreye {
@@ -15,6 +16,7 @@ namespace kestreye {
 /// least 6 by 6 points, in depth-first pre-order.
 std::vector<ElementInfo> collectAllElements(const Element& start,
                                             const RoleSet& roles,
+                                            ScanState& scan,
                                             int64_t maxDepth = 25,
                                             int64_t currentDepth = 0);
 

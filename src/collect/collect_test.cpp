@@ -36,9 +36,10 @@ TEST_F(CollectTest, DepthFirstPreOrderOfMatchingRolesOnly) {
   control("AXTextField", 10, 60, 100, 20, box, "c");
   control("AXButton", 10, 80, 100, 20, root, "button");
   control("AXSlider", 10, 90, 100, 20, root, "d");
-  const auto found = collectAllElements(memory::elementOf(root), INPUT_ROLES);
+  const auto found =
+      collectAllElements(memory::elementOf(root), INPUT_ROLES, state);
   EXPECT_EQ(titles(found), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_EQ(elementCount, 4);
+  EXPECT_EQ(state.walk.elementCount, 4);
   EXPECT_EQ(found[0].role, "AXTextField");
   EXPECT_EQ(found[1].x, 10);
   EXPECT_EQ(found[1].y, 40);
@@ -46,8 +47,9 @@ TEST_F(CollectTest, DepthFirstPreOrderOfMatchingRolesOnly) {
 
 TEST_F(CollectTest, StartElementIsNeverExamined) {
   memory::Node* root = control("AXTextField", 0, 0, 100, 100, nullptr, "root");
-  EXPECT_TRUE(collectAllElements(memory::elementOf(root), INPUT_ROLES).empty());
-  EXPECT_TRUE(collectAllElements(Element(), INPUT_ROLES).empty());
+  EXPECT_TRUE(
+      collectAllElements(memory::elementOf(root), INPUT_ROLES, state).empty());
+  EXPECT_TRUE(collectAllElements(Element(), INPUT_ROLES, state).empty());
 }
 
 TEST_F(CollectTest, SmallOrFramelessElementsAreSkippedButWalked) {
@@ -61,9 +63,10 @@ TEST_F(CollectTest, SmallOrFramelessElementsAreSkippedButWalked) {
   control("AXCheckBox", 0, 0, 10, 10, noFrame, "inside-noframe");
   memory::Node* noRole = memory::addNode({{"AXTitle", "norole"}}, root);
   control("AXComboBox", 0, 0, 10, 10, noRole, "inside-norole");
-  EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES)),
-            (std::vector<std::string>{"six", "inside-thin", "inside-noframe",
-                                      "inside-norole"}));
+  EXPECT_EQ(
+      titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, state)),
+      (std::vector<std::string>{"six", "inside-thin", "inside-noframe",
+                                "inside-norole"}));
 }
 
 TEST_F(CollectTest, DepthLimitCountsLevelsBelowTheStart) {
@@ -71,12 +74,12 @@ TEST_F(CollectTest, DepthLimitCountsLevelsBelowTheStart) {
   memory::Node* level1 = control("AXTextField", 0, 0, 10, 10, root, "1");
   memory::Node* level2 = control("AXTextField", 0, 0, 10, 10, level1, "2");
   control("AXTextField", 0, 0, 10, 10, level2, "3");
-  EXPECT_EQ(
-      titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 0, 0)),
-      (std::vector<std::string>{"1"}));
-  EXPECT_EQ(
-      titles(collectAllElements(memory::elementOf(root), INPUT_ROLES, 1, 0)),
-      (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES,
+                                      state, 0, 0)),
+            (std::vector<std::string>{"1"}));
+  EXPECT_EQ(titles(collectAllElements(memory::elementOf(root), INPUT_ROLES,
+                                      state, 1, 0)),
+            (std::vector<std::string>{"1", "2"}));
 }
 
 TEST_F(CollectTest, DefaultDepthReachesTwentySixLevels) {
@@ -86,7 +89,8 @@ TEST_F(CollectTest, DefaultDepthReachesTwentySixLevels) {
     parent = control("AXTextField", 0, 0, 10, 10, parent,
                      std::to_string(level).c_str());
   }
-  const auto found = collectAllElements(memory::elementOf(root), INPUT_ROLES);
+  const auto found =
+      collectAllElements(memory::elementOf(root), INPUT_ROLES, state);
   ASSERT_EQ(found.size(), 26u);
   EXPECT_EQ(axString(found.back().element, "AXTitle"), "26");
 }
@@ -97,18 +101,19 @@ TEST_F(CollectTest, BudgetIsTestedOnEntryOnly) {
     memory::Node* field = control("AXTextField", 0, 0, 10, 10, root);
     if (i == 550) control("AXTextField", 0, 0, 10, 10, field, "late-child");
   }
-  const auto found = collectAllElements(memory::elementOf(root), INPUT_ROLES);
+  const auto found =
+      collectAllElements(memory::elementOf(root), INPUT_ROLES, state);
   EXPECT_EQ(found.size(), 600u);
-  EXPECT_EQ(elementCount, 600);
+  EXPECT_EQ(state.walk.elementCount, 600);
 }
 
 TEST_F(CollectTest, SpentBudgetReadsNothing) {
   memory::Node* root = memory::addNode({});
   control("AXTextField", 0, 0, 10, 10, root);
-  elementCount = MAX_ELEMENTS;
+  state.walk.elementCount = MAX_ELEMENTS;
   const Element start = memory::elementOf(root);
   const uint64_t before = memory::attributeReads();
-  EXPECT_TRUE(collectAllElements(start, INPUT_ROLES).empty());
+  EXPECT_TRUE(collectAllElements(start, INPUT_ROLES, state).empty());
   EXPECT_EQ(memory::attributeReads(), before);
 }
 
@@ -119,7 +124,7 @@ TEST_F(CollectTest, ReadsPerChildFollowTheRole) {
   memory::addNode({{"AXRole", "AXTextField"}}, root);  // no position: 3
   const Element start = memory::elementOf(root);
   const uint64_t before = memory::attributeReads();
-  (void)collectAllElements(start, INPUT_ROLES, 0, 0);
+  (void)collectAllElements(start, INPUT_ROLES, state, 0, 0);
   // One children read, then the reads per child.
   EXPECT_EQ(memory::attributeReads() - before, 1u + 2 + 4 + 3);
 }
@@ -130,16 +135,18 @@ TEST_F(CollectTest, LoopingTreeStopsAtTheExaminationCap) {
   memory::Node* loop = memory::addNode({{"AXRole", "AXGroup"}});
   memory::setAttribute(loop, "AXChildren",
                        std::vector<memory::Value>{loop, loop});
-  const auto found = collectAllElements(memory::elementOf(loop), INPUT_ROLES);
+  const auto found =
+      collectAllElements(memory::elementOf(loop), INPUT_ROLES, state);
   EXPECT_TRUE(found.empty());
-  EXPECT_EQ(examinedCount, MAX_EXAMINED_ELEMENTS);
+  EXPECT_EQ(state.walk.examinedCount, MAX_EXAMINED_ELEMENTS);
 }
 
 TEST_F(CollectTest, FocusFlagIsKept) {
   memory::Node* root = memory::addNode({});
   memory::Node* field = control("AXTextField", 0, 0, 10, 10, root);
   memory::setAttribute(field, "AXFocused", true);
-  const auto found = collectAllElements(memory::elementOf(root), INPUT_ROLES);
+  const auto found =
+      collectAllElements(memory::elementOf(root), INPUT_ROLES, state);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(found[0].isFocused);
 }

@@ -5,8 +5,8 @@
 #include <unordered_set>
 
 #include "ax/roles.h"
-#include "text/text.h"
 #include "collect/cursor_line.h"
+#include "text/text.h"
 
 namespace kestreye {
 namespace {

@@ -1,10 +1,12 @@
-// The seam between the portable core and the accessibility service of one
-// operating system. Each platform folder (memory/, atspi/, macos/) defines
-// every function declared here; CMake links exactly one of them. Nothing in
-// this header names a platform type.
+// The one way into the accessibility service of an operating system: the
+// Platform interface, which each platform folder (memory/, atspi/, macos/)
+// implements and exports through one factory, and the free functions through
+// which the core reaches the platform that main installed. Nothing in this
+// header names a platform type.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,12 +16,13 @@
 
 namespace kestreye {
 
-/// Opaque reference to one platform element; only the linked platform reads it.
+/// Opaque reference to one platform element; only the installed platform
+/// reads it.
 using ElementRef = void*;
 
-/// Takes one more counted reference to a non-null element reference.
+/// Takes one more counted reference through the installed platform.
 void platformRetain(ElementRef ref);
-/// Gives up one counted reference to a non-null element reference.
+/// Gives up one counted reference through the installed platform.
 void platformRelease(ElementRef ref);
 
 /// One accessibility element that owns one counted reference: copies retain,
@@ -120,7 +123,53 @@ struct AttributeRead {
   std::optional<RawValue> value;
 };
 
-/// Reads one attribute of an element; one round trip to the service.
+/// The accessibility service of one operating system, or a layer in front of
+/// one. Every call comes from the one thread of the process.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  /// Takes one more counted reference to a non-null element reference.
+  virtual void retain(ElementRef ref) = 0;
+  /// Gives up one counted reference to a non-null element reference.
+  virtual void release(ElementRef ref) = 0;
+  /// Reads one attribute of an element; one round trip to the service.
+  virtual AttributeRead copyAttribute(const Element& element,
+                                      std::string_view attribute) = 0;
+  /// Whether this process may read other applications' accessibility trees.
+  virtual bool isProcessTrusted() = 0;
+  /// Process id of the frontmost application, or none.
+  virtual std::optional<int32_t> frontmostProcessId() = 0;
+  /// The application element of a process; used without any check.
+  virtual Element applicationElement(int32_t pid) = 0;
+  /// Writes one diagnostic line to the platform's log, never to standard
+  /// output.
+  virtual void logLine(std::string_view line) = 0;
+  /// Starts a scan: what the platform learns from here on belongs to it.
+  virtual void beginScan() {}
+  /// Ends a scan: forgets everything learned since beginScan (cached answers,
+  /// hung applications), so that the next scan reads the desktop afresh.
+  virtual void endScan() {}
+};
+
+/// Makes `platform` the one the free functions below and Element use; main
+/// calls it once, before anything reads. The platform must outlive every
+/// Element handle.
+void installPlatform(Platform& platform);
+/// The platform main installed; ends the process when there is none.
+Platform& installedPlatform();
+
+/// One scan of the installed platform: beginScan on construction, endScan on
+/// destruction.
+class ScanScope {
+ public:
+  ScanScope() { installedPlatform().beginScan(); }
+  ScanScope(const ScanScope&) = delete;
+  ScanScope& operator=(const ScanScope&) = delete;
+  ~ScanScope() { installedPlatform().endScan(); }
+};
+
+/// Reads one attribute of an element through the installed platform.
 AttributeRead copyAttribute(const Element& element, std::string_view attribute);
 /// Whether this process may read other applications' accessibility trees.
 bool isProcessTrusted();
@@ -128,7 +177,7 @@ bool isProcessTrusted();
 std::optional<int32_t> frontmostProcessId();
 /// The application element of a process; used without any check.
 Element applicationElement(int32_t pid);
-/// Writes one diagnostic line to the platform's log, never to standard output.
+/// Writes one diagnostic line to the installed platform's log.
 void logLine(std::string_view line);
 
 }  // namespace kestreye

@@ -21,6 +21,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The platform under test, installed before any test runs and never
+// destroyed: the suites keep element handles until the process ends.
+[[maybe_unused]] const bool kInstalled = [] {
+  installPlatform(*makePlatform().release());
+  return true;
+}();
+
 // Typed into the email field: a thumbs-up with a skin tone is one character
 // of two code points, so the caret after it is at 6 characters, 7 code points.
 constexpr char kTyped[] = "h\xC3\xA9llo\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBDx";
@@ -51,7 +58,7 @@ Element element(const AttributeRead& read) {
 
 std::vector<Element> children(const Element& parent) {
   std::vector<Element> result;
-  const AttributeRead read = atspi::copyAttribute(parent, "AXChildren");
+  const AttributeRead read = kestreye::copyAttribute(parent, "AXChildren");
   if (read.code != kAxSuccess || !read.value.has_value()) return result;
   for (const RawValue& child : std::get<RawArray>(read.value->v)) {
     result.push_back(std::get<Element>(child.v));
@@ -72,8 +79,8 @@ Element find(const Element& root,
 std::function<bool(const Element&)> withRoleAndLabel(std::string role,
                                                      std::string label) {
   return [role, label](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXRole")) == role &&
-           text(atspi::copyAttribute(candidate, "AXLabel")) == label;
+    return text(kestreye::copyAttribute(candidate, "AXRole")) == role &&
+           text(kestreye::copyAttribute(candidate, "AXLabel")) == label;
   };
 }
 
@@ -161,7 +168,7 @@ class LiveTest : public ::testing::Test {
     ASSERT_EQ(pid, std::optional<int32_t>(started));
     app_ = applicationElement(*pid);
     ASSERT_FALSE(app_.empty());
-    window_ = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+    window_ = element(kestreye::copyAttribute(app_, "AXFocusedWindow"));
     ASSERT_FALSE(window_.empty());
   }
 
@@ -185,7 +192,7 @@ class AtspiLiveTest : public LiveTest {
     attach(ready_, demoPid_,
            "no desktop with kestreye-demo (run under scripts/session)");
     if (IsSkipped() || HasFatalFailure()) return;
-    focused_ = element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+    focused_ = element(kestreye::copyAttribute(app_, "AXFocusedUIElement"));
     ASSERT_FALSE(focused_.empty());
   }
 
@@ -195,64 +202,65 @@ class AtspiLiveTest : public LiveTest {
 };
 
 TEST_F(AtspiLiveTest, ApplicationAndWindow) {
-  EXPECT_EQ(text(atspi::copyAttribute(app_, "AXRole")), "AXApplication");
-  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXRole")), "AXWindow");
-  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXTitle")), "Kestrel Mail");
+  EXPECT_EQ(text(kestreye::copyAttribute(app_, "AXRole")), "AXApplication");
+  EXPECT_EQ(text(kestreye::copyAttribute(window_, "AXRole")), "AXWindow");
+  EXPECT_EQ(text(kestreye::copyAttribute(window_, "AXTitle")), "Kestrel Mail");
   // The application's parent is the desktop, which has no macOS twin.
-  const AttributeRead parent = atspi::copyAttribute(app_, "AXParent");
+  const AttributeRead parent = kestreye::copyAttribute(app_, "AXParent");
   EXPECT_EQ(parent.code, kAxSuccess);
   EXPECT_FALSE(parent.value.has_value());
-  EXPECT_EQ(atspi::copyAttribute(focused_, "AXFocusedWindow").code,
+  EXPECT_EQ(kestreye::copyAttribute(focused_, "AXFocusedWindow").code,
             kAxAttributeUnsupported);
-  EXPECT_EQ(atspi::copyAttribute(focused_, "AXNoSuchAttribute").code,
+  EXPECT_EQ(kestreye::copyAttribute(focused_, "AXNoSuchAttribute").code,
             kAxAttributeUnsupported);
-  EXPECT_EQ(atspi::copyAttribute(Element(), "AXRole").code, kAxInvalidElement);
+  EXPECT_EQ(kestreye::copyAttribute(Element(), "AXRole").code,
+            kAxInvalidElement);
 }
 
 TEST_F(AtspiLiveTest, FocusedTextFieldInUserPerceivedCharacters) {
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXRole")), "AXTextField");
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXValue")), kTyped);
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXLabel")), "Email:");
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXPlaceholderValue")),
+  EXPECT_EQ(text(kestreye::copyAttribute(focused_, "AXRole")), "AXTextField");
+  EXPECT_EQ(text(kestreye::copyAttribute(focused_, "AXValue")), kTyped);
+  EXPECT_EQ(text(kestreye::copyAttribute(focused_, "AXLabel")), "Email:");
+  EXPECT_EQ(text(kestreye::copyAttribute(focused_, "AXPlaceholderValue")),
             "name@example.com");
-  EXPECT_EQ(text(atspi::copyAttribute(focused_, "AXSelectedText")), "");
-  const AttributeRead title = atspi::copyAttribute(focused_, "AXTitle");
+  EXPECT_EQ(text(kestreye::copyAttribute(focused_, "AXSelectedText")), "");
+  const AttributeRead title = kestreye::copyAttribute(focused_, "AXTitle");
   EXPECT_EQ(title.code, kAxSuccess);
   EXPECT_FALSE(title.value.has_value());  // GTK entries are unnamed
 
   const AttributeRead range =
-      atspi::copyAttribute(focused_, "AXSelectedTextRange");
+      kestreye::copyAttribute(focused_, "AXSelectedTextRange");
   ASSERT_TRUE(range.value.has_value());
   const Range caret = std::get<Range>(range.value->v);
   EXPECT_EQ(caret.location, 6);
   EXPECT_EQ(caret.length, 0);
   const AttributeRead line =
-      atspi::copyAttribute(focused_, "AXInsertionPointLineNumber");
+      kestreye::copyAttribute(focused_, "AXInsertionPointLineNumber");
   ASSERT_TRUE(line.value.has_value());
   EXPECT_EQ(std::get<Number>(line.value->v).integer, 0);
 
   for (const char* flag : {"AXFocused", "AXEnabled"}) {
-    const AttributeRead read = atspi::copyAttribute(focused_, flag);
+    const AttributeRead read = kestreye::copyAttribute(focused_, flag);
     ASSERT_TRUE(read.value.has_value()) << flag;
     EXPECT_EQ(std::get<Number>(read.value->v).kind, Number::Kind::Boolean);
     EXPECT_EQ(std::get<Number>(read.value->v).integer, 1) << flag;
   }
-  const AttributeRead size = atspi::copyAttribute(focused_, "AXSize");
+  const AttributeRead size = kestreye::copyAttribute(focused_, "AXSize");
   ASSERT_TRUE(size.value.has_value());
   EXPECT_GT(std::get<Size>(size.value->v).w, 0);
-  const Element parent = element(atspi::copyAttribute(focused_, "AXParent"));
-  EXPECT_EQ(text(atspi::copyAttribute(parent, "AXTitle")), "Sign in");
+  const Element parent = element(kestreye::copyAttribute(focused_, "AXParent"));
+  EXPECT_EQ(text(kestreye::copyAttribute(parent, "AXTitle")), "Sign in");
 }
 
 TEST_F(AtspiLiveTest, PasswordIsNeverHandedOut) {
   const Element password =
       find(window_, withRoleAndLabel("AXTextField", "Password:"));
   ASSERT_FALSE(password.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(password, "AXSubrole")),
+  EXPECT_EQ(text(kestreye::copyAttribute(password, "AXSubrole")),
             "AXSecureTextField");
-  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code,
+  EXPECT_EQ(kestreye::copyAttribute(password, "AXValue").code,
             kAxAttributeUnsupported);
-  EXPECT_EQ(atspi::copyAttribute(password, "AXSelectedText").code,
+  EXPECT_EQ(kestreye::copyAttribute(password, "AXSelectedText").code,
             kAxAttributeUnsupported);
 }
 
@@ -260,22 +268,22 @@ TEST_F(AtspiLiveTest, PopUpButtonCheckBoxAndTextArea) {
   const Element region =
       find(window_, withRoleAndLabel("AXPopUpButton", "Region:"));
   ASSERT_FALSE(region.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(region, "AXValue")), "Europe");
-  EXPECT_FALSE(atspi::copyAttribute(region, "AXTitle").value.has_value());
+  EXPECT_EQ(text(kestreye::copyAttribute(region, "AXValue")), "Europe");
+  EXPECT_FALSE(kestreye::copyAttribute(region, "AXTitle").value.has_value());
   // Its closed menu is not on screen, so it is not listed.
   EXPECT_TRUE(children(region).empty());
 
   const Element remember = find(window_, [](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXRole")) == "AXCheckBox";
+    return text(kestreye::copyAttribute(candidate, "AXRole")) == "AXCheckBox";
   });
   ASSERT_FALSE(remember.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(remember, "AXTitle")), "Remember me");
-  const AttributeRead checked = atspi::copyAttribute(remember, "AXValue");
+  EXPECT_EQ(text(kestreye::copyAttribute(remember, "AXTitle")), "Remember me");
+  const AttributeRead checked = kestreye::copyAttribute(remember, "AXValue");
   ASSERT_TRUE(checked.value.has_value());
   EXPECT_EQ(std::get<Number>(checked.value->v).kind, Number::Kind::Integer);
   EXPECT_EQ(std::get<Number>(checked.value->v).integer, 1);  // checked at start
   // A check box has no text to select, even if GTK gives it a Text interface.
-  EXPECT_EQ(atspi::copyAttribute(remember, "AXSelectedText").code,
+  EXPECT_EQ(kestreye::copyAttribute(remember, "AXSelectedText").code,
             kAxAttributeUnsupported);
 
   EXPECT_FALSE(find(window_, withRoleAndLabel("AXTextArea", "Notes:")).empty());
@@ -284,20 +292,22 @@ TEST_F(AtspiLiveTest, PopUpButtonCheckBoxAndTextArea) {
 // Runs last (gtest keeps the order of a file): it stops the demo.
 TEST_F(AtspiLiveTest, ZzHungApplicationFailsFastAfterOneTimeout) {
   const Element button = find(window_, [](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXTitle")) == "Sign In";
+    return text(kestreye::copyAttribute(candidate, "AXTitle")) == "Sign In";
   });
   ASSERT_FALSE(button.empty());
   ASSERT_EQ(kill(demoPid_, SIGSTOP), 0);
   // The frame of the button was never read, so this read needs the demo.
   auto start = Clock::now();
-  EXPECT_EQ(atspi::copyAttribute(button, "AXPosition").code, kAxCannotComplete);
+  EXPECT_EQ(kestreye::copyAttribute(button, "AXPosition").code,
+            kAxCannotComplete);
   const auto first = Clock::now() - start;
   EXPECT_LT(first, std::chrono::milliseconds(4 * kCallTimeoutMs));
   // Every later read of the same application fails at once, even one
   // answered before.
   start = Clock::now();
-  EXPECT_EQ(atspi::copyAttribute(focused_, "AXLabel").code, kAxCannotComplete);
-  EXPECT_EQ(atspi::copyAttribute(window_, "AXRole").code, kAxCannotComplete);
+  EXPECT_EQ(kestreye::copyAttribute(focused_, "AXLabel").code,
+            kAxCannotComplete);
+  EXPECT_EQ(kestreye::copyAttribute(window_, "AXRole").code, kAxCannotComplete);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
   kill(demoPid_, SIGCONT);
 }
@@ -324,17 +334,18 @@ class AtspiMenuLiveTest : public LiveTest {
 
 TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
   // The pop-up is a top-level window of its own and the active one.
-  const Element popup = element(atspi::copyAttribute(app_, "AXFocusedWindow"));
+  const Element popup =
+      element(kestreye::copyAttribute(app_, "AXFocusedWindow"));
   ASSERT_FALSE(popup.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(popup, "AXRole")), "AXWindow");
-  EXPECT_NE(text(atspi::copyAttribute(popup, "AXTitle")), "Kestrel Mail");
+  EXPECT_EQ(text(kestreye::copyAttribute(popup, "AXRole")), "AXWindow");
+  EXPECT_NE(text(kestreye::copyAttribute(popup, "AXTitle")), "Kestrel Mail");
 
   const Element item =
-      element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
+      element(kestreye::copyAttribute(app_, "AXFocusedUIElement"));
   ASSERT_FALSE(item.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(item, "AXRole")), "AXMenuItem");
-  EXPECT_EQ(text(atspi::copyAttribute(item, "AXTitle")), "Americas");
-  const AttributeRead selected = atspi::copyAttribute(item, "AXSelected");
+  EXPECT_EQ(text(kestreye::copyAttribute(item, "AXRole")), "AXMenuItem");
+  EXPECT_EQ(text(kestreye::copyAttribute(item, "AXTitle")), "Americas");
+  const AttributeRead selected = kestreye::copyAttribute(item, "AXSelected");
   ASSERT_TRUE(selected.value.has_value());
   EXPECT_EQ(std::get<Number>(selected.value->v).integer, 1);
 }
@@ -342,7 +353,7 @@ TEST_F(AtspiMenuLiveTest, OpenMenuItemIsTheFocus) {
 TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
   Element main;
   for (const Element& window : children(app_)) {
-    if (text(atspi::copyAttribute(window, "AXTitle")) == "Kestrel Mail")
+    if (text(kestreye::copyAttribute(window, "AXTitle")) == "Kestrel Mail")
       main = window;
   }
   ASSERT_FALSE(main.empty());
@@ -351,7 +362,7 @@ TEST_F(AtspiMenuLiveTest, OpenMenuIsListedUnderItsPopUpButton) {
   ASSERT_FALSE(region.empty());
   const std::vector<Element> menus = children(region);
   ASSERT_EQ(menus.size(), 1u);
-  EXPECT_EQ(text(atspi::copyAttribute(menus[0], "AXRole")), "AXMenu");
+  EXPECT_EQ(text(kestreye::copyAttribute(menus[0], "AXRole")), "AXMenu");
   EXPECT_EQ(children(menus[0]).size(), 3u);
 }
 
@@ -379,44 +390,44 @@ class AtspiQtLiveTest : public LiveTest {
 };
 
 TEST_F(AtspiQtLiveTest, TopLevelFillerIsTheWindowAndTheTextEditTheFocus) {
-  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXRole")), "AXWindow");
-  EXPECT_EQ(text(atspi::copyAttribute(window_, "AXTitle")), "Qt Sign In");
+  EXPECT_EQ(text(kestreye::copyAttribute(window_, "AXRole")), "AXWindow");
+  EXPECT_EQ(text(kestreye::copyAttribute(window_, "AXTitle")), "Qt Sign In");
   const Element focused =
-      element(atspi::copyAttribute(app_, "AXFocusedUIElement"));
-  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXRole")), "AXTextArea");
-  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXTitle")), "Notes:");
-  EXPECT_EQ(text(atspi::copyAttribute(focused, "AXValue")),
+      element(kestreye::copyAttribute(app_, "AXFocusedUIElement"));
+  EXPECT_EQ(text(kestreye::copyAttribute(focused, "AXRole")), "AXTextArea");
+  EXPECT_EQ(text(kestreye::copyAttribute(focused, "AXTitle")), "Notes:");
+  EXPECT_EQ(text(kestreye::copyAttribute(focused, "AXValue")),
             "line one\nline two");
 }
 
 TEST_F(AtspiQtLiveTest, FieldsReadAsTheirMacTwins) {
   const Element name = find(window_, [](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXTitle")) == "Name:" &&
-           text(atspi::copyAttribute(candidate, "AXRole")) == "AXTextField";
+    return text(kestreye::copyAttribute(candidate, "AXTitle")) == "Name:" &&
+           text(kestreye::copyAttribute(candidate, "AXRole")) == "AXTextField";
   });
   ASSERT_FALSE(name.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(name, "AXPlaceholderValue")),
+  EXPECT_EQ(text(kestreye::copyAttribute(name, "AXPlaceholderValue")),
             "Your name");
-  EXPECT_EQ(text(atspi::copyAttribute(name, "AXValue")), "ann");
+  EXPECT_EQ(text(kestreye::copyAttribute(name, "AXValue")), "ann");
 
   const Element password = find(window_, [](const Element& candidate) {
-    return text(atspi::copyAttribute(candidate, "AXSubrole")) ==
+    return text(kestreye::copyAttribute(candidate, "AXSubrole")) ==
            "AXSecureTextField";
   });
   ASSERT_FALSE(password.empty());
-  EXPECT_EQ(atspi::copyAttribute(password, "AXValue").code,
+  EXPECT_EQ(kestreye::copyAttribute(password, "AXValue").code,
             kAxAttributeUnsupported);
 
   const Element colour =
       find(window_, withRoleAndLabel("AXPopUpButton", "Colour:"));
   ASSERT_FALSE(colour.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(colour, "AXValue")), "Red");
-  EXPECT_FALSE(atspi::copyAttribute(colour, "AXTitle").value.has_value());
+  EXPECT_EQ(text(kestreye::copyAttribute(colour, "AXValue")), "Red");
+  EXPECT_FALSE(kestreye::copyAttribute(colour, "AXTitle").value.has_value());
 
   const Element pick = find(window_, withRoleAndLabel("AXComboBox", "Pick:"));
   ASSERT_FALSE(pick.empty());
-  EXPECT_EQ(text(atspi::copyAttribute(pick, "AXValue")), "one");
-  EXPECT_FALSE(atspi::copyAttribute(pick, "AXTitle").value.has_value());
+  EXPECT_EQ(text(kestreye::copyAttribute(pick, "AXValue")), "one");
+  EXPECT_FALSE(kestreye::copyAttribute(pick, "AXTitle").value.has_value());
 }
 
 }  // namespace

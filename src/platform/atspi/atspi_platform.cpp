@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "text/text.h"
 #include "platform/atspi/roles.h"
 #include "platform/atspi/text_units.h"
 #include "platform/atspi/x11_focus.h"
+#include "text/text.h"
 
 namespace kestreye::atspi {
 
@@ -77,7 +77,7 @@ struct ElementMemo {
   std::optional<int32_t> processId;  // applications only
 };
 
-struct Platform {
+struct State {
   enum class Init { Untried, Ready, Failed };
   Init init = Init::Untried;
   AtspiAccessible* desktop = nullptr;
@@ -89,8 +89,8 @@ struct Platform {
 };
 
 // Never destroyed: libatspi's own objects outlive main.
-Platform& platform() {
-  static Platform* instance = new Platform;
+State& platform() {
+  static State* instance = new State;
   return *instance;
 }
 
@@ -969,11 +969,11 @@ bool hasEnvironment(const char* name) {
 // its next call ends the process (g_error); so every entry point asks here
 // first, and nothing reaches libatspi unless this said yes.
 bool ensureReady() {
-  Platform& state = platform();
-  if (state.init != Platform::Init::Untried) {
-    return state.init == Platform::Init::Ready;
+  State& state = platform();
+  if (state.init != State::Init::Untried) {
+    return state.init == State::Init::Ready;
   }
-  state.init = Platform::Init::Failed;
+  state.init = State::Init::Failed;
   // Without a bus address libdbus may autolaunch a new session bus, which
   // breaks the accessibility bus of the user's running session.
   if (!hasEnvironment("AT_SPI_BUS_ADDRESS") &&
@@ -991,7 +991,7 @@ bool ensureReady() {
   // One bulk snapshot per application answers role, name, description,
   // states, parent, children and attributes without a round trip each.
   atspi_accessible_set_cache_mask(state.desktop, ATSPI_CACHE_ALL);
-  state.init = Platform::Init::Ready;
+  state.init = State::Init::Ready;
   return true;
 }
 
@@ -1012,7 +1012,21 @@ void rememberApplication(int32_t pid, AtspiAccessible* app) {
   if (inserted) g_object_ref(app);
 }
 
-}  // namespace
+// Everything the scan learned goes: the memos with the references they hold,
+// the hung applications and the applications found by process id.
+void forgetScan() {
+  State& state = platform();
+  std::unordered_map<AtspiAccessible*, ElementMemo> memos =
+      std::move(state.memos);
+  state.memos.clear();
+  state.hung.clear();
+  for (auto& [pid, app] : state.applicationByPid) g_object_unref(app);
+  state.applicationByPid.clear();
+  for (auto& [node, memo] : memos) {
+    memo = ElementMemo{};
+    g_object_unref(node);
+  }
+}
 
 void retain(ElementRef ref) { g_object_ref(static_cast<GObject*>(ref)); }
 
@@ -1072,7 +1086,7 @@ std::optional<int32_t> frontmostProcessId() {
 
 Element applicationElement(int32_t pid) {
   if (!ensureReady()) return Element();
-  Platform& state = platform();
+  State& state = platform();
   if (auto known = state.applicationByPid.find(pid);
       known != state.applicationByPid.end()) {
     g_object_ref(known->second);
@@ -1100,17 +1114,30 @@ void logLine(std::string_view line) {
   std::fprintf(stderr, "%.*s\n", length, line.data());
 }
 
-const PlatformBackend& backend() {
-  static const PlatformBackend table{
-      retain,
-      release,
-      copyAttribute,
-      isProcessTrusted,
-      frontmostProcessId,
-      applicationElement,
-      logLine,
-  };
-  return table;
+class AtspiPlatform final : public Platform {
+ public:
+  void retain(ElementRef ref) override { atspi::retain(ref); }
+  void release(ElementRef ref) override { atspi::release(ref); }
+  AttributeRead copyAttribute(const Element& element,
+                              std::string_view attribute) override {
+    return atspi::copyAttribute(element, attribute);
+  }
+  bool isProcessTrusted() override { return atspi::isProcessTrusted(); }
+  std::optional<int32_t> frontmostProcessId() override {
+    return atspi::frontmostProcessId();
+  }
+  Element applicationElement(int32_t pid) override {
+    return atspi::applicationElement(pid);
+  }
+  void logLine(std::string_view line) override { atspi::logLine(line); }
+  void beginScan() override { forgetScan(); }
+  void endScan() override { forgetScan(); }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makePlatform() {
+  return std::make_unique<AtspiPlatform>();
 }
 
 }  // namespace kestreye::atspi

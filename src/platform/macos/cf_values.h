@@ -1,5 +1,5 @@
-// CoreFoundation objects turned into the seam's values. Only the macOS
-// platform's own sources include this header: it names Apple types.
+// CoreFoundation objects turned into the platform interface's values. Only the
+// macOS platform's own sources include this header: it names Apple types.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
@@ -44,8 +44,9 @@ CfOwned cfStringFromUtf8(std::string_view utf8);
 /// The UTF-8 text of a CFString: NULs kept, unpaired surrogates as U+FFFD.
 std::string utf8FromCfString(CFStringRef string);
 
-/// The seam's value for any CoreFoundation object the accessibility service
-/// answers; elements inside it are retained, `value` itself is left as it is.
+/// The platform interface's value for any CoreFoundation object the
+/// accessibility service answers; elements inside it are retained, `value`
+/// itself is left as it is.
 RawValue rawValueFromCf(CFTypeRef value);
 
 /// The read of one entry of a multiple-attribute answer: CFNull is "no

@@ -22,10 +22,9 @@ add_executable(kestreye_macos_tests
   ${_kestreye_macos_dir}/read_guard.cpp
   ${_kestreye_macos_dir}/read_guard_test.cpp
 )
-# The memory platform supplies the retain and release behind Element.
-kestreye_link_core(kestreye_macos_tests kestreye_platform_memory)
 target_link_libraries(kestreye_macos_tests PRIVATE
-  GTest::gtest GTest::gtest_main kestreye_warnings)
+  kestreye_platform_api kestreye_text GTest::gtest GTest::gtest_main
+  kestreye_warnings)
 include(GoogleTest)
 gtest_discover_tests(kestreye_macos_tests DISCOVERY_TIMEOUT 60)
 
@@ -35,7 +34,6 @@ if(NOT APPLE)
   set(_kestreye_macos_apple_sources
     ${_kestreye_macos_dir}/cf_values.cpp
     ${_kestreye_macos_dir}/macos_platform.cpp
-    ${_kestreye_macos_dir}/seam.cpp
   )
   set(_kestreye_macos_syntax_flags
     ${CMAKE_CXX20_STANDARD_COMPILE_OPTION}
@@ -70,17 +68,17 @@ if(NOT APPLE)
     ${_kestreye_macos_dir}/conversions.cpp
     ${_kestreye_macos_dir}/macos_platform.cpp
     ${_kestreye_macos_dir}/read_guard.cpp
-    ${_kestreye_macos_dir}/seam.cpp
   )
   target_include_directories(kestreye_macos_fake SYSTEM PUBLIC
     ${_kestreye_macos_dir}/sdk_decls)
-  target_link_libraries(kestreye_macos_fake PUBLIC kestreye_core
-                        PRIVATE kestreye_warnings)
+  target_link_libraries(kestreye_macos_fake PUBLIC kestreye_platform_api
+                        PRIVATE kestreye_text kestreye_warnings)
 
   add_executable(kestreye_macos_fake_tests
     ${_kestreye_macos_dir}/macos_platform_test.cpp)
-  kestreye_link_core(kestreye_macos_fake_tests kestreye_macos_fake)
+  # The end-to-end cases scan through the core.
   target_link_libraries(kestreye_macos_fake_tests PRIVATE
-    GTest::gtest GTest::gtest_main kestreye_warnings)
+    kestreye_macos_fake kestreye_core GTest::gtest GTest::gtest_main
+    kestreye_warnings)
   gtest_discover_tests(kestreye_macos_fake_tests DISCOVERY_TIMEOUT 60)
 endif()

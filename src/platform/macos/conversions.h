@@ -1,6 +1,7 @@
 // Conversions of the macOS platform that need no Apple header, so that every
 // host builds and tests them: UTF-16 text to UTF-8, the caret's UTF-16 units
-// to user-perceived characters, and the seam's numbers from number objects.
+// to user-perceived characters, and the platform interface's numbers from
+// number objects.
 #pragma once
 
 #include <cstddef>
@@ -31,13 +32,13 @@ size_t byteOffsetOfUtf16(std::string_view utf8, int64_t units);
 /// character it touches and stays positive; any other length becomes 0.
 Range rangeInCharacters(std::string_view text, Range units);
 
-/// The seam's number for a Boolean object.
+/// The platform interface's number for a Boolean object.
 Number numberFromBoolean(bool value);
 
-/// The seam's number for an integer number object.
+/// The platform interface's number for an integer number object.
 Number numberFromInteger(int64_t value);
 
-/// The seam's number for a floating number object.
+/// The platform interface's number for a floating number object.
 Number numberFromReal(double value);
 
 }  // namespace kestreye::macos

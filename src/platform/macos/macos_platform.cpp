@@ -6,13 +6,14 @@
 #include <objc/runtime.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "text/text.h"
 #include "platform/macos/cf_values.h"
 #include "platform/macos/read_guard.h"
+#include "text/text.h"
 
 // Foundation's logger is a plain C function, but its header is Objective-C.
 // An NSString pointer and a CFStringRef are the same object (toll-free
@@ -116,19 +117,34 @@ MultiRead copyMany(AXUIElementRef element,
   return result;
 }
 
-UnresponsiveApps& unresponsiveApps() {
-  static UnresponsiveApps apps;
-  return apps;
+class MacosPlatform final : public Platform {
+ public:
+  void retain(ElementRef ref) override;
+  void release(ElementRef ref) override;
+  AttributeRead copyAttribute(const Element& element,
+                              std::string_view attribute) override;
+  bool isProcessTrusted() override;
+  std::optional<int32_t> frontmostProcessId() override;
+  Element applicationElement(int32_t pid) override;
+  void logLine(std::string_view line) override;
+  void beginScan() override { unresponsive_.clear(); }
+  void endScan() override { unresponsive_.clear(); }
+
+ private:
+  // Applications that stopped answering during this scan.
+  UnresponsiveApps unresponsive_;
+};
+
+void MacosPlatform::retain(ElementRef ref) {
+  CFRetain(static_cast<CFTypeRef>(ref));
 }
 
-}  // namespace
+void MacosPlatform::release(ElementRef ref) {
+  CFRelease(static_cast<CFTypeRef>(ref));
+}
 
-void retain(ElementRef ref) { CFRetain(static_cast<CFTypeRef>(ref)); }
-
-void release(ElementRef ref) { CFRelease(static_cast<CFTypeRef>(ref)); }
-
-AttributeRead copyAttribute(const Element& element,
-                            std::string_view attribute) {
+AttributeRead MacosPlatform::copyAttribute(const Element& element,
+                                           std::string_view attribute) {
   if (element.empty()) return AttributeRead{kAxIllegalArgument, std::nullopt};
   const AXUIElementRef ax = axElement(element.ref());
   // The pid is stored in the element itself: no round trip to the
@@ -143,12 +159,12 @@ AttributeRead copyAttribute(const Element& element,
         return copyMany(ax, names);
       },
   };
-  return guardedRead(reads, pid, attribute, unresponsiveApps());
+  return guardedRead(reads, pid, attribute, unresponsive_);
 }
 
-bool isProcessTrusted() { return AXIsProcessTrusted() != 0; }
+bool MacosPlatform::isProcessTrusted() { return AXIsProcessTrusted() != 0; }
 
-std::optional<int32_t> frontmostProcessId() {
+std::optional<int32_t> MacosPlatform::frontmostProcessId() {
   // objc_getClass answers nil unless AppKit is loaded: the platform library
   // links it, and the nil checks keep a build without it from crashing.
   const id workspaceClass = classNamed("NSWorkspace");
@@ -164,7 +180,7 @@ std::optional<int32_t> frontmostProcessId() {
   return static_cast<int32_t>(pid);
 }
 
-Element applicationElement(int32_t pid) {
+Element MacosPlatform::applicationElement(int32_t pid) {
   // Create rule: the new reference is ours, and the handle takes it over.
   const AXUIElementRef application =
       AXUIElementCreateApplication(static_cast<pid_t>(pid));
@@ -172,7 +188,7 @@ Element applicationElement(int32_t pid) {
       const_cast<void*>(static_cast<const void*>(application)));
 }
 
-void logLine(std::string_view line) {
+void MacosPlatform::logLine(std::string_view line) {
   // CFStringCreateWithBytes refuses ill-formed UTF-8 outright, and a
   // diagnostic must not vanish for one bad byte.
   const std::string text = sanitizeUtf8(line);
@@ -185,17 +201,10 @@ void logLine(std::string_view line) {
   NSLog(static_cast<CFStringRef>(format.get()), message.get());
 }
 
-const PlatformBackend& backend() {
-  static const PlatformBackend table{
-      &retain,
-      &release,
-      &copyAttribute,
-      &isProcessTrusted,
-      &frontmostProcessId,
-      &applicationElement,
-      &logLine,
-  };
-  return table;
+}  // namespace
+
+std::unique_ptr<Platform> makePlatform() {
+  return std::make_unique<MacosPlatform>();
 }
 
 }  // namespace kestreye::macos

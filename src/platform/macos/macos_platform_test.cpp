@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli/reply.h"
 #include "cli/scan.h"
 #include "platform/macos/sdk_fake/fake_sdk.h"
 #include "platform/platform.h"
@@ -21,13 +22,18 @@ using Strings = std::vector<std::string>;
 // back: the test's objects at their one reference, the platform's freed.
 class MacosPlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake::reset(); }
+  void SetUp() override {
+    fake::reset();
+    installPlatform(*platform_);
+  }
   void TearDown() override {
     EXPECT_EQ(fake::misuses(), Strings{});
     EXPECT_EQ(fake::imbalances(), Strings{});
     EXPECT_EQ(fake::openPools(), 0);
     EXPECT_EQ(fake::strayMessages(), Strings{});
   }
+
+  std::unique_ptr<Platform> platform_ = makePlatform();
 };
 
 // A handle of the test's element, holding a reference of its own.
@@ -44,7 +50,7 @@ AXUIElementRef refOf(const Element& element) {
 RawValue valueOf(CFTypeRef value) {
   const AXUIElementRef element = fake::element(42);
   fake::answer(element, "AXTitle", value);
-  AttributeRead read = macos::copyAttribute(handle(element), "AXTitle");
+  AttributeRead read = copyAttribute(handle(element), "AXTitle");
   EXPECT_EQ(read.code, kAxSuccess);
   if (!read.value) {
     ADD_FAILURE() << "no value";
@@ -137,15 +143,14 @@ TEST_F(MacosPlatformTest, ElementValuesHoldTheirOwnReference) {
   const AXUIElementRef child = fake::element(42);
   fake::answer(child, "AXParent", parent);
   {
-    AttributeRead read = macos::copyAttribute(handle(child), "AXParent");
+    AttributeRead read = copyAttribute(handle(child), "AXParent");
     ASSERT_TRUE(read.value);
     const auto* element = std::get_if<Element>(&read.value->v);
     ASSERT_NE(element, nullptr);
     EXPECT_EQ(refOf(*element), parent);
     // While the handle lives, the parent carries one reference more.
     EXPECT_EQ(fake::imbalances().size(), 1u);
-    EXPECT_EQ(textOf(*macos::copyAttribute(*element, "AXRole").value),
-              "AXGroup");
+    EXPECT_EQ(textOf(*copyAttribute(*element, "AXRole").value), "AXGroup");
   }
   EXPECT_EQ(fake::imbalances(), Strings{});
 }
@@ -188,25 +193,24 @@ TEST_F(MacosPlatformTest, PassesFailureCodesOnAndReleasesWhatFailedCallsLeave) {
   const AXUIElementRef element = fake::element(42);
   fake::fail(element, "AXTitle", kAXErrorNoValue, fake::string(u"stale"));
   fake::fail(element, "AXHelp", kAXErrorInvalidUIElement);
-  const AttributeRead title = macos::copyAttribute(handle(element), "AXTitle");
+  const AttributeRead title = copyAttribute(handle(element), "AXTitle");
   EXPECT_EQ(title.code, kAxNoValue);
   EXPECT_FALSE(title.value);
-  EXPECT_EQ(macos::copyAttribute(handle(element), "AXHelp").code,
-            kAxInvalidElement);
-  EXPECT_EQ(macos::copyAttribute(handle(element), "AXNothing").code,
+  EXPECT_EQ(copyAttribute(handle(element), "AXHelp").code, kAxInvalidElement);
+  EXPECT_EQ(copyAttribute(handle(element), "AXNothing").code,
             kAxAttributeUnsupported);
 }
 
 TEST_F(MacosPlatformTest, ASuccessWithoutAValueHasNoValue) {
   const AXUIElementRef element = fake::element(42);
   fake::answer(element, "AXTitle", nullptr);
-  const AttributeRead read = macos::copyAttribute(handle(element), "AXTitle");
+  const AttributeRead read = copyAttribute(handle(element), "AXTitle");
   EXPECT_EQ(read.code, kAxSuccess);
   EXPECT_FALSE(read.value);
 }
 
 TEST_F(MacosPlatformTest, AnEmptyHandleFailsWithoutARoundTrip) {
-  EXPECT_EQ(macos::copyAttribute(Element(), "AXRole").code, kAxIllegalArgument);
+  EXPECT_EQ(copyAttribute(Element(), "AXRole").code, kAxIllegalArgument);
   EXPECT_EQ(fake::objectsMadeByPlatform(), 0);
 }
 
@@ -222,13 +226,12 @@ AXUIElementRef passwordField(pid_t pid) {
 
 TEST_F(MacosPlatformTest, WithholdsTheTextOfSecureFieldsInOneRoundTrip) {
   const AXUIElementRef field = passwordField(42);
-  const AttributeRead value = macos::copyAttribute(handle(field), "AXValue");
+  const AttributeRead value = copyAttribute(handle(field), "AXValue");
   EXPECT_EQ(value.code, kAxAttributeUnsupported);
   EXPECT_FALSE(value.value);
-  EXPECT_EQ(macos::copyAttribute(handle(field), "AXSelectedText").code,
+  EXPECT_EQ(copyAttribute(handle(field), "AXSelectedText").code,
             kAxAttributeUnsupported);
-  EXPECT_EQ(textOf(*macos::copyAttribute(handle(field), "AXTitle").value),
-            "Password");
+  EXPECT_EQ(textOf(*copyAttribute(handle(field), "AXTitle").value), "Password");
   EXPECT_EQ(
       fake::trips(field),
       (Strings{"AXSubrole+AXValue", "AXSubrole+AXSelectedText", "AXTitle"}));
@@ -237,41 +240,38 @@ TEST_F(MacosPlatformTest, WithholdsTheTextOfSecureFieldsInOneRoundTrip) {
 TEST_F(MacosPlatformTest, ChecksTheSubroleAloneWhenCombinedReadsFail) {
   const AXUIElementRef field = passwordField(42);
   fake::failCombined(field, kAXErrorNotImplemented);
-  EXPECT_EQ(macos::copyAttribute(handle(field), "AXValue").code,
+  EXPECT_EQ(copyAttribute(handle(field), "AXValue").code,
             kAxAttributeUnsupported);
   EXPECT_EQ(fake::trips(field), (Strings{"AXSubrole+AXValue", "AXSubrole"}));
 
   const AXUIElementRef plain = fake::element(42);
   fake::answer(plain, "AXValue", fake::string(u"visible"));
   fake::failCombined(plain, kAXErrorFailure);
-  EXPECT_EQ(textOf(*macos::copyAttribute(handle(plain), "AXValue").value),
-            "visible");
+  EXPECT_EQ(textOf(*copyAttribute(handle(plain), "AXValue").value), "visible");
 }
 
 TEST_F(MacosPlatformTest, MapsTheEntriesOfACombinedAnswer) {
   // No subrole (a boxed error in its place) and a value that is kCFNull.
   const AXUIElementRef empty = fake::element(42);
   fake::answer(empty, "AXValue", nullptr);
-  EXPECT_EQ(macos::copyAttribute(handle(empty), "AXValue").code, kAxNoValue);
+  EXPECT_EQ(copyAttribute(handle(empty), "AXValue").code, kAxNoValue);
   // A value that fails carries its own error.
   const AXUIElementRef unsupported = fake::element(42);
   fake::fail(unsupported, "AXValue", kAXErrorIllegalArgument);
-  EXPECT_EQ(macos::copyAttribute(handle(unsupported), "AXValue").code,
+  EXPECT_EQ(copyAttribute(handle(unsupported), "AXValue").code,
             kAxIllegalArgument);
   // A subrole that is not secure leaves the value alone.
   const AXUIElementRef search = fake::element(42);
   fake::answer(search, "AXSubrole", fake::string(u"AXSearchField"));
   fake::answer(search, "AXValue", fake::string(u"query"));
-  EXPECT_EQ(textOf(*macos::copyAttribute(handle(search), "AXValue").value),
-            "query");
+  EXPECT_EQ(textOf(*copyAttribute(handle(search), "AXValue").value), "query");
 }
 
 TEST_F(MacosPlatformTest, HandsTheSelectedRangeOverInCharacters) {
   const AXUIElementRef area = fake::element(42);
   fake::answer(area, "AXValue", fake::string(u"\U0001F600ab"));
   fake::answer(area, "AXSelectedTextRange", fake::range(3, 1));
-  const AttributeRead read =
-      macos::copyAttribute(handle(area), "AXSelectedTextRange");
+  const AttributeRead read = copyAttribute(handle(area), "AXSelectedTextRange");
   ASSERT_TRUE(read.value);
   ASSERT_NE(std::get_if<Range>(&read.value->v), nullptr);
   EXPECT_EQ(std::get<Range>(read.value->v).location, 2);
@@ -281,17 +281,14 @@ TEST_F(MacosPlatformTest, HandsTheSelectedRangeOverInCharacters) {
 }
 
 TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
-  constexpr pid_t kHung = 9001;  // unique: the memory lasts for the process
+  constexpr pid_t kHung = 9001;
   fake::hang(kHung);
   const AXUIElementRef first = fake::element(kHung);
   const AXUIElementRef second = fake::element(kHung);
-  EXPECT_EQ(macos::copyAttribute(handle(first), "AXRole").code,
-            kAxCannotComplete);
+  EXPECT_EQ(copyAttribute(handle(first), "AXRole").code, kAxCannotComplete);
   EXPECT_EQ(fake::tripsTo(kHung), 1);
-  EXPECT_EQ(macos::copyAttribute(handle(second), "AXValue").code,
-            kAxCannotComplete);
-  EXPECT_EQ(macos::copyAttribute(handle(first), "AXTitle").code,
-            kAxCannotComplete);
+  EXPECT_EQ(copyAttribute(handle(second), "AXValue").code, kAxCannotComplete);
+  EXPECT_EQ(copyAttribute(handle(first), "AXTitle").code, kAxCannotComplete);
   EXPECT_EQ(fake::tripsTo(kHung), 1);
 }
 
@@ -300,10 +297,8 @@ TEST_F(MacosPlatformTest, AnElementWithoutAPidIsStillRead) {
   fake::hang(kHung);
   const AXUIElementRef element = fake::element(kHung);
   fake::hidePid(element);
-  EXPECT_EQ(macos::copyAttribute(handle(element), "AXRole").code,
-            kAxCannotComplete);
-  EXPECT_EQ(macos::copyAttribute(handle(element), "AXRole").code,
-            kAxCannotComplete);
+  EXPECT_EQ(copyAttribute(handle(element), "AXRole").code, kAxCannotComplete);
+  EXPECT_EQ(copyAttribute(handle(element), "AXRole").code, kAxCannotComplete);
   // Nothing could be remembered without the pid, so both reads were made.
   EXPECT_EQ(fake::tripsTo(kHung), 2);
 }
@@ -343,8 +338,7 @@ TEST_F(MacosPlatformTest, MakesApplicationElements) {
   {
     const Element element = applicationElement(77);
     EXPECT_EQ(refOf(element), application);
-    EXPECT_EQ(textOf(*macos::copyAttribute(element, "AXRole").value),
-              "AXApplication");
+    EXPECT_EQ(textOf(*copyAttribute(element, "AXRole").value), "AXApplication");
   }
   // An element the fake makes itself must be released by the handle too.
   const Element unknown = applicationElement(78);
@@ -359,17 +353,6 @@ TEST_F(MacosPlatformTest, LogsThroughAFixedFormat) {
   EXPECT_EQ(fake::logCalls()[0].message, "[kestreye] 100% done %s %n");
   EXPECT_EQ(fake::logCalls()[0].openPools, 1);
   EXPECT_EQ(fake::logCalls()[1].message, "bad \xEF\xBF\xBD byte");
-}
-
-TEST_F(MacosPlatformTest, TheBackendTableIsThePlatform) {
-  fake::setTrusted(true);
-  EXPECT_TRUE(backend().isProcessTrusted());
-  fake::workspace().processIdentifier = 55;
-  EXPECT_EQ(backend().frontmostProcessId(), std::optional<int32_t>(55));
-  const AXUIElementRef element = fake::element(42);
-  fake::answer(element, "AXRole", fake::string(u"AXButton"));
-  EXPECT_EQ(textOf(*backend().copyAttribute(handle(element), "AXRole").value),
-            "AXButton");
 }
 
 // A TextEdit-like window: a text area with an emoji before the caret, and a
@@ -409,9 +392,7 @@ TEST_F(MacosPlatformTest, ScansAWindowEndToEnd) {
   fake::setTrusted(true);
   fake::workspace().processIdentifier = kApp;
 
-  ::testing::internal::CaptureStdout();
-  scan();
-  const std::string reply = ::testing::internal::GetCapturedStdout();
+  const std::string reply = encodeReply(scanReply());
 
   EXPECT_NE(reply.find("\"success\":true"), std::string::npos) << reply;
   EXPECT_NE(reply.find("cursor: \\\"Hello \xF0\x9F\x98\x80 |world\\\" "
@@ -430,9 +411,7 @@ TEST_F(MacosPlatformTest, ScansAWindowEndToEnd) {
 TEST_F(MacosPlatformTest, ScanWithoutPermissionAsksNothingElse) {
   fake::setTrusted(false);
   fake::workspace().processIdentifier = 500;
-  ::testing::internal::CaptureStdout();
-  scan();
-  const std::string reply = ::testing::internal::GetCapturedStdout();
+  const std::string reply = encodeReply(scanReply());
   EXPECT_NE(reply.find("Accessibility permission not granted"),
             std::string::npos);
   EXPECT_EQ(fake::drainedPools(), 1);  // the log line's pool, no workspace

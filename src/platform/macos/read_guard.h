@@ -31,14 +31,15 @@ struct ElementReads {
   std::function<MultiRead(std::span<const std::string_view> attributes)> many;
 };
 
-/// Process ids of the applications that stopped answering, kept for the
-/// lifetime of the process.
+/// Process ids of the applications that stopped answering during one scan.
 class UnresponsiveApps {
  public:
   /// Whether the process has stopped answering.
   bool contains(int32_t pid) const { return pids_.count(pid) != 0; }
   /// Remembers that the process has stopped answering.
   void add(int32_t pid) { pids_.insert(pid); }
+  /// Forgets every process, as a new scan starts.
+  void clear() { pids_.clear(); }
 
  private:
   std::unordered_set<int32_t> pids_;

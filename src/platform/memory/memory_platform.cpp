@@ -4,8 +4,6 @@
 #include <map>
 #include <memory>
 
-#include "platform/backend.h"
-
 namespace kestreye::memory {
 namespace {
 
@@ -73,46 +71,53 @@ bool isSecure(const Node& node) {
   return text != nullptr && *text == "AXSecureTextField";
 }
 
-void retain(ElementRef) { ++store().live; }
+class MemoryPlatform final : public Platform {
+ public:
+  void retain(ElementRef) override { ++store().live; }
 
-void release(ElementRef) { --store().live; }
+  void release(ElementRef) override { --store().live; }
 
-AttributeRead copyAttribute(const Element& element,
-                            std::string_view attribute) {
-  ++store().reads;
-  if (element.empty()) return {kAxInvalidElement, std::nullopt};
-  const Node& node = *static_cast<const Node*>(element.ref());
-  // A password's text never leaves the platform, whatever the tree lists.
-  if ((attribute == "AXValue" || attribute == "AXSelectedText") &&
-      isSecure(node)) {
+  AttributeRead copyAttribute(const Element& element,
+                              std::string_view attribute) override {
+    ++store().reads;
+    if (element.empty()) return {kAxInvalidElement, std::nullopt};
+    const Node& node = *static_cast<const Node*>(element.ref());
+    // A password's text never leaves the platform, whatever the tree lists.
+    if ((attribute == "AXValue" || attribute == "AXSelectedText") &&
+        isSecure(node)) {
+      return {kAxAttributeUnsupported, std::nullopt};
+    }
+    if (const Value* value = listed(node, attribute)) return answer(*value);
+    if (attribute == "AXChildren" && node.listsChildren) {
+      RawArray children;
+      children.reserve(node.children.size());
+      for (Node* child : node.children)
+        children.push_back(RawValue{handleOf(child)});
+      return {kAxSuccess, RawValue{std::move(children)}};
+    }
+    if (attribute == "AXParent" && node.parent != nullptr) {
+      return {kAxSuccess, RawValue{handleOf(node.parent)}};
+    }
     return {kAxAttributeUnsupported, std::nullopt};
   }
-  if (const Value* value = listed(node, attribute)) return answer(*value);
-  if (attribute == "AXChildren" && node.listsChildren) {
-    RawArray children;
-    children.reserve(node.children.size());
-    for (Node* child : node.children)
-      children.push_back(RawValue{handleOf(child)});
-    return {kAxSuccess, RawValue{std::move(children)}};
+
+  bool isProcessTrusted() override { return store().trusted; }
+
+  std::optional<int32_t> frontmostProcessId() override {
+    return store().frontmost;
   }
-  if (attribute == "AXParent" && node.parent != nullptr) {
-    return {kAxSuccess, RawValue{handleOf(node.parent)}};
+
+  Element applicationElement(int32_t pid) override {
+    const auto found = store().applications.find(pid);
+    // An unknown process gets an element whose every read fails.
+    if (found == store().applications.end()) return Element();
+    return handleOf(found->second);
   }
-  return {kAxAttributeUnsupported, std::nullopt};
-}
 
-bool isProcessTrusted() { return store().trusted; }
-
-std::optional<int32_t> frontmostProcessId() { return store().frontmost; }
-
-Element applicationElement(int32_t pid) {
-  const auto found = store().applications.find(pid);
-  // An unknown process gets an element whose every read fails.
-  if (found == store().applications.end()) return Element();
-  return handleOf(found->second);
-}
-
-void logLine(std::string_view line) { store().logs.emplace_back(line); }
+  void logLine(std::string_view line) override {
+    store().logs.emplace_back(line);
+  }
+};
 
 }  // namespace
 
@@ -157,15 +162,8 @@ const std::vector<std::string>& logLines() { return store().logs; }
 
 int64_t liveHandles() { return store().live; }
 
-const PlatformBackend& backend() {
-  static const PlatformBackend table{retain,
-                                     release,
-                                     copyAttribute,
-                                     isProcessTrusted,
-                                     frontmostProcessId,
-                                     applicationElement,
-                                     logLine};
-  return table;
+std::unique_ptr<Platform> makePlatform() {
+  return std::make_unique<MemoryPlatform>();
 }
 
 }  // namespace kestreye::memory

@@ -1,9 +1,11 @@
 // An accessibility tree held in memory: loaded from a JSON fixture or built
-// in C++. It answers the seam exactly as a live platform would, counts the
-// attribute reads and keeps the log lines it was given.
+// in C++. Its platform answers exactly as a live one would, counts the
+// attribute reads and keeps the log lines it was given. The tree is one per
+// process; every platform makePlatform gives answers from it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,6 +72,9 @@ struct Node {
   size_t indexInParent =
       0;  ///< place in the parent's children, or in the top-level list
 };
+
+/// A platform that answers from the tree.
+std::unique_ptr<Platform> makePlatform();
 
 /// Loads a fixture file in place of the current tree; on a fault the tree is
 /// left empty and `error` names the file and the JSON path of the fault.

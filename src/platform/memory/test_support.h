@@ -3,19 +3,29 @@
 
 #include <gtest/gtest.h>
 
-#include "ax/roles.h"
+#include "collect/scan_state.h"
 #include "platform/memory/memory_platform.h"
 
 namespace kestreye::testing {
 
-/// Starts every test on an empty tree and checks that it leaked no handle.
+/// The memory platform of the test program, never destroyed: a handle may
+/// still be released while the program ends.
+inline Platform& memoryPlatform() {
+  static Platform* const platform = memory::makePlatform().release();
+  return *platform;
+}
+
+/// Starts every test on an empty tree with the memory platform installed and
+/// a fresh scan state, and checks that the test leaked no handle.
 class MemoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     memory::reset();
-    resetWalkBudget();
+    installPlatform(memoryPlatform());
   }
   void TearDown() override { EXPECT_EQ(memory::liveHandles(), 0); }
+
+  ScanState state;
 };
 
 }  // namespace kestreye::testing

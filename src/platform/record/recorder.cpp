@@ -5,57 +5,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "text/text.h"
 #include "text/json.h"
+#include "text/text.h"
 
 namespace kestreye::record {
 
 namespace {
-
-struct RecordedElement {
-  std::string id;
-  // Held until reset, so that no other element can take over its address
-  // (the key under which it is found again) while the scan runs.
-  Element handle;
-  // Attribute name and the JSON of its first answer, in the order first read.
-  std::vector<std::pair<std::string, std::string>> attributes;
-};
-
-struct Recording {
-  const PlatformBackend* backend = nullptr;
-  std::optional<bool> trusted;
-  bool frontmostAsked = false;
-  std::optional<int32_t> frontmost;
-  std::map<int32_t, size_t> applications;  // process id -> element index
-  std::vector<RecordedElement> elements;
-  std::unordered_map<ElementRef, size_t> indexByRef;
-};
-
-// Never destroyed: the elements it holds must not be released after the
-// platform behind them has gone at exit.
-Recording& recording() {
-  static Recording* instance = new Recording;
-  return *instance;
-}
-
-// The index of an element, recorded now if it is new. Every empty handle is
-// the same element: one whose every read fails.
-size_t indexOf(const Element& element) {
-  Recording& state = recording();
-  const auto [entry, inserted] =
-      state.indexByRef.try_emplace(element.ref(), state.elements.size());
-  if (inserted) {
-    std::string id = "e";
-    id += std::to_string(state.elements.size() + 1);
-    state.elements.push_back(RecordedElement{std::move(id), element, {}});
-  }
-  return entry->second;
-}
 
 // Text the platform gave, byte for byte: a JSON string when it is valid
 // UTF-8 without NULs, its bytes otherwise.
@@ -104,12 +62,31 @@ void appendReals(std::string& out, std::string_view kind,
   out += "]}";
 }
 
-void appendElementId(std::string& out, const Element& element) {
-  const size_t index = indexOf(element);
-  out += jsonString(recording().elements[index].id);
+}  // namespace
+
+Recorder::~Recorder() { reset(); }
+
+// The index of an element, recorded now if it is new. Every empty handle is
+// the same element: one whose every read fails.
+size_t Recorder::indexOf(const Element& element) {
+  const auto [entry, inserted] =
+      indexByRef_.try_emplace(element.ref(), elements_.size());
+  if (inserted) {
+    // Appended, not "e" + std::string: GCC 12 at -O3 warns falsely
+    // (-Wrestrict) on a literal added to a temporary string.
+    std::string id = "e";
+    id += std::to_string(elements_.size() + 1);
+    elements_.push_back(RecordedElement{std::move(id), element, {}});
+  }
+  return entry->second;
 }
 
-void appendValue(std::string& out, const RawValue& value) {
+void Recorder::appendElementId(std::string& out, const Element& element) {
+  const size_t index = indexOf(element);
+  out += jsonString(elements_[index].id);
+}
+
+void Recorder::appendValue(std::string& out, const RawValue& value) {
   if (const auto* text = std::get_if<std::string>(&value.v)) {
     appendText(out, *text);
   } else if (const auto* number = std::get_if<Number>(&value.v)) {
@@ -157,7 +134,7 @@ void appendValue(std::string& out, const RawValue& value) {
   }
 }
 
-std::string answerJson(const AttributeRead& read) {
+std::string Recorder::answerJson(const AttributeRead& read) {
   if (read.code != kAxSuccess) {
     return "{\"error\": " + std::to_string(read.code) + "}";
   }
@@ -167,112 +144,89 @@ std::string answerJson(const AttributeRead& read) {
   return out;
 }
 
-// Without a platform the recorder answers as a desktop without permission.
-const PlatformBackend* backendOrNull() { return recording().backend; }
-
-}  // namespace
-
-void setBackend(const PlatformBackend& backend) {
-  recording().backend = &backend;
-}
-
-void reset() {
-  Recording& state = recording();
-  const PlatformBackend* backend = state.backend;
-  // Moved out first: releasing an element may call back into the seam.
-  std::vector<RecordedElement> elements = std::move(state.elements);
-  state = Recording{};
-  state.backend = backend;
+void Recorder::reset() {
+  // Moved out first: releasing an element calls back into the platform.
+  std::vector<RecordedElement> elements = std::move(elements_);
+  elements_.clear();
+  indexByRef_.clear();
+  applications_.clear();
+  trusted_.reset();
+  frontmostAsked_ = false;
+  frontmost_.reset();
   elements.clear();
 }
 
-void retain(ElementRef ref) {
-  if (const PlatformBackend* backend = backendOrNull()) backend->retain(ref);
-}
+void Recorder::retain(ElementRef ref) { inner_.retain(ref); }
 
-void release(ElementRef ref) {
-  if (const PlatformBackend* backend = backendOrNull()) backend->release(ref);
-}
+void Recorder::release(ElementRef ref) { inner_.release(ref); }
 
-AttributeRead copyAttribute(const Element& element,
-                            std::string_view attribute) {
-  const PlatformBackend* backend = backendOrNull();
-  AttributeRead read = backend != nullptr
-                           ? backend->copyAttribute(element, attribute)
-                           : AttributeRead{kAxCannotComplete, std::nullopt};
+AttributeRead Recorder::copyAttribute(const Element& element,
+                                      std::string_view attribute) {
+  AttributeRead read = inner_.copyAttribute(element, attribute);
   const size_t index = indexOf(element);
   const std::string name = sanitizeUtf8(attribute);
   // A tree that changes under the scan can answer twice differently; the
   // fixture keeps the first answer, which every later read then repeats.
-  for (const auto& known : recording().elements[index].attributes) {
+  for (const auto& known : elements_[index].attributes) {
     if (known.first == name) return read;
   }
   std::string answer = answerJson(read);  // may record further elements
-  recording().elements[index].attributes.emplace_back(name, std::move(answer));
+  elements_[index].attributes.emplace_back(name, std::move(answer));
   return read;
 }
 
-bool isProcessTrusted() {
-  const PlatformBackend* backend = backendOrNull();
-  const bool trusted = backend != nullptr && backend->isProcessTrusted();
-  if (!recording().trusted.has_value()) recording().trusted = trusted;
+bool Recorder::isProcessTrusted() {
+  const bool trusted = inner_.isProcessTrusted();
+  if (!trusted_.has_value()) trusted_ = trusted;
   return trusted;
 }
 
-std::optional<int32_t> frontmostProcessId() {
-  const PlatformBackend* backend = backendOrNull();
-  std::optional<int32_t> pid =
-      backend != nullptr ? backend->frontmostProcessId() : std::nullopt;
-  Recording& state = recording();
-  if (!state.frontmostAsked) {
-    state.frontmostAsked = true;
-    state.frontmost = pid;
+std::optional<int32_t> Recorder::frontmostProcessId() {
+  std::optional<int32_t> pid = inner_.frontmostProcessId();
+  if (!frontmostAsked_) {
+    frontmostAsked_ = true;
+    frontmost_ = pid;
   }
   return pid;
 }
 
-Element applicationElement(int32_t pid) {
-  const PlatformBackend* backend = backendOrNull();
-  Element element =
-      backend != nullptr ? backend->applicationElement(pid) : Element();
+Element Recorder::applicationElement(int32_t pid) {
+  Element element = inner_.applicationElement(pid);
   const size_t index = indexOf(element);
-  recording().applications.try_emplace(pid, index);
+  applications_.try_emplace(pid, index);
   return element;
 }
 
-void logLine(std::string_view line) {
-  if (const PlatformBackend* backend = backendOrNull()) {
-    backend->logLine(line);
-  } else {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  }
-}
+void Recorder::logLine(std::string_view line) { inner_.logLine(line); }
 
-std::string fixtureJson() {
-  const Recording& state = recording();
+void Recorder::beginScan() { inner_.beginScan(); }
+
+void Recorder::endScan() { inner_.endScan(); }
+
+std::string Recorder::fixtureJson() {
   std::string out = "{\n";
-  if (state.trusted.has_value()) {
-    out += std::string("  \"trusted\": ") +
-           (*state.trusted ? "true" : "false") + ",\n";
+  if (trusted_.has_value()) {
+    out +=
+        std::string("  \"trusted\": ") + (*trusted_ ? "true" : "false") + ",\n";
   }
-  if (state.frontmostAsked) {
+  if (frontmostAsked_) {
     out += "  \"frontmost\": " +
-           (state.frontmost.has_value() ? std::to_string(*state.frontmost)
-                                        : std::string("null")) +
+           (frontmost_.has_value() ? std::to_string(*frontmost_)
+                                   : std::string("null")) +
            ",\n";
   }
   out += "  \"applications\": {";
   bool first = true;
-  for (const auto& [pid, index] : state.applications) {
+  for (const auto& [pid, index] : applications_) {
     out += first ? "" : ", ";
     first = false;
     out += jsonString(std::to_string(pid));
     out += ": ";
-    out += jsonString(state.elements[index].id);
+    out += jsonString(elements_[index].id);
   }
   out += "},\n  \"elements\": [";
-  for (size_t i = 0; i < state.elements.size(); ++i) {
-    const RecordedElement& element = state.elements[i];
+  for (size_t i = 0; i < elements_.size(); ++i) {
+    const RecordedElement& element = elements_[i];
     out += i == 0 ? "\n    {\"id\": " : ",\n    {\"id\": ";
     out += jsonString(element.id);
     out += ", \"attributes\": {";
@@ -283,11 +237,11 @@ std::string fixtureJson() {
     }
     out += element.attributes.empty() ? "}}" : "\n    }}";
   }
-  out += state.elements.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  out += elements_.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
 }
 
-bool writeFixture(const std::string& path, std::string* error) {
+bool Recorder::writeFixture(const std::string& path, std::string* error) {
   const std::string text = fixtureJson();
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {

@@ -1,45 +1,82 @@
-// The recording layer: a seam implementation that stands in front of a real
-// platform, forwards every call to it, and remembers each answer, so that one
-// live scan can be written down as a fixture and replayed byte for byte by
-// the memory platform.
+// The recording layer: a platform that stands in front of any other, forwards
+// every call to it, and remembers each answer, so that one live scan can be
+// written down as a fixture and replayed byte for byte by the memory
+// platform.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
-#include "platform/backend.h"
+#include "platform/platform.h"
 
 namespace kestreye::record {
 
-/// Sets the platform the seam forwards to; call before the first seam call.
-void setBackend(const PlatformBackend& backend);
+/// Forwards to the platform it wraps and records what that one answered.
+class Recorder final : public Platform {
+ public:
+  /// Records what `inner` answers; `inner` must outlive the recorder.
+  explicit Recorder(Platform& inner) : inner_(inner) {}
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+  ~Recorder() override;
 
-/// Forgets everything recorded and gives back every element held.
-void reset();
+  /// Forgets everything recorded and gives back every element held.
+  void reset();
+  /// Everything read since the last reset, as the text of a fixture file.
+  std::string fixtureJson();
+  /// Writes fixtureJson() to a file; on failure `error` says why.
+  bool writeFixture(const std::string& path, std::string* error);
 
-/// Everything read since the last reset, as the text of a fixture file.
-std::string fixtureJson();
+  /// Forwards a retain to the wrapped platform.
+  void retain(ElementRef ref) override;
+  /// Forwards a release to the wrapped platform.
+  void release(ElementRef ref) override;
+  /// Reads through the wrapped platform and records the element, the name
+  /// and the answer.
+  AttributeRead copyAttribute(const Element& element,
+                              std::string_view attribute) override;
+  /// Asks the wrapped platform and records the answer.
+  bool isProcessTrusted() override;
+  /// Asks the wrapped platform and records the answer.
+  std::optional<int32_t> frontmostProcessId() override;
+  /// Asks the wrapped platform and records which element the process id gave.
+  Element applicationElement(int32_t pid) override;
+  /// Forwards a log line; log lines are not recorded.
+  void logLine(std::string_view line) override;
+  /// Forwards the start of a scan.
+  void beginScan() override;
+  /// Forwards the end of a scan; the recording is kept.
+  void endScan() override;
 
-/// Writes fixtureJson() to a file; on failure `error` says why.
-bool writeFixture(const std::string& path, std::string* error);
+ private:
+  struct RecordedElement {
+    std::string id;
+    // Held until reset, so that no other element can take over its address
+    // (the key under which it is found again) while the scan runs.
+    Element handle;
+    // Attribute name and the JSON of its first answer, in the order first
+    // read.
+    std::vector<std::pair<std::string, std::string>> attributes;
+  };
 
-// The seam's operations through the recorder; seam.cpp forwards to these.
+  size_t indexOf(const Element& element);
+  void appendElementId(std::string& out, const Element& element);
+  void appendValue(std::string& out, const RawValue& value);
+  std::string answerJson(const AttributeRead& read);
 
-/// Forwards a retain to the platform.
-void retain(ElementRef ref);
-/// Forwards a release to the platform.
-void release(ElementRef ref);
-/// Reads through the platform and records the element, the name and the answer.
-AttributeRead copyAttribute(const Element& element, std::string_view attribute);
-/// Asks the platform and records the answer.
-bool isProcessTrusted();
-/// Asks the platform and records the answer.
-std::optional<int32_t> frontmostProcessId();
-/// Asks the platform and records which element the process id gave.
-Element applicationElement(int32_t pid);
-/// Forwards a log line to the platform; log lines are not recorded.
-void logLine(std::string_view line);
+  Platform& inner_;
+  std::optional<bool> trusted_;
+  bool frontmostAsked_ = false;
+  std::optional<int32_t> frontmost_;
+  std::map<int32_t, size_t> applications_;  // process id -> element index
+  std::vector<RecordedElement> elements_;
+  std::unordered_map<ElementRef, size_t> indexByRef_;
+};
 
 }  // namespace kestreye::record

@@ -9,14 +9,23 @@
 #include <sstream>
 #include <string>
 
-#include "ax/roles.h"
-#include "cli/entry.h"
+#include "cli/reply.h"
+#include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
+#include "platform/memory/test_support.h"
 
 namespace kestreye::record {
 namespace {
 
 using Json = nlohmann::json;
+
+// The recorder in front of the memory platform; never destroyed, like the
+// platform behind it.
+Recorder& recorder() {
+  static Recorder* const instance =
+      new Recorder(kestreye::testing::memoryPlatform());
+  return *instance;
+}
 
 // What one scan printed and what the recorder wrote down.
 struct Round {
@@ -27,7 +36,7 @@ struct Round {
 class RecorderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setBackend(memory::backend());
+    installPlatform(recorder());
     clear();
   }
   void TearDown() override {
@@ -37,7 +46,7 @@ class RecorderTest : public ::testing::Test {
 
   // The recorder gives its handles back before the tree goes.
   static void clear() {
-    reset();
+    recorder().reset();
     memory::reset();
   }
 
@@ -48,22 +57,17 @@ class RecorderTest : public ::testing::Test {
         << error;
   }
 
-  static std::string scanReply() {
-    char name[] = "kestreye";
-    char command[] = "scan";
-    char* argv[] = {name, command, nullptr};
-    resetWalkBudget();
-    ::testing::internal::CaptureStdout();
-    kestreyeMain(2, argv);
-    return ::testing::internal::GetCapturedStdout();
+  // The reply line `kestreye scan` would print.
+  static std::string scanLine() {
+    return encodeReply(kestreye::scanReply()) + "\n";
   }
 
   // Scans a fixture through the recorder.
   static Round recordScan(std::string_view fixture) {
     load(fixture);
     Round round;
-    round.reply = scanReply();
-    round.recording = fixtureJson();
+    round.reply = scanLine();
+    round.recording = recorder().fixtureJson();
     return round;
   }
 
@@ -373,12 +377,13 @@ TEST_F(RecorderTest, EveryValueKindReadsBackTheSame) {
       live.push_back(canonical(kestreye::copyAttribute(app, name)));
     }
   }
-  const std::string recording = fixtureJson();
+  const std::string recording = recorder().fixtureJson();
   load(recording);
-  const Element app = memory::backend().applicationElement(3);
+  const Element app = kestreye::testing::memoryPlatform().applicationElement(3);
   ASSERT_FALSE(app.empty()) << recording;
   for (size_t i = 0; i < names.size(); ++i) {
-    EXPECT_EQ(canonical(memory::backend().copyAttribute(app, names[i])),
+    EXPECT_EQ(canonical(kestreye::testing::memoryPlatform().copyAttribute(
+                  app, names[i])),
               live[i])
         << names[i] << "\n"
         << recording;
@@ -393,14 +398,15 @@ TEST_F(RecorderTest, WritesTheRecordingToAFile) {
   recordScan(kSignIn);
   const std::string path = ::testing::TempDir() + "kestreye_recording.json";
   std::string error;
-  ASSERT_TRUE(writeFixture(path, &error)) << error;
+  ASSERT_TRUE(recorder().writeFixture(path, &error)) << error;
   std::ifstream file(path, std::ios::binary);
   std::stringstream text;
   text << file.rdbuf();
-  EXPECT_EQ(text.str(), fixtureJson());
+  EXPECT_EQ(text.str(), recorder().fixtureJson());
   std::remove(path.c_str());
 
-  EXPECT_FALSE(writeFixture("/nonexistent-folder/recording.json", &error));
+  EXPECT_FALSE(
+      recorder().writeFixture("/nonexistent-folder/recording.json", &error));
   EXPECT_NE(error.find("/nonexistent-folder/recording.json"),
             std::string::npos);
 }

@@ -1,7 +1,5 @@
 #include "platform/macos/sdk_fake/fake_sdk.h"
 
-#include "text/text.h"
-
 #include <objc/objc.h>
 #include <objc/runtime.h>
 
@@ -11,6 +9,8 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+
+#include "text/text.h"
 
 namespace kestreye::macos::fake {
 namespace {

@@ -17,7 +17,7 @@ extern "C" {
 
 // MacTypes.h (through CoreServices) puts these at global scope; they are
 // declared here too so that the check catches code that would be ambiguous
-// between them and the seam's kestreye::Point, Size and Rect.
+// between them and the platform interface's kestreye::Point, Size and Rect.
 struct Point {
   short v;
   short h;
