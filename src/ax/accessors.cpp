@@ -20,39 +20,61 @@ Element asElement(RawValue value) {
   return Element();
 }
 
-std::optional<std::string> axString(const Element& element,
-                                    std::string_view attribute) {
+namespace {
+
+// The attribute's value when it holds a T, passed through `convert`; absent
+// when the read fails, yields none or holds another kind.
+template <class T, class Convert>
+auto axAs(const Element& element, std::string_view attribute, Convert convert)
+    -> decltype(convert(std::declval<const T&>())) {
   auto value = axValue(element, attribute);
   if (!value) return std::nullopt;
-  const auto* text = std::get_if<std::string>(&value->v);
-  if (text == nullptr) return std::nullopt;
-  return sanitizeUtf8(*text);
+  const auto* held = std::get_if<T>(&value->v);
+  if (held == nullptr) return std::nullopt;
+  return convert(*held);
+}
+
+}  // namespace
+
+std::optional<std::string> axString(const Element& element,
+                                    std::string_view attribute) {
+  return axAs<std::string>(
+      element, attribute,
+      [](const std::string& text) -> std::optional<std::string> {
+        return sanitizeUtf8(text);
+      });
 }
 
 std::optional<bool> axBool(const Element& element, std::string_view attribute) {
-  auto value = axValue(element, attribute);
-  if (!value) return std::nullopt;
-  const auto* number = std::get_if<Number>(&value->v);
-  if (number == nullptr) return std::nullopt;
-  return number->boolValue();
+  return axAs<Number>(element, attribute,
+                      [](const Number& number) -> std::optional<bool> {
+                        return number.boolValue();
+                      });
 }
 
 std::optional<int64_t> axInt(const Element& element,
                              std::string_view attribute) {
-  auto value = axValue(element, attribute);
-  if (!value) return std::nullopt;
-  const auto* number = std::get_if<Number>(&value->v);
-  if (number == nullptr) return std::nullopt;
-  return number->integerValue();
+  return axAs<Number>(element, attribute,
+                      [](const Number& number) -> std::optional<int64_t> {
+                        return number.integerValue();
+                      });
 }
 
 std::optional<Range> axRange(const Element& element,
                              std::string_view attribute) {
-  auto value = axValue(element, attribute);
-  if (!value) return std::nullopt;
-  const auto* range = std::get_if<Range>(&value->v);
-  if (range == nullptr) return std::nullopt;
-  return *range;
+  return axAs<Range>(
+      element, attribute,
+      [](const Range& range) -> std::optional<Range> { return range; });
+}
+
+std::optional<std::string> axDisplayName(const Element& element) {
+  // All three are read before one is picked.
+  auto title = axString(element, "AXTitle");
+  auto description = axString(element, "AXDescription");
+  auto label = axString(element, "AXLabel");
+  if (title) return title;
+  if (description) return description;
+  return label;
 }
 
 std::vector<Element> axChildren(const Element& element) {
@@ -78,25 +100,23 @@ std::optional<int64_t> truncateCoordinate(double value) {
 }
 
 std::optional<Position> axPosition(const Element& element) {
-  auto value = axValue(element, "AXPosition");
-  if (!value) return std::nullopt;
-  const auto* point = std::get_if<Point>(&value->v);
-  if (point == nullptr) return std::nullopt;
-  const auto x = truncateCoordinate(point->x);
-  const auto y = truncateCoordinate(point->y);
-  if (!x || !y) return std::nullopt;
-  return Position{*x, *y};
+  return axAs<Point>(element, "AXPosition",
+                     [](const Point& point) -> std::optional<Position> {
+                       const auto x = truncateCoordinate(point.x);
+                       const auto y = truncateCoordinate(point.y);
+                       if (!x || !y) return std::nullopt;
+                       return Position{*x, *y};
+                     });
 }
 
 std::optional<Extent> axSize(const Element& element) {
-  auto value = axValue(element, "AXSize");
-  if (!value) return std::nullopt;
-  const auto* size = std::get_if<Size>(&value->v);
-  if (size == nullptr) return std::nullopt;
-  const auto w = truncateCoordinate(size->w);
-  const auto h = truncateCoordinate(size->h);
-  if (!w || !h) return std::nullopt;
-  return Extent{*w, *h};
+  return axAs<Size>(element, "AXSize",
+                    [](const Size& size) -> std::optional<Extent> {
+                      const auto w = truncateCoordinate(size.w);
+                      const auto h = truncateCoordinate(size.h);
+                      if (!w || !h) return std::nullopt;
+                      return Extent{*w, *h};
+                    });
 }
 
 }  // namespace kestreye

@@ -41,6 +41,9 @@ std::optional<int64_t> axInt(const Element& element,
 /// A boxed range attribute, or absent for any other kind.
 std::optional<Range> axRange(const Element& element,
                              std::string_view attribute);
+/// "AXTitle", else "AXDescription", else "AXLabel", as text; all three are
+/// read, and a present empty one hides those after it.
+std::optional<std::string> axDisplayName(const Element& element);
 /// The children in the platform's order; empty when unreadable or not an array.
 std::vector<Element> axChildren(const Element& element);
 /// "AXPosition" truncated toward zero, or absent.

@@ -8,20 +8,6 @@
 #include "text/text.h"
 
 namespace kestreye {
-namespace {
-
-// Screen coordinates never come near the 64-bit limits in practice; a hostile
-// tree that reports them gets a saturated centre instead of an overflow.
-int64_t saturatingCenter(int64_t origin, int64_t extent) {
-  int64_t sum = 0;
-  if (__builtin_add_overflow(origin, extent / 2, &sum)) {
-    return origin > 0 ? INT64_MAX : INT64_MIN;
-  }
-  return sum;
-}
-
-}  // namespace
-
 ElementInfo focusedRecord(const Element& focused, Position position,
                           Extent size) {
   return ElementInfo{focused,    axString(focused, "AXRole").value_or(""),
@@ -30,15 +16,9 @@ ElementInfo focusedRecord(const Element& focused, Position position,
                      true};
 }
 
-int64_t ElementInfo::centerX() const { return saturatingCenter(x, w); }
-
-int64_t ElementInfo::centerY() const { return saturatingCenter(y, h); }
-
 std::string ElementInfo::describeElement(const Element& target) const {
   // Nine reads, always all of them and in this order, whatever the role.
-  const auto title = axString(target, "AXTitle");
-  const auto description = axString(target, "AXDescription");
-  const auto label = axString(target, "AXLabel");
+  const auto name = axDisplayName(target);
   const auto value = axString(target, "AXValue");
   const auto placeholder = axString(target, "AXPlaceholderValue");
   const auto focused = axBool(target, "AXFocused");
@@ -56,20 +36,21 @@ std::string ElementInfo::describeElement(const Element& target) const {
     out += part;
   };
 
-  // A present empty title still wins and hides the description and label.
-  const std::optional<std::string>& candidate =
-      title ? title : (description ? description : label);
-  if (candidate && !candidate->empty()) add(quoted(truncateString(*candidate, MAX_STRING_LENGTH)));
+  if (name && !name->empty())
+    add(quoted(truncateString(*name, MAX_STRING_LENGTH)));
 
   if (value) {
     const std::string_view trimmed = trimSpace(*value);
     if (!trimmed.empty()) {
-      add("value: " + quoted(replaceAll(truncateString(trimmed, MAX_STRING_LENGTH), "\n", "\\n")));
+      add("value: " +
+          quoted(replaceAll(truncateString(trimmed, MAX_STRING_LENGTH), "\n",
+                            "\\n")));
     }
   }
 
   if (placeholder && !placeholder->empty()) {
-    add("placeholder: " + quoted(truncateString(*placeholder, MAX_STRING_LENGTH)));
+    add("placeholder: " +
+        quoted(truncateString(*placeholder, MAX_STRING_LENGTH)));
   }
 
   std::vector<std::string> flags;

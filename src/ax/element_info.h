@@ -21,10 +21,6 @@ struct ElementInfo {
   int64_t h = 0;
   bool isFocused = false;
 
-  /// x plus half the width, the division truncating toward zero.
-  int64_t centerX() const;
-  /// y plus half the height, the division truncating toward zero.
-  int64_t centerY() const;
   /// The one-line description of `target` with this record's role and focus
   /// flag.
   std::string describeElement(const Element& target) const;

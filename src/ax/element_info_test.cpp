@@ -124,14 +124,5 @@ TEST_F(DescribeTest, ExactlyNineReads) {
   EXPECT_EQ(memory::attributeReads() - before, 9u);
 }
 
-TEST(ElementInfoTest, CentresTruncateTowardZeroAndSaturate) {
-  ElementInfo info{Element(), "", 10, 20, 5, -5, false};
-  EXPECT_EQ(info.centerX(), 12);
-  EXPECT_EQ(info.centerY(), 18);
-  info.y = INT64_MAX;
-  info.h = 100;
-  EXPECT_EQ(info.centerY(), INT64_MAX);
-}
-
 }  // namespace
 }  // namespace kestreye

@@ -5,6 +5,7 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
+#include "collect/walk.h"
 #include "text/text.h"
 
 namespace kestreye {
@@ -17,69 +18,51 @@ std::string rawText(const Element& element) {
   return axString(element, "AXTitle").value_or("");
 }
 
-void collectInto(const Element& start, WalkBudget& budget, int64_t maxDepth,
-                 int64_t currentDepth, AncestorContext& out) {
-  if (budget.elementCount >= MAX_ELEMENTS) return;
-  for (Element& child : axChildren(start)) {
-    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS) return;
-    ++budget.examinedCount;
-    const std::string role = axString(child, "AXRole").value_or("");
+}  // namespace
+
+AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
+                                   int64_t maxDepth, int64_t currentDepth) {
+  AncestorContext out;
+  auto visit = [&](const Element& child, const std::string& role) {
     if (role == "AXStaticText" || role == "AXHeading") {
       const std::string raw = rawText(child);
       const std::string_view trimmed = trimSpace(raw);
       const int64_t length = graphemeCountCapped(trimmed, 200);
       if (length >= 3 && length < 200) {
         out.texts.push_back(replaceAll(trimmed, "\n", " "));
-        ++budget.elementCount;
+        ++scan.walk.elementCount;
       }
     }
     if (INTERACTIVE_ROLES.find(role) != INTERACTIVE_ROLES.end()) {
-      if (const auto position = axPosition(child)) {
-        const auto size = axSize(child);
-        if (size && size->w >= 6 && size->h >= 6) {
-          const bool focused = axBool(child, "AXFocused").value_or(false);
-          out.buttons.push_back(ElementInfo{child, role, position->x,
-                                            position->y, size->w, size->h,
-                                            focused});
-          ++budget.elementCount;
-        }
+      if (const auto frame = usableFrame(child)) {
+        const bool focused = axBool(child, "AXFocused").value_or(false);
+        out.buttons.push_back(ElementInfo{child, role, frame->position.x,
+                                          frame->position.y, frame->size.w,
+                                          frame->size.h, focused});
+        ++scan.walk.elementCount;
       }
     }
-    if (currentDepth < maxDepth) {
-      collectInto(child, budget, maxDepth, currentDepth + 1, out);
-    }
-  }
-}
-
-}  // namespace
-
-AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
-                                   int64_t maxDepth, int64_t currentDepth) {
-  AncestorContext context;
-  collectInto(start, scan.walk, maxDepth, currentDepth, context);
-  return context;
+  };
+  walkDescendants(start, maxDepth, currentDepth, scan.walk, visit);
+  return out;
 }
 
 AncestorContext collectAncestorContext(const Element& focused, ScanState& scan,
                                        int64_t maxLevels) {
   AncestorContext chosen;
-  Element current = focused;
-  for (int64_t level = 0; level < maxLevels; ++level) {
-    auto parentValue = axValue(current, "AXParent");
-    if (!parentValue) break;
-    Element parent = asElement(std::move(*parentValue));
-    const std::string role = axString(parent, "AXRole").value_or("");
-    if (role == "AXWindow" || role == "AXApplication") break;
+  bool rich = false;
+  auto visit = [&](const Element& parent) {
     scan.walk = WalkBudget{};
     AncestorContext walked = collectFromSubtree(parent, scan, 8, 0);
     const auto texts = static_cast<int64_t>(walked.texts.size());
     const auto buttons = static_cast<int64_t>(walked.buttons.size());
     if (texts >= 2 || buttons >= 2) {
-      if (texts >= 5 && buttons >= 3) return walked;
+      rich = texts >= 5 && buttons >= 3;
       chosen = std::move(walked);
     }
-    current = std::move(parent);
-  }
+    return rich;
+  };
+  climbAncestors(focused, maxLevels, visit);
   return chosen;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ax/accessors.h"
+#include "collect/walk.h"
 
 namespace kestreye {
 namespace {
@@ -13,31 +14,6 @@ using Wide = __int128;
 
 Wide absWide(Wide value) { return value < 0 ? -value : value; }
 
-void collectInto(const Element& start, const RoleSet& roles, WalkBudget& budget,
-                 int64_t maxDepth, int64_t currentDepth,
-                 std::vector<ElementInfo>& out) {
-  if (budget.elementCount >= MAX_ELEMENTS) return;
-  for (Element& child : axChildren(start)) {
-    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS) return;
-    ++budget.examinedCount;
-    const std::string role = axString(child, "AXRole").value_or("");
-    const bool focused = axBool(child, "AXFocused").value_or(false);
-    if (roles.find(role) != roles.end()) {
-      if (const auto position = axPosition(child)) {
-        const auto size = axSize(child);
-        if (size && size->w >= 6 && size->h >= 6) {
-          out.push_back(ElementInfo{child, role, position->x, position->y,
-                                    size->w, size->h, focused});
-          ++budget.elementCount;
-        }
-      }
-    }
-    if (currentDepth < maxDepth) {
-      collectInto(child, roles, budget, maxDepth, currentDepth + 1, out);
-    }
-  }
-}
-
 }  // namespace
 
 std::vector<ElementInfo> collectAllElements(const Element& start,
@@ -45,7 +21,17 @@ std::vector<ElementInfo> collectAllElements(const Element& start,
                                             ScanState& scan, int64_t maxDepth,
                                             int64_t currentDepth) {
   std::vector<ElementInfo> out;
-  collectInto(start, roles, scan.walk, maxDepth, currentDepth, out);
+  auto visit = [&](const Element& child, const std::string& role) {
+    const bool focused = axBool(child, "AXFocused").value_or(false);
+    if (roles.find(role) == roles.end()) return;
+    if (const auto frame = usableFrame(child)) {
+      out.push_back(ElementInfo{child, role, frame->position.x,
+                                frame->position.y, frame->size.w, frame->size.h,
+                                focused});
+      ++scan.walk.elementCount;
+    }
+  };
+  walkDescendants(start, maxDepth, currentDepth, scan.walk, visit);
   return out;
 }
 

@@ -3,32 +3,24 @@
 #include <utility>
 
 #include "ax/accessors.h"
+#include "collect/walk.h"
 #include "text/text.h"
 
 namespace kestreye {
 
 std::optional<std::string> findContainerLabel(const Element& focused,
                                               int64_t maxLevels) {
-  Element current = focused;
-  for (int64_t level = 0; level < maxLevels; ++level) {
-    auto parentValue = axValue(current, "AXParent");
-    if (!parentValue) return std::nullopt;
-    Element parent = asElement(std::move(*parentValue));
-    const std::string role = axString(parent, "AXRole").value_or("");
-    if (role == "AXWindow" || role == "AXApplication") return std::nullopt;
-    // All three are read before one is picked; a present empty string hides
-    // the ones after it.
-    auto title = axString(parent, "AXTitle");
-    auto description = axString(parent, "AXDescription");
-    auto label = axString(parent, "AXLabel");
-    std::optional<std::string>& candidate =
-        title ? title : (description ? description : label);
+  std::optional<std::string> found;
+  auto visit = [&](const Element& parent) {
+    std::optional<std::string> candidate = axDisplayName(parent);
     if (candidate && graphemeCountCapped(*candidate, 4) >= 4) {
-      return std::move(candidate);
+      found = std::move(candidate);
+      return true;
     }
-    current = std::move(parent);
-  }
-  return std::nullopt;
+    return false;
+  };
+  climbAncestors(focused, maxLevels, visit);
+  return found;
 }
 
 }  // namespace kestreye

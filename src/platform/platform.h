@@ -105,6 +105,9 @@ struct RawValue {
       v;
 };
 
+/// The subrole of a password field, whose text no platform ever hands out.
+inline constexpr std::string_view SECURE_SUBROLE = "AXSecureTextField";
+
 /// Platform result codes of a read, as macOS numbers them; 0 is success.
 enum AxCode : int32_t {
   kAxSuccess = 0,

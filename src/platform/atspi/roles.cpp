@@ -1,5 +1,7 @@
 #include "platform/atspi/roles.h"
 
+#include "platform/platform.h"
+
 namespace kestreye::atspi {
 
 std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
@@ -136,7 +138,7 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
 }
 
 std::string_view macSubroleName(AtspiRole role) {
-  return role == ATSPI_ROLE_PASSWORD_TEXT ? "AXSecureTextField" : "";
+  return role == ATSPI_ROLE_PASSWORD_TEXT ? SECURE_SUBROLE : "";
 }
 
 ValueSource valueSourceFor(std::string_view macRole) {
@@ -158,7 +160,7 @@ ValueSource valueSourceFor(std::string_view macRole) {
 }
 
 bool isSecureSubrole(std::string_view subrole) {
-  return subrole == "AXSecureTextField";
+  return subrole == SECURE_SUBROLE;
 }
 
 }  // namespace kestreye::atspi

@@ -45,9 +45,6 @@ class UnresponsiveApps {
   std::unordered_set<int32_t> pids_;
 };
 
-/// The subrole of a password field, whose text is never handed out.
-inline constexpr std::string_view SECURE_SUBROLE = "AXSecureTextField";
-
 /// Whether the attribute carries the text of a field (withheld when secure).
 bool isWithheldWhenSecure(std::string_view attribute);
 

@@ -68,7 +68,7 @@ bool isSecure(const Node& node) {
   const Value* subrole = listed(node, "AXSubrole");
   if (subrole == nullptr) return false;
   const auto* text = std::get_if<std::string>(&subrole->v);
-  return text != nullptr && *text == "AXSecureTextField";
+  return text != nullptr && *text == SECURE_SUBROLE;
 }
 
 class MemoryPlatform final : public Platform {
