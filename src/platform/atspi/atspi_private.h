@@ -1,0 +1,218 @@
+// What the files of the AT-SPI platform share: the per-scan cache of what
+// was read and the hung applications, the read context every libatspi call
+// goes through, and the reads each file offers the others.
+//   element_cache.cpp  memoised element reads (role, states, texts, frame)
+//   children.cpp       children listing
+//   focus_search.cpp   the active window and the focused element
+//   attributes.cpp     macOS attributes from AT-SPI reads
+//   atspi_platform.cpp start-up, logging and the Platform itself
+#pragma once
+
+#include <atspi/atspi.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "platform/atspi/atspi_platform.h"
+#include "platform/atspi/glib_owned.h"
+#include "platform/platform.h"
+
+namespace kestreye::atspi {
+
+// libatspi gives up on a call after the timeout, but the wait can run to
+// twice the value; a call that took most of it is taken as a timeout even
+// when it brought something back, because libatspi then hands out empty
+// names, a caret of -1 or a state set of {DEFUNCT} without any error.
+inline constexpr auto kHungAfter =
+    std::chrono::milliseconds(kCallTimeoutMs * 9 / 10);
+
+/// What the scan already learned about one element. A scan is one snapshot
+/// of the desktop, so the slow reads (text, extents, relations) are made once
+/// per element and shared by the attributes that need them.
+struct ElementMemo {
+  std::optional<AtspiRole> role;
+  GRef<AtspiStateSet> states;
+  std::optional<std::string> name;
+  std::optional<std::string> description;
+  bool parentRead = false;
+  GRef<AtspiAccessible> parent;
+  bool childrenRead = false;
+  std::vector<GRef<AtspiAccessible>> children;
+  bool textRead = false;
+  std::optional<std::string> text;
+  bool selectionRead = false;
+  int64_t caret = -1;
+  std::optional<std::pair<int64_t, int64_t>> selection;  ///< in code points
+  bool extentsRead = false;
+  bool hasComponent = false;
+  std::optional<AtspiRect> extents;
+  bool labelRead = false;
+  std::optional<std::string> label;
+  std::optional<int32_t> processId;  ///< applications only
+};
+
+/// Everything one scan learned; it goes, with the references it holds, when
+/// the scan ends.
+class ScanCache {
+ public:
+  ScanCache() = default;
+  ScanCache(const ScanCache&) = delete;
+  ScanCache& operator=(const ScanCache&) = delete;
+  ~ScanCache();
+
+  /// The memo of an element, made empty on first use.
+  ElementMemo& memoOf(AtspiAccessible* node);
+  /// Whether the application let a call time out during this scan.
+  bool isHung(const AtspiApplication* app) const {
+    return hung_.count(app) != 0;
+  }
+  /// Remembers that the application let a call time out.
+  void markHung(const AtspiApplication* app) { hung_.insert(app); }
+  /// The application of a process id found during this scan, or null.
+  AtspiAccessible* applicationOf(int32_t pid) const;
+  /// Remembers the application of a process id.
+  void rememberApplication(int32_t pid, AtspiAccessible* app);
+
+ private:
+  // Applications that let one call time out; their later reads fail at once.
+  std::unordered_set<const AtspiApplication*> hung_;
+  // Each key holds one reference, so no address is reused for another
+  // element while the scan runs.
+  std::unordered_map<AtspiAccessible*, ElementMemo> memos_;
+  std::unordered_map<int32_t, AtspiAccessible*>
+      applicationByPid_;  // referenced
+};
+
+/// One read in progress: the scan's cache it reads through, and the first
+/// failure of the libatspi calls it made, which later calls of the same read
+/// see.
+class ReadContext {
+ public:
+  explicit ReadContext(ScanCache& cache) : cache_(cache) {}
+
+  /// A context on the same cache without a failure, for a part of the read
+  /// whose failure is judged apart.
+  ReadContext fresh() const { return ReadContext(cache_); }
+  /// True while no call failed.
+  bool ok() const { return failure_ == kAxSuccess; }
+  /// The first failure's code, or kAxSuccess.
+  int32_t failure() const { return failure_; }
+  /// Notes a failure unless an earlier one was noted.
+  void fail(int32_t code) {
+    if (failure_ == kAxSuccess) failure_ = code;
+  }
+  /// The scan's cache.
+  ScanCache& cache() const { return cache_; }
+  /// The memo of an element in the scan's cache.
+  ElementMemo& memo(AtspiAccessible* node) const { return cache_.memoOf(node); }
+
+  /// Runs one libatspi call for `target`, unless its application is known
+  /// to be hung. A timeout marks the application hung; a lost application
+  /// or any other error is noted as the read's failure.
+  template <class F>
+  auto call(AtspiAccessible* target, F call)
+      -> decltype(call(static_cast<GError**>(nullptr)));
+
+ private:
+  ScanCache& cache_;
+  int32_t failure_ = kAxSuccess;
+};
+
+template <class F>
+auto ReadContext::call(AtspiAccessible* target, F call)
+    -> decltype(call(static_cast<GError**>(nullptr))) {
+  using Result = decltype(call(static_cast<GError**>(nullptr)));
+  using Clock = std::chrono::steady_clock;
+  const AtspiApplication* app =
+      target == nullptr ? nullptr : target->parent.app;
+  if (app == nullptr) {
+    fail(kAxInvalidElement);
+    return Result{};
+  }
+  if (cache_.isHung(app)) {
+    fail(kAxCannotComplete);
+    return Result{};
+  }
+  GError* error = nullptr;
+  const auto start = Clock::now();
+  Result result = call(&error);
+  if (Clock::now() - start >= kHungAfter) {
+    cache_.markHung(app);
+    fail(kAxCannotComplete);
+  }
+  if (error != nullptr) {
+    // libatspi's error domain and codes are private: "atspi_error", and
+    // 0 for an application that has gone away.
+    const bool gone =
+        error->domain == g_quark_from_static_string("atspi_error") &&
+        error->code == 0;
+    fail(gone ? kAxInvalidElement : kAxCannotComplete);
+    g_error_free(error);
+  }
+  return result;
+}
+
+// element_cache.cpp
+
+/// The element's role; ATSPI_ROLE_INVALID when it cannot be read.
+AtspiRole roleOf(AtspiAccessible* node, ReadContext& read);
+/// A new reference to the element's state set, or null.
+GRef<AtspiStateSet> statesOf(AtspiAccessible* node, ReadContext& read);
+/// Whether a state set that may be null holds the state.
+bool hasState(const GRef<AtspiStateSet>& states, AtspiStateType state);
+/// The element's name; "" when it has none or it cannot be read.
+std::string nameOf(AtspiAccessible* node, ReadContext& read);
+/// The element's description; "" when it has none or it cannot be read.
+std::string descriptionOf(AtspiAccessible* node, ReadContext& read);
+/// A new reference to the element's parent, or null.
+GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read);
+/// The whole text of an element with a Text interface; none without one.
+const std::optional<std::string>& textOf(AtspiAccessible* node,
+                                         ReadContext& read);
+/// Reads the caret and the first selection into the element's memo, which
+/// `result` then points to; false without a Text interface or on failure.
+bool readSelection(AtspiAccessible* node, ReadContext& read,
+                   ElementMemo** result);
+/// The on-screen frame, or none for an element off screen or without a
+/// Component interface (the memo's hasComponent tells which).
+const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
+                                          ReadContext& read);
+/// The name of the first LABELLED_BY target that has one.
+const std::optional<std::string>& labelOf(AtspiAccessible* node,
+                                          ReadContext& read);
+/// One object attribute (atspi_accessible_get_attributes) by name.
+std::optional<std::string> objectAttribute(AtspiAccessible* node,
+                                           const char* name, ReadContext& read);
+/// The process id of an application, asked of the bus once per scan.
+std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
+
+// children.cpp
+
+/// The listed children (see children.cpp), or null when they cannot be read.
+const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
+                                                     ReadContext& read);
+/// The editable entry of a combo box, if it has one.
+GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read);
+
+// focus_search.cpp
+
+/// The application's first ACTIVE window, or null.
+GRef<AtspiAccessible> activeWindowOf(AtspiAccessible* app, ReadContext& read);
+/// The element that has the focus in the application, or null.
+GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app, ReadContext& read);
+
+// attributes.cpp
+
+/// One attribute, named as on macOS, of an element; `desktop` is the root
+/// that macOS does not have.
+AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
+                            AtspiAccessible* desktop, ReadContext& read);
+
+}  // namespace kestreye::atspi

@@ -1,0 +1,277 @@
+#include <algorithm>
+#include <utility>
+
+#include "platform/atspi/atspi_private.h"
+#include "platform/atspi/roles.h"
+#include "platform/atspi/text_units.h"
+#include "text/text.h"
+
+namespace kestreye::atspi {
+namespace {
+
+AttributeRead fail(int32_t code) { return AttributeRead{code, std::nullopt}; }
+AttributeRead noValue() { return AttributeRead{kAxSuccess, std::nullopt}; }
+AttributeRead withValue(RawValue value) {
+  return AttributeRead{kAxSuccess, std::move(value)};
+}
+AttributeRead text(std::string value) {
+  return withValue(RawValue{std::move(value)});
+}
+AttributeRead nonEmptyText(std::string value) {
+  // AT-SPI has no absent name: an unnamed element says "".
+  return value.empty() ? noValue() : text(std::move(value));
+}
+AttributeRead number(Number::Kind kind, int64_t integer, double real = 0) {
+  Number value;
+  value.kind = kind;
+  value.integer = integer;
+  value.real = real;
+  return withValue(RawValue{value});
+}
+AttributeRead boolean(bool value) {
+  return number(Number::Kind::Boolean, value ? 1 : 0);
+}
+AttributeRead element(GRef<AtspiAccessible> node) {
+  if (node == nullptr) return noValue();
+  return withValue(RawValue{Element::adopt(node.release())});
+}
+
+std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
+  const AtspiRole role = roleOf(node, read);
+  GRef<AtspiStateSet> states = statesOf(node, read);
+  if (!read.ok()) return {};
+  if (hasState(states, ATSPI_STATE_DEFUNCT)) {
+    read.fail(kAxInvalidElement);
+    return {};
+  }
+  RoleFacts facts;
+  facts.multiLine = hasState(states, ATSPI_STATE_MULTI_LINE);
+  facts.expandable = hasState(states, ATSPI_STATE_EXPANDABLE);
+  facts.hasPopup = hasState(states, ATSPI_STATE_HAS_POPUP);
+  // The facts below only refine the name; failing to read them fails nothing.
+  ReadContext ignored = read.fresh();
+  if (GRef<AtspiAccessible> parent = parentOf(node, ignored)) {
+    facts.parentRole = roleOf(parent.get(), ignored);
+  }
+  if (role == ATSPI_ROLE_COMBO_BOX) {
+    facts.hasEditableTextChild = comboEntryOf(node, ignored) != nullptr;
+  }
+  return macRoleName(role, facts);
+}
+
+// Whether the element's application is built with Qt; one call per
+// application, which libatspi then keeps.
+bool isQt(AtspiAccessible* node, ReadContext& read) {
+  // Qt answers the toolkit question on its application and windows only.
+  AtspiAccessible* root =
+      node->parent.app != nullptr && node->parent.app->root != nullptr
+          ? node->parent.app->root
+          : node;
+  GText toolkit(read.call(root, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(root, error);
+  }));
+  return toolkit != nullptr && g_strcmp0(toolkit.get(), "Qt") == 0;
+}
+
+AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
+                        ReadContext& read) {
+  switch (valueSourceFor(macRole)) {
+    case ValueSource::None:
+      return fail(kAxAttributeUnsupported);
+    case ValueSource::Text: {
+      const std::optional<std::string>& value = textOf(node, read);
+      if (value.has_value()) return text(*value);
+      if (macRole == "AXStaticText" || macRole == "AXHeading") {
+        return nonEmptyText(nameOf(node, read));
+      }
+      return noValue();
+    }
+    case ValueSource::Toggle: {
+      GRef<AtspiStateSet> states = statesOf(node, read);
+      int64_t state = 0;
+      if (hasState(states, ATSPI_STATE_INDETERMINATE)) {
+        state = 2;
+      } else if (hasState(states, ATSPI_STATE_CHECKED) ||
+                 hasState(states, ATSPI_STATE_PRESSED)) {
+        state = 1;
+      }
+      return number(Number::Kind::Integer, state);
+    }
+    case ValueSource::Number: {
+      GRef<AtspiValue> iface(atspi_accessible_get_value_iface(node));
+      if (iface == nullptr) return fail(kAxAttributeUnsupported);
+      const double current = read.call(node, [&](GError** error) {
+        return atspi_value_get_current_value(iface.get(), error);
+      });
+      return number(Number::Kind::Real, 0, current);
+    }
+    case ValueSource::PopUp:
+      // GTK names a combo box after its chosen item.
+      return nonEmptyText(nameOf(node, read));
+    case ValueSource::ComboEntry: {
+      GRef<AtspiAccessible> entry = comboEntryOf(node, read);
+      if (entry == nullptr) return noValue();
+      const std::optional<std::string>& value = textOf(entry.get(), read);
+      return value.has_value() ? text(*value) : noValue();
+    }
+  }
+  return fail(kAxAttributeUnsupported);
+}
+
+}  // namespace
+
+AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
+                            AtspiAccessible* desktop, ReadContext& read) {
+  const AtspiRole role = roleOf(node, read);
+  if (!read.ok()) return fail(read.failure());
+  const bool secure = isSecureSubrole(macSubroleName(role));
+
+  if (attribute == "AXRole") {
+    const std::string_view name = macRoleOf(node, read);
+    return text(std::string(name));
+  }
+  if (attribute == "AXSubrole") {
+    const std::string_view subrole = macSubroleName(role);
+    if (subrole.empty()) return fail(kAxAttributeUnsupported);
+    return text(std::string(subrole));
+  }
+  if (attribute == "AXTitle") {
+    // GTK and Qt name a pop-up button after its chosen item and Qt names an
+    // editable combo box after its text: that is the value. The macOS twins
+    // have no title, so that their label shows instead.
+    const std::string_view macRole = macRoleOf(node, read);
+    std::string name = nameOf(node, read);
+    if (macRole == "AXPopUpButton") return noValue();
+    if (macRole == "AXComboBox") {
+      const AttributeRead value = readValue(node, macRole, read);
+      if (value.value.has_value() &&
+          std::get_if<std::string>(&value.value->v) != nullptr &&
+          std::get<std::string>(value.value->v) == name) {
+        return noValue();
+      }
+    }
+    return nonEmptyText(std::move(name));
+  }
+  if (attribute == "AXDescription") {
+    return nonEmptyText(descriptionOf(node, read));
+  }
+  if (attribute == "AXLabel") {
+    const std::optional<std::string>& label = labelOf(node, read);
+    return label.has_value() ? text(*label) : noValue();
+  }
+  if (attribute == "AXValue") {
+    // A toolkit may hand out a password ("●●●" from GTK): never pass it on.
+    if (secure) return fail(kAxAttributeUnsupported);
+    return readValue(node, macRoleOf(node, read), read);
+  }
+  if (attribute == "AXPlaceholderValue") {
+    // Only text fields have placeholders; asking the others costs a call.
+    const std::string_view macRole = macRoleOf(node, read);
+    if (macRole != "AXTextField" && macRole != "AXTextArea") {
+      return fail(kAxAttributeUnsupported);
+    }
+    std::optional<std::string> placeholder =
+        objectAttribute(node, "placeholder-text", read);
+    if (placeholder.has_value()) return text(std::move(*placeholder));
+    // Qt has no placeholder attribute: a line edit without a description of
+    // its own describes itself with its placeholder.
+    if (isQt(node, read)) {
+      return nonEmptyText(descriptionOf(node, read));
+    }
+    return fail(kAxAttributeUnsupported);
+  }
+  if (attribute == "AXFocused" || attribute == "AXEnabled" ||
+      attribute == "AXSelected") {
+    GRef<AtspiStateSet> states = statesOf(node, read);
+    if (hasState(states, ATSPI_STATE_DEFUNCT)) {
+      return fail(kAxInvalidElement);
+    }
+    // SENSITIVE, not ENABLED: GTK keeps ENABLED on insensitive widgets.
+    const AtspiStateType state = attribute == "AXFocused" ? ATSPI_STATE_FOCUSED
+                                 : attribute == "AXEnabled"
+                                     ? ATSPI_STATE_SENSITIVE
+                                     : ATSPI_STATE_SELECTED;
+    return boolean(hasState(states, state));
+  }
+  if (attribute == "AXPosition" || attribute == "AXSize") {
+    // Nothing that is not SHOWING is on screen; GTK would answer INT_MIN.
+    GRef<AtspiStateSet> states = statesOf(node, read);
+    if (states != nullptr && !hasState(states, ATSPI_STATE_SHOWING) &&
+        !hasState(states, ATSPI_STATE_VISIBLE)) {
+      return noValue();
+    }
+    const std::optional<AtspiRect>& rect = extentsOf(node, read);
+    if (!rect.has_value()) {
+      // Links have no Component interface at all.
+      return read.memo(node).hasComponent ? noValue()
+                                          : fail(kAxAttributeUnsupported);
+    }
+    if (attribute == "AXPosition") {
+      return withValue(RawValue{Point{double(rect->x), double(rect->y)}});
+    }
+    return withValue(RawValue{Size{double(rect->width), double(rect->height)}});
+  }
+  if (attribute == "AXSelectedText" || attribute == "AXSelectedTextRange" ||
+      attribute == "AXInsertionPointLineNumber") {
+    if (secure && attribute == "AXSelectedText") {
+      return fail(kAxAttributeUnsupported);
+    }
+    // GTK buttons and check boxes carry a Text interface for their label;
+    // their macOS twins have no selection.
+    if (valueSourceFor(macRoleOf(node, read)) != ValueSource::Text) {
+      return fail(!read.ok() ? read.failure() : kAxAttributeUnsupported);
+    }
+    ElementMemo* memo = nullptr;
+    if (!readSelection(node, read, &memo)) {
+      return !read.ok() ? fail(read.failure()) : fail(kAxAttributeUnsupported);
+    }
+    const std::optional<std::string>& value = textOf(node, read);
+    const std::string whole = sanitizeUtf8(value.value_or(std::string()));
+    if (attribute == "AXSelectedText") {
+      if (!memo->selection.has_value()) return text(std::string());
+      const auto [from, to] = *memo->selection;
+      const size_t begin = byteOffsetOfCodePoint(whole, std::min(from, to));
+      const size_t end = byteOffsetOfCodePoint(whole, std::max(from, to));
+      return text(whole.substr(begin, end - begin));
+    }
+    if (attribute == "AXSelectedTextRange") {
+      if (memo->selection.has_value()) {
+        return withValue(RawValue{graphemeRange(whole, memo->selection->first,
+                                                memo->selection->second)});
+      }
+      if (memo->caret < 0) return noValue();
+      return withValue(
+          RawValue{graphemeRange(whole, memo->caret, memo->caret)});
+    }
+    if (memo->caret < 0) return noValue();
+    return number(Number::Kind::Integer, lineFeedsBefore(whole, memo->caret));
+  }
+  if (attribute == "AXParent") {
+    GRef<AtspiAccessible> parent = parentOf(node, read);
+    // An application's parent is the desktop, which macOS does not have.
+    if (parent != nullptr && parent.get() == desktop) {
+      return noValue();
+    }
+    return element(std::move(parent));
+  }
+  if (attribute == "AXChildren") {
+    const auto* children = childrenOf(node, read);
+    if (children == nullptr) return fail(read.failure());
+    RawArray array;
+    array.reserve(children->size());
+    for (const GRef<AtspiAccessible>& child : *children) {
+      array.push_back(RawValue{Element::adopt(newRef(child.get()).release())});
+    }
+    return withValue(RawValue{std::move(array)});
+  }
+  if (attribute == "AXFocusedWindow" || attribute == "AXFocusedUIElement") {
+    if (role != ATSPI_ROLE_APPLICATION) return fail(kAxAttributeUnsupported);
+    if (attribute == "AXFocusedWindow") {
+      return element(activeWindowOf(node, read));
+    }
+    return element(focusedElementOf(node, read));
+  }
+  return fail(kAxAttributeUnsupported);
+}
+
+}  // namespace kestreye::atspi

@@ -1,0 +1,140 @@
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "platform/atspi/atspi_private.h"
+
+namespace kestreye::atspi {
+namespace {
+
+// A table that manages its descendants can report millions of rows; no walk
+// of the core needs more than a few hundred children of one element.
+constexpr int kMaxChildren = 2000;
+
+// Whether libatspi holds every child of the element in its cache, so that
+// listing them costs no round trip. The fields read are public in
+// atspi-accessible.h; TRANSIENT elements are never answered from the cache.
+bool childrenCached(AtspiAccessible* node) {
+  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
+      node->children == nullptr) {
+    return false;
+  }
+  if (node->states != nullptr &&
+      atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT)) {
+    return false;
+  }
+  for (guint i = 0; i < node->children->len; ++i) {
+    if (g_ptr_array_index(node->children, i) == nullptr) return false;
+  }
+  return true;
+}
+
+// The SHOWING children in one Collection call (GTK), where listing them one
+// by one would cost a round trip for the count, one for each child and one
+// for each child's states. False when the element has no Collection
+// interface or the call failed for another reason than a hang.
+bool showingChildrenByCollection(AtspiAccessible* node, ReadContext& read,
+                                 std::vector<GRef<AtspiAccessible>>* children) {
+  GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(node));
+  if (collection == nullptr) return false;
+  static AtspiMatchRule* const showing = [] {
+    AtspiStateSet* states = atspi_state_set_new(nullptr);
+    atspi_state_set_add(states, ATSPI_STATE_SHOWING);
+    AtspiMatchRule* rule = atspi_match_rule_new(
+        states, ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
+        nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
+    g_object_unref(states);
+    return rule;
+  }();
+  ReadContext local = read.fresh();
+  // Not traversed: the direct children only, in their order.
+  GObjectArray<AtspiAccessible> found(local.call(node, [&](GError** error) {
+    return atspi_collection_get_matches(collection.get(), showing,
+                                        ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                        kMaxChildren, FALSE, error);
+  }));
+  if (found.null() || !local.ok()) {
+    if (node->parent.app != nullptr && read.cache().isHung(node->parent.app)) {
+      read.fail(kAxCannotComplete);
+      return true;
+    }
+    return false;
+  }
+  for (size_t i = 0; i < found.size(); ++i) {
+    children->push_back(found.take(i));
+  }
+  return true;
+}
+
+bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  const AtspiRole role = roleOf(child, ignored);
+  if (role != ATSPI_ROLE_TEXT && role != ATSPI_ROLE_ENTRY) return false;
+  return hasState(statesOf(child, ignored), ATSPI_STATE_EDITABLE);
+}
+
+}  // namespace
+
+// The children, without the ones libatspi could not hand out. GTK keeps
+// hidden notebook pages, closed menus and unmapped pop-overs in the tree,
+// where macOS drops them; a child that is not SHOWING inside a parent that
+// is, is not listed. Toolkits that never set SHOWING lose nothing: their
+// parents are not SHOWING either.
+const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
+                                                     ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  if (memo.childrenRead) return &memo.children;
+  ReadContext local = read.fresh();
+  const bool showing = hasState(statesOf(node, local), ATSPI_STATE_SHOWING);
+  std::vector<GRef<AtspiAccessible>> children;
+  const bool listed = local.ok() && showing && !childrenCached(node) &&
+                      showingChildrenByCollection(node, local, &children);
+  if (!listed && local.ok()) {
+    int count = local.call(node, [&](GError** error) {
+      return atspi_accessible_get_child_count(node, error);
+    });
+    count = count < 0 ? 0 : std::min(count, kMaxChildren);
+    children.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count && local.ok(); ++i) {
+      GRef<AtspiAccessible> child(local.call(node, [&](GError** error) {
+        return atspi_accessible_get_child_at_index(node, i, error);
+      }));
+      if (child != nullptr) children.push_back(std::move(child));
+    }
+    if (showing && local.ok()) {
+      std::erase_if(children, [&read](const GRef<AtspiAccessible>& child) {
+        ReadContext ignored = read.fresh();
+        GRef<AtspiStateSet> states = statesOf(child.get(), ignored);
+        return ignored.ok() && !hasState(states, ATSPI_STATE_SHOWING);
+      });
+    }
+  }
+  if (!local.ok()) {
+    read.fail(local.failure());
+    return nullptr;
+  }
+  // A child's parent is the element that lists it; knowing it saves a round
+  // trip for every element libatspi does not cache.
+  for (const GRef<AtspiAccessible>& child : children) {
+    ElementMemo& childMemo = read.memo(child.get());
+    if (!childMemo.parentRead) {
+      childMemo.parentRead = true;
+      childMemo.parent = newRef(node);
+    }
+  }
+  memo.childrenRead = true;
+  memo.children = std::move(children);
+  return &memo.children;
+}
+
+GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read) {
+  const auto* children = childrenOf(combo, read);
+  if (children == nullptr) return nullptr;
+  for (const GRef<AtspiAccessible>& child : *children) {
+    if (isEditableTextChild(child.get(), read)) return newRef(child.get());
+  }
+  return nullptr;
+}
+
+}  // namespace kestreye::atspi

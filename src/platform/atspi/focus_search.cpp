@@ -1,0 +1,194 @@
+#include <utility>
+
+#include "platform/atspi/atspi_private.h"
+
+namespace kestreye::atspi {
+namespace {
+
+// Bounds of the depth-first search for the focus when an application has no
+// Collection interface (Qt).
+constexpr int kMaxSearchNodes = 5000;
+constexpr int kMaxSearchDepth = 64;
+constexpr int kMaxParentClimb = 256;
+// Windows asked for the focus, in case an application lists countless.
+constexpr int kMaxWindows = 64;
+
+// What the focus search looks for.
+enum class Target {
+  Focused,       ///< the FOCUSED element
+  OpenMenuItem,  ///< the SELECTED item of a menu on screen
+};
+
+bool isMenuItemRole(AtspiRole role) {
+  return role == ATSPI_ROLE_MENU_ITEM || role == ATSPI_ROLE_CHECK_MENU_ITEM ||
+         role == ATSPI_ROLE_RADIO_MENU_ITEM || role == ATSPI_ROLE_MENU;
+}
+
+bool matches(AtspiAccessible* node, Target target, ReadContext& read) {
+  GRef<AtspiStateSet> states = statesOf(node, read);
+  if (target == Target::Focused) return hasState(states, ATSPI_STATE_FOCUSED);
+  return hasState(states, ATSPI_STATE_SELECTED) &&
+         hasState(states, ATSPI_STATE_SHOWING) &&
+         isMenuItemRole(roleOf(node, read));
+}
+
+int depthBelow(AtspiAccessible* node, AtspiAccessible* root,
+               const ReadContext& read) {
+  int depth = 0;
+  GRef<AtspiAccessible> current = newRef(node);
+  ReadContext ignored = read.fresh();
+  while (current != nullptr && current.get() != root &&
+         depth < kMaxParentClimb) {
+    current = parentOf(current.get(), ignored);
+    ++depth;
+  }
+  return depth;
+}
+
+// Which of several matches is the focus: the deepest control, and a plain
+// container only when no control matched. GTK reports a link and the label
+// around it, or a tree and its cell; Qt reports a text edit and the viewport
+// inside it.
+int matchScore(AtspiAccessible* node, int depth, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  switch (roleOf(node, ignored)) {
+    case ATSPI_ROLE_FILLER:
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_VIEWPORT:
+    case ATSPI_ROLE_SCROLL_PANE:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_GROUPING:
+    case ATSPI_ROLE_REDUNDANT_OBJECT:
+    case ATSPI_ROLE_UNKNOWN:
+      return depth;
+    default:
+      return (1 << 20) + depth;
+  }
+}
+
+GRef<AtspiMatchRule> matchRuleFor(Target target) {
+  AtspiStateSet* states = atspi_state_set_new(nullptr);
+  GArray* roles = nullptr;
+  if (target == Target::Focused) {
+    atspi_state_set_add(states, ATSPI_STATE_FOCUSED);
+  } else {
+    atspi_state_set_add(states, ATSPI_STATE_SELECTED);
+    atspi_state_set_add(states, ATSPI_STATE_SHOWING);
+    roles = g_array_new(FALSE, FALSE, sizeof(AtspiRole));
+    for (AtspiRole role : {ATSPI_ROLE_MENU_ITEM, ATSPI_ROLE_CHECK_MENU_ITEM,
+                           ATSPI_ROLE_RADIO_MENU_ITEM, ATSPI_ROLE_MENU}) {
+      g_array_append_val(roles, role);
+    }
+  }
+  AtspiMatchRule* rule =
+      atspi_match_rule_new(states, ATSPI_Collection_MATCH_ALL, nullptr,
+                           ATSPI_Collection_MATCH_NONE, roles,
+                           roles == nullptr ? ATSPI_Collection_MATCH_NONE
+                                            : ATSPI_Collection_MATCH_ANY,
+                           nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
+  g_object_unref(states);
+  if (roles != nullptr) g_array_free(roles, TRUE);
+  return GRef<AtspiMatchRule>(rule);
+}
+
+// Depth-first search for toolkits without a Collection interface. The
+// children of an element that manages its descendants are not searched:
+// they can be countless and are never cached.
+void searchDepthFirst(AtspiAccessible* node, Target target, int depth,
+                      int* budget, ReadContext& read,
+                      GRef<AtspiAccessible>* best, int* bestScore) {
+  if (*budget <= 0 || !read.ok()) return;
+  --*budget;
+  if (matches(node, target, read)) {
+    const int score = matchScore(node, depth, read);
+    if (score > *bestScore) {
+      *best = newRef(node);
+      *bestScore = score;
+    }
+  }
+  if (depth >= kMaxSearchDepth ||
+      hasState(statesOf(node, read), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+    return;
+  }
+  const auto* children = childrenOf(node, read);
+  if (children == nullptr) return;
+  for (const GRef<AtspiAccessible>& child : *children) {
+    searchDepthFirst(child.get(), target, depth + 1, budget, read, best,
+                     bestScore);
+    if (!read.ok()) return;
+  }
+}
+
+// The element below `root` that matches with the best score (matchScore):
+// the deepest control.
+GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
+                                   ReadContext& read) {
+  GRef<AtspiAccessible> best;
+  int bestScore = -1;
+  if (GRef<AtspiCollection> collection{
+          atspi_accessible_get_collection_iface(root)}) {
+    GRef<AtspiMatchRule> rule = matchRuleFor(target);
+    GObjectArray<AtspiAccessible> found(read.call(root, [&](GError** error) {
+      return atspi_collection_get_matches(collection.get(), rule.get(),
+                                          ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                          0, TRUE, error);
+    }));
+    if (!found.null()) {
+      for (size_t i = 0; i < found.size(); ++i) {
+        AtspiAccessible* node = found.at(i);
+        const int score = matchScore(node, depthBelow(node, root, read), read);
+        if (score > bestScore) {
+          bestScore = score;
+          best = found.take(i);
+        }
+      }
+      return best;
+    }
+    if (!read.ok()) return nullptr;
+  }
+  int budget = kMaxSearchNodes;
+  searchDepthFirst(root, target, 0, &budget, read, &best, &bestScore);
+  return best;
+}
+
+}  // namespace
+
+GRef<AtspiAccessible> activeWindowOf(AtspiAccessible* app, ReadContext& read) {
+  const auto* windows = childrenOf(app, read);
+  if (windows == nullptr) return nullptr;
+  for (size_t i = 0; i < windows->size() && i < kMaxWindows; ++i) {
+    AtspiAccessible* window = (*windows)[i].get();
+    if (hasState(statesOf(window, read), ATSPI_STATE_ACTIVE)) {
+      return newRef(window);
+    }
+  }
+  return nullptr;
+}
+
+GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
+                                       ReadContext& read) {
+  GRef<AtspiAccessible> window = activeWindowOf(app, read);
+  if (window != nullptr) {
+    // An open menu leaves FOCUSED on the control it came from and marks the
+    // item under the pointer or keyboard SELECTED.
+    if (auto item = deepestMatch(window.get(), Target::OpenMenuItem, read)) {
+      return item;
+    }
+    if (auto focused = deepestMatch(window.get(), Target::Focused, read)) {
+      return focused;
+    }
+  }
+  const auto* windows = childrenOf(app, read);
+  if (windows == nullptr) return nullptr;
+  for (size_t i = 0; i < windows->size() && i < kMaxWindows; ++i) {
+    AtspiAccessible* other = (*windows)[i].get();
+    if (other == window.get()) continue;
+    if (auto focused = deepestMatch(other, Target::Focused, read)) {
+      return focused;
+    }
+    if (!read.ok()) return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace kestreye::atspi
