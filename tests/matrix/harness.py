@@ -49,12 +49,13 @@ def wait_until(what, probe, timeout=WAIT_S, every=0.1):
         time.sleep(every)
 
 
-def accessibility_on():
-    """Turns accessibility on for the session, as a desktop with assistive
-    technologies has it, before any application starts."""
+def accessibility(enabled):
+    """Turns the session's accessibility on, as a desktop with assistive
+    technologies has it, or off, before any application starts."""
     subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
                     "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
-                    "string:org.a11y.Status", "string:IsEnabled", "variant:boolean:true"],
+                    "string:org.a11y.Status", "string:IsEnabled",
+                    f"variant:boolean:{'true' if enabled else 'false'}"],
                    check=True, stdout=subprocess.DEVNULL, timeout=30)
 
 
@@ -228,8 +229,11 @@ def main(apps):
     run = Run(options)
     name = f"{options.app}.{options.test}"
     try:
-        accessibility_on()
-        tests[options.test](run, app_class)
+        test = tests[options.test]
+        # A desktop with assistive technologies on, unless the test is about
+        # one without.
+        accessibility(not getattr(test, "accessibility_off", False))
+        test(run, app_class)
     except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
             subprocess.SubprocessError) as fault:
         print(f"FAIL {name}: {fault}")
