@@ -3,7 +3,9 @@
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 python3 qt_form.py FOCUS
 
 FOCUS names the widget that holds the focus at start: name, password,
-colour, pick, subscribe or notes. Prints "ready" once the window is shown.
+colour, pick, subscribe or notes. Prints "focus NAME" each time a named widget
+takes the application's focus (once its window is active), so that a driver
+waits for that instead of sleeping.
 """
 
 import sys
@@ -48,6 +50,8 @@ window.resize(400, 420)
 window.show()
 widgets = {"name": name, "password": password, "colour": colour, "pick": pick,
            "subscribe": subscribe, "notes": notes}
+names = {widget: name for name, widget in widgets.items()}
+app.focusChanged.connect(
+    lambda old, now: print("focus", names.get(now, "other"), flush=True))
 widgets[sys.argv[1] if len(sys.argv) > 1 else "name"].setFocus()
-print("ready", flush=True)
 sys.exit(app.exec_())
