@@ -1,14 +1,14 @@
 # Checks of the macOS platform that run on every host, included from
 # src/CMakeLists.txt whether or not the platform itself is built:
-#  - kestreye_macos_tests: unit tests of the parts without an Apple header
-#    (text and caret conversions, the read guards);
+#  - kestreye_macos_tests: the caret conversion, which needs no Apple header;
 #  - macos_syntax: a -fsyntax-only compile, with the project's warnings, of
 #    the sources that do include Apple headers, against the declarations in
 #    sdk_decls/. Only on hosts without Apple's SDK; a Mac compiles them for
 #    real instead.
 #  - kestreye_macos_fake_tests: the same sources compiled and run against the
 #    fake SDK of sdk_fake/, which implements those declarations in-process
-#    and checks reference counts. Also only on hosts without Apple's SDK.
+#    and checks reference counts and boxed types; the read guards are tested
+#    through it. Also only on hosts without Apple's SDK.
 
 if(NOT BUILD_TESTING)
   return()
@@ -19,8 +19,6 @@ set(_kestreye_macos_dir ${CMAKE_CURRENT_LIST_DIR})
 add_executable(kestreye_macos_tests
   ${_kestreye_macos_dir}/conversions.cpp
   ${_kestreye_macos_dir}/conversions_test.cpp
-  ${_kestreye_macos_dir}/read_guard.cpp
-  ${_kestreye_macos_dir}/read_guard_test.cpp
 )
 target_link_libraries(kestreye_macos_tests PRIVATE
   kestreye_platform_api kestreye_text GTest::gtest GTest::gtest_main

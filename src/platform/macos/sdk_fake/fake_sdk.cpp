@@ -5,29 +5,18 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <deque>
 #include <map>
-#include <memory>
+#include <optional>
 #include <set>
-#include <unordered_map>
 
+#include "platform/macos/conversions.h"
 #include "text/text.h"
 
 namespace kestreye::macos::fake {
 namespace {
 
-enum class Kind {
-  String,
-  Boolean,
-  Number,
-  Array,
-  Null,
-  AxValue,
-  Element,
-  Other
-};
-
-// Type ids as CFGetTypeID reports them; any distinct numbers do.
-CFTypeID typeIdOf(Kind kind) { return 100 + static_cast<CFTypeID>(kind); }
+enum class Kind { String, Boolean, Number, Array, Null, Box, Element, Other };
 
 struct Answer {
   AXError code = kAXErrorSuccess;
@@ -36,47 +25,33 @@ struct Answer {
 
 struct Object {
   Kind kind = Kind::Other;
+  bool byTest = true;  // a test's object lives until the reset
   long refs = 1;
-  bool byTest = false;  // made by a test: lives until reset
-  long baseline = 1;    // a test's object: its references between calls
-  bool dead = false;
-  // String
-  std::vector<UniChar> units;
+  long baseline = 1;       // a test's object: its references between calls
+  std::u16string units{};  // a test's string
+  std::string utf8{};      // a string the platform made
   bool direct = false;
-  // Boolean
-  bool boolean = false;
-  // Number
-  bool isFloat = false;
+  bool isFloat = false;  // Number and Boolean
   int64_t integer = 0;
   double real = 0;
-  // Array: the entries, each retained by the array
-  std::vector<CFTypeRef> entries;
-  // AXValue
-  AXValueType valueType = kAXValueTypeIllegal;
+  std::vector<CFTypeRef> entries{};  // Array, each entry retained
+  AXValueType boxType = kAXValueTypeIllegal;
   unsigned char bytes[sizeof(CGRect)] = {};
-  // Element
-  pid_t pid = 0;
-  bool pidHidden = false;
+  pid_t pid = 0;  // Element
   AXError combinedCode = kAXErrorSuccess;
-  std::map<std::string, Answer> answers;
-  std::vector<std::string> trips;
+  std::map<std::string, Answer> answers{};
+  std::vector<std::string> trips{};
 };
 
 struct State {
-  std::vector<std::unique_ptr<Object>> objects;
-  std::unordered_map<const void*, Object*> known;
-  std::vector<std::string> misuses;
+  std::deque<Object> objects;
+  std::vector<std::string> faults;
   int madeByPlatform = 0;
-  Object* trueObject = nullptr;
-  Object* falseObject = nullptr;
-  Object* nullObject = nullptr;
   std::set<pid_t> hung;
   std::map<pid_t, AXUIElementRef> applications;
   bool trusted = false;
-  Workspace workspace;
+  pid_t frontmost = 0;
   int openPools = 0;
-  int drainedPools = 0;
-  std::vector<std::string> strayMessages;
   std::vector<LogCall> logCalls;
 };
 
@@ -85,266 +60,161 @@ State& state() {
   return instance;
 }
 
-Object* make(Kind kind, bool byTest) {
-  auto object = std::make_unique<Object>();
-  object->kind = kind;
-  object->byTest = byTest;
-  Object* raw = object.get();
-  state().objects.push_back(std::move(object));
-  state().known.emplace(raw, raw);
-  if (!byTest) ++state().madeByPlatform;
-  return raw;
+template <typename Ref>
+Ref as(Object& object) {
+  return static_cast<Ref>(static_cast<const void*>(&object));
 }
 
-// The live object behind a reference, or null after noting the misuse.
-Object* lookup(CFTypeRef ref, const char* where) {
-  const auto it = state().known.find(ref);
-  if (it == state().known.end()) {
-    state().misuses.push_back(std::string(where) + ": unknown object");
-    return nullptr;
-  }
-  if (it->second->dead) {
-    state().misuses.push_back(std::string(where) + ": object already freed");
-    return nullptr;
-  }
-  return it->second;
+// A new object; one the platform made counts, a test's lives to the reset.
+template <typename Ref>
+Ref add(Object object) {
+  if (!object.byTest) ++state().madeByPlatform;
+  return as<Ref>(state().objects.emplace_back(std::move(object)));
 }
 
-Object* lookupKind(CFTypeRef ref, Kind kind, const char* where) {
-  Object* object = lookup(ref, where);
-  if (object != nullptr && object->kind != kind) {
-    state().misuses.push_back(std::string(where) + ": object of another type");
+void fault(std::string what) { state().faults.push_back(std::move(what)); }
+
+// The live object behind a reference, of the expected kind if one is given,
+// or null after noting the fault.
+Object* lookup(CFTypeRef ref, const char* where,
+               std::optional<Kind> kind = std::nullopt) {
+  for (Object& object : state().objects) {
+    if (&object != ref || object.refs <= 0) continue;
+    if (!kind || object.kind == *kind) return &object;
+    fault(std::string(where) + ": object of another type");
     return nullptr;
   }
-  return object;
+  fault(std::string(where) + ": unknown or freed object");
+  return nullptr;
 }
 
-void retainRef(CFTypeRef ref) {
+void retain(CFTypeRef ref) {
   if (Object* object = lookup(ref, "CFRetain")) ++object->refs;
 }
 
-void releaseRef(CFTypeRef ref) {
+void release(CFTypeRef ref) {
   Object* object = lookup(ref, "CFRelease");
   if (object == nullptr) return;
-  --object->refs;
-  if (object->byTest && object->refs < object->baseline) {
-    state().misuses.push_back("CFRelease: a test's object released too often");
+  if (object->byTest && object->refs <= object->baseline) {
+    fault("CFRelease: a test's object released too often");
+  } else if (--object->refs == 0) {
+    for (CFTypeRef entry : object->entries) release(entry);
   }
-  if (object->refs > 0 || object->byTest) return;
-  object->dead = true;
-  for (CFTypeRef entry : object->entries) releaseRef(entry);
 }
 
-AXValueRef boxed(AXValueType type, const void* data, size_t size, bool byTest) {
-  Object* object = make(Kind::AxValue, byTest);
-  object->valueType = type;
-  std::memcpy(object->bytes, data, size);
-  return static_cast<AXValueRef>(static_cast<const void*>(object));
+template <typename Value>
+AXValueRef box(AXValueType type, const Value& value, bool byTest = true) {
+  Object object{.kind = Kind::Box, .byTest = byTest, .boxType = type};
+  std::memcpy(object.bytes, &value, sizeof value);
+  return add<AXValueRef>(std::move(object));
 }
 
-std::string utf8Of(const Object& string) {
-  std::string out;
-  for (size_t i = 0; i < string.units.size(); ++i) {
-    char32_t cp = string.units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < string.units.size() &&
-        string.units[i + 1] >= 0xDC00 && string.units[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (string.units[i + 1] - 0xDC00);
-      ++i;
-    }
-    kestreye::appendUtf8(out, cp);
-  }
-  return out;
-}
-
-// Strict UTF-8 to UTF-16, as CFStringCreateWithBytes does it: false on any
-// ill-formed sequence, surrogates and overlong forms included.
-bool utf16Of(const UInt8* bytes, CFIndex size, std::vector<UniChar>& out) {
-  CFIndex i = 0;
-  while (i < size) {
-    const UInt8 lead = bytes[i];
-    int length = 0;
-    char32_t cp = 0;
-    if (lead < 0x80) {
-      length = 1;
-      cp = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      cp = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      cp = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > size) return false;
-    for (int k = 1; k < length; ++k) {
-      const UInt8 next = bytes[i + k];
-      if ((next & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    if ((length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<UniChar>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<UniChar>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<UniChar>(cp));
-    }
-    i += length;
-  }
-  return true;
-}
-
-Object* elementOf(AXUIElementRef ref, const char* where) {
-  return lookupKind(ref, Kind::Element, where);
+std::string utf8Of(const Object* string) {
+  if (string == nullptr) return "";
+  if (!string->byTest) return string->utf8;
+  return utf8FromUtf16({reinterpret_cast<const uint16_t*>(string->units.data()),
+                        string->units.size()});
 }
 
 // Tags whose addresses stand for the Objective-C objects of the fake.
-char workspaceClassTag, workspaceTag, applicationTag, poolClassTag, poolTag;
-
-id objectFor(char& tag) { return reinterpret_cast<id>(&tag); }
+char workspaceClass, shared, frontmost, poolClass, pool;
 
 }  // namespace
 
 void reset() {
-  State& s = state();
-  s = State();
-  s.trueObject = make(Kind::Boolean, true);
-  s.trueObject->boolean = true;
-  s.falseObject = make(Kind::Boolean, true);
-  s.nullObject = make(Kind::Null, true);
+  state() = State();
+  add<CFTypeRef>({.kind = Kind::Boolean, .integer = 1});  // kCFBooleanTrue
+  add<CFTypeRef>({.kind = Kind::Boolean});                // kCFBooleanFalse
+  add<CFTypeRef>({.kind = Kind::Null});                   // kCFNull
 }
 
-std::vector<std::string> misuses() { return state().misuses; }
-
-std::vector<std::string> imbalances() {
-  std::vector<std::string> found;
-  int index = 0;
-  for (const auto& object : state().objects) {
-    const std::string name = "object " + std::to_string(index++) + " of kind " +
-                             std::to_string(static_cast<int>(object->kind));
-    if (object->byTest && object->refs != object->baseline) {
+std::vector<std::string> faults() {
+  std::vector<std::string> found = state().faults;
+  for (const Object& object : state().objects) {
+    const std::string name =
+        "object of kind " + std::to_string(static_cast<int>(object.kind));
+    if (object.byTest && object.refs != object.baseline) {
       found.push_back(name + " (the test's) holds " +
-                      std::to_string(object->refs) + " references");
-    } else if (!object->byTest && !object->dead) {
+                      std::to_string(object.refs) + " references");
+    } else if (!object.byTest && object.refs > 0) {
       found.push_back(name + " (the platform's) was never released");
     }
   }
+  if (state().openPools != 0) found.push_back("an autorelease pool is open");
   return found;
 }
 
 int objectsMadeByPlatform() { return state().madeByPlatform; }
 
 CFStringRef string(std::u16string units, bool direct) {
-  Object* object = make(Kind::String, true);
-  object->units.assign(units.begin(), units.end());
-  object->direct = direct;
-  return static_cast<CFStringRef>(static_cast<const void*>(object));
+  return add<CFStringRef>(
+      {.kind = Kind::String, .units = units, .direct = direct});
 }
 
 CFBooleanRef boolean(bool value) {
-  Object* object = value ? state().trueObject : state().falseObject;
-  return static_cast<CFBooleanRef>(static_cast<const void*>(object));
+  return as<CFBooleanRef>(state().objects[value ? 0 : 1]);
 }
 
 CFNumberRef integer(int64_t value) {
-  Object* object = make(Kind::Number, true);
-  object->integer = value;
-  return static_cast<CFNumberRef>(static_cast<const void*>(object));
+  return add<CFNumberRef>({.kind = Kind::Number, .integer = value});
 }
 
 CFNumberRef real(double value) {
-  Object* object = make(Kind::Number, true);
-  object->isFloat = true;
-  object->real = value;
-  return static_cast<CFNumberRef>(static_cast<const void*>(object));
+  return add<CFNumberRef>(
+      {.kind = Kind::Number, .isFloat = true, .real = value});
 }
 
 AXValueRef point(double x, double y) {
-  const CGPoint value{x, y};
-  return boxed(kAXValueTypeCGPoint, &value, sizeof value, true);
+  return box(kAXValueTypeCGPoint, CGPoint{x, y});
 }
 
 AXValueRef size(double w, double h) {
-  const CGSize value{w, h};
-  return boxed(kAXValueTypeCGSize, &value, sizeof value, true);
+  return box(kAXValueTypeCGSize, CGSize{w, h});
 }
 
 AXValueRef rect(double x, double y, double w, double h) {
-  const CGRect value{{x, y}, {w, h}};
-  return boxed(kAXValueTypeCGRect, &value, sizeof value, true);
+  return box(kAXValueTypeCGRect, CGRect{{x, y}, {w, h}});
 }
 
 AXValueRef range(CFIndex location, CFIndex length) {
-  const CFRange value{location, length};
-  return boxed(kAXValueTypeCFRange, &value, sizeof value, true);
+  return box(kAXValueTypeCFRange, CFRange{location, length});
 }
 
 CFArrayRef array(const std::vector<CFTypeRef>& entries) {
-  Object* object = make(Kind::Array, true);
   for (CFTypeRef entry : entries) {
-    retainRef(entry);
+    retain(entry);
     // The test's array keeps this reference for as long as the test runs.
     if (Object* held = lookup(entry, "array")) ++held->baseline;
-    object->entries.push_back(entry);
   }
-  return static_cast<CFArrayRef>(static_cast<const void*>(object));
+  return add<CFArrayRef>({.kind = Kind::Array, .entries = entries});
 }
 
-CFTypeRef null() { return state().nullObject; }
+CFTypeRef null() { return &state().objects[2]; }
 
-CFTypeRef other() { return make(Kind::Other, true); }
+CFTypeRef other() { return add<CFTypeRef>({.kind = Kind::Other}); }
 
 AXUIElementRef element(pid_t pid) {
-  Object* object = make(Kind::Element, true);
-  object->pid = pid;
-  return static_cast<AXUIElementRef>(static_cast<const void*>(object));
+  return add<AXUIElementRef>({.kind = Kind::Element, .pid = pid});
 }
 
 void answer(AXUIElementRef element, const std::string& attribute,
-            CFTypeRef value) {
-  if (Object* object = elementOf(element, "answer")) {
-    object->answers[attribute] = Answer{kAXErrorSuccess, value};
-  }
-}
-
-void fail(AXUIElementRef element, const std::string& attribute, AXError code,
-          CFTypeRef leftBehind) {
-  if (Object* object = elementOf(element, "fail")) {
-    object->answers[attribute] = Answer{code, leftBehind};
+            CFTypeRef value, AXError code) {
+  if (Object* object = lookup(element, "answer", Kind::Element)) {
+    object->answers[attribute] = Answer{code, value};
   }
 }
 
 void failCombined(AXUIElementRef element, AXError code) {
-  if (Object* object = elementOf(element, "failCombined")) {
+  if (Object* object = lookup(element, "failCombined", Kind::Element)) {
     object->combinedCode = code;
   }
 }
 
 void hang(pid_t pid) { state().hung.insert(pid); }
 
-void hidePid(AXUIElementRef element) {
-  if (Object* object = elementOf(element, "hidePid")) object->pidHidden = true;
-}
-
 std::vector<std::string> trips(AXUIElementRef element) {
-  Object* object = elementOf(element, "trips");
+  Object* object = lookup(element, "trips", Kind::Element);
   return object == nullptr ? std::vector<std::string>{} : object->trips;
-}
-
-int tripsTo(pid_t pid) {
-  int count = 0;
-  for (const auto& object : state().objects) {
-    if (object->kind == Kind::Element && object->pid == pid) {
-      count += static_cast<int>(object->trips.size());
-    }
-  }
-  return count;
 }
 
 void setApplication(pid_t pid, AXUIElementRef element) {
@@ -353,23 +223,17 @@ void setApplication(pid_t pid, AXUIElementRef element) {
 
 void setTrusted(bool trusted) { state().trusted = trusted; }
 
-Workspace& workspace() { return state().workspace; }
-
-int openPools() { return state().openPools; }
-
-int drainedPools() { return state().drainedPools; }
-
-std::vector<std::string> strayMessages() { return state().strayMessages; }
+void setFrontmost(pid_t pid) { state().frontmost = pid; }
 
 const std::vector<LogCall>& logCalls() { return state().logCalls; }
 
 }  // namespace kestreye::macos::fake
 
 // The SDK's functions, over the fake's objects.
-using kestreye::macos::fake::Answer;
-using kestreye::macos::fake::Kind;
-using kestreye::macos::fake::Object;
 namespace fake = kestreye::macos::fake;
+using fake::Kind;
+using fake::lookup;
+using fake::Object;
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
@@ -378,262 +242,202 @@ const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
 extern "C" {
 
 CFTypeRef CFRetain(CFTypeRef cf) {
-  fake::retainRef(cf);
+  fake::retain(cf);
   return cf;
 }
 
-void CFRelease(CFTypeRef cf) { fake::releaseRef(cf); }
+void CFRelease(CFTypeRef cf) { fake::release(cf); }
 
 CFTypeID CFGetTypeID(CFTypeRef cf) {
-  Object* object = fake::lookup(cf, "CFGetTypeID");
-  return object == nullptr ? 0 : fake::typeIdOf(object->kind);
+  const Object* object = lookup(cf, "CFGetTypeID");
+  return object == nullptr ? 0 : 100 + static_cast<CFTypeID>(object->kind);
 }
 
-CFTypeID CFNullGetTypeID(void) { return fake::typeIdOf(Kind::Null); }
-CFTypeID CFStringGetTypeID(void) { return fake::typeIdOf(Kind::String); }
-CFTypeID CFBooleanGetTypeID(void) { return fake::typeIdOf(Kind::Boolean); }
-CFTypeID CFNumberGetTypeID(void) { return fake::typeIdOf(Kind::Number); }
-CFTypeID CFArrayGetTypeID(void) { return fake::typeIdOf(Kind::Array); }
-CFTypeID AXValueGetTypeID(void) { return fake::typeIdOf(Kind::AxValue); }
-CFTypeID AXUIElementGetTypeID(void) { return fake::typeIdOf(Kind::Element); }
+CFTypeID CFNullGetTypeID(void) { return 100 + CFTypeID(Kind::Null); }
+CFTypeID CFStringGetTypeID(void) { return 100 + CFTypeID(Kind::String); }
+CFTypeID CFBooleanGetTypeID(void) { return 100 + CFTypeID(Kind::Boolean); }
+CFTypeID CFNumberGetTypeID(void) { return 100 + CFTypeID(Kind::Number); }
+CFTypeID CFArrayGetTypeID(void) { return 100 + CFTypeID(Kind::Array); }
+CFTypeID AXValueGetTypeID(void) { return 100 + CFTypeID(Kind::Box); }
+CFTypeID AXUIElementGetTypeID(void) { return 100 + CFTypeID(Kind::Element); }
 
+// Refuses ill-formed UTF-8 outright, as the real one does.
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes,
-                                    CFIndex numBytes, CFStringEncoding encoding,
-                                    Boolean isExternalRepresentation) {
-  if (encoding != kCFStringEncodingUTF8 || isExternalRepresentation) {
-    fake::state().misuses.push_back("CFStringCreateWithBytes: unexpected mode");
-    return nullptr;
-  }
-  std::vector<UniChar> units;
-  if (!fake::utf16Of(bytes, numBytes, units)) return nullptr;
-  Object* object = fake::make(Kind::String, false);
-  object->units = std::move(units);
-  return static_cast<CFStringRef>(static_cast<const void*>(object));
+                                    CFIndex size, CFStringEncoding, Boolean) {
+  const std::string utf8(reinterpret_cast<const char*>(bytes), size_t(size));
+  if (!kestreye::isValidUtf8(utf8)) return nullptr;
+  return fake::add<CFStringRef>(
+      {.kind = Kind::String, .byTest = false, .utf8 = utf8});
 }
 
-CFIndex CFStringGetLength(CFStringRef theString) {
-  Object* object =
-      fake::lookupKind(theString, Kind::String, "CFStringGetLength");
+CFIndex CFStringGetLength(CFStringRef string) {
+  const Object* object = lookup(string, "CFStringGetLength", Kind::String);
   return object == nullptr ? 0 : static_cast<CFIndex>(object->units.size());
 }
 
-const UniChar* CFStringGetCharactersPtr(CFStringRef theString) {
-  Object* object =
-      fake::lookupKind(theString, Kind::String, "CFStringGetCharactersPtr");
+const UniChar* CFStringGetCharactersPtr(CFStringRef string) {
+  const Object* object = lookup(string, "GetCharactersPtr", Kind::String);
   if (object == nullptr || !object->direct) return nullptr;
-  return object->units.data();
+  return reinterpret_cast<const UniChar*>(object->units.data());
 }
 
-void CFStringGetCharacters(CFStringRef theString, CFRange range,
-                           UniChar* buffer) {
-  Object* object =
-      fake::lookupKind(theString, Kind::String, "CFStringGetCharacters");
-  if (object == nullptr) return;
-  if (range.location < 0 || range.length < 0 ||
-      range.location + range.length >
-          static_cast<CFIndex>(object->units.size())) {
-    fake::state().misuses.push_back("CFStringGetCharacters: range outside");
+void CFStringGetCharacters(CFStringRef string, CFRange range, UniChar* out) {
+  const Object* object = lookup(string, "GetCharacters", Kind::String);
+  if (object == nullptr || range.location < 0 || range.length < 0 ||
+      size_t(range.location + range.length) > object->units.size()) {
+    fake::fault("CFStringGetCharacters: range outside");
     return;
   }
-  std::memcpy(buffer, object->units.data() + range.location,
+  std::memcpy(out, object->units.data() + range.location,
               static_cast<size_t>(range.length) * sizeof(UniChar));
 }
 
 Boolean CFBooleanGetValue(CFBooleanRef boolean) {
-  Object* object =
-      fake::lookupKind(boolean, Kind::Boolean, "CFBooleanGetValue");
-  return object != nullptr && object->boolean;
+  const Object* object = lookup(boolean, "CFBooleanGetValue", Kind::Boolean);
+  return object != nullptr && object->integer != 0;
 }
 
 Boolean CFNumberIsFloatType(CFNumberRef number) {
-  Object* object =
-      fake::lookupKind(number, Kind::Number, "CFNumberIsFloatType");
+  const Object* object = lookup(number, "CFNumberIsFloatType", Kind::Number);
   return object != nullptr && object->isFloat;
 }
 
-Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType,
-                         void* valuePtr) {
-  Object* object = fake::lookupKind(number, Kind::Number, "CFNumberGetValue");
+// Converts as the real one does, answering false for a lossy conversion.
+Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* out) {
+  const Object* object = lookup(number, "CFNumberGetValue", Kind::Number);
   if (object == nullptr) return false;
-  if (theType == kCFNumberSInt64Type) {
-    const int64_t value =
-        object->isFloat ? static_cast<int64_t>(object->real) : object->integer;
-    std::memcpy(valuePtr, &value, sizeof value);
-    return !object->isFloat;
-  }
-  if (theType == kCFNumberDoubleType) {
-    const double value =
-        object->isFloat ? object->real : static_cast<double>(object->integer);
-    std::memcpy(valuePtr, &value, sizeof value);
+  if (type == kCFNumberDoubleType) {
+    const double value = object->isFloat ? object->real : object->integer;
+    std::memcpy(out, &value, sizeof value);
     return true;
   }
-  fake::state().misuses.push_back("CFNumberGetValue: unexpected type");
-  return false;
+  const auto value = object->isFloat ? int64_t(object->real) : object->integer;
+  std::memcpy(out, &value, sizeof value);
+  return type == kCFNumberSInt64Type && !object->isFloat;
 }
 
-CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
+CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex count,
                          const CFArrayCallBacks* callBacks) {
   if (callBacks != &kCFTypeArrayCallBacks) {
-    fake::state().misuses.push_back("CFArrayCreate: not kCFTypeArrayCallBacks");
+    fake::fault("CFArrayCreate: entries not retained");
   }
-  Object* object = fake::make(Kind::Array, false);
-  for (CFIndex i = 0; i < numValues; ++i) {
-    fake::retainRef(values[i]);
-    object->entries.push_back(values[i]);
-  }
-  return static_cast<CFArrayRef>(static_cast<const void*>(object));
+  for (CFIndex i = 0; i < count; ++i) fake::retain(values[i]);
+  return fake::add<CFArrayRef>(
+      {.kind = Kind::Array,
+       .byTest = false,
+       .entries = std::vector<CFTypeRef>(values, values + count)});
 }
 
-CFIndex CFArrayGetCount(CFArrayRef theArray) {
-  Object* object = fake::lookupKind(theArray, Kind::Array, "CFArrayGetCount");
+CFIndex CFArrayGetCount(CFArrayRef array) {
+  const Object* object = lookup(array, "CFArrayGetCount", Kind::Array);
   return object == nullptr ? 0 : static_cast<CFIndex>(object->entries.size());
 }
 
-const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
-  Object* object =
-      fake::lookupKind(theArray, Kind::Array, "CFArrayGetValueAtIndex");
-  if (object == nullptr) return nullptr;
-  if (idx < 0 || idx >= static_cast<CFIndex>(object->entries.size())) {
-    fake::state().misuses.push_back("CFArrayGetValueAtIndex: index outside");
+const void* CFArrayGetValueAtIndex(CFArrayRef array, CFIndex index) {
+  const Object* object = lookup(array, "GetValueAtIndex", Kind::Array);
+  if (object == nullptr || index < 0 ||
+      size_t(index) >= object->entries.size()) {
+    fake::fault("CFArrayGetValueAtIndex: index outside");
     return nullptr;
   }
-  return object->entries[static_cast<size_t>(idx)];
+  return object->entries[static_cast<size_t>(index)];
 }
 
 AXValueType AXValueGetType(AXValueRef value) {
-  Object* object = fake::lookupKind(value, Kind::AxValue, "AXValueGetType");
-  return object == nullptr ? kAXValueTypeIllegal : object->valueType;
+  const Object* object = lookup(value, "AXValueGetType", Kind::Box);
+  return object == nullptr ? kAXValueTypeIllegal : object->boxType;
 }
 
-Boolean AXValueGetValue(AXValueRef value, AXValueType theType, void* valuePtr) {
-  Object* object = fake::lookupKind(value, Kind::AxValue, "AXValueGetValue");
-  if (object == nullptr || object->valueType != theType) return false;
-  size_t size = 0;
-  switch (theType) {
-    case kAXValueTypeCGPoint:
-      size = sizeof(CGPoint);
-      break;
-    case kAXValueTypeCGSize:
-      size = sizeof(CGSize);
-      break;
-    case kAXValueTypeCGRect:
-      size = sizeof(CGRect);
-      break;
-    case kAXValueTypeCFRange:
-      size = sizeof(CFRange);
-      break;
-    case kAXValueTypeAXError:
-      size = sizeof(AXError);
-      break;
-    default:
-      return false;
-  }
-  std::memcpy(valuePtr, object->bytes, size);
+// Copies out only as the type the value holds, as the real one does.
+Boolean AXValueGetValue(AXValueRef value, AXValueType type, void* out) {
+  const Object* object = lookup(value, "AXValueGetValue", Kind::Box);
+  if (object == nullptr || object->boxType != type) return false;
+  std::memcpy(out, object->bytes,
+              type == kAXValueTypeCGPoint   ? sizeof(CGPoint)
+              : type == kAXValueTypeCGSize  ? sizeof(CGSize)
+              : type == kAXValueTypeCGRect  ? sizeof(CGRect)
+              : type == kAXValueTypeCFRange ? sizeof(CFRange)
+                                            : sizeof(AXError));
   return true;
 }
 
 Boolean AXIsProcessTrusted(void) { return fake::state().trusted; }
 
 AXUIElementRef AXUIElementCreateApplication(pid_t pid) {
-  const auto it = fake::state().applications.find(pid);
-  if (it != fake::state().applications.end()) {
-    fake::retainRef(it->second);
-    return it->second;
+  if (fake::state().applications.count(pid) != 0) {
+    return static_cast<AXUIElementRef>(
+        CFRetain(fake::state().applications[pid]));
   }
-  Object* object = fake::make(Kind::Element, false);
-  object->pid = pid;
-  return static_cast<AXUIElementRef>(static_cast<const void*>(object));
+  return fake::add<AXUIElementRef>(
+      {.kind = Kind::Element, .byTest = false, .pid = pid});
 }
 
 AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid) {
-  Object* object = fake::elementOf(element, "AXUIElementGetPid");
-  if (object == nullptr) return kAXErrorIllegalArgument;
-  if (object->pidHidden) return kAXErrorInvalidUIElement;
+  const Object* object = lookup(element, "GetPid", Kind::Element);
+  if (object == nullptr) return kAXErrorInvalidUIElement;
   *pid = object->pid;
   return kAXErrorSuccess;
 }
 
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
                                       CFStringRef attribute, CFTypeRef* value) {
-  Object* object = fake::elementOf(element, "AXUIElementCopyAttributeValue");
-  Object* name = fake::lookupKind(attribute, Kind::String,
-                                  "AXUIElementCopyAttributeValue");
-  if (object == nullptr || name == nullptr || value == nullptr) {
-    return kAXErrorIllegalArgument;
-  }
-  const std::string key = fake::utf8Of(*name);
-  object->trips.push_back(key);
+  Object* object = lookup(element, "CopyAttributeValue", Kind::Element);
+  if (object == nullptr) return kAXErrorIllegalArgument;
+  object->trips.push_back(
+      fake::utf8Of(lookup(attribute, "CopyAttributeValue", Kind::String)));
   if (fake::state().hung.count(object->pid) != 0) return kAXErrorCannotComplete;
-  const auto it = object->answers.find(key);
+  const auto it = object->answers.find(object->trips.back());
   if (it == object->answers.end()) return kAXErrorAttributeUnsupported;
-  const Answer& found = it->second;
-  if (found.value != nullptr) fake::retainRef(found.value);
-  *value = found.value;
-  return found.code;
+  if (it->second.value != nullptr) fake::retain(it->second.value);
+  *value = it->second.value;
+  return it->second.code;
 }
 
+// Each position holds the value, or kCFNull, or (options 0) an AXValue of
+// type kAXValueTypeAXError with the attribute's error.
 AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values) {
-  Object* object =
-      fake::elementOf(element, "AXUIElementCopyMultipleAttributeValues");
-  Object* names = fake::lookupKind(attributes, Kind::Array,
-                                   "AXUIElementCopyMultipleAttributeValues");
-  if (object == nullptr || names == nullptr || values == nullptr) {
-    return kAXErrorIllegalArgument;
-  }
-  if (options != 0) {
-    fake::state().misuses.push_back("CopyMultiple: only options 0 modelled");
-  }
-  std::string trip;
+  Object* object = lookup(element, "CopyMultiple", Kind::Element);
+  const Object* names = lookup(attributes, "CopyMultiple", Kind::Array);
+  if (object == nullptr || names == nullptr) return kAXErrorIllegalArgument;
+  if (options != 0) fake::fault("CopyMultiple: options");
   std::vector<std::string> keys;
+  std::string trip;
   for (CFTypeRef entry : names->entries) {
-    Object* name = fake::lookupKind(entry, Kind::String, "CopyMultiple name");
-    if (name == nullptr) return kAXErrorIllegalArgument;
-    keys.push_back(fake::utf8Of(*name));
+    keys.push_back(fake::utf8Of(lookup(entry, "CopyMultiple", Kind::String)));
     trip += (trip.empty() ? "" : "+") + keys.back();
   }
   object->trips.push_back(trip);
   if (fake::state().hung.count(object->pid) != 0) return kAXErrorCannotComplete;
   if (object->combinedCode != kAXErrorSuccess) return object->combinedCode;
-
-  // Apple: each position holds the value, or kCFNull, or (options 0) an
-  // AXValue of type kAXValueTypeAXError with the attribute's error.
-  Object* result = fake::make(Kind::Array, false);
+  std::vector<CFTypeRef> entries;
   for (const std::string& key : keys) {
-    const auto it = object->answers.find(key);
-    const AXError code = it == object->answers.end()
-                             ? kAXErrorAttributeUnsupported
-                             : it->second.code;
-    if (code != kAXErrorSuccess) {
-      result->entries.push_back(
-          fake::boxed(kAXValueTypeAXError, &code, sizeof code, false));
-      continue;
+    fake::Answer found{kAXErrorAttributeUnsupported};
+    if (object->answers.count(key) != 0) found = object->answers[key];
+    if (found.code != kAXErrorSuccess) {
+      entries.push_back(fake::box(kAXValueTypeAXError, found.code, false));
+    } else {
+      entries.push_back(CFRetain(found.value ? found.value : fake::null()));
     }
-    CFTypeRef value =
-        it->second.value != nullptr ? it->second.value : fake::null();
-    fake::retainRef(value);
-    result->entries.push_back(value);
   }
-  *values = static_cast<CFArrayRef>(static_cast<const void*>(result));
+  *values = fake::add<CFArrayRef>(
+      {.kind = Kind::Array, .byTest = false, .entries = entries});
   return kAXErrorSuccess;
 }
 
 Class objc_getClass(const char* name) {
   const std::string wanted = name;
-  if (wanted == "NSWorkspace" && fake::state().workspace.classLoaded) {
-    return reinterpret_cast<Class>(&fake::workspaceClassTag);
-  }
-  if (wanted == "NSAutoreleasePool") {
-    return reinterpret_cast<Class>(&fake::poolClassTag);
-  }
-  return nullptr;
+  char* found = wanted == "NSWorkspace"         ? &fake::workspaceClass
+                : wanted == "NSAutoreleasePool" ? &fake::poolClass
+                                                : nullptr;
+  return reinterpret_cast<Class>(found);
 }
 
 SEL sel_registerName(const char* str) {
   static std::set<std::string> names;
-  const auto it = names.insert(str).first;
-  return reinterpret_cast<SEL>(const_cast<std::string*>(&*it));
+  return reinterpret_cast<SEL>(
+      const_cast<std::string*>(&*names.insert(str).first));
 }
 
 // Called by the C trampoline in fake_objc.c, which stands in for
@@ -641,52 +445,36 @@ SEL sel_registerName(const char* str) {
 void* kestreye_fake_objc_dispatch(void* self, void* selector) {
   const std::string& name = *static_cast<const std::string*>(selector);
   fake::State& s = fake::state();
-  const id receiver = static_cast<id>(self);
-  if (receiver == fake::objectFor(fake::workspaceClassTag) &&
-      name == "sharedWorkspace") {
-    return s.workspace.shared ? fake::objectFor(fake::workspaceTag) : nullptr;
+  const auto is = [&](char& receiver, const char* message) {
+    return self == &receiver && name == message;
+  };
+  if (is(fake::workspaceClass, "sharedWorkspace")) return &fake::shared;
+  if (is(fake::shared, "frontmostApplication")) return &fake::frontmost;
+  if (is(fake::frontmost, "processIdentifier")) {
+    return reinterpret_cast<void*>(intptr_t(s.frontmost));
   }
-  if (receiver == fake::objectFor(fake::workspaceTag) &&
-      name == "frontmostApplication") {
-    return s.workspace.frontmost ? fake::objectFor(fake::applicationTag)
-                                 : nullptr;
-  }
-  if (receiver == fake::objectFor(fake::applicationTag) &&
-      name == "processIdentifier") {
-    return reinterpret_cast<void*>(
-        static_cast<intptr_t>(s.workspace.processIdentifier));
-  }
-  if (receiver == fake::objectFor(fake::poolClassTag) && name == "alloc") {
-    return fake::objectFor(fake::poolTag);
-  }
-  if (receiver == fake::objectFor(fake::poolTag) && name == "init") {
+  if (is(fake::poolClass, "alloc")) return &fake::pool;
+  if (is(fake::pool, "init")) {
     ++s.openPools;
-    return fake::objectFor(fake::poolTag);
+    return &fake::pool;
   }
-  if (receiver == fake::objectFor(fake::poolTag) && name == "drain") {
+  if (is(fake::pool, "drain")) {
     --s.openPools;
-    ++s.drainedPools;
     return nullptr;
   }
-  s.strayMessages.push_back(name);
+  fake::fault("message the fake does not know: " + name);
   return nullptr;
 }
 
 void NSLog(CFStringRef format, ...) {
-  fake::LogCall call;
-  call.openPools = fake::state().openPools;
-  if (Object* object = fake::lookupKind(format, Kind::String, "NSLog format")) {
-    call.format = fake::utf8Of(*object);
-  }
   va_list arguments;
   va_start(arguments, format);
   const void* first = va_arg(arguments, const void*);
   va_end(arguments);
-  if (Object* object =
-          fake::lookupKind(first, Kind::String, "NSLog argument")) {
-    call.message = fake::utf8Of(*object);
-  }
-  fake::state().logCalls.push_back(call);
+  fake::state().logCalls.push_back(
+      fake::LogCall{fake::utf8Of(lookup(format, "NSLog", Kind::String)),
+                    fake::utf8Of(lookup(first, "NSLog", Kind::String)),
+                    fake::state().openPools > 0});
 }
 
 }  // extern "C"
