@@ -50,6 +50,9 @@ struct ElementMemo {
   bool selectionRead = false;
   int64_t caret = -1;
   std::optional<std::pair<int64_t, int64_t>> selection;  ///< in code points
+  int64_t characterCount = -1;  ///< the toolkit's count, in its own units
+  /// The state that tells this element's children on screen (see children.cpp).
+  AtspiStateType childrenOnScreen = ATSPI_STATE_SHOWING;
   bool extentsRead = false;
   bool hasComponent = false;
   std::optional<AtspiRect> extents;
@@ -176,8 +179,9 @@ GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read);
 /// The whole text of an element with a Text interface; none without one.
 const std::optional<std::string>& textOf(AtspiAccessible* node,
                                          ReadContext& read);
-/// Reads the caret and the first selection into the element's memo, which
-/// `result` then points to; false without a Text interface or on failure.
+/// Reads the caret and the first selection, in code points, into the
+/// element's memo, which `result` then points to; false without a Text
+/// interface or on failure.
 bool readSelection(AtspiAccessible* node, ReadContext& read,
                    ElementMemo** result);
 /// The on-screen frame, or none for an element off screen or without a

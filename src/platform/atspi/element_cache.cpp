@@ -1,7 +1,10 @@
+#include <algorithm>
 #include <memory>
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/text_units.h"
+#include "text/text.h"
 
 namespace kestreye::atspi {
 namespace {
@@ -21,6 +24,30 @@ std::string memoText(AtspiAccessible* node, std::optional<std::string>& slot,
   }
   slot = value == nullptr ? std::string() : std::string(value.get());
   return *slot;
+}
+
+// GTK 4 names a widget without a name of its own after its class
+// ("GtkToggleButton", "GtkStackPage"): that is no name a user sees.
+bool isClassName(std::string_view name) {
+  if (name.size() < 4 || !name.starts_with("Gtk") ||
+      g_ascii_isupper(name[3]) == 0) {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return g_ascii_isalnum(c) != 0; });
+}
+
+// The toolkit's character count, asked once.
+int64_t characterCountOf(AtspiAccessible* node, AtspiText* iface,
+                         ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  if (memo.characterCount < 0) {
+    const int count = read.call(node, [&](GError** error) {
+      return atspi_text_get_character_count(iface, error);
+    });
+    if (read.ok()) memo.characterCount = count;
+  }
+  return memo.characterCount;
 }
 
 }  // namespace
@@ -89,7 +116,14 @@ bool hasState(const GRef<AtspiStateSet>& states, AtspiStateType state) {
 }
 
 std::string nameOf(AtspiAccessible* node, ReadContext& read) {
-  return memoText(node, read.memo(node).name, atspi_accessible_get_name, read);
+  ElementMemo& memo = read.memo(node);
+  const bool known = memo.name.has_value();
+  std::string name = memoText(node, memo.name, atspi_accessible_get_name, read);
+  if (!known && isClassName(name)) {
+    memo.name = std::string();
+    name.clear();
+  }
+  return name;
 }
 
 std::string descriptionOf(AtspiAccessible* node, ReadContext& read) {
@@ -124,9 +158,26 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
     memo.textRead = true;
     return memo.text;
   }
+  // A password's text is never asked for: GTK 4 hands it out in clear.
+  if (roleOf(node, read) == ATSPI_ROLE_PASSWORD_TEXT) {
+    if (!read.ok()) return memo.text;
+    memo.textRead = true;
+    memo.text = std::string();
+    return memo.text;
+  }
   GText text(read.call(node, [&](GError** error) {
     return atspi_text_get_text(iface.get(), 0, -1, error);
   }));
+  if (read.ok() && (text == nullptr || text.get()[0] == '\0')) {
+    // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
+    const int64_t count = characterCountOf(node, iface.get(), read);
+    if (count > 0 && read.ok()) {
+      text.reset(read.call(node, [&](GError** error) {
+        return atspi_text_get_text(iface.get(), 0, static_cast<gint>(count),
+                                   error);
+      }));
+    }
+  }
   if (!read.ok()) return memo.text;  // not remembered: failed
   memo.textRead = true;
   memo.text = text == nullptr ? std::string() : std::string(text.get());
@@ -157,8 +208,21 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
                                       int64_t{range->end_offset});
     }
   }
+  const int64_t count = characterCountOf(node, iface.get(), read);
+  const std::optional<std::string>& text = textOf(node, read);
   if (!read.ok()) return false;
   memo.caret = caret;
+  // Qt and LibreOffice count offsets in UTF-16 units, GTK and Java in code
+  // points; the count against the text tells which.
+  if (const std::string whole = sanitizeUtf8(text.value_or(std::string()));
+      countsUtf16Units(whole, count)) {
+    if (memo.caret >= 0) memo.caret = codePointOfUtf16(whole, memo.caret);
+    if (memo.selection.has_value()) {
+      memo.selection =
+          std::make_pair(codePointOfUtf16(whole, memo.selection->first),
+                         codePointOfUtf16(whole, memo.selection->second));
+    }
+  }
   memo.selectionRead = true;
   return true;
 }

@@ -44,6 +44,27 @@ int64_t graphemeIndexOfCodePoint(std::string_view text, int64_t index) {
   return characters;
 }
 
+bool countsUtf16Units(std::string_view text, int64_t characterCount) {
+  // A lead byte of 0xF0 and above starts a code point of two UTF-16 units.
+  const auto astral = std::count_if(text.begin(), text.end(), [](char byte) {
+    return static_cast<unsigned char>(byte) >= 0xF0;
+  });
+  return astral > 0 && characterCount == codePointCount(text) + astral;
+}
+
+int64_t codePointOfUtf16(std::string_view text, int64_t index) {
+  int64_t units = 0;
+  int64_t codePoints = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (isContinuationByte(text[i])) continue;
+    const int64_t width = static_cast<unsigned char>(text[i]) >= 0xF0 ? 2 : 1;
+    if (units + width > index) return codePoints;
+    units += width;
+    ++codePoints;
+  }
+  return codePoints + std::max<int64_t>(0, index - units);
+}
+
 int64_t lineFeedsBefore(std::string_view text, int64_t index) {
   const size_t end = byteOffsetOfCodePoint(text, index);
   return static_cast<int64_t>(std::count(

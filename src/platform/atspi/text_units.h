@@ -19,6 +19,16 @@ size_t byteOffsetOfCodePoint(std::string_view text, int64_t index);
 /// offset past the end counts one character per missing code point.
 int64_t graphemeIndexOfCodePoint(std::string_view text, int64_t index);
 
+/// Whether a toolkit's character count of this text counts UTF-16 units (Qt,
+/// LibreOffice) rather than code points (GTK, Java): only a text with a
+/// character outside the Basic Multilingual Plane tells them apart.
+bool countsUtf16Units(std::string_view text, int64_t characterCount);
+
+/// A UTF-16 offset into a valid UTF-8 text as a code-point offset; an offset
+/// inside a surrogate pair stays before it, one past the end counts one code
+/// point per unit.
+int64_t codePointOfUtf16(std::string_view text, int64_t index);
+
 /// Number of line feeds before code point `index`.
 int64_t lineFeedsBefore(std::string_view text, int64_t index);
 

@@ -55,6 +55,36 @@ TEST(AtspiTextUnitsTest, LineFeedsBeforeTheCaret) {
   EXPECT_EQ(lineFeedsBefore("a\r\nb", 3), 1);
 }
 
+TEST(AtspiTextUnitsTest, Utf16CountsToldApartFromCodePoints) {
+  // "a😀b": 3 code points, 4 UTF-16 units (Qt, LibreOffice).
+  constexpr std::string_view kEmoji =
+      "a\xF0\x9F\x98\x80"
+      "b";
+  EXPECT_TRUE(countsUtf16Units(kEmoji, 4));
+  EXPECT_FALSE(countsUtf16Units(kEmoji, 3));
+  // Without a character outside the BMP both counts agree: nothing to tell.
+  EXPECT_FALSE(countsUtf16Units("a\xC3\xA9", 2));
+  // Qt's password: no text, a count of its own.
+  EXPECT_FALSE(countsUtf16Units("", 4));
+  EXPECT_TRUE(countsUtf16Units(kFlagThenA, 5));
+  EXPECT_FALSE(countsUtf16Units(kFlagThenA, 3));
+
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 0), 0);
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 1), 1);
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 2), 1);  // inside the pair: before it
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 3), 2);
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 4), 3);
+  EXPECT_EQ(codePointOfUtf16(kEmoji, 6), 5);  // past the end: one per unit
+  EXPECT_EQ(codePointOfUtf16(kEmoji, -1), 0);
+  // The caret after the emoji is one user-perceived character in; after a
+  // flag's second half, one; between its halves, at its start.
+  EXPECT_EQ(graphemeIndexOfCodePoint(kEmoji, codePointOfUtf16(kEmoji, 3)), 2);
+  EXPECT_EQ(
+      graphemeIndexOfCodePoint(kFlagThenA, codePointOfUtf16(kFlagThenA, 4)), 1);
+  EXPECT_EQ(
+      graphemeIndexOfCodePoint(kFlagThenA, codePointOfUtf16(kFlagThenA, 2)), 0);
+}
+
 TEST(AtspiTextUnitsTest, RangesInEitherOrder) {
   Range forward = graphemeRange(kFlagThenA, 0, 3);
   EXPECT_EQ(forward.location, 0);
