@@ -67,6 +67,32 @@ bool showingChildrenByCollection(AtspiAccessible* node, ReadContext& read,
   return true;
 }
 
+bool carries(AtspiAccessible* node, AtspiStateType state,
+             const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  return hasState(statesOf(node, ignored), state);
+}
+
+// GTK 4 keeps every page of a stack VISIBLE and gives the hidden ones no
+// size; a page has no frame of its own (and GTK 4 names it after its class),
+// so its first child tells.
+bool isHiddenStackPage(AtspiAccessible* node, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  if (roleOf(node, ignored) != ATSPI_ROLE_PANEL) return false;
+  GText name(ignored.call(node, [&](GError** error) {
+    return atspi_accessible_get_name(node, error);
+  }));
+  if (name == nullptr || g_strcmp0(name.get(), "GtkStackPage") != 0) {
+    return false;
+  }
+  GRef<AtspiAccessible> first(ignored.call(node, [&](GError** error) {
+    return atspi_accessible_get_child_at_index(node, 0, error);
+  }));
+  if (first == nullptr) return false;
+  const std::optional<AtspiRect>& frame = extentsOf(first.get(), ignored);
+  return frame.has_value() && frame->width == 0 && frame->height == 0;
+}
+
 bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   const AtspiRole role = roleOf(child, ignored);
@@ -80,13 +106,17 @@ bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
 // hidden notebook pages, closed menus and unmapped pop-overs in the tree,
 // where macOS drops them; a child that is not SHOWING inside a parent that
 // is, is not listed. Toolkits that never set SHOWING lose nothing: their
-// parents are not SHOWING either.
+// parents are not SHOWING either. GTK 4 sets SHOWING on its top-level
+// windows only and VISIBLE on the widgets shown: below a window whose
+// children are VISIBLE but none SHOWING, VISIBLE is what tells, all the way
+// down.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.childrenRead) return &memo.children;
   ReadContext local = read.fresh();
-  const bool showing = hasState(statesOf(node, local), ATSPI_STATE_SHOWING);
+  AtspiStateType onScreen = memo.childrenOnScreen;
+  const bool showing = hasState(statesOf(node, local), onScreen);
   std::vector<GRef<AtspiAccessible>> children;
   const bool listed = local.ok() && showing && !childrenCached(node) &&
                       showingChildrenByCollection(node, local, &children);
@@ -103,10 +133,25 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       if (child != nullptr) children.push_back(std::move(child));
     }
     if (showing && local.ok()) {
-      std::erase_if(children, [&read](const GRef<AtspiAccessible>& child) {
+      auto with = [&read](AtspiStateType state) {
+        return [&read, state](const GRef<AtspiAccessible>& child) {
+          return carries(child.get(), state, read);
+        };
+      };
+      if (onScreen == ATSPI_STATE_SHOWING &&
+          std::none_of(children.begin(), children.end(),
+                       with(ATSPI_STATE_SHOWING)) &&
+          std::any_of(children.begin(), children.end(),
+                      with(ATSPI_STATE_VISIBLE))) {
+        onScreen = ATSPI_STATE_VISIBLE;
+      }
+      std::erase_if(children, [&](const GRef<AtspiAccessible>& child) {
         ReadContext ignored = read.fresh();
         GRef<AtspiStateSet> states = statesOf(child.get(), ignored);
-        return ignored.ok() && !hasState(states, ATSPI_STATE_SHOWING);
+        if (!ignored.ok()) return false;
+        return !hasState(states, onScreen) ||
+               (onScreen == ATSPI_STATE_VISIBLE &&
+                isHiddenStackPage(child.get(), read));
       });
     }
   }
@@ -118,6 +163,7 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   // trip for every element libatspi does not cache.
   for (const GRef<AtspiAccessible>& child : children) {
     ElementMemo& childMemo = read.memo(child.get());
+    childMemo.childrenOnScreen = onScreen;
     if (!childMemo.parentRead) {
       childMemo.parentRead = true;
       childMemo.parent = newRef(node);
