@@ -48,6 +48,7 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   facts.multiLine = hasState(states, ATSPI_STATE_MULTI_LINE);
   facts.expandable = hasState(states, ATSPI_STATE_EXPANDABLE);
   facts.hasPopup = hasState(states, ATSPI_STATE_HAS_POPUP);
+  facts.editable = hasState(states, ATSPI_STATE_EDITABLE);
   // The facts below only refine the name; failing to read them fails nothing.
   ReadContext ignored = read.fresh();
   if (GRef<AtspiAccessible> parent = parentOf(node, ignored)) {
@@ -71,6 +72,36 @@ bool isQt(AtspiAccessible* node, ReadContext& read) {
     return atspi_accessible_get_toolkit_name(root, error);
   }));
   return toolkit != nullptr && g_strcmp0(toolkit.get(), "Qt") == 0;
+}
+
+// GTK 4's drop-down has its button as its first child; GTK 3's combo box
+// has its menu there.
+bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  const auto* children = childrenOf(combo, ignored);
+  return children != nullptr && !children->empty() &&
+         roleOf(children->front().get(), ignored) == ATSPI_ROLE_PUSH_BUTTON;
+}
+
+// The name of the first label with a size below `node`: GTK 4's drop-down
+// keeps an empty "(None)" label of no size beside its chosen item.
+std::string shownLabelText(AtspiAccessible* node, int depth,
+                           ReadContext& read) {
+  constexpr int kMaxDepth = 8;
+  const auto* children = childrenOf(node, read);
+  if (children == nullptr || depth > kMaxDepth) return std::string();
+  for (const GRef<AtspiAccessible>& child : *children) {
+    if (roleOf(child.get(), read) == ATSPI_ROLE_LABEL) {
+      const std::optional<AtspiRect>& frame = extentsOf(child.get(), read);
+      if (frame.has_value() && frame->width > 0 && frame->height > 0) {
+        return nameOf(child.get(), read);
+      }
+      continue;
+    }
+    std::string found = shownLabelText(child.get(), depth + 1, read);
+    if (!found.empty()) return found;
+  }
+  return std::string();
 }
 
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
@@ -106,7 +137,11 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
       return number(Number::Kind::Real, 0, current);
     }
     case ValueSource::PopUp:
-      // GTK names a combo box after its chosen item.
+      // GTK 3 names a combo box after its chosen item; GTK 4 names its
+      // drop-down after its label and shows the item in a label inside.
+      if (drawsItsOwnButton(node, read)) {
+        return nonEmptyText(shownLabelText(node, 0, read));
+      }
       return nonEmptyText(nameOf(node, read));
     case ValueSource::ComboEntry: {
       GRef<AtspiAccessible> entry = comboEntryOf(node, read);
@@ -186,12 +221,15 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (hasState(states, ATSPI_STATE_DEFUNCT)) {
       return fail(kAxInvalidElement);
     }
-    // SENSITIVE, not ENABLED: GTK keeps ENABLED on insensitive widgets.
-    const AtspiStateType state = attribute == "AXFocused" ? ATSPI_STATE_FOCUSED
-                                 : attribute == "AXEnabled"
-                                     ? ATSPI_STATE_SENSITIVE
-                                     : ATSPI_STATE_SELECTED;
-    return boolean(hasState(states, state));
+    if (attribute == "AXEnabled") {
+      // GTK sets SENSITIVE and ENABLED together, GTK 4 only SENSITIVE, and
+      // LibreOffice only ENABLED on its document's paragraphs.
+      return boolean(hasState(states, ATSPI_STATE_SENSITIVE) ||
+                     hasState(states, ATSPI_STATE_ENABLED));
+    }
+    return boolean(hasState(states, attribute == "AXFocused"
+                                        ? ATSPI_STATE_FOCUSED
+                                        : ATSPI_STATE_SELECTED));
   }
   if (attribute == "AXPosition" || attribute == "AXSize") {
     // Nothing that is not SHOWING is on screen; GTK would answer INT_MIN.

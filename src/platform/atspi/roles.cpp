@@ -40,6 +40,8 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     case ATSPI_ROLE_TOGGLE_BUTTON:
       if (facts.expandable) return "AXDisclosureTriangle";
       if (facts.hasPopup) return "AXMenuButton";
+      // A toolbar's toggles (Bold, Print Preview) are commands, not fields.
+      if (facts.parentRole == ATSPI_ROLE_TOOL_BAR) return "AXButton";
       return "AXCheckBox";
     case ATSPI_ROLE_RADIO_BUTTON:
       return "AXRadioButton";
@@ -82,8 +84,9 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     case ATSPI_ROLE_CAPTION:
     case ATSPI_ROLE_ACCELERATOR_LABEL:
     // Web engines put a paragraph's text in the paragraph itself, with no
-    // text leaves below it.
+    // text leaves below it; a word processor's paragraph is typed into.
     case ATSPI_ROLE_PARAGRAPH:
+      if (facts.editable) return facts.multiLine ? "AXTextArea" : "AXTextField";
       return "AXStaticText";
     case ATSPI_ROLE_HEADING:
       return "AXHeading";

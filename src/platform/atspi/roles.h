@@ -15,6 +15,7 @@ struct RoleFacts {
   bool multiLine = false;   ///< the MULTI_LINE state
   bool expandable = false;  ///< the EXPANDABLE state
   bool hasPopup = false;    ///< the HAS_POPUP state
+  bool editable = false;    ///< the EDITABLE state
   /// A combo box has an editable text child (asked only of combo boxes).
   bool hasEditableTextChild = false;
   /// The parent's AT-SPI role; ATSPI_ROLE_INVALID when there is none.

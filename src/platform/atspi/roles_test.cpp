@@ -33,6 +33,8 @@ RoleFacts with(bool RoleFacts::*flag) {
 TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
   const RoleFacts plain = under(ATSPI_ROLE_PANEL);
   const RoleFacts top = under(ATSPI_ROLE_APPLICATION);
+  RoleFacts editableLines = with(&RoleFacts::editable);
+  editableLines.multiLine = true;
   const std::vector<RoleCase> cases = {
       {ATSPI_ROLE_TEXT, plain, "AXTextField"},
       {ATSPI_ROLE_ENTRY, with(&RoleFacts::multiLine), "AXTextArea"},
@@ -47,6 +49,13 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_TOGGLE_BUTTON, with(&RoleFacts::expandable),
        "AXDisclosureTriangle"},
       {ATSPI_ROLE_PUSH_BUTTON, with(&RoleFacts::hasPopup), "AXMenuButton"},
+      // LibreOffice's Bold and Print Preview: commands, not form fields.
+      {ATSPI_ROLE_TOGGLE_BUTTON, under(ATSPI_ROLE_TOOL_BAR), "AXButton"},
+      {ATSPI_ROLE_CHECK_BOX, under(ATSPI_ROLE_TOOL_BAR), "AXCheckBox"},
+      // A web page's paragraph is text; a word processor's is typed into.
+      {ATSPI_ROLE_PARAGRAPH, plain, "AXStaticText"},
+      {ATSPI_ROLE_PARAGRAPH, with(&RoleFacts::editable), "AXTextField"},
+      {ATSPI_ROLE_PARAGRAPH, editableLines, "AXTextArea"},
       // Every child of an application is a window: Qt's are fillers.
       {ATSPI_ROLE_FILLER, top, "AXWindow"},
       {ATSPI_ROLE_ALERT, top, "AXWindow"},
