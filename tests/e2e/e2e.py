@@ -434,8 +434,12 @@ class Suite:
             reply = self.scan()
             # Tab to a text field. A key and the next scan travel on different
             # sockets, so each Tab is followed by scans until the focus moves.
+            # The factory reports nothing of its own: the scans are the only
+            # sign that the focus moved, so the whole search is bounded too.
+            give_up = time.monotonic() + WAIT_S
             for _ in range(60):
-                if reply.lines[0].startswith("Focused: [TextField]"):
+                if (reply.lines[0].startswith("Focused: [TextField]")
+                        or time.monotonic() > give_up):
                     break
                 before = reply.lines[0]
                 keys("Tab")
