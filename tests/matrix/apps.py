@@ -95,6 +95,7 @@ class TracedForm(harness.App):
 
 class Gtk4Form(TracedForm):
     name = "the GTK 4 form"
+    case = "gtk4-form"
     script = "gtk4_form.py"
     # The drop-down's hidden "(None)" label is not among them.
     nearby = ['Nearby: "Welcome to the GTK 4 form", "Email:", "Password:", "Region:", '
@@ -105,6 +106,7 @@ class Gtk4Form(TracedForm):
 
 class Qt6Form(TracedForm):
     name = "the Qt 6 form"
+    case = "qt6-form"
     script = "qt6_form.py"
     environment = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
 
@@ -117,12 +119,33 @@ def form_fields(reply, focus):
     ], "form fields")
 
 
+def save_case(run, name):
+    """With KESTREYE_MATRIX_CASES set to a folder, keeps a recording of the
+    desktop as it stands there as NAME.json, with its replay as NAME.reply."""
+    folder = os.environ.get("KESTREYE_MATRIX_CASES")
+    if not folder:
+        return b""
+    saved, replayed = run.record()
+    with open(os.path.join(folder, name + ".json"), "wb") as file:
+        file.write(saved)
+    with open(os.path.join(folder, name + ".reply"), "wb") as file:
+        file.write(replayed.raw)
+    return saved
+
+
 def test_email(run, app_class):
     """The focused field, its cursor after an emoji, and the form fields with
-    the marker and the dropdown's chosen option."""
+    the marker and the dropdown's chosen option; the password typed before
+    shows nowhere."""
     harness.bind_emoji()
     app = run.launch(app_class)
     app.open()
+    keys("Tab")
+    app.wait_line(lambda line: line == "focus password")
+    type_text(SECRET)
+    app.wait_entry("password", len(SECRET), len(SECRET))
+    keys("shift+Tab")
+    app.wait_line(lambda line: line == "focus email")
     type_with_emoji()
     app.wait_entry("email", 3, 2, TYPED)
     reply = run.scan()
@@ -130,6 +153,7 @@ def test_email(run, app_class):
     check_equal(reply.lines[1], CURSOR, "cursor line after the emoji")
     form_fields(reply, "email")
     check_equal(reply.section("Nearby: "), app.nearby, "nearby texts")
+    run.check_secret_hidden(SECRET, [save_case(run, app_class.case)])
 
 
 def test_password(run, app_class):
@@ -240,6 +264,7 @@ def test_writer(run, app_class):
     fields = reply.section(FORM_HEADER)
     check(any(re.fullmatch(r"  \d+\. " + re.escape(paragraph + " ← you are here"), line)
               for line in fields), f"the paragraph is not the marked form field: {fields}")
+    save_case(run, "libreoffice-writer")
 
 
 TESTS = {"email": test_email, "password": test_password}
