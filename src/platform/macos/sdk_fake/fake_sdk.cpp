@@ -16,7 +16,7 @@
 namespace kestreye::macos::fake {
 namespace {
 
-enum class Kind { String, Boolean, Number, Array, Null, Box, Element, Other };
+enum class Kind { String, Boolean, Number, Array, Null, Box, Element };
 
 struct Answer {
   AXError code = kAXErrorSuccess;
@@ -24,7 +24,7 @@ struct Answer {
 };
 
 struct Object {
-  Kind kind = Kind::Other;
+  Kind kind = Kind::Null;
   bool byTest = true;  // a test's object lives until the reset
   long refs = 1;
   long baseline = 1;       // a test's object: its references between calls
@@ -190,8 +190,6 @@ CFArrayRef array(const std::vector<CFTypeRef>& entries) {
 }
 
 CFTypeRef null() { return &state().objects[2]; }
-
-CFTypeRef other() { return add<CFTypeRef>({.kind = Kind::Other}); }
 
 AXUIElementRef element(pid_t pid) {
   return add<AXUIElementRef>({.kind = Kind::Element, .pid = pid});

@@ -35,10 +35,8 @@ AXValueRef rect(double x, double y, double w, double h);
 AXValueRef range(CFIndex location, CFIndex length);
 /// An array that retains its entries.
 CFArrayRef array(const std::vector<CFTypeRef>& entries);
-/// The shared kCFNull.
+/// The shared kCFNull, a kind the platform reads as no shape.
 CFTypeRef null();
-/// An object of a type the platform does not know (a CFDictionary, say).
-CFTypeRef other();
 
 /// An accessibility element of process `pid`, which answers "unsupported"
 /// until told otherwise.

@@ -56,18 +56,10 @@ enum AXError : int32_t {
   kAXErrorFailure = -25200,
   kAXErrorIllegalArgument = -25201,
   kAXErrorInvalidUIElement = -25202,
-  kAXErrorInvalidUIElementObserver = -25203,
   kAXErrorCannotComplete = -25204,
   kAXErrorAttributeUnsupported = -25205,
-  kAXErrorActionUnsupported = -25206,
-  kAXErrorNotificationUnsupported = -25207,
   kAXErrorNotImplemented = -25208,
-  kAXErrorNotificationAlreadyRegistered = -25209,
-  kAXErrorNotificationNotRegistered = -25210,
-  kAXErrorAPIDisabled = -25211,
   kAXErrorNoValue = -25212,
-  kAXErrorParameterizedAttributeUnsupported = -25213,
-  kAXErrorNotEnoughPrecision = -25214,
 };
 
 // AXValue.h
@@ -87,9 +79,6 @@ Boolean AXValueGetValue(AXValueRef value, AXValueType theType, void* valuePtr);
 // AXUIElement.h
 typedef const struct __AXUIElement* AXUIElementRef;
 typedef UInt32 AXCopyMultipleAttributeOptions;
-enum : UInt32 {
-  kAXCopyMultipleAttributeOptionStopOnError = 0x1,
-};
 Boolean AXIsProcessTrusted(void);
 CFTypeID AXUIElementGetTypeID(void);
 AXUIElementRef AXUIElementCreateApplication(pid_t pid);

@@ -16,7 +16,6 @@ typedef unsigned char Boolean;
 typedef unsigned char UInt8;
 typedef unsigned short UInt16;
 typedef unsigned int UInt32;
-typedef int SInt32;
 typedef long long SInt64;
 typedef UInt16 UniChar;
 
@@ -28,7 +27,6 @@ typedef const struct __CFArray* CFArrayRef;
 typedef const struct __CFBoolean* CFBooleanRef;
 typedef const struct __CFNumber* CFNumberRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
-typedef const struct __CFNull* CFNullRef;
 
 typedef struct {
   CFIndex location;
@@ -61,12 +59,7 @@ CFTypeID CFBooleanGetTypeID(void);
 Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 enum CFNumberType : CFIndex {
-  kCFNumberSInt8Type = 1,
-  kCFNumberSInt16Type = 2,
-  kCFNumberSInt32Type = 3,
   kCFNumberSInt64Type = 4,
-  kCFNumberFloat32Type = 5,
-  kCFNumberFloat64Type = 6,
   kCFNumberDoubleType = 13,
 };
 CFTypeID CFNumberGetTypeID(void);
@@ -74,18 +67,12 @@ Boolean CFNumberIsFloatType(CFNumberRef number);
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType,
                          void* valuePtr);
 
-typedef const void* (*CFArrayRetainCallBack)(CFAllocatorRef allocator,
-                                             const void* value);
-typedef void (*CFArrayReleaseCallBack)(CFAllocatorRef allocator,
-                                       const void* value);
-typedef CFStringRef (*CFArrayCopyDescriptionCallBack)(const void* value);
-typedef Boolean (*CFArrayEqualCallBack)(const void* value1, const void* value2);
 typedef struct {
   CFIndex version;
-  CFArrayRetainCallBack retain;
-  CFArrayReleaseCallBack release;
-  CFArrayCopyDescriptionCallBack copyDescription;
-  CFArrayEqualCallBack equal;
+  const void* (*retain)(CFAllocatorRef allocator, const void* value);
+  void (*release)(CFAllocatorRef allocator, const void* value);
+  CFStringRef (*copyDescription)(const void* value);
+  Boolean (*equal)(const void* value1, const void* value2);
 } CFArrayCallBacks;
 extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 
