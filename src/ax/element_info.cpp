@@ -5,6 +5,7 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
+#include "text/safe_text.h"
 #include "text/text.h"
 
 namespace kestreye {
@@ -29,7 +30,7 @@ std::string ElementInfo::describeElement(const Element& target) const {
   // Appends, not "[" + std::string: GCC 12 at -O3 warns falsely (-Wrestrict)
   // on a literal added to a temporary string.
   std::string out = "[";
-  out += readableRole(role);
+  out += safeText(readableRole(role));
   out += ']';
   const auto add = [&out](const std::string& part) {
     out += ' ';
@@ -37,20 +38,19 @@ std::string ElementInfo::describeElement(const Element& target) const {
   };
 
   if (name && !name->empty())
-    add(quoted(truncateString(*name, MAX_STRING_LENGTH)));
+    add(quoted(safeText(truncateString(*name, MAX_STRING_LENGTH))));
 
   if (value) {
     const std::string_view trimmed = trimSpace(*value);
     if (!trimmed.empty()) {
       add("value: " +
-          quoted(replaceAll(truncateString(trimmed, MAX_STRING_LENGTH), "\n",
-                            "\\n")));
+          quoted(safeText(truncateString(trimmed, MAX_STRING_LENGTH))));
     }
   }
 
   if (placeholder && !placeholder->empty()) {
     add("placeholder: " +
-        quoted(truncateString(*placeholder, MAX_STRING_LENGTH)));
+        quoted(safeText(truncateString(*placeholder, MAX_STRING_LENGTH))));
   }
 
   std::vector<std::string> flags;
@@ -64,7 +64,7 @@ std::string ElementInfo::describeElement(const Element& target) const {
   }
 
   if (selectedText && !selectedText->empty()) {
-    add("selection: " + quoted(truncateString(*selectedText, 30)));
+    add("selection: " + quoted(safeText(truncateString(*selectedText, 30))));
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/reply.h"
+#include "text/text.h"
 #include "platform/memory/test_support.h"
 
 namespace kestreye {
@@ -56,6 +57,54 @@ TEST_F(ScanTest, FullScanLogsTheLengthOfItsBlockInCharacters) {
   // The arrow of the focus marker counts as one character, not three bytes.
   EXPECT_EQ(memory::logLines(),
             (std::vector<std::string>{"[kestreye] scan complete: 239 chars"}));
+}
+
+// The bound that README states for the reply line: every text the block
+// shows filled to its limit with characters of 201 four-byte code points.
+TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
+  const auto giant = [](int characters, char32_t base) {
+    std::string text;
+    for (int i = 0; i < characters; ++i) {
+      appendUtf8(text, base + static_cast<char32_t>(i % 64));
+      for (int mark = 0; mark < 200; ++mark) appendUtf8(text, 0x1D167);
+    }
+    return text;
+  };
+  memory::setAttribute(pane, "AXTitle", giant(90, 0x1F600));
+  memory::setAttribute(email, "AXPosition", Point{120, 2000});
+  memory::Node* first = nullptr;
+  for (int i = 0; i < 13; ++i) {
+    memory::Node* field =
+        memory::addNode({{"AXRole", "AXTextArea"},
+                         {"AXTitle", giant(60, 0x1F600)},
+                         {"AXValue", giant(120, 0x1F600)},
+                         {"AXPlaceholderValue", giant(60, 0x1F600)},
+                         {"AXSelectedText", giant(40, 0x1F600)},
+                         {"AXSelectedTextRange", Range{30, 60}},
+                         {"AXInsertionPointLineNumber", 1234567},
+                         {"AXFocused", true},
+                         {"AXEnabled", false},
+                         {"AXSelected", true},
+                         {"AXPosition", Point{120, 300.0 + 20 * i}},
+                         {"AXSize", Size{200, 16}}},
+                        pane);
+    if (first == nullptr) first = field;
+  }
+  for (char32_t i = 0; i < 12; ++i) {
+    memory::addNode({{"AXRole", "AXButton"},
+                     {"AXTitle", giant(60, 0x1F400 + 64 * i)},
+                     {"AXPosition", Point{400.0 + 20 * i, 600}},
+                     {"AXSize", Size{10, 10}}},
+                    pane);
+    memory::addNode(
+        {{"AXRole", "AXStaticText"}, {"AXValue", giant(90, 0x1F400 + 64 * i)}},
+        pane);
+  }
+  memory::setAttribute(app, "AXFocusedUIElement", first);
+  const std::string reply = run();
+  // Near the bound, so that the texts do fill the limits.
+  EXPECT_GT(reply.size(), size_t{400} * 1024);
+  EXPECT_LE(reply.size(), size_t{512} * 1024);
 }
 
 TEST_F(ScanTest, FailedScansLogOneLineAndReadNoFurther) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ax/accessors.h"
+#include "text/safe_text.h"
 #include "text/text.h"
 
 namespace kestreye {
@@ -16,20 +17,16 @@ constexpr int64_t kLongSelection = 41;
 constexpr int64_t kSelectionKeep = 18;
 constexpr int64_t kHiddenLineNumber = INT64_MAX / 2;
 
-std::string escapeLineFeeds(std::string_view piece) {
-  return replaceAll(piece, "\n", "\\n");
-}
-
 // A long selection keeps its first and last characters around "...", counted
-// on the escaped text.
-std::string shortenSelection(const std::string& escaped) {
-  if (graphemeCountCapped(escaped, kLongSelection) < kLongSelection) {
-    return escaped;
+// on the text as shown.
+std::string shortenSelection(const std::string& selection) {
+  if (graphemeCountCapped(selection, kLongSelection) < kLongSelection) {
+    return selection;
   }
   std::string out =
-      escaped.substr(0, graphemePrefixBytes(escaped, kSelectionKeep));
+      selection.substr(0, graphemePrefixBytes(selection, kSelectionKeep));
   out += "...";
-  out += escaped.substr(graphemeSuffixStart(escaped, kSelectionKeep));
+  out += selection.substr(graphemeSuffixStart(selection, kSelectionKeep));
   return out;
 }
 
@@ -53,7 +50,7 @@ std::optional<std::string> cursorContextLine(const Element& element) {
       graphemeOffsets(*text, {windowStart, caret, selectionEnd, windowEnd});
   const std::string_view all = *text;
   const auto piece = [&](size_t from, size_t to) {
-    return escapeLineFeeds(all.substr(at[from], at[to] - at[from]));
+    return safeText(all.substr(at[from], at[to] - at[from]));
   };
 
   std::string shown = caret > kContext ? "..." : "";

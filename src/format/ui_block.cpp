@@ -6,6 +6,7 @@
 
 #include "ax/roles.h"
 #include "collect/cursor_line.h"
+#include "text/safe_text.h"
 #include "text/text.h"
 
 namespace kestreye {
@@ -61,7 +62,7 @@ void addActions(const std::vector<ElementInfo>& nearbyButtons,
     const std::string label =
         title && !title->empty() ? *title : description.value_or("");
     if (label.empty()) continue;
-    items.push_back(quoted(truncateString(label, MAX_STRING_LENGTH)));
+    items.push_back(quoted(safeText(truncateString(label, MAX_STRING_LENGTH))));
   }
   if (items.empty()) return;
   items = withoutRepeats(items);
@@ -73,15 +74,19 @@ void addActions(const std::vector<ElementInfo>& nearbyButtons,
 
 void addNearbyTexts(const std::vector<std::string>& nearbyTexts,
                     std::vector<std::string>& lines) {
-  std::vector<std::string> unique = withoutRepeats(nearbyTexts);
-  if (unique.empty()) return;
-  if (static_cast<int64_t>(unique.size()) > MAX_TEXT_SNIPPETS) {
-    unique.resize(MAX_TEXT_SNIPPETS);
+  // Repeats are found among the whole texts as they would be shown, so that
+  // two texts that differ only in what is dropped give one item; the cut is
+  // made on the text as read.
+  std::vector<std::string> items;
+  std::unordered_set<std::string> seen;
+  for (const auto& text : nearbyTexts) {
+    if (static_cast<int64_t>(items.size()) >= MAX_TEXT_SNIPPETS) break;
+    if (!seen.insert(safeText(text)).second) continue;
+    items.push_back(quoted(safeText(truncateString(text, kNearbyTextLength))));
   }
-  for (auto& text : unique)
-    text = quoted(truncateString(text, kNearbyTextLength));
+  if (items.empty()) return;
   lines.emplace_back();
-  lines.push_back("Nearby: " + joinWith(unique, ", "));
+  lines.push_back("Nearby: " + joinWith(items, ", "));
 }
 
 }  // namespace
@@ -96,8 +101,8 @@ std::string formatForLLM(const Element& focused, Position focusedPos,
   std::vector<std::string> lines;
   std::string focusedLine = "Focused: " + record.describeElement(focused);
   if (containerLabel) {
-    focusedLine +=
-        " in " + quoted(truncateString(*containerLabel, kContainerLabelLength));
+    focusedLine += " in " + quoted(safeText(truncateString(
+                                *containerLabel, kContainerLabelLength)));
   }
   lines.push_back(std::move(focusedLine));
   if (auto cursor = cursorContextLine(focused))
