@@ -2,6 +2,7 @@
 // on stdout, log lines on stderr and the exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,9 @@ class ReplayTest : public ::testing::Test {
     return path;
   }
 
-  // Runs kestreye-replay with exactly these words, no shell in between.
-  Outcome replay(std::vector<std::string> words) {
+  // Runs kestreye-replay with exactly these words, no shell in between, and
+  // with at most `addressSpace` bytes of memory when that is not zero.
+  Outcome replay(std::vector<std::string> words, rlim_t addressSpace = 0) {
     words.insert(words.begin(), KESTREYE_REPLAY);
     const std::string outPath = dir_ + "/out";
     const std::string errPath = dir_ + "/err";
@@ -59,6 +61,10 @@ class ReplayTest : public ::testing::Test {
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(out, 1);
       dup2(err, 2);
+      if (addressSpace != 0) {
+        const rlimit limit{addressSpace, addressSpace};
+        setrlimit(RLIMIT_AS, &limit);
+      }
       std::vector<char*> argv;
       for (auto& word : words) argv.push_back(word.data());
       argv.push_back(nullptr);
@@ -160,6 +166,28 @@ TEST_F(ReplayTest, UnloadableFixtureIsOneMessageAndStatusTwo) {
   const Outcome missing = replay({});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.out, "");
+}
+
+TEST_F(ReplayTest, FixtureTooLargeForItsLimitOrForMemoryIsRefused) {
+  const std::string big = write("big.json", "");
+  ASSERT_EQ(truncate(big.c_str(), (off_t{256} << 20) + 1), 0);
+  const Outcome over = replay({big, "scan"});
+  EXPECT_EQ(over.status, 2);
+  EXPECT_EQ(over.out, "");
+  EXPECT_EQ(over.err, "kestreye-replay: " + big +
+                          ": larger than the 256 MiB a fixture may hold\n");
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer reserves terabytes up front
+  // 24 MB of empty elements grow to far more than 160 MiB once parsed.
+  std::string many = R"({"elements": [{"children": [{})";
+  many.reserve(24 << 20);
+  while (many.size() < (24 << 20)) many += ",{}";
+  const std::string path = write("many.json", many + "]}]}");
+  const Outcome starved = replay({path, "scan"}, rlim_t{160} << 20);
+  EXPECT_EQ(starved.status, 2);
+  EXPECT_EQ(starved.out, "");
+  EXPECT_EQ(starved.err,
+            "kestreye-replay: " + path + ": not enough memory to load it\n");
+#endif
 }
 
 // Every read a scan makes, counted: the budget the accessors, the walks and

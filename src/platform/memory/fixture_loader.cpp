@@ -1,11 +1,13 @@
 // Reads the JSON fixture format into the memory tree. A faulty file is
 // rejected whole, with the JSON path of the first fault.
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
+#include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/memory/memory_platform.h"
 
@@ -365,33 +367,69 @@ class Loader {
 bool loadFixtureText(std::string_view json, std::string_view source,
                      std::string* error) {
   reset();
-  Json root;
+  // The parsed tree takes several times the text's size, so memory can run
+  // out anywhere in here; nothing of the file is kept then. The parser's
+  // tree is left undestroyed on that path: its destructor needs memory of its
+  // own and would end the process.
+  auto root = std::make_unique<Json>();
   try {
-    root = Json::parse(json.begin(), json.end());
-  } catch (const Json::exception& fault) {
-    // The parser's message carries the line and column of the fault.
-    *error = std::string(source) + ": /: not valid JSON: " + fault.what();
-    return false;
-  }
-  std::string fault;
-  if (!Loader(&fault).load(root)) {
+    try {
+      nlohmann::detail::json_sax_dom_parser<Json> builder(*root, true);
+      Json::sax_parse(json.begin(), json.end(), &builder);
+    } catch (const Json::exception& fault) {
+      // The parser's message carries the line and column of the fault.
+      *error = std::string(source) + ": /: not valid JSON: " + fault.what();
+      return false;
+    }
+    std::string fault;
+    if (!Loader(&fault).load(*root)) {
+      reset();
+      *error = std::string(source) + ": " + fault;
+      return false;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    static_cast<void>(root.release());
     reset();
-    *error = std::string(source) + ": " + fault;
+    *error = std::string(source) + ": not enough memory to load it";
     return false;
   }
-  return true;
 }
 
 bool loadFixtureFile(const std::string& path, std::string* error) {
+  reset();
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    reset();
     *error = path + ": cannot be read";
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  return loadFixtureText(text.str(), path, error);
+  const auto tooLarge = [&] {
+    *error = path + ": larger than the 256 MiB a fixture may hold";
+    return false;
+  };
+  std::error_code ignored;
+  const auto size = std::filesystem::file_size(path, ignored);
+  if (!ignored && size > MAX_FIXTURE_BYTES) return tooLarge();
+  // Read in pieces, so that a pipe or a file that grows is bounded too.
+  std::string text;
+  try {
+    char piece[1 << 16];
+    while (file.read(piece, sizeof piece) || file.gcount() > 0) {
+      if (text.size() + static_cast<size_t>(file.gcount()) >
+          MAX_FIXTURE_BYTES) {
+        return tooLarge();
+      }
+      text.append(piece, static_cast<size_t>(file.gcount()));
+    }
+  } catch (const std::bad_alloc&) {
+    *error = path + ": not enough memory to load it";
+    return false;
+  }
+  if (file.bad()) {
+    *error = path + ": cannot be read";
+    return false;
+  }
+  return loadFixtureText(text, path, error);
 }
 
 }  // namespace kestreye::memory

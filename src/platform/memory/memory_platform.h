@@ -76,6 +76,9 @@ struct Node {
 /// A platform that answers from the tree.
 std::unique_ptr<Platform> makePlatform();
 
+/// Largest fixture file that loadFixtureFile accepts: 256 MiB.
+inline constexpr size_t MAX_FIXTURE_BYTES = size_t{256} << 20;
+
 /// Loads a fixture file in place of the current tree; on a fault the tree is
 /// left empty and `error` names the file and the JSON path of the fault.
 bool loadFixtureFile(const std::string& path, std::string* error);
