@@ -3,6 +3,7 @@
 // that scans of it are repeatable.
 //
 //   kestreye-demo [--focus=NAME] [--print-window-id] [--trace]
+//                 [--stall=MS] [--buttons=N] [--rows=N]
 //
 // --focus=NAME       widget that holds the focus at start (default: email);
 //                    one of email, password, region, remember, notes,
@@ -12,11 +13,16 @@
 //                    menu item change, so a driver can wait for typed keys to
 //                    land instead of sleeping. A password's text is never
 //                    printed, only its length.
+// --stall=MS         a slow application: every 5 ms the main loop blocks for
+//                    MS milliseconds, so each request waits up to MS ms
+// --buttons=N        a large window: N more buttons beside the pane
+// --rows=N           a large window: a tree view of N rows beside the pane
 
 #include <atk/atk.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 enum { WINDOW_X = 40, WINDOW_Y = 40, WINDOW_W = 460, WINDOW_H = 440 };
@@ -31,6 +37,9 @@ static size_t namedCount;
 static gboolean trace;
 static gboolean printWindowId;
 static const char* focusName = "email";
+static int stallMs;
+static int extraButtons;
+static int extraRows;
 
 static void name(const char* widgetName, GtkWidget* widget) {
   named[namedCount].name = widgetName;
@@ -241,6 +250,45 @@ static GtkWidget* buildPane(void) {
   return pane;
 }
 
+static gboolean stall(gpointer data) {
+  (void)data;
+  g_usleep((gulong)stallMs * 1000);
+  return G_SOURCE_CONTINUE;
+}
+
+// What makes the window large: many buttons or a long tree view, scrolled
+// beside the pane. Neither takes the focus.
+static GtkWidget* buildExtra(void) {
+  GtkWidget* scroller = gtk_scrolled_window_new(NULL, NULL);
+  gtk_widget_set_size_request(scroller, 300, -1);
+  if (extraRows > 0) {
+    GtkListStore* store = gtk_list_store_new(1, G_TYPE_STRING);
+    char text[32];
+    for (int i = 0; i < extraRows; i++) {
+      snprintf(text, sizeof text, "Row %d", i);
+      gtk_list_store_insert_with_values(store, NULL, -1, 0, text, -1);
+    }
+    GtkWidget* view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);
+    gtk_tree_view_insert_column_with_attributes(
+        GTK_TREE_VIEW(view), -1, "Item", gtk_cell_renderer_text_new(), "text",
+        0, NULL);
+    gtk_widget_set_can_focus(view, FALSE);
+    gtk_container_add(GTK_CONTAINER(scroller), view);
+  } else {
+    GtkWidget* grid = gtk_grid_new();
+    char label[32];
+    for (int i = 0; i < extraButtons; i++) {
+      snprintf(label, sizeof label, "Item %d", i);
+      GtkWidget* button = gtk_button_new_with_label(label);
+      gtk_widget_set_can_focus(button, FALSE);
+      gtk_grid_attach(GTK_GRID(grid), button, i % 4, i / 4, 1, 1);
+    }
+    gtk_container_add(GTK_CONTAINER(scroller), grid);
+  }
+  return scroller;
+}
+
 static GtkWidget* findNamed(const char* widgetName) {
   for (size_t i = 0; i < namedCount; i++) {
     if (strcmp(named[i].name, widgetName) == 0) return named[i].widget;
@@ -259,10 +307,16 @@ int main(int argc, char** argv) {
     } else if (strcmp(argv[i], "--trace") == 0) {
       printWindowId = TRUE;
       trace = TRUE;
+    } else if (strncmp(argv[i], "--stall=", 8) == 0) {
+      stallMs = atoi(argv[i] + 8);
+    } else if (strncmp(argv[i], "--buttons=", 10) == 0) {
+      extraButtons = atoi(argv[i] + 10);
+    } else if (strncmp(argv[i], "--rows=", 7) == 0) {
+      extraRows = atoi(argv[i] + 7);
     } else {
       fprintf(stderr,
               "usage: kestreye-demo [--focus=NAME] [--print-window-id] "
-              "[--trace]\n");
+              "[--trace] [--stall=MS] [--buttons=N] [--rows=N]\n");
       return 2;
     }
   }
@@ -273,10 +327,19 @@ int main(int argc, char** argv) {
 
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), "Kestrel Mail");
-  gtk_window_set_default_size(GTK_WINDOW(window), WINDOW_W, WINDOW_H);
+  const gboolean large = extraButtons > 0 || extraRows > 0;
+  gtk_window_set_default_size(GTK_WINDOW(window), WINDOW_W + (large ? 300 : 0),
+                              WINDOW_H);
   gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
   gtk_window_move(GTK_WINDOW(window), WINDOW_X, WINDOW_Y);
-  gtk_container_add(GTK_CONTAINER(window), buildPane());
+  if (large) {
+    GtkWidget* columns = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_box_pack_start(GTK_BOX(columns), buildPane(), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(columns), buildExtra(), TRUE, TRUE, 0);
+    gtk_container_add(GTK_CONTAINER(window), columns);
+  } else {
+    gtk_container_add(GTK_CONTAINER(window), buildPane());
+  }
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), NULL);
 
   GtkWidget* focus = findNamed(focusName);
@@ -296,6 +359,7 @@ int main(int argc, char** argv) {
   gtk_widget_show_all(window);
   // After show: a combo box hands the focus to its inner button only then.
   gtk_widget_grab_focus(focus);
+  if (stallMs > 0) g_timeout_add(5, stall, NULL);
   gtk_main();
   return 0;
 }
