@@ -3,7 +3,7 @@
 // that scans of it are repeatable.
 //
 //   kestreye-demo [--focus=NAME] [--print-window-id] [--trace]
-//                 [--stall=MS] [--buttons=N] [--rows=N]
+//                 [--stall=MS] [--buttons=N] [--rows=N] [--windows=N]
 //
 // --focus=NAME       widget that holds the focus at start (default: email);
 //                    one of email, password, region, remember, notes,
@@ -17,6 +17,7 @@
 //                    MS milliseconds, so each request waits up to MS ms
 // --buttons=N        a large window: N more buttons beside the pane
 // --rows=N           a large window: a tree view of N rows beside the pane
+// --windows=N        N more top-level windows, listed before the pane's own
 
 #include <atk/atk.h>
 #include <gdk/gdkx.h>
@@ -40,6 +41,7 @@ static const char* focusName = "email";
 static int stallMs;
 static int extraButtons;
 static int extraRows;
+static int extraWindows;
 
 static void name(const char* widgetName, GtkWidget* widget) {
   named[namedCount].name = widgetName;
@@ -313,10 +315,13 @@ int main(int argc, char** argv) {
       extraButtons = atoi(argv[i] + 10);
     } else if (strncmp(argv[i], "--rows=", 7) == 0) {
       extraRows = atoi(argv[i] + 7);
+    } else if (strncmp(argv[i], "--windows=", 10) == 0) {
+      extraWindows = atoi(argv[i] + 10);
     } else {
       fprintf(stderr,
               "usage: kestreye-demo [--focus=NAME] [--print-window-id] "
-              "[--trace] [--stall=MS] [--buttons=N] [--rows=N]\n");
+              "[--trace] [--stall=MS] [--buttons=N] [--rows=N] "
+              "[--windows=N]\n");
       return 2;
     }
   }
@@ -324,6 +329,19 @@ int main(int argc, char** argv) {
   setvbuf(stdout, NULL, _IOLBF, 0);
   g_object_set(gtk_settings_get_default(), "gtk-enable-animations", FALSE,
                "gtk-cursor-blink", FALSE, NULL);
+
+  // Made first, so that the application lists them before the pane's window.
+  for (int i = 0; i < extraWindows; i++) {
+    char title[32];
+    snprintf(title, sizeof title, "Extra %d", i);
+    GtkWidget* extra = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(extra), title);
+    gtk_window_set_default_size(GTK_WINDOW(extra), 120, 40);
+    gtk_window_move(GTK_WINDOW(extra), WINDOW_X + WINDOW_W + 20 + (i % 8) * 10,
+                    WINDOW_Y + (i / 8) * 10);
+    gtk_container_add(GTK_CONTAINER(extra), gtk_label_new(title));
+    gtk_widget_show_all(extra);
+  }
 
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), "Kestrel Mail");
