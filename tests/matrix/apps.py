@@ -10,6 +10,7 @@ wait on those, never on the tree under test.
 import os
 import queue
 import re
+import shlex
 import subprocess
 import sys
 import threading
@@ -289,8 +290,18 @@ def test_writer(run, app_class):
     save_case(run, "libreoffice-writer")
 
 
-TESTS = {"email": test_email, "password": test_password}
+def held(test):
+    """The test, then the command in KESTREYE_MATRIX_HOLD run against the
+    application in the state the test checked (bench/scan_live.sh)."""
+    def run_held(run, app_class):
+        test(run, app_class)
+        subprocess.run(shlex.split(os.environ["KESTREYE_MATRIX_HOLD"]), check=True)
+    return run_held
+
+
+TESTS = {"email": test_email, "password": test_password, "hold": held(test_email)}
 
 if __name__ == "__main__":
-    raise SystemExit(harness.main({"gtk4": (Gtk4Form, TESTS), "qt6": (Qt6Form, TESTS),
-                                   "writer": (Writer, {"document": test_writer})}))
+    raise SystemExit(harness.main({
+        "gtk4": (Gtk4Form, TESTS), "qt6": (Qt6Form, TESTS),
+        "writer": (Writer, {"document": test_writer, "hold": held(test_writer)})}))
