@@ -106,6 +106,7 @@ TEST(McpServer, EveryCallScansAfreshAndReportsAFailedScanAsAToolError) {
   EXPECT_EQ(s.scans, 3);
 }
 
+// The faults that the SDK client test does not already write to the server.
 TEST(McpServer,
      AnswersFaultyMessagesWithTheirErrorAndNotificationsWithNothing) {
   const struct {
@@ -113,35 +114,24 @@ TEST(McpServer,
     std::optional<int> code;  // none: no reply at all
     json id = nullptr;
   } cases[] = {
-      {"{\"jsonrpc\":\"2.0\",\"id\":1,", kParseError},
       {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"x\":\"\xff\"}",
        kParseError},
       {"42", kInvalidRequest},
       {"[]", kInvalidRequest},
       {R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", kInvalidRequest},
-      {R"({"jsonrpc":"1.0","id":"a","method":"ping"})", kInvalidRequest, "a"},
       {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", kInvalidRequest},
       {R"({"jsonrpc":"2.0","id":null,"method":"ping"})", kInvalidRequest},
       {R"({"jsonrpc":"2.0","id":7,"method":5})", kInvalidRequest, 7},
-      {R"({"jsonrpc":"2.0","id":7})", kInvalidRequest, 7},
       {R"({"jsonrpc":"2.0","id":7,"method":"ping","params":"x"})",
        kInvalidRequest, 7},
       {R"({"jsonrpc":"2.0","id":"m","method":"resources/list"})",
        kMethodNotFound, "m"},
       {R"({"jsonrpc":"2.0","id":2,"method":"ping","params":[]})",
        kInvalidParams, 2},
-      {R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":1}})",
-       kInvalidParams, 2},
       {R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"cursor":"x"}})",
        kInvalidParams, 2},
       {R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{}})",
        kInvalidParams, 2},
-      {R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"rm"}})",
-       kInvalidParams, 2},
-      {R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"scan_ui_context","arguments":[]}})",
-       kInvalidParams, 2},
-      {R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
-       std::nullopt},
       {R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"scan_ui_context"}})",
        std::nullopt},
       {R"({"jsonrpc":"2.0","method":"no/such","params":[1]})", std::nullopt},
@@ -161,8 +151,6 @@ TEST(McpServer,
     EXPECT_FALSE(reply->contains("result"));
   }
   EXPECT_EQ(s.scans, 0);
-  EXPECT_EQ(json::parse(s.server.overlongLine())["error"]["code"],
-            kInvalidRequest);
 }
 
 TEST(McpServer, AnswersABatchInRevision20250326) {
