@@ -432,13 +432,15 @@ class Suite:
             xdotool("windowfocus", "--sync", window)
             wait_accessible(factory.pid)
             reply = self.scan()
-            # Tab to a text field. A key and the next scan travel on different
-            # sockets, so each Tab is followed by scans until the focus moves.
+            # Tab to a text field with text (an empty one has no cursor line).
+            # A key and the next scan travel on different sockets, so each Tab
+            # is followed by scans until the focus moves.
             # The factory reports nothing of its own: the scans are the only
             # sign that the focus moved, so the whole search is bounded too.
             give_up = time.monotonic() + WAIT_S
             for _ in range(60):
                 if (reply.lines[0].startswith("Focused: [TextField]")
+                        and " value: " in reply.lines[0]
                         or time.monotonic() > give_up):
                     break
                 before = reply.lines[0]
