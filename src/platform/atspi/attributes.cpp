@@ -83,6 +83,23 @@ bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
          roleOf(children->front().get(), ignored) == ATSPI_ROLE_PUSH_BUTTON;
 }
 
+// GTK 4's drop-down takes the focus on the button it draws inside: the
+// drop-down is the control the user sees focused. The drop-down, or null.
+GRef<AtspiAccessible> dropDownOfButton(AtspiAccessible* node,
+                                       const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  if (node == nullptr || roleOf(node, ignored) != ATSPI_ROLE_PUSH_BUTTON) {
+    return nullptr;
+  }
+  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  if (parent == nullptr ||
+      roleOf(parent.get(), ignored) != ATSPI_ROLE_COMBO_BOX ||
+      !drawsItsOwnButton(parent.get(), read)) {
+    return nullptr;
+  }
+  return parent;
+}
+
 // The name of the first label with a size below `node`: GTK 4's drop-down
 // keeps an empty "(None)" label of no size beside its chosen item.
 std::string shownLabelText(AtspiAccessible* node, int depth,
@@ -227,6 +244,15 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
       return boolean(hasState(states, ATSPI_STATE_SENSITIVE) ||
                      hasState(states, ATSPI_STATE_ENABLED));
     }
+    if (attribute == "AXFocused" && role == ATSPI_ROLE_COMBO_BOX &&
+        !hasState(states, ATSPI_STATE_FOCUSED) &&
+        drawsItsOwnButton(node, read)) {
+      ReadContext ignored = read.fresh();
+      const auto* children = childrenOf(node, ignored);
+      return boolean(children != nullptr &&
+                     hasState(statesOf(children->front().get(), ignored),
+                              ATSPI_STATE_FOCUSED));
+    }
     return boolean(hasState(states, attribute == "AXFocused"
                                         ? ATSPI_STATE_FOCUSED
                                         : ATSPI_STATE_SELECTED));
@@ -307,7 +333,12 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (attribute == "AXFocusedWindow") {
       return element(activeWindowOf(node, read));
     }
-    return element(focusedElementOf(node, read));
+    GRef<AtspiAccessible> focused = focusedElementOf(node, read);
+    if (GRef<AtspiAccessible> dropDown =
+            dropDownOfButton(focused.get(), read)) {
+      return element(std::move(dropDown));
+    }
+    return element(std::move(focused));
   }
   return fail(kAxAttributeUnsupported);
 }
