@@ -28,9 +28,9 @@ CURSOR = 'cursor: "a😀|b" (pos 2/3, line 0)'
 SECRET = "Qx7-umbrella-Zirkon-4417"
 FORM_HEADER = "Form fields (tab order):"
 EMAIL_FIELD = '[TextField] "Email:" value: "a😀b" placeholder: "name@example.com"'
-FORM_FIELDS = ["  1. " + EMAIL_FIELD + "{email}",
+FORM_FIELDS = ["  1. {email_field}{email}",
                '  2. [TextField] "Password:"{password}',
-               '  3. [Dropdown] "Region:" value: "Europe"']
+               '  3. [Dropdown] "Region:" value: "Europe"{region}']
 
 
 def type_with_emoji():
@@ -112,11 +112,13 @@ class Qt6Form(TracedForm):
     environment = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
 
 
-def form_fields(reply, focus):
+def form_fields(reply, focus, email_field=EMAIL_FIELD):
     marker = " (FOCUSED) ← you are here"
     return check_equal(reply.section(FORM_HEADER)[1:], [
-        line.format(email=marker if focus == "email" else "",
-                    password=marker if focus == "password" else "") for line in FORM_FIELDS
+        line.format(email_field=email_field,
+                    **{field: marker if focus == field else ""
+                       for field in ("email", "password", "region")})
+        for line in FORM_FIELDS
     ], "form fields")
 
 
@@ -155,6 +157,19 @@ def test_email(run, app_class):
     form_fields(reply, "email")
     check_equal(reply.section("Nearby: "), app.nearby, "nearby texts")
     run.check_secret_hidden(SECRET, [save_case(run, app_class.case)])
+
+
+def test_dropdown(run, app_class):
+    """A drop-down with the focus reads as the drop-down, with its chosen
+    option (GTK 4 puts the focus on a button inside it)."""
+    app = run.launch(app_class)
+    app.open()
+    keys("Tab", "Tab")
+    app.wait_line(lambda line: line == "focus region")
+    reply = run.scan()
+    check_equal(reply.lines[0], 'Focused: [Dropdown] "Region:" value: "Europe" (FOCUSED)',
+                "focused line")
+    form_fields(reply, "region", '[TextField] "Email:" placeholder: "name@example.com"')
 
 
 def test_password(run, app_class):
@@ -299,7 +314,8 @@ def held(test):
     return run_held
 
 
-TESTS = {"email": test_email, "password": test_password, "hold": held(test_email)}
+TESTS = {"email": test_email, "dropdown": test_dropdown, "password": test_password,
+         "hold": held(test_email)}
 
 if __name__ == "__main__":
     raise SystemExit(harness.main({

@@ -65,6 +65,10 @@ def on_activate(app):
 
     trace_entry("email", email)
     trace_entry("password", password)
+    # The drop-down's focus lands on the button inside it.
+    region_focus = Gtk.EventControllerFocus()
+    region_focus.connect("enter", lambda *_: say("focus region"))
+    region.add_controller(region_focus)
     window.connect("notify::is-active",
                    lambda w, _: say(f"active {1 if w.is_active() else 0}"))
 
