@@ -53,6 +53,9 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   ReadContext ignored = read.fresh();
   if (GRef<AtspiAccessible> parent = parentOf(node, ignored)) {
     facts.parentRole = roleOf(parent.get(), ignored);
+    facts.unnamedBesideEntry = role == ATSPI_ROLE_TOGGLE_BUTTON &&
+                               nameOf(node, ignored).empty() &&
+                               comboEntryOf(parent.get(), ignored) != nullptr;
   }
   if (role == ATSPI_ROLE_COMBO_BOX) {
     facts.hasEditableTextChild = comboEntryOf(node, ignored) != nullptr;

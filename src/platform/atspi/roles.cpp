@@ -39,7 +39,9 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     // toggle button with a pop-up.
     case ATSPI_ROLE_TOGGLE_BUTTON:
       if (facts.expandable) return "AXDisclosureTriangle";
-      if (facts.hasPopup) return "AXMenuButton";
+      // LibreOffice draws a combo box as an entry and, beside it, an unnamed
+      // toggle button that opens the list.
+      if (facts.hasPopup || facts.unnamedBesideEntry) return "AXMenuButton";
       // A toolbar's toggles (Bold, Print Preview) are commands, not fields.
       if (facts.parentRole == ATSPI_ROLE_TOOL_BAR) return "AXButton";
       return "AXCheckBox";

@@ -16,6 +16,9 @@ struct RoleFacts {
   bool expandable = false;  ///< the EXPANDABLE state
   bool hasPopup = false;    ///< the HAS_POPUP state
   bool editable = false;    ///< the EDITABLE state
+  /// An unnamed element whose parent also holds an editable text field
+  /// (asked only of toggle buttons).
+  bool unnamedBesideEntry = false;
   /// A combo box has an editable text child (asked only of combo boxes).
   bool hasEditableTextChild = false;
   /// The parent's AT-SPI role; ATSPI_ROLE_INVALID when there is none.

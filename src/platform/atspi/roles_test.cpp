@@ -52,6 +52,9 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       // LibreOffice's Bold and Print Preview: commands, not form fields.
       {ATSPI_ROLE_TOGGLE_BUTTON, under(ATSPI_ROLE_TOOL_BAR), "AXButton"},
       {ATSPI_ROLE_CHECK_BOX, under(ATSPI_ROLE_TOOL_BAR), "AXCheckBox"},
+      // Its font box: an entry and an unnamed toggle that opens the list.
+      {ATSPI_ROLE_TOGGLE_BUTTON, with(&RoleFacts::unnamedBesideEntry),
+       "AXMenuButton"},
       // A web page's paragraph is text; a word processor's is typed into.
       {ATSPI_ROLE_PARAGRAPH, plain, "AXStaticText"},
       {ATSPI_ROLE_PARAGRAPH, with(&RoleFacts::editable), "AXTextField"},
