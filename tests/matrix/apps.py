@@ -302,6 +302,8 @@ def test_writer(run, app_class):
     fields = reply.section(FORM_HEADER)
     check(any(re.fullmatch(r"  \d+\. " + re.escape(paragraph + " ← you are here"), line)
               for line in fields), f"the paragraph is not the marked form field: {fields}")
+    # Neither toolbar toggles nor the font box's arrow are form fields.
+    check(not any("[CheckBox]" in line for line in fields), f"check boxes in: {fields}")
     save_case(run, "libreoffice-writer")
 
 
