@@ -23,7 +23,6 @@ add_executable(kestreye_macos_tests
 target_link_libraries(kestreye_macos_tests PRIVATE
   kestreye_platform_api kestreye_text GTest::gtest GTest::gtest_main
   kestreye_warnings)
-include(GoogleTest)
 gtest_discover_tests(kestreye_macos_tests DISCOVERY_TIMEOUT 60)
 
 if(NOT APPLE)
