@@ -7,14 +7,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 # Tests, benchmarks, fuzz targets and the demo have no install rules: only the
 # programs a user runs go to bin.
-set(_kestreye_programs kestreye kestreye-replay)
-foreach(_program IN ITEMS kestreye-record kestreye-mcp)
-  # kestreye-record exists on the AT-SPI platform only; kestreye-mcp where built.
-  if(TARGET ${_program})
-    list(APPEND _kestreye_programs ${_program})
-  endif()
-endforeach()
-install(TARGETS ${_kestreye_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestreye kestreye-mcp kestreye-record kestreye-replay
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages, compressed as Debian and most distributions ship them (-n: no
 # name or time stamp, so the package is reproducible). The record and replay
@@ -38,10 +32,8 @@ endforeach()
 add_custom_target(kestreye_man ALL DEPENDS ${_kestreye_man_pages})
 set(_kestreye_man_links)
 foreach(_tool IN ITEMS kestreye-record kestreye-replay)
-  if(TARGET ${_tool})
-    file(CREATE_LINK kestreye.1.gz ${_kestreye_man_dir}/${_tool}.1.gz SYMBOLIC)
-    list(APPEND _kestreye_man_links ${_kestreye_man_dir}/${_tool}.1.gz)
-  endif()
+  file(CREATE_LINK kestreye.1.gz ${_kestreye_man_dir}/${_tool}.1.gz SYMBOLIC)
+  list(APPEND _kestreye_man_links ${_kestreye_man_dir}/${_tool}.1.gz)
 endforeach()
 install(FILES ${_kestreye_man_pages} ${_kestreye_man_links}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -85,7 +77,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "the focused control with its label, value and state, the text around the"
   "caret, the form fields near the focus in tab order, and the labels of nearby"
   "buttons and texts. A writing or dictation assistant, or an agent, runs it to"
-  "learn what the user is looking at and typing into."
+  "learn what the user is looking at and typing into; kestreye-mcp offers the"
+  "same scan as a tool to Model Context Protocol clients."
   ""
   "The text of a password field never appears in its output."
   ""

@@ -4,8 +4,8 @@
 #   tests/package/deb_test.sh PACKAGE.deb DEMO
 #
 # checks PACKAGE.deb with lintian (errors fail), installs it with apt-get
-# (which pulls its dependencies), checks that it lists the three programs and
-# the manual page, scans the GTK3 demo DEMO with the installed
+# (which pulls its dependencies), checks that it lists the programs and their
+# manual pages, scans the GTK3 demo DEMO with the installed
 # /usr/bin/kestreye inside a headless desktop (scripts/session), then purges
 # the package and checks that none of its files is left. Run as root, on a
 # machine where no kestreye package is installed: the package is removed
@@ -46,12 +46,13 @@ installed=1
 echo "package test: installed $(dpkg-query -W -f='${Package} ${Version} (${Depends})' kestreye)"
 
 mapfile -t listing < <(dpkg -L kestreye)
-for path in /usr/bin/kestreye /usr/bin/kestreye-record /usr/bin/kestreye-replay \
-  /usr/share/man/man1/kestreye.1.gz /usr/share/doc/kestreye/copyright; do
+for path in /usr/bin/kestreye /usr/bin/kestreye-mcp /usr/bin/kestreye-record \
+  /usr/bin/kestreye-replay /usr/share/man/man1/kestreye.1.gz \
+  /usr/share/man/man1/kestreye-mcp.1.gz /usr/share/doc/kestreye/copyright; do
   printf '%s\n' "${listing[@]}" | grep -qxF "$path" || fail "dpkg -L kestreye does not list $path"
   [[ -e $path ]] || fail "$path is listed but missing"
 done
-for program in kestreye kestreye-record kestreye-replay; do
+for program in kestreye kestreye-mcp kestreye-record kestreye-replay; do
   if ldd "/usr/bin/$program" | grep -q 'not found'; then
     fail "/usr/bin/$program misses a library the package does not depend on: $(ldd "/usr/bin/$program" | grep 'not found')"
   fi
