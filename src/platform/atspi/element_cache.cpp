@@ -208,14 +208,18 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
                                       int64_t{range->end_offset});
     }
   }
-  const int64_t count = characterCountOf(node, iface.get(), read);
-  const std::optional<std::string>& text = textOf(node, read);
+  const std::string whole =
+      sanitizeUtf8(textOf(node, read).value_or(std::string()));
+  // Qt and LibreOffice count offsets in UTF-16 units, GTK and Java in code
+  // points; the count against the text tells which, and only a text with a
+  // character outside the Basic Multilingual Plane needs asking.
+  const bool astral = std::any_of(whole.begin(), whole.end(), [](char byte) {
+    return static_cast<unsigned char>(byte) >= 0xF0;
+  });
+  const int64_t count = astral ? characterCountOf(node, iface.get(), read) : -1;
   if (!read.ok()) return false;
   memo.caret = caret;
-  // Qt and LibreOffice count offsets in UTF-16 units, GTK and Java in code
-  // points; the count against the text tells which.
-  if (const std::string whole = sanitizeUtf8(text.value_or(std::string()));
-      countsUtf16Units(whole, count)) {
+  if (countsUtf16Units(whole, count)) {
     if (memo.caret >= 0) memo.caret = codePointOfUtf16(whole, memo.caret);
     if (memo.selection.has_value()) {
       memo.selection =
