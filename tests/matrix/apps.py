@@ -51,9 +51,13 @@ class TracedForm(harness.App):
         self.lines = queue.Queue()
         self.seen = []
         env = dict(os.environ, **self.environment)
-        self.process = subprocess.Popen([sys.executable, os.path.join(HERE, self.script)],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        text=True, env=env, start_new_session=True)
+        # Its warnings (GTK 4 on X11: "Screen coordinates not supported") go
+        # to a log of its own, like the browsers' output.
+        with open(os.path.join(self.home, "output.log"), "wb") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, os.path.join(HERE, self.script)], stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=log, text=True, env=env,
+                start_new_session=True)
         threading.Thread(target=self._pump, daemon=True).start()
 
     def _pump(self):
