@@ -1,14 +1,13 @@
-// The command-line contract, checked on the kestreye-replay binary: the reply
-// on stdout, log lines on stderr and the exit status.
+// What the command-line contract cases (tests/cases/cli) cannot hold, checked
+// on the kestreye-replay binary: the reply on stdout, log lines on stderr and
+// the exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,31 +29,20 @@ std::string slurp(const std::string& path) {
 
 class ReplayTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestreye-replay-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
   void TearDown() override {
     for (const auto& path : files_) unlink(path.c_str());
-    unlink((dir_ + "/out").c_str());
-    unlink((dir_ + "/err").c_str());
-    rmdir(dir_.c_str());
   }
-
   std::string write(const std::string& name, const std::string& text) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    files_.push_back(path);
-    return path;
+    files_.push_back(::testing::TempDir() + "kestreye-replay-" + name);
+    std::ofstream(files_.back(), std::ios::binary) << text;
+    return files_.back();
   }
 
   // Runs kestreye-replay with exactly these words, no shell in between, and
   // with at most `addressSpace` bytes of memory when that is not zero.
   Outcome replay(std::vector<std::string> words, rlim_t addressSpace = 0) {
     words.insert(words.begin(), KESTREYE_REPLAY);
-    const std::string outPath = dir_ + "/out";
-    const std::string errPath = dir_ + "/err";
+    const std::string outPath = write("out", ""), errPath = write("err", "");
     const pid_t child = fork();
     if (child == 0) {
       const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -77,95 +65,21 @@ class ReplayTest : public ::testing::Test {
                    slurp(errPath)};
   }
 
-  // The reply must be exactly one line of JSON with the two members.
-  static nlohmann::json reply(const Outcome& run) {
-    EXPECT_FALSE(run.out.empty());
-    EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
-    auto json = nlohmann::json::parse(run.out, nullptr, false);
-    EXPECT_TRUE(json.is_object()) << run.out;
-    if (!json.is_object()) return json;
-    EXPECT_EQ(json.size(), 2u);
-    EXPECT_TRUE(json["success"].is_boolean());
-    return json;
-  }
-
-  std::string sample() {
-    return std::string(KESTREYE_SOURCE_DIR) + "/examples/sign-in.json";
-  }
-
-  std::string dir_;
   std::vector<std::string> files_;
 };
 
-TEST_F(ReplayTest, ScanOfTheSampleFormLogsItsLength) {
-  const Outcome run = replay({sample(), "scan"});
-  EXPECT_EQ(run.status, 0);
-  const auto json = reply(run);
-  EXPECT_EQ(json["success"], true);
-  const std::string block = json["ui_block"];
-  EXPECT_EQ(block.find("hunter2"), std::string::npos);
-  // The block holds one "←", three bytes and one character.
-  EXPECT_EQ(run.err, "[kestreye] scan complete: " +
-                         std::to_string(block.size() - 2) + " chars\n");
-}
-
-TEST_F(ReplayTest, CommandWordsAndExitStatuses) {
-  struct Case {
-    std::vector<std::string> words;
-    int status;
-    std::string error;
-  };
-  const std::vector<Case> cases = {
-      {{}, 1, "Usage: kestreye <scan>"},
-      {{"SCAN"}, 1, "Unknown command: SCAN"},
-      {{"Scan"}, 1, "Unknown command: Scan"},
-      {{"scan "}, 1, "Unknown command: scan "},
-      {{""}, 1, "Unknown command: "},
-      {{"help", "scan"}, 1, "Unknown command: help"},
-      {{"sc\xFF"}, 1, "Unknown command: sc\xEF\xBF\xBD"},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> words{sample()};
-    words.insert(words.end(), c.words.begin(), c.words.end());
-    const Outcome run = replay(words);
-    EXPECT_EQ(run.status, c.status);
-    const auto json = reply(run);
-    EXPECT_EQ(json["success"], false);
-    EXPECT_EQ(json["error"], c.error);
+// Words a case file cannot hold; the rest of the contract is in
+// tests/cases/cli.
+TEST_F(ReplayTest, WordsNoCaseFileHoldsAreUnknownCommands) {
+  for (const std::string word : {"", "sc\xFF"}) {
+    const Outcome run = replay({write("none.json", "{}"), word});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              std::string("{\"success\":false,\"error\":\"Unknown command: ") +
+                  (word.empty() ? "" : "sc\xEF\xBF\xBD") + "\"}\n");
     EXPECT_EQ(run.err, "");
   }
-  const Outcome extra = replay({sample(), "scan", "--verbose", "x"});
-  EXPECT_EQ(extra.status, 0);
-  EXPECT_EQ(extra.out, replay({sample(), "scan"}).out);
-}
-
-TEST_F(ReplayTest, FailedScansExitZeroWithOneLogLine) {
-  const Outcome run =
-      replay({write("untrusted.json", R"({"trusted": false})"), "scan"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            "{\"success\":false,\"error\":\"Accessibility permission not "
-            "granted\"}\n");
-  EXPECT_EQ(run.err,
-            "[kestreye] Not trusted \xE2\x80\x94 accessibility permission "
-            "required\n");
-  const Outcome none = replay({write("none.json", "{}"), "scan"});
-  EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(none.out,
-            "{\"success\":false,\"error\":\"No frontmost application\"}\n");
-  EXPECT_EQ(none.err, "[kestreye] No frontmost app\n");
-}
-
-TEST_F(ReplayTest, UnloadableFixtureIsOneMessageAndStatusTwo) {
-  const std::string path = write("bad.json", R"({"elements": [{"id": 5}]})");
-  const Outcome run = replay({path, "scan"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "kestreye-replay: " + path +
-                         ": /elements/0/id: must be a string\n");
-  const Outcome missing = replay({});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(replay({}).status, 2);
 }
 
 TEST_F(ReplayTest, FixtureTooLargeForItsLimitOrForMemoryIsRefused) {
@@ -191,21 +105,10 @@ TEST_F(ReplayTest, FixtureTooLargeForItsLimitOrForMemoryIsRefused) {
 }
 
 // Every read a scan makes, counted: the budget the accessors, the walks and
-// the block are written to.
+// the block are written to. The tree is a case, so its reply is checked too.
 TEST_F(ReplayTest, CountReadsGivesTheReadsOfTheScan) {
-  const std::string tree = write("reads.json", R"({"frontmost": 7,
-    "applications": {"7": "app"}, "elements": [
-    {"id": "app", "attributes": {"AXFocusedWindow": {"element": "win"},
-       "AXFocusedUIElement": {"element": "email"}}, "children": [
-     {"id": "win", "attributes": {"AXRole": "AXWindow"}, "children": [
-      {"id": "pane", "attributes": {"AXRole": "AXGroup", "AXTitle": "Pane",
-         "AXChildren": {"array": [{"element": "email"}, {"number": 1}, {"element": "ok"}]}},
-       "children": [
-        {"id": "email", "attributes": {"AXRole": "AXTextField", "AXValue": "ann",
-           "AXPosition": {"point": [0, 0]}, "AXSize": {"size": [100, 20]},
-           "AXSelectedTextRange": {"range": [3, 0]}}},
-        {"id": "ok", "attributes": {"AXRole": "AXButton", "AXTitle": "OK",
-           "AXPosition": {"point": [0, 40]}, "AXSize": {"size": [40, 20]}}}]}]}]}]})");
+  const std::string cases = std::string(KESTREYE_SOURCE_DIR) + "/tests/cases/";
+  const std::string tree = cases + "reads-counted.json";
   const Outcome plain = replay({tree, "scan"});
   const Outcome counted = replay({"--count-reads", tree, "scan"});
   EXPECT_EQ(counted.out, plain.out);
@@ -220,8 +123,7 @@ TEST_F(ReplayTest, CountReadsGivesTheReadsOfTheScan) {
   // and description of the two actions: 1 + 9 + 3 + 9 + 4 = 26.
   EXPECT_EQ(counted.err, plain.err + "attribute reads: 67\n");
   const Outcome untrusted =
-      replay({"--count-reads", write("untrusted.json", R"({"trusted": false})"),
-              "scan"});
+      replay({"--count-reads", cases + "error-not-trusted.json", "scan"});
   EXPECT_EQ(untrusted.err.substr(untrusted.err.find("attribute reads")),
             "attribute reads: 0\n");
 }

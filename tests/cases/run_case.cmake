@@ -1,16 +1,36 @@
 # Replays one case and compares its reply line, byte for byte, with the
 # expected one. Usage: cmake -DREPLAY=BIN -DFIXTURE=NAME.json -P run_case.cmake
-string(REGEX REPLACE "\\.json$" ".reply" _expected_file "${FIXTURE}")
-if(NOT EXISTS "${_expected_file}")
-  message(FATAL_ERROR "no expected reply: ${_expected_file}")
+# Beside NAME.json and NAME.reply, a case may hold NAME.args (the command
+# words in place of `scan`, one a line), NAME.status (the exit status, 0 when
+# absent) and NAME.stderr (the whole of standard error, with the fixture's
+# path written as its file name).
+string(REGEX REPLACE "\\.json$" "" _case "${FIXTURE}")
+get_filename_component(_file_name "${FIXTURE}" NAME)
+if(NOT EXISTS "${_case}.reply")
+  message(FATAL_ERROR "no expected reply: ${_case}.reply")
 endif()
-file(READ "${_expected_file}" _expected)
-execute_process(COMMAND "${REPLAY}" "${FIXTURE}" scan
+file(READ "${_case}.reply" _expected)
+set(_words scan)
+if(EXISTS "${_case}.args")
+  file(STRINGS "${_case}.args" _words)
+endif()
+set(_expected_status 0)
+if(EXISTS "${_case}.status")
+  file(STRINGS "${_case}.status" _expected_status)
+endif()
+execute_process(COMMAND "${REPLAY}" "${FIXTURE}" ${_words}
                 OUTPUT_VARIABLE _actual ERROR_VARIABLE _log
                 RESULT_VARIABLE _status)
-if(NOT _status EQUAL 0)
-  message(FATAL_ERROR "kestreye-replay exited with ${_status}:\n${_log}")
+if(NOT _status STREQUAL _expected_status)
+  message(FATAL_ERROR "kestreye-replay exited with ${_status}, not ${_expected_status}:\n${_log}")
 endif()
 if(NOT _actual STREQUAL _expected)
   message(FATAL_ERROR "reply differs\nexpected: ${_expected}actual:   ${_actual}")
+endif()
+if(EXISTS "${_case}.stderr")
+  file(READ "${_case}.stderr" _expected_log)
+  string(REPLACE "${FIXTURE}" "${_file_name}" _log "${_log}")
+  if(NOT _log STREQUAL _expected_log)
+    message(FATAL_ERROR "standard error differs\nexpected: ${_expected_log}actual:   ${_log}")
+  endif()
 endif()
