@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/atspi/atspi_platform.h"
+#include "platform/atspi/embedded_text.h"
 #include "platform/atspi/glib_owned.h"
 #include "platform/platform.h"
 
@@ -47,6 +49,10 @@ struct ElementMemo {
   std::vector<GRef<AtspiAccessible>> children;
   bool textRead = false;
   std::optional<std::string> text;
+  /// The raw text mapped onto `text`, when it held embedded objects.
+  std::optional<FlatText> flat;
+  std::vector<GRef<AtspiAccessible>> embedded;  ///< one per object
+  std::vector<EmbeddedText> objects;
   bool selectionRead = false;
   int64_t caret = -1;
   std::optional<std::pair<int64_t, int64_t>> selection;  ///< in code points
@@ -82,6 +88,9 @@ class ScanCache {
   AtspiAccessible* applicationOf(int32_t pid) const;
   /// Remembers the application of a process id.
   void rememberApplication(int32_t pid, AtspiAccessible* app);
+  /// Forgets what was read of every element, for an application whose
+  /// answers changed during the scan.
+  void forgetElements();
 
  private:
   // Applications that let one call time out; their later reads fail at once.
@@ -191,9 +200,11 @@ const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
 /// The name of the first LABELLED_BY target that has one.
 const std::optional<std::string>& labelOf(AtspiAccessible* node,
                                           ReadContext& read);
-/// One object attribute (atspi_accessible_get_attributes) by name.
-std::optional<std::string> objectAttribute(AtspiAccessible* node,
-                                           const char* name, ReadContext& read);
+/// The first of `names` among the object attributes
+/// (atspi_accessible_get_attributes: one call).
+std::optional<std::string> objectAttribute(
+    AtspiAccessible* node, std::initializer_list<const char*> names,
+    ReadContext& read);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
 
@@ -202,8 +213,14 @@ std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read);
+/// Whether the element is EDITABLE with a Text interface inside a parent
+/// that is not: the host of an editable web area, whose blocks are EDITABLE
+/// too.
+bool isEditableHost(AtspiAccessible* node, const ReadContext& read);
 /// The editable entry of a combo box, if it has one.
 GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read);
+/// The SELECTED item of a combo box's menu, listed or hidden, or null.
+GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read);
 
 // focus_search.cpp
 
@@ -211,6 +228,11 @@ GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read);
 GRef<AtspiAccessible> activeWindowOf(AtspiAccessible* app, ReadContext& read);
 /// The element that has the focus in the application, or null.
 GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app, ReadContext& read);
+
+// atspi_platform.cpp
+
+/// Writes one line to syslog (ident "kestreye") and to standard error.
+void writeLogLine(std::string_view line);
 
 // attributes.cpp
 

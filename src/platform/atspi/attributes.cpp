@@ -49,6 +49,7 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   facts.expandable = hasState(states, ATSPI_STATE_EXPANDABLE);
   facts.hasPopup = hasState(states, ATSPI_STATE_HAS_POPUP);
   facts.editable = hasState(states, ATSPI_STATE_EDITABLE);
+  facts.editableHost = isEditableHost(node, read);
   // The facts below only refine the name; failing to read them fails nothing.
   ReadContext ignored = read.fresh();
   if (GRef<AtspiAccessible> parent = parentOf(node, ignored)) {
@@ -156,13 +157,19 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
       });
       return number(Number::Kind::Real, 0, current);
     }
-    case ValueSource::PopUp:
+    case ValueSource::PopUp: {
       // GTK 3 names a combo box after its chosen item; GTK 4 names its
-      // drop-down after its label and shows the item in a label inside.
+      // drop-down after its label and shows the item in a label inside; a
+      // web select is named after its label, and its chosen option is
+      // SELECTED.
+      if (GRef<AtspiAccessible> chosen = chosenItemOf(node, read)) {
+        return nonEmptyText(nameOf(chosen.get(), read));
+      }
       if (drawsItsOwnButton(node, read)) {
         return nonEmptyText(shownLabelText(node, 0, read));
       }
       return nonEmptyText(nameOf(node, read));
+    }
     case ValueSource::ComboEntry: {
       GRef<AtspiAccessible> entry = comboEntryOf(node, read);
       if (entry == nullptr) return noValue();
@@ -193,10 +200,17 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
   if (attribute == "AXTitle") {
     // GTK and Qt name a pop-up button after its chosen item and Qt names an
     // editable combo box after its text: that is the value. The macOS twins
-    // have no title, so that their label shows instead.
+    // have no title, so that their label shows instead. A web select's name
+    // is its label, a title of its own.
     const std::string_view macRole = macRoleOf(node, read);
     std::string name = nameOf(node, read);
-    if (macRole == "AXPopUpButton") return noValue();
+    if (macRole == "AXPopUpButton") {
+      GRef<AtspiAccessible> chosen = chosenItemOf(node, read);
+      if (chosen == nullptr || nameOf(chosen.get(), read) == name) {
+        return noValue();
+      }
+      return nonEmptyText(std::move(name));
+    }
     if (macRole == "AXComboBox") {
       const AttributeRead value = readValue(node, macRole, read);
       if (value.value.has_value() &&
@@ -225,8 +239,9 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (macRole != "AXTextField" && macRole != "AXTextArea") {
       return fail(kAxAttributeUnsupported);
     }
+    // GTK and Firefox say "placeholder-text", Chromium "placeholder".
     std::optional<std::string> placeholder =
-        objectAttribute(node, "placeholder-text", read);
+        objectAttribute(node, {"placeholder-text", "placeholder"}, read);
     if (placeholder.has_value()) return text(std::move(*placeholder));
     // Qt has no placeholder attribute: a line edit without a description of
     // its own describes itself with its placeholder.

@@ -100,7 +100,36 @@ bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
   return hasState(statesOf(child, ignored), ATSPI_STATE_EDITABLE);
 }
 
+// Whether the element shows its whole text itself (labels, paragraphs,
+// headings, links, buttons): Chromium gives it a STATIC child for each run
+// of that text, which would count every text twice.
+bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  switch (roleOf(node, ignored)) {
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_LINK:
+    case ATSPI_ROLE_STATIC:
+    case ATSPI_ROLE_CAPTION:
+    case ATSPI_ROLE_PUSH_BUTTON:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+bool isEditableHost(AtspiAccessible* node, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  if (!hasState(statesOf(node, ignored), ATSPI_STATE_EDITABLE)) return false;
+  GRef<AtspiText> text(atspi_accessible_get_text_iface(node));
+  if (text == nullptr) return false;
+  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  return parent == nullptr ||
+         !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE);
+}
 
 // The children, without the ones libatspi could not hand out. GTK keeps
 // hidden notebook pages, closed menus and unmapped pop-overs in the tree,
@@ -110,6 +139,8 @@ bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
 // windows only and VISIBLE on the widgets shown: below a window whose
 // children are VISIBLE but none SHOWING, VISIBLE is what tells, all the way
 // down.
+// The blocks of an editable web area are its text, not elements of their
+// own, and so are Chromium's text leaves.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read) {
   ElementMemo& memo = read.memo(node);
@@ -155,6 +186,14 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       });
     }
   }
+  if (local.ok() && isEditableHost(node, local)) {
+    children.clear();
+  } else if (local.ok() && holdsLeafText(node, local)) {
+    std::erase_if(children, [&read](const GRef<AtspiAccessible>& child) {
+      ReadContext ignored = read.fresh();
+      return roleOf(child.get(), ignored) == ATSPI_ROLE_STATIC;
+    });
+  }
   if (!local.ok()) {
     read.fail(local.failure());
     return nullptr;
@@ -172,6 +211,43 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   memo.childrenRead = true;
   memo.children = std::move(children);
   return &memo.children;
+}
+
+// Web engines keep the options of a closed select as a menu that is not
+// SHOWING (Chromium) or whose items have no frame (Firefox), with the chosen
+// option SELECTED: so the listing is the raw one, not childrenOf's.
+GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
+  auto countOf = [&](AtspiAccessible* parent) {
+    const int count = read.call(parent, [&](GError** error) {
+      return atspi_accessible_get_child_count(parent, error);
+    });
+    return std::clamp(count, 0, kMaxChildren);
+  };
+  auto childAt = [&](AtspiAccessible* parent, int i) {
+    return GRef<AtspiAccessible>(read.call(parent, [&](GError** error) {
+      return atspi_accessible_get_child_at_index(parent, i, error);
+    }));
+  };
+  // A select has one menu; a combo box's few other children are buttons.
+  const int menus = std::min(countOf(combo), 4);
+  for (int m = 0; m < menus && read.ok(); ++m) {
+    GRef<AtspiAccessible> menu = childAt(combo, m);
+    if (menu == nullptr) continue;
+    const AtspiRole role = roleOf(menu.get(), read);
+    if (role != ATSPI_ROLE_MENU && role != ATSPI_ROLE_LIST_BOX &&
+        role != ATSPI_ROLE_LIST) {
+      continue;
+    }
+    const int items = countOf(menu.get());
+    for (int i = 0; i < items && read.ok(); ++i) {
+      GRef<AtspiAccessible> item = childAt(menu.get(), i);
+      if (item != nullptr &&
+          hasState(statesOf(item.get(), read), ATSPI_STATE_SELECTED)) {
+        return item;
+      }
+    }
+  }
+  return nullptr;
 }
 
 GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read) {

@@ -50,13 +50,84 @@ int64_t characterCountOf(AtspiAccessible* node, AtspiText* iface,
   return memo.characterCount;
 }
 
+// How deep embedded objects are read inside embedded objects.
+constexpr int kMaxEmbedding = 6;
+int embeddingDepth = 0;
+constexpr int kMaxEmbeddedObjects = 2000;
+
+// Puts the text of each embedded object where its U+FFFC stands. The
+// objects are the children that are not text leaves (Chromium's STATIC
+// children are runs of the parent's own text), in order; the children are
+// listed raw, as the offsets count them, hidden or not. A control (an entry
+// beside its label) stands for nothing readable.
+void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
+                     const ReadContext& read) {
+  ReadContext local = read.fresh();
+  if (embeddedObjectCount(*memo.text) > 0 && embeddingDepth < kMaxEmbedding) {
+    const int count = std::clamp(
+        local.call(node,
+                   [&](GError** error) {
+                     return atspi_accessible_get_child_count(node, error);
+                   }),
+        0, kMaxEmbeddedObjects);
+    for (int i = 0; i < count && local.ok(); ++i) {
+      GRef<AtspiAccessible> child(local.call(node, [&](GError** error) {
+        return atspi_accessible_get_child_at_index(node, i, error);
+      }));
+      if (child == nullptr) continue;
+      const AtspiRole role = roleOf(child.get(), local);
+      if (role == ATSPI_ROLE_STATIC) continue;
+      EmbeddedText object;
+      switch (role) {
+        case ATSPI_ROLE_SECTION:
+        case ATSPI_ROLE_PARAGRAPH:
+        case ATSPI_ROLE_HEADING:
+        case ATSPI_ROLE_BLOCK_QUOTE:
+        case ATSPI_ROLE_LIST:
+        case ATSPI_ROLE_LIST_ITEM:
+          object.block = true;
+          [[fallthrough]];
+        case ATSPI_ROLE_LINK:
+        case ATSPI_ROLE_LABEL:
+        case ATSPI_ROLE_MARK:
+        case ATSPI_ROLE_SUBSCRIPT:
+        case ATSPI_ROLE_SUPERSCRIPT:
+        case ATSPI_ROLE_CONTENT_DELETION:
+        case ATSPI_ROLE_CONTENT_INSERTION: {
+          ++embeddingDepth;
+          const std::optional<std::string>& text = textOf(child.get(), local);
+          --embeddingDepth;
+          object.text = text.value_or(std::string());
+          break;
+        }
+        default:
+          object.shown = false;
+      }
+      memo.objects.push_back(std::move(object));
+      memo.embedded.push_back(std::move(child));
+    }
+  }
+  // Unmatched objects are dropped rather than shown wrong.
+  if (!local.ok()) {
+    memo.objects.clear();
+    memo.embedded.clear();
+  }
+  memo.flat = flattenText(*memo.text, memo.objects);
+  memo.text = memo.flat->text;
+}
+
 }  // namespace
 
 ScanCache::~ScanCache() {
   for (auto& [pid, app] : applicationByPid_) g_object_unref(app);
+  forgetElements();
+}
+
+void ScanCache::forgetElements() {
   // The memos first: they hold references to other keys.
   for (auto& [node, memo] : memos_) memo = ElementMemo{};
   for (auto& [node, memo] : memos_) g_object_unref(node);
+  memos_.clear();
 }
 
 ElementMemo& ScanCache::memoOf(AtspiAccessible* node) {
@@ -181,6 +252,10 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
   if (!read.ok()) return memo.text;  // not remembered: failed
   memo.textRead = true;
   memo.text = text == nullptr ? std::string() : std::string(text.get());
+  if (needsFlattening(*memo.text)) {
+    memo.text = sanitizeUtf8(*memo.text);
+    flattenEmbedded(node, memo, read);
+  }
   return memo.text;
 }
 
@@ -219,7 +294,29 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
   const int64_t count = astral ? characterCountOf(node, iface.get(), read) : -1;
   if (!read.ok()) return false;
   memo.caret = caret;
-  if (countsUtf16Units(whole, count)) {
+  memo.selectionRead = true;
+  if (memo.flat.has_value()) {
+    // Offsets count each embedded object as one code point (and Firefox's
+    // padding); an editable area's caret stands on the block that holds it.
+    const FlatText& flat = *memo.flat;
+    if (caret >= 0 && static_cast<size_t>(caret) < flat.objectAt.size() &&
+        flat.objectAt[static_cast<size_t>(caret)] >= 0) {
+      const auto k =
+          static_cast<size_t>(flat.objectAt[static_cast<size_t>(caret)]);
+      ElementMemo* inner = nullptr;
+      ReadContext ignored = read.fresh();
+      if (k < memo.embedded.size() &&
+          readSelection(memo.embedded[k].get(), ignored, &inner)) {
+        memo.objects[k].caret = inner->caret;
+      }
+    }
+    if (caret >= 0) memo.caret = flatOffset(flat, caret, memo.objects);
+    if (memo.selection.has_value()) {
+      memo.selection = std::make_pair(
+          flatOffset(flat, memo.selection->first, memo.objects),
+          flatOffset(flat, memo.selection->second, memo.objects));
+    }
+  } else if (countsUtf16Units(whole, count)) {
     if (memo.caret >= 0) memo.caret = codePointOfUtf16(whole, memo.caret);
     if (memo.selection.has_value()) {
       memo.selection =
@@ -227,7 +324,6 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
                          codePointOfUtf16(whole, memo.selection->second));
     }
   }
-  memo.selectionRead = true;
   return true;
 }
 
@@ -287,17 +383,20 @@ const std::optional<std::string>& labelOf(AtspiAccessible* node,
   return memo.label;
 }
 
-std::optional<std::string> objectAttribute(AtspiAccessible* node,
-                                           const char* name,
-                                           ReadContext& read) {
+std::optional<std::string> objectAttribute(
+    AtspiAccessible* node, std::initializer_list<const char*> names,
+    ReadContext& read) {
   const GTable attributes(read.call(node, [&](GError** error) {
     return atspi_accessible_get_attributes(node, error);
   }));
   if (attributes == nullptr) return std::nullopt;
-  const auto* value =
-      static_cast<const char*>(g_hash_table_lookup(attributes.get(), name));
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
+  for (const char* name : names) {
+    if (const auto* value = static_cast<const char*>(
+            g_hash_table_lookup(attributes.get(), name))) {
+      return std::string(value);
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache) {

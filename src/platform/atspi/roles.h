@@ -21,6 +21,9 @@ struct RoleFacts {
   bool unnamedBesideEntry = false;
   /// A combo box has an editable text child (asked only of combo boxes).
   bool hasEditableTextChild = false;
+  /// EDITABLE with a Text interface inside a parent that is not EDITABLE:
+  /// the host of an editable web area (contenteditable).
+  bool editableHost = false;
   /// The parent's AT-SPI role; ATSPI_ROLE_INVALID when there is none.
   AtspiRole parentRole = ATSPI_ROLE_INVALID;
 };
