@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/startup_advice.h"
 #include "platform/atspi/x11_focus.h"
 
 namespace kestreye::atspi {
@@ -145,7 +146,8 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
   std::vector<AtspiAccessible*> order;
   order.reserve(apps->size());
   for (const GRef<AtspiAccessible>& app : *apps) order.push_back(app.get());
-  if (const std::optional<int32_t> hint = x11FocusedProcessId()) {
+  const std::optional<int32_t> hint = x11FocusedProcessId();
+  if (hint.has_value()) {
     for (size_t i = 0; i < order.size(); ++i) {
       if (processIdOf(order[i], *cache_) == hint) {
         std::rotate(order.begin(), order.begin() + static_cast<ptrdiff_t>(i),
@@ -162,6 +164,15 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
       cache_->rememberApplication(*pid, app);
       return pid;
     }
+  }
+  // The window with the keyboard focus belongs to no application on the
+  // bus: the session's accessibility is off, or the application ignores it.
+  // Turning it on is the user's choice, never this tool's.
+  if (hint.has_value() &&
+      std::none_of(order.begin(), order.end(), [&](AtspiAccessible* app) {
+        return processIdOf(app, *cache_) == hint;
+      })) {
+    writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint));
   }
   return std::nullopt;
 }
@@ -182,7 +193,11 @@ Element AtspiPlatform::applicationElement(int32_t pid) {
   return Element();
 }
 
-void AtspiPlatform::logLine(std::string_view line) {
+void AtspiPlatform::logLine(std::string_view line) { writeLogLine(line); }
+
+}  // namespace
+
+void writeLogLine(std::string_view line) {
   static const bool opened = [] {
     openlog("kestreye", LOG_PID, LOG_USER);
     return true;
@@ -192,8 +207,6 @@ void AtspiPlatform::logLine(std::string_view line) {
   syslog(LOG_NOTICE, "%.*s", length, line.data());
   std::fprintf(stderr, "%.*s\n", length, line.data());
 }
-
-}  // namespace
 
 std::unique_ptr<Platform> makePlatform() {
   return std::make_unique<AtspiPlatform>();

@@ -1,6 +1,10 @@
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/startup_advice.h"
 
 namespace kestreye::atspi {
 namespace {
@@ -24,12 +28,30 @@ bool isMenuItemRole(AtspiRole role) {
          role == ATSPI_ROLE_RADIO_MENU_ITEM || role == ATSPI_ROLE_MENU;
 }
 
+// Whether a menu item's menu is open. Browsers keep the options of a closed
+// select as a menu whose chosen item stays SELECTED and SHOWING: Chromium's
+// menu is not SHOWING, Firefox's select is EXPANDABLE but not EXPANDED.
+bool inOpenMenu(AtspiAccessible* item, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  GRef<AtspiAccessible> menu = parentOf(item, ignored);
+  for (int level = 0; level < 2 && menu != nullptr; ++level) {
+    GRef<AtspiStateSet> states = statesOf(menu.get(), ignored);
+    if (roleOf(menu.get(), ignored) == ATSPI_ROLE_COMBO_BOX) {
+      return !hasState(states, ATSPI_STATE_EXPANDABLE) ||
+             hasState(states, ATSPI_STATE_EXPANDED);
+    }
+    if (level == 0 && !hasState(states, ATSPI_STATE_SHOWING)) return false;
+    menu = parentOf(menu.get(), ignored);
+  }
+  return true;
+}
+
 bool matches(AtspiAccessible* node, Target target, ReadContext& read) {
   GRef<AtspiStateSet> states = statesOf(node, read);
   if (target == Target::Focused) return hasState(states, ATSPI_STATE_FOCUSED);
   return hasState(states, ATSPI_STATE_SELECTED) &&
          hasState(states, ATSPI_STATE_SHOWING) &&
-         isMenuItemRole(roleOf(node, read));
+         isMenuItemRole(roleOf(node, read)) && inOpenMenu(node, read);
 }
 
 int depthBelow(AtspiAccessible* node, AtspiAccessible* root,
@@ -136,6 +158,7 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
     if (!found.null()) {
       for (size_t i = 0; i < found.size(); ++i) {
         AtspiAccessible* node = found.at(i);
+        if (target == Target::OpenMenuItem && !inOpenMenu(node, read)) continue;
         const int score = matchScore(node, depthBelow(node, root, read), read);
         if (score > bestScore) {
           bestScore = score;
@@ -149,6 +172,73 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
   int budget = kMaxSearchNodes;
   searchDepthFirst(root, target, 0, &budget, read, &best, &bestScore);
   return best;
+}
+
+// The toolkit an application names, e.g. "GTK", "Qt", "Chromium", "Gecko".
+bool hasToolkit(AtspiAccessible* app, const char* toolkit, ReadContext& read) {
+  GText name(read.call(app, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(app, error);
+  }));
+  return name != nullptr && g_strcmp0(name.get(), toolkit) == 0;
+}
+
+// Chromium registers its windows with an empty web view and builds the page's
+// tree once a client reads a window's object attributes (a screen reader
+// does at once); the tree comes some 50 ms later. The read is harmless
+// anywhere; the wait, up to a second, is for Chromium only. The focused
+// element, or null after the wait.
+GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
+                                       AtspiAccessible* window,
+                                       ReadContext& read) {
+  ReadContext local = read.fresh();
+  (void)objectAttribute(window, {"toolkit"}, local);
+  if (!local.ok() || !hasToolkit(app, "Chromium", local)) return nullptr;
+  for (int tries = 0; tries < 20; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // What libatspi kept of the window's subtree predates the page.
+    atspi_accessible_clear_cache(window);
+    if (auto focused = deepestMatch(window, Target::Focused, read)) {
+      return focused;
+    }
+    if (!read.ok()) return nullptr;
+  }
+  if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
+    writeLogLine(emptyWindowAdvice(processCommand(*pid).value_or(""), *pid));
+  }
+  return nullptr;
+}
+
+// Firefox sends each kind of data (bounds, object attributes, ...) to the
+// process that answers clients only once some client has asked for it: its
+// first answers after it starts are (-1, -1, -1, -1) bounds and missing
+// attributes, and the data follows some 50 ms later. When the focused element
+// of a Firefox window has no bounds yet, bounds and attributes are asked
+// for, the bounds awaited (up to half a second), and everything read so far
+// forgotten.
+void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
+                    AtspiAccessible* focused, ReadContext& read) {
+  GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
+  if (component == nullptr) return;
+  ReadContext local = read.fresh();
+  auto boundsUnknown = [&] {
+    std::unique_ptr<AtspiRect, GFree> rect(
+        local.call(focused, [&](GError** error) {
+          return atspi_component_get_extents(component.get(),
+                                             ATSPI_COORD_TYPE_SCREEN, error);
+        }));
+    return rect != nullptr && rect->x == -1 && rect->y == -1 &&
+           rect->width == -1 && rect->height == -1;
+  };
+  if (!boundsUnknown() || !local.ok() || !hasToolkit(app, "Gecko", local)) {
+    return;
+  }
+  (void)objectAttribute(focused, {"placeholder-text"}, local);
+  for (int tries = 0; tries < 25 && local.ok(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!boundsUnknown()) break;
+  }
+  atspi_accessible_clear_cache(window);
+  read.cache().forgetElements();
 }
 
 }  // namespace
@@ -175,6 +265,11 @@ GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
       return item;
     }
     if (auto focused = deepestMatch(window.get(), Target::Focused, read)) {
+      awaitGeckoData(app, window.get(), focused.get(), read);
+      return focused;
+    }
+    if (!read.ok()) return nullptr;
+    if (auto focused = wakeAndFindFocus(app, window.get(), read)) {
       return focused;
     }
   }

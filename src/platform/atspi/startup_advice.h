@@ -1,0 +1,23 @@
+// What to tell a user whose frontmost application kestreye cannot read:
+// an application that is not on the accessibility bus, or shows it an empty
+// window. kestreye never changes session settings itself.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestreye::atspi {
+
+/// The command name of a process (/proc/PID/comm), when it can be read.
+std::optional<std::string> processCommand(int32_t pid);
+
+/// One log line: the application of process `pid`, named `command`, is not on
+/// the accessibility bus, and how to put it there.
+std::string notOnBusAdvice(std::string_view command, int32_t pid);
+
+/// One log line: the application shows an empty window, and how to fill it.
+std::string emptyWindowAdvice(std::string_view command, int32_t pid);
+
+}  // namespace kestreye::atspi
