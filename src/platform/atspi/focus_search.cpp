@@ -214,29 +214,30 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 // attributes, and the data follows some 50 ms later. When the focused element
 // of a Firefox window has no bounds yet, bounds and attributes are asked
 // for, the bounds awaited (up to half a second), and everything read so far
-// forgotten.
+// forgotten. Firefox is busy meanwhile: a slow answer to these probes ends
+// the wait but does not count against the application.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
                     AtspiAccessible* focused, ReadContext& read) {
   GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
   if (component == nullptr) return;
-  ReadContext local = read.fresh();
+  ScanCache probes;
+  ReadContext probe(probes);
   auto boundsUnknown = [&] {
     std::unique_ptr<AtspiRect, GFree> rect(
-        local.call(focused, [&](GError** error) {
+        probe.call(focused, [&](GError** error) {
           return atspi_component_get_extents(component.get(),
                                              ATSPI_COORD_TYPE_SCREEN, error);
         }));
-    return rect != nullptr && rect->x == -1 && rect->y == -1 &&
+    return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
-  if (!boundsUnknown() || !local.ok() || !hasToolkit(app, "Gecko", local)) {
-    return;
-  }
-  (void)objectAttribute(focused, {"placeholder-text"}, local);
-  for (int tries = 0; tries < 25 && local.ok(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!boundsUnknown() || !hasToolkit(app, "Gecko", probe)) return;
+  (void)objectAttribute(focused, {"placeholder-text"}, probe);
+  for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (!boundsUnknown()) break;
   }
+  // libatspi's snapshot of the window holds early answers too.
   atspi_accessible_clear_cache(window);
   read.cache().forgetElements();
 }
