@@ -32,11 +32,12 @@ def utf16(text):
     return len(text.encode("utf-16-le")) // 2
 
 
-def title_state(focus, email_caret=None, email="", password="", comment=""):
+def title_state(focus, email_caret=None, email="", password="", comment="", selected=""):
     """The pattern of the page title for one state of the form."""
     caret = utf16(email) if email_caret is None else email_caret
+    selection = f", selected {utf16(selected)}" if selected else ""
     return (rf"^Sign up \(focus {focus}, email {caret}/{utf16(email)}, "
-            rf"password {utf16(password)}, comment {utf16(comment)}\)")
+            rf"password {utf16(password)}, comment {utf16(comment)}{selection}\)")
 
 
 class Chromium(harness.App):
@@ -141,6 +142,7 @@ def test_password(run, app_class):
           f"focused line of the password field: {reply.lines[0]!r}")
     check(not reply.lines[1].startswith("cursor:"), f"a cursor line for a password: {reply!r}")
     keys("ctrl+a")
+    app.wait_title(title_state("password", password=SECRET, selected=SECRET))
     run.scan()
     keys("shift+Tab")
     app.wait_title(title_state("email", password=SECRET))

@@ -147,6 +147,8 @@ class App:
         wait_accessible(self.process.pid)
 
     def stop(self):
+        if os.environ.get("KESTREYE_MATRIX_KEEP_LOG") and self.process is not None:
+            shutil.copy(os.path.join(self.home, "output.log"), os.environ["KESTREYE_MATRIX_KEEP_LOG"])
         if self.process is not None and self.process.poll() is None:
             # The whole process group: browsers run helper processes.
             for sent in (signal.SIGCONT, signal.SIGTERM):
@@ -238,7 +240,9 @@ def main(apps):
             subprocess.SubprocessError) as fault:
         print(f"FAIL {name}: {fault}")
         for reply in run.replies[-3:]:
-            print(f"  reply: {reply!r}")
+            print(f"  reply after {reply.elapsed:.3f} s: {reply!r}")
+            if reply.stderr:
+                print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
         return 1
     finally:
         for app in run.apps:
