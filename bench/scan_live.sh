@@ -13,7 +13,11 @@
 # 3. the desktop matrix's GTK 4 form, Qt 6 form and LibreOffice Writer, each
 #    in the state its test checks (tests/matrix/apps.py), also with the
 #    attribute reads of one scan, counted by replaying a kestreye-record
-#    recording of it (kestreye-replay --count-reads).
+#    recording of it (kestreye-replay --count-reads);
+# 4. Chromium and Firefox on tests/matrix/form.html (tests/matrix/browsers.py),
+#    started as users start them, likewise;
+# and, first, `kestreye` with no arguments: the floor of any run (process
+# start, dynamic linking, exit).
 # Prints the median, lowest and highest wall time of RUNS scans (process start
 # to exit, as a host application sees it) and the peak resident set size of
 # a scan. Targets: demo < 15 ms, widget factory < 40 ms, peak RSS < 10 MB.
@@ -46,20 +50,25 @@ scan_until() {
 }
 
 # Runs RUNS timed scans and RSS_RUNS scans under /usr/bin/time; prints one
-# result line for $1 (a name) against $2 (the time target in ms).
+# result line for $1 (a name) against $2 (the time target in ms). The words
+# after RUNS are kestreye's arguments (default: scan; "none" for none).
 measure() {
   local name=$1 target_ms=$2 runs=$3 i t0 t1 rss peak=0
+  shift 3
+  local -a args=("$@")
+  [[ ${#args[@]} -eq 0 ]] && args=(scan)
+  [[ ${args[0]} == none ]] && args=()
   local -a times=()
-  for ((i = 0; i < 3; i++)); do "$kestreye" scan >/dev/null 2>&1; done
+  for ((i = 0; i < 3; i++)); do "$kestreye" "${args[@]}" >/dev/null 2>&1 || true; done
   for ((i = 0; i < runs; i++)); do
     t0=$EPOCHREALTIME
-    "$kestreye" scan >/dev/null 2>&1
+    "$kestreye" "${args[@]}" >/dev/null 2>&1 || true
     t1=$EPOCHREALTIME
     times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) * 1000 }')")
   done
   report "$name" "$target_ms" "${times[@]}"
   for ((i = 0; i < 10; i++)); do
-    rss=$(/usr/bin/time -f %M "$kestreye" scan 2>&1 >/dev/null | tail -n 1)
+    rss=$(/usr/bin/time -f %M "$kestreye" "${args[@]}" 2>&1 >/dev/null | tail -n 1)
     ((rss > peak)) && peak=$rss
   done
   printf '%-16s peak RSS %6.2f MB  (target < 10 MB: %s)\n' "$name" \
@@ -195,6 +204,7 @@ runs=${1:-50}
 [[ -x $kestreye ]] || fail "$kestreye not built (cmake --preset default && cmake --build --preset default)"
 [[ -x $build/demo/kestreye-demo ]] || fail "kestreye-demo not built (needs libgtk-3-dev)"
 echo "kestreye scan, end to end, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
+measure "no arguments" 15 "$runs" none
 "$root/scripts/session" "$0" --demo "$runs"
 if command -v gtk3-widget-factory >/dev/null; then
   "$root/scripts/session" "$0" --widget-factory "$runs"
@@ -210,4 +220,16 @@ for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
     --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
     --replay "$build/tools/kestreye-replay" "$driver" hold | grep -v '^PASS ' ||
     echo "$name: the application did not reach its tested state"
+done
+for browser in chromium:chromium firefox:firefox-esr; do
+  IFS=: read -r name command <<<"$browser"
+  if ! command -v "$command" >/dev/null; then
+    echo "$name         skipped: $command not installed"
+    continue
+  fi
+  KESTREYE_MATRIX_HOLD="$0 --measure $name 40 $runs" KESTREYE_SESSION_TIMEOUT=60 \
+    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/browsers.py" \
+    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
+    --replay "$build/tools/kestreye-replay" "$name" hold | grep -v '^PASS ' ||
+    echo "$name: the browser did not reach its tested state"
 done

@@ -175,7 +175,7 @@ def test_not_enabled(run, app_class):
 test_not_enabled.accessibility_off = True
 
 TESTS = {"email": test_email, "comment": test_comment, "password": test_password,
-         "not_enabled": test_not_enabled}
+         "not_enabled": test_not_enabled, "hold": harness.held(test_email)}
 
 if __name__ == "__main__":
     raise SystemExit(harness.main({"chromium": (Chromium, TESTS), "firefox": (Firefox, TESTS)}))

@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -212,6 +213,15 @@ class Run:
             for piece in (secret, secret[:8], secret[-8:]):
                 check(piece.encode() not in output,
                       f"{piece!r} of the password shows in: {output[:2000]!r}")
+
+
+def held(test):
+    """The test, then the command in KESTREYE_MATRIX_HOLD run against the
+    application in the state the test checked (bench/scan_live.sh)."""
+    def run_held(run, app_class):
+        test(run, app_class)
+        subprocess.run(shlex.split(os.environ["KESTREYE_MATRIX_HOLD"]), check=True)
+    return run_held
 
 
 def main(apps):
