@@ -109,6 +109,10 @@ async function rawTests(fixture) {
   // Notifications, known or not, get no reply: the next line answers the ping.
   send(JSON.stringify({ jsonrpc: "2.0", method: "notifications/initialized" }));
   send(JSON.stringify({ jsonrpc: "2.0", method: "notifications/no_such_thing", params: {} }));
+  // So do a request's method sent as a notification, a response and a blank line.
+  send(JSON.stringify({ jsonrpc: "2.0", method: "tools/call", params: { name: "scan_ui_context" } }));
+  send('{"jsonrpc":"2.0","id":9,"result":{}}');
+  send("  \r");
   send(request(2, "ping"));
   assert.deepEqual(await reply(2), {});
   const faults = [
@@ -118,6 +122,16 @@ async function rawTests(fixture) {
     [request(6, "tools/get", {}), 6, ErrorCode.MethodNotFound],
     [request(7, "initialize", { protocolVersion: 2025 }), 7, ErrorCode.InvalidParams],
     [request(8, "tools/call", { name: "scan_ui_context", arguments: [] }), 8, ErrorCode.InvalidParams],
+    ["42", null, ErrorCode.InvalidRequest],
+    ["[]", null, ErrorCode.InvalidRequest],
+    [`[${request(12, "ping")}]`, null, ErrorCode.InvalidRequest], // batches ended with 2025-03-26
+    ['{"jsonrpc":"2.0","id":true,"method":"ping"}', null, ErrorCode.InvalidRequest],
+    ['{"jsonrpc":"2.0","id":null,"method":"ping"}', null, ErrorCode.InvalidRequest],
+    ['{"jsonrpc":"2.0","id":13,"method":5}', 13, ErrorCode.InvalidRequest],
+    [request(14, "ping", "x"), 14, ErrorCode.InvalidRequest],
+    [request(15, "ping", []), 15, ErrorCode.InvalidParams],
+    [request(16, "tools/list", { cursor: "x" }), 16, ErrorCode.InvalidParams],
+    [request(17, "tools/call", {}), 17, ErrorCode.InvalidParams],
     // Over the limit: refused unread, so its id is unknown.
     [request(9, "ping", { pad: "x".repeat(MAX_LINE) }), null, ErrorCode.InvalidRequest],
     ["[".repeat(MAX_LINE), null, ErrorCode.ParseError],
