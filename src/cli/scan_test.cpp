@@ -52,13 +52,6 @@ class ScanTest : public MemoryTest {
   memory::Node* email = nullptr;
 };
 
-TEST_F(ScanTest, FullScanLogsTheLengthOfItsBlockInCharacters) {
-  EXPECT_EQ(run().substr(0, 16), "{\"success\":true,");
-  // The arrow of the focus marker counts as one character, not three bytes.
-  EXPECT_EQ(memory::logLines(),
-            (std::vector<std::string>{"[kestreye] scan complete: 239 chars"}));
-}
-
 // The bound that README states for the reply line: every text the block
 // shows filled to its limit with characters of 201 four-byte code points.
 TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
@@ -105,27 +98,6 @@ TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
   // Near the bound, so that the texts do fill the limits.
   EXPECT_GT(reply.size(), size_t{400} * 1024);
   EXPECT_LE(reply.size(), size_t{512} * 1024);
-}
-
-TEST_F(ScanTest, FailedScansLogOneLineAndReadNoFurther) {
-  memory::setTrusted(false);
-  EXPECT_EQ(run(),
-            "{\"success\":false,\"error\":\"Accessibility permission not "
-            "granted\"}\n");
-  EXPECT_EQ(memory::attributeReads(), 0u);
-  memory::setTrusted(true);
-  memory::setFrontmost(std::nullopt);
-  EXPECT_EQ(run(),
-            "{\"success\":false,\"error\":\"No frontmost application\"}\n");
-  memory::setFrontmost(501);
-  memory::setAttribute(app, "AXFocusedUIElement", memory::NoValue{});
-  EXPECT_EQ(run(), "{\"success\":false,\"error\":\"No focused element\"}\n");
-  EXPECT_EQ(
-      memory::logLines(),
-      (std::vector<std::string>{
-          "[kestreye] Not trusted \xE2\x80\x94 accessibility permission "
-          "required",
-          "[kestreye] No frontmost app", "[kestreye] No focused element"}));
 }
 
 TEST_F(ScanTest, NoWindowReadsOnlyTheFocusedElementAndLogsNothing) {
