@@ -1,188 +1,158 @@
 #!/usr/bin/env python3
-"""End-to-end tests of `kestreye scan` against the live GTK3 demo application.
-
-Each test runs inside its own desktop (scripts/session): it starts
-kestreye-demo, drives it with xdotool, waits on the demo's --trace lines for
-keys to land and on the AT-SPI registry for the demo to register (never on
-fixed sleeps, never on a reply of kestreye), then scans once and checks the
-reply.
+"""End-to-end tests of `kestreye scan` against the live GTK3 demo and a Qt 5
+form, each test inside its own desktop (standard library only):
 
     scripts/session python3 tests/e2e/e2e.py --kestreye BIN --demo BIN \
         [--record BIN --replay BIN] TEST
 
-Standard library only.
+A test drives the application with xdotool and waits on the application's own
+word (its trace lines, its AT-SPI registration), never on a reply of kestreye.
 """
 
 import argparse
 import json
 import os
-import queue
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-# How long to wait for the application to react before calling a test failed.
-# A wait that ends early is the normal case; these only bound a broken run.
-WAIT_S = 15.0
-WAIT_ACCESSIBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                               "scripts", "wait-accessible")
+sys.dont_write_bytecode = True  # Nothing written into the source tree.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "matrix"))
+import harness  # noqa: E402
+from harness import (Failure, Lines, Reply, check, check_equal, focus_window,  # noqa: E402
+                     keys, type_text, wait_accessible)
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 EMAIL = "ann@example.com"
-# Distinctive enough that no other text of the pane or the block contains it.
+# Distinctive enough that no other text of the pane or the block contains it;
+# QT_SECRET is the Qt form's password.
 SECRET = "Qx7-umbrella-Zirkon-4417"
+QT_SECRET = "Qx7-secret"
+# A thumbs-up with a skin tone is one character of two code points: the caret
+# after it is at 6 characters, 7 code points.
+EMOJI_TEXT = "héllo👍🏽x"
 
 EMAIL_FIELD = '[TextField] "Email:" value: "ann@example.com" placeholder: "name@example.com"'
-FOCUSED_EMAIL_PREFIX = "Focused: " + EMAIL_FIELD + " (FOCUSED)"
-FORM_HEADER = "Form fields (tab order):"
+FOCUSED_EMAIL = "Focused: " + EMAIL_FIELD + ' (FOCUSED) in "Sign in"'
+FOCUSED_PASSWORD = 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"'
 ACTIONS = 'Actions: "Remember me", "Help", "Cancel", "Sign In"'
 NEARBY = ('Nearby: "Welcome back", "Sign in to your Kestrel account.", '
           '"Email:", "Password:", "Region:", "Notes:", "Forgot your password?"')
+FORM = ["Form fields (tab order):", "  1. {0}{1}", '  2. [TextField] "Password:"{2}',
+        '  3. [Dropdown] "Region:" value: "Europe"', '  4. [CheckBox] "Remember me"',
+        '  5. [TextArea] "Notes:"']
+HERE_MARK = " (FOCUSED) ← you are here"
 
 
-class Failure(Exception):
-    pass
+def form(focus, email=EMAIL_FIELD):
+    return [line.format(email, *(HERE_MARK if i == focus else "" for i in (1, 2))) for line in FORM]
 
 
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+def entry(name, length, caret, bound=None):
+    return f"entry {name} length={length} caret={caret} bound={caret if bound is None else bound}"
 
 
-def check_equal(actual, expected, what):
-    if actual != expected:
-        raise Failure(f"{what}:\n  expected: {expected!r}\n  actual:   {actual!r}")
+# Each test: the application ("demo FOCUS" or "qt5 FOCUS") and its steps. A
+# step is (inputs, the trace line that says they landed, expectations): an
+# input types text, presses keys or binds keysyms to spare keycodes for the
+# whole session ("type TEXT", "key KEYS", "bind KEYSYMS"; see bind_emoji); an
+# expectation is keyed by a line's index, a section's first line, or "block".
+TESTS = {
+    "email_form": ("demo email", [
+        (["type " + EMAIL], entry("email", 15, 15), {"block": [
+            FOCUSED_EMAIL, 'cursor: "ann@example.com|" (pos 15/15, line 0)', "",
+            *form(1), "", ACTIONS, "", NEARBY]}),
+        # The marker follows the focus; the password has no cursor line.
+        (["key Tab"], "focus password", {"block": [
+            FOCUSED_PASSWORD, "", *form(2), "", ACTIONS, "", NEARBY]}),
+    ]),
+    "cursor_line": ("demo email", [
+        (["type " + EMAIL], entry("email", 15, 15), {}),
+        (["key Left Left Left"], entry("email", 15, 12),
+         {1: 'cursor: "ann@example.|com" (pos 12/15, line 0)'}),
+        (["key Home"], entry("email", 15, 0), {1: 'cursor: "|ann@example.com" (pos 0/15, line 0)'}),
+        (["key End shift+Left shift+Left shift+Left shift+Left"], entry("email", 15, 11, 15), {
+            0: "Focused: " + EMAIL_FIELD + ' (FOCUSED) selection: ".com" in "Sign in"',
+            1: 'cursor: "ann@example[.com]" (selected 11-15, line 0)'}),
+    ]),
+    # Characters as the user sees them, not code points or UTF-16 units.
+    "emoji_caret": ("demo email", [
+        (["bind U1F44D U1F3FD", "type " + EMOJI_TEXT, "key Left"], entry("email", 8, 7), {
+            1: 'cursor: "héllo👍🏽|x" (pos 6/7, line 0)'}),
+    ]),
+    "button_focus": ("demo sign-in", [
+        ([], None, {"block": ['Focused: [Button] "Sign In" (FOCUSED)', "", ACTIONS, "", NEARBY]}),
+    ]),
+    "check_box": ("demo remember", [
+        ([], None, {0: 'Focused: [CheckBox] "Remember me" (FOCUSED) in "Sign in"'}),
+    ]),
+    # Closed, the pop-up lists none of its items (email_form); opened, the
+    # highlighted item is the focus.
+    "pop_up_menu": ("demo region", [
+        (["key space"], "menu-item Europe", {}),
+        (["key Down"], "menu-item Americas",
+         {0: 'Focused: [MenuItem] "Americas" (FOCUSED, selected) in "Region:"'}),
+    ]),
+    "text_area": ("demo notes", [
+        # xdotool types a line feed as a key GTK ignores: press Return.
+        (["type first line", "key Return", "type second"], "text notes length=17 caret=17 bound=17",
+         {0: 'Focused: [TextArea] "Notes:" value: "first line\\nsecond" (FOCUSED) in "Sign in"',
+          1: 'cursor: "first line\\nsecond|" (pos 17/17, line 1)'}),
+        (["key ctrl+Home"], "text notes length=17 caret=0 bound=0",
+         {1: 'cursor: "|first line\\nsecond" (pos 0/17, line 0)'}),
+    ]),
+    "password_never_shown": ("demo password", [
+        (["type " + SECRET], entry("password", len(SECRET), len(SECRET)), {0: FOCUSED_PASSWORD, 1: ""}),
+        (["key ctrl+a"], entry("password", len(SECRET), len(SECRET), 0), {0: FOCUSED_PASSWORD}),
+        (["key shift+Tab"], "focus email",
+         {"Form fields": form(1, '[TextField] "Email:" placeholder: "name@example.com"')}),
+    ]),
+    # Qt 5: labels from relations, the placeholder from the description.
+    "qt5_form": ("qt5 notes", [([], None, {"block": [
+        'Focused: [TextArea] "Notes:" value: "line one\\nline two" (FOCUSED) in "Account"',
+        'cursor: "|line one\\nline two" (pos 0/17, line 0)', "", "Form fields (tab order):",
+        '  1. [TextField] "Name:" value: "ann" placeholder: "Your name"',
+        '  2. [TextField] "Password:"', '  3. [Dropdown] "Colour:" value: "Red"',
+        '  4. [ComboBox] "Pick:" value: "one"', '  5. [CheckBox] "Subscribe"',
+        '  6. [TextArea] "Notes:" value: "line one\\nline two"' + HERE_MARK, "",
+        'Actions: "Name:", "Password:", "Subscribe", "Notes:"', "",
+        'Nearby: "Name:", "Password:", "Colour:", "Pick:", "Notes:"']})]),
+}
 
 
-class Reply:
-    """One run of kestreye: its raw output, parsed and checked for shape."""
-
-    def __init__(self, argv, env=None):
-        started = time.monotonic()
-        run = subprocess.run(argv, capture_output=True, env=env, timeout=60)
-        self.elapsed = time.monotonic() - started
-        self.status = run.returncode
-        self.raw = run.stdout
-        self.stderr = run.stderr
-        text = run.stdout.decode("utf-8")  # Fails the test on invalid UTF-8.
-        check(text.endswith("\n") and text.count("\n") == 1,
-              f"the reply is not exactly one line: {text!r}")
-        self.json = json.loads(text)
-        check(isinstance(self.json, dict) and isinstance(self.json.get("success"), bool),
-              f"no boolean success member: {text!r}")
-        key = "ui_block" if self.json["success"] else "error"
-        check(set(self.json) == {"success", key} and isinstance(self.json[key], str),
-              f"unexpected members: {text!r}")
-        self.success = self.json["success"]
-        self.block = self.json.get("ui_block", "")
-        self.error = self.json.get("error", "")
-        self.lines = self.block.split("\n")
-
-    def __repr__(self):
-        return self.raw.decode("utf-8", "replace").rstrip("\n")
-
-    def section(self, header):
-        """The lines of the section that starts with `header`, up to the next empty line."""
-        for i, line in enumerate(self.lines):
-            if line.startswith(header):
-                end = i
-                while end < len(self.lines) and self.lines[end] != "":
-                    end += 1
-                return self.lines[i:end]
-        return []
-
-
-class Demo:
-    """kestreye-demo with --trace; its trace lines arrive on a queue."""
-
-    def __init__(self, binary, focus):
-        self.process = subprocess.Popen([binary, "--trace", f"--focus={focus}"],
-                                        stdout=subprocess.PIPE, text=True)
-        self.lines = queue.Queue()
-        self.seen = []
-        threading.Thread(target=self._pump, daemon=True).start()
-        try:
-            self.window = self.wait_for(lambda line: line.startswith("window ")).split()[1]
-            # No window manager: focus the window ourselves (windowactivate fails).
-            xdotool("windowraise", self.window)
-            xdotool("windowfocus", "--sync", self.window)
-            # The window turns active and the widget gets the focus, in either order.
-            pending = {"active 1", f"focus {focus}"}
-
-            def settled(line):
-                pending.discard(line)
-                return not pending
-
-            self.wait_for(settled)
-            wait_accessible(self.process.pid)
-        except BaseException:
-            self.stop()
-            raise
-
-    def _pump(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, matches):
-        deadline = time.monotonic() + WAIT_S
-        while True:
-            left = deadline - time.monotonic()
-            try:
-                line = self.lines.get(timeout=max(left, 0.01))
-            except queue.Empty:
-                line = ""
-            if line is None:
-                raise Failure("kestreye-demo exited")
-            if line:
-                self.seen.append(line)
-                if matches(line):
-                    return line
-            if time.monotonic() > deadline:
-                raise Failure("kestreye-demo never reported the expected state; "
-                              f"last lines: {self.seen[-5:]}")
-
-    def wait_entry(self, name, length, caret, bound=None):
-        bound = caret if bound is None else bound
-        return self.wait_for(
-            lambda line: line == f"entry {name} length={length} caret={caret} bound={bound}")
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGCONT)
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-
-def wait_accessible(pid):
-    """Returns once process `pid` is listed by the AT-SPI registry."""
-    if subprocess.run([WAIT_ACCESSIBLE, str(pid)], timeout=60).returncode != 0:
-        raise Failure(f"process {pid} never registered with the AT-SPI registry")
-
-
-def xdotool(*args):
-    subprocess.run(["xdotool", *args], check=True, timeout=30)
-
-
-def type_text(text):
-    xdotool("type", "--delay", "5", text)
-
-
-def keys(*names):
-    xdotool("key", "--delay", "5", *names)
+def window_of(process, window=None):
+    """Focuses `window`, or else the first visible window of `process` once shown."""
+    window = window or subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                       str(process.pid)], capture_output=True, text=True,
+                                      check=True, timeout=60).stdout.split()[0]
+    focus_window(window)
+    return window
 
 
 class Suite:
     def __init__(self, options):
         self.options = options
-        self.demo = None
+        self.apps = []
         self.replies = []
+        self.recordings = []
+
+    def start(self, what):
+        """Starts "demo FOCUS" or "qt5 FOCUS", its window active and FOCUS
+        focused, and returns its trace."""
+        kind, focus = what.split()
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
+        argv = ([self.options.demo, "--trace", f"--focus={focus}"] if kind == "demo" else
+                [sys.executable, os.path.join(HERE, "qt5_form.py"), focus])
+        process = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
+        self.apps.append(process)
+        process.trace = Lines(process.stdout, kind)
+        named = kind == "demo" and process.trace.wait(lambda line: line.startswith("window "))
+        process.window = window_of(process, named and named.split()[1])
+        process.trace.wait_all({f"focus {focus}"} | ({"active 1"} if kind == "demo" else set()))
+        wait_accessible(process.pid)
+        return process
 
     def scan(self, env=None):
         reply = Reply([self.options.kestreye, "scan"], env=env)
@@ -190,281 +160,106 @@ class Suite:
         check_equal(reply.status, 0, "exit status of kestreye scan")
         return reply
 
-    def start(self, focus="email"):
-        self.demo = Demo(self.options.demo, focus)
-        return self.demo
+    def steps(self, name):
+        app, steps = TESTS[name]
+        trace = self.start(app).trace
+        for inputs, landed, expected in steps:
+            for step in inputs:
+                kind, text = step.split(" ", 1)
+                if kind == "type":
+                    type_text(text)
+                elif kind == "key":
+                    keys(*text.split())
+                else:
+                    for symbol in text.split():
+                        harness.bind_emoji(symbol)
+            if landed:
+                trace.wait(landed)
+            reply = self.scan() if expected else None
+            for key, value in expected.items():
+                check_equal(reply.lines if key == "block" else reply.section(key)
+                            if isinstance(key, str) else reply.lines[key], value, f"{key} after {inputs}")
+        return trace
 
-    def email_typed(self):
-        """The demo with EMAIL typed into the focused email field."""
-        demo = self.start("email")
-        type_text(EMAIL)
-        demo.wait_entry("email", len(EMAIL), len(EMAIL))
-        return self.scan()
-
-    # The tests. Each returns nothing and raises Failure on a fault.
-
-    def test_focused_line(self):
-        reply = self.email_typed()
-        check_equal(reply.lines[0], FOCUSED_EMAIL_PREFIX + ' in "Sign in"',
-                    "focused line (label from the mnemonic, value, placeholder, state, container)")
-
-    def test_cursor_line(self):
-        reply = self.email_typed()
-        check_equal(reply.lines[1], 'cursor: "ann@example.com|" (pos 15/15, line 0)',
-                    "cursor line after typing")
-
-        keys("Left", "Left", "Left")
-        self.demo.wait_entry("email", 15, 12)
-        reply = self.scan()
-        check_equal(reply.lines[1], 'cursor: "ann@example.|com" (pos 12/15, line 0)',
-                    "cursor line after three Left")
-
-        keys("Home")
-        self.demo.wait_entry("email", 15, 0)
-        reply = self.scan()
-        check_equal(reply.lines[1], 'cursor: "|ann@example.com" (pos 0/15, line 0)',
-                    "cursor line after Home")
-
-        keys("End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
-        self.demo.wait_entry("email", 15, 11, 15)
-        reply = self.scan()
-        check_equal(reply.lines[0],
-                    'Focused: [TextField] "Email:" value: "ann@example.com" placeholder: '
-                    '"name@example.com" (FOCUSED) selection: ".com" in "Sign in"',
-                    "focused line with a selection")
-        check_equal(reply.lines[1], 'cursor: "ann@example[.com]" (selected 11-15, line 0)',
-                    "cursor line after selecting four characters")
-
-    def test_form_fields(self):
-        reply = self.email_typed()
-        check_equal(reply.section(FORM_HEADER), [
-            FORM_HEADER,
-            "  1. " + EMAIL_FIELD + " (FOCUSED) ← you are here",
-            '  2. [TextField] "Password:"',
-            '  3. [Dropdown] "Region:" value: "Europe"',
-            '  4. [CheckBox] "Remember me"',
-            '  5. [TextArea] "Notes:"',
-        ], "form fields with the focus on the email field")
-
-        # The marker follows the focus, and the list keeps its reading order.
-        keys("Tab")
-        self.demo.wait_for(lambda line: line == "focus password")
-        reply = self.scan()
-        check_equal(reply.lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
-                    "focused line on the password field")
-        check_equal(reply.section(FORM_HEADER), [
-            FORM_HEADER,
-            "  1. " + EMAIL_FIELD,
-            '  2. [TextField] "Password:" (FOCUSED) ← you are here',
-            '  3. [Dropdown] "Region:" value: "Europe"',
-            '  4. [CheckBox] "Remember me"',
-            '  5. [TextArea] "Notes:"',
-        ], "form fields with the focus on the password field")
-
-    def test_actions_and_nearby(self):
-        reply = self.email_typed()
-        check_equal(reply.section("Actions: "), [ACTIONS], "actions line")
-        check_equal(reply.section("Nearby: "), [NEARBY], "nearby line")
-        check_equal(reply.lines[-1], NEARBY, "last line of the block")
-        # The sections in their order, one empty line between neighbours.
-        check_equal([line for line in reply.lines if line == ""], ["", "", ""],
-                    "empty lines between sections")
-        check_equal(reply.lines.index(FORM_HEADER), 3, "place of the form-field section")
-
-    def test_button_focus(self):
-        self.start("sign-in")
-        reply = self.scan()
-        # No container names the button row, no cursor in a button, and no
-        # input field is near enough: a focused line and two sections.
-        check_equal(reply.lines, [
-            'Focused: [Button] "Sign In" (FOCUSED)',
-            "",
-            ACTIONS,
-            "",
-            NEARBY,
-        ], "block with the focus on the Sign In button")
-
-    def test_text_area(self):
-        demo = self.start("notes")
-        # xdotool types a line feed as a key GTK ignores: press Return.
-        type_text("first line")
-        keys("Return")
-        type_text("second")
-        demo.wait_for(lambda line: line == "text notes length=17 caret=17 bound=17")
-        reply = self.scan()
-        check_equal(reply.lines[0],
-                    'Focused: [TextArea] "Notes:" value: "first line\\nsecond" (FOCUSED) in "Sign in"',
-                    "focused line of the text area")
-        check_equal(reply.lines[1], 'cursor: "first line\\nsecond|" (pos 17/17, line 1)',
-                    "cursor line on the second line")
-        keys("ctrl+Home")
-        demo.wait_for(lambda line: line == "text notes length=17 caret=0 bound=0")
-        reply = self.scan()
-        check_equal(reply.lines[1], 'cursor: "|first line\\nsecond" (pos 0/17, line 0)',
-                    "cursor line back on the first line")
-
-    def test_password_never_shown(self):
-        demo = self.start("password")
-        type_text(SECRET)
-        demo.wait_entry("password", len(SECRET), len(SECRET))
-        shown = [self.scan()]
-        check_equal(shown[0].lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
-                    "focused line of the password field: no value, no selection")
-        check(not shown[0].lines[1].startswith("cursor:"),
-              f"a cursor line for the password field: {shown[0].lines[1]!r}")
-
-        keys("ctrl+a")  # Select the whole password.
-        demo.wait_entry("password", len(SECRET), len(SECRET), 0)
-        shown.append(self.scan())
-        check_equal(shown[-1].lines[0], 'Focused: [TextField] "Password:" (FOCUSED) in "Sign in"',
-                    "focused line of the password field with its text selected")
-
-        keys("shift+Tab")
-        demo.wait_for(lambda line: line == "focus email")
-        shown.append(self.scan())
-        check(shown[-1].lines[0].startswith('Focused: [TextField] "Email:"'),
-              f"the focus did not move to the email field: {shown[-1]!r}")
-        check('  2. [TextField] "Password:"' in shown[-1].lines,
-              f"the password field is not listed bare: {shown[-1]!r}")
-
-        if self.options.record:
-            with tempfile.TemporaryDirectory() as folder:
-                recording = os.path.join(folder, "recording.json")
-                subprocess.run([self.options.record, recording], check=True, timeout=60,
-                               stdout=subprocess.DEVNULL)
-                with open(recording, "rb") as file:
-                    saved = file.read()
-                check(SECRET.encode() not in saved, "the password is in the recording")
-                shown.append(Reply([self.options.replay, recording, "scan"]))
-                check(shown[-1].success, f"replay failed: {shown[-1]!r}")
-
-        for reply in shown:
-            for output in (reply.raw, reply.stderr):
-                for piece in (SECRET, SECRET[:8], SECRET[-8:], "●"):
-                    check(piece.encode() not in output,
-                          f"{piece!r} of the password shows in: {output!r}")
-
-    def test_record_replay(self):
-        check(self.options.record and self.options.replay,
-              "needs --record and --replay")
-        self.email_typed()
-        keys("End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
-        self.demo.wait_entry("email", 15, 11, 15)
+    def record(self):
+        """Records the desktop; the live replies around it and the replay agree."""
         with tempfile.TemporaryDirectory() as folder:
             recording = os.path.join(folder, "recording.json")
             before = self.scan()
-            check(before.success, f"live scan failed: {before!r}")
             subprocess.run([self.options.record, recording], check=True, timeout=60,
                            stdout=subprocess.DEVNULL)
-            after = self.scan()
-            # The desktop stood still while it was recorded.
-            check_equal(after.raw, before.raw, "two live scans around the recording")
-            replayed = Reply([self.options.replay, recording, "scan"])
-            check_equal(replayed.status, 0, "exit status of kestreye-replay")
-            check_equal(replayed.raw, before.raw, "replayed reply against the live reply")
+            check_equal(self.scan().raw, before.raw, "two live scans around the recording")
+            self.replies.append(Reply([self.options.replay, recording, "scan"]))
+            check_equal(self.replies[-1].raw, before.raw, "replayed reply against the live reply")
+            with open(recording, "rb") as file:
+                self.recordings.append(file.read())
+
+    def test_record_replay(self):
+        self.steps("password_never_shown")
+        type_text(EMAIL)
+        self.apps[0].trace.wait(entry("email", 15, 15))
+        keys("shift+Left", "shift+Left", "shift+Left", "shift+Left")
+        self.apps[0].trace.wait(entry("email", 15, 11, 15))
+        self.record()
 
     def test_no_bus(self):
-        env = dict(os.environ)
-        for name in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "DISPLAY",
-                     "WAYLAND_DISPLAY"):
-            env.pop(name, None)
-        reply = Reply([self.options.kestreye, "scan"], env=env)
-        check_equal(reply.raw, b'{"success":false,"error":"Accessibility permission not granted"}\n',
+        env = {k: v for k, v in os.environ.items() if k not in (
+            "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
+        check_equal(self.scan(env).raw,
+                    b'{"success":false,"error":"Accessibility permission not granted"}\n',
                     "reply without any bus")
-        check_equal(reply.status, 0, "exit status without any bus")
 
     def test_stopped_application(self):
-        self.email_typed()
-        self.demo.process.send_signal(signal.SIGSTOP)
-        try:
-            reply = Reply([self.options.kestreye, "scan"])
-        finally:
-            self.demo.process.send_signal(signal.SIGCONT)
-        print(f"scan of a stopped application: {reply.elapsed:.3f} s, reply {reply!r}")
-        check_equal(reply.status, 0, "exit status with a stopped application")
-        # About 2 s is the aim; the margin absorbs a loaded machine.
-        check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
-        # Once the application runs again, so does the next scan.
-        reply = self.scan()
-        check(reply.lines[0].startswith(FOCUSED_EMAIL_PREFIX),
-              f"scan after SIGCONT: {reply!r}")
-
-    def test_stopped_background_application(self):
-        # The stopped application registers with the bus before the focused
-        # one in the first round and after it in the second: a platform that
-        # looks at applications in either order must not wait on it.
-        for stopped_first in (True, False):
-            stopped = Demo(self.options.demo, "email") if stopped_first else None
-            focused = Demo(self.options.demo, "email")
-            try:
-                if stopped is None:
-                    stopped = Demo(self.options.demo, "email")
-                    # Give the focus back to the other window.
-                    xdotool("windowraise", focused.window)
-                    xdotool("windowfocus", "--sync", focused.window)
-                    focused.wait_for(lambda line: line == "active 1")
-                type_text(EMAIL)
-                focused.wait_entry("email", len(EMAIL), len(EMAIL))
-                stopped.process.send_signal(signal.SIGSTOP)
+        """A stopped application costs one deadline, whether it is the focused
+        one or one in the background that registered before or after it."""
+        for stopped in ("focused", "first", "second"):
+            apps = [self.start("demo email") for _ in range(1 if stopped == "focused" else 2)]
+            focused = apps[0] if stopped == "second" else apps[-1]
+            if stopped == "second":
+                focus_window(focused.window)
+                focused.trace.wait("active 1")
+            type_text(EMAIL)
+            focused.trace.wait(entry("email", 15, 15))
+            victim = {"focused": focused, "first": apps[0], "second": apps[-1]}[stopped]
+            victim.send_signal(signal.SIGSTOP)
+            reply = self.scan()
+            print(f"scan with the {stopped} application stopped: {reply.elapsed:.3f} s")
+            # About 2 s is the aim; the margin absorbs a loaded machine.
+            check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
+            if stopped == "focused":  # Once it runs again, so does the next scan.
+                victim.send_signal(signal.SIGCONT)
                 reply = self.scan()
-                print(f"scan beside a stopped application (registered "
-                      f"{'before' if stopped_first else 'after'}): {reply.elapsed:.3f} s")
-                check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
-                check(reply.success and reply.lines[0].startswith(FOCUSED_EMAIL_PREFIX),
-                      f"the focused application was not scanned: {reply!r}")
-            finally:
-                focused.stop()
-                if stopped is not None:
-                    stopped.stop()
+            check_equal(reply.lines[0], FOCUSED_EMAIL, f"focused line, {stopped} stopped")
+            self.stop()
 
     def test_widget_factory(self):
-        """A large third-party tree: gtk3-widget-factory with a text field
-        focused scans, and records and replays to the same reply."""
-        check(self.options.record and self.options.replay, "needs --record and --replay")
+        """A large tree of another project: a text field of gtk3-widget-factory
+        scans, and records and replays to the same reply."""
         factory = subprocess.Popen(["gtk3-widget-factory"], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        try:
-            found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                    str(factory.pid)], capture_output=True, text=True,
-                                   timeout=WAIT_S)
-            window = found.stdout.split()[0]
-            xdotool("windowraise", window)
-            xdotool("windowfocus", "--sync", window)
-            wait_accessible(factory.pid)
-            reply = self.scan()
-            # Tab to a text field with text (an empty one has no cursor line).
-            # A key and the next scan travel on different sockets, so each Tab
-            # is followed by scans until the focus moves.
-            # The factory reports nothing of its own: the scans are the only
-            # sign that the focus moved, so the whole search is bounded too.
-            give_up = time.monotonic() + WAIT_S
-            for _ in range(60):
-                if (reply.lines[0].startswith("Focused: [TextField]")
-                        and " value: " in reply.lines[0]
-                        or time.monotonic() > give_up):
-                    break
-                before = reply.lines[0]
-                keys("Tab")
-                deadline = time.monotonic() + 2.0
-                while reply.lines[0] == before and time.monotonic() < deadline:
-                    reply = self.scan()
-            check(reply.success and reply.lines[0].startswith("Focused: [TextField]"),
-                  f"no text field took the focus: {reply!r}")
-            check(len(reply.lines) > 1 and reply.lines[1].startswith("cursor: "),
-                  f"no cursor line for a focused text field: {reply!r}")
+        self.apps.append(factory)
+        window_of(factory)
+        wait_accessible(factory.pid)
+        # Tab to a text field with text. The factory reports nothing of its
+        # own: the scans are the only sign that the focus moved, so each Tab
+        # and the whole search are bounded.
+        reply, give_up = self.scan(), time.monotonic() + 60
+        while not (reply.lines[0].startswith("Focused: [TextField]") and " value: " in reply.lines[0]):
+            check(time.monotonic() < give_up, f"no text field with text took the focus: {reply!r}")
+            before, deadline = reply.lines[0], time.monotonic() + 2.0
+            keys("Tab")
+            while reply.lines[0] == before and time.monotonic() < deadline:
+                reply = self.scan()
+        check(reply.lines[1].startswith("cursor: "), f"no cursor line: {reply!r}")
+        self.record()
 
-            with tempfile.TemporaryDirectory() as folder:
-                recording = os.path.join(folder, "recording.json")
-                before = self.scan()
-                subprocess.run([self.options.record, recording], check=True, timeout=60,
-                               stdout=subprocess.DEVNULL)
-                after = self.scan()
-                check_equal(after.raw, before.raw, "two live scans around the recording")
-                replayed = Reply([self.options.replay, recording, "scan"])
-                check_equal(replayed.raw, before.raw, "replayed reply against the live reply")
-        finally:
-            factory.terminate()
-            factory.wait(timeout=10)
+    def stop(self):
+        for process in self.apps:
+            if process.poll() is None:
+                process.send_signal(signal.SIGCONT)
+                process.terminate()
+                process.wait(timeout=10)
+        self.apps = []
 
 
 def main():
@@ -473,23 +268,26 @@ def main():
     parser.add_argument("--demo", required=True)
     parser.add_argument("--record")
     parser.add_argument("--replay")
-    parser.add_argument("test", choices=[name[5:] for name in dir(Suite)
-                                         if name.startswith("test_")])
+    parser.add_argument("test", choices=sorted([*TESTS, *(name[5:] for name in dir(Suite)
+                                                          if name.startswith("test_"))]))
     options = parser.parse_args()
     suite = Suite(options)
     try:
-        getattr(suite, "test_" + options.test)()
-    except (Failure, json.JSONDecodeError, UnicodeDecodeError,
+        getattr(suite, "test_" + options.test, lambda: suite.steps(options.test))()
+        # Whatever the test, no output shows a piece of a password.
+        for output in suite.recordings + [r.raw + r.stderr for r in suite.replies]:
+            for piece in (SECRET, SECRET[:8], SECRET[-8:], QT_SECRET, "●"):
+                check(piece.encode() not in output, f"{piece!r} of a password shows in: {output!r}")
+    except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
             subprocess.SubprocessError) as fault:
         print(f"FAIL {options.test}: {fault}")
         for reply in suite.replies[-3:]:
             print(f"  reply: {reply!r}")
-        if suite.demo is not None:
-            print(f"  demo trace (last lines): {suite.demo.seen[-8:]}")
+        for trace in [process.trace for process in suite.apps if hasattr(process, "trace")]:
+            print(f"  trace (last lines): {trace.seen[-8:]}")
         return 1
     finally:
-        if suite.demo is not None:
-            suite.demo.stop()
+        suite.stop()
     print(f"PASS {options.test} ({len(suite.replies)} scans)")
     return 0
 

@@ -16,6 +16,7 @@ Standard library only.
 import argparse
 import json
 import os
+import queue
 import re
 import shlex
 import shutil
@@ -23,18 +24,126 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import (Failure, Reply, check, check_equal, keys, type_text,  # noqa: E402
-                 wait_accessible, xdotool)
-
-__all__ = ["App", "Failure", "Run", "check", "check_equal", "keys", "main", "type_text",
-           "xdotool"]
+__all__ = ["App", "Failure", "Lines", "Reply", "Run", "check", "check_equal", "keys", "main",
+           "type_text", "wait_accessible", "xdotool"]
 
 # Bounds a wait that would otherwise hang a broken run; a healthy run ends
 # each wait early. Browsers take long to start on a loaded 2-core machine.
 WAIT_S = 60.0
+WAIT_ACCESSIBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "scripts", "wait-accessible")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f"{what}:\n  expected: {expected!r}\n  actual:   {actual!r}")
+
+
+class Reply:
+    """One run of kestreye: its raw output, parsed and checked for shape."""
+
+    def __init__(self, argv, env=None):
+        started = time.monotonic()
+        run = subprocess.run(argv, capture_output=True, env=env, timeout=60)
+        self.elapsed = time.monotonic() - started
+        self.status, self.raw, self.stderr = run.returncode, run.stdout, run.stderr
+        text = run.stdout.decode("utf-8")  # Fails the test on invalid UTF-8.
+        check(text.endswith("\n") and text.count("\n") == 1,
+              f"the reply is not exactly one line: {text!r}")
+        self.json = json.loads(text)
+        check(isinstance(self.json, dict) and isinstance(self.json.get("success"), bool),
+              f"no boolean success member: {text!r}")
+        key = "ui_block" if self.json["success"] else "error"
+        check(set(self.json) == {"success", key} and isinstance(self.json[key], str),
+              f"unexpected members: {text!r}")
+        self.success = self.json["success"]
+        self.block = self.json.get("ui_block", "")
+        self.error = self.json.get("error", "")
+        self.lines = self.block.split("\n")
+
+    def __repr__(self):
+        return self.raw.decode("utf-8", "replace").rstrip("\n")
+
+    def section(self, header):
+        """The lines of the section that starts with `header`, up to the next empty line."""
+        for i, line in enumerate(self.lines):
+            if line.startswith(header):
+                return self.lines[i:self.lines.index("", i) if "" in self.lines[i:] else None]
+        return []
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool", *args], check=True, timeout=30)
+
+
+def type_text(text):
+    xdotool("type", "--delay", "5", text)
+
+
+def keys(*names):
+    xdotool("key", "--delay", "5", *names)
+
+
+def focus_window(window):
+    """Raises and focuses an X window: there is no window manager."""
+    xdotool("windowraise", window)
+    xdotool("windowfocus", "--sync", window)
+
+
+def wait_accessible(pid):
+    """Returns once process `pid` is listed by the AT-SPI registry."""
+    if subprocess.run([WAIT_ACCESSIBLE, str(pid)], timeout=90).returncode != 0:
+        raise Failure(f"process {pid} never registered with the AT-SPI registry")
+
+
+class Lines:
+    """The standard output of an application that reports its own state, one
+    line at a time (a trace), read without blocking the test."""
+
+    def __init__(self, stream, name):
+        self.name, self.seen, self.queue = name, [], queue.Queue()
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for line in stream:
+            self.queue.put(line.rstrip("\n"))
+        self.queue.put(None)
+
+    def wait(self, matches, timeout=WAIT_S):
+        """The next line for which `matches(line)` holds (or equal to it, for
+        a string); fails after `timeout` seconds or when the output ends."""
+        if isinstance(matches, str):
+            matches = matches.__eq__
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                line = self.queue.get(timeout=max(deadline - time.monotonic(), 0.01))
+            except queue.Empty:
+                line = ""
+            if line is None or line == "" and time.monotonic() > deadline:
+                raise Failure(f"{self.name} {'exited' if line is None else 'went silent'}; "
+                              f"last lines: {self.seen[-5:]}")
+            if line:
+                self.seen.append(line)
+                if matches(line):
+                    return line
+
+    def wait_all(self, lines):
+        """Waits for each of `lines`, in any order."""
+        pending = set(lines)
+        return self.wait(lambda line: (pending.discard(line), not pending)[1])
 
 
 def wait_until(what, probe, timeout=WAIT_S, every=0.1):
@@ -126,8 +235,7 @@ class App:
                                    capture_output=True, text=True, timeout=30).stdout.split()
             return found[0] if found else None
         self.window = wait_until(f"a window titled {title_pattern!r}", find, every=0.2)
-        xdotool("windowraise", self.window)
-        xdotool("windowfocus", "--sync", self.window)
+        focus_window(self.window)
         return self.window
 
     def title(self):

@@ -1,6 +1,6 @@
-"""A small Qt 5 form for the AT-SPI platform's live test (PyQt5).
+"""A small Qt 5 form for the end-to-end tests (PyQt5).
 
-    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 python3 qt_form.py FOCUS
+    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 python3 qt5_form.py FOCUS
 
 FOCUS names the widget that holds the focus at start: name, password,
 colour, pick, subscribe or notes. Prints "focus NAME" each time a named widget
