@@ -24,7 +24,6 @@ import harness  # noqa: E402
 from harness import (Failure, Lines, Reply, check, check_equal, focus_window,  # noqa: E402
                      keys, type_text, wait_accessible)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 EMAIL = "ann@example.com"
 # Distinctive enough that no other text of the pane or the block contains it;
 # QT_SECRET is the Qt form's password.
@@ -144,7 +143,7 @@ class Suite:
         kind, focus = what.split()
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
         argv = ([self.options.demo, "--trace", f"--focus={focus}"] if kind == "demo" else
-                [sys.executable, os.path.join(HERE, "qt5_form.py"), focus])
+                [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), focus])
         process = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
         self.apps.append(process)
         process.trace = Lines(process.stdout, kind)

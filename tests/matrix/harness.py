@@ -1,7 +1,9 @@
 """What every desktop-matrix test shares: starting an application as a user
 starts it, waiting on the application's own signals (its window and title,
-its registration with the AT-SPI registry; never a reply of kestreye),
-scanning, and checking that a secret typed into it shows nowhere.
+its trace lines, its registration with the AT-SPI registry; never a reply of
+kestreye), scanning, and checking that a secret typed into it shows nowhere.
+The end-to-end tests (tests/e2e/e2e.py) use the same Reply, checks, xdotool
+and wait helpers.
 
 A test module defines App subclasses and test functions, and ends with
 `harness.main({"name": (AppClass, {"test": function, ...}), ...})`. Each test

@@ -61,7 +61,7 @@ gzip -dc /usr/share/man/man1/kestreye.1.gz | grep -q '^\.TH KESTREYE 1 ' || fail
 
 # The installed program, not the build tree's, scans the demo's focused field.
 "$root/scripts/session" python3 "$root/tests/e2e/e2e.py" \
-  --kestreye /usr/bin/kestreye --demo "$demo" focused_line ||
+  --kestreye /usr/bin/kestreye --demo "$demo" email_form ||
   fail "/usr/bin/kestreye did not describe the demo's focused field"
 
 purge
