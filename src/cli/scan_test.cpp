@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "cli/reply.h"
-#include "text/text.h"
 #include "platform/memory/test_support.h"
+#include "text/text.h"
 
 namespace kestreye {
 namespace {
@@ -98,16 +98,6 @@ TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
   // Near the bound, so that the texts do fill the limits.
   EXPECT_GT(reply.size(), size_t{400} * 1024);
   EXPECT_LE(reply.size(), size_t{512} * 1024);
-}
-
-TEST_F(ScanTest, NoWindowReadsOnlyTheFocusedElementAndLogsNothing) {
-  memory::setAttribute(app, "AXFocusedWindow", memory::ErrorCode{kAxNoValue});
-  EXPECT_EQ(run(),
-            "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
-            "\\\"Email\\\" value: \\\"ann\\\" (FOCUSED)\"}\n");
-  // Window, focus, position, size, role and nine description reads.
-  EXPECT_EQ(memory::attributeReads(), 14u);
-  EXPECT_TRUE(memory::logLines().empty());
 }
 
 TEST_F(ScanTest, EachScanReadsTheTreeAfresh) {
