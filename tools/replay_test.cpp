@@ -33,7 +33,8 @@ class ReplayTest : public ::testing::Test {
     for (const auto& path : files_) unlink(path.c_str());
   }
   std::string write(const std::string& name, const std::string& text) {
-    files_.push_back(::testing::TempDir() + "kestreye-replay-" + name);
+    files_.push_back(::testing::TempDir() + "kestreye-replay-" +
+                     std::to_string(getpid()) + "-" + name);
     std::ofstream(files_.back(), std::ios::binary) << text;
     return files_.back();
   }

@@ -1,6 +1,7 @@
 #include "platform/record/recorder.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,7 +50,8 @@ class RecorderTest : public ::testing::Test {
 // Every case, recorded, written and replayed from the file, answers its
 // expected reply byte for byte, and no recording holds a password.
 TEST_F(RecorderTest, EveryCaseRecordedAndReplayedAnswersItsReply) {
-  const std::string file = ::testing::TempDir() + "kestreye_recording.json";
+  const std::string file = ::testing::TempDir() + "kestreye_recording_" +
+                           std::to_string(getpid()) + ".json";
   int cases = 0;
   for (const auto& entry :
        std::filesystem::directory_iterator(KESTREYE_CASES_DIR)) {
