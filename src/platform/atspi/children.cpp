@@ -214,8 +214,9 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
 }
 
 // Web engines keep the options of a closed select as a menu that is not
-// SHOWING (Chromium) or whose items have no frame (Firefox), with the chosen
-// option SELECTED: so the listing is the raw one, not childrenOf's.
+// SHOWING (Chromium) or inside a select that is not EXPANDED (Firefox), with
+// the chosen option SELECTED: so the listing is the raw one, not
+// childrenOf's.
 GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
   auto countOf = [&](AtspiAccessible* parent) {
     const int count = read.call(parent, [&](GError** error) {
@@ -237,6 +238,14 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
     if (role != ATSPI_ROLE_MENU && role != ATSPI_ROLE_LIST_BOX &&
         role != ATSPI_ROLE_LIST) {
       continue;
+    }
+    // In an open menu SELECTED marks the item under the keyboard, not the
+    // chosen one (GTK's pop-up; Firefox's select is EXPANDED when open).
+    GRef<AtspiStateSet> comboStates = statesOf(combo, read);
+    const bool closed = hasState(comboStates, ATSPI_STATE_EXPANDABLE) &&
+                        !hasState(comboStates, ATSPI_STATE_EXPANDED);
+    if (!closed && hasState(statesOf(menu.get(), read), ATSPI_STATE_SHOWING)) {
+      return nullptr;
     }
     const int items = countOf(menu.get());
     for (int i = 0; i < items && read.ok(); ++i) {
