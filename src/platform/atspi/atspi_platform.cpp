@@ -172,7 +172,8 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
       std::none_of(order.begin(), order.end(), [&](AtspiAccessible* app) {
         return processIdOf(app, *cache_) == hint;
       })) {
-    writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint));
+    writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint,
+                                processToolkit(*hint)));
   }
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "platform/atspi/startup_advice.h"
 
 #include <fstream>
+#include <sstream>
 
 namespace kestreye::atspi {
 
@@ -31,7 +32,23 @@ std::optional<std::string> processCommand(int32_t pid) {
   return command;
 }
 
-std::string notOnBusAdvice(std::string_view command, int32_t pid) {
+Toolkit toolkitOfMaps(std::string_view maps) {
+  if (contains(maps, "/libQt5Core.so") || contains(maps, "/libQt6Core.so")) {
+    return Toolkit::Qt;
+  }
+  if (contains(maps, "/libgtk-4.so")) return Toolkit::Gtk4;
+  return Toolkit::Unknown;
+}
+
+Toolkit processToolkit(int32_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/maps");
+  std::ostringstream maps;
+  maps << file.rdbuf();
+  return toolkitOfMaps(maps.str());
+}
+
+std::string notOnBusAdvice(std::string_view command, int32_t pid,
+                           Toolkit toolkit) {
   std::string line = "[kestreye] " + applicationOf(command, pid) +
                      " is not on the accessibility bus. Turn accessibility on "
                      "for the session: busctl --user set-property "
@@ -45,6 +62,13 @@ std::string notOnBusAdvice(std::string_view command, int32_t pid) {
     line +=
         "; it follows within seconds (or start it with "
         "GNOME_ACCESSIBILITY=1)";
+  } else if (toolkit == Toolkit::Qt) {
+    line +=
+        ", then restart it (or start it with "
+        "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1)";
+  } else if (toolkit == Toolkit::Gtk4) {
+    // Outside a desktop session GTK 4 may pick no accessibility backend.
+    line += ", then restart it (outside GNOME start it with GTK_A11Y=atspi)";
   } else {
     line +=
         ", then restart it (Qt: QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1; "

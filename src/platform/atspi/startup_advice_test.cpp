@@ -34,6 +34,27 @@ TEST(AtspiStartupAdviceTest, NamesTheApplicationAndTheCure) {
       std::string::npos);
 }
 
+TEST(AtspiStartupAdviceTest, QtAndGtk4GetTheirOwnSwitch) {
+  EXPECT_EQ(toolkitOfMaps("7f0 r-xp 0 08:01 5 /usr/lib/x86_64-linux-gnu/"
+                          "libQt6Core.so.6.4.2\n"),
+            Toolkit::Qt);
+  EXPECT_EQ(toolkitOfMaps("7f0 r-xp 0 08:01 5 /usr/lib/libQt5Core.so.5\n"),
+            Toolkit::Qt);
+  EXPECT_EQ(toolkitOfMaps("7f0 r-xp 0 08:01 5 /usr/lib/libgtk-4.so.1.800.3\n"),
+            Toolkit::Gtk4);
+  EXPECT_EQ(toolkitOfMaps("7f0 r-xp 0 08:01 5 /usr/lib/libgtk-3.so.0\n"),
+            Toolkit::Unknown);
+  EXPECT_EQ(processToolkit(-1), Toolkit::Unknown);
+
+  const std::string qt = notOnBusAdvice("python3", 5, Toolkit::Qt);
+  EXPECT_NE(qt.find(kTurnOn), std::string::npos);
+  EXPECT_NE(qt.find("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"), std::string::npos);
+  EXPECT_EQ(qt.find("GTK_A11Y"), std::string::npos);
+  const std::string gtk4 = notOnBusAdvice("gtk4-demo", 6, Toolkit::Gtk4);
+  EXPECT_NE(gtk4.find("GTK_A11Y=atspi"), std::string::npos);
+  EXPECT_EQ(gtk4.find("QT_LINUX"), std::string::npos);
+}
+
 TEST(AtspiStartupAdviceTest, ReadsTheCommandOfAProcess) {
   const std::optional<std::string> own = processCommand(getpid());
   ASSERT_TRUE(own.has_value());
