@@ -10,7 +10,6 @@ wait on those, never on the tree under test.
 import os
 import queue
 import re
-import shlex
 import subprocess
 import sys
 import threading
@@ -107,6 +106,7 @@ class Gtk4Form(TracedForm):
               '"Europe", "Cancel", "Sign In"']
     # A bare session has no desktop to pick GTK 4's accessibility backend.
     environment = {"GTK_A11Y": "atspi"}
+    switch = "GTK_A11Y=atspi"
 
 
 class Qt6Form(TracedForm):
@@ -114,6 +114,7 @@ class Qt6Form(TracedForm):
     case = "qt6-form"
     script = "qt6_form.py"
     environment = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+    switch = "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"
 
 
 def form_fields(reply, focus, email_field=EMAIL_FIELD):
@@ -311,19 +312,41 @@ def test_writer(run, app_class):
     save_case(run, "libreoffice-writer")
 
 
-def held(test):
-    """The test, then the command in KESTREYE_MATRIX_HOLD run against the
-    application in the state the test checked (bench/scan_live.sh)."""
-    def run_held(run, app_class):
-        test(run, app_class)
-        subprocess.run(shlex.split(os.environ["KESTREYE_MATRIX_HOLD"]), check=True)
-    return run_held
+def test_not_enabled(run, app_class):
+    """Started without its switch in a session with accessibility off, the
+    form is not on the bus: the reply stays the error, and one log line names
+    the form's process and its own toolkit's switch."""
+    app = app_class()
+    app.environment = {}
+    run.apps.append(app)
+    app.launch()
+    pending = {"active 1"}
+    app.window = app.wait_line(
+        lambda line: (pending.discard(line), line.startswith("window "))[1]).split()[1]
+    harness.xdotool("windowraise", app.window)
+    harness.xdotool("windowfocus", "--sync", app.window)
+    if pending:
+        app.wait_line(lambda line: line == "active 1")
+    reply = run.scan()
+    check_equal(reply.raw, b'{"success":false,"error":"No frontmost application"}\n',
+                "reply without the form on the bus")
+    advice = [line for line in reply.stderr.decode().splitlines()
+              if "is not on the accessibility bus" in line]
+    check_equal(len(advice), 1, f"advice lines on stderr {reply.stderr!r}")
+    check(f"(pid {app.process.pid})" in advice[0] and app_class.switch in advice[0],
+          f"the advice names neither the form nor its switch: {advice[0]!r}")
+    others = [form.switch for form in (Gtk4Form, Qt6Form) if form is not app_class]
+    check(not any(switch in advice[0] for switch in others),
+          f"the advice names another toolkit's switch: {advice[0]!r}")
 
+
+test_not_enabled.accessibility_off = True
 
 TESTS = {"email": test_email, "dropdown": test_dropdown, "password": test_password,
-         "hold": held(test_email)}
+         "not_enabled": test_not_enabled,
+         "hold": harness.held(test_email)}
 
 if __name__ == "__main__":
     raise SystemExit(harness.main({
         "gtk4": (Gtk4Form, TESTS), "qt6": (Qt6Form, TESTS),
-        "writer": (Writer, {"document": test_writer, "hold": held(test_writer)})}))
+        "writer": (Writer, {"document": test_writer, "hold": harness.held(test_writer)})}))
