@@ -4,31 +4,20 @@ form, each test inside its own desktop (standard library only):
 
     scripts/session python3 tests/e2e/e2e.py --kestreye BIN --demo BIN \
         [--record BIN --replay BIN] TEST
-
-A test drives the application with xdotool and waits on the application's own
-word (its trace lines, its AT-SPI registration), never on a reply of kestreye.
 """
 
-import argparse
-import json
 import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.dont_write_bytecode = True  # Nothing written into the source tree.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "matrix"))
 import harness  # noqa: E402
-from harness import (Failure, Lines, Reply, check, check_equal, focus_window,  # noqa: E402
-                     keys, type_text, wait_accessible)
+from harness import MARK, SECRET, check, check_equal, focus_window, keys, type_text  # noqa: E402
 
 EMAIL = "ann@example.com"
-# Distinctive enough that no other text of the pane or the block contains it;
-# QT_SECRET is the Qt form's password.
-SECRET = "Qx7-umbrella-Zirkon-4417"
-QT_SECRET = "Qx7-secret"
 # A thumbs-up with a skin tone is one character of two code points: the caret
 # after it is at 6 characters, 7 code points.
 EMOJI_TEXT = "héllo👍🏽x"
@@ -42,7 +31,7 @@ NEARBY = ('Nearby: "Welcome back", "Sign in to your Kestrel account.", '
 FORM = ["Form fields (tab order):", "  1. {0}{1}", '  2. [TextField] "Password:"{2}',
         '  3. [Dropdown] "Region:" value: "Europe"', '  4. [CheckBox] "Remember me"',
         '  5. [TextArea] "Notes:"']
-HERE_MARK = " (FOCUSED) ← you are here"
+HERE_MARK = " (FOCUSED)" + MARK
 
 
 def form(focus, email=EMAIL_FIELD):
@@ -53,11 +42,8 @@ def entry(name, length, caret, bound=None):
     return f"entry {name} length={length} caret={caret} bound={caret if bound is None else bound}"
 
 
-# Each test: the application ("demo FOCUS" or "qt5 FOCUS") and its steps. A
-# step is (inputs, the trace line that says they landed, expectations): an
-# input types text, presses keys or binds keysyms to spare keycodes for the
-# whole session ("type TEXT", "key KEYS", "bind KEYSYMS"; see bind_emoji); an
-# expectation is keyed by a line's index, a section's first line, or "block".
+# Each test: the application ("demo FOCUS" or "qt5 FOCUS") and its steps
+# (see Run.steps), which wait on the application's trace lines.
 TESTS = {
     "email_form": ("demo email", [
         (["type " + EMAIL], entry("email", 15, 15), {"block": [
@@ -121,175 +107,126 @@ TESTS = {
 }
 
 
-def window_of(process, window=None):
-    """Focuses `window`, or else the first visible window of `process` once shown."""
-    window = window or subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                                       str(process.pid)], capture_output=True, text=True,
-                                      check=True, timeout=60).stdout.split()[0]
+class App(harness.App):
+    """The demo or the Qt 5 form, its window active and `focus` focused."""
+
+    def __init__(self, kind="demo", focus="email", demo=None):
+        super().__init__()
+        self.kind, self.focus, self.demo = kind, focus, demo
+
+    def launch(self):
+        argv = ([self.demo, "--trace", f"--focus={self.focus}"] if self.kind == "demo" else
+                [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), self.focus])
+        self.start(argv, trace=True,
+                   env=dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb"))
+        if self.kind == "demo":
+            self.window = self.trace.wait_window({f"focus {self.focus}", "active 1"})
+        else:
+            self.window = window_of(self.process)
+            self.trace.wait(f"focus {self.focus}")
+        self.wait_registered()
+
+    def landed(self, line):
+        self.trace.wait(line)
+
+
+def window_of(process):
+    """Focuses the first visible window of `process` once shown."""
+    window = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                             str(process.pid)], capture_output=True, text=True, check=True,
+                            timeout=60).stdout.split()[0]
     focus_window(window)
     return window
 
 
-class Suite:
-    def __init__(self, options):
-        self.options = options
-        self.apps = []
-        self.replies = []
-        self.recordings = []
+def start(run, what="demo email"):
+    kind, focus = what.split()
+    return run.launch(lambda: App(kind, focus, run.options.demo))
 
-    def start(self, what):
-        """Starts "demo FOCUS" or "qt5 FOCUS", its window active and FOCUS
-        focused, and returns its trace."""
-        kind, focus = what.split()
-        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-        argv = ([self.options.demo, "--trace", f"--focus={focus}"] if kind == "demo" else
-                [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), focus])
-        process = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
-        self.apps.append(process)
-        process.trace = Lines(process.stdout, kind)
-        named = kind == "demo" and process.trace.wait(lambda line: line.startswith("window "))
-        process.window = window_of(process, named and named.split()[1])
-        process.trace.wait_all({f"focus {focus}"} | ({"active 1"} if kind == "demo" else set()))
-        wait_accessible(process.pid)
-        return process
 
-    def scan(self, env=None):
-        reply = Reply([self.options.kestreye, "scan"], env=env)
-        self.replies.append(reply)
-        check_equal(reply.status, 0, "exit status of kestreye scan")
-        return reply
+def steps(name):
+    def test(run):
+        app = start(run, TESTS[name][0])
+        run.steps(app, TESTS[name][1])
+        return app
+    return test
 
-    def steps(self, name):
-        app, steps = TESTS[name]
-        trace = self.start(app).trace
-        for inputs, landed, expected in steps:
-            for step in inputs:
-                kind, text = step.split(" ", 1)
-                if kind == "type":
-                    type_text(text)
-                elif kind == "key":
-                    keys(*text.split())
-                else:
-                    for symbol in text.split():
-                        harness.bind_emoji(symbol)
-            if landed:
-                trace.wait(landed)
-            reply = self.scan() if expected else None
-            for key, value in expected.items():
-                check_equal(reply.lines if key == "block" else reply.section(key)
-                            if isinstance(key, str) else reply.lines[key], value, f"{key} after {inputs}")
-        return trace
 
-    def record(self):
-        """Records the desktop; the live replies around it and the replay agree."""
-        with tempfile.TemporaryDirectory() as folder:
-            recording = os.path.join(folder, "recording.json")
-            before = self.scan()
-            subprocess.run([self.options.record, recording], check=True, timeout=60,
-                           stdout=subprocess.DEVNULL)
-            check_equal(self.scan().raw, before.raw, "two live scans around the recording")
-            self.replies.append(Reply([self.options.replay, recording, "scan"]))
-            check_equal(self.replies[-1].raw, before.raw, "replayed reply against the live reply")
-            with open(recording, "rb") as file:
-                self.recordings.append(file.read())
+def record(run):
+    """Records the desktop; the live replies around it and the replay agree."""
+    before = run.scan()
+    replayed = run.record()[1]
+    check_equal(run.scan().raw, before.raw, "two live scans around the recording")
+    check_equal(replayed.raw, before.raw, "replayed reply against the live reply")
 
-    def test_record_replay(self):
-        self.steps("password_never_shown")
+
+def test_record_replay(run):
+    app = steps("password_never_shown")(run)
+    run.steps(app, [(["type " + EMAIL], entry("email", 15, 15), {}),
+                    (["key " + " shift+Left" * 4], entry("email", 15, 11, 15), {})])
+    record(run)
+
+
+def test_no_bus(run):
+    env = {k: v for k, v in os.environ.items() if k not in (
+        "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
+    check_equal(run.scan(env).raw,
+                b'{"success":false,"error":"Accessibility permission not granted"}\n',
+                "reply without any bus")
+
+
+def test_stopped_application(run):
+    """A stopped application costs one deadline, whether it is the focused one
+    or one in the background that registered before or after it."""
+    for stopped in ("focused", "first", "second"):
+        apps = [start(run) for _ in range(1 if stopped == "focused" else 2)]
+        focused = apps[0] if stopped == "second" else apps[-1]
+        if stopped == "second":
+            focus_window(focused.window)
+            focused.trace.wait("active 1")
         type_text(EMAIL)
-        self.apps[0].trace.wait(entry("email", 15, 15))
-        keys("shift+Left", "shift+Left", "shift+Left", "shift+Left")
-        self.apps[0].trace.wait(entry("email", 15, 11, 15))
-        self.record()
-
-    def test_no_bus(self):
-        env = {k: v for k, v in os.environ.items() if k not in (
-            "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
-        check_equal(self.scan(env).raw,
-                    b'{"success":false,"error":"Accessibility permission not granted"}\n',
-                    "reply without any bus")
-
-    def test_stopped_application(self):
-        """A stopped application costs one deadline, whether it is the focused
-        one or one in the background that registered before or after it."""
-        for stopped in ("focused", "first", "second"):
-            apps = [self.start("demo email") for _ in range(1 if stopped == "focused" else 2)]
-            focused = apps[0] if stopped == "second" else apps[-1]
-            if stopped == "second":
-                focus_window(focused.window)
-                focused.trace.wait("active 1")
-            type_text(EMAIL)
-            focused.trace.wait(entry("email", 15, 15))
-            victim = {"focused": focused, "first": apps[0], "second": apps[-1]}[stopped]
-            victim.send_signal(signal.SIGSTOP)
-            reply = self.scan()
-            print(f"scan with the {stopped} application stopped: {reply.elapsed:.3f} s")
-            # About 2 s is the aim; the margin absorbs a loaded machine.
-            check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
-            if stopped == "focused":  # Once it runs again, so does the next scan.
-                victim.send_signal(signal.SIGCONT)
-                reply = self.scan()
-            check_equal(reply.lines[0], FOCUSED_EMAIL, f"focused line, {stopped} stopped")
-            self.stop()
-
-    def test_widget_factory(self):
-        """A large tree of another project: a text field of gtk3-widget-factory
-        scans, and records and replays to the same reply."""
-        factory = subprocess.Popen(["gtk3-widget-factory"], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        self.apps.append(factory)
-        window_of(factory)
-        wait_accessible(factory.pid)
-        # Tab to a text field with text. The factory reports nothing of its
-        # own: the scans are the only sign that the focus moved, so each Tab
-        # and the whole search are bounded.
-        reply, give_up = self.scan(), time.monotonic() + 60
-        while not (reply.lines[0].startswith("Focused: [TextField]") and " value: " in reply.lines[0]):
-            check(time.monotonic() < give_up, f"no text field with text took the focus: {reply!r}")
-            before, deadline = reply.lines[0], time.monotonic() + 2.0
-            keys("Tab")
-            while reply.lines[0] == before and time.monotonic() < deadline:
-                reply = self.scan()
-        check(reply.lines[1].startswith("cursor: "), f"no cursor line: {reply!r}")
-        self.record()
-
-    def stop(self):
-        for process in self.apps:
-            if process.poll() is None:
-                process.send_signal(signal.SIGCONT)
-                process.terminate()
-                process.wait(timeout=10)
-        self.apps = []
+        focused.trace.wait(entry("email", 15, 15))
+        victim = {"focused": focused, "first": apps[0], "second": apps[-1]}[stopped]
+        victim.process.send_signal(signal.SIGSTOP)
+        reply = run.scan()
+        print(f"scan with the {stopped} application stopped: {reply.elapsed:.3f} s")
+        # About 2 s is the aim; the margin absorbs a loaded machine.
+        check(reply.elapsed < 4.0, f"the scan took {reply.elapsed:.3f} s")
+        if stopped == "focused":  # Once it runs again, so does the next scan.
+            victim.process.send_signal(signal.SIGCONT)
+            reply = run.scan()
+        check_equal(reply.lines[0], FOCUSED_EMAIL, f"focused line, {stopped} stopped")
+        for app in run.apps:
+            app.stop()
+        run.apps.clear()
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--kestreye", required=True)
-    parser.add_argument("--demo", required=True)
-    parser.add_argument("--record")
-    parser.add_argument("--replay")
-    parser.add_argument("test", choices=sorted([*TESTS, *(name[5:] for name in dir(Suite)
-                                                          if name.startswith("test_"))]))
-    options = parser.parse_args()
-    suite = Suite(options)
-    try:
-        getattr(suite, "test_" + options.test, lambda: suite.steps(options.test))()
-        # Whatever the test, no output shows a piece of a password.
-        for output in suite.recordings + [r.raw + r.stderr for r in suite.replies]:
-            for piece in (SECRET, SECRET[:8], SECRET[-8:], QT_SECRET, "●"):
-                check(piece.encode() not in output, f"{piece!r} of a password shows in: {output!r}")
-    except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
-            subprocess.SubprocessError) as fault:
-        print(f"FAIL {options.test}: {fault}")
-        for reply in suite.replies[-3:]:
-            print(f"  reply: {reply!r}")
-        for trace in [process.trace for process in suite.apps if hasattr(process, "trace")]:
-            print(f"  trace (last lines): {trace.seen[-8:]}")
-        return 1
-    finally:
-        suite.stop()
-    print(f"PASS {options.test} ({len(suite.replies)} scans)")
-    return 0
+class Factory(harness.App):
+    def launch(self):
+        self.start(["gtk3-widget-factory"])
+        window_of(self.process)
+        self.wait_registered()
+
+
+def test_widget_factory(run):
+    """A large tree of another project: a text field of gtk3-widget-factory
+    scans, and records and replays to the same reply."""
+    run.launch(Factory)
+    # Tab to a text field with text. The factory reports nothing of its own:
+    # the scans are the only sign that the focus moved, so each Tab and the
+    # whole search are bounded.
+    reply, give_up = run.scan(), time.monotonic() + 60
+    while not (reply.lines[0].startswith("Focused: [TextField]") and " value: " in reply.lines[0]):
+        check(time.monotonic() < give_up, f"no text field with text took the focus: {reply!r}")
+        before, deadline = reply.lines[0], time.monotonic() + 2.0
+        keys("Tab")
+        while reply.lines[0] == before and time.monotonic() < deadline:
+            reply = run.scan()
+    check(reply.lines[1].startswith("cursor: "), f"no cursor line: {reply!r}")
+    record(run)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.main({**{name: steps(name) for name in TESTS},
+                           **{name[5:]: test for name, test in globals().items()
+                              if name.startswith("test_")}}, extra=("--demo",)))

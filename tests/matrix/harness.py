@@ -1,18 +1,12 @@
-"""What every desktop-matrix test shares: starting an application as a user
-starts it, waiting on the application's own signals (its window and title,
-its trace lines, its registration with the AT-SPI registry; never a reply of
-kestreye), scanning, and checking that a secret typed into it shows nowhere.
-The end-to-end tests (tests/e2e/e2e.py) use the same Reply, checks, xdotool
-and wait helpers.
-
-A test module defines App subclasses and test functions, and ends with
-`harness.main({"name": (AppClass, {"test": function, ...}), ...})`. Each test
-runs inside its own desktop (scripts/session):
+"""What the desktop tests (tests/matrix, tests/e2e) share: replies and their
+checks, xdotool, waits on an application's own signals (its trace lines, its
+window title, its registration with the AT-SPI registry; never a reply of
+kestreye), table-driven steps, and the check that no password shows. A matrix
+module ends with `harness.main({"APP": (AppClass, {"TEST": function})})` and
+runs one test inside its own desktop:
 
     scripts/session python3 tests/matrix/MODULE.py --kestreye BIN \
         [--record BIN --replay BIN] APP TEST
-
-Standard library only.
 """
 
 import argparse
@@ -29,14 +23,16 @@ import tempfile
 import threading
 import time
 
-__all__ = ["App", "Failure", "Lines", "Reply", "Run", "check", "check_equal", "keys", "main",
-           "type_text", "wait_accessible", "xdotool"]
-
-# Bounds a wait that would otherwise hang a broken run; a healthy run ends
-# each wait early. Browsers take long to start on a loaded 2-core machine.
+# Bounds a wait that would otherwise hang a broken run; browsers start slowly
+# on a loaded 2-core machine.
 WAIT_S = 60.0
 WAIT_ACCESSIBLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                "scripts", "wait-accessible")
+# Typed into password fields; distinctive enough that no other text holds it.
+SECRETS = ("Qx7-umbrella-Zirkon-4417", "Qx7-secret")
+SECRET = SECRETS[0]
+FORM_HEADER = "Form fields (tab order):"
+MARK = " ← you are here"
 
 
 class Failure(Exception):
@@ -53,6 +49,10 @@ def check_equal(actual, expected, what):
         raise Failure(f"{what}:\n  expected: {expected!r}\n  actual:   {actual!r}")
 
 
+class Prefix(str):
+    """An expected line that the actual line only starts with."""
+
+
 class Reply:
     """One run of kestreye: its raw output, parsed and checked for shape."""
 
@@ -62,8 +62,7 @@ class Reply:
         self.elapsed = time.monotonic() - started
         self.status, self.raw, self.stderr = run.returncode, run.stdout, run.stderr
         text = run.stdout.decode("utf-8")  # Fails the test on invalid UTF-8.
-        check(text.endswith("\n") and text.count("\n") == 1,
-              f"the reply is not exactly one line: {text!r}")
+        check(text.endswith("\n") and text.count("\n") == 1, f"not one line: {text!r}")
         self.json = json.loads(text)
         check(isinstance(self.json, dict) and isinstance(self.json.get("success"), bool),
               f"no boolean success member: {text!r}")
@@ -72,18 +71,36 @@ class Reply:
               f"unexpected members: {text!r}")
         self.success = self.json["success"]
         self.block = self.json.get("ui_block", "")
-        self.error = self.json.get("error", "")
         self.lines = self.block.split("\n")
 
     def __repr__(self):
         return self.raw.decode("utf-8", "replace").rstrip("\n")
 
     def section(self, header):
-        """The lines of the section that starts with `header`, up to the next empty line."""
+        """The lines from the one that starts with `header` to the next empty line."""
         for i, line in enumerate(self.lines):
             if line.startswith(header):
                 return self.lines[i:self.lines.index("", i) if "" in self.lines[i:] else None]
         return []
+
+    def seen(self, key, expected):
+        """What an expectation keyed by `key` compares with `expected`: a line
+        by index, the whole block, a section by its first line, the form
+        fields' last lines or marked lines without their numbers, or which of
+        the `expected` texts are "absent" from the block."""
+        if key == "absent":
+            return [text for text in expected if text not in self.block]
+        if isinstance(key, int):
+            line = self.lines[key]
+            return line[:len(expected)] if isinstance(expected, Prefix) else line
+        if key == "block":
+            return self.lines
+        fields = [line.split(". ", 1)[-1] for line in self.section(FORM_HEADER)[1:]]
+        if key == "fields":
+            return fields[-len(expected):]
+        if key == "marked":
+            return [line for line in fields if line.endswith(MARK)]
+        return self.section(key)
 
 
 def xdotool(*args):
@@ -105,14 +122,23 @@ def focus_window(window):
 
 
 def wait_accessible(pid):
-    """Returns once process `pid` is listed by the AT-SPI registry."""
     if subprocess.run([WAIT_ACCESSIBLE, str(pid)], timeout=90).returncode != 0:
         raise Failure(f"process {pid} never registered with the AT-SPI registry")
 
 
+def wait_until(what, probe, timeout=WAIT_S, every=0.1):
+    """Polls `probe()` until it returns something true, which it returns."""
+    deadline = time.monotonic() + timeout
+    while not (last := probe()):
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        time.sleep(every)
+    return last
+
+
 class Lines:
-    """The standard output of an application that reports its own state, one
-    line at a time (a trace), read without blocking the test."""
+    """An application's trace (its state, one line at a time on standard
+    output), read without blocking the test."""
 
     def __init__(self, stream, name):
         self.name, self.seen, self.queue = name, [], queue.Queue()
@@ -147,18 +173,15 @@ class Lines:
         pending = set(lines)
         return self.wait(lambda line: (pending.discard(line), not pending)[1])
 
-
-def wait_until(what, probe, timeout=WAIT_S, every=0.1):
-    """Polls `probe()` until it returns something true, which it returns."""
-    deadline = time.monotonic() + timeout
-    last = None
-    while True:
-        last = probe()
-        if last:
-            return last
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out waiting for {what}")
-        time.sleep(every)
+    def wait_window(self, also=()):
+        """The window the trace names ("window ID"), focused once each of
+        `also` has shown too (before or after it)."""
+        pending = set(also)
+        window = self.wait(lambda line: (pending.discard(line), line.startswith("window "))[1])
+        focus_window(window.split()[1])
+        if pending:
+            self.wait_all(pending)
+        return window.split()[1]
 
 
 def accessibility(enabled):
@@ -177,152 +200,184 @@ def bind_emoji(symbol="U1F600"):
     keymap, and the application would type nothing."""
     table = subprocess.run(["xmodmap", "-pke"], capture_output=True, text=True, check=True,
                            timeout=30).stdout
-    for line in table.splitlines():
-        match = re.fullmatch(r"keycode\s+(\d+)\s*=\s*", line)
-        if match:
-            subprocess.run(["xmodmap", "-e", f"keycode {match[1]} = {symbol} {symbol}"],
-                           check=True, timeout=30)
-            return
+    for match in re.finditer(r"^keycode\s+(\d+)\s*=\s*$", table, re.M):
+        subprocess.run(["xmodmap", "-e", f"keycode {match[1]} = {symbol} {symbol}"],
+                       check=True, timeout=30)
+        return
     raise Failure("no spare keycode for the emoji")
 
 
-def accessibility_bus():
-    return subprocess.run(["dbus-send", "--session", "--print-reply=literal",
-                           "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
-                          capture_output=True, text=True, check=True,
-                          timeout=30).stdout.strip()
-
-
-def registered_pids(bus):
-    """The process ids of the applications the AT-SPI registry lists (for an
-    application whose launcher is not the process that registers)."""
+def registered_pids():
+    """The process ids of the applications the AT-SPI registry lists."""
+    bus = subprocess.run(["dbus-send", "--session", "--print-reply=literal",
+                          "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
+                         capture_output=True, text=True, check=True, timeout=30).stdout.strip()
     listing = subprocess.run(
         ["dbus-send", f"--bus={bus}", "--print-reply", "--dest=org.a11y.atspi.Registry",
          "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Accessible.GetChildren"],
         capture_output=True, text=True, timeout=30).stdout
-    pids = set()
     for name in set(re.findall(r'string "(:[0-9.]+)"', listing)):
         answer = subprocess.run(
             ["dbus-send", f"--bus={bus}", "--print-reply=literal", "--dest=org.freedesktop.DBus",
              "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
              f"string:{name}"], capture_output=True, text=True, timeout=30).stdout.split()
         if answer and answer[-1].isdigit():
-            pids.add(int(answer[-1]))
-    return pids
+            yield int(answer[-1])
 
 
 class App:
     """One application under test, in its own process group and with a
-    throwaway home for its settings."""
+    throwaway home for its settings; with `trace`, its standard output is
+    read as a trace and the rest goes to a log."""
+
+    # What the advice names when the application is not on the bus, and not.
+    switch, others = "", ()
 
     def __init__(self):
-        self.process = None
-        self.window = None
+        self.process = self.window = self.trace = None
         self.home = tempfile.mkdtemp(prefix="kestreye-matrix-")
 
-    def start(self, argv, env=None):
-        log = open(os.path.join(self.home, "output.log"), "wb")
-        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
-                                        stderr=subprocess.STDOUT, env=env,
-                                        start_new_session=True)
-        log.close()
+    def start(self, argv, env=None, trace=False):
+        with open(os.path.join(self.home, "output.log"), "wb") as log:
+            self.process = subprocess.Popen(
+                argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if trace else log,
+                stderr=log if trace else subprocess.STDOUT, env=env, text=trace,
+                start_new_session=True)
+        if trace:
+            self.trace = Lines(self.process.stdout, type(self).__name__)
 
     def wait_window(self, title_pattern):
-        """Waits for a visible window whose title matches, raises it and
-        gives it the keyboard focus (there is no window manager)."""
+        """Waits for a visible window whose title matches and focuses it."""
         def find():
-            if self.process.poll() is not None:
-                raise Failure(f"{type(self).__name__} exited with {self.process.returncode}")
+            check(self.process.poll() is None,
+                  f"{type(self).__name__} exited with {self.process.returncode}")
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title_pattern],
                                    capture_output=True, text=True, timeout=30).stdout.split()
             return found[0] if found else None
         self.window = wait_until(f"a window titled {title_pattern!r}", find, every=0.2)
         focus_window(self.window)
-        return self.window
 
     def title(self):
         return subprocess.run(["xdotool", "getwindowname", self.window], capture_output=True,
                               text=True, timeout=30).stdout.rstrip("\n")
 
     def wait_title(self, pattern):
-        """Waits until the window title matches: the application's own word
-        that it has handled what was typed."""
+        """Waits until the window title, the application's word that it has
+        handled what was typed, matches."""
         try:
-            return wait_until(f"the title {pattern!r}",
-                              lambda: re.search(pattern, self.title()), every=0.05)
+            wait_until(f"the title {pattern!r}", lambda: re.search(pattern, self.title()),
+                       every=0.05)
         except Failure as fault:
             raise Failure(f"{fault}; the title is {self.title()!r}") from None
 
     def wait_registered(self):
-        """Waits until the application is on the accessibility bus."""
         wait_accessible(self.process.pid)
+
+    def scan(self, run):
+        return run.scan()
 
     def stop(self):
         if os.environ.get("KESTREYE_MATRIX_KEEP_LOG") and self.process is not None:
             shutil.copy(os.path.join(self.home, "output.log"), os.environ["KESTREYE_MATRIX_KEEP_LOG"])
-        if self.process is not None and self.process.poll() is None:
-            # The whole process group: browsers run helper processes.
-            for sent in (signal.SIGCONT, signal.SIGTERM):
-                try:
-                    os.killpg(self.process.pid, sent)
-                except ProcessLookupError:
-                    pass
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                pass
         if self.process is not None:
-            try:
-                os.killpg(self.process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            if self.process.poll() is None:
-                self.process.wait()
+            # The whole process group: browsers run helper processes.
+            for sent in (signal.SIGCONT, signal.SIGTERM, None, signal.SIGKILL):
+                try:
+                    if sent is None:
+                        self.process.wait(timeout=10)
+                    else:
+                        os.killpg(self.process.pid, sent)
+                except (ProcessLookupError, subprocess.TimeoutExpired):
+                    pass
+            self.process.wait()
         shutil.rmtree(self.home, ignore_errors=True)
 
 
 class Run:
-    """The tools of one test run and every reply it saw."""
+    """The tools of one test run and every reply and recording it saw."""
 
     def __init__(self, options):
         self.options = options
-        self.apps = []
-        self.replies = []
+        self.apps, self.replies, self.recordings = [], [], []
 
-    def launch(self, app_class):
+    def launch(self, app_class, **settings):
         app = app_class()
+        vars(app).update(settings)
         self.apps.append(app)
         app.launch()
         return app
 
-    def scan(self):
-        reply = Reply([self.options.kestreye, "scan"])
+    def scan(self, env=None):
+        reply = Reply([self.options.kestreye, "scan"], env=env)
         self.replies.append(reply)
         check_equal(reply.status, 0, "exit status of kestreye scan")
         return reply
 
     def record(self):
-        """A kestreye-record recording of the desktop as it stands, as bytes,
-        and the reply kestreye-replay makes of it."""
+        """A kestreye-record recording of the desktop as it stands, kept for
+        the password check, and the reply kestreye-replay makes of it."""
         check(self.options.record and self.options.replay, "needs --record and --replay")
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "recording.json")
             subprocess.run([self.options.record, path], check=True, timeout=60,
                            stdout=subprocess.DEVNULL)
             with open(path, "rb") as file:
-                saved = file.read()
-            replayed = Reply([self.options.replay, path, "scan"])
-        self.replies.append(replayed)
-        return saved, replayed
+                self.recordings.append(file.read())
+            self.replies.append(Reply([self.options.replay, path, "scan"]))
+        return self.recordings[-1], self.replies[-1]
 
-    def check_secret_hidden(self, secret, extra_outputs=()):
-        """Nothing kestreye wrote in this run holds the secret or a piece of it."""
-        outputs = [reply.raw for reply in self.replies] + [reply.stderr for reply in self.replies]
-        outputs += list(extra_outputs)
-        for output in outputs:
-            for piece in (secret, secret[:8], secret[-8:]):
-                check(piece.encode() not in output,
-                      f"{piece!r} of the password shows in: {output[:2000]!r}")
+    def steps(self, app, steps):
+        """Runs steps of (inputs, the signal that the application handled
+        them, expectations of the scan then): an input types text, presses
+        keys, binds keysyms to spare keycodes ("type TEXT", "key KEYS", "bind
+        KEYSYMS") or records the desktop ("record"); expectations are keyed as
+        Reply.seen keys them."""
+        for inputs, landed, expected in steps:
+            for step in inputs:
+                kind, _, text = step.partition(" ")
+                if kind == "type":
+                    type_text(text)
+                elif kind == "key":
+                    keys(*text.split())
+                elif kind == "bind":
+                    for symbol in text.split():
+                        bind_emoji(symbol)
+                else:
+                    check(self.record()[1].success, f"replay failed: {self.replies[-1]!r}")
+            if landed is not None:
+                app.landed(landed)
+            reply = app.scan(self) if expected else None
+            for key, value in expected.items():
+                check_equal(reply.seen(key, value), value, f"{key} after {inputs}")
+
+    def check_secrets(self):
+        """No output of kestreye, no recording, shows a password, a piece of
+        one or a password's bullets."""
+        for output in self.recordings + [reply.raw + reply.stderr for reply in self.replies]:
+            for piece in (*SECRETS, SECRET[:8], SECRET[-8:], "●", "•"):
+                check(piece.encode() not in output, f"{piece!r} shows in: {output[:2000]!r}")
+
+
+def test_not_enabled(run, app_class):
+    """Started without its switch in a session with accessibility off, the
+    application is not on the bus: the reply stays the error, and one log line
+    names its process and the cure (`switch`), and no other toolkit's switch
+    (`others`)."""
+    app = run.launch(app_class, environment={})
+    app.open(registered=False)
+    reply = run.scan()
+    check_equal(reply.raw, b'{"success":false,"error":"No frontmost application"}\n',
+                "reply without the application on the bus")
+    advice = [line for line in reply.stderr.decode().splitlines()
+              if "is not on the accessibility bus" in line]
+    check_equal(len(advice), 1, f"advice lines on stderr {reply.stderr!r}")
+    check(f"(pid {app.process.pid})" in advice[0] and app.switch in advice[0],
+          f"the advice names neither the application nor {app.switch}: {advice[0]!r}")
+    check(not any(other in advice[0] for other in app.others),
+          f"the advice names another toolkit's switch: {advice[0]!r}")
+
+
+test_not_enabled.accessibility_off = True
 
 
 def held(test):
@@ -334,28 +389,31 @@ def held(test):
     return run_held
 
 
-def main(apps):
+def main(apps, extra=()):
+    """Runs the test named on the command line; `apps` maps an application
+    to its class and tests, or (without an APP argument) a test name to a
+    function of the Run."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--kestreye", required=True)
-    parser.add_argument("--record")
-    parser.add_argument("--replay")
-    parser.add_argument("app", choices=sorted(apps))
+    for option in ("--kestreye", *extra, "--record", "--replay"):
+        parser.add_argument(option, required=option in ("--kestreye", *extra))
+    if all(isinstance(value, tuple) for value in apps.values()):
+        parser.add_argument("app", choices=sorted(apps))
     parser.add_argument("test")
     options = parser.parse_args()
-    app_class, tests = apps[options.app]
+    app_class, tests = apps[options.app] if "app" in options else (None, apps)
     if options.test not in tests:
         parser.error(f"unknown test {options.test!r}; known: {', '.join(sorted(tests))}")
     # scripts/session ends its command with SIGTERM: unwind so that every
     # application is stopped.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    run = Run(options)
-    name = f"{options.app}.{options.test}"
+    run, test = Run(options), tests[options.test]
+    name = f"{options.app}.{options.test}" if app_class else options.test
     try:
-        test = tests[options.test]
         # A desktop with assistive technologies on, unless the test is about
         # one without.
         accessibility(not getattr(test, "accessibility_off", False))
-        test(run, app_class)
+        test(run, app_class) if app_class else test(run)
+        run.check_secrets()
     except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
             subprocess.SubprocessError) as fault:
         print(f"FAIL {name}: {fault}")
@@ -363,6 +421,9 @@ def main(apps):
             print(f"  reply after {reply.elapsed:.3f} s: {reply!r}")
             if reply.stderr:
                 print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
+        for app in run.apps:
+            if app.trace:
+                print(f"  trace of {app.trace.name}: {app.trace.seen[-8:]}")
         return 1
     finally:
         for app in run.apps:
