@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
 """End-to-end tests of `kestreye scan` against the live GTK3 demo and a Qt 5
-form, each test inside its own desktop (standard library only):
-
-    scripts/session python3 tests/e2e/e2e.py --kestreye BIN --demo BIN \
-        [--record BIN --replay BIN] TEST
-"""
+form, each inside its own desktop (see tests/matrix/harness.py)."""
 
 import os
 import signal
@@ -108,47 +104,29 @@ TESTS = {
 
 
 class App(harness.App):
-    """The demo or the Qt 5 form, its window active and `focus` focused."""
+    """The demo ("demo FOCUS") or the Qt 5 form ("qt5 FOCUS"), its window
+    active and FOCUS focused."""
 
-    def __init__(self, kind="demo", focus="email", demo=None):
+    def __init__(self, what, demo):
         super().__init__()
-        self.kind, self.focus, self.demo = kind, focus, demo
+        (self.kind, self.focus), self.demo = what.split(), demo
 
     def launch(self):
         argv = ([self.demo, "--trace", f"--focus={self.focus}"] if self.kind == "demo" else
                 [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), self.focus])
         self.start(argv, trace=True,
                    env=dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb"))
-        if self.kind == "demo":
-            self.window = self.trace.wait_window({f"focus {self.focus}", "active 1"})
-        else:
-            self.window = window_of(self.process)
-            self.trace.wait(f"focus {self.focus}")
+        self.wait_trace_window({f"focus {self.focus}"} | ({"active 1"} if self.kind == "demo" else set()))
         self.wait_registered()
-
-    def landed(self, line):
-        self.trace.wait(line)
-
-
-def window_of(process):
-    """Focuses the first visible window of `process` once shown."""
-    window = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
-                             str(process.pid)], capture_output=True, text=True, check=True,
-                            timeout=60).stdout.split()[0]
-    focus_window(window)
-    return window
 
 
 def start(run, what="demo email"):
-    kind, focus = what.split()
-    return run.launch(lambda: App(kind, focus, run.options.demo))
+    return run.launch(lambda: App(what, run.options.demo))
 
 
 def steps(name):
     def test(run):
-        app = start(run, TESTS[name][0])
-        run.steps(app, TESTS[name][1])
-        return app
+        run.steps(start(run, TESTS[name][0]), TESTS[name][1])
     return test
 
 
@@ -161,8 +139,8 @@ def record(run):
 
 
 def test_record_replay(run):
-    app = steps("password_never_shown")(run)
-    run.steps(app, [(["type " + EMAIL], entry("email", 15, 15), {}),
+    steps("password_never_shown")(run)
+    run.steps(run.apps[0], [(["type " + EMAIL], entry("email", 15, 15), {}),
                     (["key " + " shift+Left" * 4], entry("email", 15, 11, 15), {})])
     record(run)
 
@@ -183,9 +161,9 @@ def test_stopped_application(run):
         focused = apps[0] if stopped == "second" else apps[-1]
         if stopped == "second":
             focus_window(focused.window)
-            focused.trace.wait("active 1")
+            focused.wait_line("active 1")
         type_text(EMAIL)
-        focused.trace.wait(entry("email", 15, 15))
+        focused.wait_line(entry("email", 15, 15))
         victim = {"focused": focused, "first": apps[0], "second": apps[-1]}[stopped]
         victim.process.send_signal(signal.SIGSTOP)
         reply = run.scan()
@@ -204,7 +182,9 @@ def test_stopped_application(run):
 class Factory(harness.App):
     def launch(self):
         self.start(["gtk3-widget-factory"])
-        window_of(self.process)
+        focus_window(subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                                     str(self.process.pid)], capture_output=True, text=True,
+                                    check=True, timeout=60).stdout.split()[0])
         self.wait_registered()
 
 

@@ -3,9 +3,9 @@
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 python3 qt5_form.py FOCUS
 
 FOCUS names the widget that holds the focus at start: name, password,
-colour, pick, subscribe or notes. Prints "focus NAME" each time a named widget
-takes the application's focus (once its window is active), so that a driver
-waits for that instead of sleeping.
+colour, pick, subscribe or notes. Prints "window 0x..." once shown and
+"focus NAME" each time a named widget takes the application's focus (once its
+window is active), so that a driver waits for that instead of sleeping.
 """
 
 import sys
@@ -48,6 +48,7 @@ outer.addLayout(buttons)
 window.move(40, 40)
 window.resize(400, 420)
 window.show()
+print(f"window 0x{int(window.winId()):x}", flush=True)
 widgets = {"name": name, "password": password, "colour": colour, "pick": pick,
            "subscribe": subscribe, "notes": notes}
 names = {widget: name for name, widget in widgets.items()}

@@ -94,16 +94,7 @@ class Firefox(Browser):
         self.start(["firefox-esr", "-no-remote", "-profile", self.home, PAGE])
 
 
-def browser_test(steps):
-    def test(run, app_class):
-        harness.bind_emoji()
-        app = run.launch(app_class)
-        app.open()
-        run.steps(app, steps)
-    return test
-
-
-TESTS = {name: browser_test(steps) for name, steps in STEPS.items()}
+TESTS = {name: harness.steps_test(steps) for name, steps in STEPS.items()}
 TESTS.update(not_enabled=harness.test_not_enabled, hold=harness.held(TESTS["email"]))
 
 if __name__ == "__main__":

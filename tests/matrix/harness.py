@@ -74,7 +74,7 @@ class Reply:
         self.lines = self.block.split("\n")
 
     def __repr__(self):
-        return self.raw.decode("utf-8", "replace").rstrip("\n")
+        return self.raw.decode("utf-8", "replace").rstrip()
 
     def section(self, header):
         """The lines from the one that starts with `header` to the next empty line."""
@@ -84,10 +84,9 @@ class Reply:
         return []
 
     def seen(self, key, expected):
-        """What an expectation keyed by `key` compares with `expected`: a line
-        by index, the whole block, a section by its first line, the form
-        fields' last lines or marked lines without their numbers, or which of
-        the `expected` texts are "absent" from the block."""
+        """What `expected` is compared with: a line by index, the "block", a
+        section by its first line, the form "fields" (the last ones) or the
+        "marked" one unnumbered, or which texts are "absent" from the block."""
         if key == "absent":
             return [text for text in expected if text not in self.block]
         if isinstance(key, int):
@@ -121,11 +120,6 @@ def focus_window(window):
     xdotool("windowfocus", "--sync", window)
 
 
-def wait_accessible(pid):
-    if subprocess.run([WAIT_ACCESSIBLE, str(pid)], timeout=90).returncode != 0:
-        raise Failure(f"process {pid} never registered with the AT-SPI registry")
-
-
 def wait_until(what, probe, timeout=WAIT_S, every=0.1):
     """Polls `probe()` until it returns something true, which it returns."""
     deadline = time.monotonic() + timeout
@@ -134,54 +128,6 @@ def wait_until(what, probe, timeout=WAIT_S, every=0.1):
             raise Failure(f"timed out waiting for {what}")
         time.sleep(every)
     return last
-
-
-class Lines:
-    """An application's trace (its state, one line at a time on standard
-    output), read without blocking the test."""
-
-    def __init__(self, stream, name):
-        self.name, self.seen, self.queue = name, [], queue.Queue()
-        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
-
-    def _pump(self, stream):
-        for line in stream:
-            self.queue.put(line.rstrip("\n"))
-        self.queue.put(None)
-
-    def wait(self, matches, timeout=WAIT_S):
-        """The next line for which `matches(line)` holds (or equal to it, for
-        a string); fails after `timeout` seconds or when the output ends."""
-        if isinstance(matches, str):
-            matches = matches.__eq__
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                line = self.queue.get(timeout=max(deadline - time.monotonic(), 0.01))
-            except queue.Empty:
-                line = ""
-            if line is None or line == "" and time.monotonic() > deadline:
-                raise Failure(f"{self.name} {'exited' if line is None else 'went silent'}; "
-                              f"last lines: {self.seen[-5:]}")
-            if line:
-                self.seen.append(line)
-                if matches(line):
-                    return line
-
-    def wait_all(self, lines):
-        """Waits for each of `lines`, in any order."""
-        pending = set(lines)
-        return self.wait(lambda line: (pending.discard(line), not pending)[1])
-
-    def wait_window(self, also=()):
-        """The window the trace names ("window ID"), focused once each of
-        `also` has shown too (before or after it)."""
-        pending = set(also)
-        window = self.wait(lambda line: (pending.discard(line), line.startswith("window "))[1])
-        focus_window(window.split()[1])
-        if pending:
-            self.wait_all(pending)
-        return window.split()[1]
 
 
 def accessibility(enabled):
@@ -234,8 +180,8 @@ class App:
     switch, others = "", ()
 
     def __init__(self):
-        self.process = self.window = self.trace = None
-        self.home = tempfile.mkdtemp(prefix="kestreye-matrix-")
+        self.process = self.window = None
+        self.home, self.trace, self.lines = tempfile.mkdtemp(prefix="kestreye-"), [], queue.Queue()
 
     def start(self, argv, env=None, trace=False):
         with open(os.path.join(self.home, "output.log"), "wb") as log:
@@ -244,7 +190,37 @@ class App:
                 stderr=log if trace else subprocess.STDOUT, env=env, text=trace,
                 start_new_session=True)
         if trace:
-            self.trace = Lines(self.process.stdout, type(self).__name__)
+            threading.Thread(target=self._pump, daemon=True).start()
+
+    def _pump(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def wait_line(self, matches):
+        """The next trace line (its state, printed on standard output) that
+        equals `matches` or for which `matches(line)` holds."""
+        matches = matches.__eq__ if isinstance(matches, str) else matches
+        deadline = time.monotonic() + WAIT_S
+        while True:
+            try:
+                line = self.lines.get(timeout=max(deadline - time.monotonic(), 0.01))
+            except queue.Empty:
+                raise Failure(f"no trace line; the last: {self.trace[-5:]}") from None
+            check(line is not None, f"{type(self).__name__} exited; its last lines: {self.trace[-5:]}")
+            self.trace.append(line)
+            if matches(line):
+                return line
+
+    def wait_trace_window(self, also=()):
+        """Focuses the window the trace names ("window ID") once each of
+        `also` has shown too (before or after it)."""
+        pending = set(also)
+        self.window = self.wait_line(
+            lambda line: (pending.discard(line), line.startswith("window "))[1]).split()[1]
+        focus_window(self.window)
+        if pending:
+            self.wait_line(lambda line: (pending.discard(line), not pending)[1])
 
     def wait_window(self, title_pattern):
         """Waits for a visible window whose title matches and focuses it."""
@@ -257,39 +233,34 @@ class App:
         self.window = wait_until(f"a window titled {title_pattern!r}", find, every=0.2)
         focus_window(self.window)
 
-    def title(self):
-        return subprocess.run(["xdotool", "getwindowname", self.window], capture_output=True,
-                              text=True, timeout=30).stdout.rstrip("\n")
-
     def wait_title(self, pattern):
         """Waits until the window title, the application's word that it has
         handled what was typed, matches."""
+        title = lambda: subprocess.run(["xdotool", "getwindowname", self.window],  # noqa: E731
+                                       capture_output=True, text=True, timeout=30).stdout
         try:
-            wait_until(f"the title {pattern!r}", lambda: re.search(pattern, self.title()),
-                       every=0.05)
+            wait_until(f"the title {pattern!r}", lambda: re.search(pattern, title()), every=0.05)
         except Failure as fault:
-            raise Failure(f"{fault}; the title is {self.title()!r}") from None
+            raise Failure(f"{fault}; the title is {title()!r}") from None
 
     def wait_registered(self):
-        wait_accessible(self.process.pid)
+        check(subprocess.run([WAIT_ACCESSIBLE, str(self.process.pid)], timeout=90).returncode == 0,
+              f"{type(self).__name__} never registered with the AT-SPI registry")
 
     def scan(self, run):
         return run.scan()
 
+    def landed(self, line):
+        self.wait_line(line)
+
     def stop(self):
-        if os.environ.get("KESTREYE_MATRIX_KEEP_LOG") and self.process is not None:
-            shutil.copy(os.path.join(self.home, "output.log"), os.environ["KESTREYE_MATRIX_KEEP_LOG"])
-        if self.process is not None:
-            # The whole process group: browsers run helper processes.
-            for sent in (signal.SIGCONT, signal.SIGTERM, None, signal.SIGKILL):
-                try:
-                    if sent is None:
-                        self.process.wait(timeout=10)
-                    else:
-                        os.killpg(self.process.pid, sent)
-                except (ProcessLookupError, subprocess.TimeoutExpired):
-                    pass
-            self.process.wait()
+        # The whole process group: browsers run helper processes.
+        for sent in (signal.SIGCONT, signal.SIGTERM, None, signal.SIGKILL) if self.process else ():
+            try:
+                os.killpg(self.process.pid, sent) if sent else self.process.wait(timeout=10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
+        self.process and self.process.wait()
         shutil.rmtree(self.home, ignore_errors=True)
 
 
@@ -301,11 +272,10 @@ class Run:
         self.apps, self.replies, self.recordings = [], [], []
 
     def launch(self, app_class, **settings):
-        app = app_class()
-        vars(app).update(settings)
-        self.apps.append(app)
-        app.launch()
-        return app
+        self.apps.append(app_class())
+        vars(self.apps[-1]).update(settings)
+        self.apps[-1].launch()
+        return self.apps[-1]
 
     def scan(self, env=None):
         reply = Reply([self.options.kestreye, "scan"], env=env)
@@ -331,7 +301,7 @@ class Run:
         them, expectations of the scan then): an input types text, presses
         keys, binds keysyms to spare keycodes ("type TEXT", "key KEYS", "bind
         KEYSYMS") or records the desktop ("record"); expectations are keyed as
-        Reply.seen keys them."""
+        Reply.seen keys them, "@nearby" stands for the application's own."""
         for inputs, landed, expected in steps:
             for step in inputs:
                 kind, _, text = step.partition(" ")
@@ -348,6 +318,7 @@ class Run:
                 app.landed(landed)
             reply = app.scan(self) if expected else None
             for key, value in expected.items():
+                value = getattr(app, value[1:]) if value == "@nearby" else value
                 check_equal(reply.seen(key, value), value, f"{key} after {inputs}")
 
     def check_secrets(self):
@@ -356,6 +327,23 @@ class Run:
         for output in self.recordings + [reply.raw + reply.stderr for reply in self.replies]:
             for piece in (*SECRETS, SECRET[:8], SECRET[-8:], "●", "•"):
                 check(piece.encode() not in output, f"{piece!r} shows in: {output[:2000]!r}")
+
+
+def steps_test(steps, save=False):
+    """A test that starts the application and runs `steps`; with `save` and
+    KESTREYE_MATRIX_CASES set to a folder, it keeps a recording of the desktop
+    there (the application's `case`.json) with its replay (`case`.reply)."""
+    def test(run, app_class):
+        bind_emoji()
+        app = run.launch(app_class)
+        app.open()
+        run.steps(app, steps)
+        if save and os.environ.get("KESTREYE_MATRIX_CASES"):
+            for suffix, data in zip((".json", ".reply"), run.record()):
+                with open(os.path.join(os.environ["KESTREYE_MATRIX_CASES"], app.case + suffix),
+                          "wb") as file:
+                    file.write(data if suffix == ".json" else data.raw)
+    return test
 
 
 def test_not_enabled(run, app_class):
@@ -390,8 +378,7 @@ def held(test):
 
 
 def main(apps, extra=()):
-    """Runs the test named on the command line; `apps` maps an application
-    to its class and tests, or (without an APP argument) a test name to a
+    """Runs one test: `apps` maps APP to its class and tests, or TEST to a
     function of the Run."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     for option in ("--kestreye", *extra, "--record", "--replay"):
@@ -422,8 +409,7 @@ def main(apps, extra=()):
             if reply.stderr:
                 print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
         for app in run.apps:
-            if app.trace:
-                print(f"  trace of {app.trace.name}: {app.trace.seen[-8:]}")
+            print(f"  last trace lines of {type(app).__name__}: {app.trace[-8:]}")
         return 1
     finally:
         for app in run.apps:
