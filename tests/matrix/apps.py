@@ -5,6 +5,7 @@ caret), and on LibreOffice Writer, asked through its UNO socket what its
 document holds. Each test is an application and steps (see Run.steps)."""
 
 import os
+import subprocess
 import sys
 import time
 
@@ -59,8 +60,7 @@ class Form(harness.App):
                    env=dict(os.environ, **self.environment))
 
     def open(self, registered=True):
-        """Its window focused; with `registered`, the email field focused and
-        the form on the bus. The focus may come before the window's id."""
+        """Its window focused; with `registered`, its email field and the bus too."""
         self.wait_trace_window({"active 1", "focus email"} if registered else {"active 1"})
         if registered:
             self.wait_registered()
@@ -95,16 +95,15 @@ class Writer(harness.App):
     def launch(self):
         # No tip of the day, no first-start wizard, no "what's new" bar.
         os.makedirs(os.path.join(self.home, "user"))
+        items = "".join(f'<item oor:path="/org.openoffice.{path}"><prop oor:name="{prop}" '
+                        f'oor:op="fuse"><value>{value}</value></prop></item>\n' for path, prop, value in (
+                            ("Office.Common/Misc", "ShowTipOfTheDay", "false"),
+                            ("Office.Common/Misc", "FirstRun", "false"),
+                            ("Setup/Office", "ooSetupInstCompleted", "true"),
+                            ("Setup/Product", "ooSetupLastVersion", "99.0")))
         with open(os.path.join(self.home, "user", "registrymodifications.xcu"), "w") as xcu:
             xcu.write('<?xml version="1.0" encoding="UTF-8"?>\n<oor:items xmlns:oor='
-                      '"http://openoffice.org/2001/registry">\n')
-            for path, prop, value in (("Office.Common/Misc", "ShowTipOfTheDay", "false"),
-                                      ("Office.Common/Misc", "FirstRun", "false"),
-                                      ("Setup/Office", "ooSetupInstCompleted", "true"),
-                                      ("Setup/Product", "ooSetupLastVersion", "99.0")):
-                xcu.write(f'<item oor:path="/org.openoffice.{path}"><prop oor:name="{prop}" '
-                          f'oor:op="fuse"><value>{value}</value></prop></item>\n')
-            xcu.write("</oor:items>\n")
+                      f'"http://openoffice.org/2001/registry">\n{items}</oor:items>\n')
         self.pipe = f"kestreye-matrix-{os.getpid()}"
         # gtk3 is what it picks on GNOME.
         self.start(["soffice", "--writer", "--norestore", "--nologo",
@@ -117,13 +116,14 @@ class Writer(harness.App):
         # soffice execs oosplash, which runs (and on a new profile restarts)
         # soffice.bin: wait for a child of it on the bus.
         harness.wait_until("Writer on the accessibility bus", lambda: any(
-            parent(pid) == self.process.pid for pid in harness.registered_pids()), every=0.2)
+            subprocess.run([harness.WAIT_ACCESSIBLE, child]).returncode == 0 for child in
+            subprocess.run(["pgrep", "-P", str(self.process.pid)], capture_output=True,
+                           text=True).stdout.split()), every=0.2)
         harness.wait_until("Writer's document", lambda: self.document(focus=True) == ("", 0))
 
     def document(self, focus=False):
-        """The document's text and caret offset (in code points), from Writer
-        itself; None while it cannot tell. With `focus`, first gives the
-        document the keyboard focus inside Writer."""
+        """The document's text and caret offset in code points, from Writer;
+        None while it cannot tell. `focus` first gives the document the focus."""
         import uno  # python3-uno: only Writer's tests need it.
         try:
             local = uno.getComponentContext()
@@ -150,21 +150,12 @@ class Writer(harness.App):
             raise harness.Failure(f"{fault}; Writer holds {self.document()!r}") from None
 
     def scan(self, run):
-        """Writer hands an edit to its accessibility tree after its document
-        model, from an idle callback: the first scans may still see the old
-        paragraph."""
+        # Writer hands an edit to its accessibility tree after its document
+        # model, from an idle callback: the first scans may see the old one.
         deadline = time.monotonic() + 10
         while TYPED not in (reply := run.scan()).lines[0] and time.monotonic() < deadline:
             time.sleep(0.1)
         return reply
-
-
-def parent(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return int(stat.read().rsplit(")", 1)[1].split()[1])
-    except (OSError, ValueError, IndexError):
-        return None
 
 
 PARAGRAPH = '[TextArea] value: "a😀b" (FOCUSED)'

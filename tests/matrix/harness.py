@@ -1,9 +1,7 @@
 """What the desktop tests (tests/matrix, tests/e2e) share: replies and their
-checks, xdotool, waits on an application's own signals (its trace lines, its
-window title, its registration with the AT-SPI registry; never a reply of
-kestreye), table-driven steps, and the check that no password shows. A matrix
-module ends with `harness.main({"APP": (AppClass, {"TEST": function})})` and
-runs one test inside its own desktop:
+checks, xdotool, waits on an application's own signals (trace lines, window
+title, AT-SPI registration; never a reply of kestreye), steps as tables, and
+the password check. Each test runs inside its own desktop:
 
     scripts/session python3 tests/matrix/MODULE.py --kestreye BIN \
         [--record BIN --replay BIN] APP TEST
@@ -151,24 +149,6 @@ def bind_emoji(symbol="U1F600"):
                        check=True, timeout=30)
         return
     raise Failure("no spare keycode for the emoji")
-
-
-def registered_pids():
-    """The process ids of the applications the AT-SPI registry lists."""
-    bus = subprocess.run(["dbus-send", "--session", "--print-reply=literal",
-                          "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
-                         capture_output=True, text=True, check=True, timeout=30).stdout.strip()
-    listing = subprocess.run(
-        ["dbus-send", f"--bus={bus}", "--print-reply", "--dest=org.a11y.atspi.Registry",
-         "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Accessible.GetChildren"],
-        capture_output=True, text=True, timeout=30).stdout
-    for name in set(re.findall(r'string "(:[0-9.]+)"', listing)):
-        answer = subprocess.run(
-            ["dbus-send", f"--bus={bus}", "--print-reply=literal", "--dest=org.freedesktop.DBus",
-             "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-             f"string:{name}"], capture_output=True, text=True, timeout=30).stdout.split()
-        if answer and answer[-1].isdigit():
-            yield int(answer[-1])
 
 
 class App:
