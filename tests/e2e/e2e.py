@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -43,6 +44,23 @@ FORM = ["Form fields (tab order):", "  1. {0}{1}", '  2. [TextField] "Password:"
         '  3. [Dropdown] "Region:" value: "Europe"', '  4. [CheckBox] "Remember me"',
         '  5. [TextArea] "Notes:"']
 HERE_MARK = " (FOCUSED) ← you are here"
+
+
+# The whole scan answers within SCAN_DEADLINE (2 s); the margin covers
+# starting the process on a loaded machine.
+DEADLINE_S = 2.5
+EMPTY_EMAIL = 'Focused: [TextField] "Email:" placeholder: "name@example.com" (FOCUSED)'
+
+
+class SilentSocket:
+    """A bus address whose socket accepts every connection (the kernel does,
+    for a listening socket) and never answers a byte."""
+
+    def __init__(self, folder):
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.socket.bind(os.path.join(folder, "silent"))
+        self.socket.listen(64)
+        self.address = "unix:path=" + os.path.join(folder, "silent")
 
 
 def form(focus, email=EMAIL_FIELD):
@@ -137,12 +155,15 @@ class Suite:
         self.replies = []
         self.recordings = []
 
-    def start(self, what):
-        """Starts "demo FOCUS" or "qt5 FOCUS", its window active and FOCUS
+    def start(self, what, extra=(), hidden=False):
+        """Starts "demo FOCUS" or "qt5 FOCUS" (with the demo's `extra`
+        options; off the bus when `hidden`), its window active and FOCUS
         focused, and returns its trace."""
         kind, focus = what.split()
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-        argv = ([self.options.demo, "--trace", f"--focus={focus}"] if kind == "demo" else
+        if hidden:
+            env["NO_AT_BRIDGE"] = "1"
+        argv = ([self.options.demo, "--trace", f"--focus={focus}", *extra] if kind == "demo" else
                 [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), focus])
         process = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
         self.apps.append(process)
@@ -150,7 +171,8 @@ class Suite:
         named = kind == "demo" and process.trace.wait(lambda line: line.startswith("window "))
         process.window = window_of(process, named and named.split()[1])
         process.trace.wait_all({f"focus {focus}"} | ({"active 1"} if kind == "demo" else set()))
-        wait_accessible(process.pid)
+        if not hidden:
+            wait_accessible(process.pid)
         return process
 
     def scan(self, env=None):
@@ -179,6 +201,12 @@ class Suite:
                 check_equal(reply.lines if key == "block" else reply.section(key)
                             if isinstance(key, str) else reply.lines[key], value, f"{key} after {inputs}")
         return trace
+
+    def scan_in_time(self, env=None):
+        """One scan, which must answer one line within the deadline."""
+        reply = self.scan(env)
+        check(reply.elapsed < DEADLINE_S, f"the scan took {reply.elapsed:.3f} s: {reply!r}")
+        return reply
 
     def record(self):
         """Records the desktop; the live replies around it and the replay agree."""
@@ -230,6 +258,59 @@ class Suite:
                 reply = self.scan()
             check_equal(reply.lines[0], FOCUSED_EMAIL, f"focused line, {stopped} stopped")
             self.stop()
+
+    def test_silent_bus(self):
+        """A bus that accepts the connection and never answers, as the
+        accessibility bus or as the session bus asked for its address."""
+        with tempfile.TemporaryDirectory() as folder:
+            silent = SilentSocket(folder)
+            session = {k: v for k, v in os.environ.items()
+                       if k not in ("AT_SPI_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
+            for env in (dict(os.environ, AT_SPI_BUS_ADDRESS=silent.address),
+                        dict(session, DBUS_SESSION_BUS_ADDRESS=silent.address)):
+                check_equal(self.scan_in_time(env).raw, b'{"success":false,"error":'
+                            b'"Accessibility permission not granted"}\n', "reply of a silent bus")
+            silent.socket.close()
+
+    def test_stopped_applications(self):
+        """Six stopped applications cost one deadline, whether the focus is on
+        one of them or on a window that is not on the bus."""
+        stopped = [self.start("demo email") for _ in range(6)]
+        for process in stopped:
+            process.send_signal(signal.SIGSTOP)
+        reply = self.scan_in_time()
+        check(not reply.success or reply.lines[0].startswith(EMPTY_EMAIL),
+              f"a wrong block with the focus in a stopped application: {reply!r}")
+        self.start("demo email", hidden=True)
+        check_equal(self.scan_in_time().error, "No frontmost application",
+                    "focus on a window that is not on the bus")
+
+    def test_slow_application(self):
+        """An application whose main loop blocks 40 ms every 5 ms is slow, not
+        hung: every scan answers its focused line within the deadline."""
+        self.start("demo email", ["--stall=40"])
+        for _ in range(3):
+            reply = self.scan_in_time()
+            check(reply.lines[0].startswith(EMPTY_EMAIL), f"slow application: {reply!r}")
+
+    def test_large_windows(self):
+        """2,000 buttons, then a 5,000-row tree view, beside the focused field:
+        the first scans answer right within the deadline, and so do the ones
+        after them (bench/deadline_live.py times larger ones)."""
+        for extra in (["--buttons=2000"], ["--rows=5000"]):
+            self.start("demo email", extra)
+            for _ in range(3):
+                reply = self.scan_in_time()
+                # The walks may be cut short on a busy machine; the focused
+                # element itself must be right.
+                check(reply.lines[0].startswith(EMPTY_EMAIL), f"beside {extra[0]}: {reply!r}")
+            self.stop()
+
+    def test_many_windows(self):
+        """The active window listed after 69 others of its application is found."""
+        self.start("demo email", ["--windows=69"])
+        check_equal(self.scan_in_time().lines[0], EMPTY_EMAIL + ' in "Sign in"',
+                    "focused line behind 69 windows")
 
     def test_widget_factory(self):
         """A large tree of another project: a text field of gtk3-widget-factory
