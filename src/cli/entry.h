@@ -2,10 +2,13 @@
 // another platform.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "cli/reply.h"
+#include "collect/scan_state.h"
 
 namespace kestreye {
 
@@ -15,11 +18,16 @@ struct CommandResult {
   int status = 0;
 };
 
-/// Runs the command of `args` (the program's name first) without printing.
-CommandResult runCommand(const std::vector<std::string>& args);
+/// Runs the command of `args` (the program's name first) without printing; a
+/// scan keeps `deadlines` and its step in `step` when given.
+CommandResult runCommand(const std::vector<std::string>& args,
+                         const ScanDeadlines& deadlines = ScanDeadlines::from(
+                             std::chrono::steady_clock::now()),
+                         std::atomic<ScanStep>* step = nullptr);
 
 /// Runs the tool on its command line, prints the reply line and returns the
-/// process's exit status.
+/// process's exit status. A scan is guarded by a ReplyWatchdog: its reply
+/// comes before SCAN_DEADLINE, from the scan or from the watchdog.
 int kestreyeMain(int argc, char** argv);
 
 }  // namespace kestreye

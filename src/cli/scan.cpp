@@ -25,20 +25,25 @@ ErrorResponse failure(std::string_view logged, std::string message) {
 
 }  // namespace
 
-Reply scanReply() {
-  const ScanScope platformScan;
+Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
   ScanState scan;
+  scan.deadlines = deadlines;
+  scan.step = step;
+  scan.enter(ScanStep::Starting);
+  const ScanScope platformScan(deadlines.readsEnd);
   if (!isProcessTrusted()) {
     return failure(
         "[kestreye] Not trusted \u2014 accessibility permission required",
         "Accessibility permission not granted");
   }
+  scan.enter(ScanStep::FindingApplication);
   const std::optional<int32_t> pid = frontmostProcessId();
   if (!pid) {
     return failure("[kestreye] No frontmost app", "No frontmost application");
   }
   const Element application = applicationElement(*pid);
 
+  scan.enter(ScanStep::ReadingFocus);
   // The window is read before the focused element.
   std::optional<Element> window;
   if (auto value = axValue(application, "AXFocusedWindow")) {
@@ -49,6 +54,7 @@ Reply scanReply() {
     return failure("[kestreye] No focused element", "No focused element");
   }
   const Element focused = asElement(std::move(*focusedValue));
+  scan.enter(ScanStep::Gathering);
 
   const Position position = axPosition(focused).value_or(Position{});
   const Extent size = axSize(focused).value_or(Extent{});
@@ -64,7 +70,7 @@ Reply scanReply() {
                                    size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
 
-  const auto containerLabel = findContainerLabel(focused, 10);
+  const auto containerLabel = findContainerLabel(focused, scan, 10);
 
   scan.walk = WalkBudget{};
   const AncestorContext context = collectAncestorContext(focused, scan, 12);

@@ -100,6 +100,26 @@ TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
   EXPECT_LE(reply.size(), size_t{512} * 1024);
 }
 
+// The deadlines of one scan: walks cut short give the block of what was read
+// before them; reads that end before the platform has started give its error.
+TEST_F(ScanTest, DeadlinesCutTheWalksThenTheReads) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto later = now + std::chrono::hours(1);
+  EXPECT_EQ(encodeReply(scanReply(ScanDeadlines{now, later})),
+            "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
+            "\\\"Email\\\" value: \\\"ann\\\" (FOCUSED)\\ncursor: "
+            "\\\"ann|\\\" (pos 3\\/3, line 0)\"}");
+  std::atomic<ScanStep> step{ScanStep::Gathering};
+  EXPECT_EQ(encodeReply(scanReply(ScanDeadlines{now, now}, &step)),
+            "{\"success\":false,\"error\":\"Accessibility permission not "
+            "granted\"}");
+  EXPECT_EQ(step.load(), ScanStep::Starting);
+  EXPECT_EQ(
+      encodeReply(scanReply(ScanDeadlines{later, later}, &step)).substr(0, 16),
+      "{\"success\":true,");
+  EXPECT_EQ(step.load(), ScanStep::Gathering);
+}
+
 TEST_F(ScanTest, EachScanReadsTheTreeAfresh) {
   const std::string first = run();
   EXPECT_NE(first.find("value: \\\"ann\\\""), std::string::npos) << first;

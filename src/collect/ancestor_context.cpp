@@ -43,7 +43,7 @@ AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
       }
     }
   };
-  walkDescendants(start, maxDepth, currentDepth, scan.walk, visit);
+  walkDescendants(start, maxDepth, currentDepth, scan, visit);
   return out;
 }
 
@@ -62,7 +62,7 @@ AncestorContext collectAncestorContext(const Element& focused, ScanState& scan,
     }
     return rich;
   };
-  climbAncestors(focused, maxLevels, visit);
+  climbAncestors(focused, maxLevels, scan, visit);
   return chosen;
 }
 

@@ -31,7 +31,7 @@ std::vector<ElementInfo> collectAllElements(const Element& start,
       ++scan.walk.elementCount;
     }
   };
-  walkDescendants(start, maxDepth, currentDepth, scan.walk, visit);
+  walkDescendants(start, maxDepth, currentDepth, scan, visit);
   return out;
 }
 

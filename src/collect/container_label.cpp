@@ -9,6 +9,7 @@
 namespace kestreye {
 
 std::optional<std::string> findContainerLabel(const Element& focused,
+                                              const ScanState& scan,
                                               int64_t maxLevels) {
   std::optional<std::string> found;
   auto visit = [&](const Element& parent) {
@@ -19,7 +20,7 @@ std::optional<std::string> findContainerLabel(const Element& focused,
     }
     return false;
   };
-  climbAncestors(focused, maxLevels, visit);
+  climbAncestors(focused, maxLevels, scan, visit);
   return found;
 }
 

@@ -5,13 +5,16 @@
 #include <optional>
 #include <string>
 
+#include "collect/scan_state.h"
 #include "platform/platform.h"
 
 namespace kestreye {
 
 /// The first title, description or label of at least 4 characters met among
-/// the focused element's ancestors below the window, exactly as read.
+/// the focused element's ancestors below the window, exactly as read; the
+/// climb stops when the scan's walks are over.
 std::optional<std::string> findContainerLabel(const Element& focused,
+                                              const ScanState& scan,
                                               int64_t maxLevels = 10);
 
 }  // namespace kestreye

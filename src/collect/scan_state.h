@@ -2,9 +2,41 @@
 // it to the walks; nothing of it outlives the scan.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace kestreye {
+
+/// How long one scan may take: `kestreye scan` answers within it.
+inline constexpr std::chrono::milliseconds SCAN_DEADLINE{2000};
+/// When the walks stop, counted from the start of a scan; the block is then
+/// built from what they read.
+inline constexpr std::chrono::milliseconds WALKS_END{1300};
+/// When reads of the accessibility service end, counted from the start.
+inline constexpr std::chrono::milliseconds READS_END{1600};
+/// When `kestreye scan` answers for a scan that a call still blocks; what is
+/// left of SCAN_DEADLINE covers starting the process on a busy machine.
+inline constexpr std::chrono::milliseconds WATCHDOG_AT{1800};
+
+/// The moments of one scan, from WALKS_END and READS_END after its start.
+struct ScanDeadlines {
+  std::chrono::steady_clock::time_point walksEnd;
+  std::chrono::steady_clock::time_point readsEnd;
+
+  /// The deadlines of a scan that starts at `start`.
+  static ScanDeadlines from(std::chrono::steady_clock::time_point start) {
+    return {start + WALKS_END, start + READS_END};
+  }
+};
+
+/// The step a scan is in, which tells the error reply that fits it.
+enum class ScanStep : int {
+  Starting,            ///< the bus or the platform is starting
+  FindingApplication,  ///< the frontmost application is being found
+  ReadingFocus,        ///< its focused element is being read
+  Gathering,           ///< the walks and the block
+};
 
 /// The budget of one walk: entries gathered, counted against MAX_ELEMENTS,
 /// and elements examined, counted against MAX_EXAMINED_ELEMENTS.
@@ -16,6 +48,18 @@ struct WalkBudget {
 /// Everything one scan keeps while it runs.
 struct ScanState {
   WalkBudget walk;  ///< the current walk's budget; a new walk starts at zero
+  ScanDeadlines deadlines =
+      ScanDeadlines::from(std::chrono::steady_clock::now());
+  std::atomic<ScanStep>* step = nullptr;  ///< where a watcher follows the step
+
+  /// True once the walks must stop.
+  bool walksOver() const {
+    return std::chrono::steady_clock::now() >= deadlines.walksEnd;
+  }
+  /// Tells the watcher, if any, that the scan has reached `next`.
+  void enter(ScanStep next) const {
+    if (step != nullptr) step->store(next);
+  }
 };
 
 }  // namespace kestreye

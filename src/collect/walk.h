@@ -27,29 +27,35 @@ std::optional<UsableFrame> usableFrame(const Element& element);
 /// Calls `visit(child, role)` for every descendant of `start` in depth-first
 /// pre-order, `role` being its "AXRole" or "" ; descends while `currentDepth`
 /// is below `maxDepth`. Stops when the walk has gathered MAX_ELEMENTS entries
-/// (tested on entering an element) or examined MAX_EXAMINED_ELEMENTS.
+/// (tested on entering an element) or examined MAX_EXAMINED_ELEMENTS, and
+/// when the scan's walks are over.
 template <class Visit>
 void walkDescendants(const Element& start, int64_t maxDepth,
-                     int64_t currentDepth, WalkBudget& budget, Visit& visit) {
-  if (budget.elementCount >= MAX_ELEMENTS) return;
+                     int64_t currentDepth, ScanState& scan, Visit& visit) {
+  WalkBudget& budget = scan.walk;
+  if (budget.elementCount >= MAX_ELEMENTS || scan.walksOver()) return;
   for (Element& child : axChildren(start)) {
-    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS) return;
+    if (budget.examinedCount >= MAX_EXAMINED_ELEMENTS || scan.walksOver()) {
+      return;
+    }
     ++budget.examinedCount;
     const std::string role = axString(child, "AXRole").value_or("");
     visit(child, role);
     if (currentDepth < maxDepth) {
-      walkDescendants(child, maxDepth, currentDepth + 1, budget, visit);
+      walkDescendants(child, maxDepth, currentDepth + 1, scan, visit);
     }
   }
 }
 
 /// Calls `visit(ancestor)` for the parent of `from` and each ancestor above
 /// it, at most `maxLevels` of them; stops at one that cannot be read, before
-/// a window or an application, or when `visit` returns true.
+/// a window or an application, when `visit` returns true, or when the scan's
+/// walks are over.
 template <class Visit>
-void climbAncestors(const Element& from, int64_t maxLevels, Visit& visit) {
+void climbAncestors(const Element& from, int64_t maxLevels,
+                    const ScanState& scan, Visit& visit) {
   Element current = from;
-  for (int64_t level = 0; level < maxLevels; ++level) {
+  for (int64_t level = 0; level < maxLevels && !scan.walksOver(); ++level) {
     auto parentValue = axValue(current, "AXParent");
     if (!parentValue) return;
     Element parent = asElement(std::move(*parentValue));

@@ -5,6 +5,7 @@
 // header names a platform type.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -128,6 +129,9 @@ struct AttributeRead {
 
 /// The accessibility service of one operating system, or a layer in front of
 /// one. Every call comes from the one thread of the process.
+/// A moment of the steady clock by which part of a scan must have ended.
+using ScanDeadline = std::chrono::steady_clock::time_point;
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -149,7 +153,9 @@ class Platform {
   /// output.
   virtual void logLine(std::string_view line) = 0;
   /// Starts a scan: what the platform learns from here on belongs to it.
-  virtual void beginScan() {}
+  /// After `readsEnd` no read waits on the service any more: a platform
+  /// answers at once, with a failure unless it already holds the answer.
+  virtual void beginScan(ScanDeadline readsEnd) { (void)readsEnd; }
   /// Ends a scan: forgets everything learned since beginScan (cached answers,
   /// hung applications), so that the next scan reads the desktop afresh.
   virtual void endScan() {}
@@ -166,7 +172,9 @@ Platform& installedPlatform();
 /// destruction.
 class ScanScope {
  public:
-  ScanScope() { installedPlatform().beginScan(); }
+  explicit ScanScope(ScanDeadline readsEnd) {
+    installedPlatform().beginScan(readsEnd);
+  }
   ScanScope(const ScanScope&) = delete;
   ScanScope& operator=(const ScanScope&) = delete;
   ~ScanScope() { installedPlatform().endScan(); }

@@ -4,8 +4,10 @@ form, each inside its own desktop (see tests/matrix/harness.py)."""
 
 import os
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # Nothing written into the source tree.
@@ -28,6 +30,12 @@ FORM = ["Form fields (tab order):", "  1. {0}{1}", '  2. [TextField] "Password:"
         '  3. [Dropdown] "Region:" value: "Europe"', '  4. [CheckBox] "Remember me"',
         '  5. [TextArea] "Notes:"']
 HERE_MARK = " (FOCUSED)" + MARK
+
+
+# The whole scan answers within SCAN_DEADLINE (2 s); the margin covers
+# starting the process on a loaded machine.
+DEADLINE_S = 2.5
+EMPTY_EMAIL = 'Focused: [TextField] "Email:" placeholder: "name@example.com" (FOCUSED)'
 
 
 def form(focus, email=EMAIL_FIELD):
@@ -104,24 +112,39 @@ TESTS = {
 
 
 class App(harness.App):
-    """The demo ("demo FOCUS") or the Qt 5 form ("qt5 FOCUS"), its window
-    active and FOCUS focused."""
+    """The demo ("demo FOCUS", with its `extra` options) or the Qt 5 form
+    ("qt5 FOCUS"), its window active and FOCUS focused; off the bus when
+    `hidden`."""
 
-    def __init__(self, what, demo):
+    def __init__(self, what, demo, extra, hidden):
         super().__init__()
-        (self.kind, self.focus), self.demo = what.split(), demo
+        (self.kind, self.focus), self.demo, self.extra, self.hidden = what.split(), demo, extra, hidden
 
     def launch(self):
-        argv = ([self.demo, "--trace", f"--focus={self.focus}"] if self.kind == "demo" else
-                [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), self.focus])
-        self.start(argv, trace=True,
-                   env=dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb"))
+        argv = ([self.demo, "--trace", f"--focus={self.focus}", *self.extra] if self.kind == "demo"
+                else [sys.executable, os.path.join(os.path.dirname(__file__), "qt5_form.py"), self.focus])
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
+        self.start(argv, trace=True, env=dict(env, NO_AT_BRIDGE="1") if self.hidden else env)
         self.wait_trace_window({f"focus {self.focus}"} | ({"active 1"} if self.kind == "demo" else set()))
-        self.wait_registered()
+        if not self.hidden:
+            self.wait_registered()
 
 
-def start(run, what="demo email"):
-    return run.launch(lambda: App(what, run.options.demo))
+def start(run, what="demo email", extra=(), hidden=False):
+    return run.launch(lambda: App(what, run.options.demo, extra, hidden))
+
+
+def scan_in_time(run, env=None):
+    """One scan, which must answer one line within the deadline."""
+    reply = run.scan(env)
+    check(reply.elapsed < DEADLINE_S, f"the scan took {reply.elapsed:.3f} s: {reply!r}")
+    return reply
+
+
+def stop_all(run):
+    for app in run.apps:
+        app.stop()
+    run.apps.clear()
 
 
 def steps(name):
@@ -174,9 +197,66 @@ def test_stopped_application(run):
             victim.process.send_signal(signal.SIGCONT)
             reply = run.scan()
         check_equal(reply.lines[0], FOCUSED_EMAIL, f"focused line, {stopped} stopped")
-        for app in run.apps:
-            app.stop()
-        run.apps.clear()
+        stop_all(run)
+
+
+def test_silent_bus(run):
+    """A bus that accepts the connection (the kernel does, for a listening
+    socket) and never answers, as the accessibility bus or as the session bus
+    asked for its address."""
+    with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_UNIX) as silent:
+        silent.bind(os.path.join(folder, "silent"))
+        silent.listen(64)
+        address = "unix:path=" + os.path.join(folder, "silent")
+        session = {k: v for k, v in os.environ.items()
+                   if k not in ("AT_SPI_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
+        for env in (dict(os.environ, AT_SPI_BUS_ADDRESS=address),
+                    dict(session, DBUS_SESSION_BUS_ADDRESS=address)):
+            check_equal(scan_in_time(run, env).raw, b'{"success":false,"error":'
+                        b'"Accessibility permission not granted"}\n', "reply of a silent bus")
+
+
+def test_stopped_applications(run):
+    """Six stopped applications cost one deadline, whether the focus is on one
+    of them or on a window that is not on the bus."""
+    for app in [start(run) for _ in range(6)]:
+        app.process.send_signal(signal.SIGSTOP)
+    reply = scan_in_time(run)
+    check(not reply.success or reply.lines[0].startswith(EMPTY_EMAIL),
+          f"a wrong block with the focus in a stopped application: {reply!r}")
+    start(run, hidden=True)
+    check_equal(scan_in_time(run).error, "No frontmost application",
+                "focus on a window that is not on the bus")
+
+
+def test_slow_application(run):
+    """An application whose main loop blocks 40 ms every 5 ms is slow, not
+    hung: every scan answers its focused line within the deadline."""
+    start(run, extra=["--stall=40"])
+    for _ in range(3):
+        reply = scan_in_time(run)
+        check(reply.lines[0].startswith(EMPTY_EMAIL), f"slow application: {reply!r}")
+
+
+def test_large_windows(run):
+    """2,000 buttons, then a 5,000-row tree view, beside the focused field:
+    the first scans answer right within the deadline, and so do the ones after
+    them (bench/deadline_live.py times larger ones)."""
+    for extra in (["--buttons=2000"], ["--rows=5000"]):
+        start(run, extra=extra)
+        for _ in range(3):
+            reply = scan_in_time(run)
+            # The walks may be cut short on a busy machine; the focused
+            # element itself must be right.
+            check(reply.lines[0].startswith(EMPTY_EMAIL), f"beside {extra[0]}: {reply!r}")
+        stop_all(run)
+
+
+def test_many_windows(run):
+    """The active window listed after 69 others of its application is found."""
+    start(run, extra=["--windows=69"])
+    check_equal(scan_in_time(run).lines[0], EMPTY_EMAIL + ' in "Sign in"',
+                "focused line behind 69 windows")
 
 
 class Factory(harness.App):

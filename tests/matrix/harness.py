@@ -69,6 +69,7 @@ class Reply:
               f"unexpected members: {text!r}")
         self.success = self.json["success"]
         self.block = self.json.get("ui_block", "")
+        self.error = self.json.get("error", "")
         self.lines = self.block.split("\n")
 
     def __repr__(self):

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/bus_check.h"
 #include "platform/atspi/startup_advice.h"
 #include "platform/atspi/x11_focus.h"
 
@@ -61,25 +65,48 @@ bool hasEnvironment(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
+// Whether the accessibility bus that libatspi would use answers before
+// `deadline`. libatspi looks for it as this does (AT_SPI_BUS_ADDRESS, the
+// X11 root property, then the session bus), but connects and registers with
+// no time limit, so a bus that never answers would block it forever.
+bool accessibilityBusAnswers(ScanDeadline deadline) {
+  std::string address;
+  if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
+    address = std::getenv("AT_SPI_BUS_ADDRESS");
+  } else if (std::optional<std::string> root = x11AccessibilityBusAddress()) {
+    address = std::move(*root);
+  } else {
+    std::optional<std::string> found = accessibilityBusFromSession(
+        std::getenv("DBUS_SESSION_BUS_ADDRESS"), deadline);
+    if (!found.has_value()) return false;
+    address = std::move(*found);
+    // libatspi would ask the session bus again, with no limit of ours.
+    setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
+  }
+  return busAnswers(address, deadline);
+}
+
 // libatspi cannot be initialised twice, and after a failed initialisation
 // its next call ends the process (g_error); so every entry point asks here
-// first, and nothing reaches libatspi unless this said yes.
-bool ensureReady() {
+// first, and nothing reaches libatspi unless this said yes. A bus that does
+// not answer in time is asked again by the next scan: libatspi has not been
+// touched then.
+bool ensureReady(ScanDeadline deadline) {
   Connection& state = connection();
   if (state.init != Connection::Init::Untried) {
     return state.init == Connection::Init::Ready;
   }
-  state.init = Connection::Init::Failed;
   // Without a bus address libdbus may autolaunch a new session bus, which
   // breaks the accessibility bus of the user's running session.
   if (!hasEnvironment("AT_SPI_BUS_ADDRESS") &&
       !hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
+    state.init = Connection::Init::Failed;
     return false;
   }
+  if (!accessibilityBusAnswers(deadline)) return false;
+  state.init = Connection::Init::Failed;
   g_log_set_default_handler(logHandler, nullptr);
   g_log_set_writer_func(logWriter, nullptr, nullptr);
-  // No startup grace: in a one-shot process every application is new, and
-  // libatspi would otherwise wait up to 15 s for each one.
   atspi_set_timeout(kCallTimeoutMs, 0);
   if (atspi_init() != 0) return false;
   state.desktop = atspi_get_desktop(0);
@@ -104,21 +131,26 @@ class AtspiPlatform final : public Platform {
   AttributeRead copyAttribute(const Element& element,
                               std::string_view attribute) override {
     if (element.empty()) return {kAxInvalidElement, std::nullopt};
-    if (!ensureReady()) return {kAxCannotComplete, std::nullopt};
+    if (!ensureReady(cache_->readsEnd()))
+      return {kAxCannotComplete, std::nullopt};
     auto* node = static_cast<AtspiAccessible*>(element.ref());
     // What was learned before the application hung is not handed out
     // either: a scan of a hung application ends quickly, not half-informed.
     if (node->parent.app != nullptr && cache_->isHung(node->parent.app)) {
       return {kAxCannotComplete, std::nullopt};
     }
-    ReadContext read(*cache_);
+    // Finding the focus waits for a large or busy application as long as
+    // the scan allows; the walks after it must leave time for the block.
+    const bool findsFocus =
+        attribute == "AXFocusedWindow" || attribute == "AXFocusedUIElement";
+    ReadContext read(*cache_, findsFocus ? Patience::Whole : Patience::Half);
     AttributeRead answer =
         readAttribute(node, attribute, connection().desktop, read);
     if (!read.ok()) return {read.failure(), std::nullopt};
     return answer;
   }
 
-  bool isProcessTrusted() override { return ensureReady(); }
+  bool isProcessTrusted() override { return ensureReady(cache_->readsEnd()); }
 
   std::optional<int32_t> frontmostProcessId() override;
   Element applicationElement(int32_t pid) override;
@@ -126,7 +158,10 @@ class AtspiPlatform final : public Platform {
 
   // A scan starts and ends on an empty cache, so that the next scan reads
   // the desktop afresh.
-  void beginScan() override { cache_ = std::make_unique<ScanCache>(); }
+  void beginScan(ScanDeadline readsEnd) override {
+    cache_ = std::make_unique<ScanCache>();
+    cache_->setReadsEnd(readsEnd);
+  }
   void endScan() override { cache_ = std::make_unique<ScanCache>(); }
 
  private:
@@ -134,9 +169,9 @@ class AtspiPlatform final : public Platform {
 };
 
 std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
-  if (!ensureReady()) return std::nullopt;
+  if (!ensureReady(cache_->readsEnd())) return std::nullopt;
   AtspiAccessible* desktop = connection().desktop;
-  ReadContext read(*cache_);
+  ReadContext read(*cache_, Patience::Whole);
   const auto* apps = childrenOf(desktop, read);
   if (apps == nullptr) return std::nullopt;
   // The first read of an application opens a connection to it and makes
@@ -158,7 +193,7 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
   }
   for (AtspiAccessible* app : order) {
     // A hung application costs one timeout here and none after it.
-    ReadContext windowRead(*cache_);
+    ReadContext windowRead(*cache_, Patience::Whole);
     if (activeWindowOf(app, windowRead) == nullptr) continue;
     if (std::optional<int32_t> pid = processIdOf(app, *cache_)) {
       cache_->rememberApplication(*pid, app);
@@ -179,11 +214,11 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
 }
 
 Element AtspiPlatform::applicationElement(int32_t pid) {
-  if (!ensureReady()) return Element();
+  if (!ensureReady(cache_->readsEnd())) return Element();
   if (AtspiAccessible* known = cache_->applicationOf(pid)) {
     return Element::adopt(newRef(known).release());
   }
-  ReadContext read(*cache_);
+  ReadContext read(*cache_, Patience::Whole);
   const auto* apps = childrenOf(connection().desktop, read);
   if (apps == nullptr) return Element();
   for (const GRef<AtspiAccessible>& app : *apps) {

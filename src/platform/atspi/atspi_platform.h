@@ -8,7 +8,8 @@
 
 namespace kestreye::atspi {
 
-/// How long one call may wait for an application before it counts as hung.
+/// How long one call may wait outside a scan; within a scan a call may wait
+/// until the scan's reads end.
 inline constexpr int kCallTimeoutMs = 500;
 
 /// The AT-SPI platform. libatspi starts on the first call that needs it and

@@ -10,9 +10,11 @@
 
 #include <atspi/atspi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,12 +30,20 @@
 
 namespace kestreye::atspi {
 
-// libatspi gives up on a call after the timeout, but the wait can run to
-// twice the value; a call that took most of it is taken as a timeout even
-// when it brought something back, because libatspi then hands out empty
-// names, a caret of -1 or a state set of {DEFUNCT} without any error.
-inline constexpr auto kHungAfter =
-    std::chrono::milliseconds(kCallTimeoutMs * 9 / 10);
+/// How much of the time left before a scan's reads end one call may take.
+/// libatspi gives up on a call after its limit, but the wait can run to twice
+/// the limit; a call that took its whole limit is taken as a timeout even when
+/// it brought something back, because libatspi then hands out empty names, a
+/// caret of -1 or a state set of {DEFUNCT} without any error.
+enum class Patience {
+  Half,   ///< ends before the reads end, however long libatspi waits
+  Whole,  ///< may run past the reads' end into the watchdog's answer: the
+          ///< first call to an application (which waits for its whole cache
+          ///< snapshot) and the focus search (which the application runs over
+          ///< the whole window), both slow in a large application
+  BusDaemon  ///< Half, for a call that the bus daemon answers, not the
+             ///< application: no contact with it
+};
 
 /// What the scan already learned about one element. A scan is one snapshot
 /// of the desktop, so the slow reads (text, extents, relations) are made once
@@ -91,10 +101,21 @@ class ScanCache {
   /// Forgets what was read of every element, for an application whose
   /// answers changed during the scan.
   void forgetElements();
+  /// When the scan's reads end: no call is made after it.
+  ScanDeadline readsEnd() const { return readsEnd_; }
+  /// Sets when the scan's reads end.
+  void setReadsEnd(ScanDeadline readsEnd) { readsEnd_ = readsEnd; }
+  /// True the first time it is asked for an application in this scan.
+  bool firstContact(const AtspiApplication* app) {
+    return contacted_.insert(app).second;
+  }
 
  private:
   // Applications that let one call time out; their later reads fail at once.
   std::unordered_set<const AtspiApplication*> hung_;
+  // Applications called during this scan.
+  std::unordered_set<const AtspiApplication*> contacted_;
+  ScanDeadline readsEnd_ = ScanDeadline::max();
   // Each key holds one reference, so no address is reused for another
   // element while the scan runs.
   std::unordered_map<AtspiAccessible*, ElementMemo> memos_;
@@ -107,11 +128,13 @@ class ScanCache {
 /// see.
 class ReadContext {
  public:
-  explicit ReadContext(ScanCache& cache) : cache_(cache) {}
+  /// A context whose calls take `patience` unless they say otherwise.
+  explicit ReadContext(ScanCache& cache, Patience patience = Patience::Half)
+      : cache_(cache), patience_(patience) {}
 
   /// A context on the same cache without a failure, for a part of the read
   /// whose failure is judged apart.
-  ReadContext fresh() const { return ReadContext(cache_); }
+  ReadContext fresh() const { return ReadContext(cache_, patience_); }
   /// True while no call failed.
   bool ok() const { return failure_ == kAxSuccess; }
   /// The first failure's code, or kAxSuccess.
@@ -126,19 +149,23 @@ class ReadContext {
   ElementMemo& memo(AtspiAccessible* node) const { return cache_.memoOf(node); }
 
   /// Runs one libatspi call for `target`, unless its application is known
-  /// to be hung. A timeout marks the application hung; a lost application
-  /// or any other error is noted as the read's failure.
+  /// to be hung or the scan's reads have ended, with the part of the time
+  /// left that `patience` gives it (the first call to an application has
+  /// the whole of it): a slow answer is no hang. A call that runs out its
+  /// time marks the application hung; a lost application or any other error
+  /// is noted as the read's failure.
   template <class F>
-  auto call(AtspiAccessible* target, F call)
+  auto call(AtspiAccessible* target, F call, Patience patience = Patience::Half)
       -> decltype(call(static_cast<GError**>(nullptr)));
 
  private:
   ScanCache& cache_;
+  Patience patience_;
   int32_t failure_ = kAxSuccess;
 };
 
 template <class F>
-auto ReadContext::call(AtspiAccessible* target, F call)
+auto ReadContext::call(AtspiAccessible* target, F call, Patience patience)
     -> decltype(call(static_cast<GError**>(nullptr))) {
   using Result = decltype(call(static_cast<GError**>(nullptr)));
   using Clock = std::chrono::steady_clock;
@@ -148,14 +175,31 @@ auto ReadContext::call(AtspiAccessible* target, F call)
     fail(kAxInvalidElement);
     return Result{};
   }
-  if (cache_.isHung(app)) {
+  const auto start = Clock::now();
+  if (cache_.isHung(app) || start >= cache_.readsEnd()) {
     fail(kAxCannotComplete);
     return Result{};
   }
+  if (patience != Patience::BusDaemon &&
+      (cache_.firstContact(app) || patience_ == Patience::Whole)) {
+    patience = Patience::Whole;
+  }
+  // Outside a scan (a test reading the platform directly) a call keeps the
+  // platform's own limit.
+  int timeoutMs = kCallTimeoutMs;
+  if (cache_.readsEnd() != ScanDeadline::max()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        cache_.readsEnd() - start);
+    timeoutMs = static_cast<int>(std::clamp<int64_t>(
+        patience == Patience::Whole ? left.count() : left.count() / 2, 1,
+        std::numeric_limits<int>::max()));
+  }
+  // No start-up grace: in a one-shot process every application is new, and
+  // libatspi would otherwise wait up to 15 s for each one.
+  atspi_set_timeout(timeoutMs, 0);
   GError* error = nullptr;
-  const auto start = Clock::now();
   Result result = call(&error);
-  if (Clock::now() - start >= kHungAfter) {
+  if (Clock::now() - start >= std::chrono::milliseconds(timeoutMs)) {
     cache_.markHung(app);
     fail(kAxCannotComplete);
   }

@@ -403,9 +403,12 @@ std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache) {
   ElementMemo& memo = cache.memoOf(app);
   if (memo.processId.has_value()) return memo.processId;
   ReadContext read(cache);
-  const guint pid = read.call(app, [&](GError** error) {
-    return atspi_accessible_get_process_id(app, error);
-  });
+  const guint pid = read.call(
+      app,
+      [&](GError** error) {
+        return atspi_accessible_get_process_id(app, error);
+      },
+      Patience::BusDaemon);
   if (!read.ok() || pid == 0) return std::nullopt;
   memo.processId = static_cast<int32_t>(pid);
   return memo.processId;

@@ -14,8 +14,6 @@ namespace {
 constexpr int kMaxSearchNodes = 5000;
 constexpr int kMaxSearchDepth = 64;
 constexpr int kMaxParentClimb = 256;
-// Windows asked for the focus, in case an application lists countless.
-constexpr int kMaxWindows = 64;
 
 // What the focus search looks for.
 enum class Target {
@@ -150,11 +148,14 @@ GRef<AtspiAccessible> deepestMatch(AtspiAccessible* root, Target target,
   if (GRef<AtspiCollection> collection{
           atspi_accessible_get_collection_iface(root)}) {
     GRef<AtspiMatchRule> rule = matchRuleFor(target);
-    GObjectArray<AtspiAccessible> found(read.call(root, [&](GError** error) {
-      return atspi_collection_get_matches(collection.get(), rule.get(),
-                                          ATSPI_Collection_SORT_ORDER_CANONICAL,
-                                          0, TRUE, error);
-    }));
+    GObjectArray<AtspiAccessible> found(read.call(
+        root,
+        [&](GError** error) {
+          return atspi_collection_get_matches(
+              collection.get(), rule.get(),
+              ATSPI_Collection_SORT_ORDER_CANONICAL, 0, TRUE, error);
+        },
+        Patience::Whole));
     if (!found.null()) {
       for (size_t i = 0; i < found.size(); ++i) {
         AtspiAccessible* node = found.at(i);
@@ -247,7 +248,9 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
 GRef<AtspiAccessible> activeWindowOf(AtspiAccessible* app, ReadContext& read) {
   const auto* windows = childrenOf(app, read);
   if (windows == nullptr) return nullptr;
-  for (size_t i = 0; i < windows->size() && i < kMaxWindows; ++i) {
+  // Every window is asked, however many: the scan's deadline bounds the
+  // search, and the active one may be listed last.
+  for (size_t i = 0; i < windows->size(); ++i) {
     AtspiAccessible* window = (*windows)[i].get();
     if (hasState(statesOf(window, read), ATSPI_STATE_ACTIVE)) {
       return newRef(window);
@@ -276,7 +279,7 @@ GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
   }
   const auto* windows = childrenOf(app, read);
   if (windows == nullptr) return nullptr;
-  for (size_t i = 0; i < windows->size() && i < kMaxWindows; ++i) {
+  for (size_t i = 0; i < windows->size(); ++i) {
     AtspiAccessible* other = (*windows)[i].get();
     if (other == window.get()) continue;
     if (auto focused = deepestMatch(other, Target::Focused, read)) {

@@ -39,6 +39,30 @@ std::optional<unsigned long> longProperty(Display* display, Window window,
 
 }  // namespace
 
+std::optional<std::string> x11AccessibilityBusAddress() {
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') return std::nullopt;
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return std::nullopt;
+  std::optional<std::string> address;
+  const Atom property = XInternAtom(display, "AT_SPI_BUS", True);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long remaining = 0;
+  unsigned char* data = nullptr;
+  if (property != None &&
+      XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 4096,
+                         False, XA_STRING, &type, &format, &count, &remaining,
+                         &data) == Success &&
+      type == XA_STRING && format == 8 && count > 0) {
+    address.emplace(reinterpret_cast<const char*>(data), count);
+  }
+  if (data != nullptr) XFree(data);
+  XCloseDisplay(display);
+  return address;
+}
+
 std::optional<int32_t> x11FocusedProcessId() {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || name[0] == '\0') return std::nullopt;
@@ -90,6 +114,8 @@ std::optional<int32_t> x11FocusedProcessId() {
 #else
 
 std::optional<int32_t> x11FocusedProcessId() { return std::nullopt; }
+
+std::optional<std::string> x11AccessibilityBusAddress() { return std::nullopt; }
 
 #endif
 

@@ -6,6 +6,7 @@
 #include <objc/runtime.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
@@ -127,12 +128,17 @@ class MacosPlatform final : public Platform {
   std::optional<int32_t> frontmostProcessId() override;
   Element applicationElement(int32_t pid) override;
   void logLine(std::string_view line) override;
-  void beginScan() override { unresponsive_.clear(); }
+  void beginScan(ScanDeadline readsEnd) override {
+    unresponsive_.clear();
+    readsEnd_ = readsEnd;
+  }
   void endScan() override { unresponsive_.clear(); }
 
  private:
   // Applications that stopped answering during this scan.
   UnresponsiveApps unresponsive_;
+  // After it, a read would only make the scan late.
+  ScanDeadline readsEnd_ = ScanDeadline::max();
 };
 
 void MacosPlatform::retain(ElementRef ref) {
@@ -146,6 +152,9 @@ void MacosPlatform::release(ElementRef ref) {
 AttributeRead MacosPlatform::copyAttribute(const Element& element,
                                            std::string_view attribute) {
   if (element.empty()) return AttributeRead{kAxIllegalArgument, std::nullopt};
+  if (std::chrono::steady_clock::now() >= readsEnd_) {
+    return AttributeRead{kAxCannotComplete, std::nullopt};
+  }
   const AXUIElementRef ax = axElement(element.ref());
   // The pid is stored in the element itself: no round trip to the
   // application, so it answers even when the application has hung.

@@ -1,5 +1,6 @@
 #include "platform/memory/memory_platform.h"
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -81,6 +82,7 @@ class MemoryPlatform final : public Platform {
                               std::string_view attribute) override {
     ++store().reads;
     if (element.empty()) return {kAxInvalidElement, std::nullopt};
+    if (late()) return {kAxCannotComplete, std::nullopt};
     const Node& node = *static_cast<const Node*>(element.ref());
     // A password's text never leaves the platform, whatever the tree lists.
     if ((attribute == "AXValue" || attribute == "AXSelectedText") &&
@@ -101,9 +103,12 @@ class MemoryPlatform final : public Platform {
     return {kAxAttributeUnsupported, std::nullopt};
   }
 
-  bool isProcessTrusted() override { return store().trusted; }
+  // A scan past its deadline finds nothing more, as on a desktop whose
+  // service stopped answering.
+  bool isProcessTrusted() override { return store().trusted && !late(); }
 
   std::optional<int32_t> frontmostProcessId() override {
+    if (late()) return std::nullopt;
     return store().frontmost;
   }
 
@@ -117,6 +122,14 @@ class MemoryPlatform final : public Platform {
   void logLine(std::string_view line) override {
     store().logs.emplace_back(line);
   }
+
+  void beginScan(ScanDeadline readsEnd) override { readsEnd_ = readsEnd; }
+  void endScan() override { readsEnd_ = ScanDeadline::max(); }
+
+ private:
+  bool late() const { return std::chrono::steady_clock::now() >= readsEnd_; }
+
+  ScanDeadline readsEnd_ = ScanDeadline::max();
 };
 
 }  // namespace

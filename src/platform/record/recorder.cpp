@@ -199,7 +199,7 @@ Element Recorder::applicationElement(int32_t pid) {
 
 void Recorder::logLine(std::string_view line) { inner_.logLine(line); }
 
-void Recorder::beginScan() { inner_.beginScan(); }
+void Recorder::beginScan(ScanDeadline readsEnd) { inner_.beginScan(readsEnd); }
 
 void Recorder::endScan() { inner_.endScan(); }
 

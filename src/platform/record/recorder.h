@@ -50,7 +50,7 @@ class Recorder final : public Platform {
   /// Forwards a log line; log lines are not recorded.
   void logLine(std::string_view line) override;
   /// Forwards the start of a scan.
-  void beginScan() override;
+  void beginScan(ScanDeadline readsEnd) override;
   /// Forwards the end of a scan; the recording is kept.
   void endScan() override;
 
