@@ -6,9 +6,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <deque>
-#include <map>
-#include <optional>
-#include <set>
 
 #include "platform/macos/conversions.h"
 #include "text/text.h"
@@ -16,222 +13,150 @@
 namespace kestreye::macos::fake {
 namespace {
 
-enum class Kind { String, Boolean, Number, Array, Null, Box, Element };
-
-struct Answer {
-  AXError code = kAXErrorSuccess;
-  CFTypeRef value = nullptr;
-};
+// Each kind is also the CFTypeID of its objects.
+enum Kind { kAny, kString, kBoolean, kNumber, kArray, kNull, kBox, kElement };
 
 struct Object {
-  Kind kind = Kind::Null;
-  bool byTest = true;  // a test's object lives until the reset
+  Kind kind = kAny;
   long refs = 1;
-  long baseline = 1;       // a test's object: its references between calls
-  std::u16string units{};  // a test's string
-  std::string utf8{};      // a string the platform made
+  bool byTest = false;
+  std::u16string units{};  // String: a test's, `direct` if stored as UTF-16
+  std::string utf8{};
   bool direct = false;
-  bool isFloat = false;  // Number and Boolean
-  int64_t integer = 0;
+  bool isFloat = false;
+  int64_t integer = 0;  // Boolean, Number
   double real = 0;
-  std::vector<CFTypeRef> entries{};  // Array, each entry retained
   AXValueType boxType = kAXValueTypeIllegal;
-  unsigned char bytes[sizeof(CGRect)] = {};
-  pid_t pid = 0;  // Element
-  AXError combinedCode = kAXErrorSuccess;
-  std::map<std::string, Answer> answers{};
+  union {
+    CGRect rect;  // a point or a size is its first half
+    CFRange range;
+    AXError error;
+  } box{};
+  std::vector<CFTypeRef> entries{};  // each retained
+  pid_t pid = 0;                     // Element
+  AXError combined = kAXErrorSuccess;
+  std::map<std::string, std::pair<CFTypeRef, AXError>> answers{};
   std::vector<std::string> trips{};
 };
 
-struct State {
-  std::deque<Object> objects;
-  std::vector<std::string> faults;
-  int madeByPlatform = 0;
-  std::set<pid_t> hung;
-  std::map<pid_t, AXUIElementRef> applications;
-  bool trusted = false;
-  pid_t frontmost = 0;
-  int openPools = 0;
-  std::vector<LogCall> logCalls;
-};
+// Never erased before the reset: a freed object stays at zero references.
+std::deque<Object> objects;
+std::vector<std::string> faults;
+World theWorld;
 
-State& state() {
-  static State instance;
-  return instance;
-}
-
-template <typename Ref>
-Ref as(Object& object) {
-  return static_cast<Ref>(static_cast<const void*>(&object));
-}
-
-// A new object; one the platform made counts, a test's lives to the reset.
-template <typename Ref>
+template <typename Ref = CFTypeRef>
 Ref add(Object object) {
-  if (!object.byTest) ++state().madeByPlatform;
-  return as<Ref>(state().objects.emplace_back(std::move(object)));
+  return static_cast<Ref>(
+      static_cast<const void*>(&objects.emplace_back(std::move(object))));
 }
 
-void fault(std::string what) { state().faults.push_back(std::move(what)); }
-
-// The live object behind a reference, of the expected kind if one is given,
-// or null after noting the fault.
-Object* lookup(CFTypeRef ref, const char* where,
-               std::optional<Kind> kind = std::nullopt) {
-  for (Object& object : state().objects) {
+// The live object behind `ref`, of kind `K` unless kAny; after a fault, an
+// empty stand-in.
+template <Kind K = kAny>
+Object& of(CFTypeRef ref, const char* caller = __builtin_FUNCTION()) {
+  static Object none;
+  for (Object& object : objects) {
     if (&object != ref || object.refs <= 0) continue;
-    if (!kind || object.kind == *kind) return &object;
-    fault(std::string(where) + ": object of another type");
-    return nullptr;
+    if (K == kAny || object.kind == K) return object;
+    faults.push_back(std::string(caller) + ": an object of another type");
+    return none = Object();
   }
-  fault(std::string(where) + ": unknown or freed object");
-  return nullptr;
-}
-
-void retain(CFTypeRef ref) {
-  if (Object* object = lookup(ref, "CFRetain")) ++object->refs;
+  faults.push_back(std::string(caller) + ": an unknown or freed object");
+  return none = Object();
 }
 
 void release(CFTypeRef ref) {
-  Object* object = lookup(ref, "CFRelease");
-  if (object == nullptr) return;
-  if (object->byTest && object->refs <= object->baseline) {
-    fault("CFRelease: a test's object released too often");
-  } else if (--object->refs == 0) {
-    for (CFTypeRef entry : object->entries) release(entry);
+  Object& object = of(ref, "CFRelease");
+  if (--object.refs == 0) {
+    for (CFTypeRef entry : object.entries) release(entry);
   }
 }
-
-template <typename Value>
-AXValueRef box(AXValueType type, const Value& value, bool byTest = true) {
-  Object object{.kind = Kind::Box, .byTest = byTest, .boxType = type};
-  std::memcpy(object.bytes, &value, sizeof value);
-  return add<AXValueRef>(std::move(object));
-}
-
-std::string utf8Of(const Object* string) {
-  if (string == nullptr) return "";
-  if (!string->byTest) return string->utf8;
-  return utf8FromUtf16({reinterpret_cast<const uint16_t*>(string->units.data()),
-                        string->units.size()});
-}
-
-// Tags whose addresses stand for the Objective-C objects of the fake.
-char workspaceClass, shared, frontmost, poolClass, pool;
 
 }  // namespace
 
+World& world() { return theWorld; }
+
 void reset() {
-  state() = State();
-  add<CFTypeRef>({.kind = Kind::Boolean, .integer = 1});  // kCFBooleanTrue
-  add<CFTypeRef>({.kind = Kind::Boolean});                // kCFBooleanFalse
-  add<CFTypeRef>({.kind = Kind::Null});                   // kCFNull
+  objects.clear();
+  faults.clear();
+  theWorld = World();
+  // kCFBooleanTrue, kCFBooleanFalse and kCFNull, the test's like its own.
+  add({.kind = kBoolean, .byTest = true, .integer = 1});
+  add({.kind = kBoolean, .byTest = true});
+  add({.kind = kNull, .byTest = true});
 }
 
-std::vector<std::string> faults() {
-  std::vector<std::string> found = state().faults;
-  for (const Object& object : state().objects) {
-    const std::string name =
-        "object of kind " + std::to_string(static_cast<int>(object.kind));
-    if (object.byTest && object.refs != object.baseline) {
-      found.push_back(name + " (the test's) holds " +
-                      std::to_string(object.refs) + " references");
-    } else if (!object.byTest && object.refs > 0) {
-      found.push_back(name + " (the platform's) was never released");
-    }
+std::vector<std::string> finish() {
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (objects[i].byTest) release(&objects[i]);
   }
-  if (state().openPools != 0) found.push_back("an autorelease pool is open");
+  std::vector<std::string> found = faults;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (objects[i].refs == 0) continue;
+    found.push_back("object " + std::to_string(i) + " of kind " +
+                    std::to_string(objects[i].kind) + " not released");
+  }
+  if (theWorld.openPools != 0) found.push_back("an undrained pool");
   return found;
 }
 
-int objectsMadeByPlatform() { return state().madeByPlatform; }
-
 CFStringRef string(std::u16string units, bool direct) {
-  return add<CFStringRef>(
-      {.kind = Kind::String, .units = units, .direct = direct});
+  const std::string utf8 = utf8FromUtf16(
+      {reinterpret_cast<const uint16_t*>(units.data()), units.size()});
+  return add<CFStringRef>({.kind = kString,
+                           .byTest = true,
+                           .units = units,
+                           .utf8 = utf8,
+                           .direct = direct});
 }
 
 CFBooleanRef boolean(bool value) {
-  return as<CFBooleanRef>(state().objects[value ? 0 : 1]);
+  return static_cast<CFBooleanRef>(
+      static_cast<const void*>(&objects[value ? 0 : 1]));
 }
 
-CFNumberRef integer(int64_t value) {
-  return add<CFNumberRef>({.kind = Kind::Number, .integer = value});
+CFNumberRef number(double value, bool isFloat) {
+  Object object{.kind = kNumber, .byTest = true, .isFloat = isFloat};
+  object.integer = isFloat ? 0 : int64_t(value);
+  object.real = isFloat ? value : double(object.integer);
+  return add<CFNumberRef>(std::move(object));
 }
 
-CFNumberRef real(double value) {
-  return add<CFNumberRef>(
-      {.kind = Kind::Number, .isFloat = true, .real = value});
-}
-
-AXValueRef point(double x, double y) {
-  return box(kAXValueTypeCGPoint, CGPoint{x, y});
-}
-
-AXValueRef size(double w, double h) {
-  return box(kAXValueTypeCGSize, CGSize{w, h});
-}
-
-AXValueRef rect(double x, double y, double w, double h) {
-  return box(kAXValueTypeCGRect, CGRect{{x, y}, {w, h}});
-}
-
-AXValueRef range(CFIndex location, CFIndex length) {
-  return box(kAXValueTypeCFRange, CFRange{location, length});
+AXValueRef box(AXValueType type, double a, double b, double c, double d) {
+  Object object{.kind = kBox, .byTest = true, .boxType = type};
+  object.box.rect = {{a, b}, {c, d}};
+  if (type == kAXValueTypeCFRange) object.box.range = {CFIndex(a), CFIndex(b)};
+  return add<AXValueRef>(std::move(object));
 }
 
 CFArrayRef array(const std::vector<CFTypeRef>& entries) {
-  for (CFTypeRef entry : entries) {
-    retain(entry);
-    // The test's array keeps this reference for as long as the test runs.
-    if (Object* held = lookup(entry, "array")) ++held->baseline;
-  }
-  return add<CFArrayRef>({.kind = Kind::Array, .entries = entries});
+  for (CFTypeRef entry : entries) CFRetain(entry);
+  return add<CFArrayRef>({.kind = kArray, .byTest = true, .entries = entries});
 }
 
-CFTypeRef null() { return &state().objects[2]; }
+CFTypeRef null() { return &objects[2]; }
 
 AXUIElementRef element(pid_t pid) {
-  return add<AXUIElementRef>({.kind = Kind::Element, .pid = pid});
+  return add<AXUIElementRef>({.kind = kElement, .byTest = true, .pid = pid});
 }
 
 void answer(AXUIElementRef element, const std::string& attribute,
             CFTypeRef value, AXError code) {
-  if (Object* object = lookup(element, "answer", Kind::Element)) {
-    object->answers[attribute] = Answer{code, value};
-  }
+  of<kElement>(element).answers[attribute] = {value, code};
 }
 
 void failCombined(AXUIElementRef element, AXError code) {
-  if (Object* object = lookup(element, "failCombined", Kind::Element)) {
-    object->combinedCode = code;
-  }
+  of<kElement>(element).combined = code;
 }
-
-void hang(pid_t pid) { state().hung.insert(pid); }
 
 std::vector<std::string> trips(AXUIElementRef element) {
-  Object* object = lookup(element, "trips", Kind::Element);
-  return object == nullptr ? std::vector<std::string>{} : object->trips;
+  return of<kElement>(element).trips;
 }
-
-void setApplication(pid_t pid, AXUIElementRef element) {
-  state().applications[pid] = element;
-}
-
-void setTrusted(bool trusted) { state().trusted = trusted; }
-
-void setFrontmost(pid_t pid) { state().frontmost = pid; }
-
-const std::vector<LogCall>& logCalls() { return state().logCalls; }
 
 }  // namespace kestreye::macos::fake
 
-// The SDK's functions, over the fake's objects.
+using namespace kestreye::macos::fake;
 namespace fake = kestreye::macos::fake;
-using fake::Kind;
-using fake::lookup;
-using fake::Object;
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
@@ -239,240 +164,166 @@ const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
 
 extern "C" {
 
-CFTypeRef CFRetain(CFTypeRef cf) {
-  fake::retain(cf);
-  return cf;
-}
-
+CFTypeRef CFRetain(CFTypeRef cf) { return ++of(cf).refs, cf; }
 void CFRelease(CFTypeRef cf) { fake::release(cf); }
-
-CFTypeID CFGetTypeID(CFTypeRef cf) {
-  const Object* object = lookup(cf, "CFGetTypeID");
-  return object == nullptr ? 0 : 100 + static_cast<CFTypeID>(object->kind);
-}
-
-CFTypeID CFNullGetTypeID(void) { return 100 + CFTypeID(Kind::Null); }
-CFTypeID CFStringGetTypeID(void) { return 100 + CFTypeID(Kind::String); }
-CFTypeID CFBooleanGetTypeID(void) { return 100 + CFTypeID(Kind::Boolean); }
-CFTypeID CFNumberGetTypeID(void) { return 100 + CFTypeID(Kind::Number); }
-CFTypeID CFArrayGetTypeID(void) { return 100 + CFTypeID(Kind::Array); }
-CFTypeID AXValueGetTypeID(void) { return 100 + CFTypeID(Kind::Box); }
-CFTypeID AXUIElementGetTypeID(void) { return 100 + CFTypeID(Kind::Element); }
+CFTypeID CFGetTypeID(CFTypeRef cf) { return of(cf).kind; }
+CFTypeID CFNullGetTypeID(void) { return kNull; }
+CFTypeID CFStringGetTypeID(void) { return kString; }
+CFTypeID CFBooleanGetTypeID(void) { return kBoolean; }
+CFTypeID CFNumberGetTypeID(void) { return kNumber; }
+CFTypeID CFArrayGetTypeID(void) { return kArray; }
+CFTypeID AXValueGetTypeID(void) { return kBox; }
+CFTypeID AXUIElementGetTypeID(void) { return kElement; }
 
 // Refuses ill-formed UTF-8 outright, as the real one does.
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes,
                                     CFIndex size, CFStringEncoding, Boolean) {
-  const std::string utf8(reinterpret_cast<const char*>(bytes), size_t(size));
+  std::string utf8(reinterpret_cast<const char*>(bytes), size_t(size));
   if (!kestreye::isValidUtf8(utf8)) return nullptr;
-  return fake::add<CFStringRef>(
-      {.kind = Kind::String, .byTest = false, .utf8 = utf8});
+  return add<CFStringRef>({.kind = kString, .utf8 = utf8});
 }
 
-CFIndex CFStringGetLength(CFStringRef string) {
-  const Object* object = lookup(string, "CFStringGetLength", Kind::String);
-  return object == nullptr ? 0 : static_cast<CFIndex>(object->units.size());
+CFIndex CFStringGetLength(CFStringRef s) {
+  return CFIndex(of<kString>(s).units.size());
 }
 
-const UniChar* CFStringGetCharactersPtr(CFStringRef string) {
-  const Object* object = lookup(string, "GetCharactersPtr", Kind::String);
-  if (object == nullptr || !object->direct) return nullptr;
-  return reinterpret_cast<const UniChar*>(object->units.data());
+const UniChar* CFStringGetCharactersPtr(CFStringRef s) {
+  const Object& string = of<kString>(s);
+  return string.direct ? reinterpret_cast<const UniChar*>(string.units.data())
+                       : nullptr;
 }
 
-void CFStringGetCharacters(CFStringRef string, CFRange range, UniChar* out) {
-  const Object* object = lookup(string, "GetCharacters", Kind::String);
-  if (object == nullptr || range.location < 0 || range.length < 0 ||
-      size_t(range.location + range.length) > object->units.size()) {
-    fake::fault("CFStringGetCharacters: range outside");
-    return;
-  }
-  std::memcpy(out, object->units.data() + range.location,
-              static_cast<size_t>(range.length) * sizeof(UniChar));
+// A location past the end throws, which fails the test.
+void CFStringGetCharacters(CFStringRef s, CFRange range, UniChar* out) {
+  of<kString>(s)
+      .units.substr(size_t(range.location))
+      .copy(reinterpret_cast<char16_t*>(out), size_t(range.length));
 }
 
-Boolean CFBooleanGetValue(CFBooleanRef boolean) {
-  const Object* object = lookup(boolean, "CFBooleanGetValue", Kind::Boolean);
-  return object != nullptr && object->integer != 0;
-}
+Boolean CFBooleanGetValue(CFBooleanRef b) { return of<kBoolean>(b).integer; }
+Boolean CFNumberIsFloatType(CFNumberRef n) { return of<kNumber>(n).isFloat; }
 
-Boolean CFNumberIsFloatType(CFNumberRef number) {
-  const Object* object = lookup(number, "CFNumberIsFloatType", Kind::Number);
-  return object != nullptr && object->isFloat;
-}
-
-// Converts as the real one does, answering false for a lossy conversion.
-Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* out) {
-  const Object* object = lookup(number, "CFNumberGetValue", Kind::Number);
-  if (object == nullptr) return false;
-  if (type == kCFNumberDoubleType) {
-    const double value = object->isFloat ? object->real : object->integer;
-    std::memcpy(out, &value, sizeof value);
-    return true;
-  }
-  const auto value = object->isFloat ? int64_t(object->real) : object->integer;
-  std::memcpy(out, &value, sizeof value);
-  return type == kCFNumberSInt64Type && !object->isFloat;
+Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
+  const Object& number = of<kNumber>(n);
+  if (type == kCFNumberDoubleType) *static_cast<double*>(out) = number.real;
+  if (type == kCFNumberSInt64Type) *static_cast<int64_t*>(out) = number.integer;
+  return type == kCFNumberDoubleType || !number.isFloat;
 }
 
 CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex count,
                          const CFArrayCallBacks* callBacks) {
-  if (callBacks != &kCFTypeArrayCallBacks) {
-    fake::fault("CFArrayCreate: entries not retained");
-  }
-  for (CFIndex i = 0; i < count; ++i) fake::retain(values[i]);
-  return fake::add<CFArrayRef>(
-      {.kind = Kind::Array,
-       .byTest = false,
+  if (callBacks != &kCFTypeArrayCallBacks) faults.push_back("CFArrayCreate");
+  for (CFIndex i = 0; i < count; ++i) CFRetain(values[i]);
+  return add<CFArrayRef>(
+      {.kind = kArray,
        .entries = std::vector<CFTypeRef>(values, values + count)});
 }
 
-CFIndex CFArrayGetCount(CFArrayRef array) {
-  const Object* object = lookup(array, "CFArrayGetCount", Kind::Array);
-  return object == nullptr ? 0 : static_cast<CFIndex>(object->entries.size());
+CFIndex CFArrayGetCount(CFArrayRef a) {
+  return CFIndex(of<kArray>(a).entries.size());
 }
 
-const void* CFArrayGetValueAtIndex(CFArrayRef array, CFIndex index) {
-  const Object* object = lookup(array, "GetValueAtIndex", Kind::Array);
-  if (object == nullptr || index < 0 ||
-      size_t(index) >= object->entries.size()) {
-    fake::fault("CFArrayGetValueAtIndex: index outside");
-    return nullptr;
-  }
-  return object->entries[static_cast<size_t>(index)];
+const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex index) {
+  return of<kArray>(a).entries.at(size_t(index));
 }
 
-AXValueType AXValueGetType(AXValueRef value) {
-  const Object* object = lookup(value, "AXValueGetType", Kind::Box);
-  return object == nullptr ? kAXValueTypeIllegal : object->boxType;
-}
+AXValueType AXValueGetType(AXValueRef v) { return of<kBox>(v).boxType; }
 
 // Copies out only as the type the value holds, as the real one does.
-Boolean AXValueGetValue(AXValueRef value, AXValueType type, void* out) {
-  const Object* object = lookup(value, "AXValueGetValue", Kind::Box);
-  if (object == nullptr || object->boxType != type) return false;
-  std::memcpy(out, object->bytes,
-              type == kAXValueTypeCGPoint   ? sizeof(CGPoint)
-              : type == kAXValueTypeCGSize  ? sizeof(CGSize)
-              : type == kAXValueTypeCGRect  ? sizeof(CGRect)
-              : type == kAXValueTypeCFRange ? sizeof(CFRange)
-                                            : sizeof(AXError));
+Boolean AXValueGetValue(AXValueRef v, AXValueType type, void* out) {
+  const Object& boxed = of<kBox>(v);
+  if (boxed.boxType != type) return false;
+  // A point, a size and a range are all as large.
+  std::memcpy(out, &boxed.box,
+              type == kAXValueTypeCGRect    ? sizeof(CGRect)
+              : type == kAXValueTypeAXError ? sizeof(AXError)
+                                            : sizeof(CGPoint));
   return true;
 }
 
-Boolean AXIsProcessTrusted(void) { return fake::state().trusted; }
+Boolean AXIsProcessTrusted(void) { return world().trusted; }
 
 AXUIElementRef AXUIElementCreateApplication(pid_t pid) {
-  if (fake::state().applications.count(pid) != 0) {
-    return static_cast<AXUIElementRef>(
-        CFRetain(fake::state().applications[pid]));
+  if (world().applications.count(pid) == 0) {
+    return add<AXUIElementRef>({.kind = kElement, .pid = pid});
   }
-  return fake::add<AXUIElementRef>(
-      {.kind = Kind::Element, .byTest = false, .pid = pid});
+  return static_cast<AXUIElementRef>(CFRetain(world().applications[pid]));
 }
 
 AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid) {
-  const Object* object = lookup(element, "GetPid", Kind::Element);
-  if (object == nullptr) return kAXErrorInvalidUIElement;
-  *pid = object->pid;
+  *pid = of<kElement>(element).pid;
   return kAXErrorSuccess;
 }
 
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
                                       CFStringRef attribute, CFTypeRef* value) {
-  Object* object = lookup(element, "CopyAttributeValue", Kind::Element);
-  if (object == nullptr) return kAXErrorIllegalArgument;
-  object->trips.push_back(
-      fake::utf8Of(lookup(attribute, "CopyAttributeValue", Kind::String)));
-  if (fake::state().hung.count(object->pid) != 0) return kAXErrorCannotComplete;
-  const auto it = object->answers.find(object->trips.back());
-  if (it == object->answers.end()) return kAXErrorAttributeUnsupported;
-  if (it->second.value != nullptr) fake::retain(it->second.value);
-  *value = it->second.value;
-  return it->second.code;
+  Object& asked = of<kElement>(element);
+  asked.trips.push_back(of<kString>(attribute).utf8);
+  if (world().hung.count(asked.pid) != 0) return kAXErrorCannotComplete;
+  const auto it = asked.answers.find(asked.trips.back());
+  if (it == asked.answers.end()) return kAXErrorAttributeUnsupported;
+  *value = it->second.first ? CFRetain(it->second.first) : nullptr;
+  return it->second.second;
 }
 
-// Each position holds the value, or kCFNull, or (options 0) an AXValue of
-// type kAXValueTypeAXError with the attribute's error.
+// Options 0: each position holds the value, kCFNull, or an AXValue of type
+// kAXValueTypeAXError with the attribute's error.
 AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values) {
-  Object* object = lookup(element, "CopyMultiple", Kind::Element);
-  const Object* names = lookup(attributes, "CopyMultiple", Kind::Array);
-  if (object == nullptr || names == nullptr) return kAXErrorIllegalArgument;
-  if (options != 0) fake::fault("CopyMultiple: options");
-  std::vector<std::string> keys;
+  Object& asked = of<kElement>(element);
   std::string trip;
-  for (CFTypeRef entry : names->entries) {
-    keys.push_back(fake::utf8Of(lookup(entry, "CopyMultiple", Kind::String)));
-    trip += (trip.empty() ? "" : "+") + keys.back();
-  }
-  object->trips.push_back(trip);
-  if (fake::state().hung.count(object->pid) != 0) return kAXErrorCannotComplete;
-  if (object->combinedCode != kAXErrorSuccess) return object->combinedCode;
   std::vector<CFTypeRef> entries;
-  for (const std::string& key : keys) {
-    fake::Answer found{kAXErrorAttributeUnsupported};
-    if (object->answers.count(key) != 0) found = object->answers[key];
-    if (found.code != kAXErrorSuccess) {
-      entries.push_back(fake::box(kAXValueTypeAXError, found.code, false));
-    } else {
-      entries.push_back(CFRetain(found.value ? found.value : fake::null()));
-    }
+  for (CFTypeRef name : of<kArray>(attributes).entries) {
+    trip += (trip.empty() ? "" : "+") + of<kString>(name).utf8;
+    CFTypeRef value = nullptr;
+    Object error{.kind = kBox, .boxType = kAXValueTypeAXError};
+    error.box.error = AXUIElementCopyAttributeValue(
+        element, static_cast<CFStringRef>(name), &value);
+    asked.trips.pop_back();  // one round trip for all
+    if (error.box.error != kAXErrorSuccess && value) CFRelease(value);
+    entries.push_back(error.box.error != kAXErrorSuccess ? add(std::move(error))
+                      : value != nullptr                 ? value
+                                                         : CFRetain(null()));
   }
-  *values = fake::add<CFArrayRef>(
-      {.kind = Kind::Array, .byTest = false, .entries = entries});
-  return kAXErrorSuccess;
+  asked.trips.push_back(trip);
+  *values = add<CFArrayRef>({.kind = kArray, .entries = entries});
+  AXError code = options != 0 ? kAXErrorIllegalArgument : asked.combined;
+  if (world().hung.count(asked.pid) != 0) code = kAXErrorCannotComplete;
+  if (code != kAXErrorSuccess) CFRelease(std::exchange(*values, nullptr));
+  return code;
 }
 
+// A class is its name, a selector its interned name, and every object the
+// class it came from.
 Class objc_getClass(const char* name) {
-  const std::string wanted = name;
-  char* found = wanted == "NSWorkspace"         ? &fake::workspaceClass
-                : wanted == "NSAutoreleasePool" ? &fake::poolClass
-                                                : nullptr;
-  return reinterpret_cast<Class>(found);
+  return reinterpret_cast<Class>(const_cast<char*>(name));
 }
 
-SEL sel_registerName(const char* str) {
+SEL sel_registerName(const char* name) {
   static std::set<std::string> names;
   return reinterpret_cast<SEL>(
-      const_cast<std::string*>(&*names.insert(str).first));
+      const_cast<char*>(names.insert(name).first->c_str()));
 }
 
-// Called by the C trampoline in fake_objc.c, which stands in for
-// objc_msgSend: every method of the fake answers a pointer-sized value.
+// Called by fake_objc.c's objc_msgSend.
 void* kestreye_fake_objc_dispatch(void* self, void* selector) {
-  const std::string& name = *static_cast<const std::string*>(selector);
-  fake::State& s = fake::state();
-  const auto is = [&](char& receiver, const char* message) {
-    return self == &receiver && name == message;
-  };
-  if (is(fake::workspaceClass, "sharedWorkspace")) return &fake::shared;
-  if (is(fake::shared, "frontmostApplication")) return &fake::frontmost;
-  if (is(fake::frontmost, "processIdentifier")) {
-    return reinterpret_cast<void*>(intptr_t(s.frontmost));
+  const std::string name = static_cast<const char*>(selector);
+  if (name == "processIdentifier") {
+    return reinterpret_cast<void*>(intptr_t(world().frontmost));
   }
-  if (is(fake::poolClass, "alloc")) return &fake::pool;
-  if (is(fake::pool, "init")) {
-    ++s.openPools;
-    return &fake::pool;
-  }
-  if (is(fake::pool, "drain")) {
-    --s.openPools;
-    return nullptr;
-  }
-  fake::fault("message the fake does not know: " + name);
-  return nullptr;
+  world().openPools += name == "init" ? 1 : name == "drain" ? -1 : 0;
+  return self;
 }
 
 void NSLog(CFStringRef format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  const void* first = va_arg(arguments, const void*);
+  const void* message = va_arg(arguments, const void*);
   va_end(arguments);
-  fake::state().logCalls.push_back(
-      fake::LogCall{fake::utf8Of(lookup(format, "NSLog", Kind::String)),
-                    fake::utf8Of(lookup(first, "NSLog", Kind::String)),
-                    fake::state().openPools > 0});
+  world().logs.push_back(of<kString>(format).utf8 + " " +
+                         of<kString>(message).utf8 +
+                         (world().openPools > 0 ? "" : " (no pool)"));
 }
 
 }  // extern "C"

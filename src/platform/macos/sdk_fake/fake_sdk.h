@@ -1,71 +1,62 @@
-// An in-process stand-in for the parts of CoreFoundation, ApplicationServices,
-// the Objective-C runtime and NSLog that the macOS platform calls, built on
-// the declarations of ../sdk_decls, so that Linux runs the platform's real
-// sources. It counts references, checks the type of every boxed value read,
-// and answers from tables a test fills in. It models Apple's documented
-// behaviour as this project reads it, not a Mac.
+// An in-process stand-in for the CoreFoundation, ApplicationServices,
+// Objective-C and NSLog calls of the macOS platform, over the declarations of
+// ../sdk_decls, so that Linux runs the platform's real sources. It counts
+// references, checks the type of every object passed in and of every boxed
+// value read, and answers from tables a test fills in. It models Apple's
+// documented behaviour as this project reads it, not a Mac.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <sys/types.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace kestreye::macos::fake {
 
+/// What the process-wide calls answer, and the lines NSLog printed.
+struct World {
+  bool trusted = false;                            ///< AXIsProcessTrusted
+  pid_t frontmost = 0;                             ///< NSWorkspace's answer
+  std::set<pid_t> hung{};                          ///< "cannot complete"
+  std::map<pid_t, AXUIElementRef> applications{};  ///< CreateApplication
+  std::vector<std::string> logs{};  ///< "format message" ("(no pool)")
+  int openPools = 0;                ///< autorelease pools not drained
+};
+
+/// The world of the running test.
+World& world();
 /// Forgets every object and setting.
 void reset();
-/// Every fault since the reset: an unknown or freed object passed in, an
-/// object read as another type, a test's object not back at its own
-/// references, a platform's object never released, an undrained pool.
-std::vector<std::string> faults();
-/// Number of objects the platform has made (Create, Copy) since the reset.
-int objectsMadeByPlatform();
+/// Drops the test's one reference to each of its objects, then lists every
+/// fault: an unknown, freed or mistyped object passed in, an object not
+/// released to zero, an undrained pool.
+std::vector<std::string> finish();
 
-/// Values made by the test, each holding one reference of the test's.
+/// A string of the test's, like every value below.
 CFStringRef string(std::u16string units, bool direct = false);
+/// The shared kCFBooleanTrue or kCFBooleanFalse.
 CFBooleanRef boolean(bool value);
-CFNumberRef integer(int64_t value);
-CFNumberRef real(double value);
-AXValueRef point(double x, double y);
-AXValueRef size(double w, double h);
-AXValueRef rect(double x, double y, double w, double h);
-AXValueRef range(CFIndex location, CFIndex length);
+/// A number, floating or integer.
+CFNumberRef number(double value, bool isFloat);
+/// A boxed point (a, b), size (a, b), rect (a, b, c, d) or range (a, b).
+AXValueRef box(AXValueType type, double a, double b, double c = 0,
+               double d = 0);
 /// An array that retains its entries.
 CFArrayRef array(const std::vector<CFTypeRef>& entries);
-/// The shared kCFNull, a kind the platform reads as no shape.
+/// The shared kCFNull.
 CFTypeRef null();
-
-/// An accessibility element of process `pid`, which answers "unsupported"
-/// until told otherwise.
+/// An element of process `pid` that answers "unsupported" until told.
 AXUIElementRef element(pid_t pid);
-/// `attribute` answers `code` and stores `value` (null: none); a value
-/// stored beside a failure is the caller's to release all the same.
+/// `attribute` answers `code` and hands out `value` (which may be null).
 void answer(AXUIElementRef element, const std::string& attribute,
             CFTypeRef value, AXError code = kAXErrorSuccess);
 /// AXUIElementCopyMultipleAttributeValues on `element` fails as a whole.
 void failCombined(AXUIElementRef element, AXError code);
-/// Every call to an element of process `pid` answers "cannot complete".
-void hang(pid_t pid);
-/// Round trips made to `element`, as "AXRole" or "AXSubrole+AXValue".
+/// The round trips made to `element`, as "AXRole" or "AXSubrole+AXValue".
 std::vector<std::string> trips(AXUIElementRef element);
-/// What AXUIElementCreateApplication answers for `pid` (a new reference).
-void setApplication(pid_t pid, AXUIElementRef element);
-
-/// What AXIsProcessTrusted answers.
-void setTrusted(bool trusted);
-/// The process id of NSWorkspace's frontmost application.
-void setFrontmost(pid_t pid);
-
-/// One NSLog call: its format and its one argument, as UTF-8, and whether a
-/// pool was open around it.
-struct LogCall {
-  std::string format;
-  std::string message;
-  bool inPool = false;
-};
-const std::vector<LogCall>& logCalls();
 
 }  // namespace kestreye::macos::fake
