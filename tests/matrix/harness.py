@@ -85,9 +85,12 @@ class Reply:
     def seen(self, key, expected):
         """What `expected` is compared with: a line by index, the "block", a
         section by its first line, the form "fields" (the last ones) or the
-        "marked" one unnumbered, or which texts are "absent" from the block."""
+        "marked" one unnumbered, which texts are "absent" from the block, or
+        whether the scan took less than "within" seconds."""
         if key == "absent":
             return [text for text in expected if text not in self.block]
+        if key == "within":  # Seconds the scan may take.
+            return expected if self.elapsed < expected else self.elapsed
         if isinstance(key, int):
             line = self.lines[key]
             return line[:len(expected)] if isinstance(expected, Prefix) else line
@@ -302,6 +305,11 @@ class Run:
                 value = getattr(app, value[1:]) if value == "@nearby" else value
                 check_equal(reply.seen(key, value), value, f"{key} after {inputs}")
 
+    def stop(self):
+        for app in self.apps:
+            app.stop()
+        self.apps.clear()
+
     def check_secrets(self):
         """No output of kestreye, no recording, shows a password, a piece of
         one or a password's bullets."""
@@ -393,7 +401,6 @@ def main(apps, extra=()):
             print(f"  last trace lines of {type(app).__name__}: {app.trace[-8:]}")
         return 1
     finally:
-        for app in run.apps:
-            app.stop()
+        run.stop()
     print(f"PASS {name} ({len(run.replies)} scans)")
     return 0
