@@ -340,7 +340,7 @@ def test_not_enabled(run, app_class):
     application is not on the bus: the reply stays the error, and one log line
     names its process and the cure (`switch`), and no other toolkit's switch
     (`others`)."""
-    app = run.launch(app_class, environment={})
+    app = run.launch(app_class, environment=getattr(app_class, "environment_off", {}))
     app.open(registered=False)
     reply = run.scan()
     check_equal(reply.raw, b'{"success":false,"error":"No frontmost application"}\n',
