@@ -212,15 +212,21 @@ if command -v gtk3-widget-factory >/dev/null; then
 else
   echo "widget-factory   skipped: gtk3-widget-factory not installed (gtk-3-examples)"
 fi
+# Runs the matrix test MODULE's APP in its tested state and measures the scan
+# there as NAME against TARGET_MS.
+hold_and_measure() {
+  local module=$1 app=$2 name=$3 target_ms=$4
+  KESTREYE_MATRIX_HOLD="$0 --measure $name $target_ms $runs" KESTREYE_SESSION_TIMEOUT=60 \
+    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/$module.py" \
+    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
+    --replay "$build/tools/kestreye-replay" "$app" hold | grep -v '^PASS ' ||
+    echo "$name: the application did not reach its tested state"
+}
 # Writer's first contact costs a large cache snapshot: its bound is the
 # scan's 2 s deadline.
 for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
   IFS=: read -r driver name target_ms <<<"$app"
-  KESTREYE_MATRIX_HOLD="$0 --measure $name $target_ms $runs" KESTREYE_SESSION_TIMEOUT=60 \
-    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/apps.py" \
-    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
-    --replay "$build/tools/kestreye-replay" "$driver" hold | grep -v '^PASS ' ||
-    echo "$name: the application did not reach its tested state"
+  hold_and_measure apps "$driver" "$name" "$target_ms"
 done
 for browser in chromium:chromium firefox:firefox-esr; do
   IFS=: read -r name command <<<"$browser"
@@ -228,9 +234,5 @@ for browser in chromium:chromium firefox:firefox-esr; do
     echo "$name         skipped: $command not installed"
     continue
   fi
-  KESTREYE_MATRIX_HOLD="$0 --measure $name 40 $runs" KESTREYE_SESSION_TIMEOUT=60 \
-    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/browsers.py" \
-    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
-    --replay "$build/tools/kestreye-replay" "$name" hold | grep -v '^PASS ' ||
-    echo "$name: the browser did not reach its tested state"
+  hold_and_measure browsers "$name" "$name" 40
 done
