@@ -254,6 +254,12 @@ std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
 
 // children.cpp
 
+/// Whether libatspi holds every child of the element in its cache (the
+/// application's bulk snapshot), so that listing them costs no round trip.
+/// The fields read are public in atspi-accessible.h; TRANSIENT elements are
+/// never answered from the cache.
+bool childrenCached(AtspiAccessible* node);
+
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read);

@@ -11,24 +11,6 @@ namespace {
 // of the core needs more than a few hundred children of one element.
 constexpr int kMaxChildren = 2000;
 
-// Whether libatspi holds every child of the element in its cache, so that
-// listing them costs no round trip. The fields read are public in
-// atspi-accessible.h; TRANSIENT elements are never answered from the cache.
-bool childrenCached(AtspiAccessible* node) {
-  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
-      node->children == nullptr) {
-    return false;
-  }
-  if (node->states != nullptr &&
-      atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT)) {
-    return false;
-  }
-  for (guint i = 0; i < node->children->len; ++i) {
-    if (g_ptr_array_index(node->children, i) == nullptr) return false;
-  }
-  return true;
-}
-
 // The SHOWING children in one Collection call (GTK), where listing them one
 // by one would cost a round trip for the count, one for each child and one
 // for each child's states. False when the element has no Collection
@@ -120,6 +102,21 @@ bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
 }
 
 }  // namespace
+
+bool childrenCached(AtspiAccessible* node) {
+  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
+      node->children == nullptr) {
+    return false;
+  }
+  if (node->states != nullptr &&
+      atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT)) {
+    return false;
+  }
+  for (guint i = 0; i < node->children->len; ++i) {
+    if (g_ptr_array_index(node->children, i) == nullptr) return false;
+  }
+  return true;
+}
 
 bool isEditableHost(AtspiAccessible* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
