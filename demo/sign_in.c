@@ -9,7 +9,9 @@
 //                    one of email, password, region, remember, notes,
 //                    sign-in, cancel, help
 // --print-window-id  print "window 0xXID" once the window is on screen
-// --trace            also print one line per focus, text, caret or highlighted
+// --trace            also print one line per focus ("focus NAME" when GTK
+//                    moves it, "a11y-focus NAME" once the accessibility layer
+//                    shows it), text, caret or highlighted
 //                    menu item change, so a driver can wait for typed keys to
 //                    land instead of sleeping. A password's text is never
 //                    printed, only its length.
@@ -54,6 +56,21 @@ static gboolean onFocusIn(GtkWidget* widget, GdkEvent* event, gpointer data) {
   (void)event;
   printf("focus %s\n", (const char*)data);
   return FALSE;
+}
+
+// The accessibility layer shows the focus later than GTK moves it: GTK
+// hands it over from an idle callback, which a busy main loop (a long tree
+// view being measured) holds back for seconds.
+static void onAccessibleState(AtkObject* accessible, const gchar* state,
+                              gboolean value, gpointer data) {
+  if (!value || strcmp(state, "focused") != 0) return;
+  // GTK announces the focus before the window is active too, when the
+  // state set does not hold it yet.
+  AtkStateSet* states = atk_object_ref_state_set(accessible);
+  const gboolean shown =
+      atk_state_set_contains_state(states, ATK_STATE_FOCUSED);
+  g_object_unref(states);
+  if (shown) printf("a11y-focus %s\n", (const char*)data);
 }
 
 // The caret and selection bound of an entry, as GTK counts them (characters).
@@ -128,6 +145,8 @@ static gboolean onMapped(GtkWidget* window, GdkEvent* event, gpointer data) {
 // A combo box hands the focus to a button inside boxes of its own.
 static void watchInner(GtkWidget* inner, gpointer widgetName) {
   g_signal_connect(inner, "focus-in-event", G_CALLBACK(onFocusIn), widgetName);
+  g_signal_connect(gtk_widget_get_accessible(inner), "state-change",
+                   G_CALLBACK(onAccessibleState), widgetName);
   if (GTK_IS_CONTAINER(inner)) {
     gtk_container_forall(GTK_CONTAINER(inner), watchInner, widgetName);
   }
@@ -136,6 +155,8 @@ static void watchInner(GtkWidget* inner, gpointer widgetName) {
 static void watch(GtkWidget* widget, const char* widgetName) {
   g_signal_connect(widget, "focus-in-event", G_CALLBACK(onFocusIn),
                    (gpointer)widgetName);
+  g_signal_connect(gtk_widget_get_accessible(widget), "state-change",
+                   G_CALLBACK(onAccessibleState), (gpointer)widgetName);
   if (GTK_IS_COMBO_BOX(widget)) {
     gtk_container_forall(GTK_CONTAINER(widget), watchInner,
                          (gpointer)widgetName);
