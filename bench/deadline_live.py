@@ -15,6 +15,7 @@ import argparse
 import collections
 import os
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -23,6 +24,7 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import e2e  # noqa: E402  (the live test's application driver)
+import harness  # noqa: E402  (put on the path by e2e)
 
 BUILD = os.environ.get("KESTREYE_BUILD", os.path.join(ROOT, "build", "default"))
 KESTREYE = os.path.join(BUILD, "src", "kestreye")
@@ -32,7 +34,7 @@ DEMO = os.path.join(BUILD, "demo", "kestreye-demo")
 def measure(name, runs, env=None):
     times, kinds = [], collections.Counter()
     for _ in range(runs):
-        reply = e2e.Reply([KESTREYE, "scan"], env=env)
+        reply = harness.Reply([KESTREYE, "scan"], env=env)
         times.append(reply.elapsed)
         kinds[reply.lines[0][:60] if reply.success else reply.error] += 1
     print(f"{name:34} median {statistics.median(times):6.3f} s  max {max(times):6.3f} s  "
@@ -42,27 +44,29 @@ def measure(name, runs, env=None):
 
 
 def case(name, runs):
-    suite = e2e.Suite(argparse.Namespace(demo=DEMO, kestreye=KESTREYE))
+    run = harness.Run(argparse.Namespace(demo=DEMO, kestreye=KESTREYE))
     try:
         if name == "silent":
-            with tempfile.TemporaryDirectory() as folder:
-                silent = e2e.SilentSocket(folder)
-                measure("silent bus", runs, dict(os.environ, AT_SPI_BUS_ADDRESS=silent.address))
-                silent.socket.close()
+            with tempfile.TemporaryDirectory() as folder, \
+                    socket.socket(socket.AF_UNIX) as silent:
+                silent.bind(os.path.join(folder, "silent"))
+                silent.listen(64)
+                address = "unix:path=" + os.path.join(folder, "silent")
+                measure("silent bus", runs, dict(os.environ, AT_SPI_BUS_ADDRESS=address))
         elif name in ("stopped6", "stopped12"):
             count = 6 if name == "stopped6" else 12
-            for process in [suite.start("demo email") for _ in range(count)]:
-                process.send_signal(signal.SIGSTOP)
+            for app in [e2e.start(run) for _ in range(count)]:
+                app.process.send_signal(signal.SIGSTOP)
             measure(f"{count} stopped, focus on one", runs)
-            suite.start("demo email", hidden=True)
+            e2e.start(run, hidden=True)
             measure(f"{count} stopped, focus off the bus", runs)
         else:
             extra = {"slow": ["--stall=300"], "slow40": ["--stall=40"],
                      "buttons": ["--buttons=5000"], "rows": ["--rows=100000"]}[name]
-            suite.start("demo email", extra)
+            e2e.start(run, "demo email " + extra[0])
             measure(f"{extra[0]}, first {runs} scans", runs)
     finally:
-        suite.stop()
+        run.stop()
 
 
 def main():

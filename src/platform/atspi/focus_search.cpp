@@ -308,6 +308,13 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 // the wait but does not count against the application.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
                     AtspiAccessible* focused, ReadContext& read) {
+  // The frame is read through the scan's memo, where the block's reads find
+  // it: an element with a frame needs no wait, and costs no extra call.
+  ReadContext first = read.fresh();
+  if (extentsOf(focused, first).has_value() || !first.ok() ||
+      !read.memo(focused).hasComponent) {
+    return;
+  }
   GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
   if (component == nullptr) return;
   ScanCache probes;
