@@ -4,6 +4,7 @@
 //
 //   kestreye-demo [--focus=NAME] [--print-window-id] [--trace]
 //                 [--stall=MS] [--buttons=N] [--rows=N] [--windows=N]
+//                 [--notes-bytes=N]
 //
 // --focus=NAME       widget that holds the focus at start (default: email);
 //                    one of email, password, region, remember, notes,
@@ -20,6 +21,8 @@
 // --buttons=N        a large window: N more buttons beside the pane
 // --rows=N           a large window: a tree view of N rows beside the pane
 // --windows=N        N more top-level windows, listed before the pane's own
+// --notes-bytes=N    a large text: N bytes of lines in the notes, the caret
+//                    on the second line
 
 #include <atk/atk.h>
 #include <gdk/gdkx.h>
@@ -44,6 +47,7 @@ static int stallMs;
 static int extraButtons;
 static int extraRows;
 static int extraWindows;
+static long notesBytes;
 
 static void name(const char* widgetName, GtkWidget* widget) {
   named[namedCount].name = widgetName;
@@ -191,6 +195,20 @@ static void addRow(GtkGrid* grid, int row, const char* mnemonic,
   gtk_grid_attach(grid, label, 0, row, 1, 1);
 }
 
+static void fillNotes(GtkTextView* notes) {
+  static const char line[] = "The quick brown fox jumps over the lazy dog.\n";
+  GString* text = g_string_sized_new((gsize)notesBytes + sizeof line);
+  while ((long)text->len + (long)sizeof line - 1 <= notesBytes) {
+    g_string_append(text, line);
+  }
+  GtkTextBuffer* buffer = gtk_text_view_get_buffer(notes);
+  gtk_text_buffer_set_text(buffer, text->str, (gint)text->len);
+  g_string_free(text, TRUE);
+  GtkTextIter caret;
+  gtk_text_buffer_get_iter_at_line_offset(buffer, &caret, 1, 4);
+  gtk_text_buffer_place_cursor(buffer, &caret);
+}
+
 static GtkWidget* buildPane(void) {
   GtkWidget* pane = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_set_border_width(GTK_CONTAINER(pane), 20);
@@ -237,6 +255,7 @@ static GtkWidget* buildPane(void) {
                                       GTK_SHADOW_IN);
   gtk_widget_set_size_request(scroller, -1, 80);
   gtk_container_add(GTK_CONTAINER(scroller), notes);
+  if (notesBytes > 0) fillNotes(GTK_TEXT_VIEW(notes));
 
   // GtkGrid hands its children to the accessibility tree last-attached first,
   // so the rows are attached bottom-up to be read top-down.
@@ -338,11 +357,13 @@ int main(int argc, char** argv) {
       extraRows = atoi(argv[i] + 7);
     } else if (strncmp(argv[i], "--windows=", 10) == 0) {
       extraWindows = atoi(argv[i] + 10);
+    } else if (strncmp(argv[i], "--notes-bytes=", 14) == 0) {
+      notesBytes = atol(argv[i] + 14);
     } else {
       fprintf(stderr,
               "usage: kestreye-demo [--focus=NAME] [--print-window-id] "
               "[--trace] [--stall=MS] [--buttons=N] [--rows=N] "
-              "[--windows=N]\n");
+              "[--windows=N] [--notes-bytes=N]\n");
       return 2;
     }
   }
