@@ -99,6 +99,13 @@ TESTS = {
     ]),
     # A main loop that blocks 40 ms every 5 ms is slow, not hung.
     "slow_application": ("demo email --stall=40", [([], None, IN_TIME)] * 3),
+    # A 20 MB text: the whole of it is counted, within the deadline.
+    "large_text": ("demo notes --notes-bytes=20000000", [([], None, {
+        0: 'Focused: [TextArea] "Notes:" value: "The quick brown fox jumps over the lazy dog.'
+           '\\nThe q..." (FOCUSED) in "Sign in"',
+        1: 'cursor: "...s over the lazy dog.\\nThe |quick brown fox jumps ove..." '
+           '(pos 49/19999980, line 1)',
+        "within": DEADLINE_S})] * 2),
     # The active window listed after 69 others of its application is found.
     "many_windows": ("demo email --windows=69", [
         ([], None, {0: EMPTY_EMAIL + ' in "Sign in"', "within": DEADLINE_S})]),
