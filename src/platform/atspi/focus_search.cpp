@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/startup_advice.h"
@@ -106,6 +108,9 @@ GRef<AtspiMatchRule> focusMatchRule() {
 // One depth-first search: how many more elements it may look at, and
 // whether it keeps to libatspi's snapshot.
 struct DepthFirst {
+  explicit DepthFirst(int budget, bool snapshotOnly = false)
+      : budget(budget), snapshotOnly(snapshotOnly) {}
+
   int budget;
   /// Only elements whose children libatspi holds are descended into, so the
   /// search makes no round trip.
@@ -113,7 +118,33 @@ struct DepthFirst {
   /// Whether everything below the best match was searched: a part of it
   /// missing from the snapshot may hold a deeper match.
   bool bestComplete = false;
+  /// The elements met that manage their descendants, in document order.
+  std::vector<GRef<AtspiAccessible>> managing;
 };
+
+// The children libatspi's snapshot holds of an element, into `children`;
+// false when it holds none, or not all of them (GTK leaves out a hidden
+// scroll bar).
+bool snapshotChildren(AtspiAccessible* node,
+                      std::vector<AtspiAccessible*>* children) {
+  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
+      node->children == nullptr ||
+      (node->states != nullptr &&
+       atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT))) {
+    return false;
+  }
+  bool all = true;
+  for (guint i = 0; i < node->children->len; ++i) {
+    auto* child =
+        static_cast<AtspiAccessible*>(g_ptr_array_index(node->children, i));
+    if (child == nullptr) {
+      all = false;
+    } else {
+      children->push_back(child);
+    }
+  }
+  return all;
+}
 
 // Depth-first search, over libatspi's snapshot of an application or, for
 // toolkits without a Collection interface, over round trips. The children
@@ -138,21 +169,26 @@ bool searchDepthFirst(AtspiAccessible* node, Target target, int depth,
   // (focusedDescendant).
   if (hasState(statesOf(node, read), ATSPI_STATE_MANAGES_DESCENDANTS)) {
     if (isBest) search.bestComplete = true;
+    search.managing.push_back(newRef(node));
     return false;
   }
-  bool complete =
-      depth < kMaxSearchDepth && (!search.snapshotOnly || childrenCached(node));
-  const auto* children = complete ? childrenOf(node, read) : nullptr;
-  if (children == nullptr) {
-    complete = false;
-  } else {
-    for (const GRef<AtspiAccessible>& child : *children) {
-      if (!searchDepthFirst(child.get(), target, depth + 1, search, read, best,
-                            bestScore)) {
-        complete = false;
-      }
-      if (!read.ok()) return false;
+  std::vector<AtspiAccessible*> children;
+  bool complete = depth < kMaxSearchDepth;
+  if (complete && search.snapshotOnly) {
+    complete = snapshotChildren(node, &children);
+  } else if (complete) {
+    const auto* listed = childrenOf(node, read);
+    complete = listed != nullptr;
+    for (size_t i = 0; listed != nullptr && i < listed->size(); ++i) {
+      children.push_back((*listed)[i].get());
     }
+  }
+  for (AtspiAccessible* child : children) {
+    if (!searchDepthFirst(child, target, depth + 1, search, read, best,
+                          bestScore)) {
+      complete = false;
+    }
+    if (!read.ok()) return false;
   }
   if (isBest && best->get() == node) search.bestComplete = complete;
   return complete;
@@ -191,10 +227,43 @@ bool searchCollection(AtspiAccessible* root, ReadContext& read,
   return true;
 }
 
+// How many selected children of an element that manages its descendants
+// are asked whether they hold the focus.
+constexpr int kMaxSelectedAsked = 16;
+
+// The FOCUSED one among the selected children of an element that manages
+// its descendants, or null. A tree's cursor row is usually selected: its
+// Selection interface hands it out without the application building every
+// row, as a Collection search over the tree would.
+GRef<AtspiAccessible> focusedSelection(AtspiAccessible* managing,
+                                       ReadContext& read) {
+  GRef<AtspiSelection> selection(
+      atspi_accessible_get_selection_iface(managing));
+  if (selection == nullptr) return nullptr;
+  ReadContext local = read.fresh();
+  const int count = local.call(managing, [&](GError** error) {
+    return atspi_selection_get_n_selected_children(selection.get(), error);
+  });
+  for (int i = 0; i < std::min(count, kMaxSelectedAsked) && local.ok(); ++i) {
+    GRef<AtspiAccessible> child(local.call(managing, [&](GError** error) {
+      return atspi_selection_get_selected_child(selection.get(), i, error);
+    }));
+    if (child != nullptr &&
+        hasState(statesOf(child.get(), local), ATSPI_STATE_FOCUSED)) {
+      return child;
+    }
+  }
+  if (managing->parent.app != nullptr &&
+      read.cache().isHung(managing->parent.app)) {
+    read.fail(kAxCannotComplete);
+  }
+  return nullptr;
+}
+
 // Elements that manage their descendants with at most this many children
-// are searched for a focused descendant (a tree's focused cell); a larger
-// one is itself the focus, as on macOS, since the application would build
-// every row to answer.
+// are searched for a focused descendant (a tree's focused cell) when no
+// selected child has the focus; a larger one is itself the focus, as on
+// macOS, since the application would build every row to answer.
 constexpr int kMaxSearchedManagedChildren = 2000;
 
 // The focused descendant of a focused element that manages its
@@ -205,6 +274,8 @@ GRef<AtspiAccessible> focusedDescendant(GRef<AtspiAccessible> focused,
                 ATSPI_STATE_MANAGES_DESCENDANTS)) {
     return focused;
   }
+  if (auto selected = focusedSelection(focused.get(), read)) return selected;
+  if (!read.ok()) return focused;
   ReadContext local = read.fresh();
   const int count = local.call(focused.get(), [&](GError** error) {
     return atspi_accessible_get_child_count(focused.get(), error);
@@ -237,14 +308,28 @@ GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read) {
   GRef<AtspiAccessible> best[2];
   int bestScore[2] = {-1, -1};
   if (childrenCached(root)) {
+    std::vector<GRef<AtspiAccessible>> managing;
     for (int t = 0; t < 2 && read.ok(); ++t) {
-      DepthFirst search{kMaxSnapshotNodes, true};
+      DepthFirst search(kMaxSnapshotNodes, true);
       (void)searchDepthFirst(root, kTargets[t], 0, search, read, &best[t],
                              &bestScore[t]);
+      managing = std::move(search.managing);
       if (best[t] == nullptr) continue;
       if (!search.bestComplete) break;
       return t == 0 ? std::move(best[t])
                     : focusedDescendant(std::move(best[t]), read);
+    }
+    // No match in the snapshot: the focus may be a tree's cursor row.
+    if (best[0] == nullptr && best[1] == nullptr) {
+      for (const GRef<AtspiAccessible>& element : managing) {
+        if (!read.ok()) break;
+        if (!hasState(statesOf(element.get(), read), ATSPI_STATE_SHOWING)) {
+          continue;
+        }
+        if (auto focused = focusedSelection(element.get(), read)) {
+          return focused;
+        }
+      }
     }
     if (!read.ok()) return nullptr;
     best[0].reset();
@@ -256,7 +341,7 @@ GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read) {
   }
   if (!read.ok()) return nullptr;
   for (int t = 0; t < 2; ++t) {
-    DepthFirst search{kMaxSearchNodes};
+    DepthFirst search(kMaxSearchNodes);
     (void)searchDepthFirst(root, kTargets[t], 0, search, read, &best[t],
                            &bestScore[t]);
     if (best[t] != nullptr || !read.ok()) return std::move(best[t]);
