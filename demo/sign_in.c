@@ -8,7 +8,7 @@
 //
 // --focus=NAME       widget that holds the focus at start (default: email);
 //                    one of email, password, region, remember, notes,
-//                    sign-in, cancel, help
+//                    sign-in, cancel, help; with --rows, rows (the tree)
 // --print-window-id  print "window 0xXID" once the window is on screen
 // --trace            also print one line per focus ("focus NAME" when GTK
 //                    moves it, "a11y-focus NAME" once the accessibility layer
@@ -38,7 +38,7 @@ typedef struct {
   GtkWidget* widget;
 } NamedWidget;
 
-static NamedWidget named[8];
+static NamedWidget named[12];
 static size_t namedCount;
 static gboolean trace;
 static gboolean printWindowId;
@@ -75,6 +75,18 @@ static void onAccessibleState(AtkObject* accessible, const gchar* state,
       atk_state_set_contains_state(states, ATK_STATE_FOCUSED);
   g_object_unref(states);
   if (shown) printf("a11y-focus %s\n", (const char*)data);
+}
+
+// A tree's focused cell, not the tree, holds the focus for the
+// accessibility layer; the tree announces it as its active descendant.
+static void onActiveDescendant(AtkObject* tree, gpointer child, gpointer data) {
+  (void)tree;
+  (void)data;
+  AtkStateSet* states = atk_object_ref_state_set(ATK_OBJECT(child));
+  if (atk_state_set_contains_state(states, ATK_STATE_FOCUSED)) {
+    printf("a11y-focus rows\n");
+  }
+  g_object_unref(states);
 }
 
 // The caret and selection bound of an entry, as GTK counts them (characters).
@@ -299,7 +311,8 @@ static gboolean stall(gpointer data) {
 }
 
 // What makes the window large: many buttons or a long tree view, scrolled
-// beside the pane. Neither takes the focus.
+// beside the pane. Neither takes the focus, unless the tree ("rows") is
+// asked to.
 static GtkWidget* buildExtra(void) {
   GtkWidget* scroller = gtk_scrolled_window_new(NULL, NULL);
   gtk_widget_set_size_request(scroller, 300, -1);
@@ -315,7 +328,12 @@ static GtkWidget* buildExtra(void) {
     gtk_tree_view_insert_column_with_attributes(
         GTK_TREE_VIEW(view), -1, "Item", gtk_cell_renderer_text_new(), "text",
         0, NULL);
-    gtk_widget_set_can_focus(view, FALSE);
+    // The tree takes the focus only when asked to, its cursor on row 2.
+    gtk_widget_set_can_focus(view, strcmp(focusName, "rows") == 0);
+    GtkTreePath* cursor = gtk_tree_path_new_from_indices(2, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(view), cursor, NULL, FALSE);
+    gtk_tree_path_free(cursor);
+    name("rows", view);
     gtk_container_add(GTK_CONTAINER(scroller), view);
   } else {
     GtkWidget* grid = gtk_grid_new();
@@ -413,6 +431,12 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < namedCount; i++)
       watch(named[i].widget, named[i].name);
     g_signal_connect(window, "notify::is-active", G_CALLBACK(onActive), NULL);
+    GtkWidget* rows = findNamed("rows");
+    if (rows != NULL) {
+      g_signal_connect(gtk_widget_get_accessible(rows),
+                       "active-descendant-changed",
+                       G_CALLBACK(onActiveDescendant), NULL);
+    }
     g_signal_add_emission_hook(g_signal_lookup("select", GTK_TYPE_MENU_ITEM), 0,
                                onMenuItemSelected, NULL, NULL);
   }
