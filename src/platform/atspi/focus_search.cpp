@@ -112,8 +112,8 @@ struct DepthFirst {
       : budget(budget), snapshotOnly(snapshotOnly) {}
 
   int budget;
-  /// Only elements whose children libatspi holds are descended into, so the
-  /// search makes no round trip.
+  /// Only the children libatspi's snapshot holds are searched, so the search
+  /// makes no round trip.
   bool snapshotOnly = false;
   /// Whether everything below the best match was searched: a part of it
   /// missing from the snapshot may hold a deeper match.
