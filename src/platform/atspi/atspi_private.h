@@ -259,6 +259,11 @@ std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
 /// The fields read are public in atspi-accessible.h; TRANSIENT elements are
 /// never answered from the cache.
 bool childrenCached(AtspiAccessible* node);
+/// The children libatspi's snapshot holds of an element, added to
+/// `children` when it is not null; false when the snapshot holds none of
+/// them, or not all (GTK leaves out a hidden scroll bar).
+bool snapshotChildren(AtspiAccessible* node,
+                      std::vector<AtspiAccessible*>* children);
 
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,

@@ -103,19 +103,29 @@ bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
 
 }  // namespace
 
-bool childrenCached(AtspiAccessible* node) {
+bool snapshotChildren(AtspiAccessible* node,
+                      std::vector<AtspiAccessible*>* children) {
   if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
-      node->children == nullptr) {
+      node->children == nullptr ||
+      (node->states != nullptr &&
+       atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT))) {
     return false;
   }
-  if (node->states != nullptr &&
-      atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT)) {
-    return false;
-  }
+  bool all = true;
   for (guint i = 0; i < node->children->len; ++i) {
-    if (g_ptr_array_index(node->children, i) == nullptr) return false;
+    auto* child =
+        static_cast<AtspiAccessible*>(g_ptr_array_index(node->children, i));
+    if (child == nullptr) {
+      all = false;
+    } else if (children != nullptr) {
+      children->push_back(child);
+    }
   }
-  return true;
+  return all;
+}
+
+bool childrenCached(AtspiAccessible* node) {
+  return snapshotChildren(node, nullptr);
 }
 
 bool isEditableHost(AtspiAccessible* node, const ReadContext& read) {

@@ -122,30 +122,6 @@ struct DepthFirst {
   std::vector<GRef<AtspiAccessible>> managing;
 };
 
-// The children libatspi's snapshot holds of an element, into `children`;
-// false when it holds none, or not all of them (GTK leaves out a hidden
-// scroll bar).
-bool snapshotChildren(AtspiAccessible* node,
-                      std::vector<AtspiAccessible*>* children) {
-  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
-      node->children == nullptr ||
-      (node->states != nullptr &&
-       atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT))) {
-    return false;
-  }
-  bool all = true;
-  for (guint i = 0; i < node->children->len; ++i) {
-    auto* child =
-        static_cast<AtspiAccessible*>(g_ptr_array_index(node->children, i));
-    if (child == nullptr) {
-      all = false;
-    } else {
-      children->push_back(child);
-    }
-  }
-  return all;
-}
-
 // Depth-first search, over libatspi's snapshot of an application or, for
 // toolkits without a Collection interface, over round trips. The children
 // of an element that manages its descendants are not searched: they can be
