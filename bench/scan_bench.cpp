@@ -7,8 +7,8 @@
 #include <string>
 
 #include "ax/accessors.h"
-#include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
+#include "scan/scan.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/reply.h"
-#include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
+#include "scan/reply.h"
+#include "scan/scan.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

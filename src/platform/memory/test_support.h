@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "collect/scan_state.h"
 #include "platform/memory/memory_platform.h"
+#include "scan/scan_state.h"
 
 namespace kestreye::testing {
 

@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
-#include "cli/reply.h"
-#include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
 #include "platform/memory/test_support.h"
+#include "scan/reply.h"
+#include "scan/scan.h"
 
 namespace kestreye::record {
 namespace {

@@ -1,9 +1,9 @@
-#include "cli/scan.h"
+#include "scan/scan.h"
 
 #include <gtest/gtest.h>
 
-#include "cli/reply.h"
 #include "platform/memory/test_support.h"
+#include "scan/reply.h"
 #include "text/text.h"
 
 namespace kestreye {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 
-#include "collect/scan_state.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 

@@ -1,10 +1,10 @@
-#include "cli/reply_watchdog.h"
+#include "scan/reply_watchdog.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "cli/reply.h"
+#include "scan/reply.h"
 
 namespace kestreye {
 
