@@ -83,6 +83,4 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
   return SuccessResponse{std::move(block)};
 }
 
-void scan() { outputReply(scanReply()); }
-
 }  // namespace kestreye

@@ -17,7 +17,4 @@ Reply scanReply(const ScanDeadlines& deadlines =
                     ScanDeadlines::from(std::chrono::steady_clock::now()),
                 std::atomic<ScanStep>* step = nullptr);
 
-/// Runs one scan and writes exactly one reply line.
-void scan();
-
 }  // namespace kestreye

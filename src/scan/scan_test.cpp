@@ -43,7 +43,7 @@ class ScanTest : public MemoryTest {
     memory::setFrontmost(501);
   }
 
-  // The reply line scan() would print.
+  // The reply line `kestreye scan` would print.
   static std::string run() { return encodeReply(scanReply()) + "\n"; }
 
   memory::Node* app = nullptr;
