@@ -47,8 +47,4 @@ class ReplyWatchdog {
   std::thread thread_;
 };
 
-/// Writes all of `line` to standard output with write(2), retrying short
-/// writes and interruptions.
-void writeAll(std::string_view line);
-
 }  // namespace kestreye
