@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   const std::string_view json(reinterpret_cast<const char*>(data), size);
   std::string error;
-  if (!kestreye::memory::loadFixtureText(json, "fuzz", &error)) return 0;
+  if (!platform->loadFixtureText(json, "fuzz", &error)) return 0;
   const std::string line = kestreye::encodeReply(kestreye::scanReply());
   if (line.empty() || line.find('\n') != std::string::npos ||
       !kestreye::isValidUtf8(line)) {
     std::abort();
   }
-  kestreye::memory::reset();
+  platform->reset();
   return 0;
 }

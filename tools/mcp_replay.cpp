@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
   const auto platform = kestreye::memory::makePlatform();
   kestreye::installPlatform(*platform);
   std::string error;
-  if (!kestreye::memory::loadFixtureFile(argv[1], &error)) {
+  if (!platform->loadFixtureFile(argv[1], &error)) {
     std::fprintf(stderr, "kestreye-mcp-replay: %s\n", error.c_str());
     return 2;
   }
   const int status = kestreye::mcp::serveStdio();
-  for (const auto& line : kestreye::memory::logLines()) {
+  for (const auto& line : platform->logLines()) {
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   return status;

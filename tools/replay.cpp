@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   const auto platform = kestreye::memory::makePlatform();
   kestreye::installPlatform(*platform);
   std::string error;
-  if (!kestreye::memory::loadFixtureFile(argv[next], &error)) {
+  if (!platform->loadFixtureFile(argv[next], &error)) {
     std::fprintf(stderr, "kestreye-replay: %s\n", error.c_str());
     return 2;
   }
@@ -33,13 +33,12 @@ int main(int argc, char** argv) {
   args.push_back(nullptr);
   const int status =
       kestreye::kestreyeMain(static_cast<int>(args.size() - 1), args.data());
-  for (const auto& line : kestreye::memory::logLines()) {
+  for (const auto& line : platform->logLines()) {
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   if (countReads) {
-    std::fprintf(
-        stderr, "attribute reads: %llu\n",
-        static_cast<unsigned long long>(kestreye::memory::attributeReads()));
+    std::fprintf(stderr, "attribute reads: %llu\n",
+                 static_cast<unsigned long long>(platform->attributeReads()));
   }
   return status;
 }

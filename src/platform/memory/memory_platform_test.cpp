@@ -3,19 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "ax/accessors.h"
-#include "platform/memory/test_support.h"
 
 namespace kestreye {
 namespace {
 
-using testing::MemoryTest;
-
-class FixtureTest : public MemoryTest {
+class FixtureTest : public ::testing::Test {
  protected:
+  void SetUp() override { installPlatform(tree); }
+  void TearDown() override { EXPECT_EQ(tree.liveHandles(), 0); }
   bool load(std::string_view json) {
-    return memory::loadFixtureText(json, "t.json", &error);
+    return tree.loadFixtureText(json, "t.json", &error);
   }
   Element application(int32_t pid = 1) { return applicationElement(pid); }
+  memory::MemoryPlatform tree;
   std::string error;
 };
 
@@ -26,7 +26,7 @@ TEST_F(FixtureTest, RejectedFilesLeaveNothingBehind) {
   EXPECT_FALSE(load(R"({"trusted": false, "frontmost": 1, "extra": 1})"));
   EXPECT_TRUE(isProcessTrusted());
   EXPECT_EQ(frontmostProcessId(), std::nullopt);
-  EXPECT_FALSE(memory::loadFixtureFile("/nonexistent/fixture.json", &error));
+  EXPECT_FALSE(tree.loadFixtureFile("/nonexistent/fixture.json", &error));
   EXPECT_EQ(error, "/nonexistent/fixture.json: cannot be read");
 }
 
@@ -49,13 +49,13 @@ TEST_F(FixtureTest, HandlesAndReadsAreCounted) {
   {
     const Element app = application();
     const auto children = axChildren(app);
-    EXPECT_EQ(memory::liveHandles(), 2);
+    EXPECT_EQ(tree.liveHandles(), 2);
     const Element copy = children[0];
-    EXPECT_EQ(memory::liveHandles(), 3);
+    EXPECT_EQ(tree.liveHandles(), 3);
     (void)copyAttribute(Element(), "AXRole");
   }
-  EXPECT_EQ(memory::liveHandles(), 0);
-  EXPECT_EQ(memory::attributeReads(), 2u);
+  EXPECT_EQ(tree.liveHandles(), 0);
+  EXPECT_EQ(tree.attributeReads(), 2u);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "platform/memory/memory_platform.h"
-#include "platform/memory/test_support.h"
 #include "scan/reply.h"
 #include "scan/scan.h"
 
@@ -33,18 +32,19 @@ class RecorderTest : public ::testing::Test {
   void SetUp() override { installPlatform(recorder); }
   void TearDown() override {
     recorder.reset();
-    memory::reset();
-    EXPECT_EQ(memory::liveHandles(), 0);
+    tree.reset();
+    EXPECT_EQ(tree.liveHandles(), 0);
   }
   // Loads a fixture file and scans it through the recorder; the reply line
   // as `kestreye scan` prints it.
   std::string recordScan(const std::string& path) {
     TearDown();
     std::string error;
-    EXPECT_TRUE(memory::loadFixtureFile(path, &error)) << error;
+    EXPECT_TRUE(tree.loadFixtureFile(path, &error)) << error;
     return encodeReply(kestreye::scanReply()) + "\n";
   }
-  Recorder recorder{kestreye::testing::memoryPlatform()};
+  memory::MemoryPlatform tree;
+  Recorder recorder{tree};
 };
 
 // Every case, recorded, written and replayed from the file, answers its
@@ -96,7 +96,7 @@ TEST_F(RecorderTest, EveryValueKindIsRecordedAsGiven) {
     "Mixed": {"array": [{"element": "e2"}, "t", {"number": 2}, true, {"array": [{"number": 1.25}]}]},
     "Error": {"error": -25204}, "NoValue": {"novalue": true}})");
   std::string error;
-  ASSERT_TRUE(memory::loadFixtureText(
+  ASSERT_TRUE(tree.loadFixtureText(
       R"({"applications": {"3": "e1"}, "elements": [{"id": "e1", "attributes": )" +
           given.dump() + R"(}, {"id": "e2", "attributes": {}}]})",
       "kinds", &error))
