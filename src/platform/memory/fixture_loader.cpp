@@ -57,10 +57,14 @@ class Loader {
   bool load(const Json& root) {
     if (!root.is_object()) return fail("", "the top level must be an object");
     for (const auto& [key, value] : root.items()) {
-      if (key != "trusted" && key != "frontmost" && key != "applications" &&
-          key != "elements") {
+      if (key != "about" && key != "trusted" && key != "frontmost" &&
+          key != "applications" && key != "elements") {
         return fail("/" + escapePointer(key), "unknown member");
       }
+    }
+    // What the case proves, for its reader; the platform never answers it.
+    if (root.contains("about") && !root["about"].is_string()) {
+      return fail("/about", "must be a string");
     }
     if (root.contains("trusted")) {
       if (!root["trusted"].is_boolean()) {
