@@ -6,10 +6,15 @@
 #include <objc/runtime.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <thread>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/macos/cf_values.h"
@@ -23,6 +28,19 @@ extern "C" void NSLog(CFStringRef format, ...);
 
 namespace kestreye::macos {
 namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::string_view kFocusedUIElement = "AXFocusedUIElement";
+// A call's limit, however little time is left: the service refuses zero.
+constexpr milliseconds kShortestLimit{1};
+
+// How much of the time left before the scan's reads end one call may take.
+enum class Patience {
+  Half,  ///< ends before the reads end, so that a hang leaves time to go on
+  Whole  ///< may run to the reads' end: the first call to an application
+         ///< and the focus read, which a large application answers slowly
+};
 
 AXUIElementRef axElement(ElementRef ref) {
   return static_cast<AXUIElementRef>(ref);
@@ -65,6 +83,15 @@ class AutoreleasePool {
  private:
   id pool_ = nullptr;
 };
+
+// The pid is stored in the element itself: no round trip to the
+// application, so it answers even when the application has hung.
+std::optional<int32_t> processOf(AXUIElementRef element) {
+  pid_t owner = 0;
+  if (AXUIElementGetPid(element, &owner) != kAXErrorSuccess)
+    return std::nullopt;
+  return static_cast<int32_t>(owner);
+}
 
 AttributeRead copyOne(AXUIElementRef element, std::string_view attribute) {
   const CfOwned name = cfStringFromUtf8(attribute);
@@ -120,6 +147,7 @@ MultiRead copyMany(AXUIElementRef element,
 
 class MacosPlatform final : public Platform {
  public:
+  explicit MacosPlatform(Clock clock) : clock_(std::move(clock)) {}
   void retain(ElementRef ref) override;
   void release(ElementRef ref) override;
   AttributeRead copyAttribute(const Element& element,
@@ -129,17 +157,91 @@ class MacosPlatform final : public Platform {
   Element applicationElement(int32_t pid) override;
   void logLine(std::string_view line) override;
   void beginScan(ScanDeadline readsEnd) override {
-    unresponsive_.clear();
+    endScan();
     readsEnd_ = readsEnd;
   }
-  void endScan() override { unresponsive_.clear(); }
+  void endScan() override {
+    unresponsive_.clear();
+    contacted_.clear();
+    readsEnd_ = ScanDeadline::max();
+  }
 
  private:
-  // Applications that stopped answering during this scan.
+  // One round trip to `ax` of process `pid`, made by `call` (which answers
+  // its code), with the limit `patience` gives it; false when none was made.
+  template <typename Call>
+  bool trip(AXUIElementRef ax, std::optional<int32_t> pid, Patience patience,
+            Call call);
+  AttributeRead read(AXUIElementRef ax, std::optional<int32_t> pid,
+                     std::string_view attribute);
+
+  Clock clock_;
+  // Applications whose own call ran out its limit during this scan.
   UnresponsiveApps unresponsive_;
+  // Applications called during this scan.
+  std::unordered_set<int32_t> contacted_;
   // After it, a read would only make the scan late.
   ScanDeadline readsEnd_ = ScanDeadline::max();
 };
+
+template <typename Call>
+bool MacosPlatform::trip(AXUIElementRef ax, std::optional<int32_t> pid,
+                         Patience patience, Call call) {
+  const ScanDeadline start = clock_.now();
+  if (start >= readsEnd_ || (pid && unresponsive_.contains(*pid))) {
+    return false;
+  }
+  if (pid && contacted_.insert(*pid).second) patience = Patience::Whole;
+  // Outside a scan (a test reading the platform directly) a call keeps the
+  // service's own limit.
+  std::optional<ScanDeadline::duration> limit;
+  if (readsEnd_ != ScanDeadline::max()) {
+    const ScanDeadline::duration left = readsEnd_ - start;
+    limit = std::max<ScanDeadline::duration>(
+        patience == Patience::Whole ? left : left / 2, kShortestLimit);
+    // The limit belongs to this element object alone (Apple: not to others
+    // equal to it), so it is set on every element before its call.
+    (void)AXUIElementSetMessagingTimeout(
+        ax, std::chrono::duration<float>(*limit).count());
+  }
+  const int32_t code = call();
+  if (limit && pid) {
+    // The service answers "cannot complete" when the limit runs out, by its
+    // own reckoning: one that comes in the limit's last tenth is its timeout.
+    // A slow answer within the limit is no hang.
+    const ScanDeadline::duration took = clock_.now() - start;
+    if (took >= *limit ||
+        (code == kAxCannotComplete && took >= *limit - *limit / 10)) {
+      unresponsive_.add(*pid);
+    }
+  }
+  return true;
+}
+
+AttributeRead MacosPlatform::read(AXUIElementRef ax, std::optional<int32_t> pid,
+                                  std::string_view attribute) {
+  const Patience patience =
+      attribute == kFocusedUIElement ? Patience::Whole : Patience::Half;
+  const ElementReads reads{
+      [&](std::string_view name) {
+        AttributeRead result{kAxCannotComplete, std::nullopt};
+        trip(ax, pid, patience, [&] {
+          result = copyOne(ax, name);
+          return result.code;
+        });
+        return result;
+      },
+      [&](std::span<const std::string_view> names) {
+        MultiRead result{kAxCannotComplete, {}};
+        trip(ax, pid, patience, [&] {
+          result = copyMany(ax, names);
+          return result.code;
+        });
+        return result;
+      },
+  };
+  return guardedRead(reads, pid, attribute, unresponsive_);
+}
 
 void MacosPlatform::retain(ElementRef ref) {
   CFRetain(static_cast<CFTypeRef>(ref));
@@ -152,23 +254,9 @@ void MacosPlatform::release(ElementRef ref) {
 AttributeRead MacosPlatform::copyAttribute(const Element& element,
                                            std::string_view attribute) {
   if (element.empty()) return AttributeRead{kAxIllegalArgument, std::nullopt};
-  if (std::chrono::steady_clock::now() >= readsEnd_) {
-    return AttributeRead{kAxCannotComplete, std::nullopt};
-  }
   const AXUIElementRef ax = axElement(element.ref());
-  // The pid is stored in the element itself: no round trip to the
-  // application, so it answers even when the application has hung.
-  std::optional<int32_t> pid;
-  pid_t owner = 0;
-  if (AXUIElementGetPid(ax, &owner) == kAXErrorSuccess) pid = owner;
-
-  const ElementReads reads{
-      [ax](std::string_view name) { return copyOne(ax, name); },
-      [ax](std::span<const std::string_view> names) {
-        return copyMany(ax, names);
-      },
-  };
-  return guardedRead(reads, pid, attribute, unresponsive_);
+  const std::optional<int32_t> pid = processOf(ax);
+  return read(ax, pid, attribute);
 }
 
 bool MacosPlatform::isProcessTrusted() { return AXIsProcessTrusted() != 0; }
@@ -212,8 +300,15 @@ void MacosPlatform::logLine(std::string_view line) {
 
 }  // namespace
 
-std::unique_ptr<Platform> makePlatform() {
-  return std::make_unique<MacosPlatform>();
+Clock systemClock() {
+  return Clock{[] { return std::chrono::steady_clock::now(); },
+               [](std::chrono::nanoseconds pause) {
+                 std::this_thread::sleep_for(pause);
+               }};
+}
+
+std::unique_ptr<Platform> makePlatform(Clock clock) {
+  return std::make_unique<MacosPlatform>(std::move(clock));
 }
 
 }  // namespace kestreye::macos

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
 #include <sstream>
 
 #include "cli/reply.h"
@@ -14,13 +16,37 @@ namespace kestreye::macos {
 namespace {
 
 using Strings = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+// The fake SDK's clock, which only calls and pauses move on.
+Clock fakeClock() {
+  return Clock{
+      [] { return fake::world().now; },
+      [](std::chrono::nanoseconds pause) { fake::world().now += pause; }};
+}
 
 class MacosPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::reset(), installPlatform(*platform_); }
   void TearDown() override { EXPECT_EQ(fake::finish(), Strings{}); }
-  std::unique_ptr<Platform> platform_ = makePlatform();
+  // Checks the last case's objects and starts the next case afresh.
+  void nextCase() {
+    EXPECT_EQ(fake::finish(), Strings{});
+    fake::reset();
+  }
+  std::unique_ptr<Platform> platform_ = makePlatform(fakeClock());
 };
+
+// One scan whose reads end 1.6 s from now on the fake clock: the reply, and
+// the milliseconds of the fake clock it took.
+std::pair<std::string, int64_t> scanOnFakeClock() {
+  const ScanDeadline start = fake::world().now;
+  const std::string reply = encodeReply(scanReply(
+      ScanDeadlines{start + milliseconds(1300), start + milliseconds(1600)}));
+  return {reply,
+          std::chrono::duration_cast<milliseconds>(fake::world().now - start)
+              .count()};
+}
 
 // Reads through a handle that holds its own reference, as the core's do.
 AttributeRead read(AXUIElementRef element, const char* attribute) {
@@ -158,22 +184,122 @@ TEST_F(MacosPlatformTest, WithholdsSecureTextAndCountsTheCaretInCharacters) {
 }
 
 TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
-  fake::world().hung.insert(9001);
+  fake::world().hangsAfter[9001] = 0;
   const AXUIElementRef first = fake::element(9001);
   const AXUIElementRef second = fake::element(9001);
+  const ScanDeadline start = fake::world().now;
+  platform_->beginScan(start + milliseconds(1600));
   EXPECT_EQ(read(first, "AXRole").code, kAxCannotComplete);
   EXPECT_EQ(read(second, "AXValue").code, kAxCannotComplete);
   EXPECT_EQ(fake::trips(first).size() + fake::trips(second).size(), 1u);
   platform_->endScan();  // the next scan asks again
+  platform_->beginScan(fake::world().now + milliseconds(1000));
   EXPECT_EQ(read(second, "AXValue").code, kAxCannotComplete);
   EXPECT_EQ(fake::trips(second), Strings{"AXSubrole+AXValue"});
+  EXPECT_EQ(fake::world().calls,
+            (Strings{"9001 AXRole 1600ms", "9001 AXSubrole+AXValue 1000ms"}));
+  platform_->endScan();
 
-  // One entry of a combined answer is enough to give the application up.
+  // "Cannot complete" at once is that read's failure, no hang: the other
+  // attribute is still read. Within the read, the value is not asked for.
   const AXUIElementRef field = fake::element(77);
   fake::answer(field, "AXSubrole", nullptr, kAXErrorCannotComplete);
+  fake::answer(field, "AXRole", fake::string(u"AXTextField"));
   EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
-  EXPECT_EQ(read(field, "AXRole").code, kAxCannotComplete);
-  EXPECT_EQ(fake::trips(field).size(), 1u);
+  EXPECT_EQ(show(read(field, "AXRole")), "text:AXTextField");
+  fake::failCombined(field, kAXErrorNotImplemented);
+  EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
+  EXPECT_EQ(fake::trips(field), (Strings{"AXSubrole+AXValue", "AXRole",
+                                         "AXSubrole+AXValue", "AXSubrole"}));
+}
+
+// Every call gets a limit from the time the scan has left: the first call to
+// a process and the focus read all of it, any other half. A process whose own
+// call ran out its limit is not called again in the scan; a slow answer
+// within the limit is no hang. The focused field may live in another process
+// (AppKit's open and save panels are served by one).
+TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
+  struct Case {
+    const char* name;
+    pid_t fieldOwner;
+    std::map<pid_t, int> hangsAfter;
+    std::map<pid_t, milliseconds> latency;
+    const char* reply;
+    Strings calls;
+    int64_t tookMs;
+  };
+  const char* const kField =
+      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
+      "value: \\\"ann\\\" (FOCUSED)\"}";
+  const char* const kUnread =
+      "{\"success\":true,\"ui_block\":\"Focused: [] (FOCUSED)\"}";
+  const char* const kNoFocus =
+      "{\"success\":false,\"error\":\"No focused element\"}";
+  const Strings kAnswered = {
+      "500 AXFocusedWindow 1600ms",
+      "500 AXFocusedUIElement 1600ms",
+      "500 AXPosition 800ms",
+  };
+  Strings all = kAnswered;
+  for (const char* attribute :
+       {"AXSize", "AXRole", "AXTitle", "AXDescription", "AXLabel",
+        "AXSubrole+AXValue", "AXPlaceholderValue", "AXFocused", "AXEnabled",
+        "AXSelected", "AXSubrole+AXSelectedText"}) {
+    all.push_back("500 " + std::string(attribute) + " 800ms");
+  }
+  const std::vector<Case> cases = {
+      {"answers", 500, {}, {}, kField, all, 0},
+      {"hangs at once",
+       500,
+       {{500, 0}},
+       {},
+       kNoFocus,
+       {"500 AXFocusedWindow 1600ms"},
+       1600},
+      {"hangs before the focus",
+       500,
+       {{500, 1}},
+       {},
+       kNoFocus,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms"},
+       1600},
+      {"hangs after the focus", 500, {{500, 2}}, {}, kUnread, kAnswered, 800},
+      {"slow, then out of time",
+       500,
+       {},
+       {{500, milliseconds(300)}},
+       kUnread,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
+        "500 AXPosition 500ms", "500 AXSize 350ms", "500 AXRole 200ms"},
+       1400},
+      {"field of a hung panel",
+       600,
+       {{600, 0}},
+       {},
+       kUnread,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms",
+        "600 AXPosition 1600ms"},
+       1600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AXUIElementRef app = fake::element(500);
+    const AXUIElementRef field = fake::element(c.fieldOwner);
+    fake::answer(app, "AXFocusedUIElement", field);
+    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
+    fake::answer(field, "AXTitle", fake::string(u"To"));
+    fake::answer(field, "AXValue", fake::string(u"ann"));
+    fake::world().trusted = true;
+    fake::world().frontmost = 500;
+    fake::world().applications = {{500, app}};
+    fake::world().hangsAfter = c.hangsAfter;
+    fake::world().latency = c.latency;
+    const auto [reply, took] = scanOnFakeClock();
+    EXPECT_EQ(reply, c.reply);
+    EXPECT_EQ(fake::world().calls, c.calls);
+    EXPECT_EQ(took, c.tookMs);
+    nextCase();
+  }
 }
 
 // A TextEdit-like window: a text area with an emoji before the caret, and a
@@ -197,8 +323,9 @@ TEST_F(MacosPlatformTest, ScansAWindowEndToEnd) {
   fake::answer(area, "AXSelectedTextRange",
                fake::box(kAXValueTypeCFRange, 9, 0));
   fake::answer(area, "AXPosition", fake::box(kAXValueTypeCGPoint, 10, 50));
-  fake::world() = {
-      .trusted = true, .frontmost = 500, .applications = {{500, app}}};
+  fake::world().trusted = true;
+  fake::world().frontmost = 500;
+  fake::world().applications = {{500, app}};
 
   const std::string reply = encodeReply(scanReply());
   EXPECT_NE(

@@ -3,9 +3,11 @@
 #include <objc/objc.h>
 #include <objc/runtime.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "platform/macos/conversions.h"
 #include "text/text.h"
@@ -37,12 +39,17 @@ struct Object {
   AXError combined = kAXErrorSuccess;
   std::map<std::string, std::pair<CFTypeRef, AXError>> answers{};
   std::vector<std::string> trips{};
+  float timeout = 0;  // seconds; 0 until set
 };
 
 // Never erased before the reset: a freed object stays at zero references.
-std::deque<Object> objects;
+// The first three are kCFBooleanTrue, kCFBooleanFalse and kCFNull, whose
+// addresses never change.
+std::deque<Object> objects(3);
 std::vector<std::string> faults;
 World theWorld;
+// Calls each process answered or was asked.
+std::map<pid_t, int> asked;
 
 template <typename Ref = CFTypeRef>
 Ref add(Object object) {
@@ -77,13 +84,15 @@ void release(CFTypeRef ref) {
 World& world() { return theWorld; }
 
 void reset() {
-  objects.clear();
+  objects.resize(3);
   faults.clear();
+  asked.clear();
   theWorld = World();
-  // kCFBooleanTrue, kCFBooleanFalse and kCFNull, the test's like its own.
-  add({.kind = kBoolean, .byTest = true, .integer = 1});
-  add({.kind = kBoolean, .byTest = true});
-  add({.kind = kNull, .byTest = true});
+  theWorld.now = std::chrono::steady_clock::now();
+  // The constants are the test's like its own objects.
+  objects[0] = {.kind = kBoolean, .byTest = true, .integer = 1};
+  objects[1] = {.kind = kBoolean, .byTest = true};
+  objects[2] = {.kind = kNull, .byTest = true};
 }
 
 std::vector<std::string> finish() {
@@ -152,6 +161,48 @@ void failCombined(AXUIElementRef element, AXError code) {
 std::vector<std::string> trips(AXUIElementRef element) {
   return of<kElement>(element).trips;
 }
+
+namespace {
+
+// One round trip to the process of `element`, recorded as `trip`: the clock
+// moves on by the answer's latency, or by the whole timeout of a process that
+// no longer answers (false then).
+bool roundTrip(Object& element, const std::string& trip) {
+  element.trips.push_back(trip);
+  const auto timeout =
+      element.timeout > 0
+          ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(element.timeout))
+          : std::chrono::nanoseconds(kDefaultTimeout);
+  theWorld.calls.push_back(std::to_string(element.pid) + " " + trip + " " +
+                           std::to_string(std::lround(element.timeout * 1000)) +
+                           "ms");
+  const int before = asked[element.pid]++;
+  const auto hangs = theWorld.hangsAfter.find(element.pid);
+  const auto latency = theWorld.latency.find(element.pid);
+  const std::chrono::nanoseconds takes = latency == theWorld.latency.end()
+                                             ? std::chrono::nanoseconds(0)
+                                             : latency->second;
+  if ((hangs != theWorld.hangsAfter.end() && before >= hangs->second) ||
+      takes >= timeout) {
+    theWorld.now += timeout;
+    return false;
+  }
+  theWorld.now += takes;
+  return true;
+}
+
+// The answer `element` holds for `attribute`, copied out as the real call
+// does.
+AXError answerOf(Object& element, const std::string& attribute,
+                 CFTypeRef* value) {
+  const auto it = element.answers.find(attribute);
+  if (it == element.answers.end()) return kAXErrorAttributeUnsupported;
+  *value = it->second.first ? CFRetain(it->second.first) : nullptr;
+  return it->second.second;
+}
+
+}  // namespace
 
 }  // namespace kestreye::macos::fake
 
@@ -257,13 +308,22 @@ AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid) {
 
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
                                       CFStringRef attribute, CFTypeRef* value) {
-  Object& asked = of<kElement>(element);
-  asked.trips.push_back(of<kString>(attribute).utf8);
-  if (world().hung.count(asked.pid) != 0) return kAXErrorCannotComplete;
-  const auto it = asked.answers.find(asked.trips.back());
-  if (it == asked.answers.end()) return kAXErrorAttributeUnsupported;
-  *value = it->second.first ? CFRetain(it->second.first) : nullptr;
-  return it->second.second;
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  if (!roundTrip(called, name)) return kAXErrorCannotComplete;
+  return answerOf(called, name, value);
+}
+
+// Apple: the timeout must be positive, and 0 resets it (never wanted here).
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef element,
+                                       float timeoutInSeconds) {
+  Object& called = of<kElement>(element);
+  if (!(timeoutInSeconds > 0)) {
+    faults.push_back("AXUIElementSetMessagingTimeout: not positive");
+    return kAXErrorIllegalArgument;
+  }
+  called.timeout = timeoutInSeconds;
+  return kAXErrorSuccess;
 }
 
 // Options 0: each position holds the value, kCFNull, or an AXValue of type
@@ -271,25 +331,24 @@ AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
 AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values) {
-  Object& asked = of<kElement>(element);
+  Object& called = of<kElement>(element);
   std::string trip;
-  std::vector<CFTypeRef> entries;
   for (CFTypeRef name : of<kArray>(attributes).entries) {
     trip += (trip.empty() ? "" : "+") + of<kString>(name).utf8;
+  }
+  if (!roundTrip(called, trip)) return kAXErrorCannotComplete;
+  std::vector<CFTypeRef> entries;
+  for (CFTypeRef name : of<kArray>(attributes).entries) {
     CFTypeRef value = nullptr;
     Object error{.kind = kBox, .boxType = kAXValueTypeAXError};
-    error.box.error = AXUIElementCopyAttributeValue(
-        element, static_cast<CFStringRef>(name), &value);
-    asked.trips.pop_back();  // one round trip for all
+    error.box.error = answerOf(called, of<kString>(name).utf8, &value);
     if (error.box.error != kAXErrorSuccess && value) CFRelease(value);
     entries.push_back(error.box.error != kAXErrorSuccess ? add(std::move(error))
                       : value != nullptr                 ? value
                                                          : CFRetain(null()));
   }
-  asked.trips.push_back(trip);
   *values = add<CFArrayRef>({.kind = kArray, .entries = entries});
-  AXError code = options != 0 ? kAXErrorIllegalArgument : asked.combined;
-  if (world().hung.count(asked.pid) != 0) code = kAXErrorCannotComplete;
+  const AXError code = options != 0 ? kAXErrorIllegalArgument : called.combined;
   if (code != kAXErrorSuccess) CFRelease(std::exchange(*values, nullptr));
   return code;
 }

@@ -10,6 +10,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -17,12 +18,27 @@
 
 namespace kestreye::macos::fake {
 
-/// What the process-wide calls answer, and the lines NSLog printed.
+using std::chrono::milliseconds;
+
+/// The messaging timeout of an element whose own was never set.
+inline constexpr milliseconds kDefaultTimeout{6000};
+
+/// What the process-wide calls answer, how each process answers calls, the
+/// time, and what was asked.
 struct World {
   bool trusted = false;                            ///< AXIsProcessTrusted
   pid_t frontmost = 0;                             ///< NSWorkspace's answer
-  std::set<pid_t> hung{};                          ///< "cannot complete"
   std::map<pid_t, AXUIElementRef> applications{};  ///< CreateApplication
+  /// Calls a process answers before it stops answering: each later call
+  /// takes the element's whole messaging timeout, then "cannot complete".
+  std::map<pid_t, int> hangsAfter{};
+  /// How long each answer of a process takes; an answer slower than the
+  /// timeout is a call that ran out of it.
+  std::map<pid_t, milliseconds> latency{};
+  /// The clock: calls and the platform's pauses move it on, nothing else.
+  std::chrono::steady_clock::time_point now{};
+  /// Every round trip to a process, as "PID TRIP TIMEOUTms" (see trips).
+  std::vector<std::string> calls{};
   std::vector<std::string> logs{};  ///< "format message" ("(no pool)")
   int openPools = 0;                ///< autorelease pools not drained
 };

@@ -88,6 +88,8 @@ AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values);
 AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid);
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef element,
+                                       float timeoutInSeconds);
 
 #ifdef __cplusplus
 }
