@@ -32,6 +32,18 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr std::string_view kFocusedUIElement = "AXFocusedUIElement";
+constexpr std::string_view kRole = "AXRole";
+constexpr std::string_view kChildren = "AXChildren";
+constexpr std::string_view kWebArea = "AXWebArea";
+// Electron's documented switch for assistive technologies other than
+// VoiceOver; Chromium's browsers honour it too. Not AXEnhancedUserInterface,
+// which also changes how many applications animate and place their windows.
+constexpr std::string_view kManualAccessibility = "AXManualAccessibility";
+// How long the tree of a woken application is awaited, and how often its
+// focus is read meanwhile: Chromium builds it some tens of milliseconds
+// after it is asked to.
+constexpr milliseconds kWakeWait{1000};
+constexpr milliseconds kWakePoll{50};
 // A call's limit, however little time is left: the service refuses zero.
 constexpr milliseconds kShortestLimit{1};
 
@@ -145,6 +157,10 @@ MultiRead copyMany(AXUIElementRef element,
   return result;
 }
 
+// Why a focus read calls for AXManualAccessibility: Electron shows no focused
+// element until it is set, Chromium an empty web area.
+enum class WakeReason { None, NoFocus, EmptyWebArea };
+
 class MacosPlatform final : public Platform {
  public:
   explicit MacosPlatform(Clock clock) : clock_(std::move(clock)) {}
@@ -164,6 +180,9 @@ class MacosPlatform final : public Platform {
     unresponsive_.clear();
     contacted_.clear();
     readsEnd_ = ScanDeadline::max();
+    frontmostPid_.reset();
+    frontmostApp_.reset();
+    woken_ = false;
   }
 
  private:
@@ -174,6 +193,9 @@ class MacosPlatform final : public Platform {
             Call call);
   AttributeRead read(AXUIElementRef ax, std::optional<int32_t> pid,
                      std::string_view attribute);
+  AttributeRead focusOf(AXUIElementRef application, int32_t pid);
+  WakeReason wakeReason(const AttributeRead& focus, int32_t pid);
+  int32_t setManualAccessibility(AXUIElementRef application, int32_t pid);
 
   Clock clock_;
   // Applications whose own call ran out its limit during this scan.
@@ -182,6 +204,11 @@ class MacosPlatform final : public Platform {
   std::unordered_set<int32_t> contacted_;
   // After it, a read would only make the scan late.
   ScanDeadline readsEnd_ = ScanDeadline::max();
+  // The frontmost application of this scan, and its element once made.
+  std::optional<int32_t> frontmostPid_;
+  std::optional<CfOwned> frontmostApp_;
+  // Whether this scan set AXManualAccessibility already.
+  bool woken_ = false;
 };
 
 template <typename Call>
@@ -243,6 +270,87 @@ AttributeRead MacosPlatform::read(AXUIElementRef ax, std::optional<int32_t> pid,
   return guardedRead(reads, pid, attribute, unresponsive_);
 }
 
+WakeReason MacosPlatform::wakeReason(const AttributeRead& focus, int32_t pid) {
+  // A hung or vanished application, or a scan out of time, is not woken.
+  if (unresponsive_.contains(pid) || focus.code == kAxCannotComplete ||
+      focus.code == kAxInvalidElement) {
+    return WakeReason::None;
+  }
+  if (focus.code != kAxSuccess || !focus.value) return WakeReason::NoFocus;
+  const Element* focused = std::get_if<Element>(&focus.value->v);
+  if (focused == nullptr) return WakeReason::None;
+  // The focused element may belong to another process (a panel that
+  // another process serves), whose own calls are judged apart.
+  const AXUIElementRef ax = axElement(focused->ref());
+  const std::optional<int32_t> owner = processOf(ax);
+  const AttributeRead role = read(ax, owner, kRole);
+  const std::string* roleText =
+      role.value ? std::get_if<std::string>(&role.value->v) : nullptr;
+  if (roleText == nullptr || *roleText != kWebArea) return WakeReason::None;
+  // Counted, not copied: a woken page's web area may have many children.
+  const CfOwned name = cfStringFromUtf8(kChildren);
+  CFIndex count = -1;
+  AXError code = kAXErrorCannotComplete;
+  trip(ax, owner, Patience::Half, [&] {
+    code = AXUIElementGetAttributeValueCount(
+        ax, static_cast<CFStringRef>(name.get()), &count);
+    return static_cast<int32_t>(code);
+  });
+  // Children that cannot be read are none, as for the walks; a web area
+  // that did not answer is not taken for an empty one.
+  if (code == kAXErrorCannotComplete || code == kAXErrorInvalidUIElement) {
+    return WakeReason::None;
+  }
+  return code != kAXErrorSuccess || count == 0 ? WakeReason::EmptyWebArea
+                                               : WakeReason::None;
+}
+
+int32_t MacosPlatform::setManualAccessibility(AXUIElementRef application,
+                                              int32_t pid) {
+  const CfOwned name = cfStringFromUtf8(kManualAccessibility);
+  int32_t code = kAxCannotComplete;
+  trip(application, pid, Patience::Half, [&] {
+    code = AXUIElementSetAttributeValue(
+        application, static_cast<CFStringRef>(name.get()), kCFBooleanTrue);
+    return code;
+  });
+  return code;
+}
+
+// The focus of the frontmost application. Electron builds the tree of its
+// web content, and Chromium fills its web area, only once an assistive
+// technology sets AXManualAccessibility on the application element; until
+// then this read finds no focus, or an empty web area. Setting it is what
+// assistive technologies do, and the tree stays built for the next scan. It
+// is set at most once per scan, and only here.
+AttributeRead MacosPlatform::focusOf(AXUIElementRef application, int32_t pid) {
+  AttributeRead focus = read(application, pid, kFocusedUIElement);
+  const WakeReason reason = wakeReason(focus, pid);
+  if (reason == WakeReason::None || woken_) return focus;
+  woken_ = true;
+  const int32_t code = setManualAccessibility(application, pid);
+  const ScanDeadline setAt = clock_.now();
+  logLine("[kestreye] AXManualAccessibility set on pid " + std::to_string(pid) +
+          (reason == WakeReason::NoFocus ? " (no focused element)"
+                                         : " (empty web area)") +
+          (code == kAxSuccess ? ": accepted"
+                              : ": refused, error " + std::to_string(code)));
+  // An application without the attribute refuses it (some Electron releases
+  // refuse it too, yet build the tree: their next scan reads it). Only an
+  // empty web area says the tree may still come.
+  if (code == kAxCannotComplete ||
+      (code != kAxSuccess && reason != WakeReason::EmptyWebArea)) {
+    return focus;
+  }
+  const ScanDeadline waitEnd = std::min(setAt + kWakeWait, readsEnd_);
+  while (clock_.now() + kWakePoll <= waitEnd) {
+    clock_.sleep(kWakePoll);
+    focus = read(application, pid, kFocusedUIElement);
+    if (wakeReason(focus, pid) == WakeReason::None) break;
+  }
+  return focus;
+}
+
 void MacosPlatform::retain(ElementRef ref) {
   CFRetain(static_cast<CFTypeRef>(ref));
 }
@@ -256,6 +364,10 @@ AttributeRead MacosPlatform::copyAttribute(const Element& element,
   if (element.empty()) return AttributeRead{kAxIllegalArgument, std::nullopt};
   const AXUIElementRef ax = axElement(element.ref());
   const std::optional<int32_t> pid = processOf(ax);
+  if (attribute == kFocusedUIElement && frontmostApp_ &&
+      frontmostApp_->get() == ax && pid) {
+    return focusOf(ax, *pid);
+  }
   return read(ax, pid, attribute);
 }
 
@@ -274,13 +386,20 @@ std::optional<int32_t> MacosPlatform::frontmostProcessId() {
   // NSRunningApplication reports -1 for an application without a process.
   const pid_t pid = send<pid_t>(application, "processIdentifier");
   if (pid <= 0) return std::nullopt;
-  return static_cast<int32_t>(pid);
+  frontmostPid_ = static_cast<int32_t>(pid);
+  return frontmostPid_;
 }
 
 Element MacosPlatform::applicationElement(int32_t pid) {
   // Create rule: the new reference is ours, and the handle takes it over.
   const AXUIElementRef application =
       AXUIElementCreateApplication(static_cast<pid_t>(pid));
+  // Kept to know the frontmost application's focus read, the one read that
+  // may wake it.
+  if (application != nullptr && frontmostPid_ == pid) {
+    frontmostApp_.reset();
+    frontmostApp_.emplace(CFRetain(application));
+  }
   return Element::adopt(
       const_cast<void*>(static_cast<const void*>(application)));
 }

@@ -22,7 +22,8 @@ Clock systemClock();
 /// The macOS platform: guarded reads through AXUIElementCopyAttributeValue
 /// (see read_guard.h), each with a messaging timeout from the time the scan
 /// has left; AXIsProcessTrusted without a prompt; NSWorkspace's frontmost
-/// application; NSLog for log lines.
+/// application, woken with AXManualAccessibility when it shows no focus;
+/// NSLog for log lines.
 std::unique_ptr<Platform> makePlatform(Clock clock = systemClock());
 
 }  // namespace kestreye::macos

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -235,14 +236,15 @@ TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
       "{\"success\":true,\"ui_block\":\"Focused: [] (FOCUSED)\"}";
   const char* const kNoFocus =
       "{\"success\":false,\"error\":\"No focused element\"}";
+  // The focused element's role is read first, to tell an empty web area.
   const Strings kAnswered = {
       "500 AXFocusedWindow 1600ms",
       "500 AXFocusedUIElement 1600ms",
-      "500 AXPosition 800ms",
+      "500 AXRole 800ms",
   };
   Strings all = kAnswered;
   for (const char* attribute :
-       {"AXSize", "AXRole", "AXTitle", "AXDescription", "AXLabel",
+       {"AXPosition", "AXSize", "AXRole", "AXTitle", "AXDescription", "AXLabel",
         "AXSubrole+AXValue", "AXPlaceholderValue", "AXFocused", "AXEnabled",
         "AXSelected", "AXSubrole+AXSelectedText"}) {
     all.push_back("500 " + std::string(attribute) + " 800ms");
@@ -270,7 +272,7 @@ TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
        {{500, milliseconds(300)}},
        kUnread,
        {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
-        "500 AXPosition 500ms", "500 AXSize 350ms", "500 AXRole 200ms"},
+        "500 AXRole 500ms", "500 AXPosition 350ms", "500 AXSize 200ms"},
        1400},
       {"field of a hung panel",
        600,
@@ -278,7 +280,7 @@ TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
        {},
        kUnread,
        {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms",
-        "600 AXPosition 1600ms"},
+        "600 AXRole 1600ms"},
        1600},
   };
   for (const Case& c : cases) {
@@ -300,6 +302,194 @@ TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
     EXPECT_EQ(took, c.tookMs);
     nextCase();
   }
+}
+
+// Electron shows no focused element, and Chromium an empty web area, until
+// AXManualAccessibility is set on the application element; kestreye sets it
+// once and reads the focus again every 50 ms for at most a second, never past
+// the reads' end. An application that refuses it is not waited for, unless
+// its empty web area says the tree may still come.
+TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
+  enum class Before { Field, NoFocus, EmptyWebArea };
+  struct Case {
+    const char* name;
+    Before before;
+    bool settable;  // the application knows the attribute
+    AXError setCode;
+    milliseconds delay;    // from the set to the tree
+    milliseconds latency;  // of every answer
+    const char* reply;
+    Strings appTrips;
+    Strings logs;
+    int64_t tookMs;
+  };
+  const std::string kW = "AXFocusedWindow", kF = "AXFocusedUIElement",
+                    kSet = "=AXManualAccessibility";
+  const char* const kField =
+      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
+      "value: \\\"ann\\\" (FOCUSED)\"}";
+  const char* const kNoFocus =
+      "{\"success\":false,\"error\":\"No focused element\"}";
+  const std::string kSetLine =
+      "%@ [kestreye] AXManualAccessibility set on pid 500 ";
+  const std::string kNoFocusLine = "%@ [kestreye] No focused element";
+  const auto polls = [&](int count) {
+    Strings trips{kW, kF, kSet};
+    trips.insert(trips.end(), size_t(count), kF);
+    return trips;
+  };
+  const milliseconds none{0};
+  const std::vector<Case> cases = {
+      {"native application",
+       Before::Field,
+       false,
+       kAXErrorSuccess,
+       none,
+       none,
+       kField,
+       {kW, kF},
+       {},
+       0},
+      {"Electron, tree at once",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       none,
+       none,
+       kField,
+       polls(1),
+       {kSetLine + "(no focused element): accepted"},
+       50},
+      {"Electron, tree after 300 ms",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(300),
+       none,
+       kField,
+       polls(6),
+       {kSetLine + "(no focused element): accepted"},
+       300},
+      {"Electron, tree too late",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(1500),
+       none,
+       kNoFocus,
+       polls(20),
+       {kSetLine + "(no focused element): accepted", kNoFocusLine},
+       1000},
+      {"Electron, slow to answer",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(1500),
+       milliseconds(300),
+       kNoFocus,
+       polls(2),
+       {kSetLine + "(no focused element): accepted", kNoFocusLine},
+       1600},
+      {"Chromium",
+       Before::EmptyWebArea,
+       true,
+       kAXErrorSuccess,
+       milliseconds(100),
+       none,
+       kField,
+       polls(2),
+       {kSetLine + "(empty web area): accepted"},
+       100},
+      {"Chromium that reports a refusal",
+       Before::EmptyWebArea,
+       true,
+       kAXErrorAttributeUnsupported,
+       milliseconds(100),
+       none,
+       kField,
+       polls(2),
+       {kSetLine + "(empty web area): refused, error -25205"},
+       100},
+      {"refuses the attribute",
+       Before::NoFocus,
+       false,
+       kAXErrorSuccess,
+       none,
+       none,
+       kNoFocus,
+       polls(0),
+       {kSetLine + "(no focused element): refused, error -25205", kNoFocusLine},
+       0},
+  };
+  // No focused window: the reply is the short block, which logs no line of
+  // its own.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AXUIElementRef app = fake::element(500);
+    const AXUIElementRef field = fake::element(500);
+    const AXUIElementRef webArea = fake::element(500);
+    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
+    fake::answer(field, "AXTitle", fake::string(u"To"));
+    fake::answer(field, "AXValue", fake::string(u"ann"));
+    fake::answer(webArea, "AXRole", fake::string(u"AXWebArea"));
+    fake::answer(webArea, "AXChildren", fake::array({}));
+    if (c.before == Before::Field)
+      fake::answer(app, "AXFocusedUIElement", field);
+    if (c.before == Before::NoFocus) {
+      fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
+    }
+    if (c.before == Before::EmptyWebArea) {
+      fake::answer(app, "AXFocusedUIElement", webArea);
+    }
+    if (c.settable) {
+      fake::onSet(app, "AXManualAccessibility", c.delay,
+                  {{app, "AXFocusedUIElement", field},
+                   {webArea, "AXChildren", fake::array({field})}},
+                  c.setCode);
+    }
+    fake::world().trusted = true;
+    fake::world().frontmost = 500;
+    fake::world().applications = {{500, app}};
+    fake::world().latency = {{500, c.latency}};
+    const auto [reply, took] = scanOnFakeClock();
+    EXPECT_EQ(reply, c.reply);
+    EXPECT_EQ(fake::trips(app), c.appTrips);
+    EXPECT_EQ(fake::world().logs, c.logs);
+    EXPECT_EQ(took, c.tookMs);
+    nextCase();
+  }
+}
+
+// Only the frontmost application's focus read sets the attribute, and only
+// once in a scan; the next scan may set it again.
+TEST_F(MacosPlatformTest, WakesOnlyTheFrontmostApplicationOncePerScan) {
+  const AXUIElementRef front = fake::element(500);
+  const AXUIElementRef back = fake::element(600);
+  for (const AXUIElementRef app : {front, back}) {
+    fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
+    fake::onSet(app, "AXManualAccessibility", milliseconds(5000), {});
+  }
+  fake::world().frontmost = 500;
+  fake::world().applications = {{500, front}, {600, back}};
+  for (int scan = 0; scan < 2; ++scan) {
+    const ScanScope scope(fake::world().now + milliseconds(1600));
+    ASSERT_EQ(frontmostProcessId(), 500);
+    const Element backElement = applicationElement(600);
+    const Element frontElement = applicationElement(500);
+    EXPECT_EQ(copyAttribute(backElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+    EXPECT_EQ(copyAttribute(frontElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+    EXPECT_EQ(copyAttribute(frontElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+  }
+  const Strings frontTrips = fake::trips(front);
+  EXPECT_EQ(std::count(frontTrips.begin(), frontTrips.end(),
+                       "=AXManualAccessibility"),
+            2);
+  EXPECT_EQ(fake::trips(back),
+            (Strings{"AXFocusedUIElement", "AXFocusedUIElement"}));
+  EXPECT_EQ(fake::world().logs.size(), 2u);
 }
 
 // A TextEdit-like window: a text area with an emoji before the caret, and a

@@ -40,6 +40,14 @@ struct Object {
   std::map<std::string, std::pair<CFTypeRef, AXError>> answers{};
   std::vector<std::string> trips{};
   float timeout = 0;  // seconds; 0 until set
+  // What setting an attribute to true does: its code, the delay and the
+  // answers that follow.
+  struct Wake {
+    AXError code;
+    milliseconds delay;
+    std::vector<Answer> answers;
+  };
+  std::map<std::string, Wake> wakes{};
 };
 
 // Never erased before the reset: a freed object stays at zero references.
@@ -48,6 +56,8 @@ struct Object {
 std::deque<Object> objects(3);
 std::vector<std::string> faults;
 World theWorld;
+// Answers that start at a moment of the clock.
+std::vector<std::pair<std::chrono::steady_clock::time_point, Answer>> pending;
 // Calls each process answered or was asked.
 std::map<pid_t, int> asked;
 
@@ -86,6 +96,7 @@ World& world() { return theWorld; }
 void reset() {
   objects.resize(3);
   faults.clear();
+  pending.clear();
   asked.clear();
   theWorld = World();
   theWorld.now = std::chrono::steady_clock::now();
@@ -158,16 +169,31 @@ void failCombined(AXUIElementRef element, AXError code) {
   of<kElement>(element).combined = code;
 }
 
+void onSet(AXUIElementRef element, const std::string& attribute,
+           milliseconds delay, std::vector<Answer> answers, AXError code) {
+  of<kElement>(element).wakes[attribute] = {code, delay, std::move(answers)};
+}
+
 std::vector<std::string> trips(AXUIElementRef element) {
   return of<kElement>(element).trips;
 }
 
 namespace {
 
-// One round trip to the process of `element`, recorded as `trip`: the clock
-// moves on by the answer's latency, or by the whole timeout of a process that
-// no longer answers (false then).
+// One round trip to the process of `element`, recorded as `trip`: answers
+// that are due take effect first, then the clock moves on by the answer's
+// latency, or by the whole timeout of a process that no longer answers
+// (false then).
 bool roundTrip(Object& element, const std::string& trip) {
+  for (auto it = pending.begin(); it != pending.end();) {
+    if (it->first > theWorld.now) {
+      ++it;
+      continue;
+    }
+    const Answer& due = it->second;
+    of<kElement>(due.element).answers[due.attribute] = {due.value, due.code};
+    it = pending.erase(it);
+  }
   element.trips.push_back(trip);
   const auto timeout =
       element.timeout > 0
@@ -210,6 +236,7 @@ using namespace kestreye::macos::fake;
 namespace fake = kestreye::macos::fake;
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
+const CFBooleanRef kCFBooleanTrue = boolean(true);
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
                                                 nullptr};
 
@@ -312,6 +339,42 @@ AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
   const std::string name = of<kString>(attribute).utf8;
   if (!roundTrip(called, name)) return kAXErrorCannotComplete;
   return answerOf(called, name, value);
+}
+
+AXError AXUIElementGetAttributeValueCount(AXUIElementRef element,
+                                          CFStringRef attribute,
+                                          CFIndex* count) {
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  if (!roundTrip(called, "#" + name)) return kAXErrorCannotComplete;
+  CFTypeRef value = nullptr;
+  const AXError code = answerOf(called, name, &value);
+  CFIndex entries = -1;
+  if (value != nullptr) {
+    if (of(value).kind == kArray) entries = CFIndex(of(value).entries.size());
+    CFRelease(value);
+  }
+  if (code != kAXErrorSuccess) return code;
+  if (entries < 0) return kAXErrorIllegalArgument;
+  *count = entries;
+  return kAXErrorSuccess;
+}
+
+AXError AXUIElementSetAttributeValue(AXUIElementRef element,
+                                     CFStringRef attribute, CFTypeRef value) {
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  // The only value the platform ever sets.
+  if (value != kCFBooleanTrue) {
+    faults.push_back("AXUIElementSetAttributeValue: not kCFBooleanTrue");
+  }
+  if (!roundTrip(called, "=" + name)) return kAXErrorCannotComplete;
+  const auto it = called.wakes.find(name);
+  if (it == called.wakes.end()) return kAXErrorAttributeUnsupported;
+  for (const Answer& answer : it->second.answers) {
+    pending.emplace_back(theWorld.now + it->second.delay, answer);
+  }
+  return it->second.code;
 }
 
 // Apple: the timeout must be positive, and 0 resets it (never wanted here).

@@ -43,6 +43,14 @@ struct World {
   int openPools = 0;                ///< autorelease pools not drained
 };
 
+/// One attribute answer that an application starts to give later.
+struct Answer {
+  AXUIElementRef element;
+  std::string attribute;
+  CFTypeRef value;
+  AXError code = kAXErrorSuccess;
+};
+
 /// The world of the running test.
 World& world();
 /// Forgets every object and setting.
@@ -72,7 +80,14 @@ void answer(AXUIElementRef element, const std::string& attribute,
             CFTypeRef value, AXError code = kAXErrorSuccess);
 /// AXUIElementCopyMultipleAttributeValues on `element` fails as a whole.
 void failCombined(AXUIElementRef element, AXError code);
-/// The round trips made to `element`, as "AXRole" or "AXSubrole+AXValue".
+/// Setting `attribute` of `element` to kCFBooleanTrue answers `code` and,
+/// `delay` later, makes `answers` the answers; unless told, a set answers
+/// "unsupported".
+void onSet(AXUIElementRef element, const std::string& attribute,
+           milliseconds delay, std::vector<Answer> answers,
+           AXError code = kAXErrorSuccess);
+/// The round trips made to `element`, as "AXRole", "AXSubrole+AXValue",
+/// "#AXChildren" (a count) or "=AXManualAccessibility" (a set).
 std::vector<std::string> trips(AXUIElementRef element);
 
 }  // namespace kestreye::macos::fake
