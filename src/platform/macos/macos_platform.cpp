@@ -195,7 +195,8 @@ class MacosPlatform final : public Platform {
                      std::string_view attribute);
   AttributeRead focusOf(AXUIElementRef application, int32_t pid);
   WakeReason wakeReason(const AttributeRead& focus, int32_t pid);
-  int32_t setManualAccessibility(AXUIElementRef application, int32_t pid);
+  std::optional<int32_t> setManualAccessibility(AXUIElementRef application,
+                                                int32_t pid);
 
   Clock clock_;
   // Applications whose own call ran out its limit during this scan.
@@ -305,15 +306,17 @@ WakeReason MacosPlatform::wakeReason(const AttributeRead& focus, int32_t pid) {
                                                : WakeReason::None;
 }
 
-int32_t MacosPlatform::setManualAccessibility(AXUIElementRef application,
-                                              int32_t pid) {
+// The set's result code; none when the scan had no time left for it.
+std::optional<int32_t> MacosPlatform::setManualAccessibility(
+    AXUIElementRef application, int32_t pid) {
   const CfOwned name = cfStringFromUtf8(kManualAccessibility);
   int32_t code = kAxCannotComplete;
-  trip(application, pid, Patience::Half, [&] {
+  const bool made = trip(application, pid, Patience::Half, [&] {
     code = AXUIElementSetAttributeValue(
         application, static_cast<CFStringRef>(name.get()), kCFBooleanTrue);
     return code;
   });
+  if (!made) return std::nullopt;
   return code;
 }
 
@@ -328,7 +331,9 @@ AttributeRead MacosPlatform::focusOf(AXUIElementRef application, int32_t pid) {
   const WakeReason reason = wakeReason(focus, pid);
   if (reason == WakeReason::None || woken_) return focus;
   woken_ = true;
-  const int32_t code = setManualAccessibility(application, pid);
+  const std::optional<int32_t> made = setManualAccessibility(application, pid);
+  if (!made) return focus;
+  const int32_t code = *made;
   const ScanDeadline setAt = clock_.now();
   logLine("[kestreye] AXManualAccessibility set on pid " + std::to_string(pid) +
           (reason == WakeReason::NoFocus ? " (no focused element)"
