@@ -319,12 +319,13 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
     milliseconds delay;    // from the set to the tree
     milliseconds latency;  // of every answer
     const char* reply;
-    Strings appTrips;
+    Strings appCalls;  // to the application element, with their limits
     Strings logs;
     int64_t tookMs;
   };
-  const std::string kW = "AXFocusedWindow", kF = "AXFocusedUIElement",
-                    kSet = "=AXManualAccessibility";
+  const std::string kW = "500 AXFocusedWindow 1600ms",
+                    kF = "500 AXFocusedUIElement ",
+                    kSet = "500 =AXManualAccessibility 800ms";
   const char* const kField =
       "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
       "value: \\\"ann\\\" (FOCUSED)\"}";
@@ -333,10 +334,14 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
   const std::string kSetLine =
       "%@ [kestreye] AXManualAccessibility set on pid 500 ";
   const std::string kNoFocusLine = "%@ [kestreye] No focused element";
+  // The set at once, then `count` focus reads 50 ms apart, each with all
+  // the time left.
   const auto polls = [&](int count) {
-    Strings trips{kW, kF, kSet};
-    trips.insert(trips.end(), size_t(count), kF);
-    return trips;
+    Strings calls{kW, kF + "1600ms", kSet};
+    for (int i = 1; i <= count; ++i) {
+      calls.push_back(kF + std::to_string(1600 - 50 * i) + "ms");
+    }
+    return calls;
   };
   const milliseconds none{0};
   const std::vector<Case> cases = {
@@ -347,7 +352,7 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
        none,
        none,
        kField,
-       {kW, kF},
+       {kW, kF + "1600ms"},
        {},
        0},
       {"Electron, tree at once",
@@ -387,7 +392,8 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
        milliseconds(1500),
        milliseconds(300),
        kNoFocus,
-       polls(2),
+       {"500 AXFocusedWindow 1600ms", kF + "1300ms",
+        "500 =AXManualAccessibility 500ms", kF + "650ms", kF + "300ms"},
        {kSetLine + "(no focused element): accepted", kNoFocusLine},
        1600},
       {"Chromium",
@@ -453,7 +459,14 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
     fake::world().latency = {{500, c.latency}};
     const auto [reply, took] = scanOnFakeClock();
     EXPECT_EQ(reply, c.reply);
-    EXPECT_EQ(fake::trips(app), c.appTrips);
+    Strings appCalls;
+    for (const std::string& call : fake::world().calls) {
+      if (call.starts_with(kF) || call.starts_with("500 AXFocusedWindow ") ||
+          call.starts_with("500 =")) {
+        appCalls.push_back(call);
+      }
+    }
+    EXPECT_EQ(appCalls, c.appCalls);
     EXPECT_EQ(fake::world().logs, c.logs);
     EXPECT_EQ(took, c.tookMs);
     nextCase();
