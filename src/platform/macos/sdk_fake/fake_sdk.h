@@ -37,7 +37,8 @@ struct World {
   std::map<pid_t, milliseconds> latency{};
   /// The clock: calls and the platform's pauses move it on, nothing else.
   std::chrono::steady_clock::time_point now{};
-  /// Every round trip to a process, as "PID TRIP TIMEOUTms" (see trips).
+  /// Every round trip to a process, as "PID TRIP TIMEOUTms" (see trips;
+  /// 0ms while the element's timeout was never set).
   std::vector<std::string> calls{};
   std::vector<std::string> logs{};  ///< "format message" ("(no pool)")
   int openPools = 0;                ///< autorelease pools not drained
@@ -45,10 +46,10 @@ struct World {
 
 /// One attribute answer that an application starts to give later.
 struct Answer {
-  AXUIElementRef element;
-  std::string attribute;
-  CFTypeRef value;
-  AXError code = kAXErrorSuccess;
+  AXUIElementRef element;          ///< the element that answers
+  std::string attribute;           ///< the attribute it answers for
+  CFTypeRef value;                 ///< the value handed out (may be null)
+  AXError code = kAXErrorSuccess;  ///< the code answered
 };
 
 /// The world of the running test.
