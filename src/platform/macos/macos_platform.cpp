@@ -331,6 +331,12 @@ AttributeRead MacosPlatform::focusOf(AXUIElementRef application, int32_t pid) {
   const WakeReason reason = wakeReason(focus, pid);
   if (reason == WakeReason::None || woken_) return focus;
   woken_ = true;
+  // An application that already built its tree for an earlier scan (Electron
+  // answers the attribute since 2023) has nothing focused: no set, no wait.
+  const AttributeRead asked = read(application, pid, kManualAccessibility);
+  const Number* wanted =
+      asked.value ? std::get_if<Number>(&asked.value->v) : nullptr;
+  if (wanted != nullptr && wanted->boolValue()) return focus;
   const std::optional<int32_t> made = setManualAccessibility(application, pid);
   if (!made) return focus;
   const int32_t code = *made;

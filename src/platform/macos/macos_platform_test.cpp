@@ -322,9 +322,10 @@ TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
 // AXManualAccessibility is set on the application element; kestreye sets it
 // once and reads the focus again every 50 ms for at most a second, never past
 // the reads' end. An application that refuses it is not waited for, unless
-// its empty web area says the tree may still come.
+// its empty web area says the tree may still come; one that says it is set
+// already has nothing focused.
 TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
-  enum class Before { Field, NoFocus, EmptyWebArea };
+  enum class Before { Field, NoFocus, NoFocusWoken, EmptyWebArea };
   struct Case {
     const char* name;
     Before before;
@@ -351,7 +352,7 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
   // The set at once, then `count` focus reads 50 ms apart, each with all
   // the time left.
   const auto polls = [&](int count) {
-    Strings calls{kW, kF + "1600ms", kSet};
+    Strings calls{kW, kF + "1600ms", "500 AXManualAccessibility 800ms", kSet};
     for (int i = 1; i <= count; ++i) {
       calls.push_back(kF + std::to_string(1600 - 50 * i) + "ms");
     }
@@ -407,7 +408,8 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
        milliseconds(300),
        kNoFocus,
        {"500 AXFocusedWindow 1600ms", kF + "1300ms",
-        "500 =AXManualAccessibility 500ms", kF + "650ms", kF + "300ms"},
+        "500 AXManualAccessibility 500ms", "500 =AXManualAccessibility 350ms",
+        kF + "350ms"},
        {kSetLine + "(no focused element): accepted", kNoFocusLine},
        1600},
       {"Chromium",
@@ -430,6 +432,16 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
        polls(2),
        {kSetLine + "(empty web area): refused, error -25205"},
        100},
+      {"Electron woken by an earlier scan, nothing focused",
+       Before::NoFocusWoken,
+       true,
+       kAXErrorSuccess,
+       none,
+       none,
+       kNoFocus,
+       {kW, kF + "1600ms", "500 AXManualAccessibility 800ms"},
+       {kNoFocusLine},
+       0},
       {"refuses the attribute",
        Before::NoFocus,
        false,
@@ -455,8 +467,11 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
     fake::answer(webArea, "AXChildren", fake::array({}));
     if (c.before == Before::Field)
       fake::answer(app, "AXFocusedUIElement", field);
-    if (c.before == Before::NoFocus) {
+    if (c.before == Before::NoFocus || c.before == Before::NoFocusWoken) {
       fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
+    }
+    if (c.before == Before::NoFocusWoken) {
+      fake::answer(app, "AXManualAccessibility", fake::boolean(true));
     }
     if (c.before == Before::EmptyWebArea) {
       fake::answer(app, "AXFocusedUIElement", webArea);
@@ -476,7 +491,8 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
     Strings appCalls;
     for (const std::string& call : fake::world().calls) {
       if (call.starts_with(kF) || call.starts_with("500 AXFocusedWindow ") ||
-          call.starts_with("500 =")) {
+          call.starts_with("500 =") ||
+          call.starts_with("500 AXManualAccessibility ")) {
         appCalls.push_back(call);
       }
     }
