@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
 #include <sstream>
 
 #include "cli/reply.h"
@@ -14,13 +17,37 @@ namespace kestreye::macos {
 namespace {
 
 using Strings = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+// The fake SDK's clock, which only calls and pauses move on.
+Clock fakeClock() {
+  return Clock{
+      [] { return fake::world().now; },
+      [](std::chrono::nanoseconds pause) { fake::world().now += pause; }};
+}
 
 class MacosPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::reset(), installPlatform(*platform_); }
   void TearDown() override { EXPECT_EQ(fake::finish(), Strings{}); }
-  std::unique_ptr<Platform> platform_ = makePlatform();
+  // Checks the last case's objects and starts the next case afresh.
+  void nextCase() {
+    EXPECT_EQ(fake::finish(), Strings{});
+    fake::reset();
+  }
+  std::unique_ptr<Platform> platform_ = makePlatform(fakeClock());
 };
+
+// One scan whose reads end 1.6 s from now on the fake clock: the reply, and
+// the milliseconds of the fake clock it took.
+std::pair<std::string, int64_t> scanOnFakeClock() {
+  const ScanDeadline start = fake::world().now;
+  const std::string reply = encodeReply(scanReply(
+      ScanDeadlines{start + milliseconds(1300), start + milliseconds(1600)}));
+  return {reply,
+          std::chrono::duration_cast<milliseconds>(fake::world().now - start)
+              .count()};
+}
 
 // Reads through a handle that holds its own reference, as the core's do.
 AttributeRead read(AXUIElementRef element, const char* attribute) {
@@ -158,22 +185,354 @@ TEST_F(MacosPlatformTest, WithholdsSecureTextAndCountsTheCaretInCharacters) {
 }
 
 TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
-  fake::world().hung.insert(9001);
+  fake::world().hangsAfter[9001] = 0;
   const AXUIElementRef first = fake::element(9001);
   const AXUIElementRef second = fake::element(9001);
+  const ScanDeadline start = fake::world().now;
+  platform_->beginScan(start + milliseconds(1600));
   EXPECT_EQ(read(first, "AXRole").code, kAxCannotComplete);
   EXPECT_EQ(read(second, "AXValue").code, kAxCannotComplete);
   EXPECT_EQ(fake::trips(first).size() + fake::trips(second).size(), 1u);
   platform_->endScan();  // the next scan asks again
+  platform_->beginScan(fake::world().now + milliseconds(1000));
   EXPECT_EQ(read(second, "AXValue").code, kAxCannotComplete);
   EXPECT_EQ(fake::trips(second), Strings{"AXSubrole+AXValue"});
+  EXPECT_EQ(fake::world().calls,
+            (Strings{"9001 AXRole 1600ms", "9001 AXSubrole+AXValue 1000ms"}));
+  platform_->endScan();
 
-  // One entry of a combined answer is enough to give the application up.
+  // "Cannot complete" at once is that read's failure, no hang: the other
+  // attribute is still read. Within the read, the value is not asked for.
+  const ScanScope scope(fake::world().now + milliseconds(1600));
   const AXUIElementRef field = fake::element(77);
+  fake::answer(field, "AXRole", nullptr, kAXErrorCannotComplete);
+  fake::answer(field, "AXTitle", fake::string(u"To"));
   fake::answer(field, "AXSubrole", nullptr, kAXErrorCannotComplete);
-  EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
   EXPECT_EQ(read(field, "AXRole").code, kAxCannotComplete);
-  EXPECT_EQ(fake::trips(field).size(), 1u);
+  EXPECT_EQ(show(read(field, "AXTitle")), "text:To");
+  EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
+  fake::failCombined(field, kAXErrorNotImplemented);
+  EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
+  EXPECT_EQ(fake::trips(field),
+            (Strings{"AXRole", "AXTitle", "AXSubrole+AXValue",
+                     "AXSubrole+AXValue", "AXSubrole"}));
+}
+
+// Every call gets a limit from the time the scan has left: the first call to
+// a process and the focus read all of it, any other half. A process whose own
+// call ran out its limit is not called again in the scan; a slow answer
+// within the limit is no hang. The focused field may live in another process
+// (AppKit's open and save panels are served by one).
+TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
+  struct Case {
+    const char* name;
+    pid_t fieldOwner;
+    std::map<pid_t, int> hangsAfter;
+    std::map<pid_t, milliseconds> latency;
+    const char* reply;
+    Strings calls;
+    int64_t tookMs;
+  };
+  const char* const kField =
+      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
+      "value: \\\"ann\\\" (FOCUSED)\"}";
+  const char* const kUnread =
+      "{\"success\":true,\"ui_block\":\"Focused: [] (FOCUSED)\"}";
+  const char* const kNoFocus =
+      "{\"success\":false,\"error\":\"No focused element\"}";
+  // The focused element's role is read first, to tell an empty web area.
+  const Strings kAnswered = {
+      "500 AXFocusedWindow 1600ms",
+      "500 AXFocusedUIElement 1600ms",
+      "500 AXRole 800ms",
+  };
+  Strings all = kAnswered;
+  for (const char* attribute :
+       {"AXPosition", "AXSize", "AXRole", "AXTitle", "AXDescription", "AXLabel",
+        "AXSubrole+AXValue", "AXPlaceholderValue", "AXFocused", "AXEnabled",
+        "AXSelected", "AXSubrole+AXSelectedText"}) {
+    all.push_back("500 " + std::string(attribute) + " 800ms");
+  }
+  const std::vector<Case> cases = {
+      {"answers", 500, {}, {}, kField, all, 0},
+      {"hangs at once",
+       500,
+       {{500, 0}},
+       {},
+       kNoFocus,
+       {"500 AXFocusedWindow 1600ms"},
+       1600},
+      {"hangs before the focus",
+       500,
+       {{500, 1}},
+       {},
+       kNoFocus,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms"},
+       1600},
+      {"hangs after the focus", 500, {{500, 2}}, {}, kUnread, kAnswered, 800},
+      {"slow, then out of time",
+       500,
+       {},
+       {{500, milliseconds(300)}},
+       kUnread,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
+        "500 AXRole 500ms", "500 AXPosition 350ms", "500 AXSize 200ms"},
+       1400},
+      // The limit is handed over as a float, 0.35f s a little short of
+      // 350 ms: the service's own timeout still marks the process hung.
+      {"hangs on a limit that a float rounds down",
+       500,
+       {{500, 3}},
+       {{500, milliseconds(300)}},
+       kUnread,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
+        "500 AXRole 500ms", "500 AXPosition 350ms"},
+       1249},
+      {"field of a hung panel",
+       600,
+       {{600, 0}},
+       {},
+       kUnread,
+       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms",
+        "600 AXRole 1600ms"},
+       1600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AXUIElementRef app = fake::element(500);
+    const AXUIElementRef field = fake::element(c.fieldOwner);
+    fake::answer(app, "AXFocusedUIElement", field);
+    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
+    fake::answer(field, "AXTitle", fake::string(u"To"));
+    fake::answer(field, "AXValue", fake::string(u"ann"));
+    fake::world().trusted = true;
+    fake::world().frontmost = 500;
+    fake::world().applications = {{500, app}};
+    fake::world().hangsAfter = c.hangsAfter;
+    fake::world().latency = c.latency;
+    const auto [reply, took] = scanOnFakeClock();
+    EXPECT_EQ(reply, c.reply);
+    EXPECT_EQ(fake::world().calls, c.calls);
+    EXPECT_EQ(took, c.tookMs);
+    nextCase();
+  }
+}
+
+// Electron shows no focused element, and Chromium an empty web area, until
+// AXManualAccessibility is set on the application element; kestreye sets it
+// once and reads the focus again every 50 ms for at most a second, never past
+// the reads' end. An application that refuses it is not waited for, unless
+// its empty web area says the tree may still come; one that says it is set
+// already has nothing focused.
+TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
+  enum class Before { Field, NoFocus, NoFocusWoken, EmptyWebArea };
+  struct Case {
+    const char* name;
+    Before before;
+    bool settable;  // the application knows the attribute
+    AXError setCode;
+    milliseconds delay;    // from the set to the tree
+    milliseconds latency;  // of every answer
+    const char* reply;
+    Strings appCalls;  // to the application element, with their limits
+    Strings logs;
+    int64_t tookMs;
+  };
+  const std::string kW = "500 AXFocusedWindow 1600ms",
+                    kF = "500 AXFocusedUIElement ",
+                    kSet = "500 =AXManualAccessibility 800ms";
+  const char* const kField =
+      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
+      "value: \\\"ann\\\" (FOCUSED)\"}";
+  const char* const kNoFocus =
+      "{\"success\":false,\"error\":\"No focused element\"}";
+  const std::string kSetLine =
+      "%@ [kestreye] AXManualAccessibility set on pid 500 ";
+  const std::string kNoFocusLine = "%@ [kestreye] No focused element";
+  // The set at once, then `count` focus reads 50 ms apart, each with all
+  // the time left.
+  const auto polls = [&](int count) {
+    Strings calls{kW, kF + "1600ms", "500 AXManualAccessibility 800ms", kSet};
+    for (int i = 1; i <= count; ++i) {
+      calls.push_back(kF + std::to_string(1600 - 50 * i) + "ms");
+    }
+    return calls;
+  };
+  const milliseconds none{0};
+  const std::vector<Case> cases = {
+      {"native application",
+       Before::Field,
+       false,
+       kAXErrorSuccess,
+       none,
+       none,
+       kField,
+       {kW, kF + "1600ms"},
+       {},
+       0},
+      {"Electron, tree at once",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       none,
+       none,
+       kField,
+       polls(1),
+       {kSetLine + "(no focused element): accepted"},
+       50},
+      {"Electron, tree after 300 ms",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(300),
+       none,
+       kField,
+       polls(6),
+       {kSetLine + "(no focused element): accepted"},
+       300},
+      {"Electron, tree too late",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(1500),
+       none,
+       kNoFocus,
+       polls(20),
+       {kSetLine + "(no focused element): accepted", kNoFocusLine},
+       1000},
+      {"Electron, slow to answer",
+       Before::NoFocus,
+       true,
+       kAXErrorSuccess,
+       milliseconds(1500),
+       milliseconds(300),
+       kNoFocus,
+       {"500 AXFocusedWindow 1600ms", kF + "1300ms",
+        "500 AXManualAccessibility 500ms", "500 =AXManualAccessibility 350ms",
+        kF + "350ms"},
+       {kSetLine + "(no focused element): accepted", kNoFocusLine},
+       1600},
+      {"Chromium",
+       Before::EmptyWebArea,
+       true,
+       kAXErrorSuccess,
+       milliseconds(100),
+       none,
+       kField,
+       polls(2),
+       {kSetLine + "(empty web area): accepted"},
+       100},
+      {"Chromium that reports a refusal",
+       Before::EmptyWebArea,
+       true,
+       kAXErrorAttributeUnsupported,
+       milliseconds(100),
+       none,
+       kField,
+       polls(2),
+       {kSetLine + "(empty web area): refused, error -25205"},
+       100},
+      {"Electron woken by an earlier scan, nothing focused",
+       Before::NoFocusWoken,
+       true,
+       kAXErrorSuccess,
+       none,
+       none,
+       kNoFocus,
+       {kW, kF + "1600ms", "500 AXManualAccessibility 800ms"},
+       {kNoFocusLine},
+       0},
+      {"refuses the attribute",
+       Before::NoFocus,
+       false,
+       kAXErrorSuccess,
+       none,
+       none,
+       kNoFocus,
+       polls(0),
+       {kSetLine + "(no focused element): refused, error -25205", kNoFocusLine},
+       0},
+  };
+  // No focused window: the reply is the short block, which logs no line of
+  // its own.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AXUIElementRef app = fake::element(500);
+    const AXUIElementRef field = fake::element(500);
+    const AXUIElementRef webArea = fake::element(500);
+    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
+    fake::answer(field, "AXTitle", fake::string(u"To"));
+    fake::answer(field, "AXValue", fake::string(u"ann"));
+    fake::answer(webArea, "AXRole", fake::string(u"AXWebArea"));
+    fake::answer(webArea, "AXChildren", fake::array({}));
+    if (c.before == Before::Field)
+      fake::answer(app, "AXFocusedUIElement", field);
+    if (c.before == Before::NoFocus || c.before == Before::NoFocusWoken) {
+      fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
+    }
+    if (c.before == Before::NoFocusWoken) {
+      fake::answer(app, "AXManualAccessibility", fake::boolean(true));
+    }
+    if (c.before == Before::EmptyWebArea) {
+      fake::answer(app, "AXFocusedUIElement", webArea);
+    }
+    if (c.settable) {
+      fake::onSet(app, "AXManualAccessibility", c.delay,
+                  {{app, "AXFocusedUIElement", field},
+                   {webArea, "AXChildren", fake::array({field})}},
+                  c.setCode);
+    }
+    fake::world().trusted = true;
+    fake::world().frontmost = 500;
+    fake::world().applications = {{500, app}};
+    fake::world().latency = {{500, c.latency}};
+    const auto [reply, took] = scanOnFakeClock();
+    EXPECT_EQ(reply, c.reply);
+    Strings appCalls;
+    for (const std::string& call : fake::world().calls) {
+      if (call.starts_with(kF) || call.starts_with("500 AXFocusedWindow ") ||
+          call.starts_with("500 =") ||
+          call.starts_with("500 AXManualAccessibility ")) {
+        appCalls.push_back(call);
+      }
+    }
+    EXPECT_EQ(appCalls, c.appCalls);
+    EXPECT_EQ(fake::world().logs, c.logs);
+    EXPECT_EQ(took, c.tookMs);
+    nextCase();
+  }
+}
+
+// Only the frontmost application's focus read sets the attribute, and only
+// once in a scan; the next scan may set it again.
+TEST_F(MacosPlatformTest, WakesOnlyTheFrontmostApplicationOncePerScan) {
+  const AXUIElementRef front = fake::element(500);
+  const AXUIElementRef back = fake::element(600);
+  for (const AXUIElementRef app : {front, back}) {
+    fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
+    fake::onSet(app, "AXManualAccessibility", milliseconds(5000), {});
+  }
+  fake::world().frontmost = 500;
+  fake::world().applications = {{500, front}, {600, back}};
+  for (int scan = 0; scan < 2; ++scan) {
+    const ScanScope scope(fake::world().now + milliseconds(1600));
+    ASSERT_EQ(frontmostProcessId(), 500);
+    const Element backElement = applicationElement(600);
+    const Element frontElement = applicationElement(500);
+    EXPECT_EQ(copyAttribute(backElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+    EXPECT_EQ(copyAttribute(frontElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+    EXPECT_EQ(copyAttribute(frontElement, "AXFocusedUIElement").code,
+              kAxNoValue);
+  }
+  const Strings frontTrips = fake::trips(front);
+  EXPECT_EQ(std::count(frontTrips.begin(), frontTrips.end(),
+                       "=AXManualAccessibility"),
+            2);
+  EXPECT_EQ(fake::trips(back),
+            (Strings{"AXFocusedUIElement", "AXFocusedUIElement"}));
+  EXPECT_EQ(fake::world().logs.size(), 2u);
 }
 
 // A TextEdit-like window: a text area with an emoji before the caret, and a
@@ -197,8 +556,9 @@ TEST_F(MacosPlatformTest, ScansAWindowEndToEnd) {
   fake::answer(area, "AXSelectedTextRange",
                fake::box(kAXValueTypeCFRange, 9, 0));
   fake::answer(area, "AXPosition", fake::box(kAXValueTypeCGPoint, 10, 50));
-  fake::world() = {
-      .trusted = true, .frontmost = 500, .applications = {{500, app}}};
+  fake::world().trusted = true;
+  fake::world().frontmost = 500;
+  fake::world().applications = {{500, app}};
 
   const std::string reply = encodeReply(scanReply());
   EXPECT_NE(

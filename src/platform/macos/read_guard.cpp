@@ -26,13 +26,13 @@ bool isSecure(const AttributeRead& subrole) {
   return text != nullptr && *text == SECURE_SUBROLE;
 }
 
-// One element's reads within one guarded read: each round trip that answers
-// "cannot complete" marks the process, and no further round trip is made.
+// One element's reads within one guarded read: after a round trip that
+// answers "cannot complete", no further round trip is made. Whether the
+// process is hung is for the round trips to tell: only a call that ran out
+// its own limit says so.
 class Reader {
  public:
-  Reader(const ElementReads& reads, std::optional<int32_t> pid,
-         UnresponsiveApps& unresponsive)
-      : reads_(reads), pid_(pid), unresponsive_(unresponsive) {}
+  explicit Reader(const ElementReads& reads) : reads_(reads) {}
 
   bool stopped() const { return stopped_; }
 
@@ -55,14 +55,10 @@ class Reader {
 
  private:
   void note(int32_t code) {
-    if (code != kAxCannotComplete) return;
-    stopped_ = true;
-    if (pid_) unresponsive_.add(*pid_);
+    if (code == kAxCannotComplete) stopped_ = true;
   }
 
   const ElementReads& reads_;
-  std::optional<int32_t> pid_;
-  UnresponsiveApps& unresponsive_;
   bool stopped_ = false;
 };
 
@@ -128,11 +124,11 @@ bool isWithheldWhenSecure(std::string_view attribute) {
 
 AttributeRead guardedRead(const ElementReads& reads, std::optional<int32_t> pid,
                           std::string_view attribute,
-                          UnresponsiveApps& unresponsive) {
-  // A hung application costs the platform's whole timeout (seconds) on every
-  // read, and a scan makes hundreds of them.
+                          const UnresponsiveApps& unresponsive) {
+  // A hung application costs a whole limit on every read, and a scan makes
+  // hundreds of them.
   if (pid && unresponsive.contains(*pid)) return failed(kAxCannotComplete);
-  Reader reader(reads, pid, unresponsive);
+  Reader reader(reads);
   if (isWithheldWhenSecure(attribute)) return guardedText(reader, attribute);
   if (attribute == kSelectedTextRange) return guardedRange(reader);
   return reader.one(attribute);

@@ -50,10 +50,10 @@ bool isWithheldWhenSecure(std::string_view attribute);
 
 /// Reads `attribute` of an element owned by process `pid` (none when
 /// unknown): secure text reads as unsupported, the selected-text range comes
-/// in characters, and a process that answered "cannot complete" once fails
-/// every later read at once.
+/// in characters, a process in `unresponsive` fails at once, and no round
+/// trip follows one that answered "cannot complete".
 AttributeRead guardedRead(const ElementReads& reads, std::optional<int32_t> pid,
                           std::string_view attribute,
-                          UnresponsiveApps& unresponsive);
+                          const UnresponsiveApps& unresponsive);
 
 }  // namespace kestreye::macos

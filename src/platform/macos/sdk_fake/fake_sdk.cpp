@@ -3,9 +3,11 @@
 #include <objc/objc.h>
 #include <objc/runtime.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "platform/macos/conversions.h"
 #include "text/text.h"
@@ -37,12 +39,27 @@ struct Object {
   AXError combined = kAXErrorSuccess;
   std::map<std::string, std::pair<CFTypeRef, AXError>> answers{};
   std::vector<std::string> trips{};
+  float timeout = 0;  // seconds; 0 until set
+  // What setting an attribute to true does: its code, the delay and the
+  // answers that follow.
+  struct Wake {
+    AXError code;
+    milliseconds delay;
+    std::vector<Answer> answers;
+  };
+  std::map<std::string, Wake> wakes{};
 };
 
 // Never erased before the reset: a freed object stays at zero references.
-std::deque<Object> objects;
+// The first three are kCFBooleanTrue, kCFBooleanFalse and kCFNull, whose
+// addresses never change.
+std::deque<Object> objects(3);
 std::vector<std::string> faults;
 World theWorld;
+// Answers that start at a moment of the clock.
+std::vector<std::pair<std::chrono::steady_clock::time_point, Answer>> pending;
+// Calls each process answered or was asked.
+std::map<pid_t, int> asked;
 
 template <typename Ref = CFTypeRef>
 Ref add(Object object) {
@@ -77,13 +94,16 @@ void release(CFTypeRef ref) {
 World& world() { return theWorld; }
 
 void reset() {
-  objects.clear();
+  objects.resize(3);
   faults.clear();
+  pending.clear();
+  asked.clear();
   theWorld = World();
-  // kCFBooleanTrue, kCFBooleanFalse and kCFNull, the test's like its own.
-  add({.kind = kBoolean, .byTest = true, .integer = 1});
-  add({.kind = kBoolean, .byTest = true});
-  add({.kind = kNull, .byTest = true});
+  theWorld.now = std::chrono::steady_clock::now();
+  // The constants are the test's like its own objects.
+  objects[0] = {.kind = kBoolean, .byTest = true, .integer = 1};
+  objects[1] = {.kind = kBoolean, .byTest = true};
+  objects[2] = {.kind = kNull, .byTest = true};
 }
 
 std::vector<std::string> finish() {
@@ -149,9 +169,66 @@ void failCombined(AXUIElementRef element, AXError code) {
   of<kElement>(element).combined = code;
 }
 
+void onSet(AXUIElementRef element, const std::string& attribute,
+           milliseconds delay, std::vector<Answer> answers, AXError code) {
+  of<kElement>(element).wakes[attribute] = {code, delay, std::move(answers)};
+}
+
 std::vector<std::string> trips(AXUIElementRef element) {
   return of<kElement>(element).trips;
 }
+
+namespace {
+
+// One round trip to the process of `element`, recorded as `trip`: answers
+// that are due take effect first, then the clock moves on by the answer's
+// latency, or by the whole timeout of a process that no longer answers
+// (false then).
+bool roundTrip(Object& element, const std::string& trip) {
+  for (auto it = pending.begin(); it != pending.end();) {
+    if (it->first > theWorld.now) {
+      ++it;
+      continue;
+    }
+    const Answer& due = it->second;
+    of<kElement>(due.element).answers[due.attribute] = {due.value, due.code};
+    it = pending.erase(it);
+  }
+  element.trips.push_back(trip);
+  const auto timeout =
+      element.timeout > 0
+          ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(element.timeout))
+          : std::chrono::nanoseconds(kDefaultTimeout);
+  theWorld.calls.push_back(std::to_string(element.pid) + " " + trip + " " +
+                           std::to_string(std::lround(element.timeout * 1000)) +
+                           "ms");
+  const int before = asked[element.pid]++;
+  const auto hangs = theWorld.hangsAfter.find(element.pid);
+  const auto latency = theWorld.latency.find(element.pid);
+  const std::chrono::nanoseconds takes = latency == theWorld.latency.end()
+                                             ? std::chrono::nanoseconds(0)
+                                             : latency->second;
+  if ((hangs != theWorld.hangsAfter.end() && before >= hangs->second) ||
+      takes >= timeout) {
+    theWorld.now += timeout;
+    return false;
+  }
+  theWorld.now += takes;
+  return true;
+}
+
+// The answer `element` holds for `attribute`, copied out as the real call
+// does.
+AXError answerOf(Object& element, const std::string& attribute,
+                 CFTypeRef* value) {
+  const auto it = element.answers.find(attribute);
+  if (it == element.answers.end()) return kAXErrorAttributeUnsupported;
+  *value = it->second.first ? CFRetain(it->second.first) : nullptr;
+  return it->second.second;
+}
+
+}  // namespace
 
 }  // namespace kestreye::macos::fake
 
@@ -159,6 +236,7 @@ using namespace kestreye::macos::fake;
 namespace fake = kestreye::macos::fake;
 
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
+const CFBooleanRef kCFBooleanTrue = boolean(true);
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, nullptr, nullptr, nullptr,
                                                 nullptr};
 
@@ -257,13 +335,58 @@ AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid) {
 
 AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
                                       CFStringRef attribute, CFTypeRef* value) {
-  Object& asked = of<kElement>(element);
-  asked.trips.push_back(of<kString>(attribute).utf8);
-  if (world().hung.count(asked.pid) != 0) return kAXErrorCannotComplete;
-  const auto it = asked.answers.find(asked.trips.back());
-  if (it == asked.answers.end()) return kAXErrorAttributeUnsupported;
-  *value = it->second.first ? CFRetain(it->second.first) : nullptr;
-  return it->second.second;
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  if (!roundTrip(called, name)) return kAXErrorCannotComplete;
+  return answerOf(called, name, value);
+}
+
+AXError AXUIElementGetAttributeValueCount(AXUIElementRef element,
+                                          CFStringRef attribute,
+                                          CFIndex* count) {
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  if (!roundTrip(called, "#" + name)) return kAXErrorCannotComplete;
+  CFTypeRef value = nullptr;
+  const AXError code = answerOf(called, name, &value);
+  CFIndex entries = -1;
+  if (value != nullptr) {
+    if (of(value).kind == kArray) entries = CFIndex(of(value).entries.size());
+    CFRelease(value);
+  }
+  if (code != kAXErrorSuccess) return code;
+  if (entries < 0) return kAXErrorIllegalArgument;
+  *count = entries;
+  return kAXErrorSuccess;
+}
+
+AXError AXUIElementSetAttributeValue(AXUIElementRef element,
+                                     CFStringRef attribute, CFTypeRef value) {
+  Object& called = of<kElement>(element);
+  const std::string name = of<kString>(attribute).utf8;
+  // The only value the platform ever sets.
+  if (value != kCFBooleanTrue) {
+    faults.push_back("AXUIElementSetAttributeValue: not kCFBooleanTrue");
+  }
+  if (!roundTrip(called, "=" + name)) return kAXErrorCannotComplete;
+  const auto it = called.wakes.find(name);
+  if (it == called.wakes.end()) return kAXErrorAttributeUnsupported;
+  for (const Answer& answer : it->second.answers) {
+    pending.emplace_back(theWorld.now + it->second.delay, answer);
+  }
+  return it->second.code;
+}
+
+// Apple: the timeout must be positive, and 0 resets it (never wanted here).
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef element,
+                                       float timeoutInSeconds) {
+  Object& called = of<kElement>(element);
+  if (!(timeoutInSeconds > 0)) {
+    faults.push_back("AXUIElementSetMessagingTimeout: not positive");
+    return kAXErrorIllegalArgument;
+  }
+  called.timeout = timeoutInSeconds;
+  return kAXErrorSuccess;
 }
 
 // Options 0: each position holds the value, kCFNull, or an AXValue of type
@@ -271,25 +394,24 @@ AXError AXUIElementCopyAttributeValue(AXUIElementRef element,
 AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values) {
-  Object& asked = of<kElement>(element);
+  Object& called = of<kElement>(element);
   std::string trip;
-  std::vector<CFTypeRef> entries;
   for (CFTypeRef name : of<kArray>(attributes).entries) {
     trip += (trip.empty() ? "" : "+") + of<kString>(name).utf8;
+  }
+  if (!roundTrip(called, trip)) return kAXErrorCannotComplete;
+  std::vector<CFTypeRef> entries;
+  for (CFTypeRef name : of<kArray>(attributes).entries) {
     CFTypeRef value = nullptr;
     Object error{.kind = kBox, .boxType = kAXValueTypeAXError};
-    error.box.error = AXUIElementCopyAttributeValue(
-        element, static_cast<CFStringRef>(name), &value);
-    asked.trips.pop_back();  // one round trip for all
+    error.box.error = answerOf(called, of<kString>(name).utf8, &value);
     if (error.box.error != kAXErrorSuccess && value) CFRelease(value);
     entries.push_back(error.box.error != kAXErrorSuccess ? add(std::move(error))
                       : value != nullptr                 ? value
                                                          : CFRetain(null()));
   }
-  asked.trips.push_back(trip);
   *values = add<CFArrayRef>({.kind = kArray, .entries = entries});
-  AXError code = options != 0 ? kAXErrorIllegalArgument : asked.combined;
-  if (world().hung.count(asked.pid) != 0) code = kAXErrorCannotComplete;
+  const AXError code = options != 0 ? kAXErrorIllegalArgument : called.combined;
   if (code != kAXErrorSuccess) CFRelease(std::exchange(*values, nullptr));
   return code;
 }

@@ -10,6 +10,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -17,14 +18,38 @@
 
 namespace kestreye::macos::fake {
 
-/// What the process-wide calls answer, and the lines NSLog printed.
+using std::chrono::milliseconds;
+
+/// The messaging timeout of an element whose own was never set.
+inline constexpr milliseconds kDefaultTimeout{6000};
+
+/// What the process-wide calls answer, how each process answers calls, the
+/// time, and what was asked.
 struct World {
   bool trusted = false;                            ///< AXIsProcessTrusted
   pid_t frontmost = 0;                             ///< NSWorkspace's answer
-  std::set<pid_t> hung{};                          ///< "cannot complete"
   std::map<pid_t, AXUIElementRef> applications{};  ///< CreateApplication
+  /// Calls a process answers before it stops answering: each later call
+  /// takes the element's whole messaging timeout, then "cannot complete".
+  std::map<pid_t, int> hangsAfter{};
+  /// How long each answer of a process takes; an answer slower than the
+  /// timeout is a call that ran out of it.
+  std::map<pid_t, milliseconds> latency{};
+  /// The clock: calls and the platform's pauses move it on, nothing else.
+  std::chrono::steady_clock::time_point now{};
+  /// Every round trip to a process, as "PID TRIP TIMEOUTms" (see trips;
+  /// 0ms while the element's timeout was never set).
+  std::vector<std::string> calls{};
   std::vector<std::string> logs{};  ///< "format message" ("(no pool)")
   int openPools = 0;                ///< autorelease pools not drained
+};
+
+/// One attribute answer that an application starts to give later.
+struct Answer {
+  AXUIElementRef element;          ///< the element that answers
+  std::string attribute;           ///< the attribute it answers for
+  CFTypeRef value;                 ///< the value handed out (may be null)
+  AXError code = kAXErrorSuccess;  ///< the code answered
 };
 
 /// The world of the running test.
@@ -56,7 +81,14 @@ void answer(AXUIElementRef element, const std::string& attribute,
             CFTypeRef value, AXError code = kAXErrorSuccess);
 /// AXUIElementCopyMultipleAttributeValues on `element` fails as a whole.
 void failCombined(AXUIElementRef element, AXError code);
-/// The round trips made to `element`, as "AXRole" or "AXSubrole+AXValue".
+/// Setting `attribute` of `element` to kCFBooleanTrue answers `code` and,
+/// `delay` later, makes `answers` the answers; unless told, a set answers
+/// "unsupported".
+void onSet(AXUIElementRef element, const std::string& attribute,
+           milliseconds delay, std::vector<Answer> answers,
+           AXError code = kAXErrorSuccess);
+/// The round trips made to `element`, as "AXRole", "AXSubrole+AXValue",
+/// "#AXChildren" (a count) or "=AXManualAccessibility" (a set).
 std::vector<std::string> trips(AXUIElementRef element);
 
 }  // namespace kestreye::macos::fake

@@ -88,6 +88,13 @@ AXError AXUIElementCopyMultipleAttributeValues(
     AXUIElementRef element, CFArrayRef attributes,
     AXCopyMultipleAttributeOptions options, CFArrayRef* values);
 AXError AXUIElementGetPid(AXUIElementRef element, pid_t* pid);
+AXError AXUIElementGetAttributeValueCount(AXUIElementRef element,
+                                          CFStringRef attribute,
+                                          CFIndex* count);
+AXError AXUIElementSetAttributeValue(AXUIElementRef element,
+                                     CFStringRef attribute, CFTypeRef value);
+AXError AXUIElementSetMessagingTimeout(AXUIElementRef element,
+                                       float timeoutInSeconds);
 
 #ifdef __cplusplus
 }

@@ -57,6 +57,7 @@ void CFStringGetCharacters(CFStringRef theString, CFRange range,
 
 CFTypeID CFBooleanGetTypeID(void);
 Boolean CFBooleanGetValue(CFBooleanRef boolean);
+extern const CFBooleanRef kCFBooleanTrue;
 
 enum CFNumberType : CFIndex {
   kCFNumberSInt64Type = 4,
