@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/reply.h"
-#include "cli/scan.h"
 #include "platform/memory/memory_platform.h"
+#include "scan/reply.h"
+#include "scan/scan.h"
 #include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   const std::string_view json(reinterpret_cast<const char*>(data), size);
   std::string error;
-  if (!kestreye::memory::loadFixtureText(json, "fuzz", &error)) return 0;
+  if (!platform->loadFixtureText(json, "fuzz", &error)) return 0;
   const std::string line = kestreye::encodeReply(kestreye::scanReply());
   if (line.empty() || line.find('\n') != std::string::npos ||
       !kestreye::isValidUtf8(line)) {
     std::abort();
   }
-  kestreye::memory::reset();
+  platform->reset();
   return 0;
 }

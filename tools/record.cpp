@@ -6,12 +6,33 @@
 #include <string>
 
 #include "cli/entry.h"
+#include "cli/tool_options.h"
 #include "platform/host_platform.h"
 #include "platform/record/recorder.h"
 
+namespace {
+
+constexpr char kUsage[] = "usage: kestreye-record OUT.json\n";
+
+const kestreye::ToolHelp kHelp{
+    "kestreye-record",
+    kUsage,
+    "Runs one live scan exactly as `kestreye scan` does (the same reply line\n"
+    "on standard output, the same exit status) and writes everything the scan\n"
+    "read to OUT.json as a fixture, which `kestreye-replay OUT.json scan`\n"
+    "answers with the same reply: a bug report that becomes a test. The file\n"
+    "holds the texts the scan read (never a password's): read it before you\n"
+    "share it.\n"
+    "See kestreye(1).\n",
+    {}};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  const auto options = kestreye::readToolOptions(argc, argv, kHelp);
+  if (options.exitStatus) return *options.exitStatus;
   if (argc != 2) {
-    std::fputs("usage: kestreye-record OUT.json\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const auto host = kestreye::makeHostPlatform();

@@ -24,8 +24,6 @@ struct ElementInfo {
   /// The one-line description of `target` with this record's role and focus
   /// flag.
   std::string describeElement(const Element& target) const;
-  /// The description of the record's own element.
-  std::string description() const { return describeElement(element); }
 };
 
 /// The record of the focused element: its role read now, the given frame,

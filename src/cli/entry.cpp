@@ -3,8 +3,8 @@
 #include <chrono>
 #include <optional>
 
-#include "cli/reply_watchdog.h"
-#include "cli/scan.h"
+#include "scan/reply_watchdog.h"
+#include "scan/scan.h"
 
 namespace kestreye {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/reply.h"
-#include "collect/scan_state.h"
+#include "scan/reply.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 

@@ -1,23 +1,5 @@
-// One complete scan, from the permission check to the reply.
+// The old place of the scan driver's header, kept until the macOS platform's
+// test includes scan/scan.h itself.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-
-#include "cli/reply.h"
-#include "collect/scan_state.h"
-
-namespace kestreye {
-
-/// Runs one scan of the installed platform and returns its reply, within the
-/// scan's deadlines (the walks stop at the first, reads fail after the
-/// second); the step it is in is kept in `step` when given. The platform
-/// forgets what the scan learned before this returns.
-Reply scanReply(const ScanDeadlines& deadlines =
-                    ScanDeadlines::from(std::chrono::steady_clock::now()),
-                std::atomic<ScanStep>* step = nullptr);
-
-/// Runs one scan and writes exactly one reply line.
-void scan();
-
-}  // namespace kestreye
+#include "scan/scan.h"

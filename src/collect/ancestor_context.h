@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "ax/element_info.h"
-#include "collect/scan_state.h"
 #include "platform/platform.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "collect/scan_state.h"
 #include "platform/platform.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 

@@ -9,8 +9,8 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
-#include "collect/scan_state.h"
 #include "platform/platform.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 

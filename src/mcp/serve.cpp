@@ -6,10 +6,10 @@
 #include <string_view>
 #include <variant>
 
-#include "cli/reply.h"
-#include "cli/scan.h"
 #include "mcp/server.h"
 #include "platform/platform.h"
+#include "scan/reply.h"
+#include "scan/scan.h"
 
 namespace kestreye::mcp {
 

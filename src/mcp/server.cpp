@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "text/json.h"
+#include "text/write_all.h"
 
 #ifndef KESTREYE_VERSION
 #define KESTREYE_VERSION "0"
@@ -267,22 +268,6 @@ std::string Server::toolsCall(const std::string& id, const json& params) {
   body += outcome.success ? R"(,"isError":false})" : R"(,"isError":true})";
   return result(id, body);
 }
-
-namespace {
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-}  // namespace
 
 int serveLines(Server& server, int input, int output, const LogFunction& log) {
   std::string line;

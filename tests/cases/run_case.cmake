@@ -4,6 +4,8 @@
 # words in place of `scan`, one a line), NAME.status (the exit status, 0 when
 # absent) and NAME.stderr (the whole of standard error, with the fixture's
 # path written as its file name).
+# With -DUPDATE=ON the case's files are rewritten from what the build answers
+# instead (scripts/update-cases runs every case so), to be reviewed as a diff.
 string(REGEX REPLACE "\\.json$" "" _case "${FIXTURE}")
 get_filename_component(_file_name "${FIXTURE}" NAME)
 # A case with a status may leave out its reply: nothing on standard output.
@@ -24,6 +26,19 @@ endif()
 execute_process(COMMAND "${REPLAY}" "${FIXTURE}" ${_words}
                 OUTPUT_VARIABLE _actual ERROR_VARIABLE _log
                 RESULT_VARIABLE _status)
+if(UPDATE)
+  if(EXISTS "${_case}.reply" OR NOT _actual STREQUAL "")
+    file(WRITE "${_case}.reply" "${_actual}")
+  endif()
+  if(EXISTS "${_case}.status" OR NOT _status STREQUAL "0")
+    file(WRITE "${_case}.status" "${_status}\n")
+  endif()
+  if(EXISTS "${_case}.stderr")
+    string(REPLACE "${FIXTURE}" "${_file_name}" _log "${_log}")
+    file(WRITE "${_case}.stderr" "${_log}")
+  endif()
+  return()
+endif()
 if(NOT _status STREQUAL _expected_status)
   message(FATAL_ERROR "kestreye-replay exited with ${_status}, not ${_expected_status}:\n${_log}")
 endif()

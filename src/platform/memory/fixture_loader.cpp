@@ -51,26 +51,31 @@ std::string elementPath(const Node* node) {
 
 class Loader {
  public:
-  explicit Loader(std::string* error) : error_(error) {}
+  Loader(MemoryPlatform& tree, std::string* error)
+      : tree_(tree), error_(error) {}
 
   bool load(const Json& root) {
     if (!root.is_object()) return fail("", "the top level must be an object");
     for (const auto& [key, value] : root.items()) {
-      if (key != "trusted" && key != "frontmost" && key != "applications" &&
-          key != "elements") {
+      if (key != "about" && key != "trusted" && key != "frontmost" &&
+          key != "applications" && key != "elements") {
         return fail("/" + escapePointer(key), "unknown member");
       }
+    }
+    // What the case proves, for its reader; the platform never answers it.
+    if (root.contains("about") && !root["about"].is_string()) {
+      return fail("/about", "must be a string");
     }
     if (root.contains("trusted")) {
       if (!root["trusted"].is_boolean()) {
         return fail("/trusted", "must be true or false");
       }
-      setTrusted(root["trusted"].get<bool>());
+      tree_.setTrusted(root["trusted"].get<bool>());
     }
     if (root.contains("frontmost") && !root["frontmost"].is_null()) {
       const auto pid = processId(root["frontmost"]);
       if (!pid) return fail("/frontmost", "must be a process id or null");
-      setFrontmost(*pid);
+      tree_.setFrontmost(*pid);
     }
     if (root.contains("elements") && !readElements(root["elements"])) {
       return false;
@@ -131,7 +136,7 @@ class Loader {
     while (!stack.empty()) {
       const Work work = stack.back();
       stack.pop_back();
-      Node* node = addNode({}, work.parent);
+      Node* node = tree_.addNode({}, work.parent);
       node->indexInParent = work.index;
       const Json& json = *work.json;
       if (!json.is_object())
@@ -194,7 +199,7 @@ class Loader {
         return fail(where, "refers to the unknown id \"" +
                                value.get<std::string>() + "\"");
       }
-      setApplication(static_cast<int32_t>(pid), found->second);
+      tree_.setApplication(static_cast<int32_t>(pid), found->second);
     }
     return true;
   }
@@ -357,6 +362,7 @@ class Loader {
     return std::nullopt;
   }
 
+  MemoryPlatform& tree_;
   std::string* error_;
   std::map<std::string, Node*, std::less<>> ids_;
   std::vector<Pending> pending_;
@@ -364,8 +370,9 @@ class Loader {
 
 }  // namespace
 
-bool loadFixtureText(std::string_view json, std::string_view source,
-                     std::string* error) {
+bool MemoryPlatform::loadFixtureText(std::string_view json,
+                                     std::string_view source,
+                                     std::string* error) {
   reset();
   // The parsed tree takes several times the text's size, so memory can run
   // out anywhere in here; nothing of the file is kept then. The parser's
@@ -382,7 +389,7 @@ bool loadFixtureText(std::string_view json, std::string_view source,
       return false;
     }
     std::string fault;
-    if (!Loader(&fault).load(*root)) {
+    if (!Loader(*this, &fault).load(*root)) {
       reset();
       *error = std::string(source) + ": " + fault;
       return false;
@@ -396,7 +403,8 @@ bool loadFixtureText(std::string_view json, std::string_view source,
   }
 }
 
-bool loadFixtureFile(const std::string& path, std::string* error) {
+bool MemoryPlatform::loadFixtureFile(const std::string& path,
+                                     std::string* error) {
   reset();
   std::ifstream file(path, std::ios::binary);
   if (!file) {

@@ -6,9 +6,8 @@
 #include <memory>
 
 namespace kestreye::memory {
-namespace {
 
-struct Store {
+struct MemoryPlatform::Store {
   bool trusted = true;
   std::optional<int32_t> frontmost;
   std::map<int32_t, Node*> applications;
@@ -18,10 +17,7 @@ struct Store {
   std::vector<std::string> logs;
 };
 
-Store& store() {
-  static Store instance;
-  return instance;
-}
+namespace {
 
 const Value* listed(const Node& node, std::string_view name) {
   for (const auto& [key, value] : node.attributes) {
@@ -30,14 +26,27 @@ const Value* listed(const Node& node, std::string_view name) {
   return nullptr;
 }
 
-Element handleOf(Node* node) {
-  ++store().live;
+bool isSecure(const Node& node) {
+  const Value* subrole = listed(node, "AXSubrole");
+  if (subrole == nullptr) return false;
+  const auto* text = std::get_if<std::string>(&subrole->v);
+  return text != nullptr && *text == SECURE_SUBROLE;
+}
+
+}  // namespace
+
+MemoryPlatform::MemoryPlatform() : store_(std::make_unique<Store>()) {}
+
+MemoryPlatform::~MemoryPlatform() = default;
+
+Element MemoryPlatform::handleOf(Node* node) {
+  ++store_->live;
   return Element::adopt(node);
 }
 
-RawValue toRaw(const Value& value) {
+RawValue MemoryPlatform::toRaw(const Value& value) {
   return std::visit(
-      [](const auto& held) -> RawValue {
+      [this](const auto& held) -> RawValue {
         using T = std::decay_t<decltype(held)>;
         if constexpr (std::is_same_v<T, NodeRef>) {
           return RawValue{handleOf(held.node)};
@@ -56,7 +65,7 @@ RawValue toRaw(const Value& value) {
       value.v);
 }
 
-AttributeRead answer(const Value& value) {
+AttributeRead MemoryPlatform::answer(const Value& value) {
   if (const auto* error = std::get_if<ErrorCode>(&value.v)) {
     return {error->code, std::nullopt};
   }
@@ -65,86 +74,76 @@ AttributeRead answer(const Value& value) {
   return {kAxSuccess, toRaw(value)};
 }
 
-bool isSecure(const Node& node) {
-  const Value* subrole = listed(node, "AXSubrole");
-  if (subrole == nullptr) return false;
-  const auto* text = std::get_if<std::string>(&subrole->v);
-  return text != nullptr && *text == SECURE_SUBROLE;
-}
+void MemoryPlatform::retain(ElementRef) { ++store_->live; }
 
-class MemoryPlatform final : public Platform {
- public:
-  void retain(ElementRef) override { ++store().live; }
+void MemoryPlatform::release(ElementRef) { --store_->live; }
 
-  void release(ElementRef) override { --store().live; }
-
-  AttributeRead copyAttribute(const Element& element,
-                              std::string_view attribute) override {
-    ++store().reads;
-    if (element.empty()) return {kAxInvalidElement, std::nullopt};
-    if (late()) return {kAxCannotComplete, std::nullopt};
-    const Node& node = *static_cast<const Node*>(element.ref());
-    // A password's text never leaves the platform, whatever the tree lists.
-    if ((attribute == "AXValue" || attribute == "AXSelectedText") &&
-        isSecure(node)) {
-      return {kAxAttributeUnsupported, std::nullopt};
-    }
-    if (const Value* value = listed(node, attribute)) return answer(*value);
-    if (attribute == "AXChildren" && node.listsChildren) {
-      RawArray children;
-      children.reserve(node.children.size());
-      for (Node* child : node.children)
-        children.push_back(RawValue{handleOf(child)});
-      return {kAxSuccess, RawValue{std::move(children)}};
-    }
-    if (attribute == "AXParent" && node.parent != nullptr) {
-      return {kAxSuccess, RawValue{handleOf(node.parent)}};
-    }
+AttributeRead MemoryPlatform::copyAttribute(const Element& element,
+                                            std::string_view attribute) {
+  ++store_->reads;
+  if (element.empty()) return {kAxInvalidElement, std::nullopt};
+  if (late()) return {kAxCannotComplete, std::nullopt};
+  const Node& node = *static_cast<const Node*>(element.ref());
+  // A password's text never leaves the platform, whatever the tree lists.
+  if ((attribute == "AXValue" || attribute == "AXSelectedText") &&
+      isSecure(node)) {
     return {kAxAttributeUnsupported, std::nullopt};
   }
-
-  // A scan past its deadline finds nothing more, as on a desktop whose
-  // service stopped answering.
-  bool isProcessTrusted() override { return store().trusted && !late(); }
-
-  std::optional<int32_t> frontmostProcessId() override {
-    if (late()) return std::nullopt;
-    return store().frontmost;
+  if (const Value* value = listed(node, attribute)) return answer(*value);
+  if (attribute == "AXChildren" && node.listsChildren) {
+    RawArray children;
+    children.reserve(node.children.size());
+    for (Node* child : node.children)
+      children.push_back(RawValue{handleOf(child)});
+    return {kAxSuccess, RawValue{std::move(children)}};
   }
-
-  Element applicationElement(int32_t pid) override {
-    const auto found = store().applications.find(pid);
-    // An unknown process gets an element whose every read fails.
-    if (found == store().applications.end()) return Element();
-    return handleOf(found->second);
+  if (attribute == "AXParent" && node.parent != nullptr) {
+    return {kAxSuccess, RawValue{handleOf(node.parent)}};
   }
-
-  void logLine(std::string_view line) override {
-    store().logs.emplace_back(line);
-  }
-
-  void beginScan(ScanDeadline readsEnd) override { readsEnd_ = readsEnd; }
-  void endScan() override { readsEnd_ = ScanDeadline::max(); }
-
- private:
-  bool late() const { return std::chrono::steady_clock::now() >= readsEnd_; }
-
-  ScanDeadline readsEnd_ = ScanDeadline::max();
-};
-
-}  // namespace
-
-void reset() { store() = Store{}; }
-
-void setTrusted(bool trusted) { store().trusted = trusted; }
-
-void setFrontmost(std::optional<int32_t> pid) { store().frontmost = pid; }
-
-void setApplication(int32_t pid, Node* node) {
-  store().applications[pid] = node;
+  return {kAxAttributeUnsupported, std::nullopt};
 }
 
-Node* addNode(Attributes attributes, Node* parent) {
+// A scan past its deadline finds nothing more, as on a desktop whose service
+// stopped answering.
+bool MemoryPlatform::isProcessTrusted() { return store_->trusted && !late(); }
+
+std::optional<int32_t> MemoryPlatform::frontmostProcessId() {
+  if (late()) return std::nullopt;
+  return store_->frontmost;
+}
+
+Element MemoryPlatform::applicationElement(int32_t pid) {
+  const auto found = store_->applications.find(pid);
+  // An unknown process gets an element whose every read fails.
+  if (found == store_->applications.end()) return Element();
+  return handleOf(found->second);
+}
+
+void MemoryPlatform::logLine(std::string_view line) {
+  store_->logs.emplace_back(line);
+}
+
+void MemoryPlatform::beginScan(ScanDeadline readsEnd) { readsEnd_ = readsEnd; }
+
+void MemoryPlatform::endScan() { readsEnd_ = ScanDeadline::max(); }
+
+bool MemoryPlatform::late() const {
+  return std::chrono::steady_clock::now() >= readsEnd_;
+}
+
+void MemoryPlatform::reset() { *store_ = Store{}; }
+
+void MemoryPlatform::setTrusted(bool trusted) { store_->trusted = trusted; }
+
+void MemoryPlatform::setFrontmost(std::optional<int32_t> pid) {
+  store_->frontmost = pid;
+}
+
+void MemoryPlatform::setApplication(int32_t pid, Node* node) {
+  store_->applications[pid] = node;
+}
+
+Node* MemoryPlatform::addNode(Attributes attributes, Node* parent) {
   auto node = std::make_unique<Node>();
   node->attributes = std::move(attributes);
   node->parent = parent;
@@ -153,9 +152,19 @@ Node* addNode(Attributes attributes, Node* parent) {
     node->indexInParent = parent->children.size();
     parent->children.push_back(node.get());
   }
-  store().nodes.push_back(std::move(node));
-  return store().nodes.back().get();
+  store_->nodes.push_back(std::move(node));
+  return store_->nodes.back().get();
 }
+
+Element MemoryPlatform::elementOf(Node* node) { return handleOf(node); }
+
+uint64_t MemoryPlatform::attributeReads() const { return store_->reads; }
+
+const std::vector<std::string>& MemoryPlatform::logLines() const {
+  return store_->logs;
+}
+
+int64_t MemoryPlatform::liveHandles() const { return store_->live; }
 
 void setAttribute(Node* node, std::string_view name, Value value) {
   for (auto& [key, existing] : node->attributes) {
@@ -167,15 +176,7 @@ void setAttribute(Node* node, std::string_view name, Value value) {
   node->attributes.emplace_back(std::string(name), std::move(value));
 }
 
-Element elementOf(Node* node) { return handleOf(node); }
-
-uint64_t attributeReads() { return store().reads; }
-
-const std::vector<std::string>& logLines() { return store().logs; }
-
-int64_t liveHandles() { return store().live; }
-
-std::unique_ptr<Platform> makePlatform() {
+std::unique_ptr<MemoryPlatform> makePlatform() {
   return std::make_unique<MemoryPlatform>();
 }
 

@@ -2,20 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include "ax/accessors.h"
-#include "platform/memory/test_support.h"
-
 namespace kestreye {
 namespace {
 
-using testing::MemoryTest;
-
-class FixtureTest : public MemoryTest {
+class FixtureTest : public ::testing::Test {
  protected:
+  void SetUp() override { installPlatform(tree); }
+  void TearDown() override { EXPECT_EQ(tree.liveHandles(), 0); }
   bool load(std::string_view json) {
-    return memory::loadFixtureText(json, "t.json", &error);
+    return tree.loadFixtureText(json, "t.json", &error);
   }
   Element application(int32_t pid = 1) { return applicationElement(pid); }
+  // The handles an AXChildren read gives, as the platform hands them out.
+  static std::vector<Element> children(const Element& element) {
+    AttributeRead read = copyAttribute(element, "AXChildren");
+    std::vector<Element> out;
+    if (!read.value) return out;
+    for (RawValue& child : std::get<RawArray>(read.value->v)) {
+      out.push_back(std::get<Element>(std::move(child.v)));
+    }
+    return out;
+  }
+  memory::MemoryPlatform tree;
   std::string error;
 };
 
@@ -26,7 +34,7 @@ TEST_F(FixtureTest, RejectedFilesLeaveNothingBehind) {
   EXPECT_FALSE(load(R"({"trusted": false, "frontmost": 1, "extra": 1})"));
   EXPECT_TRUE(isProcessTrusted());
   EXPECT_EQ(frontmostProcessId(), std::nullopt);
-  EXPECT_FALSE(memory::loadFixtureFile("/nonexistent/fixture.json", &error));
+  EXPECT_FALSE(tree.loadFixtureFile("/nonexistent/fixture.json", &error));
   EXPECT_EQ(error, "/nonexistent/fixture.json: cannot be read");
 }
 
@@ -39,7 +47,7 @@ TEST_F(FixtureTest, DeeplyNestedElementsLoadWithoutRecursion) {
   for (int i = 0; i < kDepth; ++i) json += "]}";
   json += "]}";
   ASSERT_TRUE(load(json)) << error;
-  EXPECT_EQ(axChildren(application()).size(), 1u);
+  EXPECT_EQ(children(application()).size(), 1u);
 }
 
 // The counts that every other test relies on to find leaks and extra reads.
@@ -48,14 +56,14 @@ TEST_F(FixtureTest, HandlesAndReadsAreCounted) {
       R"({"applications": {"1": "a"}, "elements": [{"id": "a", "children": [{}]}]})"));
   {
     const Element app = application();
-    const auto children = axChildren(app);
-    EXPECT_EQ(memory::liveHandles(), 2);
-    const Element copy = children[0];
-    EXPECT_EQ(memory::liveHandles(), 3);
+    const auto listed = children(app);
+    EXPECT_EQ(tree.liveHandles(), 2);
+    const Element copy = listed[0];
+    EXPECT_EQ(tree.liveHandles(), 3);
     (void)copyAttribute(Element(), "AXRole");
   }
-  EXPECT_EQ(memory::liveHandles(), 0);
-  EXPECT_EQ(memory::attributeReads(), 2u);
+  EXPECT_EQ(tree.liveHandles(), 0);
+  EXPECT_EQ(tree.attributeReads(), 2u);
 }
 
 }  // namespace

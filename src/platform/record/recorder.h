@@ -5,14 +5,13 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
+#include "platform/memory/fixture_writer.h"
 #include "platform/platform.h"
 
 namespace kestreye::record {
@@ -29,9 +28,9 @@ class Recorder final : public Platform {
   /// Forgets everything recorded and gives back every element held.
   void reset();
   /// Everything read since the last reset, as the text of a fixture file.
-  std::string fixtureJson();
+  std::string fixtureJson() const;
   /// Writes fixtureJson() to a file; on failure `error` says why.
-  bool writeFixture(const std::string& path, std::string* error);
+  bool writeFixture(const std::string& path, std::string* error) const;
 
   /// Forwards a retain to the wrapped platform.
   void retain(ElementRef ref) override;
@@ -55,27 +54,14 @@ class Recorder final : public Platform {
   void endScan() override;
 
  private:
-  struct RecordedElement {
-    std::string id;
-    // Held until reset, so that no other element can take over its address
-    // (the key under which it is found again) while the scan runs.
-    Element handle;
-    // Attribute name and the JSON of its first answer, in the order first
-    // read.
-    std::vector<std::pair<std::string, std::string>> attributes;
-  };
-
   size_t indexOf(const Element& element);
-  void appendElementId(std::string& out, const Element& element);
-  void appendValue(std::string& out, const RawValue& value);
-  std::string answerJson(const AttributeRead& read);
 
   Platform& inner_;
-  std::optional<bool> trusted_;
-  bool frontmostAsked_ = false;
-  std::optional<int32_t> frontmost_;
-  std::map<int32_t, size_t> applications_;  // process id -> element index
-  std::vector<RecordedElement> elements_;
+  memory::FixtureContents contents_;
+  // One handle per recorded element, held until reset, so that no other
+  // element can take over its address (the key under which it is found
+  // again) while the scan runs.
+  std::vector<Element> handles_;
   std::unordered_map<ElementRef, size_t> indexByRef_;
 };
 

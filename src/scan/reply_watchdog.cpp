@@ -1,23 +1,11 @@
-#include "cli/reply_watchdog.h"
+#include "scan/reply_watchdog.h"
 
 #include <unistd.h>
 
-#include <cerrno>
-
-#include "cli/reply.h"
+#include "scan/reply.h"
+#include "text/write_all.h"
 
 namespace kestreye {
-
-void writeAll(std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, line.data(), line.size());
-    if (n > 0) {
-      line.remove_prefix(static_cast<size_t>(n));
-    } else if (n < 0 && errno != EINTR) {
-      return;
-    }
-  }
-}
 
 ReplyWatchdog::ReplyWatchdog(std::chrono::steady_clock::time_point deadline,
                              const std::atomic<ScanStep>& step)
@@ -56,7 +44,7 @@ bool ReplyWatchdog::claim() {
 
 void ReplyWatchdog::writeClaimed(std::string_view line) {
   if (!claim()) return;
-  writeAll(line);
+  writeAll(STDOUT_FILENO, line);
   {
     // Under the lock, so that the thread cannot miss the change.
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -70,7 +58,7 @@ void ReplyWatchdog::watch() {
   if (stopped_.wait_until(lock, deadline_, [this] { return stop_; })) return;
   int open = kOpen;
   if (state_.compare_exchange_strong(open, kWritten)) {
-    writeAll(fallback_[static_cast<int>(step_.load())]);
+    writeAll(STDOUT_FILENO, fallback_[static_cast<int>(step_.load())]);
     _exit(0);
   }
   // The scan is writing its own reply: let it finish.

@@ -1,51 +1,53 @@
-#include "cli/scan.h"
+#include "scan/scan.h"
 
 #include <gtest/gtest.h>
 
-#include "cli/reply.h"
-#include "platform/memory/test_support.h"
+#include "platform/memory/memory_platform.h"
+#include "scan/reply.h"
 #include "text/text.h"
 
 namespace kestreye {
 namespace {
 
-using testing::MemoryTest;
-
-class ScanTest : public MemoryTest {
+class ScanTest : public ::testing::Test {
  protected:
   // The sign-in window of the examples, built in C++.
   void SetUp() override {
-    MemoryTest::SetUp();
-    app = memory::addNode({{"AXRole", "AXApplication"}, {"AXTitle", "Mail"}});
+    installPlatform(tree);
+    app = tree.addNode({{"AXRole", "AXApplication"}, {"AXTitle", "Mail"}});
     window =
-        memory::addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Accounts"}}, app);
-    pane = memory::addNode({{"AXRole", "AXGroup"}, {"AXTitle", "Sign in"}},
-                           window);
-    memory::addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Welcome back"}},
-                    pane);
-    email = memory::addNode({{"AXRole", "AXTextField"},
-                             {"AXTitle", "Email"},
-                             {"AXValue", "ann"},
-                             {"AXFocused", true},
-                             {"AXPosition", Point{120, 300}},
-                             {"AXSize", Size{200, 24}},
-                             {"AXSelectedTextRange", Range{3, 0}},
-                             {"AXInsertionPointLineNumber", 0}},
-                            pane);
-    memory::addNode({{"AXRole", "AXButton"},
-                     {"AXTitle", "Sign In"},
-                     {"AXPosition", Point{120, 420}},
-                     {"AXSize", Size{80, 24}}},
-                    pane);
+        tree.addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Accounts"}}, app);
+    pane =
+        tree.addNode({{"AXRole", "AXGroup"}, {"AXTitle", "Sign in"}}, window);
+    tree.addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Welcome back"}},
+                 pane);
+    email = tree.addNode({{"AXRole", "AXTextField"},
+                          {"AXTitle", "Email"},
+                          {"AXValue", "ann"},
+                          {"AXFocused", true},
+                          {"AXPosition", Point{120, 300}},
+                          {"AXSize", Size{200, 24}},
+                          {"AXSelectedTextRange", Range{3, 0}},
+                          {"AXInsertionPointLineNumber", 0}},
+                         pane);
+    tree.addNode({{"AXRole", "AXButton"},
+                  {"AXTitle", "Sign In"},
+                  {"AXPosition", Point{120, 420}},
+                  {"AXSize", Size{80, 24}}},
+                 pane);
     memory::setAttribute(app, "AXFocusedWindow", window);
     memory::setAttribute(app, "AXFocusedUIElement", email);
-    memory::setApplication(501, app);
-    memory::setFrontmost(501);
+    tree.setApplication(501, app);
+    tree.setFrontmost(501);
   }
 
-  // The reply line scan() would print.
+  // The reply line `kestreye scan` would print.
   static std::string run() { return encodeReply(scanReply()) + "\n"; }
 
+  // Every handle a test took is given back.
+  void TearDown() override { EXPECT_EQ(tree.liveHandles(), 0); }
+
+  memory::MemoryPlatform tree;
   memory::Node* app = nullptr;
   memory::Node* window = nullptr;
   memory::Node* pane = nullptr;
@@ -68,28 +70,28 @@ TEST_F(ScanTest, ReplyOfTextsFilledToEveryLimitStaysUnderItsBound) {
   memory::Node* first = nullptr;
   for (int i = 0; i < 13; ++i) {
     memory::Node* field =
-        memory::addNode({{"AXRole", "AXTextArea"},
-                         {"AXTitle", giant(60, 0x1F600)},
-                         {"AXValue", giant(120, 0x1F600)},
-                         {"AXPlaceholderValue", giant(60, 0x1F600)},
-                         {"AXSelectedText", giant(40, 0x1F600)},
-                         {"AXSelectedTextRange", Range{30, 60}},
-                         {"AXInsertionPointLineNumber", 1234567},
-                         {"AXFocused", true},
-                         {"AXEnabled", false},
-                         {"AXSelected", true},
-                         {"AXPosition", Point{120, 300.0 + 20 * i}},
-                         {"AXSize", Size{200, 16}}},
-                        pane);
+        tree.addNode({{"AXRole", "AXTextArea"},
+                      {"AXTitle", giant(60, 0x1F600)},
+                      {"AXValue", giant(120, 0x1F600)},
+                      {"AXPlaceholderValue", giant(60, 0x1F600)},
+                      {"AXSelectedText", giant(40, 0x1F600)},
+                      {"AXSelectedTextRange", Range{30, 60}},
+                      {"AXInsertionPointLineNumber", 1234567},
+                      {"AXFocused", true},
+                      {"AXEnabled", false},
+                      {"AXSelected", true},
+                      {"AXPosition", Point{120, 300.0 + 20 * i}},
+                      {"AXSize", Size{200, 16}}},
+                     pane);
     if (first == nullptr) first = field;
   }
   for (char32_t i = 0; i < 12; ++i) {
-    memory::addNode({{"AXRole", "AXButton"},
-                     {"AXTitle", giant(60, 0x1F400 + 64 * i)},
-                     {"AXPosition", Point{400.0 + 20 * i, 600}},
-                     {"AXSize", Size{10, 10}}},
-                    pane);
-    memory::addNode(
+    tree.addNode({{"AXRole", "AXButton"},
+                  {"AXTitle", giant(60, 0x1F400 + 64 * i)},
+                  {"AXPosition", Point{400.0 + 20 * i, 600}},
+                  {"AXSize", Size{10, 10}}},
+                 pane);
+    tree.addNode(
         {{"AXRole", "AXStaticText"}, {"AXValue", giant(90, 0x1F400 + 64 * i)}},
         pane);
   }
@@ -125,11 +127,11 @@ TEST_F(ScanTest, EachScanReadsTheTreeAfresh) {
   EXPECT_NE(first.find("value: \\\"ann\\\""), std::string::npos) << first;
   memory::setAttribute(email, "AXValue", "bob");
   memory::setAttribute(email, "AXSelectedTextRange", Range{1, 0});
-  memory::addNode({{"AXRole", "AXButton"},
-                   {"AXTitle", "Forgot password"},
-                   {"AXPosition", Point{220, 420}},
-                   {"AXSize", Size{80, 24}}},
-                  pane);
+  tree.addNode({{"AXRole", "AXButton"},
+                {"AXTitle", "Forgot password"},
+                {"AXPosition", Point{220, 420}},
+                {"AXSize", Size{80, 24}}},
+               pane);
   EXPECT_EQ(
       run(),
       "{\"success\":true,\"ui_block\":\"Focused: [TextField] "
@@ -139,7 +141,7 @@ TEST_F(ScanTest, EachScanReadsTheTreeAfresh) {
       "\\\"bob\\\" (FOCUSED) \xE2\x86\x90 you are here\\n\\n"
       "Actions: \\\"Email\\\", \\\"Sign In\\\", \\\"Forgot password\\\"\\n\\n"
       "Nearby: \\\"Welcome back\\\"\"}\n");
-  EXPECT_EQ(memory::logLines().size(), 2u);
+  EXPECT_EQ(tree.logLines().size(), 2u);
 }
 
 }  // namespace

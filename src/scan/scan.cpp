@@ -1,4 +1,4 @@
-#include "cli/scan.h"
+#include "scan/scan.h"
 
 #include <optional>
 #include <string>
@@ -10,9 +10,9 @@
 #include "collect/ancestor_context.h"
 #include "collect/collect.h"
 #include "collect/container_label.h"
-#include "collect/scan_state.h"
 #include "format/ui_block.h"
 #include "platform/platform.h"
+#include "scan/scan_state.h"
 #include "text/text.h"
 
 namespace kestreye {
@@ -82,7 +82,5 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
           " chars");
   return SuccessResponse{std::move(block)};
 }
-
-void scan() { outputReply(scanReply()); }
 
 }  // namespace kestreye

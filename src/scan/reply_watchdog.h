@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 
-#include "collect/scan_state.h"
+#include "scan/scan_state.h"
 
 namespace kestreye {
 
@@ -46,9 +46,5 @@ class ReplyWatchdog {
   bool stop_ = false;
   std::thread thread_;
 };
-
-/// Writes all of `line` to standard output with write(2), retrying short
-/// writes and interruptions.
-void writeAll(std::string_view line);
 
 }  // namespace kestreye

@@ -1,4 +1,4 @@
-#include "cli/reply.h"
+#include "scan/reply.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "cli/reply_watchdog.h"
+#include "scan/reply_watchdog.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
