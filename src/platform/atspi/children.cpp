@@ -8,8 +8,13 @@ namespace kestreye::atspi {
 namespace {
 
 // A table that manages its descendants can report millions of rows; no walk
-// of the core needs more than a few hundred children of one element.
+// of the core needs more than a few hundred children of one element. An
+// element that claims more is not listed at all.
 constexpr int kMaxChildren = 2000;
+// The children of an element that manages its descendants are built one by
+// one as they are asked for (a tree's cells, a sheet's): a short list of them
+// is listed, a longer one not at all.
+constexpr int kMaxManagedChildren = 64;
 
 // The SHOWING children in one Collection call (GTK), where listing them one
 // by one would cost a round trip for the count, one for each child and one
@@ -154,14 +159,34 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   if (memo.childrenRead) return &memo.children;
   ReadContext local = read.fresh();
   AtspiStateType onScreen = memo.childrenOnScreen;
-  const bool showing = hasState(statesOf(node, local), onScreen);
-  std::vector<GRef<AtspiAccessible>> children;
-  const bool listed = local.ok() && showing && !childrenCached(node) &&
-                      showingChildrenByCollection(node, local, &children);
-  if (!listed && local.ok()) {
-    int count = local.call(node, [&](GError** error) {
+  GRef<AtspiStateSet> nodeStates = statesOf(node, local);
+  const bool showing = hasState(nodeStates, onScreen);
+  const bool cached = childrenCached(node);
+  // What libatspi's snapshot holds the application has already built; any
+  // other child of an element that manages its descendants, or of one that
+  // claims more children than a walk visits, the application builds when
+  // asked for it: a Collection call over them builds them all.
+  int count = -1;
+  if (!cached && local.ok()) {
+    count = local.call(node, [&](GError** error) {
       return atspi_accessible_get_child_count(node, error);
     });
+  }
+  const int bound =
+      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached
+          ? kMaxManagedChildren
+          : kMaxChildren;
+  const bool listable = cached || count <= bound;
+  std::vector<GRef<AtspiAccessible>> children;
+  const bool listed = local.ok() && listable && showing && !cached &&
+                      bound == kMaxChildren &&
+                      showingChildrenByCollection(node, local, &children);
+  if (!listed && listable && local.ok()) {
+    if (cached) {
+      count = local.call(node, [&](GError** error) {
+        return atspi_accessible_get_child_count(node, error);
+      });
+    }
     count = count < 0 ? 0 : std::min(count, kMaxChildren);
     children.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && local.ok(); ++i) {
