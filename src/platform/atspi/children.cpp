@@ -106,7 +106,61 @@ bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
   }
 }
 
+// The most paragraphs a text frame is read with.
+constexpr int kMaxFrameParagraphs = 500;
+
+bool isEditableParagraph(AtspiAccessible* node, ReadContext& read) {
+  return roleOf(node, read) == ATSPI_ROLE_PARAGRAPH &&
+         hasState(statesOf(node, read), ATSPI_STATE_EDITABLE);
+}
+
+// A text frame's paragraphs read as one text (textOf): one of them, the
+// focused one if any, stands for the frame, so that it is one field.
+bool isTextFrame(AtspiAccessible* node,
+                 const std::vector<GRef<AtspiAccessible>>& children,
+                 const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  return children.size() >= 2 && roleOf(node, ignored) == ATSPI_ROLE_PANEL &&
+         std::all_of(children.begin(), children.end(),
+                     [&](const GRef<AtspiAccessible>& child) {
+                       return isEditableParagraph(child.get(), ignored);
+                     });
+}
+
 }  // namespace
+
+const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
+    AtspiAccessible* paragraph, ReadContext& read) {
+  if (!isEditableParagraph(paragraph, read)) return nullptr;
+  GRef<AtspiAccessible> frame = parentOf(paragraph, read);
+  if (frame == nullptr || roleOf(frame.get(), read) != ATSPI_ROLE_PANEL) {
+    return nullptr;
+  }
+  ElementMemo& memo = read.memo(frame.get());
+  if (!memo.paragraphsRead) {
+    AtspiAccessible* panel = frame.get();
+    const int count = read.call(panel, [&](GError** error) {
+      return atspi_accessible_get_child_count(panel, error);
+    });
+    std::vector<GRef<AtspiAccessible>> paragraphs;
+    for (int i = 0;
+         count >= 2 && count <= kMaxFrameParagraphs && i < count && read.ok();
+         ++i) {
+      GRef<AtspiAccessible> child(read.call(panel, [&](GError** error) {
+        return atspi_accessible_get_child_at_index(panel, i, error);
+      }));
+      if (child == nullptr || !isEditableParagraph(child.get(), read)) {
+        paragraphs.clear();
+        break;
+      }
+      paragraphs.push_back(std::move(child));
+    }
+    if (!read.ok()) return nullptr;
+    memo.paragraphsRead = true;
+    memo.paragraphs = std::move(paragraphs);
+  }
+  return memo.paragraphs.empty() ? nullptr : &memo.paragraphs;
+}
 
 bool snapshotChildren(AtspiAccessible* node,
                       std::vector<AtspiAccessible*>* children) {
@@ -225,6 +279,16 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       ReadContext ignored = read.fresh();
       return roleOf(child.get(), ignored) == ATSPI_ROLE_STATIC;
     });
+  } else if (local.ok() && isTextFrame(node, children, local)) {
+    const auto focused =
+        std::find_if(children.begin(), children.end(),
+                     [&read](const GRef<AtspiAccessible>& child) {
+                       return carries(child.get(), ATSPI_STATE_FOCUSED, read);
+                     });
+    GRef<AtspiAccessible> shown = newRef(
+        focused != children.end() ? focused->get() : children.front().get());
+    children.clear();
+    children.push_back(std::move(shown));
   }
   if (!local.ok()) {
     read.fail(local.failure());
