@@ -295,11 +295,16 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
     return nullptr;
   }
   // A child's parent is the element that lists it; knowing it saves a round
-  // trip for every element libatspi does not cache.
+  // trip for every element libatspi does not cache. Not so below a window:
+  // GTK's pop-up window lists the menu whose parent is its combo box.
+  ReadContext ignored = read.fresh();
+  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  const bool window = parent != nullptr &&
+                      roleOf(parent.get(), ignored) == ATSPI_ROLE_APPLICATION;
   for (const GRef<AtspiAccessible>& child : children) {
     ElementMemo& childMemo = read.memo(child.get());
     childMemo.childrenOnScreen = onScreen;
-    if (!childMemo.parentRead) {
+    if (!childMemo.parentRead && !window) {
       childMemo.parentRead = true;
       childMemo.parent = newRef(node);
     }
