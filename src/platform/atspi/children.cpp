@@ -13,8 +13,8 @@ namespace {
 constexpr int kMaxChildren = 2000;
 // The children of an element that manages its descendants are built one by
 // one as they are asked for (a tree's cells, a sheet's): a short list of them
-// is listed, a longer one not at all.
-constexpr int kMaxManagedChildren = 64;
+// (Writer's paragraphs on screen) is listed, a longer one not at all.
+constexpr int kMaxManagedChildren = 256;
 
 // The SHOWING children in one Collection call (GTK), where listing them one
 // by one would cost a round trip for the count, one for each child and one

@@ -239,12 +239,31 @@ GRef<AtspiAccessible> cursorCell(AtspiAccessible* sheet,
   return nullptr;
 }
 
+// The focused descendant of an element that manages its descendants, or
+// null. Such an element builds an object for every child it is asked for,
+// and may claim millions: the focused one is asked for through its
+// selection, its table's cursor, or, in a short list (Writer's paragraphs
+// on screen), one child at a time (childrenOf lists a few hundred of them at
+// most); never searched for.
+GRef<AtspiAccessible> focusInside(AtspiAccessible* managing,
+                                  AtspiAccessible* window, ReadContext& read) {
+  if (auto selected = focusedSelection(managing, read)) return selected;
+  if (!read.ok()) return nullptr;
+  if (auto cell = cursorCell(managing, window, read)) return cell;
+  if (!read.ok()) return nullptr;
+  ReadContext local = read.fresh();
+  if (const auto* children = childrenOf(managing, local)) {
+    for (const GRef<AtspiAccessible>& child : *children) {
+      if (hasState(statesOf(child.get(), local), ATSPI_STATE_FOCUSED)) {
+        return newRef(child.get());
+      }
+    }
+  }
+  return nullptr;
+}
+
 // The focused descendant of a focused element that manages its
-// descendants, or the element itself. Such an element builds an object for
-// every child it is asked for, and may claim millions: the focused one is
-// asked for through its selection, its table's cursor, or, in a short list,
-// one child at a time (childrenOf lists a few dozen of them at most); never
-// searched for.
+// descendants, or the element itself.
 GRef<AtspiAccessible> focusedDescendant(GRef<AtspiAccessible> focused,
                                         AtspiAccessible* window,
                                         ReadContext& read) {
@@ -252,18 +271,7 @@ GRef<AtspiAccessible> focusedDescendant(GRef<AtspiAccessible> focused,
                 ATSPI_STATE_MANAGES_DESCENDANTS)) {
     return focused;
   }
-  if (auto selected = focusedSelection(focused.get(), read)) return selected;
-  if (!read.ok()) return focused;
-  if (auto cell = cursorCell(focused.get(), window, read)) return cell;
-  if (!read.ok()) return focused;
-  ReadContext local = read.fresh();
-  if (const auto* children = childrenOf(focused.get(), local)) {
-    for (const GRef<AtspiAccessible>& child : *children) {
-      if (hasState(statesOf(child.get(), local), ATSPI_STATE_FOCUSED)) {
-        return newRef(child.get());
-      }
-    }
-  }
+  if (auto inside = focusInside(focused.get(), window, read)) return inside;
   return focused;
 }
 
@@ -299,14 +307,15 @@ GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read) {
       return t == 0 ? std::move(best[t])
                     : focusedDescendant(std::move(best[t]), root, read);
     }
-    // No match: the focus may be a tree's cursor row.
+    // No match: the focus may be a tree's cursor row, or a paragraph of
+    // Writer's document.
     if (best[0] == nullptr && best[1] == nullptr) {
       for (const GRef<AtspiAccessible>& element : managing) {
         if (!read.ok()) break;
         if (!hasState(statesOf(element.get(), read), ATSPI_STATE_SHOWING)) {
           continue;
         }
-        if (auto focused = focusedSelection(element.get(), read)) {
+        if (auto focused = focusInside(element.get(), root, read)) {
           return focused;
         }
       }
