@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -220,8 +221,14 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   // other child of an element that manages its descendants, or of one that
   // claims more children than a walk visits, the application builds when
   // asked for it: a Collection call over them builds them all.
+  // libatspi's snapshot tells how many children an element it holds has,
+  // even when it does not hold them all.
   int count = -1;
-  if (!cached && local.ok()) {
+  if (!cached && (node->cached_properties & ATSPI_CACHE_CHILDREN) != 0 &&
+      node->children != nullptr) {
+    count = static_cast<int>(
+        std::min<guint>(node->children->len, std::numeric_limits<int>::max()));
+  } else if (!cached && local.ok()) {
     count = local.call(node, [&](GError** error) {
       return atspi_accessible_get_child_count(node, error);
     });
