@@ -346,8 +346,10 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
   if (!local.ok() || !hasToolkit(app, "Chromium", local)) return nullptr;
   for (int tries = 0; tries < 20; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // What libatspi kept of the window's subtree predates the page.
+    // What libatspi kept of the window's subtree, and what the scan read of
+    // it, predate the page.
     atspi_accessible_clear_cache(window);
+    read.cache().forgetElements();
     if (auto focused = focusBelow(window, read)) {
       return focused;
     }
