@@ -39,8 +39,8 @@ enum class Patience {
   Half,   ///< ends before the reads end, however long libatspi waits
   Whole,  ///< may run past the reads' end into the watchdog's answer: the
           ///< first call to an application (which waits for its whole cache
-          ///< snapshot) and the focus search (which the application runs over
-          ///< the whole window), both slow in a large application
+          ///< snapshot) and the focus search (a walk over a large window),
+          ///< both slow in a large application
   BusDaemon  ///< Half, for a call that the bus daemon answers, not the
              ///< application: no contact with it
 };

@@ -12,8 +12,8 @@
 namespace kestreye::atspi {
 namespace {
 
-// Bounds of the depth-first search for the focus when an application has no
-// Collection interface (Qt).
+// Bounds of the depth-first search for the focus over round trips, where
+// libatspi's snapshot falls short or there is none (Qt, GTK 4).
 constexpr int kMaxSearchNodes = 5000;
 // Bound of the search over libatspi's snapshot, which makes no round trip.
 constexpr int kMaxSnapshotNodes = 50000;
@@ -95,7 +95,7 @@ struct DepthFirst {
 };
 
 // Depth-first search, over libatspi's snapshot of an application or, for
-// toolkits without a Collection interface, over round trips. The children
+// toolkits without a snapshot, over round trips. The children
 // of an element that manages its descendants are not searched: they can be
 // countless and are never in the snapshot. Returns whether everything below
 // `node` was searched.
