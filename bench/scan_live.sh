@@ -13,7 +13,8 @@
 # 3. the desktop matrix's GTK 4 form, Qt 6 form and LibreOffice Writer, each
 #    in the state its test checks (tests/matrix/apps.py), also with the
 #    attribute reads of one scan, counted by replaying a kestreye-record
-#    recording of it (kestreye-replay --count-reads);
+#    recording of it (kestreye-replay --count-reads); LibreOffice Calc and
+#    Impress likewise (tests/matrix/office.py), target < 150 ms;
 # 4. Chromium and Firefox on tests/matrix/form.html (tests/matrix/browsers.py),
 #    started as users start them, likewise;
 # and, first, `kestreye` with no arguments: the floor of any run (process
@@ -227,6 +228,16 @@ hold_and_measure() {
 for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
   IFS=: read -r driver name target_ms <<<"$app"
   hold_and_measure apps "$driver" "$name" "$target_ms"
+done
+# Calc with its cell A1 selected (after being edited) and Impress editing a
+# text box, as tests/matrix/office.py leaves them.
+for app in calc:localc impress:loimpress; do
+  IFS=: read -r name command <<<"$app"
+  if ! command -v "$command" >/dev/null; then
+    echo "$name           skipped: $command not installed"
+    continue
+  fi
+  hold_and_measure office "$name" "$name" 150
 done
 for browser in chromium:chromium firefox:firefox-esr; do
   IFS=: read -r name command <<<"$browser"

@@ -94,6 +94,7 @@ class Writer(harness.App):
     """LibreOffice Writer on a new document, with a UNO socket."""
 
     case = "libreoffice-writer"
+    module = "--writer"
 
     def launch(self):
         # No tip of the day, no first-start wizard, no "what's new" bar.
@@ -109,7 +110,7 @@ class Writer(harness.App):
                       f'"http://openoffice.org/2001/registry">\n{items}</oor:items>\n')
         self.pipe = f"kestreye-matrix-{os.getpid()}"
         # gtk3 is what it picks on GNOME.
-        self.start(["soffice", "--writer", "--norestore", "--nologo",
+        self.start(["soffice", self.module, "--norestore", "--nologo",
                     f"-env:UserInstallation=file://{self.home}",
                     f"--accept=pipe,name={self.pipe};urp;"],
                    env=dict(os.environ, SAL_USE_VCLPLUGIN="gtk3"))

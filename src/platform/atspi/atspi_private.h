@@ -39,8 +39,8 @@ enum class Patience {
   Half,   ///< ends before the reads end, however long libatspi waits
   Whole,  ///< may run past the reads' end into the watchdog's answer: the
           ///< first call to an application (which waits for its whole cache
-          ///< snapshot) and the focus search (which the application runs over
-          ///< the whole window), both slow in a large application
+          ///< snapshot) and the focus search (a walk over a large window),
+          ///< both slow in a large application
   BusDaemon  ///< Half, for a call that the bus daemon answers, not the
              ///< application: no contact with it
 };
@@ -59,6 +59,15 @@ struct ElementMemo {
   std::vector<GRef<AtspiAccessible>> children;
   bool textRead = false;
   std::optional<std::string> text;
+  /// For a paragraph of a text frame (see frameParagraphs): the frame's
+  /// whole text, and where this paragraph's text starts in it, in code
+  /// points.
+  bool frameRead = false;
+  std::optional<std::string> frameText;
+  int64_t frameStart = 0;
+  /// For a text frame: its paragraphs, when it was asked for them.
+  bool paragraphsRead = false;
+  std::vector<GRef<AtspiAccessible>> paragraphs;
   /// The raw text mapped onto `text`, when it held embedded objects.
   std::optional<FlatText> flat;
   std::vector<GRef<AtspiAccessible>> embedded;  ///< one per object
@@ -230,6 +239,7 @@ std::string descriptionOf(AtspiAccessible* node, ReadContext& read);
 /// A new reference to the element's parent, or null.
 GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read);
 /// The whole text of an element with a Text interface; none without one.
+/// A paragraph of a text frame reads the frame's whole text.
 const std::optional<std::string>& textOf(AtspiAccessible* node,
                                          ReadContext& read);
 /// Reads the caret and the first selection, in code points, into the
@@ -268,6 +278,12 @@ bool snapshotChildren(AtspiAccessible* node,
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read);
+/// The paragraphs, in order, of the text frame that holds an editable
+/// paragraph, or null when it is in none: LibreOffice shows a text box, and
+/// a cell being edited, as a PANEL holding nothing but one editable
+/// PARAGRAPH per paragraph.
+const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
+    AtspiAccessible* paragraph, ReadContext& read);
 /// Whether the element is EDITABLE with a Text interface inside a parent
 /// that is not: the host of an editable web area, whose blocks are EDITABLE
 /// too.

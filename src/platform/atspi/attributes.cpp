@@ -128,8 +128,17 @@ std::string shownLabelText(AtspiAccessible* node, int depth,
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
                         ReadContext& read) {
   switch (valueSourceFor(macRole)) {
-    case ValueSource::None:
-      return fail(kAxAttributeUnsupported);
+    case ValueSource::None: {
+      // A spreadsheet's cell holds its text (LibreOffice names the cell
+      // after its address); a tree's cell that only repeats its name (GTK)
+      // has no value of its own.
+      if (macRole != "AXCell") return fail(kAxAttributeUnsupported);
+      const std::optional<std::string>& value = textOf(node, read);
+      if (!value.has_value() || *value == nameOf(node, read)) {
+        return fail(kAxAttributeUnsupported);
+      }
+      return text(*value);
+    }
     case ValueSource::Text: {
       const std::optional<std::string>& value = textOf(node, read);
       if (value.has_value()) return text(*value);

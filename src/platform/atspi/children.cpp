@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -8,8 +9,13 @@ namespace kestreye::atspi {
 namespace {
 
 // A table that manages its descendants can report millions of rows; no walk
-// of the core needs more than a few hundred children of one element.
+// of the core needs more than a few hundred children of one element. An
+// element that claims more is not listed at all.
 constexpr int kMaxChildren = 2000;
+// The children of an element that manages its descendants are built one by
+// one as they are asked for (a tree's cells, a sheet's): a short list of them
+// (Writer's paragraphs on screen) is listed, a longer one not at all.
+constexpr int kMaxManagedChildren = 256;
 
 // The SHOWING children in one Collection call (GTK), where listing them one
 // by one would cost a round trip for the count, one for each child and one
@@ -101,7 +107,61 @@ bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
   }
 }
 
+// The most paragraphs a text frame is read with.
+constexpr int kMaxFrameParagraphs = 500;
+
+bool isEditableParagraph(AtspiAccessible* node, ReadContext& read) {
+  return roleOf(node, read) == ATSPI_ROLE_PARAGRAPH &&
+         hasState(statesOf(node, read), ATSPI_STATE_EDITABLE);
+}
+
+// A text frame's paragraphs read as one text (textOf): one of them, the
+// focused one if any, stands for the frame, so that it is one field.
+bool isTextFrame(AtspiAccessible* node,
+                 const std::vector<GRef<AtspiAccessible>>& children,
+                 const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  return children.size() >= 2 && roleOf(node, ignored) == ATSPI_ROLE_PANEL &&
+         std::all_of(children.begin(), children.end(),
+                     [&](const GRef<AtspiAccessible>& child) {
+                       return isEditableParagraph(child.get(), ignored);
+                     });
+}
+
 }  // namespace
+
+const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
+    AtspiAccessible* paragraph, ReadContext& read) {
+  if (!isEditableParagraph(paragraph, read)) return nullptr;
+  GRef<AtspiAccessible> frame = parentOf(paragraph, read);
+  if (frame == nullptr || roleOf(frame.get(), read) != ATSPI_ROLE_PANEL) {
+    return nullptr;
+  }
+  ElementMemo& memo = read.memo(frame.get());
+  if (!memo.paragraphsRead) {
+    AtspiAccessible* panel = frame.get();
+    const int count = read.call(panel, [&](GError** error) {
+      return atspi_accessible_get_child_count(panel, error);
+    });
+    std::vector<GRef<AtspiAccessible>> paragraphs;
+    for (int i = 0;
+         count >= 2 && count <= kMaxFrameParagraphs && i < count && read.ok();
+         ++i) {
+      GRef<AtspiAccessible> child(read.call(panel, [&](GError** error) {
+        return atspi_accessible_get_child_at_index(panel, i, error);
+      }));
+      if (child == nullptr || !isEditableParagraph(child.get(), read)) {
+        paragraphs.clear();
+        break;
+      }
+      paragraphs.push_back(std::move(child));
+    }
+    if (!read.ok()) return nullptr;
+    memo.paragraphsRead = true;
+    memo.paragraphs = std::move(paragraphs);
+  }
+  return memo.paragraphs.empty() ? nullptr : &memo.paragraphs;
+}
 
 bool snapshotChildren(AtspiAccessible* node,
                       std::vector<AtspiAccessible*>* children) {
@@ -154,14 +214,40 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   if (memo.childrenRead) return &memo.children;
   ReadContext local = read.fresh();
   AtspiStateType onScreen = memo.childrenOnScreen;
-  const bool showing = hasState(statesOf(node, local), onScreen);
-  std::vector<GRef<AtspiAccessible>> children;
-  const bool listed = local.ok() && showing && !childrenCached(node) &&
-                      showingChildrenByCollection(node, local, &children);
-  if (!listed && local.ok()) {
-    int count = local.call(node, [&](GError** error) {
+  GRef<AtspiStateSet> nodeStates = statesOf(node, local);
+  const bool showing = hasState(nodeStates, onScreen);
+  const bool cached = childrenCached(node);
+  // What libatspi's snapshot holds the application has already built; any
+  // other child of an element that manages its descendants, or of one that
+  // claims more children than a walk visits, the application builds when
+  // asked for it: a Collection call over them builds them all.
+  // libatspi's snapshot tells how many children an element it holds has,
+  // even when it does not hold them all.
+  int count = -1;
+  if (!cached && (node->cached_properties & ATSPI_CACHE_CHILDREN) != 0 &&
+      node->children != nullptr) {
+    count = static_cast<int>(
+        std::min<guint>(node->children->len, std::numeric_limits<int>::max()));
+  } else if (!cached && local.ok()) {
+    count = local.call(node, [&](GError** error) {
       return atspi_accessible_get_child_count(node, error);
     });
+  }
+  const int bound =
+      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached
+          ? kMaxManagedChildren
+          : kMaxChildren;
+  const bool listable = cached || count <= bound;
+  std::vector<GRef<AtspiAccessible>> children;
+  const bool listed = local.ok() && listable && showing && !cached &&
+                      bound == kMaxChildren &&
+                      showingChildrenByCollection(node, local, &children);
+  if (!listed && listable && local.ok()) {
+    if (cached) {
+      count = local.call(node, [&](GError** error) {
+        return atspi_accessible_get_child_count(node, error);
+      });
+    }
     count = count < 0 ? 0 : std::min(count, kMaxChildren);
     children.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count && local.ok(); ++i) {
@@ -200,17 +286,32 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       ReadContext ignored = read.fresh();
       return roleOf(child.get(), ignored) == ATSPI_ROLE_STATIC;
     });
+  } else if (local.ok() && isTextFrame(node, children, local)) {
+    const auto focused =
+        std::find_if(children.begin(), children.end(),
+                     [&read](const GRef<AtspiAccessible>& child) {
+                       return carries(child.get(), ATSPI_STATE_FOCUSED, read);
+                     });
+    GRef<AtspiAccessible> shown = newRef(
+        focused != children.end() ? focused->get() : children.front().get());
+    children.clear();
+    children.push_back(std::move(shown));
   }
   if (!local.ok()) {
     read.fail(local.failure());
     return nullptr;
   }
   // A child's parent is the element that lists it; knowing it saves a round
-  // trip for every element libatspi does not cache.
+  // trip for every element libatspi does not cache. Not so below a window:
+  // GTK's pop-up window lists the menu whose parent is its combo box.
+  ReadContext ignored = read.fresh();
+  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  const bool window = parent != nullptr &&
+                      roleOf(parent.get(), ignored) == ATSPI_ROLE_APPLICATION;
   for (const GRef<AtspiAccessible>& child : children) {
     ElementMemo& childMemo = read.memo(child.get());
     childMemo.childrenOnScreen = onScreen;
-    if (!childMemo.parentRead) {
+    if (!childMemo.parentRead && !window) {
       childMemo.parentRead = true;
       childMemo.parent = newRef(node);
     }

@@ -50,6 +50,9 @@ int64_t characterCountOf(AtspiAccessible* node, AtspiText* iface,
   return memo.characterCount;
 }
 
+const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
+                                            ReadContext& read);
+
 // How deep embedded objects are read inside embedded objects.
 constexpr int kMaxEmbedding = 6;
 int embeddingDepth = 0;
@@ -95,7 +98,8 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
         case ATSPI_ROLE_CONTENT_DELETION:
         case ATSPI_ROLE_CONTENT_INSERTION: {
           ++embeddingDepth;
-          const std::optional<std::string>& text = textOf(child.get(), local);
+          const std::optional<std::string>& text =
+              ownTextOf(child.get(), local);
           --embeddingDepth;
           object.text = text.value_or(std::string());
           break;
@@ -219,9 +223,12 @@ GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read) {
   return newRef(memo.parent.get());
 }
 
-// The whole text of an element with a Text interface; none without one.
-const std::optional<std::string>& textOf(AtspiAccessible* node,
-                                         ReadContext& read) {
+namespace {
+
+// The element's own text, as its Text interface gives it (embedded objects
+// put in place).
+const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
+                                            ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.textRead) return memo.text;
   GRef<AtspiText> iface(atspi_accessible_get_text_iface(node));
@@ -259,6 +266,56 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
   return memo.text;
 }
 
+int64_t codePointCount(std::string_view text) {
+  return std::count_if(text.begin(), text.end(), [](char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+  });
+}
+
+}  // namespace
+
+// A text frame is one text to its reader (a text box of a slide, a cell
+// being edited), though each paragraph has its own Text interface: each
+// paragraph reads the whole, its paragraphs joined by line feeds.
+const std::optional<std::string>& textOf(AtspiAccessible* node,
+                                         ReadContext& read) {
+  const std::optional<std::string>& own = ownTextOf(node, read);
+  ElementMemo& memo = read.memo(node);
+  if (!own.has_value() || !read.ok() || memo.frameRead) {
+    return memo.frameText.has_value() ? memo.frameText : own;
+  }
+  ReadContext local = read.fresh();
+  const auto* paragraphs = frameParagraphs(node, local);
+  std::string whole;
+  int64_t start = -1;
+  int64_t offset = 0;
+  for (size_t i = 0; paragraphs != nullptr && i < paragraphs->size(); ++i) {
+    AtspiAccessible* paragraph = (*paragraphs)[i].get();
+    if (i > 0) {
+      whole += '\n';
+      ++offset;
+    }
+    if (paragraph == node) start = offset;
+    const std::string text =
+        sanitizeUtf8(ownTextOf(paragraph, local).value_or(std::string()));
+    offset += codePointCount(text);
+    whole += text;
+  }
+  // A frame that cannot be read whole leaves the paragraph its own text.
+  if (!local.ok() && node->parent.app != nullptr &&
+      read.cache().isHung(node->parent.app)) {
+    read.fail(local.failure());
+    return own;
+  }
+  memo.frameRead = true;
+  if (local.ok() && start >= 0) {
+    memo.frameText = std::move(whole);
+    memo.frameStart = start;
+    return memo.frameText;
+  }
+  return own;
+}
+
 // Caret and first selection, in code points; false without a Text interface.
 bool readSelection(AtspiAccessible* node, ReadContext& read,
                    ElementMemo** result) {
@@ -284,7 +341,7 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
     }
   }
   const std::string whole =
-      sanitizeUtf8(textOf(node, read).value_or(std::string()));
+      sanitizeUtf8(ownTextOf(node, read).value_or(std::string()));
   // Qt and LibreOffice count offsets in UTF-16 units, GTK and Java in code
   // points; the count against the text tells which, and only a text with a
   // character outside the Basic Multilingual Plane needs asking.
@@ -322,6 +379,15 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
       memo.selection =
           std::make_pair(codePointOfUtf16(whole, memo.selection->first),
                          codePointOfUtf16(whole, memo.selection->second));
+    }
+  }
+  // In a text frame the offsets count from the paragraph's start.
+  (void)textOf(node, read);
+  if (memo.frameText.has_value()) {
+    if (memo.caret >= 0) memo.caret += memo.frameStart;
+    if (memo.selection.has_value()) {
+      memo.selection = std::make_pair(memo.selection->first + memo.frameStart,
+                                      memo.selection->second + memo.frameStart);
     }
   }
   return true;

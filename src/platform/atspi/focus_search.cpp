@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/cell_address.h"
 #include "platform/atspi/startup_advice.h"
 
 namespace kestreye::atspi {
 namespace {
 
-// Bounds of the depth-first search for the focus when an application has no
-// Collection interface (Qt).
+// Bounds of the depth-first search for the focus over round trips, where
+// libatspi's snapshot falls short or there is none (Qt, GTK 4).
 constexpr int kMaxSearchNodes = 5000;
 // Bound of the search over libatspi's snapshot, which makes no round trip.
 constexpr int kMaxSnapshotNodes = 50000;
 constexpr int kMaxSearchDepth = 64;
-constexpr int kMaxParentClimb = 256;
 
 // What the focus search looks for.
 enum class Target {
@@ -56,19 +56,6 @@ bool matches(AtspiAccessible* node, Target target, ReadContext& read) {
          isMenuItemRole(roleOf(node, read)) && inOpenMenu(node, read);
 }
 
-int depthBelow(AtspiAccessible* node, AtspiAccessible* root,
-               const ReadContext& read) {
-  int depth = 0;
-  GRef<AtspiAccessible> current = newRef(node);
-  ReadContext ignored = read.fresh();
-  while (current != nullptr && current.get() != root &&
-         depth < kMaxParentClimb) {
-    current = parentOf(current.get(), ignored);
-    ++depth;
-  }
-  return depth;
-}
-
 // Which of several matches is the focus: the deepest control, and a plain
 // container only when no control matched. GTK reports a link and the label
 // around it, or a tree and its cell; Qt reports a text edit and the viewport
@@ -90,21 +77,6 @@ int matchScore(AtspiAccessible* node, int depth, const ReadContext& read) {
   }
 }
 
-// FOCUSED or SELECTED: the candidates of both targets in one search, since a
-// large application walks its whole window for every search it is asked
-// (half a second for 5,000 buttons).
-GRef<AtspiMatchRule> focusMatchRule() {
-  AtspiStateSet* states = atspi_state_set_new(nullptr);
-  atspi_state_set_add(states, ATSPI_STATE_FOCUSED);
-  atspi_state_set_add(states, ATSPI_STATE_SELECTED);
-  AtspiMatchRule* rule = atspi_match_rule_new(
-      states, ATSPI_Collection_MATCH_ANY, nullptr, ATSPI_Collection_MATCH_NONE,
-      nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
-      ATSPI_Collection_MATCH_NONE, FALSE);
-  g_object_unref(states);
-  return GRef<AtspiMatchRule>(rule);
-}
-
 // One depth-first search: how many more elements it may look at, and
 // whether it keeps to libatspi's snapshot.
 struct DepthFirst {
@@ -123,7 +95,7 @@ struct DepthFirst {
 };
 
 // Depth-first search, over libatspi's snapshot of an application or, for
-// toolkits without a Collection interface, over round trips. The children
+// toolkits without a snapshot, over round trips. The children
 // of an element that manages its descendants are not searched: they can be
 // countless and are never in the snapshot. Returns whether everything below
 // `node` was searched.
@@ -170,39 +142,6 @@ bool searchDepthFirst(AtspiAccessible* node, Target target, int depth,
   return complete;
 }
 
-// The best match of each target below `root` by one Collection search, or
-// false when the element has no Collection interface or the search failed.
-bool searchCollection(AtspiAccessible* root, ReadContext& read,
-                      Patience patience, GRef<AtspiAccessible> (&best)[2],
-                      int (&bestScore)[2]) {
-  constexpr Target kTargets[2] = {Target::OpenMenuItem, Target::Focused};
-  GRef<AtspiCollection> collection{atspi_accessible_get_collection_iface(root)};
-  if (collection == nullptr) return false;
-  GRef<AtspiMatchRule> rule = focusMatchRule();
-  GObjectArray<AtspiAccessible> found(read.call(
-      root,
-      [&](GError** error) {
-        return atspi_collection_get_matches(
-            collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL,
-            0, TRUE, error);
-      },
-      patience));
-  if (found.null()) return false;
-  for (size_t i = 0; i < found.size(); ++i) {
-    AtspiAccessible* node = found.at(i);
-    for (int t = 0; t < 2; ++t) {
-      if (!matches(node, kTargets[t], read)) continue;
-      const int score = matchScore(node, depthBelow(node, root, read), read);
-      if (score > bestScore[t]) {
-        bestScore[t] = score;
-        best[t] = newRef(node);
-      }
-      break;
-    }
-  }
-  return true;
-}
-
 // How many selected children of an element that manages its descendants
 // are asked whether they hold the focus.
 constexpr int kMaxSelectedAsked = 16;
@@ -236,37 +175,104 @@ GRef<AtspiAccessible> focusedSelection(AtspiAccessible* managing,
   return nullptr;
 }
 
-// Elements that manage their descendants with at most this many children
-// are searched for a focused descendant (a tree's focused cell) when no
-// selected child has the focus; a larger one is itself the focus, as on
-// macOS, since the application would build every row to answer.
-constexpr int kMaxSearchedManagedChildren = 2000;
+// How many text fields of the window's tool bars are read for a cell
+// address.
+constexpr int kMaxAddressFields = 12;
+
+// The text fields on screen inside tool bars, in the window's order. The
+// walks of the block list the same elements later, from the scan's memo.
+void toolBarFields(AtspiAccessible* node, bool inToolBar, int depth,
+                   int& budget, const ReadContext& read,
+                   std::vector<GRef<AtspiAccessible>>& fields) {
+  ReadContext ignored = read.fresh();
+  if (--budget < 0 || depth > kMaxSearchDepth ||
+      fields.size() >= static_cast<size_t>(kMaxAddressFields)) {
+    return;
+  }
+  const AtspiRole role = roleOf(node, ignored);
+  if (inToolBar && role == ATSPI_ROLE_TEXT &&
+      !hasState(statesOf(node, ignored), ATSPI_STATE_MULTI_LINE)) {
+    fields.push_back(newRef(node));
+    return;
+  }
+  const auto* children = childrenOf(node, ignored);
+  for (size_t i = 0; children != nullptr && i < children->size(); ++i) {
+    toolBarFields((*children)[i].get(),
+                  inToolBar || role == ATSPI_ROLE_TOOL_BAR, depth + 1, budget,
+                  read, fields);
+  }
+}
+
+// The cell that has the cursor in a focused sheet. LibreOffice Calc marks
+// no cell FOCUSED until one is asked for, selects none while the cursor
+// stands on one cell, and claims two billion cells: a search would make it
+// build them all. The cursor's address stands in its Name Box, a text field
+// of the window's tool bars; the one cell at that address is asked for, and
+// taken when it says it has the focus.
+GRef<AtspiAccessible> cursorCell(AtspiAccessible* sheet,
+                                 AtspiAccessible* window, ReadContext& read) {
+  GRef<AtspiTable> table(atspi_accessible_get_table_iface(sheet));
+  if (table == nullptr || window == nullptr) return nullptr;
+  std::vector<GRef<AtspiAccessible>> fields;
+  int budget = kMaxSearchNodes;
+  toolBarFields(window, false, 0, budget, read, fields);
+  for (const GRef<AtspiAccessible>& field : fields) {
+    ReadContext local = read.fresh();
+    const std::optional<std::string>& text = textOf(field.get(), local);
+    const std::optional<CellAddress> address =
+        text.has_value() ? parseCellAddress(*text) : std::nullopt;
+    if (!address.has_value()) continue;
+    GRef<AtspiAccessible> cell(local.call(sheet, [&](GError** error) {
+      return atspi_table_get_accessible_at(table.get(), address->row,
+                                           address->column, error);
+    }));
+    if (cell != nullptr &&
+        hasState(statesOf(cell.get(), local), ATSPI_STATE_FOCUSED)) {
+      return cell;
+    }
+    if (sheet->parent.app != nullptr &&
+        read.cache().isHung(sheet->parent.app)) {
+      read.fail(kAxCannotComplete);
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+// The focused descendant of an element that manages its descendants, or
+// null. Such an element builds an object for every child it is asked for,
+// and may claim millions: the focused one is asked for through its
+// selection, its table's cursor, or, in a short list (Writer's paragraphs
+// on screen), one child at a time (childrenOf lists a few hundred of them at
+// most); never searched for.
+GRef<AtspiAccessible> focusInside(AtspiAccessible* managing,
+                                  AtspiAccessible* window, ReadContext& read) {
+  if (auto selected = focusedSelection(managing, read)) return selected;
+  if (!read.ok()) return nullptr;
+  if (auto cell = cursorCell(managing, window, read)) return cell;
+  if (!read.ok()) return nullptr;
+  ReadContext local = read.fresh();
+  if (const auto* children = childrenOf(managing, local)) {
+    for (const GRef<AtspiAccessible>& child : *children) {
+      if (hasState(statesOf(child.get(), local), ATSPI_STATE_FOCUSED)) {
+        return newRef(child.get());
+      }
+    }
+  }
+  return nullptr;
+}
 
 // The focused descendant of a focused element that manages its
 // descendants, or the element itself.
 GRef<AtspiAccessible> focusedDescendant(GRef<AtspiAccessible> focused,
+                                        AtspiAccessible* window,
                                         ReadContext& read) {
   if (!hasState(statesOf(focused.get(), read),
                 ATSPI_STATE_MANAGES_DESCENDANTS)) {
     return focused;
   }
-  if (auto selected = focusedSelection(focused.get(), read)) return selected;
-  if (!read.ok()) return focused;
-  ReadContext local = read.fresh();
-  const int count = local.call(focused.get(), [&](GError** error) {
-    return atspi_accessible_get_child_count(focused.get(), error);
-  });
-  if (!local.ok() || count <= 0 || count > kMaxSearchedManagedChildren) {
-    return focused;
-  }
-  GRef<AtspiAccessible> best[2];
-  int bestScore[2] = {-1, -1};
-  if (!searchCollection(focused.get(), local, Patience::Half, best,
-                        bestScore) ||
-      !local.ok() || best[1] == nullptr) {
-    return focused;
-  }
-  return std::move(best[1]);
+  if (auto inside = focusInside(focused.get(), window, read)) return inside;
+  return focused;
 }
 
 // The focus below `root`: the SELECTED item of an open menu (an open menu
@@ -275,52 +281,46 @@ GRef<AtspiAccessible> focusedDescendant(GRef<AtspiAccessible> focused,
 //
 // libatspi's snapshot of a toolkit that sends one (GTK, the browsers) holds
 // the states of every element outside the ones that manage their
-// descendants, so it is searched first, without a round trip. A Collection
-// search makes the application walk the whole window, and build every row
-// of its tables: half a second for 5,000 buttons, two for a 100,000-row
-// tree. It is asked only when the snapshot falls short.
+// descendants, so it is searched first, without a round trip. Where it falls
+// short, or where there is none (Qt, GTK 4), a depth-first walk over round
+// trips follows, bounded, which never enters an element that manages its
+// descendants. No Collection search is ever made over the window: the
+// application would walk every table in it and build every cell (two
+// seconds for a 100,000-row tree; Calc's sheet grows by gigabytes and stops
+// answering).
 GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read) {
   constexpr Target kTargets[2] = {Target::OpenMenuItem, Target::Focused};
-  GRef<AtspiAccessible> best[2];
-  int bestScore[2] = {-1, -1};
-  if (childrenCached(root)) {
+  const bool snapshot = childrenCached(root);
+  for (const bool snapshotOnly : {true, false}) {
+    if (snapshotOnly && !snapshot) continue;
+    GRef<AtspiAccessible> best[2];
+    int bestScore[2] = {-1, -1};
     std::vector<GRef<AtspiAccessible>> managing;
     for (int t = 0; t < 2 && read.ok(); ++t) {
-      DepthFirst search(kMaxSnapshotNodes, true);
+      DepthFirst search(snapshotOnly ? kMaxSnapshotNodes : kMaxSearchNodes,
+                        snapshotOnly);
       (void)searchDepthFirst(root, kTargets[t], 0, search, read, &best[t],
                              &bestScore[t]);
       managing = std::move(search.managing);
       if (best[t] == nullptr) continue;
-      if (!search.bestComplete) break;
+      if (snapshotOnly && !search.bestComplete) break;
       return t == 0 ? std::move(best[t])
-                    : focusedDescendant(std::move(best[t]), read);
+                    : focusedDescendant(std::move(best[t]), root, read);
     }
-    // No match in the snapshot: the focus may be a tree's cursor row.
+    // No match: the focus may be a tree's cursor row, or a paragraph of
+    // Writer's document.
     if (best[0] == nullptr && best[1] == nullptr) {
       for (const GRef<AtspiAccessible>& element : managing) {
         if (!read.ok()) break;
         if (!hasState(statesOf(element.get(), read), ATSPI_STATE_SHOWING)) {
           continue;
         }
-        if (auto focused = focusedSelection(element.get(), read)) {
+        if (auto focused = focusInside(element.get(), root, read)) {
           return focused;
         }
       }
     }
     if (!read.ok()) return nullptr;
-    best[0].reset();
-    best[1].reset();
-    bestScore[0] = bestScore[1] = -1;
-  }
-  if (searchCollection(root, read, Patience::Whole, best, bestScore)) {
-    return std::move(best[best[0] != nullptr ? 0 : 1]);
-  }
-  if (!read.ok()) return nullptr;
-  for (int t = 0; t < 2; ++t) {
-    DepthFirst search(kMaxSearchNodes);
-    (void)searchDepthFirst(root, kTargets[t], 0, search, read, &best[t],
-                           &bestScore[t]);
-    if (best[t] != nullptr || !read.ok()) return std::move(best[t]);
   }
   return nullptr;
 }
@@ -346,8 +346,10 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
   if (!local.ok() || !hasToolkit(app, "Chromium", local)) return nullptr;
   for (int tries = 0; tries < 20; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // What libatspi kept of the window's subtree predates the page.
+    // What libatspi kept of the window's subtree, and what the scan read of
+    // it, predate the page.
     atspi_accessible_clear_cache(window);
+    read.cache().forgetElements();
     if (auto focused = focusBelow(window, read)) {
       return focused;
     }
