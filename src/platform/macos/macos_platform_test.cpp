@@ -9,9 +9,9 @@
 #include <map>
 #include <sstream>
 
-#include "cli/reply.h"
-#include "cli/scan.h"
 #include "platform/macos/sdk_fake/fake_sdk.h"
+#include "scan/reply.h"
+#include "scan/scan.h"
 
 namespace kestreye::macos {
 namespace {
