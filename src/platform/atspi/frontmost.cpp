@@ -44,6 +44,7 @@ struct Asked {
   AtspiAccessible* app = nullptr;
   int outstanding = 0;
   bool childrenAnswered = false;
+  bool nameAnswered = false;
   bool failed = false;
   std::string name;
   WindowClaim claim;
@@ -110,8 +111,9 @@ class Search {
       if (!settled.has_value()) {
         // The first application with an ACTIVE window has answered: the
         // others that answer at all answer about as fast, so they are
-        // given as long again and no longer. A stopped or stalled one
-        // costs that much, not its whole limit.
+        // given as long again and no longer, and the ones that have not
+        // answered anything yet are not waited for once the rest have. A
+        // stopped or stalled one costs at most that, not its whole limit.
         for (const Asked& entry : asked_) {
           if (entry.complete() && !entry.failed && entry.claim.active) {
             const auto took = Clock::now() - start_;
@@ -122,7 +124,7 @@ class Search {
       }
       if (calls_.empty()) break;
       const auto now = Clock::now();
-      if (settled.has_value() && now >= *settled) break;
+      if (settled.has_value() && (now >= *settled || onlySilentLeft())) break;
       auto wake = settled.value_or(Clock::time_point::max());
       for (const Call& call : calls_) wake = std::min(wake, call.deadline);
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
@@ -132,6 +134,15 @@ class Search {
         break;  // disconnected
       }
     }
+  }
+
+  /// Whether every call in flight is to an application that has not
+  /// answered anything yet.
+  bool onlySilentLeft() const {
+    return std::all_of(calls_.begin(), calls_.end(), [&](const Call& call) {
+      const Asked& entry = asked_[call.app];
+      return !entry.childrenAnswered && !entry.nameAnswered;
+    });
   }
 
   /// Every application's claim, in the order the desktop lists them.
@@ -218,6 +229,7 @@ class Search {
           dbus_message_iter_get_basic(&variant, &name);
         }
       }
+      entry.nameAnswered = reply != nullptr;
       if (name != nullptr) entry.name = name;
       entry.claim.shell = isDesktopShell(entry.name);
       return;
