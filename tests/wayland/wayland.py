@@ -178,7 +178,8 @@ def behind_stopped(kind):
     def test(run):
         stopped = launch(run, "gtk3", "--focus=notes")
         stopped.process.send_signal(signal.SIGSTOP)
-        launch(run, kind)
+        form = launch(run, kind)
+        form.wait_registered()  # see behind_stalled
         right_and_in_time(run, FOCUSED[kind], STOPPED_S)
     return test
 
