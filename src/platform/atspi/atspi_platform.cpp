@@ -188,11 +188,11 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
   // Turning it on is the user's choice, never this tool's. Only an X11
   // window names its process.
   const std::optional<int32_t> hint = x11FocusedProcessId();
-  if (hint.has_value() &&
-      std::none_of(apps->begin(), apps->end(),
-                   [&](const GRef<AtspiAccessible>& app) {
-                     return processIdOf(app.get(), *cache_) == hint;
-                   })) {
+  if (hint.has_value() && std::none_of(apps->begin(), apps->end(),
+                                       [&](const GRef<AtspiAccessible>& app) {
+                                         return processIdOf(app.get(),
+                                                            *cache_) == hint;
+                                       })) {
     writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint,
                                 processToolkit(*hint)));
   }
