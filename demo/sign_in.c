@@ -10,6 +10,7 @@
 //                    one of email, password, region, remember, notes,
 //                    sign-in, cancel, help; with --rows, rows (the tree)
 // --print-window-id  print "window 0xXID" once the window is on screen
+//                    ("window none" on Wayland)
 // --trace            also print one line per focus ("focus NAME" when GTK
 //                    moves it, "a11y-focus NAME" once the accessibility layer
 //                    shows it), text, caret or highlighted
@@ -153,8 +154,13 @@ static gboolean onMenuItemSelected(GSignalInvocationHint* hint, guint count,
 static gboolean onMapped(GtkWidget* window, GdkEvent* event, gpointer data) {
   (void)event;
   (void)data;
-  printf("window 0x%lx\n",
-         (unsigned long)gdk_x11_window_get_xid(gtk_widget_get_window(window)));
+  // A native Wayland window has no id that a driver could use.
+  GdkWindow* shown = gtk_widget_get_window(window);
+  if (GDK_IS_X11_WINDOW(shown)) {
+    printf("window 0x%lx\n", (unsigned long)gdk_x11_window_get_xid(shown));
+  } else {
+    printf("window none\n");
+  }
   return FALSE;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/bus_check.h"
+#include "platform/atspi/frontmost.h"
 #include "platform/atspi/startup_advice.h"
 #include "platform/atspi/x11_focus.h"
 
@@ -68,13 +69,17 @@ bool hasEnvironment(const char* name) {
 // Whether the accessibility bus that libatspi would use answers before
 // `deadline`. libatspi looks for it as this does (AT_SPI_BUS_ADDRESS, the
 // X11 root property, then the session bus), but connects and registers with
-// no time limit, so a bus that never answers would block it forever.
+// no time limit, so a bus that never answers would block it forever. The
+// address found is handed to libatspi, which then looks no further: on a
+// Wayland session it would otherwise connect to the X display.
 bool accessibilityBusAnswers(ScanDeadline deadline) {
   std::string address;
   if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
     address = std::getenv("AT_SPI_BUS_ADDRESS");
   } else if (std::optional<std::string> root = x11AccessibilityBusAddress()) {
     address = std::move(*root);
+    // libatspi would open the display again to read the same property.
+    setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
   } else {
     std::optional<std::string> found = accessibilityBusFromSession(
         std::getenv("DBUS_SESSION_BUS_ADDRESS"), deadline);
@@ -174,39 +179,20 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
   ReadContext read(*cache_, Patience::Whole);
   const auto* apps = childrenOf(desktop, read);
   if (apps == nullptr) return std::nullopt;
-  // The first read of an application opens a connection to it and makes
-  // libatspi parse its whole cache snapshot (5 ms for gtk3-widget-factory),
-  // so the application that owns the X11 focus is asked first; its process
-  // id comes from the bus daemon, not from the application.
-  std::vector<AtspiAccessible*> order;
-  order.reserve(apps->size());
-  for (const GRef<AtspiAccessible>& app : *apps) order.push_back(app.get());
-  const std::optional<int32_t> hint = x11FocusedProcessId();
-  if (hint.has_value()) {
-    for (size_t i = 0; i < order.size(); ++i) {
-      if (processIdOf(order[i], *cache_) == hint) {
-        std::rotate(order.begin(), order.begin() + static_cast<ptrdiff_t>(i),
-                    order.begin() + static_cast<ptrdiff_t>(i) + 1);
-        break;
-      }
-    }
-  }
-  for (AtspiAccessible* app : order) {
-    // A hung application costs one timeout here and none after it.
-    ReadContext windowRead(*cache_, Patience::Whole);
-    if (activeWindowOf(app, windowRead) == nullptr) continue;
-    if (std::optional<int32_t> pid = processIdOf(app, *cache_)) {
-      cache_->rememberApplication(*pid, app);
-      return pid;
-    }
+  if (std::optional<int32_t> pid =
+          findFrontmost(*apps, *cache_, x11FocusedProcessId)) {
+    return pid;
   }
   // The window with the keyboard focus belongs to no application on the
   // bus: the session's accessibility is off, or the application ignores it.
-  // Turning it on is the user's choice, never this tool's.
-  if (hint.has_value() &&
-      std::none_of(order.begin(), order.end(), [&](AtspiAccessible* app) {
-        return processIdOf(app, *cache_) == hint;
-      })) {
+  // Turning it on is the user's choice, never this tool's. Only an X11
+  // window names its process.
+  const std::optional<int32_t> hint = x11FocusedProcessId();
+  if (hint.has_value() && std::none_of(apps->begin(), apps->end(),
+                                       [&](const GRef<AtspiAccessible>& app) {
+                                         return processIdOf(app.get(),
+                                                            *cache_) == hint;
+                                       })) {
     writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint,
                                 processToolkit(*hint)));
   }

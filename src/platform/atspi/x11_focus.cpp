@@ -1,6 +1,13 @@
 #include "platform/atspi/x11_focus.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
 #if KESTREYE_HAVE_X11
 #include <X11/Xatom.h>
@@ -9,13 +16,93 @@
 
 namespace kestreye::atspi {
 
+bool waylandSession() {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  return (wayland != nullptr && wayland[0] != '\0') ||
+         (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
+
+bool xServerRunning(const std::string& display, const std::string& proc) {
+  const size_t colon = display.rfind(':');
+  if (colon == std::string::npos) return false;
+  const std::string host = display.substr(0, colon);
+  // A server reached over the network is not one a local compositor starts.
+  if (!host.empty() && host != "unix") return true;
+  std::string number;
+  for (size_t i = colon + 1; i < display.size() && display[i] != '.'; ++i) {
+    if (display[i] < '0' || display[i] > '9') return false;
+    number += display[i];
+  }
+  if (number.empty()) return false;
+  const std::string wanted = ":" + number;
+  DIR* dir = opendir(proc.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (name[0] < '0' || name[0] > '9') continue;
+    std::ifstream file(proc + "/" + name + "/cmdline", std::ios::binary);
+    const std::string cmdline((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+    // An X server (Xwayland, Xorg, Xvfb, ...) named with the display.
+    size_t start = 0;
+    bool server = false;
+    for (size_t end = 0; end <= cmdline.size() && !found; ++end) {
+      if (end < cmdline.size() && cmdline[end] != '\0') continue;
+      const std::string_view arg(cmdline.data() + start, end - start);
+      if (start == 0) {
+        const size_t slash = arg.rfind('/');
+        const std::string_view base =
+            slash == std::string_view::npos ? arg : arg.substr(slash + 1);
+        server = !base.empty() && base[0] == 'X';
+        if (!server) break;
+      } else if (arg == wanted) {
+        found = true;
+      }
+      start = end + 1;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 #if KESTREYE_HAVE_X11
 
 namespace {
 
 // Xlib's default error handler ends the process; a window that goes away
-// between two requests is no reason to.
+// between two requests is no reason to. Neither handler prints anything:
+// standard error is the host's, and the X server is not what it asked for.
 int ignoreXError(Display*, XErrorEvent*) { return 0; }
+int ignoreXIOError(Display*) { return 0; }
+void keepRunning(Display*, void*) {}
+
+// A display to read from, or null. On a Wayland session the compositor may
+// start XWayland on the first connection to its socket (sway does), so no
+// connection is made unless an X server for DISPLAY already runs. libxcb
+// writes a refused connection's reason ("Authorization required, ...")
+// straight to file descriptor 2, so standard error points at /dev/null
+// while the connection is set up.
+Display* openDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || name[0] == '\0') return nullptr;
+  if (waylandSession() && !xServerRunning(name, "/proc")) return nullptr;
+  XSetErrorHandler(ignoreXError);
+  XSetIOErrorHandler(ignoreXIOError);
+  const int saved = dup(STDERR_FILENO);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+  Display* display = XOpenDisplay(nullptr);
+  if (saved >= 0 && null >= 0) dup2(saved, STDERR_FILENO);
+  if (null >= 0) close(null);
+  if (saved >= 0) close(saved);
+  // Should the server go away mid-request, Xlib would end the process.
+  if (display != nullptr) XSetIOErrorExitHandler(display, keepRunning, nullptr);
+  return display;
+}
 
 // One 32-bit item of a window property of the given type; Xlib hands
 // 32-bit items over as longs.
@@ -40,9 +127,9 @@ std::optional<unsigned long> longProperty(Display* display, Window window,
 }  // namespace
 
 std::optional<std::string> x11AccessibilityBusAddress() {
-  const char* name = std::getenv("DISPLAY");
-  if (name == nullptr || name[0] == '\0') return std::nullopt;
-  Display* display = XOpenDisplay(nullptr);
+  // The bus launcher sets the property on X11 sessions only.
+  if (waylandSession()) return std::nullopt;
+  Display* display = openDisplay();
   if (display == nullptr) return std::nullopt;
   std::optional<std::string> address;
   const Atom property = XInternAtom(display, "AT_SPI_BUS", True);
@@ -64,11 +151,8 @@ std::optional<std::string> x11AccessibilityBusAddress() {
 }
 
 std::optional<int32_t> x11FocusedProcessId() {
-  const char* name = std::getenv("DISPLAY");
-  if (name == nullptr || name[0] == '\0') return std::nullopt;
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = openDisplay();
   if (display == nullptr) return std::nullopt;
-  const auto previous = XSetErrorHandler(ignoreXError);
   const Window root = DefaultRootWindow(display);
   std::optional<int32_t> pid;
   const Atom wmPid = XInternAtom(display, "_NET_WM_PID", True);
@@ -106,7 +190,6 @@ std::optional<int32_t> x11FocusedProcessId() {
       }
     }
   }
-  XSetErrorHandler(previous);
   XCloseDisplay(display);
   return pid;
 }

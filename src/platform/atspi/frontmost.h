@@ -1,0 +1,49 @@
+// The frontmost application, found by asking every application on the
+// accessibility bus at once which of its top-level windows are ACTIVE, and
+// chosen among several that claim an ACTIVE window by what holds the focus.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/atspi/atspi_private.h"
+
+namespace kestreye::atspi {
+
+/// What one application answered about its top-level windows.
+struct WindowClaim {
+  int32_t pid = 0;             ///< its process id; 0 when unknown
+  bool shell = false;          ///< the desktop shell (gnome-shell, plasmashell)
+  bool active = false;         ///< one of its top-level windows is ACTIVE
+  bool windowFocused = false;  ///< that ACTIVE window is itself FOCUSED
+  /// Whether an element of its ACTIVE window is FOCUSED; asked only when
+  /// several applications claim an ACTIVE window.
+  std::optional<bool> holdsFocus;
+};
+
+/// Whether an application's name is that of a desktop shell, whose own
+/// window (overview search, launcher) takes the keyboard over another
+/// application's window that stays ACTIVE beneath it.
+bool isDesktopShell(std::string_view name);
+
+/// Which claim is the frontmost application, or none when no application
+/// claims an ACTIVE window: the only claimant; else among those that hold
+/// the focus (all claimants when none does), a shell first, then the one
+/// that `hint` (the X11 session's focused process) names, then the first.
+std::optional<size_t> chooseFrontmost(const std::vector<WindowClaim>& claims,
+                                      std::optional<int32_t> hint);
+
+/// The frontmost application among `apps` (the desktop's children): every
+/// application is asked at once, each call with its own limit, so that the
+/// search costs about the slowest answer of the applications that answer; an
+/// application that does not answer before the reads end is marked hung.
+/// `hint` is asked only when the answers alone do not decide. The chosen
+/// application is remembered in `cache` under its process id.
+std::optional<int32_t> findFrontmost(
+    const std::vector<GRef<AtspiAccessible>>& apps, ScanCache& cache,
+    std::optional<int32_t> (*hint)());
+
+}  // namespace kestreye::atspi

@@ -1,0 +1,73 @@
+#include "platform/atspi/frontmost.h"
+
+#include <gtest/gtest.h>
+
+namespace kestreye::atspi {
+namespace {
+
+WindowClaim claim(int32_t pid, bool active, std::optional<bool> holdsFocus = {},
+                  bool shell = false, bool windowFocused = false) {
+  WindowClaim result;
+  result.pid = pid;
+  result.active = active;
+  result.holdsFocus = holdsFocus;
+  result.shell = shell;
+  result.windowFocused = windowFocused;
+  return result;
+}
+
+TEST(FrontmostTest, NoActiveWindowNoFrontmost) {
+  EXPECT_EQ(chooseFrontmost({}, std::nullopt), std::nullopt);
+  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, false)}, 2),
+            std::nullopt);
+}
+
+TEST(FrontmostTest, TheOnlyClaimantWinsWhateverTheHint) {
+  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, true)}, 1), 1u);
+}
+
+// A frame left ACTIVE by an application that lost the keyboard holds no
+// focus, and the X11 hint that still names it does not make it win.
+TEST(FrontmostTest, AnActiveFrameWithoutFocusLosesToOneWithIt) {
+  EXPECT_EQ(chooseFrontmost({claim(1, true, false), claim(2, true, true)}, 1),
+            1u);
+  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, false)}, 2),
+            0u);
+}
+
+// The overview's search over an XWayland window that stays ACTIVE and is
+// still _NET_ACTIVE_WINDOW: the shell's own window holds the keyboard.
+TEST(FrontmostTest, TheShellHoldingTheFocusWinsOverTheHint) {
+  const std::vector<WindowClaim> claims = {
+      claim(10, true, std::nullopt, /*shell=*/true, /*windowFocused=*/true),
+      claim(20, true, true)};
+  EXPECT_EQ(chooseFrontmost(claims, 20), 0u);
+}
+
+TEST(FrontmostTest, AShellWithoutTheFocusDoesNotWin) {
+  const std::vector<WindowClaim> claims = {
+      claim(10, true, false, /*shell=*/true), claim(20, true, true)};
+  EXPECT_EQ(chooseFrontmost(claims, std::nullopt), 1u);
+}
+
+// Only where the rest cannot tell does the X11 hint decide.
+TEST(FrontmostTest, TheHintBreaksATieOnly) {
+  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)}, 2),
+            1u);
+  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)},
+                            std::nullopt),
+            0u);
+  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)}, 7),
+            0u);
+}
+
+TEST(FrontmostTest, DesktopShellsByName) {
+  EXPECT_TRUE(isDesktopShell("gnome-shell"));
+  EXPECT_TRUE(isDesktopShell("plasmashell"));
+  EXPECT_TRUE(isDesktopShell("krunner"));
+  EXPECT_FALSE(isDesktopShell("gnome-shell-calendar-server"));
+  EXPECT_FALSE(isDesktopShell(""));
+}
+
+}  // namespace
+}  // namespace kestreye::atspi
