@@ -9,14 +9,14 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
   // role: GTK says FRAME, DIALOG, ALERT or WINDOW, Qt says FILLER.
   if (facts.parentRole == ATSPI_ROLE_APPLICATION) return "AXWindow";
   // Web engines expose a contenteditable element as a section or paragraph
-  // that is EDITABLE and carries a Text interface; the controls keep theirs.
+  // that is EDITABLE and carries a Text interface, and a document in design
+  // mode (Thunderbird's message body, an iframe editor) as an EDITABLE
+  // document; the controls keep theirs.
   if (facts.editableHost) {
     switch (role) {
       case ATSPI_ROLE_PASSWORD_TEXT:
       case ATSPI_ROLE_SPIN_BUTTON:
       case ATSPI_ROLE_COMBO_BOX:
-      case ATSPI_ROLE_DOCUMENT_WEB:
-      case ATSPI_ROLE_DOCUMENT_FRAME:
       case ATSPI_ROLE_DOCUMENT_TEXT:
       case ATSPI_ROLE_DOCUMENT_EMAIL:
       case ATSPI_ROLE_TERMINAL:

@@ -35,6 +35,8 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
   const RoleFacts top = under(ATSPI_ROLE_APPLICATION);
   RoleFacts editableLines = with(&RoleFacts::editable);
   editableLines.multiLine = true;
+  RoleFacts editableHost = with(&RoleFacts::editableHost);
+  editableHost.multiLine = true;
   const std::vector<RoleCase> cases = {
       {ATSPI_ROLE_TEXT, plain, "AXTextField"},
       {ATSPI_ROLE_ENTRY, with(&RoleFacts::multiLine), "AXTextArea"},
@@ -59,6 +61,13 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_PARAGRAPH, plain, "AXStaticText"},
       {ATSPI_ROLE_PARAGRAPH, with(&RoleFacts::editable), "AXTextField"},
       {ATSPI_ROLE_PARAGRAPH, editableLines, "AXTextArea"},
+      // An editable web area is typed into, a document in design mode too;
+      // a page that is not editable is a web area.
+      {ATSPI_ROLE_SECTION, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_WEB, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_FRAME, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_WEB, plain, "AXWebArea"},
+      {ATSPI_ROLE_PASSWORD_TEXT, editableHost, "AXTextField"},
       // Every child of an application is a window: Qt's are fillers.
       {ATSPI_ROLE_FILLER, top, "AXWindow"},
       {ATSPI_ROLE_ALERT, top, "AXWindow"},
