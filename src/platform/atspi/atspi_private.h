@@ -75,6 +75,7 @@ struct ElementMemo {
   bool labelRead = false;
   std::optional<std::string> label;
   std::optional<int32_t> processId;  ///< applications only
+  std::optional<bool> gtk4;  ///< applications only: built with GTK 4
 };
 
 /// Everything one scan learned; it goes, with the references it holds, when

@@ -1,5 +1,7 @@
 #include "platform/atspi/roles.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace kestreye::atspi {
@@ -179,6 +181,45 @@ ValueSource valueSourceFor(std::string_view macRole) {
   if (macRole == "AXPopUpButton") return ValueSource::PopUp;
   if (macRole == "AXComboBox") return ValueSource::ComboEntry;
   return ValueSource::None;
+}
+
+bool isGtk4ClassName(std::string_view name, AtspiRole role) {
+  auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  auto alnum = [&](char c) {
+    return upper(c) || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  };
+  if (name.size() < 4 || !upper(name.front()) ||
+      !std::all_of(name.begin(), name.end(), alnum)) {
+    return false;
+  }
+  // GTK's and libadwaita's own classes carry their namespace.
+  for (std::string_view space : {"Gtk", "Adw", "Gdk", "Gsk"}) {
+    if (name.starts_with(space) && upper(name[space.size()])) return true;
+  }
+  // A class name is a namespace and a type ("EditorPage", "EditorSourceView");
+  // so are brands ("GitHub", "PowerPoint"), which label buttons and texts but
+  // hardly a plain container. Three capitalised words are no brand.
+  int words = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (upper(name[i]) && (i == 0 || !upper(name[i - 1]))) ++words;
+  }
+  if (words >= 3) return true;
+  if (words < 2) return false;
+  switch (role) {
+    case ATSPI_ROLE_FILLER:
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_GROUPING:
+    case ATSPI_ROLE_SCROLL_PANE:
+    case ATSPI_ROLE_VIEWPORT:
+    case ATSPI_ROLE_SPLIT_PANE:
+    case ATSPI_ROLE_LAYERED_PANE:
+    case ATSPI_ROLE_REDUNDANT_OBJECT:
+    case ATSPI_ROLE_UNKNOWN:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool isSecureSubrole(std::string_view subrole) {

@@ -47,6 +47,11 @@ enum class ValueSource {
 /// How "AXValue" is read for an element with this reported role name.
 ValueSource valueSourceFor(std::string_view macRole);
 
+/// Whether a name GTK 4 gives an element is its widget's class name
+/// ("GtkStackPage", "AdwTabView", "EditorSourceView"), the name GTK 4 falls
+/// back on for a widget without a label, rather than a label a user sees.
+bool isGtk4ClassName(std::string_view name, AtspiRole role);
+
 /// Whether a role name is one whose element never hands out its text.
 bool isSecureSubrole(std::string_view subrole);
 

@@ -97,6 +97,52 @@ TEST(AtspiRolesTest, InputControlsReachTheCoresInputRoles) {
   }
 }
 
+// Names GTK 4 gives unnamed widgets (seen in gnome-text-editor and our GTK 4
+// form) against labels users read.
+TEST(AtspiRolesTest, Gtk4ClassNamesAreToldFromLabels) {
+  struct NameCase {
+    std::string_view name;
+    AtspiRole role;
+    bool className;
+  };
+  const std::vector<NameCase> cases = {
+      {"GtkStackPage", ATSPI_ROLE_PANEL, true},
+      {"GtkToggleButton", ATSPI_ROLE_TOGGLE_BUTTON, true},
+      {"GtkImage", ATSPI_ROLE_PUSH_BUTTON, true},
+      {"AdwTabView", ATSPI_ROLE_FILLER, true},
+      {"AdwTab", ATSPI_ROLE_FILLER, true},
+      {"AdwGizmo", ATSPI_ROLE_FILLER, true},
+      {"EditorSourceView", ATSPI_ROLE_TEXT, true},
+      {"EditorInfoBar", ATSPI_ROLE_FILLER, true},
+      {"EditorPage", ATSPI_ROLE_FILLER, true},
+      {"EditorPage", ATSPI_ROLE_PANEL, true},
+      // Brands and words label controls and texts.
+      {"GitHub", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"GitHub", ATSPI_ROLE_LINK, false},
+      {"PowerPoint", ATSPI_ROLE_LABEL, false},
+      {"PowerPoint", ATSPI_ROLE_TOGGLE_BUTTON, false},
+      {"YouTube", ATSPI_ROLE_PAGE_TAB, false},
+      {"OK", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"OK", ATSPI_ROLE_PANEL, false},
+      {"Open", ATSPI_ROLE_PANEL, false},
+      {"Menu", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"Gtk", ATSPI_ROLE_PANEL, false},
+      {"Gtkfoo", ATSPI_ROLE_PANEL, false},
+      {"Adwaita", ATSPI_ROLE_PANEL, false},
+      {"Start or Open a Document", ATSPI_ROLE_PANEL, false},
+      {"New tab (Ctrl+T)", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"Dear Ann", ATSPI_ROLE_LABEL, false},
+      {"iPhone", ATSPI_ROLE_PANEL, false},
+      {"sidebar", ATSPI_ROLE_PANEL, false},
+      {"USB", ATSPI_ROLE_PANEL, false},
+      {"", ATSPI_ROLE_PANEL, false},
+  };
+  for (const NameCase& each : cases) {
+    EXPECT_EQ(isGtk4ClassName(each.name, each.role), each.className)
+        << each.name << " " << each.role;
+  }
+}
+
 TEST(AtspiRolesTest, OnlyAPasswordFieldIsSecure) {
   EXPECT_TRUE(isSecureSubrole(macSubroleName(ATSPI_ROLE_PASSWORD_TEXT)));
   EXPECT_FALSE(isSecureSubrole(macSubroleName(ATSPI_ROLE_TEXT)));
