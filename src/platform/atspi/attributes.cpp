@@ -58,6 +58,15 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
                                nameOf(node, ignored).empty() &&
                                comboEntryOf(parent.get(), ignored) != nullptr;
   }
+  if (role == ATSPI_ROLE_TOGGLE_BUTTON && !facts.hasPopup) {
+    // GTK 3 names a menu button without a label "Menu"; one with a menu
+    // (not a pop-over) lists the menu's items as its own children.
+    std::vector<AtspiAccessible*> children;
+    facts.opensMenu =
+        nameOf(node, ignored) == "Menu" ||
+        (snapshotChildren(node, &children) && !children.empty() &&
+         roleOf(children.front(), ignored) == ATSPI_ROLE_MENU_ITEM);
+  }
   if (role == ATSPI_ROLE_COMBO_BOX) {
     facts.hasEditableTextChild = comboEntryOf(node, ignored) != nullptr;
   }

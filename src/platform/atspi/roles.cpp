@@ -55,12 +55,15 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     case ATSPI_ROLE_CHECK_BOX:
       return "AXCheckBox";
     // GtkExpander is a toggle button that can expand; GtkMenuButton is a
-    // toggle button with a pop-up.
+    // toggle button with a pop-up (GTK 3's does not say so: gedit's header
+    // bar menus).
     case ATSPI_ROLE_TOGGLE_BUTTON:
       if (facts.expandable) return "AXDisclosureTriangle";
       // LibreOffice draws a combo box as an entry and, beside it, an unnamed
       // toggle button that opens the list.
-      if (facts.hasPopup || facts.unnamedBesideEntry) return "AXMenuButton";
+      if (facts.hasPopup || facts.unnamedBesideEntry || facts.opensMenu) {
+        return "AXMenuButton";
+      }
       // A toolbar's toggles (Bold, Print Preview) are commands, not fields.
       if (facts.parentRole == ATSPI_ROLE_TOOL_BAR) return "AXButton";
       return "AXCheckBox";

@@ -19,6 +19,10 @@ struct RoleFacts {
   /// An unnamed element whose parent also holds an editable text field
   /// (asked only of toggle buttons).
   bool unnamedBesideEntry = false;
+  /// A toggle button that opens a menu without saying so (HAS_POPUP): GTK 3's
+  /// menu button, named "Menu" when it has no label of its own or listing
+  /// the items of its menu (asked only of toggle buttons).
+  bool opensMenu = false;
   /// A combo box has an editable text child (asked only of combo boxes).
   bool hasEditableTextChild = false;
   /// EDITABLE with a Text interface inside a parent that is not EDITABLE:
