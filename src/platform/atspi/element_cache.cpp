@@ -269,6 +269,22 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
   if (!read.ok()) return memo.text;  // not remembered: failed
   memo.textRead = true;
   memo.text = text == nullptr ? std::string() : std::string(text.get());
+  if (roleOf(node, read) == ATSPI_ROLE_TERMINAL) {
+    // VTE hands out every row of the screen: the empty rows below the
+    // prompt would fill the cursor line. They go; the caret and all before
+    // it stay where they are.
+    const int caret = read.call(node, [&](GError** error) {
+      return atspi_text_get_caret_offset(iface.get(), error);
+    });
+    if (read.ok()) {
+      const std::string whole = sanitizeUtf8(*memo.text);
+      memo.text = std::string(trimTerminalRows(whole, caret));
+      // VTE counts code points; its count now covers rows no longer here.
+      memo.characterCount = static_cast<int64_t>(
+          g_utf8_strlen(memo.text->data(),
+                        static_cast<gssize>(memo.text->size())));
+    }
+  }
   if (needsFlattening(*memo.text)) {
     memo.text = sanitizeUtf8(*memo.text);
     flattenEmbedded(node, memo, read);
