@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/roles.h"
@@ -132,6 +133,80 @@ std::string shownLabelText(AtspiAccessible* node, int depth,
     if (!found.empty()) return found;
   }
   return std::string();
+}
+
+// Whether the application is built with GTK 3 (its ATK bridge says "gtk").
+bool isGtk3(AtspiAccessible* app, ReadContext& read) {
+  GText toolkit(read.call(app, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(app, error);
+  }));
+  GText version(read.call(app, [&](GError** error) {
+    return atspi_accessible_get_toolkit_version(app, error);
+  }));
+  return toolkit != nullptr && version != nullptr &&
+         g_ascii_strcasecmp(toolkit.get(), "gtk") == 0 &&
+         g_str_has_prefix(version.get(), "3.");
+}
+
+// Collects the combo boxes on screen without an entry below `node`, from
+// libatspi's snapshot where it holds the children; false when the walk could
+// not see everything.
+bool collectClosedCombos(AtspiAccessible* node, int depth, int* budget,
+                         ReadContext& read,
+                         std::vector<AtspiAccessible*>* combos) {
+  constexpr int kMaxDepth = 64;
+  if (--*budget < 0 || depth > kMaxDepth) return false;
+  GRef<AtspiStateSet> states = statesOf(node, read);
+  if (!hasState(states, ATSPI_STATE_SHOWING)) return true;
+  if (roleOf(node, read) == ATSPI_ROLE_COMBO_BOX) {
+    ReadContext ignored = read.fresh();
+    if (hasState(states, ATSPI_STATE_SENSITIVE) &&
+        comboEntryOf(node, ignored) == nullptr) {
+      combos->push_back(node);
+    }
+    return true;
+  }
+  if (hasState(states, ATSPI_STATE_MANAGES_DESCENDANTS)) return true;
+  // GTK leaves hidden scroll bars out of the snapshot: such a parent's
+  // children are asked for.
+  std::vector<AtspiAccessible*> children;
+  if (!snapshotChildren(node, &children)) {
+    children.clear();
+    const auto* listed = childrenOf(node, read);
+    if (listed == nullptr) return false;
+    for (const GRef<AtspiAccessible>& child : *listed) {
+      children.push_back(child.get());
+    }
+  }
+  for (AtspiAccessible* child : children) {
+    if (!collectClosedCombos(child, depth + 1, budget, read, combos)) {
+      return false;
+    }
+  }
+  return read.ok();
+}
+
+// GTK 3 gives the focus of a combo box without an entry to a button inside
+// it that it does not expose, and the combo box does not say it has the
+// focus either (a screen reader learns it from the focus event alone): no
+// element of the window is FOCUSED. When a GTK 3 window has no FOCUSED
+// element and exactly one such combo box on screen, that combo box is the
+// control the user sees focused. The combo box, or null.
+GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
+                                      const ReadContext& read) {
+  constexpr int kMaxNodes = 20000;
+  ReadContext local = read.fresh();
+  if (!isGtk3(app, local)) return nullptr;
+  GRef<AtspiAccessible> window = activeWindowOf(app, local);
+  if (window == nullptr) return nullptr;
+  std::vector<AtspiAccessible*> combos;
+  int budget = kMaxNodes;
+  if (!collectClosedCombos(window.get(), 0, &budget, local, &combos) ||
+      combos.size() != 1) {
+    return nullptr;
+  }
+  local.memo(combos.front()).focusStandIn = true;
+  return newRef(combos.front());
 }
 
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
@@ -271,6 +346,9 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
       return boolean(hasState(states, ATSPI_STATE_SENSITIVE) ||
                      hasState(states, ATSPI_STATE_ENABLED));
     }
+    if (attribute == "AXFocused" && read.memo(node).focusStandIn) {
+      return boolean(true);
+    }
     if (attribute == "AXFocused" && role == ATSPI_ROLE_COMBO_BOX &&
         !hasState(states, ATSPI_STATE_FOCUSED) &&
         drawsItsOwnButton(node, read)) {
@@ -361,6 +439,7 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
       return element(activeWindowOf(node, read));
     }
     GRef<AtspiAccessible> focused = focusedElementOf(node, read);
+    if (focused == nullptr && read.ok()) focused = soleClosedCombo(node, read);
     if (GRef<AtspiAccessible> dropDown =
             dropDownOfButton(focused.get(), read)) {
       return element(std::move(dropDown));
