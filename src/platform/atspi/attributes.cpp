@@ -209,6 +209,41 @@ GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
   return newRef(combos.front());
 }
 
+// The editable area a focused block belongs to. Chromium puts the focus of
+// a document in design mode on its body, an EDITABLE block of the EDITABLE
+// document; the document is the area the user types in, whose text and
+// caret hold the body's, and whose blocks are not elements of their own.
+GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
+                                     const ReadContext& read) {
+  constexpr int kMaxClimb = 16;
+  ReadContext ignored = read.fresh();
+  GRef<AtspiAccessible> area = std::move(focused);
+  for (int level = 0; level < kMaxClimb && area != nullptr; ++level) {
+    if (isEditableHost(area.get(), ignored)) return area;
+    switch (roleOf(area.get(), ignored)) {
+      case ATSPI_ROLE_SECTION:
+      case ATSPI_ROLE_PARAGRAPH:
+      case ATSPI_ROLE_HEADING:
+      case ATSPI_ROLE_BLOCK_QUOTE:
+      case ATSPI_ROLE_LIST:
+      case ATSPI_ROLE_LIST_ITEM:
+      case ATSPI_ROLE_STATIC:
+        break;
+      default:
+        return area;
+    }
+    GRef<AtspiAccessible> parent = parentOf(area.get(), ignored);
+    if (parent == nullptr ||
+        !hasState(statesOf(area.get(), ignored), ATSPI_STATE_EDITABLE) ||
+        !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE)) {
+      return area;
+    }
+    area = std::move(parent);
+    ignored.memo(area.get()).focusStandIn = true;
+  }
+  return area;
+}
+
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
                         ReadContext& read) {
   switch (valueSourceFor(macRole)) {
@@ -440,6 +475,7 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     }
     GRef<AtspiAccessible> focused = focusedElementOf(node, read);
     if (focused == nullptr && read.ok()) focused = soleClosedCombo(node, read);
+    focused = editableAreaOf(std::move(focused), read);
     if (GRef<AtspiAccessible> dropDown =
             dropDownOfButton(focused.get(), read)) {
       return element(std::move(dropDown));

@@ -23,6 +23,11 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
       case ATSPI_ROLE_DOCUMENT_EMAIL:
       case ATSPI_ROLE_TERMINAL:
         break;
+      // A document holds lines, whatever its body says (Chromium's is
+      // SINGLE_LINE).
+      case ATSPI_ROLE_DOCUMENT_WEB:
+      case ATSPI_ROLE_DOCUMENT_FRAME:
+        return "AXTextArea";
       default:
         return facts.multiLine ? "AXTextArea" : "AXTextField";
     }

@@ -68,6 +68,8 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_SECTION, editableHost, "AXTextArea"},
       {ATSPI_ROLE_DOCUMENT_WEB, editableHost, "AXTextArea"},
       {ATSPI_ROLE_DOCUMENT_FRAME, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_WEB, with(&RoleFacts::editableHost), "AXTextArea"},
+      {ATSPI_ROLE_SECTION, with(&RoleFacts::editableHost), "AXTextField"},
       {ATSPI_ROLE_DOCUMENT_WEB, plain, "AXWebArea"},
       {ATSPI_ROLE_PASSWORD_TEXT, editableHost, "AXTextField"},
       // Every child of an application is a window: Qt's are fillers.
