@@ -155,7 +155,7 @@ class Editor(harness.App):
 
 
 class Gedit(Editor):
-    title, case = r"gedit$", "gedit"
+    title, case = r"gedit$", "gedit-letter"
 
     def launch(self):
         self.start(["gedit", "--standalone"], env=self.env())
@@ -163,7 +163,9 @@ class Gedit(Editor):
 
 class TextEditor(Editor):
     # GTK 4 picks no accessibility backend in a bare session.
-    title, case, environment = r"Text Editor$", "gnome-text-editor", {"GTK_A11Y": "atspi"}
+    title, case, environment = r"Text Editor$", "gnome-text-editor-letter", {"GTK_A11Y": "atspi"}
+    # Its tab marks an unsaved document with a "•" label; it has no password.
+    bullets_shown = True
 
     def launch(self):
         self.start(["gnome-text-editor", "--standalone"], env=self.env())
@@ -173,7 +175,7 @@ class KWrite(Editor):
     """KWrite on a file that holds the three lines: Qt 5 types nothing for the
     emoji's keysym, so the test moves the caret only."""
 
-    title, case = r"KWrite$", "kwrite"
+    title, case = r"KWrite$", "kwrite-letter"
     environment = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_QPA_PLATFORM": "xcb"}
 
     def launch(self):
@@ -250,7 +252,7 @@ class Terminal(Editor):
     """gnome-terminal running `cat` with the terminal's echo off: what is
     typed is written back as it comes, the arrow keys move the cursor."""
 
-    title, case = r"^Terminal$", "gnome-terminal"
+    title, case = r"^Terminal$", "gnome-terminal-letter"
 
     def launch(self):
         # The client asks the server, which a desktop starts on demand.
