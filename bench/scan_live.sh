@@ -218,16 +218,17 @@ hold_and_measure() {
 # The editors, in the state their tests leave them in: under 60 ms each on an
 # idle machine.
 measure_editors() {
-  local editor app command
-  for editor in gedit:gedit gnome-text-editor:gnome-text-editor kwrite:kwrite \
-    thunderbird:thunderbird gnome-terminal:gnome-terminal chromium:chromium \
-    firefox:firefox-esr; do
-    IFS=: read -r app command <<<"$editor"
+  local editor app command name
+  for editor in gedit:gedit:gedit gnome-text-editor:gnome-text-editor:text-editor \
+    kwrite:kwrite:kwrite thunderbird:thunderbird:thunderbird \
+    gnome-terminal:gnome-terminal:terminal chromium:chromium:chromium-editor \
+    firefox:firefox-esr:firefox-editor; do
+    IFS=: read -r app command name <<<"$editor"
     if ! command -v "$command" >/dev/null; then
-      echo "$app         skipped: $command not installed"
+      echo "$name         skipped: $command not installed"
       continue
     fi
-    hold_and_measure editors "$app" "$app-editor" 60
+    hold_and_measure editors "$app" "$name" 60
   done
 }
 
