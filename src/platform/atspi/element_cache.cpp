@@ -279,10 +279,10 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
     if (read.ok()) {
       const std::string whole = sanitizeUtf8(*memo.text);
       memo.text = std::string(trimTerminalRows(whole, caret));
-      // VTE counts code points; its count now covers rows no longer here.
-      memo.characterCount = static_cast<int64_t>(
-          g_utf8_strlen(memo.text->data(),
-                        static_cast<gssize>(memo.text->size())));
+      // VTE's offsets count code points, and its own count matches neither
+      // them nor UTF-16 units of its text: the text's code points stand in.
+      memo.characterCount = static_cast<int64_t>(g_utf8_strlen(
+          memo.text->data(), static_cast<gssize>(memo.text->size())));
     }
   }
   if (needsFlattening(*memo.text)) {
