@@ -241,11 +241,14 @@ class Thunderbird(Editor):
             if find():
                 break
         self.wait_window(r"^Write: ")
-        # From the To field past the subject to the body.
-        harness.keys("Tab", "Tab")
-        harness.wait_until("the message body focused", lambda: (
-            lambda node: node is not None and node.get_name() == "Message body")(
-                focused_node(self.process.pid)))
+        # From the To field past the subject to the body, each key once the
+        # window has put the focus where the last one left it.
+        for field, key in (("To", "Tab"), ("Subject", "Tab"), ("Message body", None)):
+            harness.wait_until(f"the focus in {field}", lambda: (
+                lambda node: node is not None and node.get_name() == field)(
+                    focused_node(self.process.pid)))
+            if key:
+                harness.keys(key)
 
 
 class Terminal(Editor):

@@ -209,18 +209,29 @@ GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
   return newRef(combos.front());
 }
 
-// The editable area a focused block belongs to. Chromium puts the focus of
-// a document in design mode on its body, an EDITABLE block of the EDITABLE
-// document; the document is the area the user types in, whose text and
-// caret hold the body's, and whose blocks are not elements of their own.
+// The editable web area a focused block belongs to. Chromium puts the focus
+// of a document in design mode on its body, an EDITABLE block of the
+// EDITABLE document; the document is the area the user types in, whose text
+// and caret hold the body's, and whose blocks are not elements of their own.
+// A word processor's paragraph (LibreOffice's, in an EDITABLE document of
+// text) is its own text area and stays the focus.
 GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
                                      const ReadContext& read) {
   constexpr int kMaxClimb = 16;
   ReadContext ignored = read.fresh();
-  GRef<AtspiAccessible> area = std::move(focused);
+  GRef<AtspiAccessible> area = newRef(focused.get());
   for (int level = 0; level < kMaxClimb && area != nullptr; ++level) {
-    if (isEditableHost(area.get(), ignored)) return area;
-    switch (roleOf(area.get(), ignored)) {
+    const AtspiRole role = roleOf(area.get(), ignored);
+    if (isEditableHost(area.get(), ignored)) {
+      if (level == 0) return focused;
+      if (role != ATSPI_ROLE_DOCUMENT_WEB &&
+          role != ATSPI_ROLE_DOCUMENT_FRAME && role != ATSPI_ROLE_SECTION) {
+        return focused;
+      }
+      ignored.memo(area.get()).focusStandIn = true;
+      return area;
+    }
+    switch (role) {
       case ATSPI_ROLE_SECTION:
       case ATSPI_ROLE_PARAGRAPH:
       case ATSPI_ROLE_HEADING:
@@ -230,18 +241,17 @@ GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
       case ATSPI_ROLE_STATIC:
         break;
       default:
-        return area;
+        return focused;
     }
     GRef<AtspiAccessible> parent = parentOf(area.get(), ignored);
     if (parent == nullptr ||
         !hasState(statesOf(area.get(), ignored), ATSPI_STATE_EDITABLE) ||
         !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE)) {
-      return area;
+      return focused;
     }
     area = std::move(parent);
-    ignored.memo(area.get()).focusStandIn = true;
   }
-  return area;
+  return focused;
 }
 
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
