@@ -3,6 +3,7 @@
 # own private headless desktop (scripts/session):
 #
 #   bench/scan_live.sh [RUNS]        (default 50; build first: preset default)
+#   bench/scan_live.sh --editors [RUNS]  the editors (5. below) only
 #   bench/scan_live.sh --mcp [RUNS]  the demo only: RUNS scan_ui_context calls
 #                                    to one kestreye-mcp, each beside one
 #                                    `kestreye scan` process
@@ -17,6 +18,10 @@
 #    Impress likewise (tests/matrix/office.py), target < 150 ms;
 # 4. Chromium and Firefox on tests/matrix/form.html (tests/matrix/browsers.py),
 #    started as users start them, likewise;
+# 5. the editors of tests/matrix/editors.py (gedit, gnome-text-editor,
+#    KWrite, Thunderbird's compose window, gnome-terminal, the editor page in
+#    Chromium and Firefox), each with three lines written and the caret on
+#    the second, likewise;
 # and, first, `kestreye` with no arguments: the floor of any run (process
 # start, dynamic linking, exit).
 # Prints the median, lowest and highest wall time of RUNS scans (process start
@@ -201,6 +206,40 @@ if [[ ${1:-} == --mcp ]]; then
   exec "$root/scripts/session" "$0" --demo "$runs" --mcp
 fi
 
+# Runs the matrix test MODULE's APP in its tested state and measures the scan
+# there as NAME against TARGET_MS.
+hold_and_measure() {
+  local module=$1 app=$2 name=$3 target_ms=$4
+  KESTREYE_MATRIX_HOLD="$0 --measure $name $target_ms $runs" KESTREYE_SESSION_TIMEOUT=60 \
+    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/$module.py" \
+    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
+    --replay "$build/tools/kestreye-replay" "$app" hold | grep -v '^PASS ' ||
+    echo "$name: the application did not reach its tested state"
+}
+# The editors, in the state their tests leave them in: under 60 ms each on an
+# idle machine.
+measure_editors() {
+  local editor app command name
+  for editor in gedit:gedit:gedit gnome-text-editor:gnome-text-editor:text-editor \
+    kwrite:kwrite:kwrite thunderbird:thunderbird:thunderbird \
+    gnome-terminal:gnome-terminal:terminal chromium:chromium:chromium-editor \
+    firefox:firefox-esr:firefox-editor; do
+    IFS=: read -r app command name <<<"$editor"
+    if ! command -v "$command" >/dev/null; then
+      echo "$name         skipped: $command not installed"
+      continue
+    fi
+    hold_and_measure editors "$app" "$name" 60
+  done
+}
+
+if [[ ${1:-} == --editors ]]; then
+  runs=${2:-50}
+  echo "kestreye scan on the editors, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
+  measure_editors
+  exit
+fi
+
 runs=${1:-50}
 [[ $runs =~ ^[0-9]+$ && $runs -gt 0 ]] || fail "usage: bench/scan_live.sh [RUNS]"
 [[ -x $kestreye ]] || fail "$kestreye not built (cmake --preset default && cmake --build --preset default)"
@@ -213,16 +252,6 @@ if command -v gtk3-widget-factory >/dev/null; then
 else
   echo "widget-factory   skipped: gtk3-widget-factory not installed (gtk-3-examples)"
 fi
-# Runs the matrix test MODULE's APP in its tested state and measures the scan
-# there as NAME against TARGET_MS.
-hold_and_measure() {
-  local module=$1 app=$2 name=$3 target_ms=$4
-  KESTREYE_MATRIX_HOLD="$0 --measure $name $target_ms $runs" KESTREYE_SESSION_TIMEOUT=60 \
-    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/$module.py" \
-    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
-    --replay "$build/tools/kestreye-replay" "$app" hold | grep -v '^PASS ' ||
-    echo "$name: the application did not reach its tested state"
-}
 # Writer's first contact costs a large cache snapshot: its bound is the
 # scan's 2 s deadline.
 for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
@@ -247,3 +276,4 @@ for browser in chromium:chromium firefox:firefox-esr; do
   fi
   hold_and_measure browsers "$name" "$name" 40
 done
+measure_editors

@@ -82,6 +82,11 @@ TESTS = {
     "check_box": ("demo remember", [
         ([], None, {0: 'Focused: [CheckBox] "Remember me" (FOCUSED) in "Sign in"'}),
     ]),
+    # GTK 3 gives the focus to a button inside the closed pop-up that it does
+    # not expose, and nothing is FOCUSED: the pop-up is the focused control.
+    "closed_combo_box": ("demo region", [([], None, {
+        0: 'Focused: [Dropdown] "Region:" value: "Europe" (FOCUSED) in "Sign in"',
+        "marked": ['[Dropdown] "Region:" value: "Europe" (FOCUSED)' + MARK]})]),
     # Closed, the pop-up lists none of its items (email_form); opened, the
     # highlighted item is the focus.
     "pop_up_menu": ("demo region", [

@@ -84,6 +84,11 @@ struct ElementMemo {
   bool labelRead = false;
   std::optional<std::string> label;
   std::optional<int32_t> processId;  ///< applications only
+  std::optional<bool> gtk4;          ///< applications only: built with GTK 4
+  /// The focus stands on this element although it is not FOCUSED (GTK 3's
+  /// combo box, whose focused button is not exposed; an editable document
+  /// whose focused body Chromium exposes).
+  bool focusStandIn = false;
 };
 
 /// Everything one scan learned; it goes, with the references it holds, when

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/roles.h"
 #include "platform/atspi/text_units.h"
 #include "text/text.h"
 
@@ -26,15 +27,27 @@ std::string memoText(AtspiAccessible* node, std::optional<std::string>& slot,
   return *slot;
 }
 
-// GTK 4 names a widget without a name of its own after its class
-// ("GtkToggleButton", "GtkStackPage"): that is no name a user sees.
-bool isClassName(std::string_view name) {
-  if (name.size() < 4 || !name.starts_with("Gtk") ||
-      g_ascii_isupper(name[3]) == 0) {
-    return false;
-  }
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return g_ascii_isalnum(c) != 0; });
+// Whether the element's application is built with GTK 4, asked of the
+// application once per scan.
+bool isGtk4(AtspiAccessible* node, const ReadContext& read) {
+  AtspiAccessible* root =
+      node->parent.app != nullptr && node->parent.app->root != nullptr
+          ? node->parent.app->root
+          : node;
+  ElementMemo& memo = read.memo(root);
+  if (memo.gtk4.has_value()) return *memo.gtk4;
+  ReadContext local = read.fresh();
+  GText toolkit(local.call(root, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(root, error);
+  }));
+  GText version(local.call(root, [&](GError** error) {
+    return atspi_accessible_get_toolkit_version(root, error);
+  }));
+  if (!local.ok()) return false;
+  memo.gtk4 = toolkit != nullptr && version != nullptr &&
+              g_strcmp0(toolkit.get(), "GTK") == 0 &&
+              g_str_has_prefix(version.get(), "4.");
+  return *memo.gtk4;
 }
 
 // The toolkit's character count, asked once.
@@ -194,7 +207,11 @@ std::string nameOf(AtspiAccessible* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   const bool known = memo.name.has_value();
   std::string name = memoText(node, memo.name, atspi_accessible_get_name, read);
-  if (!known && isClassName(name)) {
+  // GTK 4 names a widget without a label after its class ("GtkStackPage",
+  // "AdwTabView", "EditorSourceView"): that is no name a user sees.
+  ReadContext ignored = read.fresh();
+  if (!known && !name.empty() && isGtk4(node, ignored) &&
+      isGtk4ClassName(name, roleOf(node, ignored))) {
     memo.name = std::string();
     name.clear();
   }
@@ -259,6 +276,22 @@ const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
   if (!read.ok()) return memo.text;  // not remembered: failed
   memo.textRead = true;
   memo.text = text == nullptr ? std::string() : std::string(text.get());
+  if (roleOf(node, read) == ATSPI_ROLE_TERMINAL) {
+    // VTE hands out every row of the screen: the empty rows below the
+    // prompt would fill the cursor line. They go; the caret and all before
+    // it stay where they are.
+    const int caret = read.call(node, [&](GError** error) {
+      return atspi_text_get_caret_offset(iface.get(), error);
+    });
+    if (read.ok()) {
+      const std::string whole = sanitizeUtf8(*memo.text);
+      memo.text = std::string(trimTerminalRows(whole, caret));
+      // VTE's offsets count code points, and its own count matches neither
+      // them nor UTF-16 units of its text: the text's code points stand in.
+      memo.characterCount = static_cast<int64_t>(g_utf8_strlen(
+          memo.text->data(), static_cast<gssize>(memo.text->size())));
+    }
+  }
   if (needsFlattening(*memo.text)) {
     memo.text = sanitizeUtf8(*memo.text);
     flattenEmbedded(node, memo, read);

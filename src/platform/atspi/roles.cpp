@@ -1,5 +1,7 @@
 #include "platform/atspi/roles.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace kestreye::atspi {
@@ -9,18 +11,23 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
   // role: GTK says FRAME, DIALOG, ALERT or WINDOW, Qt says FILLER.
   if (facts.parentRole == ATSPI_ROLE_APPLICATION) return "AXWindow";
   // Web engines expose a contenteditable element as a section or paragraph
-  // that is EDITABLE and carries a Text interface; the controls keep theirs.
+  // that is EDITABLE and carries a Text interface, and a document in design
+  // mode (Thunderbird's message body, an iframe editor) as an EDITABLE
+  // document; the controls keep theirs.
   if (facts.editableHost) {
     switch (role) {
       case ATSPI_ROLE_PASSWORD_TEXT:
       case ATSPI_ROLE_SPIN_BUTTON:
       case ATSPI_ROLE_COMBO_BOX:
-      case ATSPI_ROLE_DOCUMENT_WEB:
-      case ATSPI_ROLE_DOCUMENT_FRAME:
       case ATSPI_ROLE_DOCUMENT_TEXT:
       case ATSPI_ROLE_DOCUMENT_EMAIL:
       case ATSPI_ROLE_TERMINAL:
         break;
+      // A document holds lines, whatever its body says (Chromium's is
+      // SINGLE_LINE).
+      case ATSPI_ROLE_DOCUMENT_WEB:
+      case ATSPI_ROLE_DOCUMENT_FRAME:
+        return "AXTextArea";
       default:
         return facts.multiLine ? "AXTextArea" : "AXTextField";
     }
@@ -53,12 +60,15 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     case ATSPI_ROLE_CHECK_BOX:
       return "AXCheckBox";
     // GtkExpander is a toggle button that can expand; GtkMenuButton is a
-    // toggle button with a pop-up.
+    // toggle button with a pop-up (GTK 3's does not say so: gedit's header
+    // bar menus).
     case ATSPI_ROLE_TOGGLE_BUTTON:
       if (facts.expandable) return "AXDisclosureTriangle";
       // LibreOffice draws a combo box as an entry and, beside it, an unnamed
       // toggle button that opens the list.
-      if (facts.hasPopup || facts.unnamedBesideEntry) return "AXMenuButton";
+      if (facts.hasPopup || facts.unnamedBesideEntry || facts.opensMenu) {
+        return "AXMenuButton";
+      }
       // A toolbar's toggles (Bold, Print Preview) are commands, not fields.
       if (facts.parentRole == ATSPI_ROLE_TOOL_BAR) return "AXButton";
       return "AXCheckBox";
@@ -179,6 +189,45 @@ ValueSource valueSourceFor(std::string_view macRole) {
   if (macRole == "AXPopUpButton") return ValueSource::PopUp;
   if (macRole == "AXComboBox") return ValueSource::ComboEntry;
   return ValueSource::None;
+}
+
+bool isGtk4ClassName(std::string_view name, AtspiRole role) {
+  auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  auto alnum = [&](char c) {
+    return upper(c) || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  };
+  if (name.size() < 4 || !upper(name.front()) ||
+      !std::all_of(name.begin(), name.end(), alnum)) {
+    return false;
+  }
+  // GTK's and libadwaita's own classes carry their namespace.
+  for (std::string_view space : {"Gtk", "Adw", "Gdk", "Gsk"}) {
+    if (name.starts_with(space) && upper(name[space.size()])) return true;
+  }
+  // A class name is a namespace and a type ("EditorPage", "EditorSourceView");
+  // so are brands ("GitHub", "PowerPoint"), which label buttons and texts but
+  // hardly a plain container. Three capitalised words are no brand.
+  int words = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (upper(name[i]) && (i == 0 || !upper(name[i - 1]))) ++words;
+  }
+  if (words >= 3) return true;
+  if (words < 2) return false;
+  switch (role) {
+    case ATSPI_ROLE_FILLER:
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_GROUPING:
+    case ATSPI_ROLE_SCROLL_PANE:
+    case ATSPI_ROLE_VIEWPORT:
+    case ATSPI_ROLE_SPLIT_PANE:
+    case ATSPI_ROLE_LAYERED_PANE:
+    case ATSPI_ROLE_REDUNDANT_OBJECT:
+    case ATSPI_ROLE_UNKNOWN:
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool isSecureSubrole(std::string_view subrole) {

@@ -19,6 +19,10 @@ struct RoleFacts {
   /// An unnamed element whose parent also holds an editable text field
   /// (asked only of toggle buttons).
   bool unnamedBesideEntry = false;
+  /// A toggle button that opens a menu without saying so (HAS_POPUP): GTK 3's
+  /// menu button, named "Menu" when it has no label of its own or listing
+  /// the items of its menu (asked only of toggle buttons).
+  bool opensMenu = false;
   /// A combo box has an editable text child (asked only of combo boxes).
   bool hasEditableTextChild = false;
   /// EDITABLE with a Text interface inside a parent that is not EDITABLE:
@@ -46,6 +50,11 @@ enum class ValueSource {
 
 /// How "AXValue" is read for an element with this reported role name.
 ValueSource valueSourceFor(std::string_view macRole);
+
+/// Whether a name GTK 4 gives an element is its widget's class name
+/// ("GtkStackPage", "AdwTabView", "EditorSourceView"), the name GTK 4 falls
+/// back on for a widget without a label, rather than a label a user sees.
+bool isGtk4ClassName(std::string_view name, AtspiRole role);
 
 /// Whether a role name is one whose element never hands out its text.
 bool isSecureSubrole(std::string_view subrole);

@@ -35,6 +35,8 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
   const RoleFacts top = under(ATSPI_ROLE_APPLICATION);
   RoleFacts editableLines = with(&RoleFacts::editable);
   editableLines.multiLine = true;
+  RoleFacts editableHost = with(&RoleFacts::editableHost);
+  editableHost.multiLine = true;
   const std::vector<RoleCase> cases = {
       {ATSPI_ROLE_TEXT, plain, "AXTextField"},
       {ATSPI_ROLE_ENTRY, with(&RoleFacts::multiLine), "AXTextArea"},
@@ -49,6 +51,8 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_TOGGLE_BUTTON, with(&RoleFacts::expandable),
        "AXDisclosureTriangle"},
       {ATSPI_ROLE_PUSH_BUTTON, with(&RoleFacts::hasPopup), "AXMenuButton"},
+      // GTK 3's menu button in gedit's header bar says nothing of its menu.
+      {ATSPI_ROLE_TOGGLE_BUTTON, with(&RoleFacts::opensMenu), "AXMenuButton"},
       // LibreOffice's Bold and Print Preview: commands, not form fields.
       {ATSPI_ROLE_TOGGLE_BUTTON, under(ATSPI_ROLE_TOOL_BAR), "AXButton"},
       {ATSPI_ROLE_CHECK_BOX, under(ATSPI_ROLE_TOOL_BAR), "AXCheckBox"},
@@ -59,6 +63,15 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_PARAGRAPH, plain, "AXStaticText"},
       {ATSPI_ROLE_PARAGRAPH, with(&RoleFacts::editable), "AXTextField"},
       {ATSPI_ROLE_PARAGRAPH, editableLines, "AXTextArea"},
+      // An editable web area is typed into, a document in design mode too;
+      // a page that is not editable is a web area.
+      {ATSPI_ROLE_SECTION, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_WEB, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_FRAME, editableHost, "AXTextArea"},
+      {ATSPI_ROLE_DOCUMENT_WEB, with(&RoleFacts::editableHost), "AXTextArea"},
+      {ATSPI_ROLE_SECTION, with(&RoleFacts::editableHost), "AXTextField"},
+      {ATSPI_ROLE_DOCUMENT_WEB, plain, "AXWebArea"},
+      {ATSPI_ROLE_PASSWORD_TEXT, editableHost, "AXTextField"},
       // Every child of an application is a window: Qt's are fillers.
       {ATSPI_ROLE_FILLER, top, "AXWindow"},
       {ATSPI_ROLE_ALERT, top, "AXWindow"},
@@ -85,6 +98,52 @@ TEST(AtspiRolesTest, InputControlsReachTheCoresInputRoles) {
         ATSPI_ROLE_RADIO_BUTTON, ATSPI_ROLE_SLIDER}) {
     const std::string name(macRoleName(role, under(ATSPI_ROLE_PANEL)));
     EXPECT_EQ(INPUT_ROLES.count(name), 1u) << name;
+  }
+}
+
+// Names GTK 4 gives unnamed widgets (seen in gnome-text-editor and our GTK 4
+// form) against labels users read.
+TEST(AtspiRolesTest, Gtk4ClassNamesAreToldFromLabels) {
+  struct NameCase {
+    std::string_view name;
+    AtspiRole role;
+    bool className;
+  };
+  const std::vector<NameCase> cases = {
+      {"GtkStackPage", ATSPI_ROLE_PANEL, true},
+      {"GtkToggleButton", ATSPI_ROLE_TOGGLE_BUTTON, true},
+      {"GtkImage", ATSPI_ROLE_PUSH_BUTTON, true},
+      {"AdwTabView", ATSPI_ROLE_FILLER, true},
+      {"AdwTab", ATSPI_ROLE_FILLER, true},
+      {"AdwGizmo", ATSPI_ROLE_FILLER, true},
+      {"EditorSourceView", ATSPI_ROLE_TEXT, true},
+      {"EditorInfoBar", ATSPI_ROLE_FILLER, true},
+      {"EditorPage", ATSPI_ROLE_FILLER, true},
+      {"EditorPage", ATSPI_ROLE_PANEL, true},
+      // Brands and words label controls and texts.
+      {"GitHub", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"GitHub", ATSPI_ROLE_LINK, false},
+      {"PowerPoint", ATSPI_ROLE_LABEL, false},
+      {"PowerPoint", ATSPI_ROLE_TOGGLE_BUTTON, false},
+      {"YouTube", ATSPI_ROLE_PAGE_TAB, false},
+      {"OK", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"OK", ATSPI_ROLE_PANEL, false},
+      {"Open", ATSPI_ROLE_PANEL, false},
+      {"Menu", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"Gtk", ATSPI_ROLE_PANEL, false},
+      {"Gtkfoo", ATSPI_ROLE_PANEL, false},
+      {"Adwaita", ATSPI_ROLE_PANEL, false},
+      {"Start or Open a Document", ATSPI_ROLE_PANEL, false},
+      {"New tab (Ctrl+T)", ATSPI_ROLE_PUSH_BUTTON, false},
+      {"Dear Ann", ATSPI_ROLE_LABEL, false},
+      {"iPhone", ATSPI_ROLE_PANEL, false},
+      {"sidebar", ATSPI_ROLE_PANEL, false},
+      {"USB", ATSPI_ROLE_PANEL, false},
+      {"", ATSPI_ROLE_PANEL, false},
+  };
+  for (const NameCase& each : cases) {
+    EXPECT_EQ(isGtk4ClassName(each.name, each.role), each.className)
+        << each.name << " " << each.role;
   }
 }
 

@@ -79,4 +79,14 @@ Range graphemeRange(std::string_view text, int64_t startCodePoint,
   return Range{start, end - start};
 }
 
+std::string_view trimTerminalRows(std::string_view text, int64_t caret) {
+  const size_t kept = byteOffsetOfCodePoint(text, caret);
+  size_t end = text.size();
+  while (end > kept && (text[end - 1] == ' ' || text[end - 1] == '\n' ||
+                        text[end - 1] == '\r' || text[end - 1] == '\t')) {
+    --end;
+  }
+  return text.substr(0, end);
+}
+
 }  // namespace kestreye::atspi

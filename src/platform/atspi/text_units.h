@@ -32,6 +32,11 @@ int64_t codePointOfUtf16(std::string_view text, int64_t index);
 /// Number of line feeds before code point `index`.
 int64_t lineFeedsBefore(std::string_view text, int64_t index);
 
+/// A terminal's text without the empty rows and blanks after its last
+/// written character, but never cut before code point `caret` (the caret
+/// and everything before it keep their offsets).
+std::string_view trimTerminalRows(std::string_view text, int64_t caret);
+
 /// A selection or caret given in code points, as a range of user-perceived
 /// characters; the ends may come in either order.
 Range graphemeRange(std::string_view text, int64_t startCodePoint,

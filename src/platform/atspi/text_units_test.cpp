@@ -97,5 +97,34 @@ TEST(AtspiTextUnitsTest, RangesInEitherOrder) {
   EXPECT_EQ(caret.length, 0);
 }
 
+// VTE hands out every row of the screen, the empty ones below the prompt
+// included; they go, and nothing up to the caret moves.
+TEST(AtspiTextUnitsTest, TerminalRowsAfterTheTextGo) {
+  struct TrimCase {
+    std::string_view text;
+    int64_t caret;
+    std::string_view expected;
+  };
+  const TrimCase cases[] = {
+      {"$ echo hi\n\n\n\n", 9, "$ echo hi"},
+      {"$ echo hi   \n  \n\n", 9, "$ echo hi"},
+      // Blanks the caret stands after are kept: "$ |".
+      {"$ \n\n\n", 2, "$ "},
+      {"$ \n\n\n", 4, "$ \n\n"},
+      {"a\nb\n\n", 0, "a\nb"},
+      {"Dear Ann,\nThe plan \xF0\x9F\x98\x80 looks\nSee you.\n\n\n", 16,
+       "Dear Ann,\nThe plan \xF0\x9F\x98\x80 looks\nSee you."},
+      {"ab\t\r\n", 1, "ab"},
+      {"\n\n\n", 0, ""},
+      {"\n\n\n", 99, "\n\n\n"},
+      {"", 0, ""},
+      {"no rows", -3, "no rows"},
+  };
+  for (const TrimCase& each : cases) {
+    EXPECT_EQ(trimTerminalRows(each.text, each.caret), each.expected)
+        << each.text << " caret " << each.caret;
+  }
+}
+
 }  // namespace
 }  // namespace kestreye::atspi
