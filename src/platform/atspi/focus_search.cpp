@@ -94,6 +94,31 @@ struct DepthFirst {
   std::vector<GRef<AtspiAccessible>> managing;
 };
 
+// How many blocks of an editable web area are asked whether they hold the
+// focus.
+constexpr int kMaxBlocksAsked = 64;
+
+// The FOCUSED block of an editable web area, or null. Its blocks are its
+// text, so childrenOf does not list them; yet Chromium puts the focus of a
+// document in design mode (an iframe editor) on its body, one of them.
+GRef<AtspiAccessible> focusedBlockOf(AtspiAccessible* host,
+                                     const ReadContext& read) {
+  ReadContext local = read.fresh();
+  const int count = local.call(host, [&](GError** error) {
+    return atspi_accessible_get_child_count(host, error);
+  });
+  for (int i = 0; i < std::min(count, kMaxBlocksAsked) && local.ok(); ++i) {
+    GRef<AtspiAccessible> block(local.call(host, [&](GError** error) {
+      return atspi_accessible_get_child_at_index(host, i, error);
+    }));
+    if (block != nullptr &&
+        hasState(statesOf(block.get(), local), ATSPI_STATE_FOCUSED)) {
+      return block;
+    }
+  }
+  return nullptr;
+}
+
 // Depth-first search, over libatspi's snapshot of an application or, for
 // toolkits without a snapshot, over round trips. The children
 // of an element that manages its descendants are not searched: they can be
@@ -111,6 +136,18 @@ bool searchDepthFirst(AtspiAccessible* node, Target target, int depth,
       *best = newRef(node);
       *bestScore = score;
       isBest = true;
+    }
+  }
+  // Outside the snapshot the blocks of an editable web area are not listed;
+  // its focused block is asked for (and read as the area it belongs to).
+  if (!isBest && target == Target::Focused && !search.snapshotOnly &&
+      isEditableHost(node, read)) {
+    if (GRef<AtspiAccessible> block = focusedBlockOf(node, read)) {
+      const int score = matchScore(block.get(), depth + 1, read);
+      if (score > *bestScore) {
+        *best = std::move(block);
+        *bestScore = score;
+      }
     }
   }
   // A best match that manages its descendants is searched on its own
