@@ -80,6 +80,9 @@ struct ElementMemo {
   AtspiStateType childrenOnScreen = ATSPI_STATE_SHOWING;
   bool extentsRead = false;
   bool hasComponent = false;
+  /// The extents read were (-1, -1, -1, -1): Gecko's answer before it has
+  /// sent any bounds.
+  bool extentsUnknown = false;
   std::optional<AtspiRect> extents;
   bool labelRead = false;
   std::optional<std::string> label;

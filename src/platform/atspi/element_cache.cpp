@@ -442,6 +442,8 @@ const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
   }));
   if (!read.ok()) return memo.extents;
   memo.extentsRead = true;
+  memo.extentsUnknown = rect != nullptr && rect->x == -1 && rect->y == -1 &&
+                        rect->width == -1 && rect->height == -1;
   // GTK places what is not on screen at INT_MIN: no frame rather than a
   // frame far off to the upper left.
   if (rect != nullptr && rect->x != G_MININT && rect->y != G_MININT &&

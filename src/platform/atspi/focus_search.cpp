@@ -401,18 +401,19 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 // Firefox sends each kind of data (bounds, object attributes, ...) to the
 // process that answers clients only once some client has asked for it: its
 // first answers after it starts are (-1, -1, -1, -1) bounds and missing
-// attributes, and the data follows some 50 ms later. When the focused element
-// of a Firefox window has no bounds yet, bounds and attributes are asked
-// for, the bounds awaited (up to half a second), and everything read so far
-// forgotten. Firefox is busy meanwhile: a slow answer to these probes ends
-// the wait but does not count against the application.
+// attributes, and the data follows some 50 ms later, each kind on its own.
+// When the focused element of a Firefox window first answered no bounds,
+// bounds, attributes and relations are asked for, the bounds awaited (up to
+// half a second), and everything read so far forgotten.
+// Firefox is busy meanwhile: a slow answer to these probes ends the wait but
+// does not count against the application.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
                     AtspiAccessible* focused, ReadContext& read) {
   // The frame is read through the scan's memo, where the block's reads find
   // it: an element with a frame needs no wait, and costs no extra call.
   ReadContext first = read.fresh();
   if (extentsOf(focused, first).has_value() || !first.ok() ||
-      !read.memo(focused).hasComponent) {
+      !read.memo(focused).extentsUnknown) {
     return;
   }
   GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
@@ -428,8 +429,13 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
     return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
-  if (!boundsUnknown() || !hasToolkit(app, "Gecko", probe)) return;
+  if (!hasToolkit(app, "Gecko", probe)) return;
+  // The read above asked for the bounds, which may have come meanwhile; the
+  // attributes and relations (a field's label) are asked for too.
   (void)objectAttribute(focused, {"placeholder-text"}, probe);
+  (void)GObjectArray<AtspiRelation>(probe.call(focused, [&](GError** error) {
+    return atspi_accessible_get_relation_set(focused, error);
+  }));
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (!boundsUnknown()) break;
