@@ -128,14 +128,8 @@ class Writer(harness.App):
     def document(self, focus=False):
         """The document's text and caret offset in code points, from Writer;
         None while it cannot tell. `focus` first gives the document the focus."""
-        import uno  # python3-uno: only Writer's tests need it.
+        document = harness.uno_document(self.pipe)
         try:
-            local = uno.getComponentContext()
-            context = local.ServiceManager.createInstanceWithContext(
-                "com.sun.star.bridge.UnoUrlResolver", local).resolve(
-                f"uno:pipe,name={self.pipe};urp;StarOffice.ComponentContext")
-            document = context.ServiceManager.createInstanceWithContext(
-                "com.sun.star.frame.Desktop", context).getCurrentComponent()
             if document is None or not hasattr(document, "getText"):
                 return None
             if focus:

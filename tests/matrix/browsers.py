@@ -5,7 +5,6 @@ page writes its state into its title (focused field, the email field's caret
 and length, the password's and the comment's length, in UTF-16 units): the
 tests wait on the window title. Each test is steps (see Run.steps)."""
 
-import os
 import pathlib
 
 import harness
@@ -76,22 +75,12 @@ class Browser(harness.App):
 
 class Chromium(Browser):
     def launch(self):
-        self.start(["chromium", "--no-sandbox", f"--user-data-dir={self.home}", "--no-first-run",
-                    "--no-default-browser-check", "--password-store=basic", PAGE])
+        self.start_chromium(PAGE)
 
 
 class Firefox(Browser):
     def launch(self):
-        # No default-browser question, welcome page or data-reporting bar.
-        with open(os.path.join(self.home, "user.js"), "w") as prefs:
-            for name, value in (("browser.shell.checkDefaultBrowser", "false"),
-                                ("browser.aboutwelcome.enabled", "false"),
-                                ("trailhead.firstrun.didSeeAboutWelcome", "true"),
-                                ("browser.startup.homepage_override.mstone", '"ignore"'),
-                                ("datareporting.policy.dataSubmissionEnabled", "false"),
-                                ("toolkit.telemetry.reportingpolicy.firstRun", "false")):
-                prefs.write(f'user_pref("{name}", {value});\n')
-        self.start(["firefox-esr", "-no-remote", "-profile", self.home, PAGE])
+        self.start_firefox(PAGE)
 
 
 TESTS = {name: harness.steps_test(steps) for name, steps in STEPS.items()}

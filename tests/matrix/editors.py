@@ -289,23 +289,14 @@ class Chromium(Browser):
     case = "chromium-editor"
 
     def launch(self):
-        self.start(["chromium", "--no-sandbox", f"--user-data-dir={self.home}", "--no-first-run",
-                    "--no-default-browser-check", "--password-store=basic", PAGE])
+        self.start_chromium(PAGE)
 
 
 class Firefox(Browser):
     case = "firefox-editor"
 
     def launch(self):
-        with open(os.path.join(self.home, "user.js"), "w") as prefs:
-            for name, value in (("browser.shell.checkDefaultBrowser", "false"),
-                                ("browser.aboutwelcome.enabled", "false"),
-                                ("trailhead.firstrun.didSeeAboutWelcome", "true"),
-                                ("browser.startup.homepage_override.mstone", '"ignore"'),
-                                ("datareporting.policy.dataSubmissionEnabled", "false"),
-                                ("toolkit.telemetry.reportingpolicy.firstRun", "false")):
-                prefs.write(f'user_pref("{name}", {value});\n')
-        self.start(["firefox-esr", "-no-remote", "-profile", self.home, PAGE])
+        self.start_firefox(PAGE)
 
 
 def expect(focused, field=None):

@@ -155,6 +155,21 @@ def bind_emoji(symbol="U1F600"):
     raise Failure("no spare keycode for the emoji")
 
 
+def uno_document(pipe):
+    """LibreOffice's current document, asked through its UNO pipe
+    (python3-uno); None while it cannot tell."""
+    import uno  # Only LibreOffice's tests need it.
+    try:
+        local = uno.getComponentContext()
+        context = local.ServiceManager.createInstanceWithContext(
+            "com.sun.star.bridge.UnoUrlResolver", local).resolve(
+            f"uno:pipe,name={pipe};urp;StarOffice.ComponentContext")
+        return context.ServiceManager.createInstanceWithContext(
+            "com.sun.star.frame.Desktop", context).getCurrentComponent()
+    except Exception:  # noqa: BLE001 - not up yet, or busy
+        return None
+
+
 class App:
     """One application under test, in its own process group and with a
     throwaway home for its settings; with `trace`, its standard output is
@@ -175,6 +190,24 @@ class App:
                 start_new_session=True)
         if trace:
             threading.Thread(target=self._pump, daemon=True).start()
+
+    def start_chromium(self, page):
+        """Chromium on `page`, as root and with a throwaway profile."""
+        self.start(["chromium", "--no-sandbox", f"--user-data-dir={self.home}", "--no-first-run",
+                    "--no-default-browser-check", "--password-store=basic", page])
+
+    def start_firefox(self, page):
+        """Firefox on `page`, without its default-browser question, welcome
+        page or data-reporting bar."""
+        with open(os.path.join(self.home, "user.js"), "w") as prefs:
+            for name, value in (("browser.shell.checkDefaultBrowser", "false"),
+                                ("browser.aboutwelcome.enabled", "false"),
+                                ("trailhead.firstrun.didSeeAboutWelcome", "true"),
+                                ("browser.startup.homepage_override.mstone", '"ignore"'),
+                                ("datareporting.policy.dataSubmissionEnabled", "false"),
+                                ("toolkit.telemetry.reportingpolicy.firstRun", "false")):
+                prefs.write(f'user_pref("{name}", {value});\n')
+        self.start(["firefox-esr", "-no-remote", "-profile", self.home, page])
 
     def _pump(self):
         for line in self.process.stdout:
@@ -369,6 +402,18 @@ def held(test):
     return run_held
 
 
+def report_failure(name, fault, run, label=lambda app: type(app).__name__):
+    """Says why test `name` failed, with the run's last replies and what its
+    applications last traced."""
+    print(f"FAIL {name}: {fault}")
+    for reply in run.replies[-3:]:
+        print(f"  reply after {reply.elapsed:.3f} s: {reply!r}")
+        if reply.stderr:
+            print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
+    for app in run.apps:
+        print(f"  last trace lines of {label(app)}: {app.trace[-8:]}")
+
+
 def main(apps, extra=()):
     """Runs one test: `apps` maps APP to its class and tests, or TEST to a
     function of the Run."""
@@ -395,13 +440,7 @@ def main(apps, extra=()):
         run.check_secrets()
     except (Failure, IndexError, json.JSONDecodeError, UnicodeDecodeError,
             subprocess.SubprocessError) as fault:
-        print(f"FAIL {name}: {fault}")
-        for reply in run.replies[-3:]:
-            print(f"  reply after {reply.elapsed:.3f} s: {reply!r}")
-            if reply.stderr:
-                print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
-        for app in run.apps:
-            print(f"  last trace lines of {type(app).__name__}: {app.trace[-8:]}")
+        report_failure(name, fault, run)
         return 1
     finally:
         run.stop()

@@ -43,16 +43,10 @@ class Office(apps.Writer):
 
     def component(self):
         """The document, from LibreOffice; None while it cannot tell."""
-        import uno  # python3-uno
+        document = harness.uno_document(self.pipe)
         try:
-            local = uno.getComponentContext()
-            context = local.ServiceManager.createInstanceWithContext(
-                "com.sun.star.bridge.UnoUrlResolver", local).resolve(
-                f"uno:pipe,name={self.pipe};urp;StarOffice.ComponentContext")
-            document = context.ServiceManager.createInstanceWithContext(
-                "com.sun.star.frame.Desktop", context).getCurrentComponent()
             return document if document is not None and hasattr(document, self.model_kind) else None
-        except Exception:  # noqa: BLE001 - not up yet, or busy
+        except Exception:  # noqa: BLE001 - busy, or gone meanwhile
             return None
 
     def landed(self, state):

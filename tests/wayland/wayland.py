@@ -341,13 +341,7 @@ def main():
         TESTS[run_options.test](run)
         run.check_secrets()
     except (harness.Failure, IndexError, ValueError, subprocess.SubprocessError) as fault:
-        print(f"FAIL {run_options.test}: {fault}")
-        for reply in run.replies[-3:]:
-            print(f"  reply after {reply.elapsed:.3f} s: {reply!r}")
-            if reply.stderr:
-                print(f"  its stderr: {reply.stderr.decode(errors='replace')[-600:]}")
-        for app in run.apps:
-            print(f"  last trace lines of {app.kind}: {app.trace[-8:]}")
+        harness.report_failure(run_options.test, fault, run, lambda app: app.kind)
         return 1
     finally:
         run.stop()
