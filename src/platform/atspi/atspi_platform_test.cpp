@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "platform/atspi/atspi_private.h"
+
 namespace kestreye::atspi {
 namespace {
 
@@ -34,6 +36,21 @@ TEST(AtspiPlatformTest, LogLinesGoToStandardErrorOnly) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "[kestreye] scan complete: 12 chars\n");
+}
+
+// The bound on nested embedded objects holds only if a part of the read
+// judged apart still knows how deep it stands.
+TEST(ReadContextTest, EmbeddingDepthFollowsTheReadIntoFreshContexts) {
+  ScanCache cache;
+  ReadContext read(cache);
+  EXPECT_EQ(read.embeddingDepth(), 0);
+  EXPECT_EQ(read.insideEmbedded([&] {
+    ReadContext part = read.fresh();
+    return part.insideEmbedded([&] { return part.fresh().embeddingDepth(); });
+  }),
+            2);
+  EXPECT_EQ(read.embeddingDepth(), 0);
+  EXPECT_EQ(ReadContext(cache).embeddingDepth(), 0);
 }
 
 }  // namespace

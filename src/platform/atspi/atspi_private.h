@@ -151,7 +151,11 @@ class ReadContext {
 
   /// A context on the same cache without a failure, for a part of the read
   /// whose failure is judged apart.
-  ReadContext fresh() const { return ReadContext(cache_, patience_); }
+  ReadContext fresh() const {
+    ReadContext context(cache_, patience_);
+    context.embeddingDepth_ = embeddingDepth_;
+    return context;
+  }
   /// True while no call failed.
   bool ok() const { return failure_ == kAxSuccess; }
   /// The first failure's code, or kAxSuccess.
@@ -164,6 +168,16 @@ class ReadContext {
   ScanCache& cache() const { return cache_; }
   /// The memo of an element in the scan's cache.
   ElementMemo& memo(AtspiAccessible* node) const { return cache_.memoOf(node); }
+  /// How deep this read stands inside the texts of embedded objects.
+  int embeddingDepth() const { return embeddingDepth_; }
+  /// Runs `read` one level deeper inside embedded objects.
+  template <class F>
+  auto insideEmbedded(F read) {
+    ++embeddingDepth_;
+    auto result = read();
+    --embeddingDepth_;
+    return result;
+  }
 
   /// Runs one libatspi call for `target`, unless its application is known
   /// to be hung or the scan's reads have ended, with the part of the time
@@ -179,6 +193,7 @@ class ReadContext {
   ScanCache& cache_;
   Patience patience_;
   int32_t failure_ = kAxSuccess;
+  int embeddingDepth_ = 0;
 };
 
 template <class F>

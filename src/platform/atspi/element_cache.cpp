@@ -68,7 +68,6 @@ const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
 
 // How deep embedded objects are read inside embedded objects.
 constexpr int kMaxEmbedding = 6;
-int embeddingDepth = 0;
 constexpr int kMaxEmbeddedObjects = 2000;
 
 // Puts the text of each embedded object where its U+FFFC stands. The
@@ -79,7 +78,8 @@ constexpr int kMaxEmbeddedObjects = 2000;
 void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
                      const ReadContext& read) {
   ReadContext local = read.fresh();
-  if (embeddedObjectCount(*memo.text) > 0 && embeddingDepth < kMaxEmbedding) {
+  if (embeddedObjectCount(*memo.text) > 0 &&
+      read.embeddingDepth() < kMaxEmbedding) {
     const int count = std::clamp(
         local.call(node,
                    [&](GError** error) {
@@ -110,11 +110,9 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
         case ATSPI_ROLE_SUPERSCRIPT:
         case ATSPI_ROLE_CONTENT_DELETION:
         case ATSPI_ROLE_CONTENT_INSERTION: {
-          ++embeddingDepth;
-          const std::optional<std::string>& text =
-              ownTextOf(child.get(), local);
-          --embeddingDepth;
-          object.text = text.value_or(std::string());
+          object.text = local.insideEmbedded([&] {
+            return ownTextOf(child.get(), local).value_or(std::string());
+          });
           break;
         }
         default:
