@@ -126,6 +126,9 @@ class ScanCache {
   bool firstContact(const AtspiApplication* app) {
     return contacted_.insert(app).second;
   }
+  /// The Collection rule that matches SHOWING elements, made on first use
+  /// (children.cpp).
+  AtspiMatchRule* showingRule();
 
  private:
   // Applications that let one call time out; their later reads fail at once.
@@ -138,6 +141,7 @@ class ScanCache {
   std::unordered_map<AtspiAccessible*, ElementMemo> memos_;
   std::unordered_map<int32_t, AtspiAccessible*>
       applicationByPid_;  // referenced
+  GRef<AtspiMatchRule> showingRule_;
 };
 
 /// One read in progress: the scan's cache it reads through, and the first

@@ -25,16 +25,7 @@ bool showingChildrenByCollection(AtspiAccessible* node, ReadContext& read,
                                  std::vector<GRef<AtspiAccessible>>* children) {
   GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(node));
   if (collection == nullptr) return false;
-  static AtspiMatchRule* const showing = [] {
-    AtspiStateSet* states = atspi_state_set_new(nullptr);
-    atspi_state_set_add(states, ATSPI_STATE_SHOWING);
-    AtspiMatchRule* rule = atspi_match_rule_new(
-        states, ATSPI_Collection_MATCH_ALL, nullptr,
-        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
-        nullptr, ATSPI_Collection_MATCH_NONE, FALSE);
-    g_object_unref(states);
-    return rule;
-  }();
+  AtspiMatchRule* showing = read.cache().showingRule();
   ReadContext local = read.fresh();
   // Not traversed: the direct children only, in their order.
   GObjectArray<AtspiAccessible> found(local.call(node, [&](GError** error) {
@@ -129,6 +120,18 @@ bool isTextFrame(AtspiAccessible* node,
 }
 
 }  // namespace
+
+AtspiMatchRule* ScanCache::showingRule() {
+  if (showingRule_ == nullptr) {
+    GRef<AtspiStateSet> states(atspi_state_set_new(nullptr));
+    atspi_state_set_add(states.get(), ATSPI_STATE_SHOWING);
+    showingRule_.reset(atspi_match_rule_new(
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr,
+        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
+        nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
+  }
+  return showingRule_.get();
+}
 
 const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
     AtspiAccessible* paragraph, ReadContext& read) {
