@@ -1,7 +1,10 @@
 // What the files of the AT-SPI platform share: the per-scan cache of what
 // was read and the hung applications, the read context every libatspi call
 // goes through, and the reads each file offers the others.
-//   element_cache.cpp  memoised element reads (role, states, texts, frame)
+//   element_cache.cpp  the scan's cache and memoised element reads (role,
+//                      states, name, parent, frame, label)
+//   text_reads.cpp     texts (embedded objects and text frames put in place),
+//                      caret and selection
 //   children.cpp       children listing
 //   focus_search.cpp   the active window and the focused element
 //   attributes.cpp     macOS attributes from AT-SPI reads
@@ -265,15 +268,6 @@ std::string nameOf(AtspiAccessible* node, ReadContext& read);
 std::string descriptionOf(AtspiAccessible* node, ReadContext& read);
 /// A new reference to the element's parent, or null.
 GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read);
-/// The whole text of an element with a Text interface; none without one.
-/// A paragraph of a text frame reads the frame's whole text.
-const std::optional<std::string>& textOf(AtspiAccessible* node,
-                                         ReadContext& read);
-/// Reads the caret and the first selection, in code points, into the
-/// element's memo, which `result` then points to; false without a Text
-/// interface or on failure.
-bool readSelection(AtspiAccessible* node, ReadContext& read,
-                   ElementMemo** result);
 /// The on-screen frame, or none for an element off screen or without a
 /// Component interface (the memo's hasComponent tells which).
 const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
@@ -288,6 +282,18 @@ std::optional<std::string> objectAttribute(
     ReadContext& read);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
+
+// text_reads.cpp
+
+/// The whole text of an element with a Text interface; none without one.
+/// A paragraph of a text frame reads the frame's whole text.
+const std::optional<std::string>& textOf(AtspiAccessible* node,
+                                         ReadContext& read);
+/// Reads the caret and the first selection, in code points, into the
+/// element's memo, which `result` then points to; false without a Text
+/// interface or on failure.
+bool readSelection(AtspiAccessible* node, ReadContext& read,
+                   ElementMemo** result);
 
 // children.cpp
 
