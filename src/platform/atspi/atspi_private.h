@@ -7,6 +7,7 @@
 //                      caret and selection
 //   children.cpp       children listing
 //   focus_search.cpp   the active window and the focused element
+//   browser_wake.cpp   the waits for Chromium's and Firefox's late trees
 //   attributes.cpp     macOS attributes from AT-SPI reads
 //   atspi_platform.cpp start-up, logging and the Platform itself
 #pragma once
@@ -332,6 +333,22 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read);
 GRef<AtspiAccessible> activeWindowOf(AtspiAccessible* app, ReadContext& read);
 /// The element that has the focus in the application, or null.
 GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app, ReadContext& read);
+/// The focus below `root` (a window): the SELECTED item of an open menu,
+/// else the FOCUSED element, the deepest control of several; or null.
+GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read);
+
+// browser_wake.cpp
+
+/// For a Chromium window that shows an empty web view: wakes its page's
+/// tree, waits for it, and returns the focused element, or null after the
+/// wait (logged).
+GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
+                                       AtspiAccessible* window,
+                                       ReadContext& read);
+/// For a focused element of Firefox without bounds yet: asks for its data,
+/// waits for the bounds, and forgets what the scan read so far.
+void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
+                    AtspiAccessible* focused, ReadContext& read);
 
 // atspi_platform.cpp
 

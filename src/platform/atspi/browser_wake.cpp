@@ -1,0 +1,97 @@
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/atspi/atspi_private.h"
+#include "platform/atspi/startup_advice.h"
+
+namespace kestreye::atspi {
+namespace {
+
+// The toolkit an application names, e.g. "GTK", "Qt", "Chromium", "Gecko".
+bool hasToolkit(AtspiAccessible* app, const char* toolkit, ReadContext& read) {
+  GText name(read.call(app, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(app, error);
+  }));
+  return name != nullptr && g_strcmp0(name.get(), toolkit) == 0;
+}
+
+}  // namespace
+
+// Chromium registers its windows with an empty web view and builds the page's
+// tree once a client reads a window's object attributes (a screen reader
+// does at once); the tree comes some 50 ms later. The read is harmless
+// anywhere; the wait, up to a second, is for Chromium only. The focused
+// element, or null after the wait.
+GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
+                                       AtspiAccessible* window,
+                                       ReadContext& read) {
+  ReadContext local = read.fresh();
+  (void)objectAttribute(window, {"toolkit"}, local);
+  if (!local.ok() || !hasToolkit(app, "Chromium", local)) return nullptr;
+  for (int tries = 0; tries < 20; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // What libatspi kept of the window's subtree, and what the scan read of
+    // it, predate the page.
+    atspi_accessible_clear_cache(window);
+    read.cache().forgetElements();
+    if (auto focused = focusBelow(window, read)) {
+      return focused;
+    }
+    if (!read.ok()) return nullptr;
+  }
+  if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
+    writeLogLine(emptyWindowAdvice(processCommand(*pid).value_or(""), *pid));
+  }
+  return nullptr;
+}
+
+// Firefox sends each kind of data (bounds, object attributes, ...) to the
+// process that answers clients only once some client has asked for it: its
+// first answers after it starts are (-1, -1, -1, -1) bounds and missing
+// attributes, and the data follows some 50 ms later, each kind on its own.
+// When the focused element of a Firefox window first answered no bounds,
+// bounds, attributes and relations are asked for, the bounds awaited (up to
+// half a second), and everything read so far forgotten.
+// Firefox is busy meanwhile: a slow answer to these probes ends the wait but
+// does not count against the application.
+void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
+                    AtspiAccessible* focused, ReadContext& read) {
+  // The frame is read through the scan's memo, where the block's reads find
+  // it: an element with a frame needs no wait, and costs no extra call.
+  ReadContext first = read.fresh();
+  if (extentsOf(focused, first).has_value() || !first.ok() ||
+      !read.memo(focused).extentsUnknown) {
+    return;
+  }
+  GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
+  if (component == nullptr) return;
+  ScanCache probes;
+  ReadContext probe(probes);
+  auto boundsUnknown = [&] {
+    std::unique_ptr<AtspiRect, GFree> rect(
+        probe.call(focused, [&](GError** error) {
+          return atspi_component_get_extents(component.get(),
+                                             ATSPI_COORD_TYPE_SCREEN, error);
+        }));
+    return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
+           rect->width == -1 && rect->height == -1;
+  };
+  if (!hasToolkit(app, "Gecko", probe)) return;
+  // The read above asked for the bounds, which may have come meanwhile; the
+  // attributes and relations (a field's label) are asked for too.
+  (void)objectAttribute(focused, {"placeholder-text"}, probe);
+  (void)GObjectArray<AtspiRelation>(probe.call(focused, [&](GError** error) {
+    return atspi_accessible_get_relation_set(focused, error);
+  }));
+  for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!boundsUnknown()) break;
+  }
+  // libatspi's snapshot of the window holds early answers too.
+  atspi_accessible_clear_cache(window);
+  read.cache().forgetElements();
+}
+
+}  // namespace kestreye::atspi
