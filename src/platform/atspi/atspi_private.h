@@ -281,6 +281,16 @@ const std::optional<std::string>& labelOf(AtspiAccessible* node,
 std::optional<std::string> objectAttribute(
     AtspiAccessible* node, std::initializer_list<const char*> names,
     ReadContext& read);
+/// What an application says it is built with; "" for what it does not say.
+struct ToolkitId {
+  std::string name;     ///< "GTK" (GTK 4), "gtk" (GTK 3), "Qt", "Chromium", ...
+  std::string version;  ///< asked for only when wanted
+};
+/// The element that answers for its application: the application's root.
+AtspiAccessible* applicationRootOf(AtspiAccessible* node);
+/// The toolkit `app` names, and its version too when `withVersion`.
+ToolkitId toolkitOf(AtspiAccessible* app, ReadContext& read,
+                    bool withVersion = false);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache);
 

@@ -74,20 +74,6 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   return macRoleName(role, facts);
 }
 
-// Whether the element's application is built with Qt; one call per
-// application, which libatspi then keeps.
-bool isQt(AtspiAccessible* node, ReadContext& read) {
-  // Qt answers the toolkit question on its application and windows only.
-  AtspiAccessible* root =
-      node->parent.app != nullptr && node->parent.app->root != nullptr
-          ? node->parent.app->root
-          : node;
-  GText toolkit(read.call(root, [&](GError** error) {
-    return atspi_accessible_get_toolkit_name(root, error);
-  }));
-  return toolkit != nullptr && g_strcmp0(toolkit.get(), "Qt") == 0;
-}
-
 // GTK 4's drop-down has its button as its first child; GTK 3's combo box
 // has its menu there.
 bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
@@ -133,19 +119,6 @@ std::string shownLabelText(AtspiAccessible* node, int depth,
     if (!found.empty()) return found;
   }
   return std::string();
-}
-
-// Whether the application is built with GTK 3 (its ATK bridge says "gtk").
-bool isGtk3(AtspiAccessible* app, ReadContext& read) {
-  GText toolkit(read.call(app, [&](GError** error) {
-    return atspi_accessible_get_toolkit_name(app, error);
-  }));
-  GText version(read.call(app, [&](GError** error) {
-    return atspi_accessible_get_toolkit_version(app, error);
-  }));
-  return toolkit != nullptr && version != nullptr &&
-         g_ascii_strcasecmp(toolkit.get(), "gtk") == 0 &&
-         g_str_has_prefix(version.get(), "3.");
 }
 
 // Collects the combo boxes on screen without an entry below `node`, from
@@ -196,7 +169,12 @@ GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
                                       const ReadContext& read) {
   constexpr int kMaxNodes = 20000;
   ReadContext local = read.fresh();
-  if (!isGtk3(app, local)) return nullptr;
+  // GTK 3's bridge names its toolkit "gtk".
+  const ToolkitId toolkit = toolkitOf(app, local, true);
+  if (g_ascii_strcasecmp(toolkit.name.c_str(), "gtk") != 0 ||
+      !toolkit.version.starts_with("3.")) {
+    return nullptr;
+  }
   GRef<AtspiAccessible> window = activeWindowOf(app, local);
   if (window == nullptr) return nullptr;
   std::vector<AtspiAccessible*> combos;
@@ -382,8 +360,9 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
         objectAttribute(node, {"placeholder-text", "placeholder"}, read);
     if (placeholder.has_value()) return text(std::move(*placeholder));
     // Qt has no placeholder attribute: a line edit without a description of
-    // its own describes itself with its placeholder.
-    if (isQt(node, read)) {
+    // its own describes itself with its placeholder. Qt answers the toolkit
+    // question on its application and windows only.
+    if (toolkitOf(applicationRootOf(node), read).name == "Qt") {
       return nonEmptyText(descriptionOf(node, read));
     }
     return fail(kAxAttributeUnsupported);

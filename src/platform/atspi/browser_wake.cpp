@@ -7,17 +7,6 @@
 #include "platform/atspi/startup_advice.h"
 
 namespace kestreye::atspi {
-namespace {
-
-// The toolkit an application names, e.g. "GTK", "Qt", "Chromium", "Gecko".
-bool hasToolkit(AtspiAccessible* app, const char* toolkit, ReadContext& read) {
-  GText name(read.call(app, [&](GError** error) {
-    return atspi_accessible_get_toolkit_name(app, error);
-  }));
-  return name != nullptr && g_strcmp0(name.get(), toolkit) == 0;
-}
-
-}  // namespace
 
 // Chromium registers its windows with an empty web view and builds the page's
 // tree once a client reads a window's object attributes (a screen reader
@@ -29,7 +18,7 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
                                        ReadContext& read) {
   ReadContext local = read.fresh();
   (void)objectAttribute(window, {"toolkit"}, local);
-  if (!local.ok() || !hasToolkit(app, "Chromium", local)) return nullptr;
+  if (!local.ok() || toolkitOf(app, local).name != "Chromium") return nullptr;
   for (int tries = 0; tries < 20; ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     // What libatspi kept of the window's subtree, and what the scan read of
@@ -78,7 +67,7 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
     return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
-  if (!hasToolkit(app, "Gecko", probe)) return;
+  if (toolkitOf(app, probe).name != "Gecko") return;
   // The read above asked for the bounds, which may have come meanwhile; the
   // attributes and relations (a field's label) are asked for too.
   (void)objectAttribute(focused, {"placeholder-text"}, probe);

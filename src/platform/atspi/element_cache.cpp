@@ -28,23 +28,13 @@ std::string memoText(AtspiAccessible* node, std::optional<std::string>& slot,
 // Whether the element's application is built with GTK 4, asked of the
 // application once per scan.
 bool isGtk4(AtspiAccessible* node, const ReadContext& read) {
-  AtspiAccessible* root =
-      node->parent.app != nullptr && node->parent.app->root != nullptr
-          ? node->parent.app->root
-          : node;
+  AtspiAccessible* root = applicationRootOf(node);
   ElementMemo& memo = read.memo(root);
   if (memo.gtk4.has_value()) return *memo.gtk4;
   ReadContext local = read.fresh();
-  GText toolkit(local.call(root, [&](GError** error) {
-    return atspi_accessible_get_toolkit_name(root, error);
-  }));
-  GText version(local.call(root, [&](GError** error) {
-    return atspi_accessible_get_toolkit_version(root, error);
-  }));
+  const ToolkitId toolkit = toolkitOf(root, local, true);
   if (!local.ok()) return false;
-  memo.gtk4 = toolkit != nullptr && version != nullptr &&
-              g_strcmp0(toolkit.get(), "GTK") == 0 &&
-              g_str_has_prefix(version.get(), "4.");
+  memo.gtk4 = toolkit.name == "GTK" && toolkit.version.starts_with("4.");
   return *memo.gtk4;
 }
 
@@ -227,6 +217,28 @@ std::optional<std::string> objectAttribute(
     }
   }
   return std::nullopt;
+}
+
+AtspiAccessible* applicationRootOf(AtspiAccessible* node) {
+  return node->parent.app != nullptr && node->parent.app->root != nullptr
+             ? node->parent.app->root
+             : node;
+}
+
+// Asked each time: libatspi keeps the answer of an application it holds.
+ToolkitId toolkitOf(AtspiAccessible* app, ReadContext& read, bool withVersion) {
+  GText name(read.call(app, [&](GError** error) {
+    return atspi_accessible_get_toolkit_name(app, error);
+  }));
+  ToolkitId toolkit;
+  if (name != nullptr) toolkit.name = name.get();
+  if (withVersion) {
+    GText version(read.call(app, [&](GError** error) {
+      return atspi_accessible_get_toolkit_version(app, error);
+    }));
+    if (version != nullptr) toolkit.version = version.get();
+  }
+  return toolkit;
 }
 
 std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache) {
