@@ -319,6 +319,22 @@ bool childrenCached(AtspiAccessible* node);
 bool snapshotChildren(AtspiAccessible* node,
                       std::vector<AtspiAccessible*>* children);
 
+/// How many children the element claims, asked of its application; 0 or
+/// less when that cannot be read.
+int childCountOf(AtspiAccessible* node, ReadContext& read);
+/// The child at `index`, asked of the element's application, or null.
+GRef<AtspiAccessible> childAtIndex(AtspiAccessible* node, int index,
+                                   ReadContext& read);
+/// Asks for the children at 0 to `count` - 1, one round trip each, as long
+/// as the read is ok and `visit` (handed each child, null when it cannot be
+/// read) returns true: the raw children, as the application numbers them.
+template <class Visit>
+void forEachChildAt(AtspiAccessible* node, int count, ReadContext& read,
+                    Visit visit) {
+  for (int i = 0; i < count && read.ok(); ++i) {
+    if (!visit(childAtIndex(node, i, read))) return;
+  }
+}
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read);

@@ -64,9 +64,7 @@ bool isHiddenStackPage(AtspiAccessible* node, const ReadContext& read) {
   if (name == nullptr || g_strcmp0(name.get(), "GtkStackPage") != 0) {
     return false;
   }
-  GRef<AtspiAccessible> first(ignored.call(node, [&](GError** error) {
-    return atspi_accessible_get_child_at_index(node, 0, error);
-  }));
+  GRef<AtspiAccessible> first = childAtIndex(node, 0, ignored);
   if (first == nullptr) return false;
   const std::optional<AtspiRect>& frame = extentsOf(first.get(), ignored);
   return frame.has_value() && frame->width == 0 && frame->height == 0;
@@ -143,27 +141,36 @@ const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
   ElementMemo& memo = read.memo(frame.get());
   if (!memo.paragraphsRead) {
     AtspiAccessible* panel = frame.get();
-    const int count = read.call(panel, [&](GError** error) {
-      return atspi_accessible_get_child_count(panel, error);
-    });
+    const int count = childCountOf(panel, read);
     std::vector<GRef<AtspiAccessible>> paragraphs;
-    for (int i = 0;
-         count >= 2 && count <= kMaxFrameParagraphs && i < count && read.ok();
-         ++i) {
-      GRef<AtspiAccessible> child(read.call(panel, [&](GError** error) {
-        return atspi_accessible_get_child_at_index(panel, i, error);
-      }));
-      if (child == nullptr || !isEditableParagraph(child.get(), read)) {
-        paragraphs.clear();
-        break;
-      }
-      paragraphs.push_back(std::move(child));
+    if (count >= 2 && count <= kMaxFrameParagraphs) {
+      forEachChildAt(panel, count, read, [&](GRef<AtspiAccessible> child) {
+        if (child == nullptr || !isEditableParagraph(child.get(), read)) {
+          paragraphs.clear();
+          return false;
+        }
+        paragraphs.push_back(std::move(child));
+        return true;
+      });
     }
     if (!read.ok()) return nullptr;
     memo.paragraphsRead = true;
     memo.paragraphs = std::move(paragraphs);
   }
   return memo.paragraphs.empty() ? nullptr : &memo.paragraphs;
+}
+
+int childCountOf(AtspiAccessible* node, ReadContext& read) {
+  return read.call(node, [&](GError** error) {
+    return atspi_accessible_get_child_count(node, error);
+  });
+}
+
+GRef<AtspiAccessible> childAtIndex(AtspiAccessible* node, int index,
+                                   ReadContext& read) {
+  return GRef<AtspiAccessible>(read.call(node, [&](GError** error) {
+    return atspi_accessible_get_child_at_index(node, index, error);
+  }));
 }
 
 bool snapshotChildren(AtspiAccessible* node,
@@ -232,9 +239,7 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
     count = static_cast<int>(
         std::min<guint>(node->children->len, std::numeric_limits<int>::max()));
   } else if (!cached && local.ok()) {
-    count = local.call(node, [&](GError** error) {
-      return atspi_accessible_get_child_count(node, error);
-    });
+    count = childCountOf(node, local);
   }
   const int bound =
       hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached
@@ -246,19 +251,13 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                       bound == kMaxChildren &&
                       showingChildrenByCollection(node, local, &children);
   if (!listed && listable && local.ok()) {
-    if (cached) {
-      count = local.call(node, [&](GError** error) {
-        return atspi_accessible_get_child_count(node, error);
-      });
-    }
+    if (cached) count = childCountOf(node, local);
     count = count < 0 ? 0 : std::min(count, kMaxChildren);
     children.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count && local.ok(); ++i) {
-      GRef<AtspiAccessible> child(local.call(node, [&](GError** error) {
-        return atspi_accessible_get_child_at_index(node, i, error);
-      }));
+    forEachChildAt(node, count, local, [&](GRef<AtspiAccessible> child) {
       if (child != nullptr) children.push_back(std::move(child));
-    }
+      return true;
+    });
     if (showing && local.ok()) {
       auto with = [&read](AtspiStateType state) {
         return [&read, state](const GRef<AtspiAccessible>& child) {
@@ -330,25 +329,17 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
 // childrenOf's.
 GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
   auto countOf = [&](AtspiAccessible* parent) {
-    const int count = read.call(parent, [&](GError** error) {
-      return atspi_accessible_get_child_count(parent, error);
-    });
-    return std::clamp(count, 0, kMaxChildren);
-  };
-  auto childAt = [&](AtspiAccessible* parent, int i) {
-    return GRef<AtspiAccessible>(read.call(parent, [&](GError** error) {
-      return atspi_accessible_get_child_at_index(parent, i, error);
-    }));
+    return std::clamp(childCountOf(parent, read), 0, kMaxChildren);
   };
   // A select has one menu; a combo box's few other children are buttons.
   const int menus = std::min(countOf(combo), 4);
-  for (int m = 0; m < menus && read.ok(); ++m) {
-    GRef<AtspiAccessible> menu = childAt(combo, m);
-    if (menu == nullptr) continue;
+  GRef<AtspiAccessible> chosen;
+  forEachChildAt(combo, menus, read, [&](GRef<AtspiAccessible> menu) {
+    if (menu == nullptr) return true;
     const AtspiRole role = roleOf(menu.get(), read);
     if (role != ATSPI_ROLE_MENU && role != ATSPI_ROLE_LIST_BOX &&
         role != ATSPI_ROLE_LIST) {
-      continue;
+      return true;
     }
     // In an open menu SELECTED marks the item under the keyboard, not the
     // chosen one (GTK's pop-up; Firefox's select is EXPANDED when open).
@@ -356,18 +347,19 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
     const bool closed = hasState(comboStates, ATSPI_STATE_EXPANDABLE) &&
                         !hasState(comboStates, ATSPI_STATE_EXPANDED);
     if (!closed && hasState(statesOf(menu.get(), read), ATSPI_STATE_SHOWING)) {
-      return nullptr;
+      return false;
     }
-    const int items = countOf(menu.get());
-    for (int i = 0; i < items && read.ok(); ++i) {
-      GRef<AtspiAccessible> item = childAt(menu.get(), i);
-      if (item != nullptr &&
-          hasState(statesOf(item.get(), read), ATSPI_STATE_SELECTED)) {
-        return item;
-      }
-    }
-  }
-  return nullptr;
+    forEachChildAt(
+        menu.get(), countOf(menu.get()), read, [&](GRef<AtspiAccessible> item) {
+          if (item != nullptr &&
+              hasState(statesOf(item.get(), read), ATSPI_STATE_SELECTED)) {
+            chosen = std::move(item);
+          }
+          return chosen == nullptr;
+        });
+    return chosen == nullptr;
+  });
+  return chosen;
 }
 
 GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read) {

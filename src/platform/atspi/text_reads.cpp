@@ -41,19 +41,12 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
   ReadContext local = read.fresh();
   if (embeddedObjectCount(*memo.text) > 0 &&
       read.embeddingDepth() < kMaxEmbedding) {
-    const int count = std::clamp(
-        local.call(node,
-                   [&](GError** error) {
-                     return atspi_accessible_get_child_count(node, error);
-                   }),
-        0, kMaxEmbeddedObjects);
-    for (int i = 0; i < count && local.ok(); ++i) {
-      GRef<AtspiAccessible> child(local.call(node, [&](GError** error) {
-        return atspi_accessible_get_child_at_index(node, i, error);
-      }));
-      if (child == nullptr) continue;
+    const int count =
+        std::clamp(childCountOf(node, local), 0, kMaxEmbeddedObjects);
+    forEachChildAt(node, count, local, [&](GRef<AtspiAccessible> child) {
+      if (child == nullptr) return true;
       const AtspiRole role = roleOf(child.get(), local);
-      if (role == ATSPI_ROLE_STATIC) continue;
+      if (role == ATSPI_ROLE_STATIC) return true;
       EmbeddedText object;
       switch (role) {
         case ATSPI_ROLE_SECTION:
@@ -81,7 +74,8 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
       }
       memo.objects.push_back(std::move(object));
       memo.embedded.push_back(std::move(child));
-    }
+      return true;
+    });
   }
   // Unmatched objects are dropped rather than shown wrong.
   if (!local.ok()) {
