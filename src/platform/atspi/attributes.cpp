@@ -209,18 +209,7 @@ GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
       ignored.memo(area.get()).focusStandIn = true;
       return area;
     }
-    switch (role) {
-      case ATSPI_ROLE_SECTION:
-      case ATSPI_ROLE_PARAGRAPH:
-      case ATSPI_ROLE_HEADING:
-      case ATSPI_ROLE_BLOCK_QUOTE:
-      case ATSPI_ROLE_LIST:
-      case ATSPI_ROLE_LIST_ITEM:
-      case ATSPI_ROLE_STATIC:
-        break;
-      default:
-        return focused;
-    }
+    if (!isTextBlockRole(role) && role != ATSPI_ROLE_STATIC) return focused;
     GRef<AtspiAccessible> parent = parentOf(area.get(), ignored);
     if (parent == nullptr ||
         !hasState(statesOf(area.get(), ignored), ATSPI_STATE_EDITABLE) ||

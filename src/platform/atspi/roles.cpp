@@ -230,6 +230,20 @@ bool isGtk4ClassName(std::string_view name, AtspiRole role) {
   }
 }
 
+bool isTextBlockRole(AtspiRole role) {
+  switch (role) {
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_BLOCK_QUOTE:
+    case ATSPI_ROLE_LIST:
+    case ATSPI_ROLE_LIST_ITEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool isSecureSubrole(std::string_view subrole) {
   return subrole == SECURE_SUBROLE;
 }

@@ -56,6 +56,10 @@ ValueSource valueSourceFor(std::string_view macRole);
 /// back on for a widget without a label, rather than a label a user sees.
 bool isGtk4ClassName(std::string_view name, AtspiRole role);
 
+/// Whether an element of this role is a block of a web page's text (a
+/// paragraph, a heading, a list, ...): its text starts a line of its own.
+bool isTextBlockRole(AtspiRole role);
+
 /// Whether a role name is one whose element never hands out its text.
 bool isSecureSubrole(std::string_view subrole);
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
+#include "platform/atspi/roles.h"
 #include "platform/atspi/text_units.h"
 #include "text/text.h"
 
@@ -27,6 +28,23 @@ int64_t characterCountOf(AtspiAccessible* node, AtspiText* iface,
 const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
                                             ReadContext& read);
 
+// Whether an embedded object of this role is a run of text inside a line
+// (a link, a mark, a deletion).
+bool isTextRunRole(AtspiRole role) {
+  switch (role) {
+    case ATSPI_ROLE_LINK:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_MARK:
+    case ATSPI_ROLE_SUBSCRIPT:
+    case ATSPI_ROLE_SUPERSCRIPT:
+    case ATSPI_ROLE_CONTENT_DELETION:
+    case ATSPI_ROLE_CONTENT_INSERTION:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // How deep embedded objects are read inside embedded objects.
 constexpr int kMaxEmbedding = 6;
 constexpr int kMaxEmbeddedObjects = 2000;
@@ -48,29 +66,13 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
       const AtspiRole role = roleOf(child.get(), local);
       if (role == ATSPI_ROLE_STATIC) return true;
       EmbeddedText object;
-      switch (role) {
-        case ATSPI_ROLE_SECTION:
-        case ATSPI_ROLE_PARAGRAPH:
-        case ATSPI_ROLE_HEADING:
-        case ATSPI_ROLE_BLOCK_QUOTE:
-        case ATSPI_ROLE_LIST:
-        case ATSPI_ROLE_LIST_ITEM:
-          object.block = true;
-          [[fallthrough]];
-        case ATSPI_ROLE_LINK:
-        case ATSPI_ROLE_LABEL:
-        case ATSPI_ROLE_MARK:
-        case ATSPI_ROLE_SUBSCRIPT:
-        case ATSPI_ROLE_SUPERSCRIPT:
-        case ATSPI_ROLE_CONTENT_DELETION:
-        case ATSPI_ROLE_CONTENT_INSERTION: {
-          object.text = local.insideEmbedded([&] {
-            return ownTextOf(child.get(), local).value_or(std::string());
-          });
-          break;
-        }
-        default:
-          object.shown = false;
+      object.block = isTextBlockRole(role);
+      if (object.block || isTextRunRole(role)) {
+        object.text = local.insideEmbedded([&] {
+          return ownTextOf(child.get(), local).value_or(std::string());
+        });
+      } else {
+        object.shown = false;
       }
       memo.objects.push_back(std::move(object));
       memo.embedded.push_back(std::move(child));
