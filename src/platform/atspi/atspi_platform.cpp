@@ -141,7 +141,7 @@ class AtspiPlatform final : public Platform {
     auto* node = static_cast<AtspiAccessible*>(element.ref());
     // What was learned before the application hung is not handed out
     // either: a scan of a hung application ends quickly, not half-informed.
-    if (node->parent.app != nullptr && cache_->isHung(node->parent.app)) {
+    if (cache_->hangs(node)) {
       return {kAxCannotComplete, std::nullopt};
     }
     // Finding the focus waits for a large or busy application as long as

@@ -113,6 +113,11 @@ class ScanCache {
   bool isHung(const AtspiApplication* app) const {
     return hung_.count(app) != 0;
   }
+  /// Whether the element's application let a call time out during this
+  /// scan.
+  bool hangs(const AtspiAccessible* node) const {
+    return node->parent.app != nullptr && isHung(node->parent.app);
+  }
   /// Remembers that the application let a call time out.
   void markHung(const AtspiApplication* app) { hung_.insert(app); }
   /// The application of a process id found during this scan, or null.

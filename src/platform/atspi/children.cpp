@@ -34,7 +34,7 @@ bool showingChildrenByCollection(AtspiAccessible* node, ReadContext& read,
                                         kMaxChildren, FALSE, error);
   }));
   if (found.null() || !local.ok()) {
-    if (node->parent.app != nullptr && read.cache().isHung(node->parent.app)) {
+    if (read.cache().hangs(node)) {
       read.fail(kAxCannotComplete);
       return true;
     }

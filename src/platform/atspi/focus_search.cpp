@@ -201,8 +201,7 @@ GRef<AtspiAccessible> focusedSelection(AtspiAccessible* managing,
       return child;
     }
   }
-  if (managing->parent.app != nullptr &&
-      read.cache().isHung(managing->parent.app)) {
+  if (read.cache().hangs(managing)) {
     read.fail(kAxCannotComplete);
   }
   return nullptr;
@@ -263,8 +262,7 @@ GRef<AtspiAccessible> cursorCell(AtspiAccessible* sheet,
         hasState(statesOf(cell.get(), local), ATSPI_STATE_FOCUSED)) {
       return cell;
     }
-    if (sheet->parent.app != nullptr &&
-        read.cache().isHung(sheet->parent.app)) {
+    if (read.cache().hangs(sheet)) {
       read.fail(kAxCannotComplete);
       return nullptr;
     }

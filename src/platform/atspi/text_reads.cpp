@@ -181,8 +181,7 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
     whole += text;
   }
   // A frame that cannot be read whole leaves the paragraph its own text.
-  if (!local.ok() && node->parent.app != nullptr &&
-      read.cache().isHung(node->parent.app)) {
+  if (!local.ok() && read.cache().hangs(node)) {
     read.fail(local.failure());
     return own;
   }
