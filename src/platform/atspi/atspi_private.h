@@ -8,6 +8,8 @@
 //   children.cpp       children listing
 //   focus_search.cpp   the active window and the focused element
 //   browser_wake.cpp   the waits for Chromium's and Firefox's late trees
+//   focus_stand_in.cpp the control the user sees focused, where the toolkit
+//                      marks another element or none
 //   attributes.cpp     macOS attributes from AT-SPI reads
 //   atspi_platform.cpp start-up, logging and the Platform itself
 #pragma once
@@ -357,6 +359,9 @@ bool isEditableHost(AtspiAccessible* node, const ReadContext& read);
 GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read);
 /// The SELECTED item of a combo box's menu, listed or hidden, or null.
 GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read);
+/// Whether a combo box draws its own button as its first child (GTK 4's
+/// drop-down) rather than listing its menu there (GTK 3's combo box).
+bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read);
 
 // focus_search.cpp
 
@@ -380,6 +385,14 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 /// waits for the bounds, and forgets what the scan read so far.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
                     AtspiAccessible* focused, ReadContext& read);
+
+// focus_stand_in.cpp
+
+/// The control the user sees focused in the application, or null: the
+/// focused element, or what stands for it where the toolkit says nothing
+/// (GTK 3's closed combo box), hides it (GTK 4's drop-down button) or says
+/// it of a part (a block of an editable web area).
+GRef<AtspiAccessible> shownFocusOf(AtspiAccessible* app, ReadContext& read);
 
 // atspi_platform.cpp
 

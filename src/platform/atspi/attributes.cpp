@@ -74,32 +74,6 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   return macRoleName(role, facts);
 }
 
-// GTK 4's drop-down has its button as its first child; GTK 3's combo box
-// has its menu there.
-bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
-  ReadContext ignored = read.fresh();
-  const auto* children = childrenOf(combo, ignored);
-  return children != nullptr && !children->empty() &&
-         roleOf(children->front().get(), ignored) == ATSPI_ROLE_PUSH_BUTTON;
-}
-
-// GTK 4's drop-down takes the focus on the button it draws inside: the
-// drop-down is the control the user sees focused. The drop-down, or null.
-GRef<AtspiAccessible> dropDownOfButton(AtspiAccessible* node,
-                                       const ReadContext& read) {
-  ReadContext ignored = read.fresh();
-  if (node == nullptr || roleOf(node, ignored) != ATSPI_ROLE_PUSH_BUTTON) {
-    return nullptr;
-  }
-  GRef<AtspiAccessible> parent = parentOf(node, ignored);
-  if (parent == nullptr ||
-      roleOf(parent.get(), ignored) != ATSPI_ROLE_COMBO_BOX ||
-      !drawsItsOwnButton(parent.get(), read)) {
-    return nullptr;
-  }
-  return parent;
-}
-
 // The name of the first label with a size below `node`: GTK 4's drop-down
 // keeps an empty "(None)" label of no size beside its chosen item.
 std::string shownLabelText(AtspiAccessible* node, int depth,
@@ -119,106 +93,6 @@ std::string shownLabelText(AtspiAccessible* node, int depth,
     if (!found.empty()) return found;
   }
   return std::string();
-}
-
-// Collects the combo boxes on screen without an entry below `node`, from
-// libatspi's snapshot where it holds the children; false when the walk could
-// not see everything.
-bool collectClosedCombos(AtspiAccessible* node, int depth, int* budget,
-                         ReadContext& read,
-                         std::vector<AtspiAccessible*>* combos) {
-  constexpr int kMaxDepth = 64;
-  if (--*budget < 0 || depth > kMaxDepth) return false;
-  GRef<AtspiStateSet> states = statesOf(node, read);
-  if (!hasState(states, ATSPI_STATE_SHOWING)) return true;
-  if (roleOf(node, read) == ATSPI_ROLE_COMBO_BOX) {
-    ReadContext ignored = read.fresh();
-    if (hasState(states, ATSPI_STATE_SENSITIVE) &&
-        comboEntryOf(node, ignored) == nullptr) {
-      combos->push_back(node);
-    }
-    return true;
-  }
-  if (hasState(states, ATSPI_STATE_MANAGES_DESCENDANTS)) return true;
-  // GTK leaves hidden scroll bars out of the snapshot: such a parent's
-  // children are asked for.
-  std::vector<AtspiAccessible*> children;
-  if (!snapshotChildren(node, &children)) {
-    children.clear();
-    const auto* listed = childrenOf(node, read);
-    if (listed == nullptr) return false;
-    for (const GRef<AtspiAccessible>& child : *listed) {
-      children.push_back(child.get());
-    }
-  }
-  for (AtspiAccessible* child : children) {
-    if (!collectClosedCombos(child, depth + 1, budget, read, combos)) {
-      return false;
-    }
-  }
-  return read.ok();
-}
-
-// GTK 3 gives the focus of a combo box without an entry to a button inside
-// it that it does not expose, and the combo box does not say it has the
-// focus either (a screen reader learns it from the focus event alone): no
-// element of the window is FOCUSED. When a GTK 3 window has no FOCUSED
-// element and exactly one such combo box on screen, that combo box is the
-// control the user sees focused. The combo box, or null.
-GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
-                                      const ReadContext& read) {
-  constexpr int kMaxNodes = 20000;
-  ReadContext local = read.fresh();
-  // GTK 3's bridge names its toolkit "gtk".
-  const ToolkitId toolkit = toolkitOf(app, local, true);
-  if (g_ascii_strcasecmp(toolkit.name.c_str(), "gtk") != 0 ||
-      !toolkit.version.starts_with("3.")) {
-    return nullptr;
-  }
-  GRef<AtspiAccessible> window = activeWindowOf(app, local);
-  if (window == nullptr) return nullptr;
-  std::vector<AtspiAccessible*> combos;
-  int budget = kMaxNodes;
-  if (!collectClosedCombos(window.get(), 0, &budget, local, &combos) ||
-      combos.size() != 1) {
-    return nullptr;
-  }
-  local.memo(combos.front()).focusStandIn = true;
-  return newRef(combos.front());
-}
-
-// The editable web area a focused block belongs to. Chromium puts the focus
-// of a document in design mode on its body, an EDITABLE block of the
-// EDITABLE document; the document is the area the user types in, whose text
-// and caret hold the body's, and whose blocks are not elements of their own.
-// A word processor's paragraph (LibreOffice's, in an EDITABLE document of
-// text) is its own text area and stays the focus.
-GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
-                                     const ReadContext& read) {
-  constexpr int kMaxClimb = 16;
-  ReadContext ignored = read.fresh();
-  GRef<AtspiAccessible> area = newRef(focused.get());
-  for (int level = 0; level < kMaxClimb && area != nullptr; ++level) {
-    const AtspiRole role = roleOf(area.get(), ignored);
-    if (isEditableHost(area.get(), ignored)) {
-      if (level == 0) return focused;
-      if (role != ATSPI_ROLE_DOCUMENT_WEB &&
-          role != ATSPI_ROLE_DOCUMENT_FRAME && role != ATSPI_ROLE_SECTION) {
-        return focused;
-      }
-      ignored.memo(area.get()).focusStandIn = true;
-      return area;
-    }
-    if (!isTextBlockRole(role) && role != ATSPI_ROLE_STATIC) return focused;
-    GRef<AtspiAccessible> parent = parentOf(area.get(), ignored);
-    if (parent == nullptr ||
-        !hasState(statesOf(area.get(), ignored), ATSPI_STATE_EDITABLE) ||
-        !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE)) {
-      return focused;
-    }
-    area = std::move(parent);
-  }
-  return focused;
 }
 
 AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
@@ -460,14 +334,7 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (attribute == "AXFocusedWindow") {
       return element(activeWindowOf(node, read));
     }
-    GRef<AtspiAccessible> focused = focusedElementOf(node, read);
-    if (focused == nullptr && read.ok()) focused = soleClosedCombo(node, read);
-    focused = editableAreaOf(std::move(focused), read);
-    if (GRef<AtspiAccessible> dropDown =
-            dropDownOfButton(focused.get(), read)) {
-      return element(std::move(dropDown));
-    }
-    return element(std::move(focused));
+    return element(shownFocusOf(node, read));
   }
   return fail(kAxAttributeUnsupported);
 }

@@ -362,6 +362,15 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
   return chosen;
 }
 
+// GTK 4's drop-down has its button as its first child; GTK 3's combo box
+// has its menu there.
+bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  const auto* children = childrenOf(combo, ignored);
+  return children != nullptr && !children->empty() &&
+         roleOf(children->front().get(), ignored) == ATSPI_ROLE_PUSH_BUTTON;
+}
+
 GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read) {
   const auto* children = childrenOf(combo, read);
   if (children == nullptr) return nullptr;
