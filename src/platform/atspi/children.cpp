@@ -323,6 +323,24 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   return &memo.children;
 }
 
+namespace {
+
+// The first SELECTED one of an element's first `count` raw children, or null.
+GRef<AtspiAccessible> selectedChildOf(AtspiAccessible* node, int count,
+                                      ReadContext& read) {
+  GRef<AtspiAccessible> selected;
+  forEachChildAt(node, count, read, [&](GRef<AtspiAccessible> child) {
+    if (child != nullptr &&
+        hasState(statesOf(child.get(), read), ATSPI_STATE_SELECTED)) {
+      selected = std::move(child);
+    }
+    return selected == nullptr;
+  });
+  return selected;
+}
+
+}  // namespace
+
 // Web engines keep the options of a closed select as a menu that is not
 // SHOWING (Chromium) or inside a select that is not EXPANDED (Firefox), with
 // the chosen option SELECTED: so the listing is the raw one, not
@@ -349,14 +367,7 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
     if (!closed && hasState(statesOf(menu.get(), read), ATSPI_STATE_SHOWING)) {
       return false;
     }
-    forEachChildAt(
-        menu.get(), countOf(menu.get()), read, [&](GRef<AtspiAccessible> item) {
-          if (item != nullptr &&
-              hasState(statesOf(item.get(), read), ATSPI_STATE_SELECTED)) {
-            chosen = std::move(item);
-          }
-          return chosen == nullptr;
-        });
+    chosen = selectedChildOf(menu.get(), countOf(menu.get()), read);
     return chosen == nullptr;
   });
   return chosen;
