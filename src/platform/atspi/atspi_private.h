@@ -342,6 +342,10 @@ void forEachChildAt(AtspiAccessible* node, int count, ReadContext& read,
     if (!visit(childAtIndex(node, i, read))) return;
   }
 }
+/// The first of the element's first `count` raw children that is in
+/// `state`, or null.
+GRef<AtspiAccessible> childInState(AtspiAccessible* node, int count,
+                                   AtspiStateType state, ReadContext& read);
 /// The listed children (see children.cpp), or null when they cannot be read.
 const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                                                      ReadContext& read);

@@ -173,6 +173,18 @@ GRef<AtspiAccessible> childAtIndex(AtspiAccessible* node, int index,
   }));
 }
 
+GRef<AtspiAccessible> childInState(AtspiAccessible* node, int count,
+                                   AtspiStateType state, ReadContext& read) {
+  GRef<AtspiAccessible> found;
+  forEachChildAt(node, count, read, [&](GRef<AtspiAccessible> child) {
+    if (child != nullptr && hasState(statesOf(child.get(), read), state)) {
+      found = std::move(child);
+    }
+    return found == nullptr;
+  });
+  return found;
+}
+
 bool snapshotChildren(AtspiAccessible* node,
                       std::vector<AtspiAccessible*>* children) {
   if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
@@ -323,24 +335,6 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   return &memo.children;
 }
 
-namespace {
-
-// The first SELECTED one of an element's first `count` raw children, or null.
-GRef<AtspiAccessible> selectedChildOf(AtspiAccessible* node, int count,
-                                      ReadContext& read) {
-  GRef<AtspiAccessible> selected;
-  forEachChildAt(node, count, read, [&](GRef<AtspiAccessible> child) {
-    if (child != nullptr &&
-        hasState(statesOf(child.get(), read), ATSPI_STATE_SELECTED)) {
-      selected = std::move(child);
-    }
-    return selected == nullptr;
-  });
-  return selected;
-}
-
-}  // namespace
-
 // Web engines keep the options of a closed select as a menu that is not
 // SHOWING (Chromium) or inside a select that is not EXPANDED (Firefox), with
 // the chosen option SELECTED: so the listing is the raw one, not
@@ -367,7 +361,8 @@ GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
     if (!closed && hasState(statesOf(menu.get(), read), ATSPI_STATE_SHOWING)) {
       return false;
     }
-    chosen = selectedChildOf(menu.get(), countOf(menu.get()), read);
+    chosen = childInState(menu.get(), countOf(menu.get()), ATSPI_STATE_SELECTED,
+                          read);
     return chosen == nullptr;
   });
   return chosen;

@@ -100,19 +100,8 @@ constexpr int kMaxBlocksAsked = 64;
 GRef<AtspiAccessible> focusedBlockOf(AtspiAccessible* host,
                                      const ReadContext& read) {
   ReadContext local = read.fresh();
-  const int count = local.call(host, [&](GError** error) {
-    return atspi_accessible_get_child_count(host, error);
-  });
-  for (int i = 0; i < std::min(count, kMaxBlocksAsked) && local.ok(); ++i) {
-    GRef<AtspiAccessible> block(local.call(host, [&](GError** error) {
-      return atspi_accessible_get_child_at_index(host, i, error);
-    }));
-    if (block != nullptr &&
-        hasState(statesOf(block.get(), local), ATSPI_STATE_FOCUSED)) {
-      return block;
-    }
-  }
-  return nullptr;
+  const int count = std::min(childCountOf(host, local), kMaxBlocksAsked);
+  return childInState(host, count, ATSPI_STATE_FOCUSED, local);
 }
 
 // Depth-first search, over libatspi's snapshot of an application or, for
