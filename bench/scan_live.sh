@@ -259,21 +259,15 @@ for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
   hold_and_measure apps "$driver" "$name" "$target_ms"
 done
 # Calc with its cell A1 selected (after being edited) and Impress editing a
-# text box, as tests/matrix/office.py leaves them.
-for app in calc:localc impress:loimpress; do
-  IFS=: read -r name command <<<"$app"
+# text box, as tests/matrix/office.py leaves them; Chromium and Firefox on
+# the form page.
+for app in office:calc:localc:150 office:impress:loimpress:150 \
+  browsers:chromium:chromium:40 browsers:firefox:firefox-esr:40; do
+  IFS=: read -r module name command target_ms <<<"$app"
   if ! command -v "$command" >/dev/null; then
-    echo "$name           skipped: $command not installed"
+    printf '%-16s skipped: %s not installed\n' "$name" "$command"
     continue
   fi
-  hold_and_measure office "$name" "$name" 150
-done
-for browser in chromium:chromium firefox:firefox-esr; do
-  IFS=: read -r name command <<<"$browser"
-  if ! command -v "$command" >/dev/null; then
-    echo "$name         skipped: $command not installed"
-    continue
-  fi
-  hold_and_measure browsers "$name" "$name" 40
+  hold_and_measure "$module" "$name" "$name" "$target_ms"
 done
 measure_editors
