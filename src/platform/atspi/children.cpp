@@ -253,11 +253,15 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   } else if (!cached && local.ok()) {
     count = childCountOf(node, local);
   }
-  const int bound =
-      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached
-          ? kMaxManagedChildren
-          : kMaxChildren;
-  const bool listable = cached || count <= bound;
+  const bool managed =
+      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached;
+  const int bound = managed ? kMaxManagedChildren : kMaxChildren;
+  // A table's cells are built for whoever asks, row by row and column by
+  // column: its cursor is reached through its selection or its Table
+  // interface (focus_search.cpp), and its cells are not listed at all.
+  const bool table =
+      managed && GRef<AtspiTable>(atspi_accessible_get_table_iface(node));
+  const bool listable = !table && (cached || count <= bound);
   std::vector<GRef<AtspiAccessible>> children;
   const bool listed = local.ok() && listable && showing && !cached &&
                       bound == kMaxChildren &&
