@@ -239,6 +239,14 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   GRef<AtspiStateSet> nodeStates = statesOf(node, local);
   const bool showing = hasState(nodeStates, onScreen);
   const bool cached = childrenCached(node);
+  const bool managed =
+      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached;
+  // A table's cells are built for whoever asks, row by row and column by
+  // column: its cursor is reached through its selection or its Table
+  // interface (focus_search.cpp), and its cells are not listed at all, nor
+  // counted.
+  const bool table =
+      managed && GRef<AtspiTable>(atspi_accessible_get_table_iface(node));
   // What libatspi's snapshot holds the application has already built; any
   // other child of an element that manages its descendants, or of one that
   // claims more children than a walk visits, the application builds when
@@ -250,21 +258,14 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
       node->children != nullptr) {
     count = static_cast<int>(
         std::min<guint>(node->children->len, std::numeric_limits<int>::max()));
-  } else if (!cached && local.ok()) {
+  } else if (!cached && !table && local.ok()) {
     count = childCountOf(node, local);
   }
-  const bool managed =
-      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached;
   const int bound = managed ? kMaxManagedChildren : kMaxChildren;
-  // A table's cells are built for whoever asks, row by row and column by
-  // column: its cursor is reached through its selection or its Table
-  // interface (focus_search.cpp), and its cells are not listed at all.
-  const bool table =
-      managed && GRef<AtspiTable>(atspi_accessible_get_table_iface(node));
   const bool listable = !table && (cached || count <= bound);
   std::vector<GRef<AtspiAccessible>> children;
   const bool listed = local.ok() && listable && showing && !cached &&
-                      bound == kMaxChildren &&
+                      !managed &&
                       showingChildrenByCollection(node, local, &children);
   if (!listed && listable && local.ok()) {
     if (cached) count = childCountOf(node, local);

@@ -264,7 +264,7 @@ GRef<AtspiAccessible> cursorCell(AtspiAccessible* sheet,
 // and may claim millions: the focused one is asked for through its
 // selection, its table's cursor, or, in a short list (Writer's paragraphs
 // on screen), one child at a time (childrenOf lists a few hundred of them at
-// most); never searched for.
+// most, and none of a table's); never searched for.
 GRef<AtspiAccessible> focusInside(AtspiAccessible* managing,
                                   AtspiAccessible* window, ReadContext& read) {
   if (auto selected = focusedSelection(managing, read)) return selected;
