@@ -95,8 +95,9 @@ struct ElementMemo {
   std::optional<int32_t> processId;  ///< applications only
   std::optional<bool> gtk4;          ///< applications only: built with GTK 4
   /// The focus stands on this element although it is not FOCUSED (GTK 3's
-  /// combo box, whose focused button is not exposed; an editable document
-  /// whose focused body Chromium exposes).
+  /// combo box, whose focused button is not exposed; GTK 4's drop-down,
+  /// whose drawn button is; an editable document whose focused body
+  /// Chromium exposes).
   bool focusStandIn = false;
 };
 

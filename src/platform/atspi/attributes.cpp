@@ -245,15 +245,6 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (attribute == "AXFocused" && read.memo(node).focusStandIn) {
       return boolean(true);
     }
-    if (attribute == "AXFocused" && role == ATSPI_ROLE_COMBO_BOX &&
-        !hasState(states, ATSPI_STATE_FOCUSED) &&
-        drawsItsOwnButton(node, read)) {
-      ReadContext ignored = read.fresh();
-      const auto* children = childrenOf(node, ignored);
-      return boolean(children != nullptr &&
-                     hasState(statesOf(children->front().get(), ignored),
-                              ATSPI_STATE_FOCUSED));
-    }
     return boolean(hasState(states, attribute == "AXFocused"
                                         ? ATSPI_STATE_FOCUSED
                                         : ATSPI_STATE_SELECTED));

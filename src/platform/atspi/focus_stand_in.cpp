@@ -131,6 +131,7 @@ GRef<AtspiAccessible> shownFocusOf(AtspiAccessible* app, ReadContext& read) {
   if (focused == nullptr && read.ok()) focused = soleClosedCombo(app, read);
   focused = editableAreaOf(std::move(focused), read);
   if (GRef<AtspiAccessible> dropDown = dropDownOfButton(focused.get(), read)) {
+    read.memo(dropDown.get()).focusStandIn = true;
     return dropDown;
   }
   return focused;
