@@ -298,16 +298,17 @@ bool isDesktopShell(std::string_view name) {
 }
 
 std::optional<size_t> chooseFrontmost(const std::vector<WindowClaim>& claims,
-                                      std::optional<int32_t> hint) {
+                                      std::optional<int32_t> (*hint)()) {
   const std::vector<size_t> tied = tiedClaims(claims);
   if (tied.empty()) return std::nullopt;
   if (tied.size() == 1) return tied.front();
   for (size_t i : tied) {
     if (claims[i].shell) return i;
   }
-  if (hint.has_value()) {
+  // Reading the hint opens the X11 display: only a tie asks for it.
+  if (const std::optional<int32_t> hinted = hint()) {
     for (size_t i : tied) {
-      if (claims[i].pid != 0 && claims[i].pid == *hint) return i;
+      if (claims[i].pid != 0 && claims[i].pid == *hinted) return i;
     }
   }
   return tied.front();
@@ -336,14 +337,7 @@ std::optional<int32_t> findFrontmost(
       claims[i].holdsFocus = focusedElementOf(claimants[i], read) != nullptr;
     }
   }
-  std::optional<int32_t> hinted;
-  const std::vector<size_t> tied = tiedClaims(claims);
-  if (tied.size() > 1 && std::none_of(tied.begin(), tied.end(), [&](size_t i) {
-        return claims[i].shell;
-      })) {
-    hinted = hint();
-  }
-  const std::optional<size_t> chosen = chooseFrontmost(claims, hinted);
+  const std::optional<size_t> chosen = chooseFrontmost(claims, hint);
   if (!chosen.has_value() || claims[*chosen].pid == 0) return std::nullopt;
   cache.rememberApplication(claims[*chosen].pid, claimants[*chosen]);
   return claims[*chosen].pid;

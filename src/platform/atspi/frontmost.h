@@ -32,9 +32,10 @@ bool isDesktopShell(std::string_view name);
 /// Which claim is the frontmost application, or none when no application
 /// claims an ACTIVE window: the only claimant; else among those that hold
 /// the focus (all claimants when none does), a shell first, then the one
-/// that `hint` (the X11 session's focused process) names, then the first.
+/// that `hint` (the X11 session's focused process, asked only then) names,
+/// then the first.
 std::optional<size_t> chooseFrontmost(const std::vector<WindowClaim>& claims,
-                                      std::optional<int32_t> hint);
+                                      std::optional<int32_t> (*hint)());
 
 /// The frontmost application among `apps` (the desktop's children): every
 /// application is asked at once, each call with its own limit, so that the

@@ -5,6 +5,13 @@
 namespace kestreye::atspi {
 namespace {
 
+// The X11 hint, as the search asks it: only where the answers do not decide.
+std::optional<int32_t> noHint() { return std::nullopt; }
+template <int32_t Pid>
+std::optional<int32_t> hint() {
+  return Pid;
+}
+
 WindowClaim claim(int32_t pid, bool active, std::optional<bool> holdsFocus = {},
                   bool shell = false, bool windowFocused = false) {
   WindowClaim result;
@@ -17,22 +24,24 @@ WindowClaim claim(int32_t pid, bool active, std::optional<bool> holdsFocus = {},
 }
 
 TEST(FrontmostTest, NoActiveWindowNoFrontmost) {
-  EXPECT_EQ(chooseFrontmost({}, std::nullopt), std::nullopt);
-  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, false)}, 2),
+  EXPECT_EQ(chooseFrontmost({}, noHint), std::nullopt);
+  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, false)}, hint<2>),
             std::nullopt);
 }
 
 TEST(FrontmostTest, TheOnlyClaimantWinsWhateverTheHint) {
-  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, true)}, 1), 1u);
+  EXPECT_EQ(chooseFrontmost({claim(1, false), claim(2, true)}, hint<1>), 1u);
 }
 
 // A frame left ACTIVE by an application that lost the keyboard holds no
 // focus, and the X11 hint that still names it does not make it win.
 TEST(FrontmostTest, AnActiveFrameWithoutFocusLosesToOneWithIt) {
-  EXPECT_EQ(chooseFrontmost({claim(1, true, false), claim(2, true, true)}, 1),
-            1u);
-  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, false)}, 2),
-            0u);
+  EXPECT_EQ(
+      chooseFrontmost({claim(1, true, false), claim(2, true, true)}, hint<1>),
+      1u);
+  EXPECT_EQ(
+      chooseFrontmost({claim(1, true, true), claim(2, true, false)}, hint<2>),
+      0u);
 }
 
 // The overview's search over an XWayland window that stays ACTIVE and is
@@ -41,24 +50,26 @@ TEST(FrontmostTest, TheShellHoldingTheFocusWinsOverTheHint) {
   const std::vector<WindowClaim> claims = {
       claim(10, true, std::nullopt, /*shell=*/true, /*windowFocused=*/true),
       claim(20, true, true)};
-  EXPECT_EQ(chooseFrontmost(claims, 20), 0u);
+  EXPECT_EQ(chooseFrontmost(claims, hint<20>), 0u);
 }
 
 TEST(FrontmostTest, AShellWithoutTheFocusDoesNotWin) {
   const std::vector<WindowClaim> claims = {
       claim(10, true, false, /*shell=*/true), claim(20, true, true)};
-  EXPECT_EQ(chooseFrontmost(claims, std::nullopt), 1u);
+  EXPECT_EQ(chooseFrontmost(claims, noHint), 1u);
 }
 
 // Only where the rest cannot tell does the X11 hint decide.
 TEST(FrontmostTest, TheHintBreaksATieOnly) {
-  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)}, 2),
-            1u);
-  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)},
-                            std::nullopt),
-            0u);
-  EXPECT_EQ(chooseFrontmost({claim(1, true, true), claim(2, true, true)}, 7),
-            0u);
+  EXPECT_EQ(
+      chooseFrontmost({claim(1, true, true), claim(2, true, true)}, hint<2>),
+      1u);
+  EXPECT_EQ(
+      chooseFrontmost({claim(1, true, true), claim(2, true, true)}, noHint),
+      0u);
+  EXPECT_EQ(
+      chooseFrontmost({claim(1, true, true), claim(2, true, true)}, hint<7>),
+      0u);
 }
 
 TEST(FrontmostTest, DesktopShellsByName) {
