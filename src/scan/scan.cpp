@@ -1,5 +1,7 @@
 #include "scan/scan.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "collect/ancestor_context.h"
 #include "collect/collect.h"
 #include "collect/container_label.h"
+#include "collect/page_area.h"
 #include "format/ui_block.h"
 #include "platform/platform.h"
 #include "scan/scan_state.h"
@@ -64,8 +67,14 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
     return SuccessResponse{"Focused: " + record.describeElement(focused)};
   }
 
+  // Inside a web page the page stands for the window: the browser's toolbar
+  // and address bar are not the context of a field on the page.
+  const std::optional<PageArea> page = findPageArea(focused, scan);
+  const Element& walkRoot = page ? page->element : *window;
+  const int64_t contextLevels = page ? std::min<int64_t>(12, page->level) : 12;
+
   scan.walk = WalkBudget{};
-  const auto inputs = collectAllElements(*window, INPUT_ROLES, scan, 25, 0);
+  const auto inputs = collectAllElements(walkRoot, INPUT_ROLES, scan, 25, 0);
   const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
                                    size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
@@ -73,7 +82,8 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
   const auto containerLabel = findContainerLabel(focused, scan, 10);
 
   scan.walk = WalkBudget{};
-  const AncestorContext context = collectAncestorContext(focused, scan, 12);
+  const AncestorContext context =
+      collectAncestorContext(focused, scan, contextLevels);
   const auto nearbyButtons = dedup(context.buttons, 15);
 
   std::string block = formatForLLM(focused, position, size, containerLabel,
