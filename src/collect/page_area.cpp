@@ -8,7 +8,7 @@
 namespace kestreye {
 
 std::optional<PageArea> findPageArea(const Element& focused,
-                                     const ScanState& scan) {
+                                     const WalkState& scan) {
   std::optional<PageArea> outermost;
   Element current = focused;
   for (int64_t level = 1; level <= MAX_PAGE_LEVELS && !scan.walksOver();

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "collect/walk_state.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
 
 namespace kestreye {
 
@@ -25,6 +25,6 @@ struct PageArea {
 /// application, at a parent that cannot be read, or when the scan's walks are
 /// over; nothing when no ancestor is a web area.
 std::optional<PageArea> findPageArea(const Element& focused,
-                                     const ScanState& scan);
+                                     const WalkState& scan);
 
 }  // namespace kestreye

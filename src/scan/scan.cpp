@@ -29,8 +29,7 @@ ErrorResponse failure(std::string_view logged, std::string message) {
 }  // namespace
 
 Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
-  ScanState scan;
-  scan.deadlines = deadlines;
+  ScanState scan{deadlines, {{}, deadlines.walksEnd}};
   scan.step = step;
   scan.enter(ScanStep::Starting);
   const ScanScope platformScan(deadlines.readsEnd);
@@ -69,21 +68,22 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
 
   // Inside a web page the page stands for the window: the browser's toolbar
   // and address bar are not the context of a field on the page.
-  const std::optional<PageArea> page = findPageArea(focused, scan);
+  const std::optional<PageArea> page = findPageArea(focused, scan.walks);
   const Element& walkRoot = page ? page->element : *window;
   const int64_t contextLevels = page ? std::min<int64_t>(12, page->level) : 12;
 
-  scan.walk = WalkBudget{};
-  const auto inputs = collectAllElements(walkRoot, INPUT_ROLES, scan, 25, 0);
+  scan.walks.walk = WalkBudget{};
+  const auto inputs =
+      collectAllElements(walkRoot, INPUT_ROLES, scan.walks, 25, 0);
   const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
                                    size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
 
-  const auto containerLabel = findContainerLabel(focused, scan, 10);
+  const auto containerLabel = findContainerLabel(focused, scan.walks, 10);
 
-  scan.walk = WalkBudget{};
+  scan.walks.walk = WalkBudget{};
   const AncestorContext context =
-      collectAncestorContext(focused, scan, contextLevels);
+      collectAncestorContext(focused, scan.walks, contextLevels);
   const auto nearbyButtons = dedup(context.buttons, 15);
 
   std::string block = formatForLLM(focused, position, size, containerLabel,
