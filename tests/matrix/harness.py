@@ -85,10 +85,13 @@ class Reply:
     def seen(self, key, expected):
         """What `expected` is compared with: a line by index, the "block", a
         section by its first line, the form "fields" (the last ones) or the
-        "marked" one unnumbered, which texts are "absent" from the block, or
-        whether the scan took less than "within" seconds."""
+        "marked" one unnumbered, which texts are "absent" from the block or
+        "unlogged" (in no log line on standard error), or whether the scan
+        took less than "within" seconds."""
         if key == "absent":
             return [text for text in expected if text not in self.block]
+        if key == "unlogged":
+            return [text for text in expected if text.encode() not in self.stderr]
         if key == "within":  # Seconds the scan may take.
             return expected if self.elapsed < expected else self.elapsed
         if isinstance(key, int):
