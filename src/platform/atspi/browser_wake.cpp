@@ -40,15 +40,16 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 // Firefox sends each kind of data (bounds, object attributes, relations,
 // ...) to the process that answers clients only once some client has asked
 // for it: its first answers after it starts are (-1, -1, -1, -1) bounds and
-// missing attributes, and the data follows some 50 ms later, each kind on
+// no object attributes, and the data follows some 50 ms later, each kind on
 // its own. A Firefox that is awake answers at once, and then an element
 // without bounds has none to give (Monaco's hidden textarea keeps
 // (-1, -1, -1, -1) for good): it is taken as it is.
 // When the focused element of a Firefox window first answered no bounds, its
-// attributes and relations are asked for; while neither answers, Firefox is
-// waking, and the bounds are awaited (up to half a second, until the
-// attributes or relations answer), everything read so far forgotten, and
-// the wait logged.
+// attributes and relations are asked for; while it has no attributes,
+// Firefox is waking, and the bounds are awaited (up to half a second, until
+// the attributes come), everything read so far forgotten, and the wait
+// logged. Relations tell nothing here: a label's LABELLED_BY answers while
+// the attributes are still missing.
 // Firefox is busy meanwhile: a slow answer to these probes ends the wait but
 // does not count against the application.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
@@ -74,19 +75,18 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
            rect->width == -1 && rect->height == -1;
   };
   // Asking is what makes Firefox send them; an element of an awake Firefox
-  // has attributes (its tag, at least) or relations.
+  // has attributes (its tag, at least).
   auto awake = [&] {
     const GTable attributes(probe.call(focused, [&](GError** error) {
       return atspi_accessible_get_attributes(focused, error);
     }));
-    const GObjectArray<AtspiRelation> relations(
-        probe.call(focused, [&](GError** error) {
-          return atspi_accessible_get_relation_set(focused, error);
-        }));
-    return (attributes != nullptr && g_hash_table_size(attributes.get()) > 0) ||
-           relations.size() > 0;
+    return attributes != nullptr && g_hash_table_size(attributes.get()) > 0;
   };
-  if (toolkitOf(app, probe).name != "Gecko" || awake() || !probe.ok()) return;
+  if (toolkitOf(app, probe).name != "Gecko") return;
+  (void)GObjectArray<AtspiRelation>(probe.call(focused, [&](GError** error) {
+    return atspi_accessible_get_relation_set(focused, error);
+  }));
+  if (awake() || !probe.ok()) return;
   const auto start = std::chrono::steady_clock::now();
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
