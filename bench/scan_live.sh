@@ -24,7 +24,8 @@
 #    Chromium and Firefox), each with three lines written and the caret on
 #    the second, likewise;
 # 6. the editor libraries of tests/matrix/web_editors.py (Quill, ProseMirror,
-#    CKEditor 5, Monaco with its accessibility mode off and on) and the plain
+#    tiptap, Lexical, CKEditor 5, Monaco with its accessibility mode off and
+#    on) and the plain
 #    <textarea> page, in Chromium and Firefox, likewise: Monaco within 1.5x
 #    of the <textarea> in the same browser;
 # and, first, `kestreye` with no arguments: the floor of any run (process
@@ -252,7 +253,7 @@ measure_web_editors() {
       echo "$browser web editors skipped: $command not installed"
       continue
     fi
-    for editor in textarea quill prosemirror ckeditor monaco-off monaco-on; do
+    for editor in textarea quill prosemirror tiptap lexical ckeditor monaco-off monaco-on; do
       hold_and_measure web_editors "$browser" "$browser-$editor" 60 "hold-$editor"
     done
   done

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Desktop-matrix tests of `kestreye scan` in the editor libraries web
-applications are built on (Quill, ProseMirror, CKEditor 5, Monaco with its
-accessibility mode off and on), each on a local page of
+applications are built on (Quill, ProseMirror, tiptap, Lexical, CKEditor 5,
+Monaco with its accessibility mode off and on) and a plain <textarea>, each
+on a local page of
 tests/matrix/web-editors (a heading, the editor labelled "Message", a Send
 button) in Chromium and Firefox. The letter of tests/matrix/editors.py is
 written and the caret put after "looks"; each scan is checked for the
@@ -52,6 +53,8 @@ EDITORS = [
     ("textarea", written()),
     ("quill", written()),
     ("prosemirror", written()),
+    ("tiptap", written()),
+    ("lexical", written()),
     ("ckeditor", written(f"[TextArea] {CKEDITOR} {editors.VALUE} (FOCUSED)",
                          actions=f'Actions: {CKEDITOR}, "Send"')),
     ("monaco-off", MONACO_OFF),

@@ -5,7 +5,7 @@ import { fileURLToPath } from "node:url";
 import { build } from "esbuild";
 
 await build({
-  entryPoints: ["textarea.js", "quill.js", "prosemirror.js", "ckeditor.js", "monaco.js"],
+  entryPoints: ["textarea.js", "quill.js", "prosemirror.js", "tiptap.js", "lexical.js", "ckeditor.js", "monaco.js"],
   absWorkingDir: fileURLToPath(new URL(".", import.meta.url)),
   bundle: true, outdir: "dist", format: "iife", minify: true, logLevel: "warning",
   loader: { ".ttf": "file" },
