@@ -2,9 +2,8 @@
 """Desktop-matrix tests of `kestreye scan` in the editor libraries web
 applications are built on (Quill, ProseMirror, tiptap, Lexical, CKEditor 5,
 Monaco with its accessibility mode off and on) and a plain <textarea>, each
-on a local page of
-tests/matrix/web-editors (a heading, the editor labelled "Message", a Send
-button) in Chromium and Firefox. The letter of tests/matrix/editors.py is
+on a local page of tests/matrix/web-editors (a heading, the editor labelled
+"Message", a Send button) in Chromium and Firefox. The letter of tests/matrix/editors.py is
 written and the caret put after "looks"; each scan is checked for the
 focused line, the cursor line, the page's own actions, and that nothing of
 the browser's own window (toolbar, address bar, tabs) shows; a second scan
