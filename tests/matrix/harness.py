@@ -85,10 +85,14 @@ class Reply:
     def seen(self, key, expected):
         """What `expected` is compared with: a line by index, the "block", a
         section by its first line, the form "fields" (the last ones) or the
-        "marked" one unnumbered, which texts are "absent" from the block, or
-        whether the scan took less than "within" seconds."""
+        "marked" one unnumbered, which texts are "absent" from the block, how
+        many log lines on standard error begin with each text ("log count"),
+        or whether the scan took less than "within" seconds."""
         if key == "absent":
             return [text for text in expected if text not in self.block]
+        if key == "log count":
+            lines = self.stderr.decode(errors="replace").splitlines()
+            return {text: sum(line.startswith(text) for line in lines) for text in expected}
         if key == "within":  # Seconds the scan may take.
             return expected if self.elapsed < expected else self.elapsed
         if isinstance(key, int):
