@@ -1,0 +1,255 @@
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "platform/atspi/bus/bus_private.h"
+#include "platform/atspi/bus/client.h"
+
+namespace kestreye::atspi::bus {
+namespace {
+
+constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
+
+// The errors that say the application is no longer there to answer.
+bool meansGone(std::string_view error) {
+  return error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         error == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+         error == "org.freedesktop.DBus.Error.Disconnected";
+}
+
+void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
+  call.done = true;
+  std::visit(
+      [&](auto& reply) {
+        reply.status = status;
+        reply.error = std::move(error);
+        if (status != CallStatus::Ok) reply.value.reset();
+      },
+      *call.reply);
+  if (status == CallStatus::TimedOut) call.client->hung.insert(call.target.bus);
+  if (status == CallStatus::Gone) call.client->gone.insert(call.target.bus);
+}
+
+int answered(sd_bus_message* message, void* data, sd_bus_error*) {
+  auto& call = *static_cast<Batch::Call*>(data);
+  if (call.done) return 1;
+  if (sd_bus_message_is_method_error(message, nullptr) > 0) {
+    const sd_bus_error* error = sd_bus_message_get_error(message);
+    std::string name =
+        error != nullptr && error->name != nullptr ? error->name : "";
+    // NoReply comes both from sd-bus when the call's limit runs out and from
+    // the daemon (or sd-bus, for an own socket) when the application
+    // disconnects first: only the time tells them apart.
+    if (name == kNoReply) {
+      const bool late = Clock::now() + std::chrono::milliseconds(2) >= call.end;
+      finish(call, late ? CallStatus::TimedOut : CallStatus::Gone,
+             std::move(name));
+    } else {
+      const CallStatus status =
+          meansGone(name) ? CallStatus::Gone : CallStatus::Error;
+      finish(call, status, std::move(name));
+    }
+    return 1;
+  }
+  if (call.read(message, *call.reply)) {
+    finish(call, CallStatus::Ok);
+  } else {
+    const char* signature = sd_bus_message_get_signature(message, 1);
+    finish(call, CallStatus::BadReply, signature != nullptr ? signature : "");
+  }
+  return 1;
+}
+
+int millisecondsUntil(Deadline when) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
+}
+
+// Sends one call on its connection; false (and the call finished) when it
+// cannot go out.
+bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
+  call.connection = connection;
+  sd_bus_message* made = nullptr;
+  int result = sd_bus_message_new_method_call(
+      connection, &made, call.target.bus.c_str(), call.target.path.c_str(),
+      call.interface, call.member);
+  MessagePtr message(made);
+  if (result >= 0 && call.append) result = call.append(message.get());
+  if (result < 0) {
+    // An object reference that is no valid name or path (an application
+    // lists what it likes) is refused here, before anything is sent.
+    finish(call, result == -EINVAL ? CallStatus::Error : CallStatus::NoBus,
+           std::strerror(-result));
+    return false;
+  }
+  sd_bus_slot* slot = nullptr;
+  const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(
+      call.end - Clock::now());
+  result = sd_bus_call_async(
+      connection, &slot, message.get(), answered, &call,
+      static_cast<uint64_t>(std::max<int64_t>(limit.count(), 1)));
+  if (result < 0) {
+    finish(call, ownSocket ? CallStatus::Gone : CallStatus::NoBus,
+           std::strerror(-result));
+    return false;
+  }
+  call.slot.reset(slot);
+  ++call.client->sent;
+  return true;
+}
+
+}  // namespace
+
+void pump(const std::vector<sd_bus*>& connections,
+          const std::function<std::optional<Deadline>()>& step) {
+  std::vector<pollfd> fds;
+  while (true) {
+    for (sd_bus* connection : connections) {
+      // Each round handles one message; an error means the connection
+      // closed, and its calls have had their answers made up.
+      while (sd_bus_process(connection, nullptr) > 0) {
+      }
+    }
+    const std::optional<Deadline> until = step();
+    if (!until.has_value()) return;
+    int wait = millisecondsUntil(*until);
+    fds.clear();
+    for (sd_bus* connection : connections) {
+      const int fd = sd_bus_get_fd(connection);
+      const int events = sd_bus_get_events(connection);
+      if (fd < 0 || events < 0) continue;
+      fds.push_back({fd, static_cast<short>(events), 0});
+      uint64_t timeout = 0;
+      if (sd_bus_get_timeout(connection, &timeout) > 0 &&
+          timeout != UINT64_MAX) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1'000'000 +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000;
+        const uint64_t leftUs = timeout > nowUs ? timeout - nowUs : 0;
+        wait = std::min<int>(wait, static_cast<int>((leftUs + 999) / 1000));
+      }
+    }
+    if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
+  }
+}
+
+Batch::Batch(Client& client, Deadline deadline)
+    : client_(client),
+      deadline_(deadline),
+      callLimit_(client.state_->options.callLimit) {}
+
+Batch::~Batch() = default;
+
+void Batch::run() {
+  Client::State& state = *client_.state_;
+  std::vector<Call*> pending;
+  for (size_t i = 0; i < calls_.size(); ++i) {
+    Call& call = *calls_[i];
+    if (call.done || call.connection != nullptr) continue;
+    call.reply = &replies_[i];
+    call.client = &state;
+    pending.push_back(&call);
+  }
+  // Calls that are answered at once, without a message.
+  const auto settle = [&] {
+    std::erase_if(pending, [&](Call* call) {
+      const std::string& app = call->target.bus;
+      if (state.busFailed) {
+        finish(*call, CallStatus::NoBus);
+      } else if (state.gone.count(app) != 0) {
+        finish(*call, CallStatus::Gone);
+      } else if (state.hung.count(app) != 0 || Clock::now() >= deadline_) {
+        finish(*call, CallStatus::NotSent);
+      }
+      return call->done;
+    });
+  };
+  settle();
+  if (pending.empty()) return;
+  if (!state.openBus(deadline_)) {
+    settle();
+    return;
+  }
+
+  // The applications met for the first time are asked for their own socket
+  // first, all at once; one that offers none, or whose socket refuses the
+  // connection, is called through the bus.
+  std::vector<std::string> unknown;
+  for (Call* call : pending) {
+    const std::string& app = call->target.bus;
+    if (!call->viaBus && state.routes[app].kind == Route::Kind::Unknown &&
+        std::find(unknown.begin(), unknown.end(), app) == unknown.end()) {
+      unknown.push_back(app);
+    }
+  }
+  if (!unknown.empty()) {
+    Batch ask(client_, deadline_);
+    ask.setCallLimit(callLimit_);
+    std::vector<Ticket<std::string>> addresses;
+    for (const std::string& app : unknown) {
+      addresses.push_back(ask.applicationBusAddress(app));
+    }
+    ask.run();
+    for (size_t i = 0; i < unknown.size(); ++i) {
+      const Reply<std::string>& address = ask[addresses[i]];
+      // A hung or lost application keeps no route: the scan knows it
+      // through its own sets, and the next scan asks again.
+      if (address.status == CallStatus::Ok ||
+          address.status == CallStatus::Error ||
+          address.status == CallStatus::BadReply) {
+        Route& route = state.routes[unknown[i]];
+        if (address.ok() && !address.value->empty()) {
+          route.own = connectTo(*address.value, false);
+        }
+        route.kind =
+            route.own != nullptr ? Route::Kind::OwnSocket : Route::Kind::Bus;
+      }
+    }
+    settle();
+  }
+
+  std::vector<sd_bus*> connections;
+  const Deadline sentAt = Clock::now();
+  for (Call* call : pending) {
+    call->end = std::min(deadline_, sentAt + call->limit);
+    sd_bus* connection =
+        call->viaBus ? state.bus.get() : state.connectionFor(call->target.bus);
+    if (!send(*call, connection, connection != state.bus.get())) continue;
+    if (std::find(connections.begin(), connections.end(), connection) ==
+        connections.end()) {
+      connections.push_back(connection);
+    }
+  }
+
+  pump(connections, [&]() -> std::optional<Deadline> {
+    std::optional<Deadline> next;
+    const Deadline now = Clock::now();
+    for (Call* call : pending) {
+      if (call->done) continue;
+      if (now < call->end) {
+        next = next.has_value() ? std::min(*next, call->end) : call->end;
+        continue;
+      }
+      // A connection still authenticating when the limit ran out: through
+      // the bus, the bus is what failed, not the application.
+      if (call->connection == state.bus.get() &&
+          sd_bus_is_ready(call->connection) <= 0) {
+        state.busFailed = true;
+        finish(*call, CallStatus::NoBus);
+      } else {
+        finish(*call, CallStatus::TimedOut);
+      }
+    }
+    return next;
+  });
+  // The answers still on their way are dropped with their slots.
+  for (Call* call : pending) call->slot.reset();
+}
+
+}  // namespace kestreye::atspi::bus
