@@ -64,6 +64,14 @@ int answered(sd_bus_message* message, void* data, sd_bus_error*) {
   return 1;
 }
 
+// Whether an application's own socket may be connected to: a Unix socket and
+// nothing else. An address is the application's word, and sd-bus would also
+// start a program ("unixexec:") or reach out over the network for one.
+bool ownSocketAddress(std::string_view address) {
+  return address.starts_with("unix:") &&
+         address.find(';') == std::string_view::npos;
+}
+
 int millisecondsUntil(Deadline when) {
   const auto left =
       std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
@@ -146,6 +154,62 @@ Batch::Batch(Client& client, Deadline deadline)
 
 Batch::~Batch() = default;
 
+void Batch::findRoutes(const std::vector<std::string>& apps) {
+  Client::State& state = *client_.state_;
+  Batch ask(client_, deadline_);
+  ask.setCallLimit(callLimit_);
+  std::vector<Ticket<std::string>> addresses;
+  for (const std::string& app : apps) {
+    addresses.push_back(ask.applicationBusAddress(app));
+  }
+  ask.run();
+  std::vector<sd_bus*> opened;
+  for (size_t i = 0; i < apps.size(); ++i) {
+    const Reply<std::string>& address = ask[addresses[i]];
+    // A hung or lost application keeps no route: the scan knows it through
+    // its own sets, and the next scan asks again.
+    if (address.status != CallStatus::Ok &&
+        address.status != CallStatus::Error &&
+        address.status != CallStatus::BadReply) {
+      continue;
+    }
+    Route& route = state.routes[apps[i]];
+    if (address.ok() && ownSocketAddress(*address.value)) {
+      route.own = connectTo(*address.value, false);
+    }
+    route.kind =
+        route.own != nullptr ? Route::Kind::OwnSocket : Route::Kind::Bus;
+    if (route.own != nullptr) opened.push_back(route.own.get());
+  }
+  if (opened.empty()) return;
+
+  // A socket can accept the connection and then refuse the client: each
+  // handshake is finished, all at once, before any call goes through it.
+  const Deadline until = std::min(deadline_, Clock::now() + callLimit_);
+  pump(opened, [&]() -> std::optional<Deadline> {
+    const bool settled =
+        std::all_of(opened.begin(), opened.end(), [](sd_bus* connection) {
+          return sd_bus_is_ready(connection) > 0 ||
+                 sd_bus_is_open(connection) <= 0;
+        });
+    if (settled || Clock::now() >= until) return std::nullopt;
+    return until;
+  });
+  for (const std::string& app : apps) {
+    Route& route = state.routes[app];
+    if (route.own == nullptr || sd_bus_is_ready(route.own.get()) > 0) continue;
+    if (sd_bus_is_open(route.own.get()) > 0) {
+      // Accepted, and silent for a whole call limit: the application does
+      // not answer.
+      state.hung.insert(app);
+      route.kind = Route::Kind::Unknown;
+    } else {
+      route.kind = Route::Kind::Bus;
+    }
+    route.own.reset();
+  }
+}
+
 void Batch::run() {
   Client::State& state = *client_.state_;
   std::vector<Call*> pending;
@@ -189,28 +253,7 @@ void Batch::run() {
     }
   }
   if (!unknown.empty()) {
-    Batch ask(client_, deadline_);
-    ask.setCallLimit(callLimit_);
-    std::vector<Ticket<std::string>> addresses;
-    for (const std::string& app : unknown) {
-      addresses.push_back(ask.applicationBusAddress(app));
-    }
-    ask.run();
-    for (size_t i = 0; i < unknown.size(); ++i) {
-      const Reply<std::string>& address = ask[addresses[i]];
-      // A hung or lost application keeps no route: the scan knows it
-      // through its own sets, and the next scan asks again.
-      if (address.status == CallStatus::Ok ||
-          address.status == CallStatus::Error ||
-          address.status == CallStatus::BadReply) {
-        Route& route = state.routes[unknown[i]];
-        if (address.ok() && !address.value->empty()) {
-          route.own = connectTo(*address.value, false);
-        }
-        route.kind =
-            route.own != nullptr ? Route::Kind::OwnSocket : Route::Kind::Bus;
-      }
-    }
+    findRoutes(unknown);
     settle();
   }
 

@@ -144,6 +144,11 @@ void Client::beginScan() {
   state_->hung.clear();
   state_->gone.clear();
   state_->busFailed = false;
+  // A bus that never finished its handshake is connected to afresh.
+  if (state_->bus != nullptr && sd_bus_is_ready(state_->bus.get()) <= 0) {
+    state_->bus.reset();
+    state_->routes.clear();
+  }
   // An application whose socket closed is asked for its socket again.
   std::erase_if(state_->routes, [](const auto& entry) {
     const Route& route = entry.second;

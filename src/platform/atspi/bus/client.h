@@ -217,6 +217,9 @@ class Batch {
  private:
   template <class T>
   Ticket<T> add(std::unique_ptr<Call> call);
+  /// Learns how to reach each of `apps`: asks each for its own socket, and
+  /// connects to those offered.
+  void findRoutes(const std::vector<std::string>& apps);
 
   Client& client_;
   Deadline deadline_;

@@ -5,7 +5,9 @@
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
-// FOLDER that refuses every connection) or "unsupported" (an UnknownMethod
+// FOLDER that refuses every connection), "reject" (one that accepts each
+// connection and closes it at once), "exec" (an address that would run a
+// program creating FOLDER/executed) or "unsupported" (an UnknownMethod
 // error). --a11y-bus also owns org.a11y.Bus and answers its GetAddress with
 // ADDRESS, or never with "silent". The unique name goes to standard output
 // once the fake is on the bus.
@@ -317,6 +319,10 @@ int onPeer(sd_bus_message* message, void*, sd_bus_error*) {
 int onConnection(sd_event_source*, int fd, uint32_t, void*) {
   const int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (peer < 0) return 0;
+  if (fake.socketMode == "reject") {
+    close(peer);
+    return 0;
+  }
   sd_bus* bus = nullptr;
   sd_id128_t id;
   if (sd_bus_new(&bus) < 0 || sd_id128_randomize(&id) < 0 ||
@@ -365,8 +371,14 @@ int main(int argc, char** argv) {
   if (argc == 6) fake.a11yAnswer = argv[5];
   int r = sd_event_new(&fake.event);
   if (r < 0) return fail("event loop", r);
-  if (fake.socketMode == "serve" || fake.socketMode == "refuse") {
-    const bool serve = fake.socketMode == "serve";
+  if (fake.socketMode == "exec") {
+    fake.ownAddress =
+        "unixexec:path=/usr/bin/touch,argv0=touch,argv1=" + folder +
+        "/executed";
+  }
+  if (fake.socketMode == "serve" || fake.socketMode == "reject" ||
+      fake.socketMode == "refuse") {
+    const bool serve = fake.socketMode != "refuse";
     const std::string path =
         folder + (serve ? "/app-" : "/refused-") + std::to_string(getpid());
     const int fd = unixSocket(path, serve);
