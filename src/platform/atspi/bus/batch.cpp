@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string_view>
 
 #include "platform/atspi/bus/bus_private.h"
@@ -23,6 +24,8 @@ bool meansGone(std::string_view error) {
 
 void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
   call.done = true;
+  if (call.inFlight != nullptr) --*call.inFlight;
+  call.inFlight = nullptr;
   std::visit(
       [&](auto& reply) {
         reply.status = status;
@@ -154,6 +157,12 @@ Batch::Batch(Client& client, Deadline deadline)
 
 Batch::~Batch() = default;
 
+size_t Batch::answered() const {
+  return std::count_if(replies_.begin(), replies_.end(), [](const AnyReply& r) {
+    return std::visit([](const auto& reply) { return reply.ok(); }, r);
+  });
+}
+
 void Batch::findRoutes(const std::vector<std::string>& apps) {
   Client::State& state = *client_.state_;
   Batch ask(client_, deadline_);
@@ -220,19 +229,21 @@ void Batch::run() {
     call.client = &state;
     pending.push_back(&call);
   }
-  // Calls that are answered at once, without a message.
+  // Finishes a call that is answered at once, without a message; false
+  // when it must be sent.
+  const auto answeredAtOnce = [&](Call& call) {
+    const std::string& app = call.target.bus;
+    if (state.busFailed) {
+      finish(call, CallStatus::NoBus);
+    } else if (state.gone.count(app) != 0) {
+      finish(call, CallStatus::Gone);
+    } else if (state.hung.count(app) != 0 || Clock::now() >= deadline_) {
+      finish(call, CallStatus::NotSent);
+    }
+    return call.done;
+  };
   const auto settle = [&] {
-    std::erase_if(pending, [&](Call* call) {
-      const std::string& app = call->target.bus;
-      if (state.busFailed) {
-        finish(*call, CallStatus::NoBus);
-      } else if (state.gone.count(app) != 0) {
-        finish(*call, CallStatus::Gone);
-      } else if (state.hung.count(app) != 0 || Clock::now() >= deadline_) {
-        finish(*call, CallStatus::NotSent);
-      }
-      return call->done;
-    });
+    std::erase_if(pending, [&](Call* call) { return answeredAtOnce(*call); });
   };
   settle();
   if (pending.empty()) return;
@@ -257,28 +268,50 @@ void Batch::run() {
     settle();
   }
 
+  // The calls go out in the order they were added, each connection's as far
+  // as its window allows; a call's limit runs from when it is sent.
+  struct Lane {
+    sd_bus* connection;
+    std::deque<Call*> waiting;
+    size_t inFlight = 0;
+  };
+  std::vector<Lane> lanes;
   std::vector<sd_bus*> connections;
-  const Deadline sentAt = Clock::now();
   for (Call* call : pending) {
-    call->end = std::min(deadline_, sentAt + call->limit);
     sd_bus* connection =
         call->viaBus ? state.bus.get() : state.connectionFor(call->target.bus);
-    if (!send(*call, connection, connection != state.bus.get())) continue;
-    if (std::find(connections.begin(), connections.end(), connection) ==
-        connections.end()) {
+    auto lane = std::find_if(lanes.begin(), lanes.end(), [&](const Lane& l) {
+      return l.connection == connection;
+    });
+    if (lane == lanes.end()) {
+      lanes.push_back(Lane{connection, {}, 0});
       connections.push_back(connection);
+      lane = lanes.end() - 1;
     }
+    lane->waiting.push_back(call);
   }
+  const auto fill = [&] {
+    for (Lane& lane : lanes) {
+      while (lane.inFlight < MAX_CALLS_IN_FLIGHT && !lane.waiting.empty()) {
+        Call& call = *lane.waiting.front();
+        lane.waiting.pop_front();
+        // An application that hung or left while this call waited is not
+        // asked again.
+        if (answeredAtOnce(call)) continue;
+        call.end = std::min(deadline_, Clock::now() + call.limit);
+        call.inFlight = &lane.inFlight;
+        if (send(call, lane.connection, lane.connection != state.bus.get())) {
+          ++lane.inFlight;
+        }
+      }
+    }
+  };
+  fill();
 
   pump(connections, [&]() -> std::optional<Deadline> {
-    std::optional<Deadline> next;
     const Deadline now = Clock::now();
     for (Call* call : pending) {
-      if (call->done) continue;
-      if (now < call->end) {
-        next = next.has_value() ? std::min(*next, call->end) : call->end;
-        continue;
-      }
+      if (call->done || call->slot == nullptr || now < call->end) continue;
       // A connection still authenticating when the limit ran out: through
       // the bus, the bus is what failed, not the application.
       if (call->connection == state.bus.get() &&
@@ -289,10 +322,23 @@ void Batch::run() {
         finish(*call, CallStatus::TimedOut);
       }
     }
+    fill();
+    // A call still waiting for room waits for an answer to come in, which
+    // a call on its way brings, or its end: fill() leaves none waiting on
+    // a connection with no call on its way.
+    std::optional<Deadline> next;
+    for (Call* call : pending) {
+      if (call->done || call->slot == nullptr) continue;
+      next = next.has_value() ? std::min(*next, call->end) : call->end;
+    }
     return next;
   });
-  // The answers still on their way are dropped with their slots.
-  for (Call* call : pending) call->slot.reset();
+  for (Call* call : pending) {
+    // Only a failed wait (poll) leaves a call here.
+    if (!call->done) finish(*call, CallStatus::NotSent);
+    // The answers still on their way are dropped with their slots.
+    call->slot.reset();
+  }
 }
 
 }  // namespace kestreye::atspi::bus

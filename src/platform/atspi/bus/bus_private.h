@@ -101,6 +101,7 @@ struct Batch::Call {
   Deadline end{};
   sd_bus* connection = nullptr;
   SlotPtr slot;
+  size_t* inFlight = nullptr;  ///< its connection's count, while sent
   bool done = false;
 };
 

@@ -36,6 +36,11 @@ inline constexpr size_t MAX_LISTED_CHILDREN = 50000;
 /// Most entries read from any other list an application sends (attributes,
 /// relations, the targets of one relation, the words of a state set).
 inline constexpr size_t MAX_LISTED_ENTRIES = 1000;
+/// Most calls awaiting their answers on one connection; the rest of a batch
+/// goes out as answers come in. dbus-daemon refuses more than
+/// max_replies_per_connection pending calls from one client: 128 unless its
+/// configuration says otherwise (the accessibility bus's says 50,000).
+inline constexpr size_t MAX_CALLS_IN_FLIGHT = 128;
 /// The longest a call may take unless the batch says otherwise: the limit
 /// the platform has always given one call.
 inline constexpr std::chrono::milliseconds DEFAULT_CALL_LIMIT{500};
@@ -139,10 +144,11 @@ struct Ticket {
   size_t index = 0;
 };
 
-/// Calls to send together: every call is sent before any answer is read, and
-/// run() returns when each is answered or has run out its own limit (the
-/// batch's deadline, clamped by the per-call limit). One call that is never
-/// answered costs only its own limit.
+/// Calls to send together: every call (up to MAX_CALLS_IN_FLIGHT on one
+/// connection) is sent before any answer is read, and run() returns when
+/// each is answered or has run out its own limit (the batch's deadline,
+/// clamped by the per-call limit). One call that is never answered costs
+/// only its own limit.
 class Batch {
  public:
   /// An empty batch whose calls end by `deadline` at the latest.
@@ -198,6 +204,9 @@ class Batch {
 
   /// Sends every call not yet sent and waits for their answers.
   void run();
+
+  /// How many calls were answered and read.
+  size_t answered() const;
 
   /// The reply of a call; NotSent until run() has run.
   template <class T>
