@@ -221,6 +221,27 @@ TEST_P(BusClientFaultTest, AnApplicationThatLeavesMidBatchFailsTheRestAsGone) {
   EXPECT_EQ(client.callsSent(), sent);
 }
 
+// dbus-daemon refuses a client more than 128 calls awaiting answers (the
+// test bus keeps that default): a larger batch is answered whole all the
+// same, each call once.
+TEST_P(BusClientFaultTest, ABatchLargerThanTheDaemonAllowsIsAnsweredWhole) {
+  constexpr size_t kCalls = 3 * MAX_CALLS_IN_FLIGHT + 1;
+  Client client(optionsFor(bus_));
+  Batch batch(client, in(60s));
+  batch.setCallLimit(30s);
+  std::vector<Ticket<uint32_t>> roles;
+  for (size_t i = 0; i < kCalls; ++i)
+    roles.push_back(batch.role(at("/o/label")));
+  batch.run();
+  EXPECT_EQ(batch.answered(), kCalls);
+  for (const auto& role : roles) {
+    ASSERT_EQ(batch[role].value, 29u)
+        << batch[role].status << " " << batch[role].error;
+  }
+  EXPECT_EQ(received("/o/label"), kCalls);
+  EXPECT_EQ(client.callsSent(), kCalls + 1);
+}
+
 // Answers that are no use are clear values, and cost the others nothing.
 TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
   enum class Ask { Name, Role, Text, Children, Extents };
