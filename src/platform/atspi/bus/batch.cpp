@@ -47,7 +47,13 @@ int answered(sd_bus_message* message, void* data, sd_bus_error*) {
     // NoReply comes both from sd-bus when the call's limit runs out and from
     // the daemon (or sd-bus, for an own socket) when the application
     // disconnects first: only the time tells them apart.
-    if (name == kNoReply) {
+    if (name == kNoReply && call.connection == call.client->bus.get() &&
+        sd_bus_is_open(call.connection) <= 0) {
+      // The bus itself closed (its daemon ended): no application is to
+      // blame, and no call gets through for the rest of the scan.
+      call.client->busFailed = true;
+      finish(call, CallStatus::NoBus, std::move(name));
+    } else if (name == kNoReply) {
       const bool late = Clock::now() + std::chrono::milliseconds(2) >= call.end;
       finish(call, late ? CallStatus::TimedOut : CallStatus::Gone,
              std::move(name));
@@ -299,9 +305,10 @@ void Batch::run() {
         // asked again.
         if (answeredAtOnce(call)) continue;
         call.end = std::min(deadline_, Clock::now() + call.limit);
-        call.inFlight = &lane.inFlight;
+        // Answers are read only in pump(), so none comes before this.
         if (send(call, lane.connection, lane.connection != state.bus.get())) {
           ++lane.inFlight;
+          call.inFlight = &lane.inFlight;
         }
       }
     }

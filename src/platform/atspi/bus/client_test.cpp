@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/atspi/bus/test_bus.h"
 
@@ -252,6 +253,9 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
     const char* error;
   };
   const Row rows[] = {
+      // No object path: refused before anything is sent, and the calls
+      // after it go out all the same.
+      {"no path", Ask::Role, CallStatus::Error, "Invalid argument"},
       {"/o/error", Ask::Name, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
       {"/o/error", Ask::Children, CallStatus::Error,
        "org.a11y.atspi.Error.Failed"},
@@ -263,8 +267,6 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
       {"/o/wrong", Ask::Children, CallStatus::BadReply, "s"},
       {"/o/wrong", Ask::Extents, CallStatus::BadReply, "s"},
       {"/o/wrongvariant", Ask::Name, CallStatus::BadReply, "v"},
-      // No object path: refused before anything is sent.
-      {"no path", Ask::Role, CallStatus::Error, "Invalid argument"},
   };
   Client client(optionsFor(bus_));
   Batch batch(client, in(30s));
@@ -492,6 +494,37 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
     }
     EXPECT_EQ(client.connected(), row.status == CallStatus::Ok);
   }
+}
+
+// A bus whose daemon ends while a call waits: no application is to blame.
+TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+  FakeApp app(bus, "none");
+  ASSERT_FALSE(app.name().empty());
+  Client client(optionsFor(bus));
+  Batch first(client, in(20s));
+  const auto role = first.role(app.ref("/o/window"));
+  first.run();
+  ASSERT_TRUE(first[role].ok()) << first[role].status;
+
+  Batch batch(client, in(60s));
+  batch.setCallLimit(30s);
+  const auto held = batch.name(app.ref("/o/silent"));
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    bus.stop();
+  });
+  batch.run();
+  stopper.join();
+  EXPECT_EQ(batch[held].status, CallStatus::NoBus);
+
+  const uint64_t sent = client.callsSent();
+  Batch later(client, in(20s));
+  const auto again = later.role(app.ref("/o/window"));
+  later.run();
+  EXPECT_EQ(later[again].status, CallStatus::NoBus);
+  EXPECT_EQ(client.callsSent(), sent);
 }
 
 TEST(BusClientOpenTest, OptionsComeFromTheEnvironment) {

@@ -47,6 +47,8 @@ class PrivateBus {
   /// The daemon's address; "" when it did not start.
   const std::string& address() const { return address_; }
   const std::string& folder() const { return folder_; }
+  /// Ends the daemon now, as a session that closes would.
+  void stop() { daemon_.reset(); }
 
  private:
   std::string folder_;
