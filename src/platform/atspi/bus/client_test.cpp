@@ -380,6 +380,31 @@ TEST_P(BusClientFaultTest, AHungApplicationIsNotAskedAgainInTheScan) {
   }
 }
 
+// An application whose own socket takes the connection but never answers
+// the handshake hangs like one that never answers a call: once its limit
+// has run out, nothing more is sent to it in the scan.
+TEST(BusClientHangTest, AnOwnSocketThatNeverAnswersHangsItsApplication) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+  FakeApp app(bus, "stall");
+  ASSERT_FALSE(app.name().empty());
+  Client client(optionsFor(bus));
+  Batch batch(client, in(30s));
+  batch.setCallLimit(300ms);
+  const auto role = batch.role(app.ref("/o/window"));
+  batch.run();
+  EXPECT_EQ(batch[role].status, CallStatus::NotSent);
+  EXPECT_FALSE(client.usesOwnSocket(app.name()));
+  // The question for its socket, and nothing after it.
+  EXPECT_EQ(client.callsSent(), 1u);
+  Batch later(client, in(30s));
+  const auto name = later.name(app.ref("/o/label"));
+  later.run();
+  EXPECT_EQ(later[name].status, CallStatus::NotSent);
+  EXPECT_EQ(client.callsSent(), 1u);
+  EXPECT_EQ(app.received(""), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,
                          ::testing::Values(RouteRow{"none", false},
                                            RouteRow{"serve", true}),

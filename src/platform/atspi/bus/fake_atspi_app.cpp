@@ -6,7 +6,8 @@
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
 // FOLDER that refuses every connection), "reject" (one that accepts each
-// connection and closes it at once), "exec" (an address that would run a
+// connection and closes it at once), "stall" (one that never takes a
+// connection from its backlog), "exec" (an address that would run a
 // program creating FOLDER/executed) or "unsupported" (an UnknownMethod
 // error). --a11y-bus also owns org.a11y.Bus and answers its GetAddress with
 // ADDRESS, or never with "silent". The unique name goes to standard output
@@ -377,14 +378,15 @@ int main(int argc, char** argv) {
         "/executed";
   }
   if (fake.socketMode == "serve" || fake.socketMode == "reject" ||
-      fake.socketMode == "refuse") {
+      fake.socketMode == "refuse" || fake.socketMode == "stall") {
     const bool serve = fake.socketMode != "refuse";
     const std::string path =
         folder + (serve ? "/app-" : "/refused-") + std::to_string(getpid());
     const int fd = unixSocket(path, serve);
     if (fd < 0) return fail("own socket", -errno);
     fake.ownAddress = "unix:path=" + path;
-    if (serve) {
+    // A stalled socket's connections wait in its backlog, unanswered.
+    if (serve && fake.socketMode != "stall") {
       r = sd_event_add_io(fake.event, nullptr, fd, EPOLLIN, onConnection,
                           nullptr);
       if (r < 0) return fail("own socket", r);
