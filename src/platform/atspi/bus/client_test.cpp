@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -403,6 +404,47 @@ TEST(BusClientHangTest, AnOwnSocketThatNeverAnswersHangsItsApplication) {
   EXPECT_EQ(later[name].status, CallStatus::NotSent);
   EXPECT_EQ(client.callsSent(), 1u);
   EXPECT_EQ(app.received(""), 1u);
+}
+
+// A stopped process answers nothing, on its own socket or on the bus: its
+// calls cost one limit together, the other application's are answered, and
+// the rest of the scan sends the stopped one nothing.
+TEST(BusClientHangTest, AStoppedApplicationCostsOneLimitAndNothingAfter) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+  FakeApp stopped(bus, "serve");
+  FakeApp live(bus, "none");
+  ASSERT_FALSE(stopped.name().empty());
+  ASSERT_FALSE(live.name().empty());
+  Client client(optionsFor(bus));
+  Batch first(client, in(30s));
+  const auto reached = first.role(stopped.ref("/o/window"));
+  first.run();
+  ASSERT_TRUE(first[reached].ok()) << first[reached].status;
+  ASSERT_TRUE(client.usesOwnSocket(stopped.name()));
+
+  ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
+  Batch batch(client, in(30s));
+  batch.setCallLimit(300ms);
+  const auto role = batch.role(stopped.ref("/o/window"));
+  const auto name = batch.name(stopped.ref("/o/label"));
+  const auto otherRole = batch.role(live.ref("/o/window"));
+  const auto otherName = batch.name(live.ref("/o/label"));
+  batch.run();
+  EXPECT_EQ(batch[role].status, CallStatus::TimedOut);
+  EXPECT_EQ(batch[name].status, CallStatus::TimedOut);
+  EXPECT_EQ(batch[otherRole].value, 23u);
+  EXPECT_EQ(batch[otherName].value, "Email");
+
+  const uint64_t sent = client.callsSent();
+  Batch later(client, in(30s));
+  const auto again = later.states(stopped.ref("/o/field"));
+  const auto other = later.role(live.ref("/o/field"));
+  later.run();
+  EXPECT_EQ(later[again].status, CallStatus::NotSent);
+  EXPECT_EQ(later[other].value, 61u);
+  EXPECT_EQ(client.callsSent(), sent + 1);
+  kill(stopped.pid(), SIGCONT);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,

@@ -66,6 +66,8 @@ class FakeApp {
 
   /// Its unique name on the bus.
   const std::string& name() const { return name_; }
+  /// Its process id.
+  pid_t pid() const { return process_.pid(); }
   /// One of its objects.
   ObjectRef ref(const std::string& path) const { return {name_, path}; }
   /// How many calls it received for `path` ("" for every path), asked on a
