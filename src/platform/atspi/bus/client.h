@@ -66,7 +66,9 @@ template <class T>
 struct Reply {
   CallStatus status = CallStatus::NotSent;
   std::optional<T> value;
-  std::string error;  ///< the D-Bus error name, for Error and Gone
+  /// The D-Bus error name (Error, Gone, NoBus), the signature received
+  /// (BadReply), or why the call could not be made.
+  std::string error;
   /// Whether the call was answered and read.
   bool ok() const { return status == CallStatus::Ok; }
 };
@@ -151,7 +153,8 @@ struct Ticket {
 /// only its own limit.
 class Batch {
  public:
-  /// An empty batch whose calls end by `deadline` at the latest.
+  /// An empty batch whose calls end by `deadline` at the latest; `client`
+  /// must outlive it.
   Batch(Client& client, Deadline deadline);
   ~Batch();
   Batch(const Batch&) = delete;
