@@ -23,9 +23,9 @@ using kestreye::atspi::bus::Batch;
 using kestreye::atspi::bus::Client;
 using kestreye::atspi::bus::Clock;
 using kestreye::atspi::bus::ObjectRef;
-using kestreye::atspi::bus::testing::FakeApp;
-using kestreye::atspi::bus::testing::optionsFor;
-using kestreye::atspi::bus::testing::PrivateBus;
+using kestreye::atspi::bus::testbed::FakeApp;
+using kestreye::atspi::bus::testbed::optionsFor;
+using kestreye::atspi::bus::testbed::PrivateBus;
 
 // One private bus with two fakes on it, for every run.
 struct Desktop {

@@ -25,9 +25,9 @@ std::ostream& operator<<(std::ostream& out, CallStatus status) {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::FakeApp;
-using testing::optionsFor;
-using testing::PrivateBus;
+using testbed::FakeApp;
+using testbed::optionsFor;
+using testbed::PrivateBus;
 using namespace std::chrono_literals;
 
 // Room for a loaded machine (and the sanitizers) wherever a test checks that

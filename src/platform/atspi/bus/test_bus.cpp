@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace kestreye::atspi::bus::testing {
+namespace kestreye::atspi::bus::testbed {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -156,4 +156,4 @@ ClientOptions optionsFor(const PrivateBus& bus) {
   return options;
 }
 
-}  // namespace kestreye::atspi::bus::testing
+}  // namespace kestreye::atspi::bus::testbed

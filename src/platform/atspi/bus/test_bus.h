@@ -12,7 +12,7 @@
 
 #include "platform/atspi/bus/client.h"
 
-namespace kestreye::atspi::bus::testing {
+namespace kestreye::atspi::bus::testbed {
 
 /// A process started by a test, its standard output on a pipe; terminated
 /// and reaped with its owner.
@@ -83,4 +83,4 @@ class FakeApp {
 /// A client of the private bus, as AT_SPI_BUS_ADDRESS would name it.
 ClientOptions optionsFor(const PrivateBus& bus);
 
-}  // namespace kestreye::atspi::bus::testing
+}  // namespace kestreye::atspi::bus::testbed
