@@ -16,12 +16,6 @@
 
 namespace kestreye::atspi::bus {
 
-// Statuses by name in failure messages (found by argument lookup, so not in
-// the anonymous namespace).
-std::ostream& operator<<(std::ostream& out, CallStatus status) {
-  return out << statusName(status);
-}
-
 namespace {
 
 using std::chrono::milliseconds;

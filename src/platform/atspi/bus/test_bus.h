@@ -7,10 +7,20 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/atspi/bus/client.h"
+
+namespace kestreye::atspi::bus {
+
+/// A status by name, in test failures (found by argument lookup).
+inline std::ostream& operator<<(std::ostream& out, CallStatus status) {
+  return out << statusName(status);
+}
+
+}  // namespace kestreye::atspi::bus
 
 namespace kestreye::atspi::bus::testbed {
 
