@@ -4,7 +4,7 @@
 // (connecting to the bus and the application's socket included) and again
 // on a client kept between runs. Run it inside a desktop session:
 //
-//   scripts/session sh -c 'gtk3-widget-factory & sleep 3;
+//   scripts/session sh -c 'gtk3-widget-factory & scripts/wait-accessible $!;
 //     build/default/bench/kestreye_atspi_bus_walk gtk3-widget-factory 20'
 #include <algorithm>
 #include <chrono>
