@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/atspi/bus/test_bus.h"
@@ -238,9 +239,34 @@ TEST_P(BusClientFaultTest, ABatchLargerThanTheDaemonAllowsIsAnsweredWhole) {
   EXPECT_EQ(client.callsSent(), kCalls + 1);
 }
 
+// A call a row makes: it queues the call, and hands back how to read its
+// status and error once the batch has run.
+using Outcome = std::function<std::pair<CallStatus, std::string>()>;
+using Ask = Outcome (*)(Batch&, const ObjectRef&);
+template <class T>
+Outcome outcome(Batch& batch, Ticket<T> ticket) {
+  return [&batch, ticket] {
+    return std::pair(batch[ticket].status, batch[ticket].error);
+  };
+}
+const Ask kName = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.name(o));
+};
+const Ask kRole = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.role(o));
+};
+const Ask kText = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.text(o, 0, -1));
+};
+const Ask kChildren = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.children(o));
+};
+const Ask kExtents = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.extents(o));
+};
+
 // Answers that are no use are clear values, and cost the others nothing.
 TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
-  enum class Ask { Name, Role, Text, Children, Extents };
   struct Row {
     const char* path;
     Ask ask;
@@ -250,68 +276,33 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
   const Row rows[] = {
       // No object path: refused before anything is sent, and the calls
       // after it go out all the same.
-      {"no path", Ask::Role, CallStatus::Error, "Invalid argument"},
-      {"/o/error", Ask::Name, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
-      {"/o/error", Ask::Children, CallStatus::Error,
-       "org.a11y.atspi.Error.Failed"},
-      {"/o/nosuch", Ask::Role, CallStatus::Error,
+      {"no path", kRole, CallStatus::Error, "Invalid argument"},
+      {"/o/error", kName, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
+      {"/o/error", kChildren, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
+      {"/o/nosuch", kRole, CallStatus::Error,
        "org.freedesktop.DBus.Error.UnknownObject"},
-      {"/o/wrong", Ask::Role, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Name, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Text, CallStatus::BadReply, "i"},
-      {"/o/wrong", Ask::Children, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Extents, CallStatus::BadReply, "s"},
-      {"/o/wrongvariant", Ask::Name, CallStatus::BadReply, "v"},
+      {"/o/wrong", kRole, CallStatus::BadReply, "s"},
+      {"/o/wrong", kName, CallStatus::BadReply, "s"},
+      {"/o/wrong", kText, CallStatus::BadReply, "i"},
+      {"/o/wrong", kChildren, CallStatus::BadReply, "s"},
+      {"/o/wrong", kExtents, CallStatus::BadReply, "s"},
+      {"/o/wrongvariant", kName, CallStatus::BadReply, "v"},
   };
   Client client(optionsFor(bus_));
   Batch batch(client, in(30s));
   batch.setCallLimit(20s);
-  std::vector<size_t> tickets;
-  for (const Row& row : rows) {
-    const ObjectRef target = at(row.path);
-    switch (row.ask) {
-      case Ask::Name:
-        tickets.push_back(batch.name(target).index);
-        break;
-      case Ask::Role:
-        tickets.push_back(batch.role(target).index);
-        break;
-      case Ask::Text:
-        tickets.push_back(batch.text(target, 0, -1).index);
-        break;
-      case Ask::Children:
-        tickets.push_back(batch.children(target).index);
-        break;
-      case Ask::Extents:
-        tickets.push_back(batch.extents(target).index);
-        break;
-    }
-  }
+  std::vector<Outcome> outcomes;
+  for (const Row& row : rows) outcomes.push_back(row.ask(batch, at(row.path)));
   const auto huge = batch.children(at("/o/huge"));
   const auto hugeCount = batch.childCount(at("/o/huge"));
   const auto fine = batch.name(at("/o/label"));
   batch.run();
 
   for (size_t i = 0; i < std::size(rows); ++i) {
-    const auto [status, error] = std::visit(
-        [](const auto& reply) { return std::pair(reply.status, reply.error); },
-        // The replies of every kind share their status and error.
-        [&]() -> Batch::AnyReply {
-          switch (rows[i].ask) {
-            case Ask::Name:
-            case Ask::Text:
-              return batch[Ticket<std::string>{tickets[i]}];
-            case Ask::Role:
-              return batch[Ticket<uint32_t>{tickets[i]}];
-            case Ask::Children:
-              return batch[Ticket<Children>{tickets[i]}];
-            case Ask::Extents:
-              return batch[Ticket<Extents>{tickets[i]}];
-          }
-          return Reply<uint32_t>{};
-        }());
-    EXPECT_EQ(status, rows[i].status) << "row " << i << ": " << rows[i].path;
-    EXPECT_EQ(error, rows[i].error) << "row " << i << ": " << rows[i].path;
+    SCOPED_TRACE("row " + std::to_string(i) + ": " + rows[i].path);
+    const auto [status, error] = outcomes[i]();
+    EXPECT_EQ(status, rows[i].status);
+    EXPECT_EQ(error, rows[i].error);
   }
   ASSERT_TRUE(batch[huge].ok()) << batch[huge].status;
   EXPECT_EQ(batch[huge].value->refs.size(), MAX_LISTED_CHILDREN);
