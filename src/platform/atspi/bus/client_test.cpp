@@ -21,6 +21,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using testbed::FakeApp;
+using testbed::once;
 using testbed::optionsFor;
 using testbed::PrivateBus;
 using namespace std::chrono_literals;
@@ -211,10 +212,8 @@ TEST_P(BusClientFaultTest, AnApplicationThatLeavesMidBatchFailsTheRestAsGone) {
 
   // The rest of the scan does not ask it again.
   const uint64_t sent = client.callsSent();
-  Batch later(client, in(20s));
-  const auto again = later.role(at("/o/window"));
-  later.run();
-  EXPECT_EQ(later[again].status, CallStatus::Gone);
+  EXPECT_EQ(once(client, &Batch::role, at("/o/window")).status,
+            CallStatus::Gone);
   EXPECT_EQ(client.callsSent(), sent);
 }
 
@@ -312,10 +311,7 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
   EXPECT_EQ(batch[fine].value, "Email");
 
   // None of that is a hang: the application is asked again in the scan.
-  Batch later(client, in(20s));
-  const auto role = later.role(at("/o/window"));
-  later.run();
-  EXPECT_EQ(later[role].value, 23u);
+  EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
 }
 
 // Once an application let a call run out its limit, the rest of the scan
@@ -358,10 +354,7 @@ TEST_P(BusClientFaultTest, AHungApplicationIsNotAskedAgainInTheScan) {
 
     // The next scan asks it again.
     client.beginScan();
-    Batch next(client, in(30s));
-    const auto again = next.role(at("/o/window"));
-    next.run();
-    EXPECT_EQ(next[again].value, 23u);
+    EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
     ++windowCalls;
   }
 }
@@ -383,10 +376,8 @@ TEST(BusClientHangTest, AnOwnSocketThatNeverAnswersHangsItsApplication) {
   EXPECT_FALSE(client.usesOwnSocket(app.name()));
   // The question for its socket, and nothing after it.
   EXPECT_EQ(client.callsSent(), 1u);
-  Batch later(client, in(30s));
-  const auto name = later.name(app.ref("/o/label"));
-  later.run();
-  EXPECT_EQ(later[name].status, CallStatus::NotSent);
+  EXPECT_EQ(once(client, &Batch::name, app.ref("/o/label")).status,
+            CallStatus::NotSent);
   EXPECT_EQ(client.callsSent(), 1u);
   EXPECT_EQ(app.received(""), 1u);
 }
@@ -402,10 +393,8 @@ TEST(BusClientHangTest, AStoppedApplicationCostsOneLimitAndNothingAfter) {
   ASSERT_FALSE(stopped.name().empty());
   ASSERT_FALSE(live.name().empty());
   Client client(optionsFor(bus));
-  Batch first(client, in(30s));
-  const auto reached = first.role(stopped.ref("/o/window"));
-  first.run();
-  ASSERT_TRUE(first[reached].ok()) << first[reached].status;
+  const auto reached = once(client, &Batch::role, stopped.ref("/o/window"));
+  ASSERT_TRUE(reached.ok()) << reached.status;
   ASSERT_TRUE(client.usesOwnSocket(stopped.name()));
 
   ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
@@ -495,10 +484,8 @@ TEST(BusClientOpenTest, NothingConnectsUntilACallIsSent) {
   EXPECT_TRUE(bus.connectedTo());
   EXPECT_EQ(batch[role].status, CallStatus::NoBus);
   const uint64_t sent = client.callsSent();
-  Batch again(client, in(10s));
-  const auto name = again.name(ObjectRef{":1.1", "/o/window"});
-  again.run();
-  EXPECT_EQ(again[name].status, CallStatus::NoBus);
+  EXPECT_EQ(once(client, &Batch::name, ObjectRef{":1.1", "/o/window"}).status,
+            CallStatus::NoBus);
   EXPECT_EQ(client.callsSent(), sent);
 }
 
@@ -555,10 +542,8 @@ TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   FakeApp app(bus, "none");
   ASSERT_FALSE(app.name().empty());
   Client client(optionsFor(bus));
-  Batch first(client, in(20s));
-  const auto role = first.role(app.ref("/o/window"));
-  first.run();
-  ASSERT_TRUE(first[role].ok()) << first[role].status;
+  const auto role = once(client, &Batch::role, app.ref("/o/window"));
+  ASSERT_TRUE(role.ok()) << role.status;
 
   Batch batch(client, in(60s));
   batch.setCallLimit(30s);
@@ -572,10 +557,8 @@ TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   EXPECT_EQ(batch[held].status, CallStatus::NoBus);
 
   const uint64_t sent = client.callsSent();
-  Batch later(client, in(20s));
-  const auto again = later.role(app.ref("/o/window"));
-  later.run();
-  EXPECT_EQ(later[again].status, CallStatus::NoBus);
+  EXPECT_EQ(once(client, &Batch::role, app.ref("/o/window")).status,
+            CallStatus::NoBus);
   EXPECT_EQ(client.callsSent(), sent);
 }
 

@@ -93,4 +93,14 @@ class FakeApp {
 /// A client of the private bus, as AT_SPI_BUS_ADDRESS would name it.
 ClientOptions optionsFor(const PrivateBus& bus);
 
+/// The reply of one call, made in a batch of its own due in 20 s.
+template <class T>
+Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const ObjectRef&),
+              const ObjectRef& target) {
+  Batch batch(client, Clock::now() + std::chrono::seconds(20));
+  const Ticket<T> ticket = (batch.*ask)(target);
+  batch.run();
+  return batch[ticket];
+}
+
 }  // namespace kestreye::atspi::bus::testbed
