@@ -1,19 +1,15 @@
 #include "platform/atspi/bus/client.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "platform/atspi/bus/test_bus.h"
+#include "platform/atspi/test_socket.h"
 
 namespace kestreye::atspi::bus {
 
@@ -426,41 +422,9 @@ INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,
                                            RouteRow{"serve", true}),
                          routeName);
 
-// A listening socket that never answers: connections wait in its backlog.
-class SilentSocket {
- public:
-  SilentSocket() {
-    char folder[] = "/tmp/kestreye-silent-XXXXXX";
-    folder_ = mkdtemp(folder);
-    path_ = folder_ + "/bus";
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address),
-              0);
-    EXPECT_EQ(listen(fd_, 8), 0);
-  }
-  ~SilentSocket() {
-    close(fd_);
-    unlink(path_.c_str());
-    rmdir(folder_.c_str());
-  }
-  std::string address() const { return "unix:path=" + path_; }
-  /// Whether a client has connected.
-  bool connectedTo() const {
-    pollfd entry{fd_, POLLIN, 0};
-    return poll(&entry, 1, 0) > 0;
-  }
-
- private:
-  std::string folder_;
-  std::string path_;
-  int fd_ = -1;
-};
-
+// A bus that takes connections and never answers.
 TEST(BusClientOpenTest, NothingConnectsUntilACallIsSent) {
-  SilentSocket bus;
+  ListeningSocket bus;
   ClientOptions options;
   options.accessibilityBusAddress = bus.address();
   options.sessionBusAddress = bus.address();
