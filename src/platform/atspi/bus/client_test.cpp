@@ -325,11 +325,8 @@ TEST_P(BusClientFaultTest, AHungApplicationIsNotAskedAgainInTheScan) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
     Client client(optionsFor(bus_));
-    Batch first(client, in(30s));
-    first.setCallLimit(row.limit);
-    const auto asked = first.name(at(row.path));
-    first.run();
-    EXPECT_EQ(first[asked].status, row.first);
+    EXPECT_EQ(once(client, &Batch::name, at(row.path), row.limit).status,
+              row.first);
 
     const uint64_t sent = client.callsSent();
     Batch second(client, in(30s));
@@ -364,11 +361,8 @@ TEST(BusClientHangTest, AnOwnSocketThatNeverAnswersHangsItsApplication) {
   FakeApp app(bus, "stall");
   ASSERT_FALSE(app.name().empty());
   Client client(optionsFor(bus));
-  Batch batch(client, in(30s));
-  batch.setCallLimit(300ms);
-  const auto role = batch.role(app.ref("/o/window"));
-  batch.run();
-  EXPECT_EQ(batch[role].status, CallStatus::NotSent);
+  EXPECT_EQ(once(client, &Batch::role, app.ref("/o/window"), 300ms).status,
+            CallStatus::NotSent);
   EXPECT_FALSE(client.usesOwnSocket(app.name()));
   // The question for its socket, and nothing after it.
   EXPECT_EQ(client.callsSent(), 1u);
