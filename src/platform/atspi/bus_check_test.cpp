@@ -2,49 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
+
+#include "platform/atspi/test_socket.h"
 
 namespace kestreye::atspi {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// A listening Unix socket: the kernel accepts connections to it whether or
-// not anyone ever answers.
-class ListeningSocket {
- public:
-  ListeningSocket() {
-    char folder[] = "/tmp/kestreye-bus-XXXXXX";
-    folder_ = mkdtemp(folder);
-    path_ = folder_ + "/bus";
-    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address),
-              0);
-    EXPECT_EQ(listen(fd_, 8), 0);
-  }
-  ~ListeningSocket() {
-    close(fd_);
-    unlink(path_.c_str());
-    rmdir(folder_.c_str());
-  }
-  std::string address() const { return "unix:path=" + path_; }
-  int fd() const { return fd_; }
-
- private:
-  std::string folder_;
-  std::string path_;
-  int fd_ = -1;
-};
 
 TEST(BusCheckTest, ASilentBusIsGivenUpAtTheDeadline) {
   ListeningSocket silent;

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
+#include <optional>
 #include <sstream>
 
 #include "platform/macos/sdk_fake/fake_sdk.h"
@@ -218,6 +218,37 @@ TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
                      "AXSubrole+AXValue", "AXSubrole"}));
 }
 
+const char* const kField =
+    "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
+    "value: \\\"ann\\\" (FOCUSED)\"}";
+const char* const kUnread =
+    "{\"success\":true,\"ui_block\":\"Focused: [] (FOCUSED)\"}";
+const char* const kNoFocus =
+    "{\"success\":false,\"error\":\"No focused element\"}";
+
+// A text field "To" holding "ann", of process `pid`.
+AXUIElementRef toField(pid_t pid) {
+  const AXUIElementRef field = fake::element(pid);
+  fake::answer(field, "AXRole", fake::string(u"AXTextField"));
+  fake::answer(field, "AXTitle", fake::string(u"To"));
+  fake::answer(field, "AXValue", fake::string(u"ann"));
+  return field;
+}
+
+// `app` as process 500, trusted and frontmost.
+void makeFrontmost(AXUIElementRef app) {
+  fake::world().trusted = true;
+  fake::world().frontmost = 500;
+  fake::world().applications = {{500, app}};
+}
+
+// The calls, "; " between them, as the tables below write them.
+std::string joined(const Strings& calls) {
+  std::string out;
+  for (const std::string& call : calls) out += (out.empty() ? "" : "; ") + call;
+  return out;
+}
+
 // Every call gets a limit from the time the scan has left: the first call to
 // a process and the focus read all of it, any other half. A process whose own
 // call ran out its limit is not called again in the scan; a slow answer
@@ -226,93 +257,56 @@ TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
 TEST_F(MacosPlatformTest, LimitsEveryCallByTheTimeLeft) {
   struct Case {
     const char* name;
-    pid_t fieldOwner;
-    std::map<pid_t, int> hangsAfter;
-    std::map<pid_t, milliseconds> latency;
+    pid_t fieldOwner;  // also the process that hangs
+    int hangsAfter;    // calls it answers first; -1: never hangs
+    int latencyMs;     // of each answer of process 500
     const char* reply;
-    Strings calls;
+    std::string calls;
     int64_t tookMs;
   };
-  const char* const kField =
-      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
-      "value: \\\"ann\\\" (FOCUSED)\"}";
-  const char* const kUnread =
-      "{\"success\":true,\"ui_block\":\"Focused: [] (FOCUSED)\"}";
-  const char* const kNoFocus =
-      "{\"success\":false,\"error\":\"No focused element\"}";
   // The focused element's role is read first, to tell an empty web area.
-  const Strings kAnswered = {
-      "500 AXFocusedWindow 1600ms",
-      "500 AXFocusedUIElement 1600ms",
-      "500 AXRole 800ms",
-  };
-  Strings all = kAnswered;
+  const std::string kAnswered =
+      "500 AXFocusedWindow 1600ms; 500 AXFocusedUIElement 1600ms; "
+      "500 AXRole 800ms";
+  std::string all = kAnswered;
   for (const char* attribute :
        {"AXPosition", "AXSize", "AXRole", "AXTitle", "AXDescription", "AXLabel",
         "AXSubrole+AXValue", "AXPlaceholderValue", "AXFocused", "AXEnabled",
         "AXSelected", "AXSubrole+AXSelectedText"}) {
-    all.push_back("500 " + std::string(attribute) + " 800ms");
+    all += "; 500 " + std::string(attribute) + " 800ms";
   }
-  const std::vector<Case> cases = {
-      {"answers", 500, {}, {}, kField, all, 0},
-      {"hangs at once",
-       500,
-       {{500, 0}},
-       {},
-       kNoFocus,
-       {"500 AXFocusedWindow 1600ms"},
+  const std::string kSlow =
+      "500 AXFocusedWindow 1600ms; 500 AXFocusedUIElement 1300ms; "
+      "500 AXRole 500ms; 500 AXPosition 350ms";
+  const Case cases[] = {
+      {"answers", 500, -1, 0, kField, all, 0},
+      {"hangs at once", 500, 0, 0, kNoFocus, "500 AXFocusedWindow 1600ms",
        1600},
-      {"hangs before the focus",
-       500,
-       {{500, 1}},
-       {},
-       kNoFocus,
-       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms"},
-       1600},
-      {"hangs after the focus", 500, {{500, 2}}, {}, kUnread, kAnswered, 800},
-      {"slow, then out of time",
-       500,
-       {},
-       {{500, milliseconds(300)}},
-       kUnread,
-       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
-        "500 AXRole 500ms", "500 AXPosition 350ms", "500 AXSize 200ms"},
-       1400},
+      {"hangs before the focus", 500, 1, 0, kNoFocus,
+       "500 AXFocusedWindow 1600ms; 500 AXFocusedUIElement 1600ms", 1600},
+      {"hangs after the focus", 500, 2, 0, kUnread, kAnswered, 800},
+      {"slow, then out of time", 500, -1, 300, kUnread,
+       kSlow + "; 500 AXSize 200ms", 1400},
       // The limit is handed over as a float, 0.35f s a little short of
       // 350 ms: the service's own timeout still marks the process hung.
-      {"hangs on a limit that a float rounds down",
-       500,
-       {{500, 3}},
-       {{500, milliseconds(300)}},
-       kUnread,
-       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1300ms",
-        "500 AXRole 500ms", "500 AXPosition 350ms"},
+      {"hangs on a limit that a float rounds down", 500, 3, 300, kUnread, kSlow,
        1249},
-      {"field of a hung panel",
-       600,
-       {{600, 0}},
-       {},
-       kUnread,
-       {"500 AXFocusedWindow 1600ms", "500 AXFocusedUIElement 1600ms",
-        "600 AXRole 1600ms"},
+      {"field of a hung panel", 600, 0, 0, kUnread,
+       "500 AXFocusedWindow 1600ms; 500 AXFocusedUIElement 1600ms; "
+       "600 AXRole 1600ms",
        1600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const AXUIElementRef app = fake::element(500);
-    const AXUIElementRef field = fake::element(c.fieldOwner);
-    fake::answer(app, "AXFocusedUIElement", field);
-    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
-    fake::answer(field, "AXTitle", fake::string(u"To"));
-    fake::answer(field, "AXValue", fake::string(u"ann"));
-    fake::world().trusted = true;
-    fake::world().frontmost = 500;
-    fake::world().applications = {{500, app}};
-    fake::world().hangsAfter = c.hangsAfter;
-    fake::world().latency = c.latency;
+    fake::answer(app, "AXFocusedUIElement", toField(c.fieldOwner));
+    makeFrontmost(app);
+    if (c.hangsAfter >= 0)
+      fake::world().hangsAfter[c.fieldOwner] = c.hangsAfter;
+    fake::world().latency[500] = milliseconds(c.latencyMs);
     const auto [reply, took] = scanOnFakeClock();
     EXPECT_EQ(reply, c.reply);
-    EXPECT_EQ(fake::world().calls, c.calls);
+    EXPECT_EQ(joined(fake::world().calls), c.calls);
     EXPECT_EQ(took, c.tookMs);
     nextCase();
   }
@@ -329,163 +323,83 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
   struct Case {
     const char* name;
     Before before;
-    bool settable;  // the application knows the attribute
-    AXError setCode;
-    milliseconds delay;    // from the set to the tree
-    milliseconds latency;  // of every answer
+    std::optional<AXError> set;  // what a set answers; none: unknown to it
+    int delayMs;                 // from the set to the tree
+    int latencyMs;               // of every answer
     const char* reply;
-    Strings appCalls;  // to the application element, with their limits
-    Strings logs;
+    std::string appCalls;  // to the application element, with their limits
+    std::string logs;
     int64_t tookMs;
   };
   const std::string kW = "500 AXFocusedWindow 1600ms",
-                    kF = "500 AXFocusedUIElement ",
-                    kSet = "500 =AXManualAccessibility 800ms";
-  const char* const kField =
-      "{\"success\":true,\"ui_block\":\"Focused: [TextField] \\\"To\\\" "
-      "value: \\\"ann\\\" (FOCUSED)\"}";
-  const char* const kNoFocus =
-      "{\"success\":false,\"error\":\"No focused element\"}";
+                    kF = "500 AXFocusedUIElement ";
   const std::string kSetLine =
       "%@ [kestreye] AXManualAccessibility set on pid 500 ";
+  const std::string kNoField = kSetLine + "(no focused element): ",
+                    kWebArea = kSetLine + "(empty web area): ";
   const std::string kNoFocusLine = "%@ [kestreye] No focused element";
   // The set at once, then `count` focus reads 50 ms apart, each with all
   // the time left.
   const auto polls = [&](int count) {
-    Strings calls{kW, kF + "1600ms", "500 AXManualAccessibility 800ms", kSet};
+    std::string calls = kW + "; " + kF +
+                        "1600ms; 500 AXManualAccessibility 800ms; "
+                        "500 =AXManualAccessibility 800ms";
     for (int i = 1; i <= count; ++i) {
-      calls.push_back(kF + std::to_string(1600 - 50 * i) + "ms");
+      calls += "; " + kF + std::to_string(1600 - 50 * i) + "ms";
     }
     return calls;
   };
-  const milliseconds none{0};
-  const std::vector<Case> cases = {
-      {"native application",
-       Before::Field,
-       false,
-       kAXErrorSuccess,
-       none,
-       none,
-       kField,
-       {kW, kF + "1600ms"},
-       {},
-       0},
-      {"Electron, tree at once",
-       Before::NoFocus,
-       true,
-       kAXErrorSuccess,
-       none,
-       none,
-       kField,
-       polls(1),
-       {kSetLine + "(no focused element): accepted"},
-       50},
-      {"Electron, tree after 300 ms",
-       Before::NoFocus,
-       true,
-       kAXErrorSuccess,
-       milliseconds(300),
-       none,
-       kField,
-       polls(6),
-       {kSetLine + "(no focused element): accepted"},
-       300},
-      {"Electron, tree too late",
-       Before::NoFocus,
-       true,
-       kAXErrorSuccess,
-       milliseconds(1500),
-       none,
-       kNoFocus,
-       polls(20),
-       {kSetLine + "(no focused element): accepted", kNoFocusLine},
-       1000},
-      {"Electron, slow to answer",
-       Before::NoFocus,
-       true,
-       kAXErrorSuccess,
-       milliseconds(1500),
-       milliseconds(300),
-       kNoFocus,
-       {"500 AXFocusedWindow 1600ms", kF + "1300ms",
-        "500 AXManualAccessibility 500ms", "500 =AXManualAccessibility 350ms",
-        kF + "350ms"},
-       {kSetLine + "(no focused element): accepted", kNoFocusLine},
-       1600},
-      {"Chromium",
-       Before::EmptyWebArea,
-       true,
-       kAXErrorSuccess,
-       milliseconds(100),
-       none,
-       kField,
-       polls(2),
-       {kSetLine + "(empty web area): accepted"},
-       100},
-      {"Chromium that reports a refusal",
-       Before::EmptyWebArea,
-       true,
-       kAXErrorAttributeUnsupported,
-       milliseconds(100),
-       none,
-       kField,
-       polls(2),
-       {kSetLine + "(empty web area): refused, error -25205"},
-       100},
+  const AXError kOk = kAXErrorSuccess;
+  const Case cases[] = {
+      {"native application", Before::Field, std::nullopt, 0, 0, kField,
+       kW + "; " + kF + "1600ms", "", 0},
+      {"Electron, tree at once", Before::NoFocus, kOk, 0, 0, kField, polls(1),
+       kNoField + "accepted", 50},
+      {"Electron, tree after 300 ms", Before::NoFocus, kOk, 300, 0, kField,
+       polls(6), kNoField + "accepted", 300},
+      {"Electron, tree too late", Before::NoFocus, kOk, 1500, 0, kNoFocus,
+       polls(20), kNoField + "accepted; " + kNoFocusLine, 1000},
+      {"Electron, slow to answer", Before::NoFocus, kOk, 1500, 300, kNoFocus,
+       kW + "; " + kF + "1300ms; 500 AXManualAccessibility 500ms; " +
+           "500 =AXManualAccessibility 350ms; " + kF + "350ms",
+       kNoField + "accepted; " + kNoFocusLine, 1600},
+      {"Chromium", Before::EmptyWebArea, kOk, 100, 0, kField, polls(2),
+       kWebArea + "accepted", 100},
+      {"Chromium that reports a refusal", Before::EmptyWebArea,
+       kAXErrorAttributeUnsupported, 100, 0, kField, polls(2),
+       kWebArea + "refused, error -25205", 100},
       {"Electron woken by an earlier scan, nothing focused",
-       Before::NoFocusWoken,
-       true,
-       kAXErrorSuccess,
-       none,
-       none,
-       kNoFocus,
-       {kW, kF + "1600ms", "500 AXManualAccessibility 800ms"},
-       {kNoFocusLine},
+       Before::NoFocusWoken, kOk, 0, 0, kNoFocus,
+       kW + "; " + kF + "1600ms; 500 AXManualAccessibility 800ms", kNoFocusLine,
        0},
-      {"refuses the attribute",
-       Before::NoFocus,
-       false,
-       kAXErrorSuccess,
-       none,
-       none,
-       kNoFocus,
-       polls(0),
-       {kSetLine + "(no focused element): refused, error -25205", kNoFocusLine},
-       0},
+      {"refuses the attribute", Before::NoFocus, std::nullopt, 0, 0, kNoFocus,
+       polls(0), kNoField + "refused, error -25205; " + kNoFocusLine, 0},
   };
   // No focused window: the reply is the short block, which logs no line of
   // its own.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const AXUIElementRef app = fake::element(500);
-    const AXUIElementRef field = fake::element(500);
+    const AXUIElementRef field = toField(500);
     const AXUIElementRef webArea = fake::element(500);
-    fake::answer(field, "AXRole", fake::string(u"AXTextField"));
-    fake::answer(field, "AXTitle", fake::string(u"To"));
-    fake::answer(field, "AXValue", fake::string(u"ann"));
     fake::answer(webArea, "AXRole", fake::string(u"AXWebArea"));
     fake::answer(webArea, "AXChildren", fake::array({}));
     if (c.before == Before::Field)
       fake::answer(app, "AXFocusedUIElement", field);
-    if (c.before == Before::NoFocus || c.before == Before::NoFocusWoken) {
+    if (c.before == Before::NoFocus || c.before == Before::NoFocusWoken)
       fake::answer(app, "AXFocusedUIElement", nullptr, kAXErrorNoValue);
-    }
-    if (c.before == Before::NoFocusWoken) {
+    if (c.before == Before::NoFocusWoken)
       fake::answer(app, "AXManualAccessibility", fake::boolean(true));
-    }
-    if (c.before == Before::EmptyWebArea) {
+    if (c.before == Before::EmptyWebArea)
       fake::answer(app, "AXFocusedUIElement", webArea);
-    }
-    if (c.settable) {
-      fake::onSet(app, "AXManualAccessibility", c.delay,
+    if (c.set) {
+      fake::onSet(app, "AXManualAccessibility", milliseconds(c.delayMs),
                   {{app, "AXFocusedUIElement", field},
                    {webArea, "AXChildren", fake::array({field})}},
-                  c.setCode);
+                  *c.set);
     }
-    fake::world().trusted = true;
-    fake::world().frontmost = 500;
-    fake::world().applications = {{500, app}};
-    fake::world().latency = {{500, c.latency}};
+    makeFrontmost(app);
+    fake::world().latency = {{500, milliseconds(c.latencyMs)}};
     const auto [reply, took] = scanOnFakeClock();
     EXPECT_EQ(reply, c.reply);
     Strings appCalls;
@@ -496,8 +410,8 @@ TEST_F(MacosPlatformTest, WakesElectronAndChromiumOnce) {
         appCalls.push_back(call);
       }
     }
-    EXPECT_EQ(appCalls, c.appCalls);
-    EXPECT_EQ(fake::world().logs, c.logs);
+    EXPECT_EQ(joined(appCalls), c.appCalls);
+    EXPECT_EQ(joined(fake::world().logs), c.logs);
     EXPECT_EQ(took, c.tookMs);
     nextCase();
   }
@@ -556,9 +470,7 @@ TEST_F(MacosPlatformTest, ScansAWindowEndToEnd) {
   fake::answer(area, "AXSelectedTextRange",
                fake::box(kAXValueTypeCFRange, 9, 0));
   fake::answer(area, "AXPosition", fake::box(kAXValueTypeCGPoint, 10, 50));
-  fake::world().trusted = true;
-  fake::world().frontmost = 500;
-  fake::world().applications = {{500, app}};
+  makeFrontmost(app);
 
   const std::string reply = encodeReply(scanReply());
   EXPECT_NE(

@@ -79,25 +79,17 @@ TEST(BusClientLiveTest, ReadsGtkThroughItsOwnSocketAndStopsAskingWhenItHangs) {
 
   // Stopped, it answers nothing: one limit, then nothing more is sent.
   ASSERT_EQ(kill(demo.pid(), SIGSTOP), 0);
-  Batch stalled(client, Clock::now() + 5s);
-  stalled.setCallLimit(300ms);
-  const auto stalledName = stalled.name(window);
-  stalled.run();
-  EXPECT_EQ(stalled[stalledName].status, CallStatus::TimedOut);
+  EXPECT_EQ(testbed::once(client, &Batch::name, window, 300ms).status,
+            CallStatus::TimedOut);
   const uint64_t sent = client.callsSent();
-  Batch after(client, Clock::now() + 5s);
-  const auto afterRole = after.role(window);
-  after.run();
-  EXPECT_EQ(after[afterRole].status, CallStatus::NotSent);
+  EXPECT_EQ(testbed::once(client, &Batch::role, window).status,
+            CallStatus::NotSent);
   EXPECT_EQ(client.callsSent(), sent);
   kill(demo.pid(), SIGCONT);
 
   // The next scan asks it again, over the same socket.
   client.beginScan();
-  Batch again(client, Clock::now() + 5s);
-  const auto againTitle = again.name(window);
-  again.run();
-  EXPECT_EQ(again[againTitle].value, "Kestrel Mail");
+  EXPECT_EQ(testbed::once(client, &Batch::name, window).value, "Kestrel Mail");
   EXPECT_TRUE(client.usesOwnSocket(app->bus));
 }
 

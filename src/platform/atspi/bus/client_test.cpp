@@ -1,18 +1,15 @@
 #include "platform/atspi/bus/client.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/atspi/bus/test_bus.h"
+#include "platform/atspi/test_socket.h"
 
 namespace kestreye::atspi::bus {
 
@@ -20,6 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using testbed::FakeApp;
+using testbed::once;
 using testbed::optionsFor;
 using testbed::PrivateBus;
 using namespace std::chrono_literals;
@@ -210,10 +208,8 @@ TEST_P(BusClientFaultTest, AnApplicationThatLeavesMidBatchFailsTheRestAsGone) {
 
   // The rest of the scan does not ask it again.
   const uint64_t sent = client.callsSent();
-  Batch later(client, in(20s));
-  const auto again = later.role(at("/o/window"));
-  later.run();
-  EXPECT_EQ(later[again].status, CallStatus::Gone);
+  EXPECT_EQ(once(client, &Batch::role, at("/o/window")).status,
+            CallStatus::Gone);
   EXPECT_EQ(client.callsSent(), sent);
 }
 
@@ -238,9 +234,34 @@ TEST_P(BusClientFaultTest, ABatchLargerThanTheDaemonAllowsIsAnsweredWhole) {
   EXPECT_EQ(client.callsSent(), kCalls + 1);
 }
 
+// A call a row makes: it queues the call, and hands back how to read its
+// status and error once the batch has run.
+using Outcome = std::function<std::pair<CallStatus, std::string>()>;
+using Ask = Outcome (*)(Batch&, const ObjectRef&);
+template <class T>
+Outcome outcome(Batch& batch, Ticket<T> ticket) {
+  return [&batch, ticket] {
+    return std::pair(batch[ticket].status, batch[ticket].error);
+  };
+}
+const Ask kName = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.name(o));
+};
+const Ask kRole = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.role(o));
+};
+const Ask kText = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.text(o, 0, -1));
+};
+const Ask kChildren = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.children(o));
+};
+const Ask kExtents = [](Batch& b, const ObjectRef& o) {
+  return outcome(b, b.extents(o));
+};
+
 // Answers that are no use are clear values, and cost the others nothing.
 TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
-  enum class Ask { Name, Role, Text, Children, Extents };
   struct Row {
     const char* path;
     Ask ask;
@@ -250,68 +271,33 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
   const Row rows[] = {
       // No object path: refused before anything is sent, and the calls
       // after it go out all the same.
-      {"no path", Ask::Role, CallStatus::Error, "Invalid argument"},
-      {"/o/error", Ask::Name, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
-      {"/o/error", Ask::Children, CallStatus::Error,
-       "org.a11y.atspi.Error.Failed"},
-      {"/o/nosuch", Ask::Role, CallStatus::Error,
+      {"no path", kRole, CallStatus::Error, "Invalid argument"},
+      {"/o/error", kName, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
+      {"/o/error", kChildren, CallStatus::Error, "org.a11y.atspi.Error.Failed"},
+      {"/o/nosuch", kRole, CallStatus::Error,
        "org.freedesktop.DBus.Error.UnknownObject"},
-      {"/o/wrong", Ask::Role, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Name, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Text, CallStatus::BadReply, "i"},
-      {"/o/wrong", Ask::Children, CallStatus::BadReply, "s"},
-      {"/o/wrong", Ask::Extents, CallStatus::BadReply, "s"},
-      {"/o/wrongvariant", Ask::Name, CallStatus::BadReply, "v"},
+      {"/o/wrong", kRole, CallStatus::BadReply, "s"},
+      {"/o/wrong", kName, CallStatus::BadReply, "s"},
+      {"/o/wrong", kText, CallStatus::BadReply, "i"},
+      {"/o/wrong", kChildren, CallStatus::BadReply, "s"},
+      {"/o/wrong", kExtents, CallStatus::BadReply, "s"},
+      {"/o/wrongvariant", kName, CallStatus::BadReply, "v"},
   };
   Client client(optionsFor(bus_));
   Batch batch(client, in(30s));
   batch.setCallLimit(20s);
-  std::vector<size_t> tickets;
-  for (const Row& row : rows) {
-    const ObjectRef target = at(row.path);
-    switch (row.ask) {
-      case Ask::Name:
-        tickets.push_back(batch.name(target).index);
-        break;
-      case Ask::Role:
-        tickets.push_back(batch.role(target).index);
-        break;
-      case Ask::Text:
-        tickets.push_back(batch.text(target, 0, -1).index);
-        break;
-      case Ask::Children:
-        tickets.push_back(batch.children(target).index);
-        break;
-      case Ask::Extents:
-        tickets.push_back(batch.extents(target).index);
-        break;
-    }
-  }
+  std::vector<Outcome> outcomes;
+  for (const Row& row : rows) outcomes.push_back(row.ask(batch, at(row.path)));
   const auto huge = batch.children(at("/o/huge"));
   const auto hugeCount = batch.childCount(at("/o/huge"));
   const auto fine = batch.name(at("/o/label"));
   batch.run();
 
   for (size_t i = 0; i < std::size(rows); ++i) {
-    const auto [status, error] = std::visit(
-        [](const auto& reply) { return std::pair(reply.status, reply.error); },
-        // The replies of every kind share their status and error.
-        [&]() -> Batch::AnyReply {
-          switch (rows[i].ask) {
-            case Ask::Name:
-            case Ask::Text:
-              return batch[Ticket<std::string>{tickets[i]}];
-            case Ask::Role:
-              return batch[Ticket<uint32_t>{tickets[i]}];
-            case Ask::Children:
-              return batch[Ticket<Children>{tickets[i]}];
-            case Ask::Extents:
-              return batch[Ticket<Extents>{tickets[i]}];
-          }
-          return Reply<uint32_t>{};
-        }());
-    EXPECT_EQ(status, rows[i].status) << "row " << i << ": " << rows[i].path;
-    EXPECT_EQ(error, rows[i].error) << "row " << i << ": " << rows[i].path;
+    SCOPED_TRACE("row " + std::to_string(i) + ": " + rows[i].path);
+    const auto [status, error] = outcomes[i]();
+    EXPECT_EQ(status, rows[i].status);
+    EXPECT_EQ(error, rows[i].error);
   }
   ASSERT_TRUE(batch[huge].ok()) << batch[huge].status;
   EXPECT_EQ(batch[huge].value->refs.size(), MAX_LISTED_CHILDREN);
@@ -321,10 +307,7 @@ TEST_P(BusClientFaultTest, ErrorsWrongTypesAndHugeListsAreClearValues) {
   EXPECT_EQ(batch[fine].value, "Email");
 
   // None of that is a hang: the application is asked again in the scan.
-  Batch later(client, in(20s));
-  const auto role = later.role(at("/o/window"));
-  later.run();
-  EXPECT_EQ(later[role].value, 23u);
+  EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
 }
 
 // Once an application let a call run out its limit, the rest of the scan
@@ -342,11 +325,8 @@ TEST_P(BusClientFaultTest, AHungApplicationIsNotAskedAgainInTheScan) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
     Client client(optionsFor(bus_));
-    Batch first(client, in(30s));
-    first.setCallLimit(row.limit);
-    const auto asked = first.name(at(row.path));
-    first.run();
-    EXPECT_EQ(first[asked].status, row.first);
+    EXPECT_EQ(once(client, &Batch::name, at(row.path), row.limit).status,
+              row.first);
 
     const uint64_t sent = client.callsSent();
     Batch second(client, in(30s));
@@ -367,10 +347,7 @@ TEST_P(BusClientFaultTest, AHungApplicationIsNotAskedAgainInTheScan) {
 
     // The next scan asks it again.
     client.beginScan();
-    Batch next(client, in(30s));
-    const auto again = next.role(at("/o/window"));
-    next.run();
-    EXPECT_EQ(next[again].value, 23u);
+    EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
     ++windowCalls;
   }
 }
@@ -384,18 +361,13 @@ TEST(BusClientHangTest, AnOwnSocketThatNeverAnswersHangsItsApplication) {
   FakeApp app(bus, "stall");
   ASSERT_FALSE(app.name().empty());
   Client client(optionsFor(bus));
-  Batch batch(client, in(30s));
-  batch.setCallLimit(300ms);
-  const auto role = batch.role(app.ref("/o/window"));
-  batch.run();
-  EXPECT_EQ(batch[role].status, CallStatus::NotSent);
+  EXPECT_EQ(once(client, &Batch::role, app.ref("/o/window"), 300ms).status,
+            CallStatus::NotSent);
   EXPECT_FALSE(client.usesOwnSocket(app.name()));
   // The question for its socket, and nothing after it.
   EXPECT_EQ(client.callsSent(), 1u);
-  Batch later(client, in(30s));
-  const auto name = later.name(app.ref("/o/label"));
-  later.run();
-  EXPECT_EQ(later[name].status, CallStatus::NotSent);
+  EXPECT_EQ(once(client, &Batch::name, app.ref("/o/label")).status,
+            CallStatus::NotSent);
   EXPECT_EQ(client.callsSent(), 1u);
   EXPECT_EQ(app.received(""), 1u);
 }
@@ -411,10 +383,8 @@ TEST(BusClientHangTest, AStoppedApplicationCostsOneLimitAndNothingAfter) {
   ASSERT_FALSE(stopped.name().empty());
   ASSERT_FALSE(live.name().empty());
   Client client(optionsFor(bus));
-  Batch first(client, in(30s));
-  const auto reached = first.role(stopped.ref("/o/window"));
-  first.run();
-  ASSERT_TRUE(first[reached].ok()) << first[reached].status;
+  const auto reached = once(client, &Batch::role, stopped.ref("/o/window"));
+  ASSERT_TRUE(reached.ok()) << reached.status;
   ASSERT_TRUE(client.usesOwnSocket(stopped.name()));
 
   ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
@@ -446,41 +416,9 @@ INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,
                                            RouteRow{"serve", true}),
                          routeName);
 
-// A listening socket that never answers: connections wait in its backlog.
-class SilentSocket {
- public:
-  SilentSocket() {
-    char folder[] = "/tmp/kestreye-silent-XXXXXX";
-    folder_ = mkdtemp(folder);
-    path_ = folder_ + "/bus";
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address),
-              0);
-    EXPECT_EQ(listen(fd_, 8), 0);
-  }
-  ~SilentSocket() {
-    close(fd_);
-    unlink(path_.c_str());
-    rmdir(folder_.c_str());
-  }
-  std::string address() const { return "unix:path=" + path_; }
-  /// Whether a client has connected.
-  bool connectedTo() const {
-    pollfd entry{fd_, POLLIN, 0};
-    return poll(&entry, 1, 0) > 0;
-  }
-
- private:
-  std::string folder_;
-  std::string path_;
-  int fd_ = -1;
-};
-
+// A bus that takes connections and never answers.
 TEST(BusClientOpenTest, NothingConnectsUntilACallIsSent) {
-  SilentSocket bus;
+  ListeningSocket bus;
   ClientOptions options;
   options.accessibilityBusAddress = bus.address();
   options.sessionBusAddress = bus.address();
@@ -504,10 +442,8 @@ TEST(BusClientOpenTest, NothingConnectsUntilACallIsSent) {
   EXPECT_TRUE(bus.connectedTo());
   EXPECT_EQ(batch[role].status, CallStatus::NoBus);
   const uint64_t sent = client.callsSent();
-  Batch again(client, in(10s));
-  const auto name = again.name(ObjectRef{":1.1", "/o/window"});
-  again.run();
-  EXPECT_EQ(again[name].status, CallStatus::NoBus);
+  EXPECT_EQ(once(client, &Batch::name, ObjectRef{":1.1", "/o/window"}).status,
+            CallStatus::NoBus);
   EXPECT_EQ(client.callsSent(), sent);
 }
 
@@ -564,10 +500,8 @@ TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   FakeApp app(bus, "none");
   ASSERT_FALSE(app.name().empty());
   Client client(optionsFor(bus));
-  Batch first(client, in(20s));
-  const auto role = first.role(app.ref("/o/window"));
-  first.run();
-  ASSERT_TRUE(first[role].ok()) << first[role].status;
+  const auto role = once(client, &Batch::role, app.ref("/o/window"));
+  ASSERT_TRUE(role.ok()) << role.status;
 
   Batch batch(client, in(60s));
   batch.setCallLimit(30s);
@@ -581,10 +515,8 @@ TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   EXPECT_EQ(batch[held].status, CallStatus::NoBus);
 
   const uint64_t sent = client.callsSent();
-  Batch later(client, in(20s));
-  const auto again = later.role(app.ref("/o/window"));
-  later.run();
-  EXPECT_EQ(later[again].status, CallStatus::NoBus);
+  EXPECT_EQ(once(client, &Batch::role, app.ref("/o/window")).status,
+            CallStatus::NoBus);
   EXPECT_EQ(client.callsSent(), sent);
 }
 
