@@ -113,16 +113,18 @@ TEST_F(ReplayTest, CountReadsGivesTheReadsOfTheScan) {
   const Outcome plain = replay({tree, "scan"});
   const Outcome counted = replay({"--count-reads", tree, "scan"});
   EXPECT_EQ(counted.out, plain.out);
-  // Focused window and element and its frame: 4. Window walk: the window's
-  // children, the pane's role, focus and children, then role, focus and
-  // children of each entry, with the field's frame: 1 + 3 + 5 + 3 + 3 = 15.
+  // Focused window and element and its frame: 4. The search for a page
+  // around the focus: parent and role of the pane and of the window: 4.
+  // Window walk: the window's children, the pane's role, focus and children,
+  // then role, focus and children of each entry, with the field's frame:
+  // 1 + 3 + 5 + 3 + 3 = 15.
   // Container label: parent, role and all three labels: 5. Ancestor climb:
   // parent and role, the pane's children, each entry's role and children, the
   // two controls' frame and focus, then the next parent and its role:
   // 2 + 1 + 5 + 2 + 5 + 2 = 17. The block: the role, nine reads for the
   // focused line, three for the cursor, nine for the one form field, title
   // and description of the two actions: 1 + 9 + 3 + 9 + 4 = 26.
-  EXPECT_EQ(counted.err, plain.err + "attribute reads: 67\n");
+  EXPECT_EQ(counted.err, plain.err + "attribute reads: 71\n");
   // Without permission nothing is read; without a window, only the focused
   // element: window, focus, frame, role and nine description reads.
   for (const auto& [name, reads] : {std::pair{"error-not-trusted", 0},

@@ -20,7 +20,7 @@ std::string rawText(const Element& element) {
 
 }  // namespace
 
-AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
+AncestorContext collectFromSubtree(const Element& start, WalkState& scan,
                                    int64_t maxDepth, int64_t currentDepth) {
   AncestorContext out;
   auto visit = [&](const Element& child, const std::string& role) {
@@ -47,7 +47,7 @@ AncestorContext collectFromSubtree(const Element& start, ScanState& scan,
   return out;
 }
 
-AncestorContext collectAncestorContext(const Element& focused, ScanState& scan,
+AncestorContext collectAncestorContext(const Element& focused, WalkState& scan,
                                        int64_t maxLevels) {
   AncestorContext chosen;
   bool rich = false;

@@ -18,7 +18,7 @@ Wide absWide(Wide value) { return value < 0 ? -value : value; }
 
 std::vector<ElementInfo> collectAllElements(const Element& start,
                                             const RoleSet& roles,
-                                            ScanState& scan, int64_t maxDepth,
+                                            WalkState& scan, int64_t maxDepth,
                                             int64_t currentDepth) {
   std::vector<ElementInfo> out;
   auto visit = [&](const Element& child, const std::string& role) {

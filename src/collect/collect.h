@@ -7,8 +7,8 @@
 
 #include "ax/element_info.h"
 #include "ax/roles.h"
+#include "collect/walk_state.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
 
 namespace kestreye {
 
@@ -16,7 +16,7 @@ namespace kestreye {
 /// least 6 by 6 points, in depth-first pre-order.
 std::vector<ElementInfo> collectAllElements(const Element& start,
                                             const RoleSet& roles,
-                                            ScanState& scan,
+                                            WalkState& scan,
                                             int64_t maxDepth = 25,
                                             int64_t currentDepth = 0);
 

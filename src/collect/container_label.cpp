@@ -9,7 +9,7 @@
 namespace kestreye {
 
 std::optional<std::string> findContainerLabel(const Element& focused,
-                                              const ScanState& scan,
+                                              const WalkState& scan,
                                               int64_t maxLevels) {
   std::optional<std::string> found;
   auto visit = [&](const Element& parent) {

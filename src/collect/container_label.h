@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "collect/walk_state.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
 
 namespace kestreye {
 
@@ -14,7 +14,7 @@ namespace kestreye {
 /// the focused element's ancestors below the window, exactly as read; the
 /// climb stops when the scan's walks are over.
 std::optional<std::string> findContainerLabel(const Element& focused,
-                                              const ScanState& scan,
+                                              const WalkState& scan,
                                               int64_t maxLevels = 10);
 
 }  // namespace kestreye

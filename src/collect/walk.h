@@ -9,8 +9,8 @@
 
 #include "ax/accessors.h"
 #include "ax/roles.h"
+#include "collect/walk_state.h"
 #include "platform/platform.h"
-#include "scan/scan_state.h"
 
 namespace kestreye {
 
@@ -31,7 +31,7 @@ std::optional<UsableFrame> usableFrame(const Element& element);
 /// when the scan's walks are over.
 template <class Visit>
 void walkDescendants(const Element& start, int64_t maxDepth,
-                     int64_t currentDepth, ScanState& scan, Visit& visit) {
+                     int64_t currentDepth, WalkState& scan, Visit& visit) {
   WalkBudget& budget = scan.walk;
   if (budget.elementCount >= MAX_ELEMENTS || scan.walksOver()) return;
   for (Element& child : axChildren(start)) {
@@ -53,7 +53,7 @@ void walkDescendants(const Element& start, int64_t maxDepth,
 /// walks are over.
 template <class Visit>
 void climbAncestors(const Element& from, int64_t maxLevels,
-                    const ScanState& scan, Visit& visit) {
+                    const WalkState& scan, Visit& visit) {
   Element current = from;
   for (int64_t level = 0; level < maxLevels && !scan.walksOver(); ++level) {
     auto parentValue = axValue(current, "AXParent");

@@ -1,5 +1,7 @@
 #include "scan/scan.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "collect/ancestor_context.h"
 #include "collect/collect.h"
 #include "collect/container_label.h"
+#include "collect/page_area.h"
 #include "format/ui_block.h"
 #include "platform/platform.h"
 #include "scan/scan_state.h"
@@ -26,8 +29,7 @@ ErrorResponse failure(std::string_view logged, std::string message) {
 }  // namespace
 
 Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
-  ScanState scan;
-  scan.deadlines = deadlines;
+  ScanState scan{deadlines, {{}, deadlines.walksEnd}};
   scan.step = step;
   scan.enter(ScanStep::Starting);
   const ScanScope platformScan(deadlines.readsEnd);
@@ -64,16 +66,24 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
     return SuccessResponse{"Focused: " + record.describeElement(focused)};
   }
 
-  scan.walk = WalkBudget{};
-  const auto inputs = collectAllElements(*window, INPUT_ROLES, scan, 25, 0);
+  // Inside a web page the page stands for the window: the browser's toolbar
+  // and address bar are not the context of a field on the page.
+  const std::optional<PageArea> page = findPageArea(focused, scan.walks);
+  const Element& walkRoot = page ? page->element : *window;
+  const int64_t contextLevels = page ? std::min<int64_t>(12, page->level) : 12;
+
+  scan.walks.walk = WalkBudget{};
+  const auto inputs =
+      collectAllElements(walkRoot, INPUT_ROLES, scan.walks, 25, 0);
   const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
                                    size.h, 120, 400, 300);
   const auto nearbyInputs = dedup(nearby, 15);
 
-  const auto containerLabel = findContainerLabel(focused, scan, 10);
+  const auto containerLabel = findContainerLabel(focused, scan.walks, 10);
 
-  scan.walk = WalkBudget{};
-  const AncestorContext context = collectAncestorContext(focused, scan, 12);
+  scan.walks.walk = WalkBudget{};
+  const AncestorContext context =
+      collectAncestorContext(focused, scan.walks, contextLevels);
   const auto nearbyButtons = dedup(context.buttons, 15);
 
   std::string block = formatForLLM(focused, position, size, containerLabel,

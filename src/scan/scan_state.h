@@ -1,10 +1,12 @@
 // What one scan keeps while it runs. The driver makes one per scan and hands
-// it to the walks; nothing of it outlives the scan.
+// the walks their share of it; nothing of it outlives the scan.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+
+#include "collect/walk_state.h"
 
 namespace kestreye {
 
@@ -38,24 +40,13 @@ enum class ScanStep : int {
   Gathering,           ///< the walks and the block
 };
 
-/// The budget of one walk: entries gathered, counted against MAX_ELEMENTS,
-/// and elements examined, counted against MAX_EXAMINED_ELEMENTS.
-struct WalkBudget {
-  int64_t elementCount = 0;
-  int64_t examinedCount = 0;
-};
-
 /// Everything one scan keeps while it runs.
 struct ScanState {
-  WalkBudget walk;  ///< the current walk's budget; a new walk starts at zero
   ScanDeadlines deadlines =
       ScanDeadlines::from(std::chrono::steady_clock::now());
+  WalkState walks{{}, deadlines.walksEnd};  ///< what the walks share
   std::atomic<ScanStep>* step = nullptr;  ///< where a watcher follows the step
 
-  /// True once the walks must stop.
-  bool walksOver() const {
-    return std::chrono::steady_clock::now() >= deadlines.walksEnd;
-  }
   /// Tells the watcher, if any, that the scan has reached `next`.
   void enter(ScanStep next) const {
     if (step != nullptr) step->store(next);
