@@ -374,7 +374,7 @@ class Started(App):
             subprocess.run(spec["argv"], env=self.env(), check=True, timeout=60, capture_output=True)
         else:
             self.start([fill(word) for word in spec["argv"]])
-        self.wait_window(*spec.get("window", ["--name", self.PAGES.get(self.page, "")]))
+        self.wait_window(*(spec.get("window") or ["--name", self.PAGES[self.page]]))
         if self.enabled:
             self.wait_registered()
 
