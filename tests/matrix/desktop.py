@@ -374,7 +374,7 @@ class Started(App):
             subprocess.run(spec["argv"], env=self.env(), check=True, timeout=60, capture_output=True)
         else:
             self.start([fill(word) for word in spec["argv"]])
-        self.wait_window(*(spec.get("window") or ["--name", self.PAGES[self.page]]))
+        self.wait_window(*(spec.get("window") or ["--name", DATA["apps"]["pages"][self.page]["ready"]]))
         if self.enabled:
             self.wait_registered()
 
@@ -384,11 +384,9 @@ class Browser(Started):
     a page of ours that writes its state into its title."""
 
     switch = "busctl --user set-property org.a11y.Bus /org/a11y/bus org.a11y.Status IsEnabled b true"
-    PAGES = {"form": r"^Sign up \(focus email, email 0/0, password 0, comment 0\)",
-             "editor": r"^Editor \(focus password 0\)"}
 
     def launch(self):
-        self.page_uri = (HERE / f"{self.page}.html").as_uri()
+        self.page_uri = (HERE / DATA["apps"]["pages"][self.page]["file"]).as_uri()
         super().launch()
 
     def landed(self, pattern):
