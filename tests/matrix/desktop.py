@@ -1166,27 +1166,15 @@ for _kind in ("demo", "gtk4", "qt6"):
         TESTS[f"wayland.{'gtk3' if _kind == 'demo' else _kind}_{'stalled' if _stall else 'stopped'}"] = \
             behind(_kind, _stall)
 
-# What the applications of a test need (a program, a Python module "py:NAME"
-# or a typelib "gi:NAME VERSION"), and the Debian package that brings it.
-NEEDS = {"qt5": [("py:PyQt5", "python3-pyqt5")], "gtk4": [("gi:GdkX11 4.0", "gir1.2-gtk-4.0")],
-         "qt6": [("py:PyQt6", "python3-pyqt6")], "chromium": [("chromium", "chromium")],
-         "firefox": [("firefox-esr", "firefox-esr")], "factory": [("gtk3-widget-factory", "gtk-3-examples")],
-         "writer": [("soffice", "libreoffice-writer"), ("py:uno", "python3-uno")],
-         "calc": [("localc", "libreoffice-calc"), ("py:uno", "python3-uno")],
-         "impress": [("loimpress", "libreoffice-impress"), ("py:uno", "python3-uno")],
-         "gnome": [("gnome-shell", "gnome-shell"), ("gi:Atspi 2.0", "gir1.2-atspi-2.0")]}
-for _editor in ("gedit", "gnome-text-editor", "kwrite", "thunderbird", "gnome-terminal"):
-    NEEDS[_editor] = [(_editor, _editor), ("gi:Atspi 2.0", "gir1.2-atspi-2.0")]
-
-
 def lacking(name):
-    """The first package test `name` needs and this machine lacks, or None."""
+    """The first package test `name` needs (desktop.json's "needs") and this
+    machine lacks, or None."""
     row = ROWS.get(name, {})
     kinds = {spec.split()[0] for spec in row.get("apps", [row.get("app", "demo")])}
     kinds |= set(re.split(r"[._]", name)) & {"gtk4", "qt6", "chromium", "firefox", "calc", "impress", "gnome"}
     kinds |= {"factory"} if name == "e2e.widget_factory" else set()
     kinds |= {"gtk4"} if name == "wayland.switch" else set()
-    for need, package in (need for kind in sorted(kinds) for need in NEEDS.get(kind, [])):
+    for need, package in (need for kind in sorted(kinds) for need in DATA["needs"].get(kind, [])):
         kind, _, what = need.rpartition(":")
         if kind == "gi":
             import gi
@@ -1209,7 +1197,8 @@ def main():
     options = parser.parse_args()
     if options.list:
         for name in TESTS:
-            print(name, "gnome" if name == "wayland.gnome_overview" else name.split(".")[0], lacking(name) or "-")
+            print(name, lacking(name) or "-", "wayland-session" if name.startswith("wayland.") else "session",
+                  *(["--gnome"] if name == "wayland.gnome_overview" else []))
         return 0
     # scripts/session ends its command with SIGTERM: unwind so that every
     # application is stopped.
