@@ -3,7 +3,8 @@
 # own private headless desktop (scripts/session):
 #
 #   bench/scan_live.sh [RUNS]        (default 50; build first: preset default)
-#   bench/scan_live.sh --editors [RUNS]  the editors (5. below) only
+#   bench/scan_live.sh --editors [RUNS]  the editors (5. and 6. below) only
+#   bench/scan_live.sh --web-editors [RUNS]  the web editors (6.) only
 #   bench/scan_live.sh --mcp [RUNS]  the demo only: RUNS scan_ui_context calls
 #                                    to one kestreye-mcp, each beside one
 #                                    `kestreye scan` process
@@ -22,6 +23,11 @@
 #    KWrite, Thunderbird's compose window, gnome-terminal, the editor page in
 #    Chromium and Firefox), each with three lines written and the caret on
 #    the second, likewise;
+# 6. the editor libraries of tests/matrix/desktop.json (Quill, ProseMirror,
+#    tiptap, Lexical, CKEditor 5, Monaco with its accessibility mode off and
+#    on) and the plain
+#    <textarea> page, in Chromium and Firefox, likewise: Monaco within 1.5x
+#    of the <textarea> in the same browser;
 # and, first, `kestreye` with no arguments: the floor of any run (process
 # start, dynamic linking, exit).
 # Prints the median, lowest and highest wall time of RUNS scans (process start
@@ -232,12 +238,39 @@ measure_editors() {
     fi
     hold_and_measure "matrix.$app.write" "$name" 60
   done
+  measure_web_editors
+}
+
+# The editor libraries of tests/matrix/desktop.json (and the plain
+# <textarea> page they are compared with) in both browsers, in the state
+# their tests leave them in.
+measure_web_editors() {
+  local browser command editor
+  [[ -f $root/tests/matrix/web-editors/dist/monaco.js ]] ||
+    { echo "web editors      skipped: not bundled (scripts/setup)"; return; }
+  for browser in chromium:chromium firefox:firefox-esr; do
+    IFS=: read -r browser command <<<"$browser"
+    if ! command -v "$command" >/dev/null; then
+      echo "$browser web editors skipped: $command not installed"
+      continue
+    fi
+    for editor in textarea quill prosemirror tiptap lexical ckeditor monaco-off monaco-on; do
+      hold_and_measure "matrix.$browser.$editor" "$browser-$editor" 60
+    done
+  done
 }
 
 if [[ ${1:-} == --editors ]]; then
   runs=${2:-50}
   echo "kestreye scan on the editors, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
   measure_editors
+  exit
+fi
+
+if [[ ${1:-} == --web-editors ]]; then
+  runs=${2:-50}
+  echo "kestreye scan on the web editors, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
+  measure_web_editors
   exit
 fi
 

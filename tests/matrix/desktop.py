@@ -99,13 +99,17 @@ class Reply:
         """What `expected` is compared with: "line N" (or its start, "line N
         starts"), the "block", "section HEADER" to the next empty line, the
         form "fields" (the last ones) or the "marked" one unnumbered, which
-        texts are "absent" from the block, or whether the scan took less than
-        "within" seconds."""
+        texts are "absent" from the block, how many log lines on standard
+        error begin with each text ("log count"), or whether the scan took
+        less than "within" seconds."""
         kind, _, arg = key.partition(" ")
         if kind == "absent":
             return [text for text in expected if text not in self.block]
         if kind == "within":
             return expected if self.elapsed < expected else self.elapsed
+        if kind == "log":  # how many log lines begin with each text
+            lines = self.stderr.decode(errors="replace").splitlines()
+            return {text: sum(line.startswith(text) for line in lines) for text in expected}
         if kind == "line":
             line = self.lines[int(arg.split()[0])]
             return line[:len(expected)] if arg.endswith(" starts") else line
@@ -358,7 +362,7 @@ class Started(App):
         spec = DATA["apps"][self.name]
         fill = lambda text: text.format(home=self.home, page=self.page_uri)  # noqa: E731
         self.environment, self.bullets_shown = spec.get("env", {}), spec.get("bullets_shown", False)
-        self.case = spec.get("case", f"{self.name}-{self.page}")
+        self.case = spec.get("case", f"{self.name}-{getattr(self, 'query', '') or self.page}")
         if "profile" in spec:
             os.makedirs(fill(spec["profile"]), exist_ok=True)
             with open(os.path.join(fill(spec["profile"]), "user.js"), "w") as prefs:
@@ -385,8 +389,11 @@ class Browser(Started):
 
     switch = "busctl --user set-property org.a11y.Bus /org/a11y/bus org.a11y.Status IsEnabled b true"
 
+    query = ""
+
     def launch(self):
-        self.page_uri = (HERE / DATA["apps"]["pages"][self.page]["file"]).as_uri()
+        self.page_uri = (HERE / DATA["apps"]["pages"][self.page]["file"]).as_uri() + (
+            f"?{self.query}" if self.query else "")
         super().launch()
 
     def landed(self, pattern):
@@ -661,7 +668,7 @@ class Run:
         if kind in ("demo", "qt5"):
             settings = dict(focus=more[0] if more else "email", options=more[1:], **settings)
         elif more:
-            settings["page"] = more[0]
+            settings.update(zip(("page", "query"), more))
         app = APPS[kind](self, kind=kind, name=kind, **settings)
         self.apps.append(app)
         app.launch()
@@ -1170,7 +1177,7 @@ def lacking(name):
     """The first package test `name` needs (desktop.json's "needs") and this
     machine lacks, or None."""
     row = ROWS.get(name, {})
-    kinds = {spec.split()[0] for spec in row.get("apps", [row.get("app", "demo")])}
+    kinds = {word for spec in row.get("apps", [row.get("app", "demo")]) for word in spec.split()}
     kinds |= set(re.split(r"[._]", name)) & {"gtk4", "qt6", "chromium", "firefox", "calc", "impress", "gnome"}
     kinds |= {"factory"} if name == "e2e.widget_factory" else set()
     kinds |= {"gtk4"} if name == "wayland.switch" else set()
@@ -1183,7 +1190,8 @@ def lacking(name):
                 continue
             except ValueError:
                 return package
-        if not (importlib.util.find_spec(what) if kind == "py" else shutil.which(what)):
+        if not {"py": importlib.util.find_spec, "file": lambda path: (HERE / path).exists()}.get(
+                kind, shutil.which)(what):
             return package
     return None
 

@@ -37,6 +37,25 @@ AttributeRead element(GRef<AtspiAccessible> node) {
   return withValue(RawValue{Element::adopt(node.release())});
 }
 
+// Whether an editable text holds lines: a line break in its text (embedded
+// objects put in place), or a paragraph among its embedded objects (an
+// editor of one paragraph). Asked of the roles web engines give editors;
+// the text is read for the element's value anyway.
+bool holdsLines(AtspiAccessible* node, AtspiRole role, ReadContext& read) {
+  if (role != ATSPI_ROLE_TEXT && role != ATSPI_ROLE_ENTRY &&
+      role != ATSPI_ROLE_SECTION && role != ATSPI_ROLE_PARAGRAPH) {
+    return false;
+  }
+  const std::optional<std::string>& text = textOf(node, read);
+  if (!text.has_value()) return false;
+  if (text->find('\n') != std::string::npos) return true;
+  return std::any_of(
+      read.memo(node).embedded.begin(), read.memo(node).embedded.end(),
+      [&read](const GRef<AtspiAccessible>& object) {
+        return roleOf(object.get(), read) == ATSPI_ROLE_PARAGRAPH;
+      });
+}
+
 std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   const AtspiRole role = roleOf(node, read);
   GRef<AtspiStateSet> states = statesOf(node, read);
@@ -70,6 +89,9 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   }
   if (role == ATSPI_ROLE_COMBO_BOX) {
     facts.hasEditableTextChild = comboEntryOf(node, ignored) != nullptr;
+  }
+  if (facts.editable && !facts.multiLine) {
+    facts.holdsLines = holdsLines(node, role, ignored);
   }
   return macRoleName(role, facts);
 }

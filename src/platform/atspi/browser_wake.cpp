@@ -1,6 +1,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/atspi/atspi_private.h"
@@ -36,13 +37,19 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
   return nullptr;
 }
 
-// Firefox sends each kind of data (bounds, object attributes, ...) to the
-// process that answers clients only once some client has asked for it: its
-// first answers after it starts are (-1, -1, -1, -1) bounds and missing
-// attributes, and the data follows some 50 ms later, each kind on its own.
-// When the focused element of a Firefox window first answered no bounds,
-// bounds, attributes and relations are asked for, the bounds awaited (up to
-// half a second), and everything read so far forgotten.
+// Firefox sends each kind of data (bounds, object attributes, relations,
+// ...) to the process that answers clients only once some client has asked
+// for it: its first answers after it starts are (-1, -1, -1, -1) bounds and
+// no object attributes, and the data follows some 50 ms later, each kind on
+// its own. A Firefox that is awake answers at once, and then an element
+// without bounds has none to give (Monaco's hidden textarea keeps
+// (-1, -1, -1, -1) for good): it is taken as it is.
+// When the focused element of a Firefox window first answered no bounds, its
+// attributes and relations are asked for; while it has no attributes,
+// Firefox is waking, and the bounds are awaited (up to half a second, until
+// the attributes come), everything read so far forgotten, and the wait
+// logged. Relations tell nothing here: a label's LABELLED_BY answers while
+// the attributes are still missing.
 // Firefox is busy meanwhile: a slow answer to these probes ends the wait but
 // does not count against the application.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
@@ -67,20 +74,36 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
     return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
+  // Asking is what makes Firefox send them; an element of an awake Firefox
+  // has attributes (its tag, at least).
+  auto awake = [&] {
+    const GTable attributes(probe.call(focused, [&](GError** error) {
+      return atspi_accessible_get_attributes(focused, error);
+    }));
+    return attributes != nullptr && g_hash_table_size(attributes.get()) > 0;
+  };
   if (toolkitOf(app, probe).name != "Gecko") return;
-  // The read above asked for the bounds, which may have come meanwhile; the
-  // attributes and relations (a field's label) are asked for too.
-  (void)objectAttribute(focused, {"placeholder-text"}, probe);
   (void)GObjectArray<AtspiRelation>(probe.call(focused, [&](GError** error) {
     return atspi_accessible_get_relation_set(focused, error);
   }));
+  if (awake() || !probe.ok()) return;
+  const auto start = std::chrono::steady_clock::now();
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!boundsUnknown()) break;
+    // The read above asked for the bounds, which may have come meanwhile.
+    if (!boundsUnknown() || awake()) break;
   }
   // libatspi's snapshot of the window holds early answers too.
   atspi_accessible_clear_cache(window);
   read.cache().forgetElements();
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::string line =
+      "[kestreye] waited " + std::to_string(waited.count()) + " ms for Firefox";
+  if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
+    line += " (pid " + std::to_string(*pid) + ")";
+  }
+  writeLogLine(line + " to hand out the focused element's data");
 }
 
 }  // namespace kestreye::atspi

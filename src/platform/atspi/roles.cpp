@@ -5,6 +5,17 @@
 #include "platform/platform.h"
 
 namespace kestreye::atspi {
+namespace {
+
+// A text that is typed into in lines: marked MULTI_LINE, or editable and
+// holding lines.
+std::string_view textRoleName(const RoleFacts& facts) {
+  return facts.multiLine || (facts.editable && facts.holdsLines)
+             ? "AXTextArea"
+             : "AXTextField";
+}
+
+}  // namespace
 
 std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
   // Every direct child of an application is a top-level window, whatever its
@@ -29,7 +40,7 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
       case ATSPI_ROLE_DOCUMENT_FRAME:
         return "AXTextArea";
       default:
-        return facts.multiLine ? "AXTextArea" : "AXTextField";
+        return textRoleName(facts);
     }
   }
 
@@ -43,7 +54,7 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
 
     case ATSPI_ROLE_TEXT:
     case ATSPI_ROLE_ENTRY:
-      return facts.multiLine ? "AXTextArea" : "AXTextField";
+      return textRoleName(facts);
     case ATSPI_ROLE_PASSWORD_TEXT:
       return "AXTextField";
     // A spin button is typed into like a text field; its macOS twin is a text
@@ -115,7 +126,7 @@ std::string_view macRoleName(AtspiRole role, const RoleFacts& facts) {
     // Web engines put a paragraph's text in the paragraph itself, with no
     // text leaves below it; a word processor's paragraph is typed into.
     case ATSPI_ROLE_PARAGRAPH:
-      if (facts.editable) return facts.multiLine ? "AXTextArea" : "AXTextField";
+      if (facts.editable) return textRoleName(facts);
       return "AXStaticText";
     case ATSPI_ROLE_HEADING:
       return "AXHeading";

@@ -16,6 +16,10 @@ struct RoleFacts {
   bool expandable = false;  ///< the EXPANDABLE state
   bool hasPopup = false;    ///< the HAS_POPUP state
   bool editable = false;    ///< the EDITABLE state
+  /// Its text holds a line break, or its embedded objects are paragraphs:
+  /// an editable one is a text area whatever its SINGLE_LINE state says
+  /// (Firefox marks a role="textbox" editor without aria-multiline so).
+  bool holdsLines = false;
   /// An unnamed element whose parent also holds an editable text field
   /// (asked only of toggle buttons).
   bool unnamedBesideEntry = false;

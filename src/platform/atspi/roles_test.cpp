@@ -37,6 +37,12 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
   editableLines.multiLine = true;
   RoleFacts editableHost = with(&RoleFacts::editableHost);
   editableHost.multiLine = true;
+  // Editable and holding lines, without MULTI_LINE: Firefox's role="textbox"
+  // editors (tiptap, Lexical, CKEditor 5).
+  RoleFacts linesTyped = with(&RoleFacts::editable);
+  linesTyped.holdsLines = true;
+  RoleFacts linesHost = linesTyped;
+  linesHost.editableHost = true;
   const std::vector<RoleCase> cases = {
       {ATSPI_ROLE_TEXT, plain, "AXTextField"},
       {ATSPI_ROLE_ENTRY, with(&RoleFacts::multiLine), "AXTextArea"},
@@ -72,6 +78,20 @@ TEST(AtspiRolesTest, RolesThatDependOnStateOrPlace) {
       {ATSPI_ROLE_SECTION, with(&RoleFacts::editableHost), "AXTextField"},
       {ATSPI_ROLE_DOCUMENT_WEB, plain, "AXWebArea"},
       {ATSPI_ROLE_PASSWORD_TEXT, editableHost, "AXTextField"},
+      // An editable text that holds lines is a text area, whatever its
+      // SINGLE_LINE state says; one that is not editable keeps its state's
+      // word, and one without lines stays a field.
+      {ATSPI_ROLE_ENTRY, linesHost, "AXTextArea"},
+      {ATSPI_ROLE_SECTION, linesHost, "AXTextArea"},
+      {ATSPI_ROLE_ENTRY, linesTyped, "AXTextArea"},
+      {ATSPI_ROLE_TEXT, linesTyped, "AXTextArea"},
+      {ATSPI_ROLE_PARAGRAPH, linesTyped, "AXTextArea"},
+      {ATSPI_ROLE_ENTRY, with(&RoleFacts::holdsLines), "AXTextField"},
+      {ATSPI_ROLE_PARAGRAPH, with(&RoleFacts::holdsLines), "AXStaticText"},
+      {ATSPI_ROLE_ENTRY, with(&RoleFacts::editable), "AXTextField"},
+      {ATSPI_ROLE_PASSWORD_TEXT, linesHost, "AXTextField"},
+      {ATSPI_ROLE_SPIN_BUTTON, linesTyped, "AXTextField"},
+      {ATSPI_ROLE_DOCUMENT_WEB, linesTyped, "AXWebArea"},
       // Every child of an application is a window: Qt's are fillers.
       {ATSPI_ROLE_FILLER, top, "AXWindow"},
       {ATSPI_ROLE_ALERT, top, "AXWindow"},
