@@ -662,8 +662,8 @@ class Run:
         self.apps, self.replies, self.recordings = [], [], []
 
     def launch(self, spec="demo email", **settings):
-        """Starts an application ("KIND [FOCUS-OR-PAGE [DEMO-OPTIONS...]]")
-        and returns it once ready."""
+        """Starts an application and returns it once ready: "demo FOCUS
+        OPTIONS...", "qt5 FOCUS", "BROWSER PAGE [QUERY]" or another KIND."""
         kind, *more = spec.split()
         if kind in ("demo", "qt5"):
             settings = dict(focus=more[0] if more else "email", options=more[1:], **settings)
