@@ -1,0 +1,351 @@
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string_view>
+
+#include "platform/atspi/bus/bus_private.h"
+#include "platform/atspi/bus/client.h"
+
+namespace kestreye::atspi::bus {
+namespace {
+
+constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
+
+// The errors that say the application is no longer there to answer.
+bool meansGone(std::string_view error) {
+  return error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         error == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+         error == "org.freedesktop.DBus.Error.Disconnected";
+}
+
+void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
+  call.done = true;
+  if (call.inFlight != nullptr) --*call.inFlight;
+  call.inFlight = nullptr;
+  std::visit(
+      [&](auto& reply) {
+        reply.status = status;
+        reply.error = std::move(error);
+        if (status != CallStatus::Ok) reply.value.reset();
+      },
+      *call.reply);
+  if (status == CallStatus::TimedOut) call.client->hung.insert(call.target.bus);
+  if (status == CallStatus::Gone) call.client->gone.insert(call.target.bus);
+}
+
+int answered(sd_bus_message* message, void* data, sd_bus_error*) {
+  auto& call = *static_cast<Batch::Call*>(data);
+  if (call.done) return 1;
+  if (sd_bus_message_is_method_error(message, nullptr) > 0) {
+    const sd_bus_error* error = sd_bus_message_get_error(message);
+    std::string name =
+        error != nullptr && error->name != nullptr ? error->name : "";
+    // NoReply comes both from sd-bus when the call's limit runs out and from
+    // the daemon (or sd-bus, for an own socket) when the application
+    // disconnects first: only the time tells them apart.
+    if (name == kNoReply && call.connection == call.client->bus.get() &&
+        sd_bus_is_open(call.connection) <= 0) {
+      // The bus itself closed (its daemon ended): no application is to
+      // blame, and no call gets through for the rest of the scan.
+      call.client->busFailed = true;
+      finish(call, CallStatus::NoBus, std::move(name));
+    } else if (name == kNoReply) {
+      const bool late = Clock::now() + std::chrono::milliseconds(2) >= call.end;
+      finish(call, late ? CallStatus::TimedOut : CallStatus::Gone,
+             std::move(name));
+    } else {
+      const CallStatus status =
+          meansGone(name) ? CallStatus::Gone : CallStatus::Error;
+      finish(call, status, std::move(name));
+    }
+    return 1;
+  }
+  if (call.read(message, *call.reply)) {
+    finish(call, CallStatus::Ok);
+  } else {
+    const char* signature = sd_bus_message_get_signature(message, 1);
+    finish(call, CallStatus::BadReply, signature != nullptr ? signature : "");
+  }
+  return 1;
+}
+
+// Whether an application's own socket may be connected to: a Unix socket and
+// nothing else. An address is the application's word, and sd-bus would also
+// start a program ("unixexec:") or reach out over the network for one.
+bool ownSocketAddress(std::string_view address) {
+  return address.starts_with("unix:") &&
+         address.find(';') == std::string_view::npos;
+}
+
+int millisecondsUntil(Deadline when) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60'000));
+}
+
+// Sends one call on its connection; false (and the call finished) when it
+// cannot go out.
+bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
+  call.connection = connection;
+  sd_bus_message* made = nullptr;
+  int result = sd_bus_message_new_method_call(
+      connection, &made, call.target.bus.c_str(), call.target.path.c_str(),
+      call.interface, call.member);
+  MessagePtr message(made);
+  if (result >= 0 && call.append) result = call.append(message.get());
+  if (result < 0) {
+    // An object reference that is no valid name or path (an application
+    // lists what it likes) is refused here, before anything is sent.
+    finish(call, result == -EINVAL ? CallStatus::Error : CallStatus::NoBus,
+           std::strerror(-result));
+    return false;
+  }
+  sd_bus_slot* slot = nullptr;
+  const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(
+      call.end - Clock::now());
+  result = sd_bus_call_async(
+      connection, &slot, message.get(), answered, &call,
+      static_cast<uint64_t>(std::max<int64_t>(limit.count(), 1)));
+  if (result < 0) {
+    finish(call, ownSocket ? CallStatus::Gone : CallStatus::NoBus,
+           std::strerror(-result));
+    return false;
+  }
+  call.slot.reset(slot);
+  ++call.client->sent;
+  return true;
+}
+
+}  // namespace
+
+void pump(const std::vector<sd_bus*>& connections,
+          const std::function<std::optional<Deadline>()>& step) {
+  std::vector<pollfd> fds;
+  while (true) {
+    for (sd_bus* connection : connections) {
+      // Each round handles one message; an error means the connection
+      // closed, and its calls have had their answers made up.
+      while (sd_bus_process(connection, nullptr) > 0) {
+      }
+    }
+    const std::optional<Deadline> until = step();
+    if (!until.has_value()) return;
+    int wait = millisecondsUntil(*until);
+    fds.clear();
+    for (sd_bus* connection : connections) {
+      const int fd = sd_bus_get_fd(connection);
+      const int events = sd_bus_get_events(connection);
+      if (fd < 0 || events < 0) continue;
+      fds.push_back({fd, static_cast<short>(events), 0});
+      uint64_t timeout = 0;
+      if (sd_bus_get_timeout(connection, &timeout) > 0 &&
+          timeout != UINT64_MAX) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1'000'000 +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000;
+        const uint64_t leftUs = timeout > nowUs ? timeout - nowUs : 0;
+        wait = std::min<int>(wait, static_cast<int>((leftUs + 999) / 1000));
+      }
+    }
+    if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
+  }
+}
+
+Batch::Batch(Client& client, Deadline deadline)
+    : client_(client),
+      deadline_(deadline),
+      callLimit_(client.state_->options.callLimit) {}
+
+Batch::~Batch() = default;
+
+size_t Batch::answered() const {
+  return std::count_if(replies_.begin(), replies_.end(), [](const AnyReply& r) {
+    return std::visit([](const auto& reply) { return reply.ok(); }, r);
+  });
+}
+
+void Batch::findRoutes(const std::vector<std::string>& apps) {
+  Client::State& state = *client_.state_;
+  Batch ask(client_, deadline_);
+  ask.setCallLimit(callLimit_);
+  std::vector<Ticket<std::string>> addresses;
+  for (const std::string& app : apps) {
+    addresses.push_back(ask.applicationBusAddress(app));
+  }
+  ask.run();
+  std::vector<sd_bus*> opened;
+  for (size_t i = 0; i < apps.size(); ++i) {
+    const Reply<std::string>& address = ask[addresses[i]];
+    // A hung or lost application keeps no route: the scan knows it through
+    // its own sets, and the next scan asks again.
+    if (address.status != CallStatus::Ok &&
+        address.status != CallStatus::Error &&
+        address.status != CallStatus::BadReply) {
+      continue;
+    }
+    Route& route = state.routes[apps[i]];
+    if (address.ok() && ownSocketAddress(*address.value)) {
+      route.own = connectTo(*address.value, false);
+    }
+    route.kind =
+        route.own != nullptr ? Route::Kind::OwnSocket : Route::Kind::Bus;
+    if (route.own != nullptr) opened.push_back(route.own.get());
+  }
+  if (opened.empty()) return;
+
+  // A socket can accept the connection and then refuse the client: each
+  // handshake is finished, all at once, before any call goes through it.
+  const Deadline until = std::min(deadline_, Clock::now() + callLimit_);
+  pump(opened, [&]() -> std::optional<Deadline> {
+    const bool settled =
+        std::all_of(opened.begin(), opened.end(), [](sd_bus* connection) {
+          return sd_bus_is_ready(connection) > 0 ||
+                 sd_bus_is_open(connection) <= 0;
+        });
+    if (settled || Clock::now() >= until) return std::nullopt;
+    return until;
+  });
+  for (const std::string& app : apps) {
+    Route& route = state.routes[app];
+    if (route.own == nullptr || sd_bus_is_ready(route.own.get()) > 0) continue;
+    if (sd_bus_is_open(route.own.get()) > 0) {
+      // Accepted, and silent for a whole call limit: the application does
+      // not answer.
+      state.hung.insert(app);
+      route.kind = Route::Kind::Unknown;
+    } else {
+      route.kind = Route::Kind::Bus;
+    }
+    route.own.reset();
+  }
+}
+
+void Batch::run() {
+  Client::State& state = *client_.state_;
+  std::vector<Call*> pending;
+  for (size_t i = 0; i < calls_.size(); ++i) {
+    Call& call = *calls_[i];
+    if (call.done || call.connection != nullptr) continue;
+    call.reply = &replies_[i];
+    call.client = &state;
+    pending.push_back(&call);
+  }
+  // Finishes a call that is answered at once, without a message; false
+  // when it must be sent.
+  const auto answeredAtOnce = [&](Call& call) {
+    const std::string& app = call.target.bus;
+    if (state.busFailed) {
+      finish(call, CallStatus::NoBus);
+    } else if (state.gone.count(app) != 0) {
+      finish(call, CallStatus::Gone);
+    } else if (state.hung.count(app) != 0 || Clock::now() >= deadline_) {
+      finish(call, CallStatus::NotSent);
+    }
+    return call.done;
+  };
+  const auto settle = [&] {
+    std::erase_if(pending, [&](Call* call) { return answeredAtOnce(*call); });
+  };
+  settle();
+  if (pending.empty()) return;
+  if (!state.openBus(deadline_)) {
+    settle();
+    return;
+  }
+
+  // The applications met for the first time are asked for their own socket
+  // first, all at once; one that offers none, or whose socket refuses the
+  // connection, is called through the bus.
+  std::vector<std::string> unknown;
+  for (Call* call : pending) {
+    const std::string& app = call->target.bus;
+    if (!call->viaBus && state.routes[app].kind == Route::Kind::Unknown &&
+        std::find(unknown.begin(), unknown.end(), app) == unknown.end()) {
+      unknown.push_back(app);
+    }
+  }
+  if (!unknown.empty()) {
+    findRoutes(unknown);
+    settle();
+  }
+
+  // The calls go out in the order they were added, each connection's as far
+  // as its window allows; a call's limit runs from when it is sent.
+  struct Lane {
+    sd_bus* connection;
+    std::deque<Call*> waiting;
+    size_t inFlight = 0;
+  };
+  std::vector<Lane> lanes;
+  std::vector<sd_bus*> connections;
+  for (Call* call : pending) {
+    sd_bus* connection =
+        call->viaBus ? state.bus.get() : state.connectionFor(call->target.bus);
+    auto lane = std::find_if(lanes.begin(), lanes.end(), [&](const Lane& l) {
+      return l.connection == connection;
+    });
+    if (lane == lanes.end()) {
+      lanes.push_back(Lane{connection, {}, 0});
+      connections.push_back(connection);
+      lane = lanes.end() - 1;
+    }
+    lane->waiting.push_back(call);
+  }
+  const auto fill = [&] {
+    for (Lane& lane : lanes) {
+      while (lane.inFlight < MAX_CALLS_IN_FLIGHT && !lane.waiting.empty()) {
+        Call& call = *lane.waiting.front();
+        lane.waiting.pop_front();
+        // An application that hung or left while this call waited is not
+        // asked again.
+        if (answeredAtOnce(call)) continue;
+        call.end = std::min(deadline_, Clock::now() + call.limit);
+        // Answers are read only in pump(), so none comes before this.
+        if (send(call, lane.connection, lane.connection != state.bus.get())) {
+          ++lane.inFlight;
+          call.inFlight = &lane.inFlight;
+        }
+      }
+    }
+  };
+  fill();
+
+  pump(connections, [&]() -> std::optional<Deadline> {
+    const Deadline now = Clock::now();
+    for (Call* call : pending) {
+      if (call->done || call->slot == nullptr || now < call->end) continue;
+      // A connection still authenticating when the limit ran out: through
+      // the bus, the bus is what failed, not the application.
+      if (call->connection == state.bus.get() &&
+          sd_bus_is_ready(call->connection) <= 0) {
+        state.busFailed = true;
+        finish(*call, CallStatus::NoBus);
+      } else {
+        finish(*call, CallStatus::TimedOut);
+      }
+    }
+    fill();
+    // A call still waiting for room waits for an answer to come in, which
+    // a call on its way brings, or its end: fill() leaves none waiting on
+    // a connection with no call on its way.
+    std::optional<Deadline> next;
+    for (Call* call : pending) {
+      if (call->done || call->slot == nullptr) continue;
+      next = next.has_value() ? std::min(*next, call->end) : call->end;
+    }
+    return next;
+  });
+  for (Call* call : pending) {
+    // Only a failed wait (poll) leaves a call here.
+    if (!call->done) finish(*call, CallStatus::NotSent);
+    // The answers still on their way are dropped with their slots.
+    call->slot.reset();
+  }
+}
+
+}  // namespace kestreye::atspi::bus

@@ -1,0 +1,108 @@
+// What the files of the bus client share: owned sd-bus objects, the client's
+// connections and per-scan knowledge of the applications, one call of a
+// batch, and the loop that waits on several connections at once.
+//   client.cpp  opening the accessibility bus and the applications' sockets
+//   batch.cpp   sending a batch and waiting for its answers
+//   reads.cpp   the typed calls: their arguments and how their answers read
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/atspi/bus/client.h"
+
+namespace kestreye::atspi::bus {
+
+/// Closes a connection without flushing: a peer that reads nothing must not
+/// hold the client up.
+struct BusClose {
+  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+};
+/// Drops a slot; a pending call's answer is then ignored.
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+/// Drops a message reference.
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const {
+    sd_bus_message_unref(message);
+  }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusClose>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+/// A started connection to `address`, registered on the bus (Hello) when
+/// `busClient`; null when it cannot be made (no such socket, refused). The
+/// authentication goes on while calls wait.
+BusPtr connectTo(const std::string& address, bool busClient);
+
+/// Dispatches what the connections receive until `step`, called after each
+/// round, returns no time; otherwise it waits for input until that time.
+void pump(const std::vector<sd_bus*>& connections,
+          const std::function<std::optional<Deadline>()>& step);
+
+/// How calls reach one application.
+struct Route {
+  enum class Kind {
+    Unknown,   ///< not asked yet
+    Bus,       ///< through the bus daemon
+    OwnSocket  ///< through its own socket
+  };
+  Kind kind = Kind::Unknown;
+  BusPtr own;  ///< the connection to its own socket
+};
+
+struct Client::State {
+  ClientOptions options;
+  BusPtr bus;  ///< the accessibility bus, once opened
+  /// This scan found no accessibility bus: no call waits for it again.
+  bool busFailed = false;
+  std::unordered_map<std::string, Route> routes;
+  /// Applications that let a call run out its limit in this scan.
+  std::unordered_set<std::string> hung;
+  /// Applications that left the bus in this scan.
+  std::unordered_set<std::string> gone;
+  uint64_t sent = 0;
+
+  /// Opens the accessibility bus unless it is open; false when no bus can be
+  /// found or reached before `deadline`.
+  bool openBus(Deadline deadline);
+  /// The connection calls to `app` go through: its own socket or the bus.
+  sd_bus* connectionFor(const std::string& app);
+};
+
+/// One call of a batch: where it goes, its arguments, how its answer reads,
+/// and its progress.
+struct Batch::Call {
+  ObjectRef target;
+  const char* interface = nullptr;
+  const char* member = nullptr;
+  /// Appends the arguments; none when null.
+  std::function<int(sd_bus_message*)> append;
+  /// Reads an answer into the reply; false when it is not of the type
+  /// asked for.
+  bool (*read)(sd_bus_message*, AnyReply&) = nullptr;
+  /// Asked of the bus daemon's connection even for an application with its
+  /// own socket (the question that finds that socket).
+  bool viaBus = false;
+  std::chrono::milliseconds limit{0};
+
+  // Progress, filled in by Batch::run.
+  AnyReply* reply = nullptr;
+  Client::State* client = nullptr;
+  Deadline end{};
+  sd_bus* connection = nullptr;
+  SlotPtr slot;
+  size_t* inFlight = nullptr;  ///< its connection's count, while sent
+  bool done = false;
+};
+
+}  // namespace kestreye::atspi::bus

@@ -1,0 +1,174 @@
+#include "platform/atspi/bus/client.h"
+
+#include <cstdlib>
+
+#include "platform/atspi/bus/bus_private.h"
+
+namespace kestreye::atspi::bus {
+namespace {
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+uint64_t microsecondsUntil(Deadline deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+      deadline - Clock::now());
+  // sd-bus reads a timeout of 0 as its own default of 25 s.
+  return left.count() > 0 ? static_cast<uint64_t>(left.count()) : 1;
+}
+
+// org.a11y.Bus.GetAddress on the session bus, answered before `deadline`.
+std::optional<std::string> addressFromSession(const std::string& session,
+                                              Deadline deadline,
+                                              uint64_t& sent) {
+  BusPtr connection = connectTo(session, true);
+  if (connection == nullptr) return std::nullopt;
+  struct Answer {
+    bool done = false;
+    std::optional<std::string> address;
+  } answer;
+  MessagePtr ask;
+  sd_bus_message* made = nullptr;
+  if (sd_bus_message_new_method_call(connection.get(), &made, "org.a11y.Bus",
+                                     "/org/a11y/bus", "org.a11y.Bus",
+                                     "GetAddress") < 0) {
+    return std::nullopt;
+  }
+  ask.reset(made);
+  sd_bus_slot* pending = nullptr;
+  const auto answered = [](sd_bus_message* message, void* data,
+                           sd_bus_error*) -> int {
+    auto* out = static_cast<Answer*>(data);
+    out->done = true;
+    const char* address = nullptr;
+    if (!sd_bus_message_is_method_error(message, nullptr) &&
+        sd_bus_message_has_signature(message, "s") &&
+        sd_bus_message_read_basic(message, 's', &address) > 0 &&
+        address[0] != '\0') {
+      out->address = address;
+    }
+    return 1;
+  };
+  if (sd_bus_call_async(connection.get(), &pending, ask.get(), answered,
+                        &answer, microsecondsUntil(deadline)) < 0) {
+    return std::nullopt;
+  }
+  SlotPtr slot(pending);
+  ++sent;
+  pump({connection.get()}, [&]() -> std::optional<Deadline> {
+    if (answer.done || Clock::now() >= deadline) return std::nullopt;
+    return deadline;
+  });
+  return answer.address;
+}
+
+}  // namespace
+
+const char* statusName(CallStatus status) {
+  switch (status) {
+    case CallStatus::Ok:
+      return "Ok";
+    case CallStatus::NotSent:
+      return "NotSent";
+    case CallStatus::TimedOut:
+      return "TimedOut";
+    case CallStatus::Gone:
+      return "Gone";
+    case CallStatus::NoBus:
+      return "NoBus";
+    case CallStatus::Error:
+      return "Error";
+    case CallStatus::BadReply:
+      return "BadReply";
+  }
+  return "?";
+}
+
+ClientOptions ClientOptions::fromEnvironment() {
+  ClientOptions options;
+  options.accessibilityBusAddress = environment("AT_SPI_BUS_ADDRESS");
+  options.sessionBusAddress = environment("DBUS_SESSION_BUS_ADDRESS");
+  return options;
+}
+
+BusPtr connectTo(const std::string& address, bool busClient) {
+  sd_bus* made = nullptr;
+  if (sd_bus_new(&made) < 0) return nullptr;
+  BusPtr bus(made);
+  // Only the address given is tried: sd-bus never autolaunches a bus, and no
+  // X11 display is asked for one.
+  if (sd_bus_set_address(bus.get(), address.c_str()) < 0 ||
+      sd_bus_set_bus_client(bus.get(), busClient ? 1 : 0) < 0 ||
+      sd_bus_start(bus.get()) < 0) {
+    return nullptr;
+  }
+  return bus;
+}
+
+bool Client::State::openBus(Deadline deadline) {
+  if (bus != nullptr && sd_bus_is_open(bus.get()) > 0) return true;
+  // A bus that closed (its daemon restarted) is looked for afresh, with
+  // every application's socket.
+  bus.reset();
+  routes.clear();
+  if (busFailed) return false;
+  std::string address = options.accessibilityBusAddress;
+  // Without a session bus's address there is nothing to ask: a bus is never
+  // started for the question.
+  if (address.empty() && !options.sessionBusAddress.empty()) {
+    address = addressFromSession(options.sessionBusAddress, deadline, sent)
+                  .value_or("");
+  }
+  if (!address.empty()) bus = connectTo(address, true);
+  busFailed = bus == nullptr;
+  return !busFailed;
+}
+
+sd_bus* Client::State::connectionFor(const std::string& app) {
+  const auto found = routes.find(app);
+  if (found != routes.end() && found->second.own != nullptr) {
+    return found->second.own.get();
+  }
+  return bus.get();
+}
+
+Client::Client(ClientOptions options) : state_(std::make_unique<State>()) {
+  state_->options = std::move(options);
+}
+
+Client::~Client() = default;
+
+void Client::beginScan() {
+  state_->hung.clear();
+  state_->gone.clear();
+  state_->busFailed = false;
+  // A bus that never finished its handshake is connected to afresh.
+  if (state_->bus != nullptr && sd_bus_is_ready(state_->bus.get()) <= 0) {
+    state_->bus.reset();
+    state_->routes.clear();
+  }
+  // An application whose socket closed is asked for its socket again.
+  std::erase_if(state_->routes, [](const auto& entry) {
+    const Route& route = entry.second;
+    return route.own != nullptr && sd_bus_is_open(route.own.get()) <= 0;
+  });
+}
+
+uint64_t Client::callsSent() const { return state_->sent; }
+
+bool Client::connected() const {
+  if (state_->bus != nullptr) return true;
+  for (const auto& [app, route] : state_->routes) {
+    if (route.own != nullptr) return true;
+  }
+  return false;
+}
+
+bool Client::usesOwnSocket(const std::string& app) const {
+  const auto found = state_->routes.find(app);
+  return found != state_->routes.end() && found->second.own != nullptr;
+}
+
+}  // namespace kestreye::atspi::bus

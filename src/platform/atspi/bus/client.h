@@ -1,0 +1,243 @@
+// A client of the AT-SPI interfaces over D-Bus (sd-bus), for the reads of one
+// scan: typed calls sent in batches, each bounded by the time the scan has
+// left, with each application's own socket where it offers one. sd-bus stays
+// inside this folder: this header names none of its types.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kestreye::atspi::bus {
+
+using Clock = std::chrono::steady_clock;
+/// When a scan's reads end: no call is sent after it, none waited for.
+using Deadline = Clock::time_point;
+
+/// An element: its application's unique name on the accessibility bus and
+/// its object path there.
+struct ObjectRef {
+  std::string bus;
+  std::string path;
+  bool operator==(const ObjectRef&) const = default;
+};
+
+/// The object on which every application answers its Application interface.
+inline constexpr const char* ROOT_PATH = "/org/a11y/atspi/accessible/root";
+/// Most children read from one list: a walk examines no more elements than
+/// this in all, so a longer list (Calc's sheet claims 2^31 - 1) is cut here.
+inline constexpr size_t MAX_LISTED_CHILDREN = 50000;
+/// Most entries read from any other list an application sends (attributes,
+/// relations, the targets of one relation, the words of a state set).
+inline constexpr size_t MAX_LISTED_ENTRIES = 1000;
+/// Most calls awaiting their answers on one connection; the rest of a batch
+/// goes out as answers come in. dbus-daemon refuses more than
+/// max_replies_per_connection pending calls from one client: 128 unless its
+/// configuration says otherwise (the accessibility bus's says 50,000).
+inline constexpr size_t MAX_CALLS_IN_FLIGHT = 128;
+/// The longest a call may take unless the batch says otherwise: the limit
+/// the platform has always given one call.
+inline constexpr std::chrono::milliseconds DEFAULT_CALL_LIMIT{500};
+
+/// How a call ended.
+enum class CallStatus {
+  Ok,        ///< answered, and the answer read
+  NotSent,   ///< never sent: its application hung earlier in this scan,
+             ///< or the scan's time was up
+  TimedOut,  ///< no answer within the call's limit; its application now
+             ///< counts as hung for the rest of the scan
+  Gone,      ///< the application left the bus, or closed its socket, first
+  NoBus,     ///< no accessibility bus could be reached
+  Error,     ///< the application answered with an error (see Reply::error)
+  BadReply,  ///< the answer was not of the type asked for
+};
+
+/// The name of a status, for logs and test failures.
+const char* statusName(CallStatus status);
+
+/// The outcome of one call: a value only when the status is Ok.
+template <class T>
+struct Reply {
+  CallStatus status = CallStatus::NotSent;
+  std::optional<T> value;
+  /// The D-Bus error name (Error, Gone, NoBus), the signature received
+  /// (BadReply), or why the call could not be made.
+  std::string error;
+  /// Whether the call was answered and read.
+  bool ok() const { return status == CallStatus::Ok; }
+};
+
+/// A list of children, cut at MAX_LISTED_CHILDREN.
+struct Children {
+  std::vector<ObjectRef> refs;
+  bool truncated = false;  ///< the application listed more than were read
+};
+/// One relation of an element: its AT-SPI type and its targets.
+struct Relation {
+  uint32_t type = 0;
+  std::vector<ObjectRef> targets;
+  bool operator==(const Relation&) const = default;
+};
+/// Object attributes in the order the application sent them.
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+/// A text selection, in the toolkit's own offsets.
+struct TextRange {
+  int32_t start = 0;
+  int32_t end = 0;
+};
+/// A rectangle of Component.GetExtents.
+struct Extents {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+/// The coordinates GetExtents is asked in (ATSPI_COORD_TYPE_*).
+enum class CoordType : uint32_t { Screen = 0, Window = 1, Parent = 2 };
+
+/// Where a client finds the accessibility bus, and how long a call may take.
+struct ClientOptions {
+  std::string accessibilityBusAddress;  ///< AT_SPI_BUS_ADDRESS, or ""
+  std::string sessionBusAddress;        ///< DBUS_SESSION_BUS_ADDRESS, or ""
+  std::chrono::milliseconds callLimit = DEFAULT_CALL_LIMIT;
+  /// The addresses this process's environment names.
+  static ClientOptions fromEnvironment();
+};
+
+class Batch;
+
+/// The connections to the accessibility bus and to the applications' own
+/// sockets, and what the current scan learned about the applications (hung,
+/// gone). Nothing is connected until a batch sends its first call; nothing
+/// outlives the client.
+class Client {
+ public:
+  explicit Client(ClientOptions options);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  /// Starts a new scan: applications that hung or left in the last one are
+  /// asked again. The connections stay open.
+  void beginScan();
+  /// How many calls this client has sent, over every connection.
+  uint64_t callsSent() const;
+  /// Whether any connection is open.
+  bool connected() const;
+  /// Whether the application has its own socket open to this client.
+  bool usesOwnSocket(const std::string& app) const;
+
+  struct State;
+
+ private:
+  friend class Batch;
+  std::unique_ptr<State> state_;
+};
+
+/// Names the reply of one call of a batch.
+template <class T>
+struct Ticket {
+  size_t index = 0;
+};
+
+/// Calls to send together: every call (up to MAX_CALLS_IN_FLIGHT on one
+/// connection) is sent before any answer is read, and run() returns when
+/// each is answered or has run out its own limit (the batch's deadline,
+/// clamped by the per-call limit). One call that is never answered costs
+/// only its own limit.
+class Batch {
+ public:
+  /// An empty batch whose calls end by `deadline` at the latest; `client`
+  /// must outlive it.
+  Batch(Client& client, Deadline deadline);
+  ~Batch();
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  /// The limit of each call added from now on (before the deadline clamps
+  /// it); the client's by default.
+  void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
+
+  /// Accessible.GetRole: the AT-SPI role number.
+  Ticket<uint32_t> role(const ObjectRef& target);
+  /// Accessible's Name property.
+  Ticket<std::string> name(const ObjectRef& target);
+  /// Accessible's Description property.
+  Ticket<std::string> description(const ObjectRef& target);
+  /// Accessible.GetState: the state set's words (bit N of word N / 32).
+  Ticket<std::vector<uint32_t>> states(const ObjectRef& target);
+  /// Accessible.GetChildren: the whole list in one call.
+  Ticket<Children> children(const ObjectRef& target);
+  /// Accessible's ChildCount property.
+  Ticket<int32_t> childCount(const ObjectRef& target);
+  /// Accessible.GetAttributes.
+  Ticket<Attributes> attributes(const ObjectRef& target);
+  /// Accessible.GetRelationSet.
+  Ticket<std::vector<Relation>> relations(const ObjectRef& target);
+  /// Accessible's Parent property.
+  Ticket<ObjectRef> parent(const ObjectRef& target);
+  /// Application.GetApplicationBusAddress of the application `app`, asked
+  /// over the bus: the address of its own socket, or "".
+  Ticket<std::string> applicationBusAddress(const std::string& app);
+  /// Application's ToolkitName property.
+  Ticket<std::string> toolkitName(const std::string& app);
+  /// Application's Version property (the toolkit's version).
+  Ticket<std::string> toolkitVersion(const std::string& app);
+  /// Text.GetText from `start` to `end` (-1: the end).
+  Ticket<std::string> text(const ObjectRef& target, int32_t start, int32_t end);
+  /// Text's CaretOffset property.
+  Ticket<int32_t> caretOffset(const ObjectRef& target);
+  /// Text.GetNSelections.
+  Ticket<int32_t> selectionCount(const ObjectRef& target);
+  /// Text.GetSelection of the selection at `index`.
+  Ticket<TextRange> selection(const ObjectRef& target, int32_t index);
+  /// Text's CharacterCount property.
+  Ticket<int32_t> characterCount(const ObjectRef& target);
+  /// Component.GetExtents.
+  Ticket<Extents> extents(const ObjectRef& target,
+                          CoordType coords = CoordType::Screen);
+  /// Value's CurrentValue property.
+  Ticket<double> currentValue(const ObjectRef& target);
+
+  /// Sends every call not yet sent and waits for their answers.
+  void run();
+
+  /// How many calls were answered and read.
+  size_t answered() const;
+
+  /// The reply of a call; NotSent until run() has run.
+  template <class T>
+  Reply<T>& operator[](Ticket<T> ticket) {
+    return std::get<Reply<T>>(replies_[ticket.index]);
+  }
+
+  /// Any reply this batch can hold.
+  using AnyReply =
+      std::variant<Reply<uint32_t>, Reply<int32_t>, Reply<double>,
+                   Reply<std::string>, Reply<std::vector<uint32_t>>,
+                   Reply<Children>, Reply<Attributes>,
+                   Reply<std::vector<Relation>>, Reply<ObjectRef>,
+                   Reply<TextRange>, Reply<Extents>>;
+  struct Call;
+
+ private:
+  template <class T>
+  Ticket<T> add(std::unique_ptr<Call> call);
+  /// Learns how to reach each of `apps`: asks each for its own socket, and
+  /// connects to those offered.
+  void findRoutes(const std::vector<std::string>& apps);
+
+  Client& client_;
+  Deadline deadline_;
+  std::chrono::milliseconds callLimit_;
+  std::vector<std::unique_ptr<Call>> calls_;
+  std::vector<AnyReply> replies_;
+};
+
+}  // namespace kestreye::atspi::bus

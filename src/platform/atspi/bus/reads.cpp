@@ -1,0 +1,351 @@
+// The typed calls of a batch: which interface and member each asks, and how
+// its answer is read. An answer is read only when its signature is exactly
+// the one asked for, and lists are read no further than their bounds.
+#include <utility>
+
+#include "platform/atspi/bus/bus_private.h"
+#include "platform/atspi/bus/client.h"
+
+namespace kestreye::atspi::bus {
+namespace {
+
+constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
+constexpr const char* kApplication = "org.a11y.atspi.Application";
+constexpr const char* kText = "org.a11y.atspi.Text";
+constexpr const char* kComponent = "org.a11y.atspi.Component";
+constexpr const char* kValue = "org.a11y.atspi.Value";
+constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+
+using Reader = bool (*)(sd_bus_message*, Batch::AnyReply&);
+
+template <class T>
+bool keep(Batch::AnyReply& reply, T value) {
+  std::get<Reply<T>>(reply).value = std::move(value);
+  return true;
+}
+
+bool readString(sd_bus_message* message, std::string& out) {
+  const char* text = nullptr;
+  if (sd_bus_message_read_basic(message, 's', &text) <= 0) return false;
+  out = text;
+  return true;
+}
+
+// One (so) structure: a bus name and an object path.
+bool readRef(sd_bus_message* message, ObjectRef& out) {
+  const char* bus = nullptr;
+  const char* path = nullptr;
+  if (sd_bus_message_enter_container(message, 'r', "so") <= 0 ||
+      sd_bus_message_read_basic(message, 's', &bus) <= 0 ||
+      sd_bus_message_read_basic(message, 'o', &path) <= 0 ||
+      sd_bus_message_exit_container(message) < 0) {
+    return false;
+  }
+  out = ObjectRef{bus, path};
+  return true;
+}
+
+// An answer of one basic value of D-Bus type `Type`.
+template <class T, char Type>
+bool basic(sd_bus_message* message, Batch::AnyReply& reply) {
+  static constexpr char kSignature[] = {Type, '\0'};
+  T value{};
+  if (sd_bus_message_has_signature(message, kSignature) <= 0 ||
+      sd_bus_message_read_basic(message, Type, &value) <= 0) {
+    return false;
+  }
+  return keep(reply, value);
+}
+
+bool text(sd_bus_message* message, Batch::AnyReply& reply) {
+  std::string value;
+  if (sd_bus_message_has_signature(message, "s") <= 0 ||
+      !readString(message, value)) {
+    return false;
+  }
+  return keep(reply, std::move(value));
+}
+
+// A property's answer: a variant that must hold a `Type`.
+template <class T, char Type>
+bool property(sd_bus_message* message, Batch::AnyReply& reply) {
+  static constexpr char kSignature[] = {Type, '\0'};
+  T value{};
+  if (sd_bus_message_has_signature(message, "v") <= 0 ||
+      sd_bus_message_enter_container(message, 'v', kSignature) <= 0 ||
+      sd_bus_message_read_basic(message, Type, &value) <= 0) {
+    return false;
+  }
+  return keep(reply, value);
+}
+
+bool textProperty(sd_bus_message* message, Batch::AnyReply& reply) {
+  std::string value;
+  if (sd_bus_message_has_signature(message, "v") <= 0 ||
+      sd_bus_message_enter_container(message, 'v', "s") <= 0 ||
+      !readString(message, value)) {
+    return false;
+  }
+  return keep(reply, std::move(value));
+}
+
+bool refProperty(sd_bus_message* message, Batch::AnyReply& reply) {
+  ObjectRef value;
+  if (sd_bus_message_has_signature(message, "v") <= 0 ||
+      sd_bus_message_enter_container(message, 'v', "(so)") <= 0 ||
+      !readRef(message, value)) {
+    return false;
+  }
+  return keep(reply, std::move(value));
+}
+
+bool states(sd_bus_message* message, Batch::AnyReply& reply) {
+  std::vector<uint32_t> words;
+  if (sd_bus_message_has_signature(message, "au") <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "u") <= 0) {
+    return false;
+  }
+  uint32_t word = 0;
+  int more = 0;
+  while (words.size() < MAX_LISTED_ENTRIES &&
+         (more = sd_bus_message_read_basic(message, 'u', &word)) > 0) {
+    words.push_back(word);
+  }
+  return more >= 0 && keep(reply, std::move(words));
+}
+
+// Reads (so) entries of the array just entered, up to `bound`; `truncated`
+// tells whether more followed.
+bool readRefs(sd_bus_message* message, size_t bound,
+              std::vector<ObjectRef>& refs, bool& truncated) {
+  truncated = false;
+  while (true) {
+    const int atEnd = sd_bus_message_at_end(message, 0);
+    if (atEnd < 0) return false;
+    if (atEnd > 0) return true;
+    if (refs.size() >= bound) {
+      truncated = true;
+      return true;
+    }
+    ObjectRef ref;
+    if (!readRef(message, ref)) return false;
+    refs.push_back(std::move(ref));
+  }
+}
+
+bool children(sd_bus_message* message, Batch::AnyReply& reply) {
+  Children value;
+  if (sd_bus_message_has_signature(message, "a(so)") <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "(so)") <= 0 ||
+      !readRefs(message, MAX_LISTED_CHILDREN, value.refs, value.truncated)) {
+    return false;
+  }
+  return keep(reply, std::move(value));
+}
+
+bool attributes(sd_bus_message* message, Batch::AnyReply& reply) {
+  Attributes value;
+  if (sd_bus_message_has_signature(message, "a{ss}") <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "{ss}") <= 0) {
+    return false;
+  }
+  while (value.size() < MAX_LISTED_ENTRIES) {
+    const int entry = sd_bus_message_enter_container(message, 'e', "ss");
+    if (entry < 0) return false;
+    if (entry == 0) break;
+    std::pair<std::string, std::string> pair;
+    if (!readString(message, pair.first) || !readString(message, pair.second) ||
+        sd_bus_message_exit_container(message) < 0) {
+      return false;
+    }
+    value.push_back(std::move(pair));
+  }
+  return keep(reply, std::move(value));
+}
+
+bool relations(sd_bus_message* message, Batch::AnyReply& reply) {
+  std::vector<Relation> value;
+  if (sd_bus_message_has_signature(message, "a(ua(so))") <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "(ua(so))") <= 0) {
+    return false;
+  }
+  while (value.size() < MAX_LISTED_ENTRIES) {
+    const int entry = sd_bus_message_enter_container(message, 'r', "ua(so)");
+    if (entry < 0) return false;
+    if (entry == 0) break;
+    Relation relation;
+    bool truncated = false;
+    if (sd_bus_message_read_basic(message, 'u', &relation.type) <= 0 ||
+        sd_bus_message_enter_container(message, 'a', "(so)") <= 0 ||
+        !readRefs(message, MAX_LISTED_ENTRIES, relation.targets, truncated)) {
+      return false;
+    }
+    value.push_back(std::move(relation));
+    // sd-bus leaves an array only at its end: a cut list ends the reading.
+    if (truncated) break;
+    if (sd_bus_message_exit_container(message) < 0 ||
+        sd_bus_message_exit_container(message) < 0) {
+      return false;
+    }
+  }
+  return keep(reply, std::move(value));
+}
+
+bool selection(sd_bus_message* message, Batch::AnyReply& reply) {
+  TextRange value;
+  if (sd_bus_message_has_signature(message, "ii") <= 0 ||
+      sd_bus_message_read(message, "ii", &value.start, &value.end) <= 0) {
+    return false;
+  }
+  return keep(reply, value);
+}
+
+bool extents(sd_bus_message* message, Batch::AnyReply& reply) {
+  Extents value;
+  if (sd_bus_message_has_signature(message, "(iiii)") <= 0 ||
+      sd_bus_message_read(message, "(iiii)", &value.x, &value.y, &value.width,
+                          &value.height) <= 0) {
+    return false;
+  }
+  return keep(reply, value);
+}
+
+std::unique_ptr<Batch::Call> method(
+    const ObjectRef& target, const char* interface, const char* member,
+    Reader read, std::function<int(sd_bus_message*)> append = nullptr) {
+  auto call = std::make_unique<Batch::Call>();
+  call->target = target;
+  call->interface = interface;
+  call->member = member;
+  call->read = read;
+  call->append = std::move(append);
+  return call;
+}
+
+// Properties.Get of one property; the names are string literals.
+std::unique_ptr<Batch::Call> get(const ObjectRef& target, const char* interface,
+                                 const char* name, Reader read) {
+  return method(target, kProperties, "Get", read,
+                [interface, name](sd_bus_message* message) {
+                  return sd_bus_message_append(message, "ss", interface, name);
+                });
+}
+
+ObjectRef rootOf(const std::string& app) { return ObjectRef{app, ROOT_PATH}; }
+
+}  // namespace
+
+template <class T>
+Ticket<T> Batch::add(std::unique_ptr<Call> call) {
+  call->limit = callLimit_;
+  calls_.push_back(std::move(call));
+  replies_.emplace_back(Reply<T>{});
+  return Ticket<T>{replies_.size() - 1};
+}
+
+Ticket<uint32_t> Batch::role(const ObjectRef& target) {
+  return add<uint32_t>(
+      method(target, kAccessible, "GetRole", basic<uint32_t, 'u'>));
+}
+
+Ticket<std::string> Batch::name(const ObjectRef& target) {
+  return add<std::string>(get(target, kAccessible, "Name", textProperty));
+}
+
+Ticket<std::string> Batch::description(const ObjectRef& target) {
+  return add<std::string>(
+      get(target, kAccessible, "Description", textProperty));
+}
+
+Ticket<std::vector<uint32_t>> Batch::states(const ObjectRef& target) {
+  return add<std::vector<uint32_t>>(
+      method(target, kAccessible, "GetState", bus::states));
+}
+
+Ticket<Children> Batch::children(const ObjectRef& target) {
+  return add<Children>(
+      method(target, kAccessible, "GetChildren", bus::children));
+}
+
+Ticket<int32_t> Batch::childCount(const ObjectRef& target) {
+  return add<int32_t>(
+      get(target, kAccessible, "ChildCount", property<int32_t, 'i'>));
+}
+
+Ticket<Attributes> Batch::attributes(const ObjectRef& target) {
+  return add<Attributes>(
+      method(target, kAccessible, "GetAttributes", bus::attributes));
+}
+
+Ticket<std::vector<Relation>> Batch::relations(const ObjectRef& target) {
+  return add<std::vector<Relation>>(
+      method(target, kAccessible, "GetRelationSet", bus::relations));
+}
+
+Ticket<ObjectRef> Batch::parent(const ObjectRef& target) {
+  return add<ObjectRef>(get(target, kAccessible, "Parent", refProperty));
+}
+
+Ticket<std::string> Batch::applicationBusAddress(const std::string& app) {
+  auto call =
+      method(rootOf(app), kApplication, "GetApplicationBusAddress", bus::text);
+  call->viaBus = true;
+  return add<std::string>(std::move(call));
+}
+
+Ticket<std::string> Batch::toolkitName(const std::string& app) {
+  return add<std::string>(
+      get(rootOf(app), kApplication, "ToolkitName", textProperty));
+}
+
+Ticket<std::string> Batch::toolkitVersion(const std::string& app) {
+  return add<std::string>(
+      get(rootOf(app), kApplication, "Version", textProperty));
+}
+
+Ticket<std::string> Batch::text(const ObjectRef& target, int32_t start,
+                                int32_t end) {
+  return add<std::string>(method(target, kText, "GetText", bus::text,
+                                 [start, end](sd_bus_message* message) {
+                                   return sd_bus_message_append(message, "ii",
+                                                                start, end);
+                                 }));
+}
+
+Ticket<int32_t> Batch::caretOffset(const ObjectRef& target) {
+  return add<int32_t>(
+      get(target, kText, "CaretOffset", property<int32_t, 'i'>));
+}
+
+Ticket<int32_t> Batch::selectionCount(const ObjectRef& target) {
+  return add<int32_t>(
+      method(target, kText, "GetNSelections", basic<int32_t, 'i'>));
+}
+
+Ticket<TextRange> Batch::selection(const ObjectRef& target, int32_t index) {
+  return add<TextRange>(method(target, kText, "GetSelection", bus::selection,
+                               [index](sd_bus_message* message) {
+                                 return sd_bus_message_append(message, "i",
+                                                              index);
+                               }));
+}
+
+Ticket<int32_t> Batch::characterCount(const ObjectRef& target) {
+  return add<int32_t>(
+      get(target, kText, "CharacterCount", property<int32_t, 'i'>));
+}
+
+Ticket<Extents> Batch::extents(const ObjectRef& target, CoordType coords) {
+  return add<Extents>(method(target, kComponent, "GetExtents", bus::extents,
+                             [coords](sd_bus_message* message) {
+                               return sd_bus_message_append(
+                                   message, "u", static_cast<uint32_t>(coords));
+                             }));
+}
+
+Ticket<double> Batch::currentValue(const ObjectRef& target) {
+  return add<double>(
+      get(target, kValue, "CurrentValue", property<double, 'd'>));
+}
+
+}  // namespace kestreye::atspi::bus
