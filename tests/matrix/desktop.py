@@ -757,8 +757,20 @@ def xwayland_running():
 
 # --- Tests that do more than steps ------------------------------------------
 
+def expand(value, shared):
+    """A value of desktop.json with each "@NAME" put as its "shared" entry NAME
+    says (a list that stands inside a list spliced into it)."""
+    if isinstance(value, dict):
+        return {key: expand(item, shared) for key, item in value.items()}
+    if isinstance(value, list):
+        return [part for item in value for part in (
+            shared[item[1:]] if isinstance(item, str) and isinstance(shared.get(item[1:]), list)
+            and item[:1] == "@" else [expand(item, shared)])]
+    return shared[value[1:]] if isinstance(value, str) and value[:1] == "@" and value[1:] in shared else value
+
+
 DATA = json.loads((HERE / "desktop.json").read_text(encoding="utf-8"))
-ROWS = DATA["tests"]
+ROWS = expand(DATA["tests"], DATA["shared"])
 FOCUSED_EMAIL = ('Focused: [TextField] "Email:" value: "ann@example.com" placeholder: "name@example.com" '
                  '(FOCUSED) in "Sign in"')
 EMPTY_EMAIL = 'Focused: [TextField] "Email:" placeholder: "name@example.com" (FOCUSED)'
@@ -892,9 +904,9 @@ def test_widget_factory(run):
 # sheet claims two billion cells and builds one for each cell an
 # accessibility client asks for: after the scans, the application must still
 # answer at once (100 ms) and must not have grown (20 MB).
-LINES = ("Dear Ann, thanks for the notes.", "The plan 😀 looks good to me.", "See you on Monday.")
+LINES = tuple(step[5:] for step in DATA["shared"]["letter"] if step.startswith("type "))
+LETTER_CURSOR = DATA["shared"]["letter-cursor"]
 VALUE = 'value: "Dear Ann, thanks for the notes.\\nThe plan 😀 looks g..."'
-LETTER_CURSOR = 'cursor: "...e notes.\\nThe plan 😀 looks| good to me.\\nSee you on M..." (pos 48/79, line 1)'
 CARET_KEYS = ["ctrl+Home"] + ["Right"] * 48
 AREA = f"[TextArea] {VALUE} (FOCUSED)"
 NO_PARAGRAPHS = ['value: "The plan', 'value: "See you']  # no paragraph as a field of its own
