@@ -1187,7 +1187,7 @@ for _kind in ("demo", "gtk4", "qt6"):
 
 def lacking(name):
     """The first package test `name` needs (desktop.json's "needs") and this
-    machine lacks, or None."""
+    machine lacks, and what is missing of it; None when nothing is."""
     row = ROWS.get(name, {})
     kinds = {word for spec in row.get("apps", [row.get("app", "demo")]) for word in spec.split()}
     kinds |= set(re.split(r"[._]", name)) & {"gtk4", "qt6", "chromium", "firefox", "calc", "impress", "gnome"}
@@ -1201,10 +1201,11 @@ def lacking(name):
                 gi.require_version(*what.split())
                 continue
             except ValueError:
-                return package
+                return package, f"no typelib {what}"
         if not {"py": importlib.util.find_spec, "file": lambda path: (HERE / path).exists()}.get(
                 kind, shutil.which)(what):
-            return package
+            return package, (f"tests/matrix/{what} not made: run scripts/setup" if kind == "file"
+                             else f"{what} not found")
     return None
 
 
@@ -1217,8 +1218,10 @@ def main():
     options = parser.parse_args()
     if options.list:
         for name in TESTS:
-            print(name, lacking(name) or "-", "wayland-session" if name.startswith("wayland.") else "session",
-                  *(["--gnome"] if name == "wayland.gnome_overview" else []))
+            missing = lacking(name)
+            print(name, *(["lacks", *missing] if missing else [
+                "runs", "wayland-session" if name.startswith("wayland.") else "session",
+                *(["--gnome"] if name == "wayland.gnome_overview" else [])]))
         return 0
     # scripts/session ends its command with SIGTERM: unwind so that every
     # application is stopped.
