@@ -23,9 +23,8 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import e2e  # noqa: E402  (the live test's application driver)
-import harness  # noqa: E402  (put on the path by e2e)
+sys.path.insert(0, os.path.join(ROOT, "tests", "matrix"))
+import desktop  # noqa: E402  (the desktop tests' driver)
 
 BUILD = os.environ.get("KESTREYE_BUILD", os.path.join(ROOT, "build", "default"))
 KESTREYE = os.path.join(BUILD, "src", "kestreye")
@@ -35,7 +34,7 @@ DEMO = os.path.join(BUILD, "demo", "kestreye-demo")
 def measure(name, runs, env=None):
     times, kinds = [], collections.Counter()
     for _ in range(runs):
-        reply = harness.Reply([KESTREYE, "scan"], env=env)
+        reply = desktop.Reply([KESTREYE, "scan"], env=env)
         times.append(reply.elapsed)
         kinds[reply.lines[0][:60] if reply.success else reply.error] += 1
     # One more scan under /usr/bin/time for its peak resident set size.
@@ -50,7 +49,7 @@ def measure(name, runs, env=None):
 
 
 def case(name, runs):
-    run = harness.Run(argparse.Namespace(demo=DEMO, kestreye=KESTREYE))
+    run = desktop.Run(argparse.Namespace(demo=DEMO, kestreye=KESTREYE))
     try:
         if name == "silent":
             with tempfile.TemporaryDirectory() as folder, \
@@ -61,16 +60,16 @@ def case(name, runs):
                 measure("silent bus", runs, dict(os.environ, AT_SPI_BUS_ADDRESS=address))
         elif name in ("stopped6", "stopped12"):
             count = 6 if name == "stopped6" else 12
-            for app in [e2e.start(run) for _ in range(count)]:
+            for app in [run.launch() for _ in range(count)]:
                 app.process.send_signal(signal.SIGSTOP)
             measure(f"{count} stopped, focus on one", runs)
-            e2e.start(run, hidden=True)
+            run.launch(hidden=True)
             measure(f"{count} stopped, focus off the bus", runs)
         else:
             what = {"slow": "email --stall=300", "slow40": "email --stall=40",
                     "buttons": "email --buttons=5000", "rows": "email --rows=100000",
                     "text": "notes --notes-bytes=20000000"}[name]
-            e2e.start(run, "demo " + what)
+            run.launch("demo " + what)
             measure(f"{what.split()[1]}, first {runs} scans", runs)
     finally:
         run.stop()

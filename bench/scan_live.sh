@@ -13,17 +13,17 @@
 # 2. gtk3-widget-factory (package gtk-3-examples) with the focus in a text
 #    field, reached by pressing Tab;
 # 3. the desktop matrix's GTK 4 form, Qt 6 form and LibreOffice Writer, each
-#    in the state its test checks (tests/matrix/apps.py), also with the
+#    in the state its test checks (tests/matrix/desktop.py), also with the
 #    attribute reads of one scan, counted by replaying a kestreye-record
 #    recording of it (kestreye-replay --count-reads); LibreOffice Calc and
-#    Impress likewise (tests/matrix/office.py), target < 150 ms;
-# 4. Chromium and Firefox on tests/matrix/form.html (tests/matrix/browsers.py),
+#    Impress likewise (tests/matrix/desktop.py), target < 150 ms;
+# 4. Chromium and Firefox on tests/matrix/form.html (tests/matrix/desktop.py),
 #    started as users start them, likewise;
-# 5. the editors of tests/matrix/editors.py (gedit, gnome-text-editor,
+# 5. the editors of tests/matrix/desktop.py (gedit, gnome-text-editor,
 #    KWrite, Thunderbird's compose window, gnome-terminal, the editor page in
 #    Chromium and Firefox), each with three lines written and the caret on
 #    the second, likewise;
-# 6. the editor libraries of tests/matrix/web_editors.py (Quill, ProseMirror,
+# 6. the editor libraries of tests/matrix/desktop.json (Quill, ProseMirror,
 #    tiptap, Lexical, CKEditor 5, Monaco with its accessibility mode off and
 #    on) and the plain
 #    <textarea> page, in Chromium and Firefox, likewise: Monaco within 1.5x
@@ -137,7 +137,7 @@ measure_mcp() {
   report "mcp call" 15 "${calls[@]}"
 }
 
-# Called by tests/matrix/apps.py with its application ready: measure it.
+# Called by tests/matrix/desktop.py with its application ready: measure it.
 if [[ ${1:-} == --measure ]]; then
   name=$2 target_ms=$3 runs=$4
   measure "$name" "$target_ms" "$runs"
@@ -212,14 +212,15 @@ if [[ ${1:-} == --mcp ]]; then
   exec "$root/scripts/session" "$0" --demo "$runs" --mcp
 fi
 
-# Runs the matrix test MODULE's APP in its tested state (its test HOLD, by
-# default "hold") and measures the scan there as NAME against TARGET_MS.
+# Runs the desktop test TEST, whose application then stays in its tested
+# state, and measures the scan there as NAME against TARGET_MS.
 hold_and_measure() {
-  local module=$1 app=$2 name=$3 target_ms=$4 hold=${5:-hold}
+  local test=$1 name=$2 target_ms=$3
   KESTREYE_MATRIX_HOLD="$0 --measure $name $target_ms $runs" KESTREYE_SESSION_TIMEOUT=60 \
-    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/$module.py" \
-    --kestreye "$kestreye" --record "$build/tools/kestreye-record" \
-    --replay "$build/tools/kestreye-replay" "$app" "$hold" | grep -v '^PASS ' ||
+    "$root/scripts/session" /usr/bin/python3 "$root/tests/matrix/desktop.py" \
+    --kestreye "$kestreye" --demo "$build/demo/kestreye-demo" \
+    --record "$build/tools/kestreye-record" --replay "$build/tools/kestreye-replay" "$test" |
+    grep -v '^PASS ' ||
     echo "$name: the application did not reach its tested state"
 }
 # The editors, in the state their tests leave them in: under 60 ms each on an
@@ -235,12 +236,12 @@ measure_editors() {
       echo "$name         skipped: $command not installed"
       continue
     fi
-    hold_and_measure editors "$app" "$name" 60
+    hold_and_measure "matrix.$app.write" "$name" 60
   done
   measure_web_editors
 }
 
-# The editor libraries of tests/matrix/web_editors.py (and the plain
+# The editor libraries of tests/matrix/desktop.json (and the plain
 # <textarea> page they are compared with) in both browsers, in the state
 # their tests leave them in.
 measure_web_editors() {
@@ -254,7 +255,7 @@ measure_web_editors() {
       continue
     fi
     for editor in textarea quill prosemirror tiptap lexical ckeditor monaco-off monaco-on; do
-      hold_and_measure web_editors "$browser" "$browser-$editor" 60 "hold-$editor"
+      hold_and_measure "matrix.$browser.$editor" "$browser-$editor" 60
     done
   done
 }
@@ -287,20 +288,20 @@ else
 fi
 # Writer's first contact costs a large cache snapshot: its bound is the
 # scan's 2 s deadline.
-for app in gtk4:gtk4-form:40 qt6:qt6-form:40 writer:writer:2000; do
-  IFS=: read -r driver name target_ms <<<"$app"
-  hold_and_measure apps "$driver" "$name" "$target_ms"
+for app in gtk4.email:gtk4-form:40 qt6.email:qt6-form:40 writer.document:writer:2000; do
+  IFS=: read -r test name target_ms <<<"$app"
+  hold_and_measure "matrix.$test" "$name" "$target_ms"
 done
 # Calc with its cell A1 selected (after being edited) and Impress editing a
-# text box, as tests/matrix/office.py leaves them; Chromium and Firefox on
+# text box, as tests/matrix/desktop.py leaves them; Chromium and Firefox on
 # the form page.
-for app in office:calc:localc:150 office:impress:loimpress:150 \
-  browsers:chromium:chromium:40 browsers:firefox:firefox-esr:40; do
-  IFS=: read -r module name command target_ms <<<"$app"
+for app in calc.cell:calc:localc:150 impress.textbox:impress:loimpress:150 \
+  chromium.email:chromium:chromium:40 firefox.email:firefox:firefox-esr:40; do
+  IFS=: read -r test name command target_ms <<<"$app"
   if ! command -v "$command" >/dev/null; then
     printf '%-16s skipped: %s not installed\n' "$name" "$command"
     continue
   fi
-  hold_and_measure "$module" "$name" "$name" "$target_ms"
+  hold_and_measure "matrix.$test" "$name" "$target_ms"
 done
 measure_editors

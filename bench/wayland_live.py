@@ -22,12 +22,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True
-for folder in ("e2e", "matrix", "wayland"):
-    sys.path.insert(0, os.path.join(ROOT, "tests", folder))
-import apps  # noqa: E402  (the matrix's GTK 4 and Qt 6 forms on X11)
-import e2e  # noqa: E402  (the demo on X11)
-import harness  # noqa: E402
-import wayland  # noqa: E402  (every form on sway)
+sys.path.insert(0, os.path.join(ROOT, "tests", "matrix"))
+import desktop as driver  # noqa: E402  (the desktop tests' driver: every form, on sway or X11)
 
 BUILD = os.environ.get("KESTREYE_BUILD", os.path.join(ROOT, "build", "default"))
 KESTREYE = os.path.join(BUILD, "src", "kestreye")
@@ -35,15 +31,8 @@ DEMO = os.path.join(BUILD, "demo", "kestreye-demo")
 KINDS = ("gtk3", "gtk4", "qt6")
 
 
-def launch(run, desktop, kind, *options):
-    if desktop == "wayland":
-        return wayland.launch(run, kind, *options)
-    if kind == "gtk3":
-        focus = next((o.split("=")[1] for o in options if o.startswith("--focus=")), "email")
-        return e2e.start(run, "demo " + focus)
-    app = run.launch({"gtk4": apps.Gtk4Form, "qt6": apps.Qt6Form}[kind])
-    app.open()
-    return app
+def launch(run, kind, focus="email"):
+    return run.launch("demo " + focus if kind == "gtk3" else kind)
 
 
 def median_ms(run, runs, expected):
@@ -60,18 +49,17 @@ def median_ms(run, runs, expected):
 def case(desktop, kind, runs):
     """Prints one JSON line: the medians alone and behind six."""
     options = argparse.Namespace(kestreye=KESTREYE, demo=DEMO, record=None, replay=None)
-    wayland.run_options = options
-    run = harness.Run(options)
-    expected = wayland.FOCUSED[kind].split(" (FOCUSED)")[0]
+    run = driver.Run(options)
+    expected = driver.FOCUSED["demo" if kind == "gtk3" else kind].split(" (FOCUSED)")[0]
     result = {"desktop": desktop, "kind": kind}
     try:
-        harness.accessibility(True)
-        launch(run, desktop, kind)
+        driver.accessibility(True)
+        launch(run, kind)
         result["alone"], result["alone_wrong"] = median_ms(run, runs, expected)
         run.stop()
-        others = [launch(run, desktop, "gtk3", "--focus=notes") for _ in range(6)]
+        others = [launch(run, "gtk3", "notes") for _ in range(6)]
         others[0].process.send_signal(signal.SIGSTOP)
-        launch(run, desktop, kind)
+        launch(run, kind)
         result["six"], result["six_wrong"] = median_ms(run, runs, expected)
     finally:
         run.stop()

@@ -60,8 +60,8 @@ done
 gzip -dc /usr/share/man/man1/kestreye.1.gz | grep -q '^\.TH KESTREYE 1 ' || fail "kestreye.1.gz is no kestreye(1) page"
 
 # The installed program, not the build tree's, scans the demo's focused field.
-"$root/scripts/session" python3 "$root/tests/e2e/e2e.py" \
-  --kestreye /usr/bin/kestreye --demo "$demo" email_form ||
+"$root/scripts/session" python3 "$root/tests/matrix/desktop.py" \
+  --kestreye /usr/bin/kestreye --demo "$demo" e2e.email_form ||
   fail "/usr/bin/kestreye did not describe the demo's focused field"
 
 purge

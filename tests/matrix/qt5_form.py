@@ -1,4 +1,4 @@
-"""A small Qt 5 form for the end-to-end tests (PyQt5).
+"""A small Qt 5 form for the desktop tests (PyQt5).
 
     QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 python3 qt5_form.py FOCUS
 
