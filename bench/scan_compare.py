@@ -18,8 +18,8 @@ call, the session bus's address question included; sd-bus also sends its
 handshake lines so, libdbus by send(); X11 goes by writev and is not counted)
 and the peak RSS (/usr/bin/time, as bench/scan_live.sh). The application is
 the one owning the focused element; its processor time per second while
-idle (over 2 s first) is printed, and the time per scan is also given less
-that idle rate."""
+left alone (a pause as long as A's scan after each turn) is printed, and
+the time per scan is also given less that idle rate."""
 
 import os
 import re
@@ -45,7 +45,9 @@ def focused(node, depth=0):
         return None
     for i in range(min(node.get_child_count(), 500)):
         child = node.get_child_at_index(i)
-        if child is not None and child.get_state_set().contains(S.SHOWING):
+        # GTK 4 says VISIBLE only.
+        states = child.get_state_set() if child is not None else None
+        if states is not None and (states.contains(S.SHOWING) or states.contains(S.VISIBLE)):
             hit = focused(child, depth + 1)
             if hit is not None:
                 return hit
@@ -131,9 +133,6 @@ def main():
     app = int(out.split()[0])
     if app <= 0:
         sys.exit(f"{name}: the focused element's application has no pid")
-    t0, c0 = time.perf_counter(), cpu_ticks(app)
-    time.sleep(2)
-    idle = (cpu_ticks(app) - c0) / HZ * 1000 / (time.perf_counter() - t0)
     subjects = [("A", [builds[0], "scan"]), ("B", [builds[1], "scan"]), ("pyatspi", lookup)]
     for _, argv in subjects:  # warm up: first contacts, page cache
         for _ in range(2):
@@ -141,6 +140,7 @@ def main():
     walls = {label: [] for label, _ in subjects}
     cpus = {label: 0 for label, _ in subjects}
     inner = []
+    idle_ticks = idle_s = 0
     for _ in range(runs):
         for label, argv in subjects:
             before = cpu_ticks(app)
@@ -149,6 +149,13 @@ def main():
             walls[label].append(wall)
             if label == "pyatspi":
                 inner.append(float(out.split()[1]))
+        # The application's own pace in between (animations, a page still
+        # settling), left alone as long as A's scan took.
+        before, t0 = cpu_ticks(app), time.perf_counter()
+        time.sleep(walls["A"][-1] / 1000)
+        idle_ticks += cpu_ticks(app) - before
+        idle_s += time.perf_counter() - t0
+    idle = idle_ticks / HZ * 1000 / idle_s
     print(f"{name}: pid {app}, idle {idle:.1f} ms CPU/s, {runs} runs in turns")
     for label, argv in subjects:
         print(f"  {label:8} median {statistics.median(walls[label]):8.2f} ms"
