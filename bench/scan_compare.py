@@ -147,7 +147,7 @@ def main():
             wall, out = timed(argv)
             cpus[label] += cpu_ticks(app) - before
             walls[label].append(wall)
-            if label == "pyatspi":
+            if label == "pyatspi" and len(out.split()) == 2:
                 inner.append(float(out.split()[1]))
         # The application's own pace in between (animations, a page still
         # settling), left alone as long as A's scan took.
@@ -162,7 +162,8 @@ def main():
               f"  min {min(walls[label]):8.2f}  app CPU {cpus[label] / HZ * 1000 / runs:7.2f} ms/scan"
               f" ({(cpus[label] / HZ * 1000 - idle * sum(walls[label]) / 1000) / runs:6.2f} above idle)"
               f"  {messages(argv):5d} messages  peak RSS {peak_rss(argv):6.2f} MB")
-    print(f"  pyatspi lookup alone (in its process) median {statistics.median(inner):.2f} ms")
+    print(f"  pyatspi lookup alone (in its process) median {statistics.median(inner):.2f} ms"
+          if inner else "  pyatspi lookup found no focus during the runs")
 
 
 if __name__ == "__main__":
