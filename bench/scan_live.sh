@@ -8,6 +8,12 @@
 #   bench/scan_live.sh --mcp [RUNS]  the demo only: RUNS scan_ui_context calls
 #                                    to one kestreye-mcp, each beside one
 #                                    `kestreye scan` process
+#   bench/scan_live.sh --compare BUILD_A BUILD_B [RUNS] [APP...]
+#       two builds (their build folders) in turns, with a pyatspi focus
+#       lookup, on the applications below (APP: demo, widget-factory, gtk4,
+#       qt6, writer, calc, chromium, firefox, kwrite, web-editors; default
+#       all), each brought to its tested state with this build's kestreye
+#       (KESTREYE_BUILD): bench/scan_compare.py
 #
 # 1. kestreye-demo with the focus in the email field, after typing into it;
 # 2. gtk3-widget-factory (package gtk-3-examples) with the focus in a text
@@ -68,6 +74,11 @@ measure() {
   local name=$1 target_ms=$2 runs=$3 i t0 t1 rss peak=0
   shift 3
   local -a args=("$@")
+  if [[ -n ${KESTREYE_COMPARE_A:-} && $# -eq 0 ]]; then
+    /usr/bin/python3 "$root/bench/scan_compare.py" "$name" "$runs" \
+      "$KESTREYE_COMPARE_A/src/kestreye" "$KESTREYE_COMPARE_B/src/kestreye"
+    return
+  fi
   [[ ${#args[@]} -eq 0 ]] && args=(scan)
   [[ ${args[0]} == none ]] && args=()
   local -a times=()
@@ -141,6 +152,7 @@ measure_mcp() {
 if [[ ${1:-} == --measure ]]; then
   name=$2 target_ms=$3 runs=$4
   measure "$name" "$target_ms" "$runs"
+  [[ -n ${KESTREYE_COMPARE_A:-} ]] && exit
   recording=$(mktemp)
   "$build/tools/kestreye-record" "$recording" >/dev/null 2>&1
   reads=$("$build/tools/kestreye-replay" --count-reads "$recording" scan 2>&1 >/dev/null |
@@ -271,6 +283,32 @@ if [[ ${1:-} == --web-editors ]]; then
   runs=${2:-50}
   echo "kestreye scan on the web editors, $(nproc) cores, load average $(cut -d" " -f1-3 /proc/loadavg)"
   measure_web_editors
+  exit
+fi
+
+if [[ ${1:-} == --compare ]]; then
+  [[ $# -ge 3 && -x $2/src/kestreye && -x $3/src/kestreye ]] ||
+    fail "usage: bench/scan_live.sh --compare BUILD_A BUILD_B [RUNS] [APP...]"
+  KESTREYE_COMPARE_A=$(realpath "$2") KESTREYE_COMPARE_B=$(realpath "$3")
+  export KESTREYE_COMPARE_A KESTREYE_COMPARE_B
+  runs=${4:-20}
+  [[ $runs =~ ^[0-9]+$ && $runs -gt 0 ]] || fail "RUNS must be a positive number, not $runs"
+  shift $(($# < 4 ? $# : 4))
+  (($# > 0)) || set -- demo widget-factory gtk4 qt6 kwrite chromium firefox writer calc web-editors
+  echo "A = $KESTREYE_COMPARE_A, B = $KESTREYE_COMPARE_B, $(nproc) cores," \
+    "load average $(cut -d" " -f1-3 /proc/loadavg)"
+  for app in "$@"; do
+    case $app in
+      demo) "$root/scripts/session" "$0" --demo "$runs" ;;
+      widget-factory) "$root/scripts/session" "$0" --widget-factory "$runs" ;;
+      gtk4 | qt6 | chromium | firefox) hold_and_measure "matrix.$app.email" "$app-form" 0 ;;
+      kwrite) hold_and_measure matrix.kwrite.write kwrite 0 ;;
+      writer) hold_and_measure matrix.writer.document writer 0 ;;
+      calc) hold_and_measure matrix.calc.cell calc 0 ;;
+      web-editors) measure_web_editors ;;
+      *) fail "no application $app" ;;
+    esac
+  done
   exit
 fi
 
