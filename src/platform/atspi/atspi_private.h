@@ -42,11 +42,11 @@ namespace kestreye::atspi {
 /// it brought something back, because libatspi then hands out empty names, a
 /// caret of -1 or a state set of {DEFUNCT} without any error.
 enum class Patience {
-  Half,   ///< ends before the reads end, however long libatspi waits
-  Whole,  ///< may run past the reads' end into the watchdog's answer: the
-          ///< first call to an application (which waits for its whole cache
-          ///< snapshot) and the focus search (a walk over a large window),
-          ///< both slow in a large application
+  Half,      ///< ends before the reads end, however long libatspi waits
+  Whole,     ///< may run past the reads' end into the watchdog's answer: the
+             ///< first call to an application (which waits for its whole cache
+             ///< snapshot) and the focus search (a walk over a large window),
+             ///< both slow in a large application
   BusDaemon  ///< Half, for a call that the bus daemon answers, not the
              ///< application: no contact with it
 };
@@ -386,6 +386,14 @@ GRef<AtspiAccessible> focusBelow(AtspiAccessible* root, ReadContext& read);
 GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
                                        AtspiAccessible* window,
                                        ReadContext& read);
+/// For a Chromium window whose focused element is a page's document that has
+/// no children yet: wakes the page's tree and waits for it (up to a
+/// quarter of a second); the focused element then, or `focused` when the page
+/// stays empty.
+GRef<AtspiAccessible> awaitChromiumPage(AtspiAccessible* app,
+                                        AtspiAccessible* window,
+                                        GRef<AtspiAccessible> focused,
+                                        ReadContext& read);
 /// For a focused element of Firefox without bounds yet: asks for its data,
 /// waits for the bounds, and forgets what the scan read so far.
 void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/startup_advice.h"
@@ -35,6 +36,58 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
     writeLogLine(emptyWindowAdvice(processCommand(*pid).value_or(""), *pid));
   }
   return nullptr;
+}
+
+namespace {
+
+// A page's document that Chromium exposes, focused, before the renderer has
+// sent its tree: it has no children yet.
+bool emptyPage(AtspiAccessible* node, ReadContext& read) {
+  const AtspiRole role = roleOf(node, read);
+  if (role != ATSPI_ROLE_DOCUMENT_WEB && role != ATSPI_ROLE_DOCUMENT_FRAME) {
+    return false;
+  }
+  ReadContext probe = read.fresh();
+  return childCountOf(node, probe) == 0 && probe.ok();
+}
+
+}  // namespace
+
+// A page that has just loaded may show its focused document before its
+// tree: the first scan after Chromium starts then read the browser's window
+// around an empty page. The same wake as for an empty web view brings the
+// tree; the wait is shorter (a quarter of a second), since a page may really
+// be empty: a blank page with the focus costs each scan that wait, logged.
+GRef<AtspiAccessible> awaitChromiumPage(AtspiAccessible* app,
+                                        AtspiAccessible* window,
+                                        GRef<AtspiAccessible> focused,
+                                        ReadContext& read) {
+  if (!emptyPage(focused.get(), read)) return focused;
+  ReadContext local = read.fresh();
+  if (toolkitOf(app, local).name != "Chromium") return focused;
+  (void)objectAttribute(window, {"toolkit"}, local);
+  const auto start = std::chrono::steady_clock::now();
+  auto logWait = [&] {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    writeLogLine("[kestreye] Chromium's focused page had no tree yet: waited " +
+                 std::to_string(waited.count()) + " ms for it");
+  };
+  for (int tries = 0; tries < 5 && local.ok(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    atspi_accessible_clear_cache(window);
+    read.cache().forgetElements();
+    GRef<AtspiAccessible> now = focusBelow(window, read);
+    if (!read.ok()) return focused;
+    if (now == nullptr) continue;
+    if (!emptyPage(now.get(), read)) {
+      logWait();
+      return now;
+    }
+    focused = std::move(now);
+  }
+  logWait();
+  return focused;
 }
 
 // Firefox sends each kind of data (bounds, object attributes, relations,

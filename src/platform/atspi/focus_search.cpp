@@ -366,12 +366,13 @@ GRef<AtspiAccessible> focusedElementOf(AtspiAccessible* app,
   GRef<AtspiAccessible> window = activeWindowOf(app, read);
   if (window != nullptr) {
     if (auto focused = focusBelow(window.get(), read)) {
+      focused = awaitChromiumPage(app, window.get(), std::move(focused), read);
       awaitGeckoData(app, window.get(), focused.get(), read);
       return focused;
     }
     if (!read.ok()) return nullptr;
     if (auto focused = wakeAndFindFocus(app, window.get(), read)) {
-      return focused;
+      return awaitChromiumPage(app, window.get(), std::move(focused), read);
     }
   }
   const auto* windows = childrenOf(app, read);
