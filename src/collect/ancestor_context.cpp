@@ -1,6 +1,7 @@
 #include "collect/ancestor_context.h"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "ax/accessors.h"
@@ -51,7 +52,7 @@ AncestorContext collectAncestorContext(const Element& focused, WalkState& scan,
                                        int64_t maxLevels) {
   AncestorContext chosen;
   bool rich = false;
-  auto visit = [&](const Element& parent) {
+  auto visit = [&](const Element& parent, const std::string&) {
     scan.walk = WalkBudget{};
     AncestorContext walked = collectFromSubtree(parent, scan, 8, 0);
     const auto texts = static_cast<int64_t>(walked.texts.size());

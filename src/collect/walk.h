@@ -47,10 +47,10 @@ void walkDescendants(const Element& start, int64_t maxDepth,
   }
 }
 
-/// Calls `visit(ancestor)` for the parent of `from` and each ancestor above
-/// it, at most `maxLevels` of them; stops at one that cannot be read, before
-/// a window or an application, when `visit` returns true, or when the scan's
-/// walks are over.
+/// Calls `visit(ancestor, role)` for the parent of `from` and each ancestor
+/// above it, `role` being its "AXRole" or "", at most `maxLevels` of them;
+/// stops at one that cannot be read, before a window or an application, when
+/// `visit` returns true, or when the scan's walks are over.
 template <class Visit>
 void climbAncestors(const Element& from, int64_t maxLevels,
                     const WalkState& scan, Visit& visit) {
@@ -61,7 +61,7 @@ void climbAncestors(const Element& from, int64_t maxLevels,
     Element parent = asElement(std::move(*parentValue));
     const std::string role = axString(parent, "AXRole").value_or("");
     if (role == "AXWindow" || role == "AXApplication") return;
-    if (visit(parent)) return;
+    if (visit(parent, role)) return;
     current = std::move(parent);
   }
 }
