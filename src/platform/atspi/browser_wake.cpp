@@ -9,36 +9,29 @@
 #include "platform/atspi/startup_advice.h"
 
 namespace kestreye::atspi {
+namespace {
 
-// Chromium registers its windows with an empty web view and builds the page's
-// tree once a client reads a window's object attributes (a screen reader
-// does at once); the tree comes some 50 ms later. The read is harmless
-// anywhere; the wait, up to a second, is for Chromium only. The focused
-// element, or null after the wait.
-GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
-                                       AtspiAccessible* window,
-                                       ReadContext& read) {
-  ReadContext local = read.fresh();
-  (void)objectAttribute(window, {"toolkit"}, local);
-  if (!local.ok() || toolkitOf(app, local).name != "Chromium") return nullptr;
-  for (int tries = 0; tries < 20; ++tries) {
+// After a wake read: asks for the focus below `window` every 50 ms, at most
+// `tries` times, while the reads succeed, until `settled` accepts what it
+// finds. What libatspi kept of the window's subtree, and what the scan read
+// of it, predate the page. The last focus found, or null.
+template <class Settled>
+GRef<AtspiAccessible> pollFocus(AtspiAccessible* window, int tries,
+                                ReadContext& read, Settled settled) {
+  GRef<AtspiAccessible> last;
+  for (int i = 0; i < tries; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // What libatspi kept of the window's subtree, and what the scan read of
-    // it, predate the page.
     atspi_accessible_clear_cache(window);
     read.cache().forgetElements();
-    if (auto focused = focusBelow(window, read)) {
-      return focused;
-    }
-    if (!read.ok()) return nullptr;
+    GRef<AtspiAccessible> now = focusBelow(window, read);
+    if (!read.ok()) break;
+    if (now == nullptr) continue;
+    const bool done = settled(now.get());
+    last = std::move(now);
+    if (done) break;
   }
-  if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
-    writeLogLine(emptyWindowAdvice(processCommand(*pid).value_or(""), *pid));
-  }
-  return nullptr;
+  return last;
 }
-
-namespace {
 
 // A page's document that Chromium exposes, focused, before the renderer has
 // sent its tree: it has no children yet.
@@ -51,7 +44,34 @@ bool emptyPage(AtspiAccessible* node, ReadContext& read) {
   return childCountOf(node, probe) == 0 && probe.ok();
 }
 
+// Milliseconds since `start`, for the log lines of the waits.
+std::string millisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count());
+}
+
 }  // namespace
+
+// Chromium registers its windows with an empty web view and builds the page's
+// tree once a client reads a window's object attributes (a screen reader
+// does at once); the tree comes some 50 ms later. The read is harmless
+// anywhere; the wait, up to a second, is for Chromium only. The focused
+// element, or null after the wait.
+GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
+                                       AtspiAccessible* window,
+                                       ReadContext& read) {
+  ReadContext local = read.fresh();
+  (void)objectAttribute(window, {"toolkit"}, local);
+  if (!local.ok() || toolkitOf(app, local).name != "Chromium") return nullptr;
+  auto any = [](AtspiAccessible*) { return true; };
+  if (auto focused = pollFocus(window, 20, read, any)) return focused;
+  if (!read.ok()) return nullptr;
+  if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
+    writeLogLine(emptyWindowAdvice(processCommand(*pid).value_or(""), *pid));
+  }
+  return nullptr;
+}
 
 // A page that has just loaded may show its focused document before its
 // tree: the first scan after Chromium starts then read the browser's window
@@ -66,28 +86,17 @@ GRef<AtspiAccessible> awaitChromiumPage(AtspiAccessible* app,
   ReadContext local = read.fresh();
   if (toolkitOf(app, local).name != "Chromium") return focused;
   (void)objectAttribute(window, {"toolkit"}, local);
+  if (!local.ok()) return focused;
   const auto start = std::chrono::steady_clock::now();
-  auto logWait = [&] {
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-    writeLogLine("[kestreye] Chromium's focused page had no tree yet: waited " +
-                 std::to_string(waited.count()) + " ms for it");
+  auto built = [&read](AtspiAccessible* node) {
+    return !emptyPage(node, read);
   };
-  for (int tries = 0; tries < 5 && local.ok(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    atspi_accessible_clear_cache(window);
-    read.cache().forgetElements();
-    GRef<AtspiAccessible> now = focusBelow(window, read);
-    if (!read.ok()) return focused;
-    if (now == nullptr) continue;
-    if (!emptyPage(now.get(), read)) {
-      logWait();
-      return now;
-    }
-    focused = std::move(now);
+  GRef<AtspiAccessible> found = pollFocus(window, 5, read, built);
+  if (read.ok()) {
+    writeLogLine("[kestreye] Chromium's focused page had no tree yet: waited " +
+                 millisecondsSince(start) + " ms for it");
   }
-  logWait();
-  return focused;
+  return found != nullptr ? std::move(found) : std::move(focused);
 }
 
 // Firefox sends each kind of data (bounds, object attributes, relations,
@@ -149,10 +158,8 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
   // libatspi's snapshot of the window holds early answers too.
   atspi_accessible_clear_cache(window);
   read.cache().forgetElements();
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
   std::string line =
-      "[kestreye] waited " + std::to_string(waited.count()) + " ms for Firefox";
+      "[kestreye] waited " + millisecondsSince(start) + " ms for Firefox";
   if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
     line += " (pid " + std::to_string(*pid) + ")";
   }
