@@ -6,14 +6,14 @@
 //
 //   scripts/session sh -c 'gtk3-widget-factory & scripts/wait-accessible $!;
 //     build/default/bench/kestreye_atspi_bus_walk gtk3-widget-factory 20'
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/atspi/bus/client.h"
+#include "walk_args.h"
 
 namespace {
 
@@ -78,20 +78,14 @@ Walk walk(Client& client, const ObjectRef& app) {
   return result;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s APPLICATION_NAME [RUNS]\n", argv[0]);
-    return 2;
-  }
-  const std::string name = argv[1];
-  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+  const std::optional<kestreye::bench::WalkArgs> args =
+      kestreye::bench::parseWalkArgs(argc, argv);
+  if (!args) return 2;
+  const std::string& name = args->name;
+  const int runs = args->runs;
   std::vector<double> cold;
   std::vector<double> warm;
   Walk last;
@@ -119,7 +113,7 @@ int main(int argc, char** argv) {
       "new client each run: median %.2f ms over %d runs\n"
       "kept client: median %.2f ms\n",
       name.c_str(), last.elements, last.batches,
-      static_cast<unsigned long long>(callsPerWalk), median(cold), runs,
-      median(warm));
+      static_cast<unsigned long long>(callsPerWalk),
+      kestreye::bench::median(cold), runs, kestreye::bench::median(warm));
   return last.ok ? 0 : 1;
 }

@@ -7,12 +7,13 @@
 //     build/default/bench/kestreye_atspi_lib_walk gtk3-widget-factory 20'
 #include <atspi/atspi.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "walk_args.h"
 
 namespace {
 
@@ -59,20 +60,14 @@ size_t walk(AtspiAccessible* app) {
   return elements;
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s APPLICATION_NAME [RUNS]\n", argv[0]);
-    return 2;
-  }
-  const std::string name = argv[1];
-  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+  const std::optional<kestreye::bench::WalkArgs> args =
+      kestreye::bench::parseWalkArgs(argc, argv);
+  if (!args) return 2;
+  const std::string& name = args->name;
+  const int runs = args->runs;
   const auto start = Clock::now();
   if (atspi_init() != 0) return 1;
   AtspiAccessible* desktop = atspi_get_desktop(0);
@@ -98,7 +93,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %zu elements, cache %s: median %.2f ms over %d runs\n",
                 name.c_str(), elements, mask == ATSPI_CACHE_NONE ? "off" : "on",
-                median(times), runs);
+                kestreye::bench::median(times), runs);
   }
   std::printf("atspi_init and the desktop: %.2f ms\n", init);
   g_object_unref(app);
