@@ -20,125 +20,51 @@
 namespace kestreye::atspi {
 namespace {
 
-// The connection to the accessibility bus: libatspi starts once per process.
-struct Connection {
-  enum class Init { Untried, Ready, Failed };
-  Init init = Init::Untried;
-  AtspiAccessible* desktop = nullptr;
-};
-
-// Never destroyed: libatspi's own objects outlive main.
-Connection& connection() {
-  static Connection* instance = new Connection;
-  return *instance;
-}
-
-// GLib's default handler prints debug and info messages on standard output,
-// which carries nothing but the reply line.
-void logHandler(const gchar* domain, GLogLevelFlags level, const gchar* message,
-                gpointer) {
-  if ((level &
-       (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) == 0) {
-    return;
-  }
-  std::fprintf(stderr, "kestreye: %s: %s\n",
-               domain != nullptr ? domain : "glib",
-               message != nullptr ? message : "");
-}
-
-GLogWriterOutput logWriter(GLogLevelFlags level, const GLogField* fields,
-                           gsize count, gpointer) {
-  const char* domain = nullptr;
-  const char* message = nullptr;
-  for (gsize i = 0; i < count; ++i) {
-    if (g_strcmp0(fields[i].key, "GLIB_DOMAIN") == 0) {
-      domain = static_cast<const char*>(fields[i].value);
-    } else if (g_strcmp0(fields[i].key, "MESSAGE") == 0) {
-      message = static_cast<const char*>(fields[i].value);
-    }
-  }
-  logHandler(domain, level, message, nullptr);
-  return G_LOG_WRITER_HANDLED;
-}
+// The registry on the accessibility bus, whose root lists the applications.
+constexpr const char* kRegistry = "org.a11y.atspi.Registry";
 
 bool hasEnvironment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && value[0] != '\0';
 }
 
-// Whether the accessibility bus that libatspi would use answers before
-// `deadline`. libatspi looks for it as this does (AT_SPI_BUS_ADDRESS, the
-// X11 root property, then the session bus), but connects and registers with
-// no time limit, so a bus that never answers would block it forever. The
-// address found is handed to libatspi, which then looks no further: on a
-// Wayland session it would otherwise connect to the X display.
-bool accessibilityBusAnswers(ScanDeadline deadline) {
-  std::string address;
+// The accessibility bus's address, when it answers before `deadline`: from
+// AT_SPI_BUS_ADDRESS, else from the session bus (org.a11y.Bus), else from
+// the X11 root window's property. Without any bus address at all nothing
+// is asked: a bus would be autolaunched elsewhere for the question, which
+// breaks the accessibility bus of the user's running session.
+std::optional<std::string> accessibilityBus(ScanDeadline deadline) {
+  std::optional<std::string> address;
   if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
     address = std::getenv("AT_SPI_BUS_ADDRESS");
-  } else if (std::optional<std::string> root = x11AccessibilityBusAddress()) {
-    address = std::move(*root);
-    // libatspi would open the display again to read the same property.
-    setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
-  } else {
-    std::optional<std::string> found = accessibilityBusFromSession(
+  } else if (hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
+    address = accessibilityBusFromSession(
         std::getenv("DBUS_SESSION_BUS_ADDRESS"), deadline);
-    if (!found.has_value()) return false;
-    address = std::move(*found);
-    // libatspi would ask the session bus again, with no limit of ours.
-    setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
   }
-  return busAnswers(address, deadline);
-}
-
-// libatspi cannot be initialised twice, and after a failed initialisation
-// its next call ends the process (g_error); so every entry point asks here
-// first, and nothing reaches libatspi unless this said yes. A bus that does
-// not answer in time is asked again by the next scan: libatspi has not been
-// touched then.
-bool ensureReady(ScanDeadline deadline) {
-  Connection& state = connection();
-  if (state.init != Connection::Init::Untried) {
-    return state.init == Connection::Init::Ready;
+  if (!address.has_value() && !hasEnvironment("AT_SPI_BUS_ADDRESS")) {
+    address = x11AccessibilityBusAddress();
   }
-  // Without a bus address libdbus may autolaunch a new session bus, which
-  // breaks the accessibility bus of the user's running session.
-  if (!hasEnvironment("AT_SPI_BUS_ADDRESS") &&
-      !hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
-    state.init = Connection::Init::Failed;
-    return false;
+  if (!address.has_value() || !busAnswers(*address, deadline)) {
+    return std::nullopt;
   }
-  if (!accessibilityBusAnswers(deadline)) return false;
-  state.init = Connection::Init::Failed;
-  g_log_set_default_handler(logHandler, nullptr);
-  g_log_set_writer_func(logWriter, nullptr, nullptr);
-  atspi_set_timeout(kCallTimeoutMs, 0);
-  if (atspi_init() != 0) return false;
-  state.desktop = atspi_get_desktop(0);
-  if (state.desktop == nullptr) return false;
-  // One bulk snapshot per application answers role, name, description,
-  // states, parent, children and attributes without a round trip each.
-  atspi_accessible_set_cache_mask(state.desktop, ATSPI_CACHE_ALL);
-  state.init = Connection::Init::Ready;
-  return true;
+  return address;
 }
 
 class AtspiPlatform final : public Platform {
  public:
-  void retain(ElementRef ref) override {
-    g_object_ref(static_cast<GObject*>(ref));
-  }
+  void retain(ElementRef ref) override { ++static_cast<Node*>(ref)->refs; }
 
   void release(ElementRef ref) override {
-    g_object_unref(static_cast<GObject*>(ref));
+    NodeRef dropped(static_cast<Node*>(ref));
   }
 
   AttributeRead copyAttribute(const Element& element,
                               std::string_view attribute) override {
     if (element.empty()) return {kAxInvalidElement, std::nullopt};
-    if (!ensureReady(cache_->readsEnd()))
-      return {kAxCannotComplete, std::nullopt};
-    auto* node = static_cast<AtspiAccessible*>(element.ref());
+    if (!ensureReady()) return {kAxCannotComplete, std::nullopt};
+    // The scan's own node for the element, whose memo the reads share.
+    Node* node = cache_->intern(static_cast<Node*>(element.ref())->ref);
+    if (node == nullptr) return {kAxInvalidElement, std::nullopt};
     // What was learned before the application hung is not handed out
     // either: a scan of a hung application ends quickly, not half-informed.
     if (cache_->hangs(node)) {
@@ -149,35 +75,72 @@ class AtspiPlatform final : public Platform {
     const bool findsFocus =
         attribute == "AXFocusedWindow" || attribute == "AXFocusedUIElement";
     ReadContext read(*cache_, findsFocus ? Patience::Whole : Patience::Half);
-    AttributeRead answer =
-        readAttribute(node, attribute, connection().desktop, read);
+    AttributeRead answer = readAttribute(node, attribute, desktop(), read);
     if (!read.ok()) return {read.failure(), std::nullopt};
     return answer;
   }
 
-  bool isProcessTrusted() override { return ensureReady(cache_->readsEnd()); }
+  bool isProcessTrusted() override { return ensureReady(); }
 
   std::optional<int32_t> frontmostProcessId() override;
   Element applicationElement(int32_t pid) override;
   void logLine(std::string_view line) override;
 
   // A scan starts and ends on an empty cache, so that the next scan reads
-  // the desktop afresh.
+  // the desktop afresh; the connections stay open for the next one.
   void beginScan(ScanDeadline readsEnd) override {
-    cache_ = std::make_unique<ScanCache>();
-    cache_->setReadsEnd(readsEnd);
+    readsEnd_ = readsEnd;
+    newCache();
   }
-  void endScan() override { cache_ = std::make_unique<ScanCache>(); }
+  void endScan() override {
+    readsEnd_ = ScanDeadline::max();
+    newCache();
+  }
 
  private:
-  std::unique_ptr<ScanCache> cache_ = std::make_unique<ScanCache>();
+  // Whether the accessibility bus answers; looked for once per process when
+  // it does, and again by the next scan when it did not.
+  bool ensureReady() {
+    if (client_ != nullptr) return true;
+    const ScanDeadline deadline =
+        readsEnd_ != ScanDeadline::max()
+            ? readsEnd_
+            : std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(kCallTimeoutMs);
+    const std::optional<std::string> address = accessibilityBus(deadline);
+    if (!address.has_value()) return false;
+    bus::ClientOptions options;
+    options.accessibilityBusAddress = *address;
+    options.callLimit = std::chrono::milliseconds(kCallTimeoutMs);
+    client_ = std::make_unique<bus::Client>(std::move(options));
+    newCache();
+    return true;
+  }
+
+  void newCache() {
+    if (client_ != nullptr) client_->beginScan();
+    cache_ = std::make_unique<ScanCache>(client_ != nullptr ? *client_
+                                                            : *idleClient_);
+    cache_->setReadsEnd(readsEnd_);
+  }
+
+  Node* desktop() {
+    return cache_->intern(bus::ObjectRef{kRegistry, bus::ROOT_PATH});
+  }
+
+  // Before the bus is found, the cache stands on a client that is never
+  // asked anything.
+  std::unique_ptr<bus::Client> idleClient_ =
+      std::make_unique<bus::Client>(bus::ClientOptions{});
+  std::unique_ptr<bus::Client> client_;
+  ScanDeadline readsEnd_ = ScanDeadline::max();
+  std::unique_ptr<ScanCache> cache_ = std::make_unique<ScanCache>(*idleClient_);
 };
 
 std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
-  if (!ensureReady(cache_->readsEnd())) return std::nullopt;
-  AtspiAccessible* desktop = connection().desktop;
+  if (!ensureReady()) return std::nullopt;
   ReadContext read(*cache_, Patience::Whole);
-  const auto* apps = childrenOf(desktop, read);
+  const auto* apps = rawChildrenOf(desktop(), read);
   if (apps == nullptr) return std::nullopt;
   if (std::optional<int32_t> pid =
           findFrontmost(*apps, *cache_, x11FocusedProcessId)) {
@@ -188,11 +151,10 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
   // Turning it on is the user's choice, never this tool's. Only an X11
   // window names its process.
   const std::optional<int32_t> hint = x11FocusedProcessId();
-  if (hint.has_value() && std::none_of(apps->begin(), apps->end(),
-                                       [&](const GRef<AtspiAccessible>& app) {
-                                         return processIdOf(app.get(),
-                                                            *cache_) == hint;
-                                       })) {
+  if (hint.has_value() &&
+      std::none_of(apps->begin(), apps->end(), [&](const NodeRef& app) {
+        return processIdOf(app.get(), *cache_) == hint;
+      })) {
     writeLogLine(notOnBusAdvice(processCommand(*hint).value_or(""), *hint,
                                 processToolkit(*hint)));
   }
@@ -200,17 +162,17 @@ std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
 }
 
 Element AtspiPlatform::applicationElement(int32_t pid) {
-  if (!ensureReady(cache_->readsEnd())) return Element();
-  if (AtspiAccessible* known = cache_->applicationOf(pid)) {
-    return Element::adopt(newRef(known).release());
+  if (!ensureReady()) return Element();
+  if (Node* known = cache_->applicationOf(pid)) {
+    return Element::adopt(share(known).release());
   }
   ReadContext read(*cache_, Patience::Whole);
-  const auto* apps = childrenOf(connection().desktop, read);
+  const auto* apps = rawChildrenOf(desktop(), read);
   if (apps == nullptr) return Element();
-  for (const GRef<AtspiAccessible>& app : *apps) {
+  for (const NodeRef& app : *apps) {
     if (processIdOf(app.get(), *cache_) != pid) continue;
     cache_->rememberApplication(pid, app.get());
-    return Element::adopt(newRef(app.get()).release());
+    return Element::adopt(share(app.get()).release());
   }
   return Element();
 }

@@ -41,7 +41,8 @@ TEST(AtspiPlatformTest, LogLinesGoToStandardErrorOnly) {
 // The bound on nested embedded objects holds only if a part of the read
 // judged apart still knows how deep it stands.
 TEST(ReadContextTest, EmbeddingDepthFollowsTheReadIntoFreshContexts) {
-  ScanCache cache;
+  bus::Client client(bus::ClientOptions{});
+  ScanCache cache(client);
   ReadContext read(cache);
   EXPECT_EQ(read.embeddingDepth(), 0);
   EXPECT_EQ(read.insideEmbedded([&] {

@@ -32,7 +32,7 @@ AttributeRead number(Number::Kind kind, int64_t integer, double real = 0) {
 AttributeRead boolean(bool value) {
   return number(Number::Kind::Boolean, value ? 1 : 0);
 }
-AttributeRead element(GRef<AtspiAccessible> node) {
+AttributeRead element(NodeRef node) {
   if (node == nullptr) return noValue();
   return withValue(RawValue{Element::adopt(node.release())});
 }
@@ -41,7 +41,7 @@ AttributeRead element(GRef<AtspiAccessible> node) {
 // objects put in place), or a paragraph among its embedded objects (an
 // editor of one paragraph). Asked of the roles web engines give editors;
 // the text is read for the element's value anyway.
-bool holdsLines(AtspiAccessible* node, AtspiRole role, ReadContext& read) {
+bool holdsLines(Node* node, AtspiRole role, ReadContext& read) {
   if (role != ATSPI_ROLE_TEXT && role != ATSPI_ROLE_ENTRY &&
       role != ATSPI_ROLE_SECTION && role != ATSPI_ROLE_PARAGRAPH) {
     return false;
@@ -51,14 +51,14 @@ bool holdsLines(AtspiAccessible* node, AtspiRole role, ReadContext& read) {
   if (text->find('\n') != std::string::npos) return true;
   return std::any_of(
       read.memo(node).embedded.begin(), read.memo(node).embedded.end(),
-      [&read](const GRef<AtspiAccessible>& object) {
+      [&read](const NodeRef& object) {
         return roleOf(object.get(), read) == ATSPI_ROLE_PARAGRAPH;
       });
 }
 
-std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
+std::string_view macRoleOf(Node* node, ReadContext& read) {
   const AtspiRole role = roleOf(node, read);
-  GRef<AtspiStateSet> states = statesOf(node, read);
+  StateSet states = statesOf(node, read);
   if (!read.ok()) return {};
   if (hasState(states, ATSPI_STATE_DEFUNCT)) {
     read.fail(kAxInvalidElement);
@@ -72,7 +72,7 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   facts.editableHost = isEditableHost(node, read);
   // The facts below only refine the name; failing to read them fails nothing.
   ReadContext ignored = read.fresh();
-  if (GRef<AtspiAccessible> parent = parentOf(node, ignored)) {
+  if (NodeRef parent = parentOf(node, ignored)) {
     facts.parentRole = roleOf(parent.get(), ignored);
     facts.unnamedBesideEntry = role == ATSPI_ROLE_TOGGLE_BUTTON &&
                                nameOf(node, ignored).empty() &&
@@ -81,11 +81,12 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
   if (role == ATSPI_ROLE_TOGGLE_BUTTON && !facts.hasPopup) {
     // GTK 3 names a menu button without a label "Menu"; one with a menu
     // (not a pop-over) lists the menu's items as its own children.
-    std::vector<AtspiAccessible*> children;
+    const std::vector<NodeRef>* children = nullptr;
     facts.opensMenu =
         nameOf(node, ignored) == "Menu" ||
-        (snapshotChildren(node, &children) && !children.empty() &&
-         roleOf(children.front(), ignored) == ATSPI_ROLE_MENU_ITEM);
+        ((children = rawChildrenOf(node, ignored)) != nullptr &&
+         !children->empty() &&
+         roleOf(children->front().get(), ignored) == ATSPI_ROLE_MENU_ITEM);
   }
   if (role == ATSPI_ROLE_COMBO_BOX) {
     facts.hasEditableTextChild = comboEntryOf(node, ignored) != nullptr;
@@ -98,14 +99,13 @@ std::string_view macRoleOf(AtspiAccessible* node, ReadContext& read) {
 
 // The name of the first label with a size below `node`: GTK 4's drop-down
 // keeps an empty "(None)" label of no size beside its chosen item.
-std::string shownLabelText(AtspiAccessible* node, int depth,
-                           ReadContext& read) {
+std::string shownLabelText(Node* node, int depth, ReadContext& read) {
   constexpr int kMaxDepth = 8;
   const auto* children = childrenOf(node, read);
   if (children == nullptr || depth > kMaxDepth) return std::string();
-  for (const GRef<AtspiAccessible>& child : *children) {
+  for (const NodeRef& child : *children) {
     if (roleOf(child.get(), read) == ATSPI_ROLE_LABEL) {
-      const std::optional<AtspiRect>& frame = extentsOf(child.get(), read);
+      const std::optional<Rect>& frame = extentsOf(child.get(), read);
       if (frame.has_value() && frame->width > 0 && frame->height > 0) {
         return nameOf(child.get(), read);
       }
@@ -117,7 +117,7 @@ std::string shownLabelText(AtspiAccessible* node, int depth,
   return std::string();
 }
 
-AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
+AttributeRead readValue(Node* node, std::string_view macRole,
                         ReadContext& read) {
   switch (valueSourceFor(macRole)) {
     case ValueSource::None: {
@@ -140,7 +140,7 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
       return noValue();
     }
     case ValueSource::Toggle: {
-      GRef<AtspiStateSet> states = statesOf(node, read);
+      StateSet states = statesOf(node, read);
       int64_t state = 0;
       if (hasState(states, ATSPI_STATE_INDETERMINATE)) {
         state = 2;
@@ -151,19 +151,22 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
       return number(Number::Kind::Integer, state);
     }
     case ValueSource::Number: {
-      GRef<AtspiValue> iface(atspi_accessible_get_value_iface(node));
-      if (iface == nullptr) return fail(kAxAttributeUnsupported);
-      const double current = read.call(node, [&](GError** error) {
-        return atspi_value_get_current_value(iface.get(), error);
-      });
-      return number(Number::Kind::Real, 0, current);
+      // An element without a Value interface answers with an error.
+      const std::optional<double> current =
+          read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+            return batch.currentValue(ref);
+          });
+      if (!current.has_value()) {
+        return fail(read.ok() ? kAxAttributeUnsupported : read.failure());
+      }
+      return number(Number::Kind::Real, 0, *current);
     }
     case ValueSource::PopUp: {
       // GTK 3 names a combo box after its chosen item; GTK 4 names its
       // drop-down after its label and shows the item in a label inside; a
       // web select is named after its label, and its chosen option is
       // SELECTED.
-      if (GRef<AtspiAccessible> chosen = chosenItemOf(node, read)) {
+      if (NodeRef chosen = chosenItemOf(node, read)) {
         return nonEmptyText(nameOf(chosen.get(), read));
       }
       if (drawsItsOwnButton(node, read)) {
@@ -172,7 +175,7 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
       return nonEmptyText(nameOf(node, read));
     }
     case ValueSource::ComboEntry: {
-      GRef<AtspiAccessible> entry = comboEntryOf(node, read);
+      NodeRef entry = comboEntryOf(node, read);
       if (entry == nullptr) return noValue();
       const std::optional<std::string>& value = textOf(entry.get(), read);
       return value.has_value() ? text(*value) : noValue();
@@ -183,8 +186,8 @@ AttributeRead readValue(AtspiAccessible* node, std::string_view macRole,
 
 }  // namespace
 
-AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
-                            AtspiAccessible* desktop, ReadContext& read) {
+AttributeRead readAttribute(Node* node, std::string_view attribute,
+                            Node* desktop, ReadContext& read) {
   const AtspiRole role = roleOf(node, read);
   if (!read.ok()) return fail(read.failure());
   const bool secure = isSecureSubrole(macSubroleName(role));
@@ -206,7 +209,7 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     const std::string_view macRole = macRoleOf(node, read);
     std::string name = nameOf(node, read);
     if (macRole == "AXPopUpButton") {
-      GRef<AtspiAccessible> chosen = chosenItemOf(node, read);
+      NodeRef chosen = chosenItemOf(node, read);
       if (chosen == nullptr || nameOf(chosen.get(), read) == name) {
         return noValue();
       }
@@ -247,14 +250,14 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     // Qt has no placeholder attribute: a line edit without a description of
     // its own describes itself with its placeholder. Qt answers the toolkit
     // question on its application and windows only.
-    if (toolkitOf(applicationRootOf(node), read).name == "Qt") {
+    if (toolkitOf(applicationRootOf(node, read), read).name == "Qt") {
       return nonEmptyText(descriptionOf(node, read));
     }
     return fail(kAxAttributeUnsupported);
   }
   if (attribute == "AXFocused" || attribute == "AXEnabled" ||
       attribute == "AXSelected") {
-    GRef<AtspiStateSet> states = statesOf(node, read);
+    StateSet states = statesOf(node, read);
     if (hasState(states, ATSPI_STATE_DEFUNCT)) {
       return fail(kAxInvalidElement);
     }
@@ -273,12 +276,12 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
   }
   if (attribute == "AXPosition" || attribute == "AXSize") {
     // Nothing that is not SHOWING is on screen; GTK would answer INT_MIN.
-    GRef<AtspiStateSet> states = statesOf(node, read);
-    if (states != nullptr && !hasState(states, ATSPI_STATE_SHOWING) &&
+    StateSet states = statesOf(node, read);
+    if (states.known && !hasState(states, ATSPI_STATE_SHOWING) &&
         !hasState(states, ATSPI_STATE_VISIBLE)) {
       return noValue();
     }
-    const std::optional<AtspiRect>& rect = extentsOf(node, read);
+    const std::optional<Rect>& rect = extentsOf(node, read);
     if (!rect.has_value()) {
       // Links have no Component interface at all.
       return read.memo(node).hasComponent ? noValue()
@@ -325,11 +328,10 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     return number(Number::Kind::Integer, lineFeedsBefore(whole, memo->caret));
   }
   if (attribute == "AXParent") {
-    GRef<AtspiAccessible> parent = parentOf(node, read);
     // An application's parent is the desktop, which macOS does not have.
-    if (parent != nullptr && parent.get() == desktop) {
-      return noValue();
-    }
+    if (role == ATSPI_ROLE_APPLICATION) return noValue();
+    NodeRef parent = parentOf(node, read);
+    if (parent != nullptr && parent.get() == desktop) return noValue();
     return element(std::move(parent));
   }
   if (attribute == "AXChildren") {
@@ -337,8 +339,8 @@ AttributeRead readAttribute(AtspiAccessible* node, std::string_view attribute,
     if (children == nullptr) return fail(read.failure());
     RawArray array;
     array.reserve(children->size());
-    for (const GRef<AtspiAccessible>& child : *children) {
-      array.push_back(RawValue{Element::adopt(newRef(child.get()).release())});
+    for (const NodeRef& child : *children) {
+      array.push_back(RawValue{Element::adopt(share(child.get()).release())});
     }
     return withValue(RawValue{std::move(array)});
   }

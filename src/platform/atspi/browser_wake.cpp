@@ -13,17 +13,15 @@ namespace {
 
 // After a wake read: asks for the focus below `window` every 50 ms, at most
 // `tries` times, while the reads succeed, until `settled` accepts what it
-// finds. What libatspi kept of the window's subtree, and what the scan read
-// of it, predate the page. The last focus found, or null.
+// finds. What the scan read of the window's subtree predates the page. The last
+// focus found, or null.
 template <class Settled>
-GRef<AtspiAccessible> pollFocus(AtspiAccessible* window, int tries,
-                                ReadContext& read, Settled settled) {
-  GRef<AtspiAccessible> last;
+NodeRef pollFocus(Node* window, int tries, ReadContext& read, Settled settled) {
+  NodeRef last;
   for (int i = 0; i < tries; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    atspi_accessible_clear_cache(window);
     read.cache().forgetElements();
-    GRef<AtspiAccessible> now = focusBelow(window, read);
+    NodeRef now = focusBelow(window, read);
     if (!read.ok()) break;
     if (now == nullptr) continue;
     const bool done = settled(now.get());
@@ -35,7 +33,7 @@ GRef<AtspiAccessible> pollFocus(AtspiAccessible* window, int tries,
 
 // A page's document that Chromium exposes, focused, before the renderer has
 // sent its tree: it has no children yet.
-bool emptyPage(AtspiAccessible* node, ReadContext& read) {
+bool emptyPage(Node* node, ReadContext& read) {
   const AtspiRole role = roleOf(node, read);
   if (role != ATSPI_ROLE_DOCUMENT_WEB && role != ATSPI_ROLE_DOCUMENT_FRAME) {
     return false;
@@ -58,13 +56,11 @@ std::string millisecondsSince(std::chrono::steady_clock::time_point start) {
 // does at once); the tree comes some 50 ms later. The read is harmless
 // anywhere; the wait, up to a second, is for Chromium only. The focused
 // element, or null after the wait.
-GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
-                                       AtspiAccessible* window,
-                                       ReadContext& read) {
+NodeRef wakeAndFindFocus(Node* app, Node* window, ReadContext& read) {
   ReadContext local = read.fresh();
   (void)objectAttribute(window, {"toolkit"}, local);
   if (!local.ok() || toolkitOf(app, local).name != "Chromium") return nullptr;
-  auto any = [](AtspiAccessible*) { return true; };
+  auto any = [](Node*) { return true; };
   if (auto focused = pollFocus(window, 20, read, any)) return focused;
   if (!read.ok()) return nullptr;
   if (const std::optional<int32_t> pid = processIdOf(app, read.cache())) {
@@ -78,20 +74,16 @@ GRef<AtspiAccessible> wakeAndFindFocus(AtspiAccessible* app,
 // around an empty page. The same wake as for an empty web view brings the
 // tree; the wait is shorter (a quarter of a second), since a page may really
 // be empty: a blank page with the focus costs each scan that wait, logged.
-GRef<AtspiAccessible> awaitChromiumPage(AtspiAccessible* app,
-                                        AtspiAccessible* window,
-                                        GRef<AtspiAccessible> focused,
-                                        ReadContext& read) {
+NodeRef awaitChromiumPage(Node* app, Node* window, NodeRef focused,
+                          ReadContext& read) {
   if (!emptyPage(focused.get(), read)) return focused;
   ReadContext local = read.fresh();
   if (toolkitOf(app, local).name != "Chromium") return focused;
   (void)objectAttribute(window, {"toolkit"}, local);
   if (!local.ok()) return focused;
   const auto start = std::chrono::steady_clock::now();
-  auto built = [&read](AtspiAccessible* node) {
-    return !emptyPage(node, read);
-  };
-  GRef<AtspiAccessible> found = pollFocus(window, 5, read, built);
+  auto built = [&read](Node* node) { return !emptyPage(node, read); };
+  NodeRef found = pollFocus(window, 5, read, built);
   if (read.ok()) {
     writeLogLine("[kestreye] Chromium's focused page had no tree yet: waited " +
                  millisecondsSince(start) + " ms for it");
@@ -114,8 +106,7 @@ GRef<AtspiAccessible> awaitChromiumPage(AtspiAccessible* app,
 // the attributes are still missing.
 // Firefox is busy meanwhile: a slow answer to these probes ends the wait but
 // does not count against the application.
-void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
-                    AtspiAccessible* focused, ReadContext& read) {
+void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
   // The frame is read through the scan's memo, where the block's reads find
   // it: an element with a frame needs no wait, and costs no extra call.
   ReadContext first = read.fresh();
@@ -123,31 +114,31 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
       !read.memo(focused).extentsUnknown) {
     return;
   }
-  GRef<AtspiComponent> component(atspi_accessible_get_component_iface(focused));
-  if (component == nullptr) return;
-  ScanCache probes;
+  if (!read.memo(focused).hasComponent) return;
+  ScanCache probes(read.cache().client());
   ReadContext probe(probes);
+  Node* target = probes.intern(focused->ref);
   auto boundsUnknown = [&] {
-    std::unique_ptr<AtspiRect, GFree> rect(
-        probe.call(focused, [&](GError** error) {
-          return atspi_component_get_extents(component.get(),
-                                             ATSPI_COORD_TYPE_SCREEN, error);
-        }));
-    return probe.ok() && rect != nullptr && rect->x == -1 && rect->y == -1 &&
+    const std::optional<Rect> rect =
+        probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.extents(ref, bus::CoordType::Screen);
+        });
+    return probe.ok() && rect.has_value() && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
   // Asking is what makes Firefox send them; an element of an awake Firefox
   // has attributes (its tag, at least).
   auto awake = [&] {
-    const GTable attributes(probe.call(focused, [&](GError** error) {
-      return atspi_accessible_get_attributes(focused, error);
-    }));
-    return attributes != nullptr && g_hash_table_size(attributes.get()) > 0;
+    const std::optional<bus::Attributes> attributes =
+        probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.attributes(ref);
+        });
+    return attributes.has_value() && !attributes->empty();
   };
   if (toolkitOf(app, probe).name != "Gecko") return;
-  (void)GObjectArray<AtspiRelation>(probe.call(focused, [&](GError** error) {
-    return atspi_accessible_get_relation_set(focused, error);
-  }));
+  (void)probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+    return batch.relations(ref);
+  });
   if (awake() || !probe.ok()) return;
   const auto start = std::chrono::steady_clock::now();
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
@@ -155,8 +146,6 @@ void awaitGeckoData(AtspiAccessible* app, AtspiAccessible* window,
     // The read above asked for the bounds, which may have come meanwhile.
     if (!boundsUnknown() || awake()) break;
   }
-  // libatspi's snapshot of the window holds early answers too.
-  atspi_accessible_clear_cache(window);
   read.cache().forgetElements();
   std::string line =
       "[kestreye] waited " + millisecondsSince(start) + " ms for Firefox";

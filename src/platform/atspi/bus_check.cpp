@@ -1,14 +1,20 @@
 #include "platform/atspi/bus_check.h"
 
-#include <dbus/dbus.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/atspi/bus/client.h"
 
 namespace kestreye::atspi {
 namespace {
@@ -90,39 +96,93 @@ bool answersAuthentication(int fd, Clock::time_point deadline) {
   return true;
 }
 
-struct AddressEntries {
-  DBusAddressEntry** entries = nullptr;
-  int count = 0;
-  ~AddressEntries() {
-    if (entries != nullptr) dbus_address_entries_free(entries);
+// One entry of a D-Bus address: its method and its decoded key=value pairs.
+struct AddressEntry {
+  std::string method;
+  std::vector<std::pair<std::string, std::string>> values;
+  const std::string* value(std::string_view key) const {
+    for (const auto& [name, value] : values) {
+      if (name == key) return &value;
+    }
+    return nullptr;
   }
 };
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Undoes the %XX escapes of an address value; none when one is broken.
+std::optional<std::string> unescape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int high = hexDigit(text[i + 1]);
+    const int low = hexDigit(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+// The entries of an address, separated by ';'; none when one is malformed.
+std::optional<std::vector<AddressEntry>> parseAddress(std::string_view text) {
+  std::vector<AddressEntry> entries;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = std::min(text.find(';', start), text.size());
+    const std::string_view part = text.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) continue;
+    const size_t colon = part.find(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    AddressEntry entry;
+    entry.method = std::string(part.substr(0, colon));
+    std::string_view rest = part.substr(colon + 1);
+    while (!rest.empty()) {
+      const size_t comma = std::min(rest.find(','), rest.size());
+      const std::string_view pair = rest.substr(0, comma);
+      rest = comma < rest.size() ? rest.substr(comma + 1) : std::string_view();
+      const size_t equals = pair.find('=');
+      if (equals == std::string_view::npos || equals == 0) return std::nullopt;
+      std::optional<std::string> value = unescape(pair.substr(equals + 1));
+      if (!value.has_value()) return std::nullopt;
+      entry.values.emplace_back(std::string(pair.substr(0, equals)),
+                                std::move(*value));
+    }
+    entries.push_back(std::move(entry));
+  }
+  if (entries.empty()) return std::nullopt;
+  return entries;
+}
 
 }  // namespace
 
 bool busAnswers(std::string_view address, Clock::time_point deadline) {
-  AddressEntries parsed;
-  DBusError error;
-  dbus_error_init(&error);
-  const std::string text(address);
-  if (!dbus_parse_address(text.c_str(), &parsed.entries, &parsed.count,
-                          &error)) {
-    dbus_error_free(&error);
-    return false;
-  }
+  const std::optional<std::vector<AddressEntry>> entries =
+      parseAddress(address);
+  if (!entries.has_value()) return false;
   bool reachable = false;
-  // libdbus takes the first entry it can connect to; so does this check.
-  for (int i = 0; i < parsed.count; ++i) {
-    DBusAddressEntry* entry = parsed.entries[i];
-    if (std::strcmp(dbus_address_entry_get_method(entry), "unix") != 0) {
+  // A client takes the first entry it can connect to; so does this check.
+  for (const AddressEntry& entry : *entries) {
+    if (entry.method != "unix") {
       reachable = true;
       continue;
     }
-    const char* path = dbus_address_entry_get_value(entry, "path");
-    const char* abstract = dbus_address_entry_get_value(entry, "abstract");
-    const int fd = path != nullptr       ? connectUnix(path, false, deadline)
-                   : abstract != nullptr ? connectUnix(abstract, true, deadline)
-                                         : -1;
+    const std::string* path = entry.value("path");
+    const std::string* abstract = entry.value("abstract");
+    const int fd = path != nullptr ? connectUnix(path->c_str(), false, deadline)
+                   : abstract != nullptr
+                       ? connectUnix(abstract->c_str(), true, deadline)
+                       : -1;
     if (fd < 0) continue;
     const bool answers = answersAuthentication(fd, deadline);
     close(fd);
@@ -134,44 +194,7 @@ bool busAnswers(std::string_view address, Clock::time_point deadline) {
 std::optional<std::string> accessibilityBusFromSession(
     std::string_view sessionAddress, Clock::time_point deadline) {
   if (!busAnswers(sessionAddress, deadline)) return std::nullopt;
-  DBusError error;
-  dbus_error_init(&error);
-  const std::string text(sessionAddress);
-  DBusConnection* connection =
-      dbus_connection_open_private(text.c_str(), &error);
-  if (connection == nullptr) {
-    dbus_error_free(&error);
-    return std::nullopt;
-  }
-  dbus_connection_set_exit_on_disconnect(connection, FALSE);
-  std::optional<std::string> found;
-  // Registering (Hello) and asking, each with the time that is left: the
-  // server has just answered, so neither waits on authentication.
-  DBusMessage* hello = dbus_message_new_method_call(
-      DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello");
-  DBusMessage* registered = dbus_connection_send_with_reply_and_block(
-      connection, hello, millisecondsLeft(deadline), &error);
-  dbus_message_unref(hello);
-  if (registered != nullptr) {
-    dbus_message_unref(registered);
-    DBusMessage* ask = dbus_message_new_method_call(
-        "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
-    DBusMessage* answer = dbus_connection_send_with_reply_and_block(
-        connection, ask, millisecondsLeft(deadline), &error);
-    dbus_message_unref(ask);
-    const char* address = nullptr;
-    if (answer != nullptr &&
-        dbus_message_get_args(answer, &error, DBUS_TYPE_STRING, &address,
-                              DBUS_TYPE_INVALID) &&
-        address != nullptr && address[0] != '\0') {
-      found = address;
-    }
-    if (answer != nullptr) dbus_message_unref(answer);
-  }
-  dbus_error_free(&error);
-  dbus_connection_close(connection);
-  dbus_connection_unref(connection);
-  return found;
+  return bus::addressFromSession(std::string(sessionAddress), deadline);
 }
 
 }  // namespace kestreye::atspi

@@ -17,37 +17,7 @@ constexpr int kMaxChildren = 2000;
 // (Writer's paragraphs on screen) is listed, a longer one not at all.
 constexpr int kMaxManagedChildren = 256;
 
-// The SHOWING children in one Collection call (GTK), where listing them one
-// by one would cost a round trip for the count, one for each child and one
-// for each child's states. False when the element has no Collection
-// interface or the call failed for another reason than a hang.
-bool showingChildrenByCollection(AtspiAccessible* node, ReadContext& read,
-                                 std::vector<GRef<AtspiAccessible>>* children) {
-  GRef<AtspiCollection> collection(atspi_accessible_get_collection_iface(node));
-  if (collection == nullptr) return false;
-  AtspiMatchRule* showing = read.cache().showingRule();
-  ReadContext local = read.fresh();
-  // Not traversed: the direct children only, in their order.
-  GObjectArray<AtspiAccessible> found(local.call(node, [&](GError** error) {
-    return atspi_collection_get_matches(collection.get(), showing,
-                                        ATSPI_Collection_SORT_ORDER_CANONICAL,
-                                        kMaxChildren, FALSE, error);
-  }));
-  if (found.null() || !local.ok()) {
-    if (read.cache().hangs(node)) {
-      read.fail(kAxCannotComplete);
-      return true;
-    }
-    return false;
-  }
-  for (size_t i = 0; i < found.size(); ++i) {
-    children->push_back(found.take(i));
-  }
-  return true;
-}
-
-bool carries(AtspiAccessible* node, AtspiStateType state,
-             const ReadContext& read) {
+bool carries(Node* node, AtspiStateType state, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   return hasState(statesOf(node, ignored), state);
 }
@@ -55,22 +25,23 @@ bool carries(AtspiAccessible* node, AtspiStateType state,
 // GTK 4 keeps every page of a stack VISIBLE and gives the hidden ones no
 // size; a page has no frame of its own (and GTK 4 names it after its class),
 // so its first child tells.
-bool isHiddenStackPage(AtspiAccessible* node, const ReadContext& read) {
+bool isHiddenStackPage(Node* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   if (roleOf(node, ignored) != ATSPI_ROLE_PANEL) return false;
-  GText name(ignored.call(node, [&](GError** error) {
-    return atspi_accessible_get_name(node, error);
-  }));
-  if (name == nullptr || g_strcmp0(name.get(), "GtkStackPage") != 0) {
-    return false;
-  }
-  GRef<AtspiAccessible> first = childAtIndex(node, 0, ignored);
-  if (first == nullptr) return false;
-  const std::optional<AtspiRect>& frame = extentsOf(first.get(), ignored);
+  // The raw name: nameOf drops GTK 4's class names.
+  const std::optional<std::string> name =
+      ignored.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.name(ref);
+      });
+  if (name != "GtkStackPage") return false;
+  const auto* children = rawChildrenOf(node, ignored);
+  if (children == nullptr || children->empty()) return false;
+  const std::optional<Rect>& frame =
+      extentsOf(children->front().get(), ignored);
   return frame.has_value() && frame->width == 0 && frame->height == 0;
 }
 
-bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
+bool isEditableTextChild(Node* child, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   const AtspiRole role = roleOf(child, ignored);
   if (role != ATSPI_ROLE_TEXT && role != ATSPI_ROLE_ENTRY) return false;
@@ -80,7 +51,7 @@ bool isEditableTextChild(AtspiAccessible* child, const ReadContext& read) {
 // Whether the element shows its whole text itself (labels, paragraphs,
 // headings, links, buttons): Chromium gives it a STATIC child for each run
 // of that text, which would count every text twice.
-bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
+bool holdsLeafText(Node* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   switch (roleOf(node, ignored)) {
     case ATSPI_ROLE_LABEL:
@@ -99,59 +70,46 @@ bool holdsLeafText(AtspiAccessible* node, const ReadContext& read) {
 // The most paragraphs a text frame is read with.
 constexpr int kMaxFrameParagraphs = 500;
 
-bool isEditableParagraph(AtspiAccessible* node, ReadContext& read) {
+bool isEditableParagraph(Node* node, ReadContext& read) {
   return roleOf(node, read) == ATSPI_ROLE_PARAGRAPH &&
          hasState(statesOf(node, read), ATSPI_STATE_EDITABLE);
 }
 
 // A text frame's paragraphs read as one text (textOf): one of them, the
 // focused one if any, stands for the frame, so that it is one field.
-bool isTextFrame(AtspiAccessible* node,
-                 const std::vector<GRef<AtspiAccessible>>& children,
+bool isTextFrame(Node* node, const std::vector<NodeRef>& children,
                  const ReadContext& read) {
   ReadContext ignored = read.fresh();
   return children.size() >= 2 && roleOf(node, ignored) == ATSPI_ROLE_PANEL &&
          std::all_of(children.begin(), children.end(),
-                     [&](const GRef<AtspiAccessible>& child) {
+                     [&](const NodeRef& child) {
                        return isEditableParagraph(child.get(), ignored);
                      });
 }
 
 }  // namespace
 
-AtspiMatchRule* ScanCache::showingRule() {
-  if (showingRule_ == nullptr) {
-    GRef<AtspiStateSet> states(atspi_state_set_new(nullptr));
-    atspi_state_set_add(states.get(), ATSPI_STATE_SHOWING);
-    showingRule_.reset(atspi_match_rule_new(
-        states.get(), ATSPI_Collection_MATCH_ALL, nullptr,
-        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE,
-        nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
-  }
-  return showingRule_.get();
-}
-
-const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
-    AtspiAccessible* paragraph, ReadContext& read) {
+const std::vector<NodeRef>* frameParagraphs(Node* paragraph,
+                                            ReadContext& read) {
   if (!isEditableParagraph(paragraph, read)) return nullptr;
-  GRef<AtspiAccessible> frame = parentOf(paragraph, read);
+  NodeRef frame = parentOf(paragraph, read);
   if (frame == nullptr || roleOf(frame.get(), read) != ATSPI_ROLE_PANEL) {
     return nullptr;
   }
   ElementMemo& memo = read.memo(frame.get());
   if (!memo.paragraphsRead) {
-    AtspiAccessible* panel = frame.get();
+    Node* panel = frame.get();
     const int count = childCountOf(panel, read);
-    std::vector<GRef<AtspiAccessible>> paragraphs;
-    if (count >= 2 && count <= kMaxFrameParagraphs) {
-      forEachChildAt(panel, count, read, [&](GRef<AtspiAccessible> child) {
-        if (child == nullptr || !isEditableParagraph(child.get(), read)) {
-          paragraphs.clear();
-          return false;
-        }
-        paragraphs.push_back(std::move(child));
-        return true;
-      });
+    std::vector<NodeRef> paragraphs;
+    const auto* children = count >= 2 && count <= kMaxFrameParagraphs
+                               ? rawChildrenOf(panel, read)
+                               : nullptr;
+    for (size_t i = 0; children != nullptr && i < children->size(); ++i) {
+      if (!isEditableParagraph((*children)[i].get(), read)) {
+        paragraphs.clear();
+        break;
+      }
+      paragraphs.push_back((*children)[i]);
     }
     if (!read.ok()) return nullptr;
     memo.paragraphsRead = true;
@@ -160,62 +118,147 @@ const std::vector<GRef<AtspiAccessible>>* frameParagraphs(
   return memo.paragraphs.empty() ? nullptr : &memo.paragraphs;
 }
 
-int childCountOf(AtspiAccessible* node, ReadContext& read) {
-  return read.call(node, [&](GError** error) {
-    return atspi_accessible_get_child_count(node, error);
-  });
+int childCountOf(Node* node, ReadContext& read) {
+  const ElementMemo& memo = read.memo(node);
+  if (memo.rawChildrenRead) return static_cast<int>(memo.rawChildren.size());
+  return read
+      .ask(node,
+           [](bus::Batch& batch, const bus::ObjectRef& ref) {
+             return batch.childCount(ref);
+           })
+      .value_or(0);
 }
 
-GRef<AtspiAccessible> childAtIndex(AtspiAccessible* node, int index,
-                                   ReadContext& read) {
-  return GRef<AtspiAccessible>(read.call(node, [&](GError** error) {
-    return atspi_accessible_get_child_at_index(node, index, error);
-  }));
-}
+namespace {
 
-GRef<AtspiAccessible> childInState(AtspiAccessible* node, int count,
-                                   AtspiStateType state, ReadContext& read) {
-  GRef<AtspiAccessible> found;
-  forEachChildAt(node, count, read, [&](GRef<AtspiAccessible> child) {
-    if (child != nullptr && hasState(statesOf(child.get(), read), state)) {
-      found = std::move(child);
-    }
-    return found == nullptr;
-  });
-  return found;
-}
-
-bool snapshotChildren(AtspiAccessible* node,
-                      std::vector<AtspiAccessible*>* children) {
-  if ((node->cached_properties & ATSPI_CACHE_CHILDREN) == 0 ||
-      node->children == nullptr ||
-      (node->states != nullptr &&
-       atspi_state_set_contains(node->states, ATSPI_STATE_TRANSIENT))) {
-    return false;
+// Whether the element's children may be listed whole: an element that
+// manages its descendants builds each child it is asked for, so its count
+// is asked first.
+bool listable(Node* node, ReadContext& read) {
+  if (!hasState(statesOf(node, read), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+    return read.ok();
   }
-  bool all = true;
-  for (guint i = 0; i < node->children->len; ++i) {
-    auto* child =
-        static_cast<AtspiAccessible*>(g_ptr_array_index(node->children, i));
-    if (child == nullptr) {
-      all = false;
-    } else if (children != nullptr) {
-      children->push_back(child);
+  const int count = childCountOf(node, read);
+  return read.ok() && count <= kMaxManagedChildren;
+}
+
+// Keeps a listed child list in the memo: the nodes, at most a walk's worth.
+void keepRawChildren(Node* node, std::vector<bus::ObjectRef> refs,
+                     const ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  memo.rawChildrenRead = true;
+  memo.rawChildren.clear();
+  if (refs.size() > static_cast<size_t>(kMaxChildren)) return;
+  memo.rawChildren.reserve(refs.size());
+  for (const bus::ObjectRef& ref : refs) {
+    if (Node* child = read.intern(ref))
+      memo.rawChildren.push_back(share(child));
+  }
+}
+
+std::vector<Node*> nodesOf(const std::vector<NodeRef>& refs) {
+  std::vector<Node*> nodes;
+  nodes.reserve(refs.size());
+  for (const NodeRef& ref : refs) nodes.push_back(ref.get());
+  return nodes;
+}
+
+}  // namespace
+
+const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  if (!memo.rawChildrenRead) {
+    ReadContext local = read.fresh();
+    if (!listable(node, local)) {
+      if (!local.ok()) {
+        read.fail(local.failure());
+        return nullptr;
+      }
+      memo.rawChildrenRead = true;
+      memo.rawChildren.clear();
+      return &memo.rawChildren;
+    }
+    std::optional<bus::Children> children =
+        local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.children(ref);
+        });
+    if (!local.ok()) {
+      read.fail(local.failure());
+      return nullptr;
+    }
+    keepRawChildren(node,
+                    children.has_value() && !children->truncated
+                        ? std::move(children->refs)
+                        : std::vector<bus::ObjectRef>(),
+                    read);
+    // The desktop's children are the applications, each asked on its own.
+    if (node->ref.bus.starts_with(':')) {
+      prefetch(nodesOf(memo.rawChildren), kPrefetchRole | kPrefetchStates,
+               read);
     }
   }
-  return all;
+  return &memo.rawChildren;
 }
 
-bool childrenCached(AtspiAccessible* node) {
-  return snapshotChildren(node, nullptr);
+void prefetchRawChildren(const std::vector<Node*>& nodes,
+                         const ReadContext& read) {
+  std::vector<Node*> wanted;
+  for (Node* node : nodes) {
+    const ElementMemo& memo = read.memo(node);
+    if (!memo.rawChildrenRead && memo.states.known &&
+        !hasState(memo.states, ATSPI_STATE_MANAGES_DESCENDANTS)) {
+      wanted.push_back(node);
+    }
+  }
+  std::vector<Node*> children;
+  // One batch per application, as prefetch() makes them.
+  while (!wanted.empty()) {
+    const std::string app = wanted.front()->ref.bus;
+    ReadContext local = read.fresh();
+    std::unique_ptr<bus::Batch> batch = local.batchFor(app);
+    std::vector<std::pair<Node*, bus::Ticket<bus::Children>>> asked;
+    for (Node* node : wanted) {
+      if ((batch != nullptr) && node->ref.bus == app) {
+        asked.emplace_back(node, batch->children(node->ref));
+      }
+    }
+    std::erase_if(wanted, [&](Node* node) { return node->ref.bus == app; });
+    if (batch == nullptr) continue;
+    batch->run();
+    for (auto& [node, ticket] : asked) {
+      ReadContext one = read.fresh();
+      std::optional<bus::Children> listed = one.take(app, (*batch)[ticket]);
+      if (!one.ok()) continue;
+      keepRawChildren(node,
+                      listed.has_value() && !listed->truncated
+                          ? std::move(listed->refs)
+                          : std::vector<bus::ObjectRef>(),
+                      read);
+      for (const NodeRef& child : read.memo(node).rawChildren) {
+        children.push_back(child.get());
+      }
+    }
+  }
+  prefetch(children, kPrefetchRole | kPrefetchStates, read);
 }
 
-bool isEditableHost(AtspiAccessible* node, const ReadContext& read) {
+NodeRef childInState(Node* node, size_t count, AtspiStateType state,
+                     ReadContext& read) {
+  const auto* children = rawChildrenOf(node, read);
+  for (size_t i = 0; children != nullptr && i < children->size() && i < count;
+       ++i) {
+    if (hasState(statesOf((*children)[i].get(), read), state)) {
+      return (*children)[i];
+    }
+  }
+  return nullptr;
+}
+
+bool isEditableHost(Node* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   if (!hasState(statesOf(node, ignored), ATSPI_STATE_EDITABLE)) return false;
-  GRef<AtspiText> text(atspi_accessible_get_text_iface(node));
-  if (text == nullptr) return false;
-  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  if (!hasTextInterface(node, ignored)) return false;
+  NodeRef parent = parentOf(node, ignored);
   return parent == nullptr ||
          !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE);
 }
@@ -230,54 +273,29 @@ bool isEditableHost(AtspiAccessible* node, const ReadContext& read) {
 // down.
 // The blocks of an editable web area are its text, not elements of their
 // own, and so are Chromium's text leaves.
-const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
-                                                     ReadContext& read) {
+const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.childrenRead) return &memo.children;
   ReadContext local = read.fresh();
   AtspiStateType onScreen = memo.childrenOnScreen;
-  GRef<AtspiStateSet> nodeStates = statesOf(node, local);
+  StateSet nodeStates = statesOf(node, local);
   const bool showing = hasState(nodeStates, onScreen);
-  const bool cached = childrenCached(node);
-  const bool managed =
-      hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) && !cached;
   // A table's cells are built for whoever asks, row by row and column by
   // column: its cursor is reached through its selection or its Table
   // interface (focus_search.cpp), and its cells are not listed at all, nor
   // counted.
-  const bool table =
-      managed && GRef<AtspiTable>(atspi_accessible_get_table_iface(node));
-  // What libatspi's snapshot holds the application has already built; any
-  // other child of an element that manages its descendants, or of one that
-  // claims more children than a walk visits, the application builds when
-  // asked for it: a Collection call over them builds them all.
-  // libatspi's snapshot tells how many children an element it holds has,
-  // even when it does not hold them all.
-  int count = -1;
-  if (!cached && (node->cached_properties & ATSPI_CACHE_CHILDREN) != 0 &&
-      node->children != nullptr) {
-    count = static_cast<int>(
-        std::min<guint>(node->children->len, std::numeric_limits<int>::max()));
-  } else if (!cached && !table && local.ok()) {
-    count = childCountOf(node, local);
-  }
-  const int bound = managed ? kMaxManagedChildren : kMaxChildren;
-  const bool listable = !table && (cached || count <= bound);
-  std::vector<GRef<AtspiAccessible>> children;
-  const bool listed = local.ok() && listable && showing && !cached &&
-                      !managed &&
-                      showingChildrenByCollection(node, local, &children);
-  if (!listed && listable && local.ok()) {
-    if (cached) count = childCountOf(node, local);
-    count = count < 0 ? 0 : std::min(count, kMaxChildren);
-    children.reserve(static_cast<size_t>(count));
-    forEachChildAt(node, count, local, [&](GRef<AtspiAccessible> child) {
-      if (child != nullptr) children.push_back(std::move(child));
-      return true;
-    });
+  const AtspiRole role = roleOf(node, local);
+  const bool table = hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) &&
+                     (role == ATSPI_ROLE_TABLE ||
+                      role == ATSPI_ROLE_TREE_TABLE || role == ATSPI_ROLE_TREE);
+  std::vector<NodeRef> children;
+  const std::vector<NodeRef>* raw =
+      table || !local.ok() ? nullptr : rawChildrenOf(node, local);
+  if (raw != nullptr) {
+    children = *raw;
     if (showing && local.ok()) {
       auto with = [&read](AtspiStateType state) {
-        return [&read, state](const GRef<AtspiAccessible>& child) {
+        return [&read, state](const NodeRef& child) {
           return carries(child.get(), state, read);
         };
       };
@@ -288,9 +306,9 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
                       with(ATSPI_STATE_VISIBLE))) {
         onScreen = ATSPI_STATE_VISIBLE;
       }
-      std::erase_if(children, [&](const GRef<AtspiAccessible>& child) {
+      std::erase_if(children, [&](const NodeRef& child) {
         ReadContext ignored = read.fresh();
-        GRef<AtspiStateSet> states = statesOf(child.get(), ignored);
+        StateSet states = statesOf(child.get(), ignored);
         if (!ignored.ok()) return false;
         return !hasState(states, onScreen) ||
                (onScreen == ATSPI_STATE_VISIBLE &&
@@ -301,18 +319,17 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
   if (local.ok() && isEditableHost(node, local)) {
     children.clear();
   } else if (local.ok() && holdsLeafText(node, local)) {
-    std::erase_if(children, [&read](const GRef<AtspiAccessible>& child) {
+    std::erase_if(children, [&read](const NodeRef& child) {
       ReadContext ignored = read.fresh();
       return roleOf(child.get(), ignored) == ATSPI_ROLE_STATIC;
     });
   } else if (local.ok() && isTextFrame(node, children, local)) {
-    const auto focused =
-        std::find_if(children.begin(), children.end(),
-                     [&read](const GRef<AtspiAccessible>& child) {
-                       return carries(child.get(), ATSPI_STATE_FOCUSED, read);
-                     });
-    GRef<AtspiAccessible> shown = newRef(
-        focused != children.end() ? focused->get() : children.front().get());
+    const auto focused = std::find_if(
+        children.begin(), children.end(), [&read](const NodeRef& child) {
+          return carries(child.get(), ATSPI_STATE_FOCUSED, read);
+        });
+    NodeRef shown = share(focused != children.end() ? focused->get()
+                                                    : children.front().get());
     children.clear();
     children.push_back(std::move(shown));
   }
@@ -321,18 +338,18 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
     return nullptr;
   }
   // A child's parent is the element that lists it; knowing it saves a round
-  // trip for every element libatspi does not cache. Not so below a window:
+  // trip for every element. Not so below a window:
   // GTK's pop-up window lists the menu whose parent is its combo box.
   ReadContext ignored = read.fresh();
-  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  NodeRef parent = parentOf(node, ignored);
   const bool window = parent != nullptr &&
                       roleOf(parent.get(), ignored) == ATSPI_ROLE_APPLICATION;
-  for (const GRef<AtspiAccessible>& child : children) {
+  for (const NodeRef& child : children) {
     ElementMemo& childMemo = read.memo(child.get());
     childMemo.childrenOnScreen = onScreen;
     if (!childMemo.parentRead && !window) {
       childMemo.parentRead = true;
-      childMemo.parent = newRef(node);
+      childMemo.parent = share(node);
     }
   }
   memo.childrenRead = true;
@@ -344,49 +361,47 @@ const std::vector<GRef<AtspiAccessible>>* childrenOf(AtspiAccessible* node,
 // SHOWING (Chromium) or inside a select that is not EXPANDED (Firefox), with
 // the chosen option SELECTED: so the listing is the raw one, not
 // childrenOf's.
-GRef<AtspiAccessible> chosenItemOf(AtspiAccessible* combo, ReadContext& read) {
-  auto countOf = [&](AtspiAccessible* parent) {
-    return std::clamp(childCountOf(parent, read), 0, kMaxChildren);
-  };
+NodeRef chosenItemOf(Node* combo, ReadContext& read) {
   // A select has one menu; a combo box's few other children are buttons.
-  const int menus = std::min(countOf(combo), 4);
-  GRef<AtspiAccessible> chosen;
-  forEachChildAt(combo, menus, read, [&](GRef<AtspiAccessible> menu) {
-    if (menu == nullptr) return true;
-    const AtspiRole role = roleOf(menu.get(), read);
+  constexpr size_t kMaxMenus = 4;
+  const auto* menus = rawChildrenOf(combo, read);
+  for (size_t i = 0; menus != nullptr && i < menus->size() && i < kMaxMenus;
+       ++i) {
+    Node* menu = (*menus)[i].get();
+    const AtspiRole role = roleOf(menu, read);
     if (role != ATSPI_ROLE_MENU && role != ATSPI_ROLE_LIST_BOX &&
         role != ATSPI_ROLE_LIST) {
-      return true;
+      continue;
     }
     // In an open menu SELECTED marks the item under the keyboard, not the
     // chosen one (GTK's pop-up; Firefox's select is EXPANDED when open).
-    GRef<AtspiStateSet> comboStates = statesOf(combo, read);
+    StateSet comboStates = statesOf(combo, read);
     const bool closed = hasState(comboStates, ATSPI_STATE_EXPANDABLE) &&
                         !hasState(comboStates, ATSPI_STATE_EXPANDED);
-    if (!closed && hasState(statesOf(menu.get(), read), ATSPI_STATE_SHOWING)) {
-      return false;
+    if (!closed && hasState(statesOf(menu, read), ATSPI_STATE_SHOWING)) {
+      return nullptr;
     }
-    chosen = childInState(menu.get(), countOf(menu.get()), ATSPI_STATE_SELECTED,
-                          read);
-    return chosen == nullptr;
-  });
-  return chosen;
+    NodeRef chosen =
+        childInState(menu, kMaxChildren, ATSPI_STATE_SELECTED, read);
+    if (chosen != nullptr || !read.ok()) return chosen;
+  }
+  return nullptr;
 }
 
 // GTK 4's drop-down has its button as its first child; GTK 3's combo box
 // has its menu there.
-bool drawsItsOwnButton(AtspiAccessible* combo, const ReadContext& read) {
+bool drawsItsOwnButton(Node* combo, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   const auto* children = childrenOf(combo, ignored);
   return children != nullptr && !children->empty() &&
          roleOf(children->front().get(), ignored) == ATSPI_ROLE_PUSH_BUTTON;
 }
 
-GRef<AtspiAccessible> comboEntryOf(AtspiAccessible* combo, ReadContext& read) {
+NodeRef comboEntryOf(Node* combo, ReadContext& read) {
   const auto* children = childrenOf(combo, read);
   if (children == nullptr) return nullptr;
-  for (const GRef<AtspiAccessible>& child : *children) {
-    if (isEditableTextChild(child.get(), read)) return newRef(child.get());
+  for (const NodeRef& child : *children) {
+    if (isEditableTextChild(child.get(), read)) return share(child.get());
   }
   return nullptr;
 }

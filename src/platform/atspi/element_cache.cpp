@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -8,27 +10,40 @@
 namespace kestreye::atspi {
 namespace {
 
-// A text property of the element, remembered in `slot`; `getter` is the
-// libatspi getter (name or description).
-std::string memoText(AtspiAccessible* node, std::optional<std::string>& slot,
-                     gchar* (*getter)(AtspiAccessible*, GError**),
+// AT-SPI's name for the null object: no element.
+constexpr std::string_view kNullPath = "/org/a11y/atspi/null";
+
+// The errors by which an application says the element lacks the interface
+// (or the member) asked: an element without a Text interface is asked for
+// its text as any other is, instead of asking each element for its list of
+// interfaces first.
+bool meansNoInterface(std::string_view error) {
+  return error == "org.freedesktop.DBus.Error.UnknownMethod" ||
+         error == "org.freedesktop.DBus.Error.UnknownInterface" ||
+         error == "org.freedesktop.DBus.Error.UnknownProperty" ||
+         error == "org.freedesktop.DBus.Error.InvalidArgs" ||
+         error == "org.freedesktop.DBus.Error.NotSupported";
+}
+
+// A text property of the element, remembered in `slot`.
+template <class Add>
+std::string memoText(Node* node, std::optional<std::string>& slot, Add add,
                      ReadContext& read) {
   if (slot.has_value()) return *slot;
   ReadContext local = read.fresh();
-  GText value(
-      local.call(node, [&](GError** error) { return getter(node, error); }));
+  std::optional<std::string> value = local.ask(node, add);
   if (!local.ok()) {
     read.fail(local.failure());
     return std::string();
   }
-  slot = value == nullptr ? std::string() : std::string(value.get());
+  slot = value.value_or(std::string());
   return *slot;
 }
 
 // Whether the element's application is built with GTK 4, asked of the
 // application once per scan.
-bool isGtk4(AtspiAccessible* node, const ReadContext& read) {
-  AtspiAccessible* root = applicationRootOf(node);
+bool isGtk4(Node* node, const ReadContext& read) {
+  Node* root = applicationRootOf(node, read);
   ElementMemo& memo = read.memo(root);
   if (memo.gtk4.has_value()) return *memo.gtk4;
   ReadContext local = read.fresh();
@@ -41,77 +56,206 @@ bool isGtk4(AtspiAccessible* node, const ReadContext& read) {
 }  // namespace
 
 ScanCache::~ScanCache() {
-  for (auto& [pid, app] : applicationByPid_) g_object_unref(app);
+  // The memos first: they hold references to other nodes.
   forgetElements();
 }
 
-void ScanCache::forgetElements() {
-  // The memos first: they hold references to other keys.
-  for (auto& [node, memo] : memos_) memo = ElementMemo{};
-  for (auto& [node, memo] : memos_) g_object_unref(node);
-  memos_.clear();
+void ScanCache::forgetElements() { memos_.clear(); }
+
+Node* ScanCache::intern(const bus::ObjectRef& ref) {
+  if (ref.bus.empty() || ref.path.empty() || ref.path == kNullPath) {
+    return nullptr;
+  }
+  NodeRef& node = nodes_[ref];
+  if (node == nullptr) node = NodeRef(new Node{ref});
+  return node.get();
 }
 
-ElementMemo& ScanCache::memoOf(AtspiAccessible* node) {
-  auto [entry, inserted] = memos_.try_emplace(node);
-  if (inserted) g_object_ref(node);
-  return entry->second;
-}
+ElementMemo& ScanCache::memoOf(Node* node) { return memos_[node]; }
 
-AtspiAccessible* ScanCache::applicationOf(int32_t pid) const {
+Node* ScanCache::applicationOf(int32_t pid) const {
   const auto known = applicationByPid_.find(pid);
-  return known == applicationByPid_.end() ? nullptr : known->second;
+  return known == applicationByPid_.end() ? nullptr : known->second.get();
 }
 
-void ScanCache::rememberApplication(int32_t pid, AtspiAccessible* app) {
-  auto [entry, inserted] = applicationByPid_.try_emplace(pid, app);
-  if (inserted) g_object_ref(app);
+void ScanCache::rememberApplication(int32_t pid, Node* app) {
+  applicationByPid_.try_emplace(pid, share(app));
 }
 
-// libatspi keeps its own cache only for elements without the TRANSIENT state,
-// and GTK marks whole subtrees (tree views, list boxes) transient; the core's
-// ancestor walks read the same elements again level after level. So every
-// answer is remembered here, for the rest of the scan.
-AtspiRole roleOf(AtspiAccessible* node, ReadContext& read) {
+std::unique_ptr<bus::Batch> ReadContext::batchFor(const std::string& app,
+                                                  Patience patience) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  if (app.empty()) {
+    fail(kAxInvalidElement);
+    return nullptr;
+  }
+  if (cache_.isHung(app) || start >= cache_.readsEnd()) {
+    fail(kAxCannotComplete);
+    return nullptr;
+  }
+  if (patience != Patience::BusDaemon &&
+      (cache_.firstContact(app) || patience_ == Patience::Whole)) {
+    patience = Patience::Whole;
+  }
+  // Outside a scan (a test reading the platform directly) a call keeps the
+  // platform's own limit.
+  auto limit = std::chrono::milliseconds(kCallTimeoutMs);
+  if (cache_.readsEnd() != ScanDeadline::max()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        cache_.readsEnd() - start);
+    limit = std::chrono::milliseconds(std::max<int64_t>(
+        patience == Patience::Whole ? left.count() : left.count() / 2, 1));
+  }
+  std::unique_ptr<bus::Batch> batch;
+  batch = std::make_unique<bus::Batch>(cache_.client(), start + limit);
+  batch->setCallLimit(limit);
+  return batch;
+}
+
+void ReadContext::settle(const std::string& app, bus::CallStatus status,
+                         const std::string& error) {
+  switch (status) {
+    case bus::CallStatus::Ok:
+      return;
+    case bus::CallStatus::TimedOut:
+      cache_.markHung(app);
+      fail(kAxCannotComplete);
+      return;
+    case bus::CallStatus::Gone:
+      fail(kAxInvalidElement);
+      return;
+    case bus::CallStatus::Error:
+      if (error == "org.freedesktop.DBus.Error.UnknownObject") {
+        fail(kAxInvalidElement);
+      } else if (!meansNoInterface(error)) {
+        fail(kAxCannotComplete);
+      }
+      return;
+    case bus::CallStatus::NotSent:
+      // Its application hung earlier in this scan, or the time was up.
+      if (cache_.client().hung(app)) cache_.markHung(app);
+      fail(kAxCannotComplete);
+      return;
+    case bus::CallStatus::NoBus:
+    case bus::CallStatus::BadReply:
+      fail(kAxCannotComplete);
+      return;
+  }
+}
+
+void prefetch(const std::vector<Node*>& nodes, unsigned what,
+              const ReadContext& read) {
+  // One batch per application: each application's calls get its own
+  // patience, and a hung one is not asked.
+  std::vector<std::string> apps;
+  for (Node* node : nodes) {
+    if (std::find(apps.begin(), apps.end(), node->ref.bus) == apps.end()) {
+      apps.push_back(node->ref.bus);
+    }
+  }
+  for (const std::string& app : apps) {
+    ReadContext local = read.fresh();
+    struct Asked {
+      Node* node;
+      std::optional<bus::Ticket<uint32_t>> role;
+      std::optional<bus::Ticket<std::vector<uint32_t>>> states;
+      std::optional<bus::Ticket<std::string>> name;
+    };
+    std::vector<Asked> asked;
+    std::unordered_set<Node*> seen;
+    std::unique_ptr<bus::Batch> batch;
+    for (Node* node : nodes) {
+      if (node->ref.bus != app || !seen.insert(node).second) continue;
+      const ElementMemo& memo = read.memo(node);
+      Asked entry{node, {}, {}, {}};
+      const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
+      const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
+      const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
+      if (!role && !states && !name) continue;
+      if (batch == nullptr) {
+        batch = local.batchFor(app);
+        if (batch == nullptr) break;
+      }
+      if (role) entry.role = batch->role(node->ref);
+      if (states) entry.states = batch->states(node->ref);
+      if (name) entry.name = batch->name(node->ref);
+      asked.push_back(std::move(entry));
+    }
+    if (batch == nullptr) continue;
+    batch->run();
+    for (Asked& entry : asked) {
+      ElementMemo& memo = read.memo(entry.node);
+      ReadContext one = read.fresh();
+      if (entry.role) {
+        if (auto role = one.take(app, (*batch)[*entry.role])) {
+          memo.role = static_cast<AtspiRole>(*role);
+        }
+      }
+      if (entry.states) {
+        if (auto words = one.take(app, (*batch)[*entry.states])) {
+          memo.states = StateSet{std::move(*words), true};
+        }
+      }
+      // A name goes through nameOf's rule for GTK 4's class names.
+      if (entry.name) {
+        if (auto name = one.take(app, (*batch)[*entry.name])) {
+          ReadContext ignored = read.fresh();
+          if (!name->empty() && isGtk4(entry.node, ignored) &&
+              isGtk4ClassName(*name, roleOf(entry.node, ignored))) {
+            name->clear();
+          }
+          memo.name = std::move(*name);
+        }
+      }
+    }
+  }
+}
+
+// Every answer is remembered for the rest of the scan: the core's ancestor
+// walks read the same elements again level after level.
+AtspiRole roleOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.role.has_value()) return *memo.role;
   ReadContext local = read.fresh();
-  const AtspiRole role = local.call(node, [&](GError** error) {
-    return atspi_accessible_get_role(node, error);
-  });
-  if (!local.ok()) {
-    read.fail(local.failure());
+  const std::optional<uint32_t> role =
+      local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.role(ref);
+      });
+  if (!local.ok() || !role.has_value()) {
+    read.fail(local.ok() ? kAxCannotComplete : local.failure());
     return ATSPI_ROLE_INVALID;
   }
-  memo.role = role;
-  return role;
+  memo.role = static_cast<AtspiRole>(*role);
+  return *memo.role;
 }
 
-GRef<AtspiStateSet> statesOf(AtspiAccessible* node, ReadContext& read) {
+StateSet statesOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
-  if (memo.states == nullptr) {
+  if (!memo.states.known) {
     ReadContext local = read.fresh();
-    GRef<AtspiStateSet> states(local.call(
-        node, [&](GError**) { return atspi_accessible_get_state_set(node); }));
-    if (!local.ok()) {
-      read.fail(local.failure());
-      return nullptr;
+    std::optional<std::vector<uint32_t>> words =
+        local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.states(ref);
+        });
+    if (!local.ok() || !words.has_value()) {
+      read.fail(local.ok() ? kAxCannotComplete : local.failure());
+      return StateSet{};
     }
-    memo.states = std::move(states);
+    memo.states = StateSet{std::move(*words), true};
   }
-  if (memo.states == nullptr) return nullptr;
-  g_object_ref(memo.states.get());
-  return GRef<AtspiStateSet>(memo.states.get());
+  return memo.states;
 }
 
-bool hasState(const GRef<AtspiStateSet>& states, AtspiStateType state) {
-  return states != nullptr && atspi_state_set_contains(states.get(), state);
-}
-
-std::string nameOf(AtspiAccessible* node, ReadContext& read) {
+std::string nameOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   const bool known = memo.name.has_value();
-  std::string name = memoText(node, memo.name, atspi_accessible_get_name, read);
+  std::string name = memoText(
+      node, memo.name,
+      [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.name(ref);
+      },
+      read);
   // GTK 4 names a widget without a label after its class ("GtkStackPage",
   // "AdwTabView", "EditorSourceView"): that is no name a user sees.
   ReadContext ignored = read.fresh();
@@ -123,49 +267,50 @@ std::string nameOf(AtspiAccessible* node, ReadContext& read) {
   return name;
 }
 
-std::string descriptionOf(AtspiAccessible* node, ReadContext& read) {
-  return memoText(node, read.memo(node).description,
-                  atspi_accessible_get_description, read);
+std::string descriptionOf(Node* node, ReadContext& read) {
+  return memoText(
+      node, read.memo(node).description,
+      [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.description(ref);
+      },
+      read);
 }
 
-GRef<AtspiAccessible> parentOf(AtspiAccessible* node, ReadContext& read) {
+NodeRef parentOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.parentRead) {
     ReadContext local = read.fresh();
-    GRef<AtspiAccessible> parent(local.call(node, [&](GError** error) {
-      return atspi_accessible_get_parent(node, error);
-    }));
+    std::optional<bus::ObjectRef> parent =
+        local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.parent(ref);
+        });
     if (!local.ok()) {
       read.fail(local.failure());
       return nullptr;
     }
     memo.parentRead = true;
-    memo.parent = std::move(parent);
+    memo.parent = share(parent.has_value() ? read.intern(*parent) : nullptr);
   }
-  return newRef(memo.parent.get());
+  return memo.parent;
 }
 
-const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
-                                          ReadContext& read) {
+const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.extentsRead) return memo.extents;
-  GRef<AtspiComponent> iface(atspi_accessible_get_component_iface(node));
-  if (iface == nullptr) {
-    memo.extentsRead = true;
-    return memo.extents;
-  }
-  memo.hasComponent = true;
-  std::unique_ptr<AtspiRect, GFree> rect(read.call(node, [&](GError** error) {
-    return atspi_component_get_extents(iface.get(), ATSPI_COORD_TYPE_SCREEN,
-                                       error);
-  }));
+  std::optional<Rect> rect =
+      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.extents(ref, bus::CoordType::Screen);
+      });
   if (!read.ok()) return memo.extents;
   memo.extentsRead = true;
-  memo.extentsUnknown = rect != nullptr && rect->x == -1 && rect->y == -1 &&
+  // An element without a Component interface answers with an error.
+  memo.hasComponent = rect.has_value();
+  memo.extentsUnknown = rect.has_value() && rect->x == -1 && rect->y == -1 &&
                         rect->width == -1 && rect->height == -1;
   // GTK places what is not on screen at INT_MIN: no frame rather than a
   // frame far off to the upper left.
-  if (rect != nullptr && rect->x != G_MININT && rect->y != G_MININT &&
+  constexpr int32_t kOffScreen = std::numeric_limits<int32_t>::min();
+  if (rect.has_value() && rect->x != kOffScreen && rect->y != kOffScreen &&
       rect->width >= 0 && rect->height >= 0) {
     memo.extents = *rect;
   }
@@ -173,29 +318,28 @@ const std::optional<AtspiRect>& extentsOf(AtspiAccessible* node,
 }
 
 // The name of the first LABELLED_BY target that has one.
-const std::optional<std::string>& labelOf(AtspiAccessible* node,
-                                          ReadContext& read) {
+const std::optional<std::string>& labelOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.labelRead) return memo.label;
-  const GObjectArray<AtspiRelation> relations(
-      read.call(node, [&](GError** error) {
-        return atspi_accessible_get_relation_set(node, error);
-      }));
+  const std::optional<std::vector<bus::Relation>> relations =
+      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.relations(ref);
+      });
   std::optional<std::string> label;
-  for (size_t i = 0; i < relations.size(); ++i) {
-    AtspiRelation* relation = relations.at(i);
-    if (label.has_value() || atspi_relation_get_relation_type(relation) !=
-                                 ATSPI_RELATION_LABELLED_BY) {
-      continue;
-    }
-    const int targets = atspi_relation_get_n_targets(relation);
-    for (int t = 0; t < targets && !label.has_value(); ++t) {
-      GRef<AtspiAccessible> target(atspi_relation_get_target(relation, t));
+  for (const bus::Relation& relation :
+       relations.value_or(std::vector<bus::Relation>())) {
+    if (relation.type != ATSPI_RELATION_LABELLED_BY) continue;
+    for (const bus::ObjectRef& ref : relation.targets) {
+      Node* target = read.intern(ref);
       if (target == nullptr) continue;
       ReadContext ignored = read.fresh();
-      std::string name = nameOf(target.get(), ignored);
-      if (!name.empty()) label = std::move(name);
+      std::string name = nameOf(target, ignored);
+      if (!name.empty()) {
+        label = std::move(name);
+        break;
+      }
     }
+    if (label.has_value()) break;
   }
   if (!read.ok()) return memo.label;
   memo.labelRead = true;
@@ -204,55 +348,53 @@ const std::optional<std::string>& labelOf(AtspiAccessible* node,
 }
 
 std::optional<std::string> objectAttribute(
-    AtspiAccessible* node, std::initializer_list<const char*> names,
-    ReadContext& read) {
-  const GTable attributes(read.call(node, [&](GError** error) {
-    return atspi_accessible_get_attributes(node, error);
-  }));
-  if (attributes == nullptr) return std::nullopt;
+    Node* node, std::initializer_list<const char*> names, ReadContext& read) {
+  const std::optional<bus::Attributes> attributes =
+      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.attributes(ref);
+      });
+  if (!attributes.has_value()) return std::nullopt;
   for (const char* name : names) {
-    if (const auto* value = static_cast<const char*>(
-            g_hash_table_lookup(attributes.get(), name))) {
-      return std::string(value);
+    for (const auto& [key, value] : *attributes) {
+      if (key == name) return value;
     }
   }
   return std::nullopt;
 }
 
-AtspiAccessible* applicationRootOf(AtspiAccessible* node) {
-  return node->parent.app != nullptr && node->parent.app->root != nullptr
-             ? node->parent.app->root
-             : node;
+Node* applicationRootOf(Node* node, const ReadContext& read) {
+  Node* root = read.intern(bus::ObjectRef{node->ref.bus, bus::ROOT_PATH});
+  return root != nullptr ? root : node;
 }
 
-// Asked each time: libatspi keeps the answer of an application it holds.
-ToolkitId toolkitOf(AtspiAccessible* app, ReadContext& read, bool withVersion) {
-  GText name(read.call(app, [&](GError** error) {
-    return atspi_accessible_get_toolkit_name(app, error);
-  }));
+ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion) {
   ToolkitId toolkit;
-  if (name != nullptr) toolkit.name = name.get();
-  if (withVersion) {
-    GText version(read.call(app, [&](GError** error) {
-      return atspi_accessible_get_toolkit_version(app, error);
-    }));
-    if (version != nullptr) toolkit.version = version.get();
+  std::unique_ptr<bus::Batch> batch = read.batchFor(app->ref.bus);
+  if (batch == nullptr) return toolkit;
+  const auto name = batch->toolkitName(app->ref.bus);
+  std::optional<bus::Ticket<std::string>> version;
+  if (withVersion) version = batch->toolkitVersion(app->ref.bus);
+  batch->run();
+  toolkit.name = read.take(app->ref.bus, (*batch)[name]).value_or("");
+  if (version.has_value()) {
+    toolkit.version = read.take(app->ref.bus, (*batch)[*version]).value_or("");
   }
   return toolkit;
 }
 
-std::optional<int32_t> processIdOf(AtspiAccessible* app, ScanCache& cache) {
+std::optional<int32_t> processIdOf(Node* app, ScanCache& cache) {
   ElementMemo& memo = cache.memoOf(app);
   if (memo.processId.has_value()) return memo.processId;
   ReadContext read(cache);
-  const guint pid = read.call(
-      app,
-      [&](GError** error) {
-        return atspi_accessible_get_process_id(app, error);
-      },
-      Patience::BusDaemon);
-  if (!read.ok() || pid == 0) return std::nullopt;
-  memo.processId = static_cast<int32_t>(pid);
+  std::unique_ptr<bus::Batch> batch =
+      read.batchFor(app->ref.bus, Patience::BusDaemon);
+  if (batch == nullptr) return std::nullopt;
+  const auto pid = batch->processId(app->ref.bus);
+  batch->run();
+  // The bus daemon answers: no failure of it is the application's.
+  const std::optional<uint32_t> value = (*batch)[pid].value;
+  if (!value.has_value() || *value == 0) return std::nullopt;
+  memo.processId = static_cast<int32_t>(*value);
   return memo.processId;
 }
 

@@ -9,13 +9,12 @@ namespace {
 
 // GTK 4's drop-down takes the focus on the button it draws inside: the
 // drop-down is the control the user sees focused. The drop-down, or null.
-GRef<AtspiAccessible> dropDownOfButton(AtspiAccessible* node,
-                                       const ReadContext& read) {
+NodeRef dropDownOfButton(Node* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   if (node == nullptr || roleOf(node, ignored) != ATSPI_ROLE_PUSH_BUTTON) {
     return nullptr;
   }
-  GRef<AtspiAccessible> parent = parentOf(node, ignored);
+  NodeRef parent = parentOf(node, ignored);
   if (parent == nullptr ||
       roleOf(parent.get(), ignored) != ATSPI_ROLE_COMBO_BOX ||
       !drawsItsOwnButton(parent.get(), read)) {
@@ -24,15 +23,13 @@ GRef<AtspiAccessible> dropDownOfButton(AtspiAccessible* node,
   return parent;
 }
 
-// Collects the combo boxes on screen without an entry below `node`, from
-// libatspi's snapshot where it holds the children; false when the walk could
-// not see everything.
-bool collectClosedCombos(AtspiAccessible* node, int depth, int* budget,
-                         ReadContext& read,
-                         std::vector<AtspiAccessible*>* combos) {
+// Collects the combo boxes on screen without an entry below `node`; false
+// when the walk could not see everything.
+bool collectClosedCombos(Node* node, int depth, int* budget, ReadContext& read,
+                         std::vector<Node*>* combos) {
   constexpr int kMaxDepth = 64;
   if (--*budget < 0 || depth > kMaxDepth) return false;
-  GRef<AtspiStateSet> states = statesOf(node, read);
+  StateSet states = statesOf(node, read);
   if (!hasState(states, ATSPI_STATE_SHOWING)) return true;
   if (roleOf(node, read) == ATSPI_ROLE_COMBO_BOX) {
     ReadContext ignored = read.fresh();
@@ -43,19 +40,10 @@ bool collectClosedCombos(AtspiAccessible* node, int depth, int* budget,
     return true;
   }
   if (hasState(states, ATSPI_STATE_MANAGES_DESCENDANTS)) return true;
-  // GTK leaves hidden scroll bars out of the snapshot: such a parent's
-  // children are asked for.
-  std::vector<AtspiAccessible*> children;
-  if (!snapshotChildren(node, &children)) {
-    children.clear();
-    const auto* listed = childrenOf(node, read);
-    if (listed == nullptr) return false;
-    for (const GRef<AtspiAccessible>& child : *listed) {
-      children.push_back(child.get());
-    }
-  }
-  for (AtspiAccessible* child : children) {
-    if (!collectClosedCombos(child, depth + 1, budget, read, combos)) {
+  const auto* children = childrenOf(node, read);
+  if (children == nullptr) return false;
+  for (const NodeRef& child : *children) {
+    if (!collectClosedCombos(child.get(), depth + 1, budget, read, combos)) {
       return false;
     }
   }
@@ -68,26 +56,24 @@ bool collectClosedCombos(AtspiAccessible* node, int depth, int* budget,
 // element of the window is FOCUSED. When a GTK 3 window has no FOCUSED
 // element and exactly one such combo box on screen, that combo box is the
 // control the user sees focused. The combo box, or null.
-GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
-                                      const ReadContext& read) {
+NodeRef soleClosedCombo(Node* app, const ReadContext& read) {
   constexpr int kMaxNodes = 20000;
   ReadContext local = read.fresh();
   // GTK 3's bridge names its toolkit "gtk".
   const ToolkitId toolkit = toolkitOf(app, local, true);
-  if (g_ascii_strcasecmp(toolkit.name.c_str(), "gtk") != 0 ||
-      !toolkit.version.starts_with("3.")) {
+  if (toolkit.name != "gtk" || !toolkit.version.starts_with("3.")) {
     return nullptr;
   }
-  GRef<AtspiAccessible> window = activeWindowOf(app, local);
+  NodeRef window = activeWindowOf(app, local);
   if (window == nullptr) return nullptr;
-  std::vector<AtspiAccessible*> combos;
+  std::vector<Node*> combos;
   int budget = kMaxNodes;
   if (!collectClosedCombos(window.get(), 0, &budget, local, &combos) ||
       combos.size() != 1) {
     return nullptr;
   }
   local.memo(combos.front()).focusStandIn = true;
-  return newRef(combos.front());
+  return share(combos.front());
 }
 
 // The editable web area a focused block belongs to. Chromium puts the focus
@@ -96,11 +82,10 @@ GRef<AtspiAccessible> soleClosedCombo(AtspiAccessible* app,
 // and caret hold the body's, and whose blocks are not elements of their own.
 // A word processor's paragraph (LibreOffice's, in an EDITABLE document of
 // text) is its own text area and stays the focus.
-GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
-                                     const ReadContext& read) {
+NodeRef editableAreaOf(NodeRef focused, const ReadContext& read) {
   constexpr int kMaxClimb = 16;
   ReadContext ignored = read.fresh();
-  GRef<AtspiAccessible> area = newRef(focused.get());
+  NodeRef area = share(focused.get());
   for (int level = 0; level < kMaxClimb && area != nullptr; ++level) {
     const AtspiRole role = roleOf(area.get(), ignored);
     if (isEditableHost(area.get(), ignored)) {
@@ -113,7 +98,7 @@ GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
       return area;
     }
     if (!isTextBlockRole(role) && role != ATSPI_ROLE_STATIC) return focused;
-    GRef<AtspiAccessible> parent = parentOf(area.get(), ignored);
+    NodeRef parent = parentOf(area.get(), ignored);
     if (parent == nullptr ||
         !hasState(statesOf(area.get(), ignored), ATSPI_STATE_EDITABLE) ||
         !hasState(statesOf(parent.get(), ignored), ATSPI_STATE_EDITABLE)) {
@@ -126,11 +111,11 @@ GRef<AtspiAccessible> editableAreaOf(GRef<AtspiAccessible> focused,
 
 }  // namespace
 
-GRef<AtspiAccessible> shownFocusOf(AtspiAccessible* app, ReadContext& read) {
-  GRef<AtspiAccessible> focused = focusedElementOf(app, read);
+NodeRef shownFocusOf(Node* app, ReadContext& read) {
+  NodeRef focused = focusedElementOf(app, read);
   if (focused == nullptr && read.ok()) focused = soleClosedCombo(app, read);
   focused = editableAreaOf(std::move(focused), read);
-  if (GRef<AtspiAccessible> dropDown = dropDownOfButton(focused.get(), read)) {
+  if (NodeRef dropDown = dropDownOfButton(focused.get(), read)) {
     read.memo(dropDown.get()).focusStandIn = true;
     return dropDown;
   }

@@ -43,8 +43,8 @@ std::optional<size_t> chooseFrontmost(const std::vector<WindowClaim>& claims,
 /// application that does not answer before the reads end is marked hung.
 /// `hint` is asked only when the answers alone do not decide. The chosen
 /// application is remembered in `cache` under its process id.
-std::optional<int32_t> findFrontmost(
-    const std::vector<GRef<AtspiAccessible>>& apps, ScanCache& cache,
-    std::optional<int32_t> (*hint)());
+std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
+                                     ScanCache& cache,
+                                     std::optional<int32_t> (*hint)());
 
 }  // namespace kestreye::atspi

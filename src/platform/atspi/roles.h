@@ -4,7 +4,7 @@
 // table and the walks work unchanged on Linux.
 #pragma once
 
-#include <atspi/atspi.h>
+#include <atspi/atspi-constants.h>
 
 #include <string_view>
 

@@ -12,21 +12,45 @@
 namespace kestreye::atspi {
 namespace {
 
-// The toolkit's character count, asked once.
-int64_t characterCountOf(AtspiAccessible* node, AtspiText* iface,
-                         ReadContext& read) {
+int64_t codePointCount(std::string_view text) {
+  return std::count_if(text.begin(), text.end(), [](char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+  });
+}
+
+// The toolkit's character count, asked once; -1 without a Text interface.
+int64_t characterCountOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
-  if (memo.characterCount < 0) {
-    const int count = read.call(node, [&](GError** error) {
-      return atspi_text_get_character_count(iface, error);
-    });
-    if (read.ok()) memo.characterCount = count;
+  if (memo.characterCount < 0 && memo.hasText != false) {
+    const std::optional<int32_t> count =
+        read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.characterCount(ref);
+        });
+    if (read.ok()) {
+      memo.hasText = count.has_value();
+      if (count.has_value()) memo.characterCount = *count;
+    }
   }
   return memo.characterCount;
 }
 
-const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
-                                            ReadContext& read);
+// The element's caret offset, in the toolkit's units; none without a Text
+// interface.
+std::optional<int32_t> caretOffsetOf(Node* node, ReadContext& read) {
+  return read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+    return batch.caretOffset(ref);
+  });
+}
+
+// The text from `start` to `end` (-1: the end).
+std::optional<std::string> textRange(Node* node, int32_t start, int32_t end,
+                                     ReadContext& read) {
+  return read.ask(node, [&](bus::Batch& batch, const bus::ObjectRef& ref) {
+    return batch.text(ref, start, end);
+  });
+}
+
+const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read);
 
 // Whether an embedded object of this role is a run of text inside a line
 // (a link, a mark, a deletion).
@@ -54,17 +78,19 @@ constexpr int kMaxEmbeddedObjects = 2000;
 // children are runs of the parent's own text), in order; the children are
 // listed raw, as the offsets count them, hidden or not. A control (an entry
 // beside its label) stands for nothing readable.
-void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
-                     const ReadContext& read) {
+void flattenEmbedded(Node* node, ElementMemo& memo, const ReadContext& read) {
   ReadContext local = read.fresh();
   if (embeddedObjectCount(*memo.text) > 0 &&
       read.embeddingDepth() < kMaxEmbedding) {
-    const int count =
-        std::clamp(childCountOf(node, local), 0, kMaxEmbeddedObjects);
-    forEachChildAt(node, count, local, [&](GRef<AtspiAccessible> child) {
-      if (child == nullptr) return true;
+    const auto* children = rawChildrenOf(node, local);
+    const size_t count =
+        children == nullptr
+            ? 0
+            : std::min(children->size(), size_t{kMaxEmbeddedObjects});
+    for (size_t i = 0; i < count && local.ok(); ++i) {
+      const NodeRef& child = (*children)[i];
       const AtspiRole role = roleOf(child.get(), local);
-      if (role == ATSPI_ROLE_STATIC) return true;
+      if (role == ATSPI_ROLE_STATIC) continue;
       EmbeddedText object;
       object.block = isTextBlockRole(role);
       if (object.block || isTextRunRole(role)) {
@@ -75,9 +101,8 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
         object.shown = false;
       }
       memo.objects.push_back(std::move(object));
-      memo.embedded.push_back(std::move(child));
-      return true;
-    });
+      memo.embedded.push_back(child);
+    }
   }
   // Unmatched objects are dropped rather than shown wrong.
   if (!local.ok()) {
@@ -90,12 +115,10 @@ void flattenEmbedded(AtspiAccessible* node, ElementMemo& memo,
 
 // The element's own text, as its Text interface gives it (embedded objects
 // put in place).
-const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
-                                            ReadContext& read) {
+const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.textRead) return memo.text;
-  GRef<AtspiText> iface(atspi_accessible_get_text_iface(node));
-  if (iface == nullptr) {
+  if (memo.hasText == false) {
     memo.textRead = true;
     return memo.text;
   }
@@ -106,36 +129,35 @@ const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
     memo.text = std::string();
     return memo.text;
   }
-  GText text(read.call(node, [&](GError** error) {
-    return atspi_text_get_text(iface.get(), 0, -1, error);
-  }));
-  if (read.ok() && (text == nullptr || text.get()[0] == '\0')) {
+  std::optional<std::string> text = textRange(node, 0, -1, read);
+  if (read.ok() && text.has_value() && text->empty()) {
     // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
-    const int64_t count = characterCountOf(node, iface.get(), read);
+    const int64_t count = characterCountOf(node, read);
     if (count > 0 && read.ok()) {
-      text.reset(read.call(node, [&](GError** error) {
-        return atspi_text_get_text(iface.get(), 0, static_cast<gint>(count),
-                                   error);
-      }));
+      text = textRange(node, 0, static_cast<int32_t>(count), read);
     }
+  }
+  if (read.ok() && !text.has_value()) {
+    // No Text interface.
+    memo.hasText = false;
+    memo.textRead = true;
+    return memo.text;
   }
   if (!read.ok()) return memo.text;  // not remembered: failed
   memo.textRead = true;
-  memo.text = text == nullptr ? std::string() : std::string(text.get());
+  memo.hasText = true;
+  memo.text = text.value_or(std::string());
   if (roleOf(node, read) == ATSPI_ROLE_TERMINAL) {
     // VTE hands out every row of the screen: the empty rows below the
     // prompt would fill the cursor line. They go; the caret and all before
     // it stay where they are.
-    const int caret = read.call(node, [&](GError** error) {
-      return atspi_text_get_caret_offset(iface.get(), error);
-    });
+    const int caret = caretOffsetOf(node, read).value_or(-1);
     if (read.ok()) {
       const std::string whole = sanitizeUtf8(*memo.text);
       memo.text = std::string(trimTerminalRows(whole, caret));
       // VTE's offsets count code points, and its own count matches neither
       // them nor UTF-16 units of its text: the text's code points stand in.
-      memo.characterCount = static_cast<int64_t>(g_utf8_strlen(
-          memo.text->data(), static_cast<gssize>(memo.text->size())));
+      memo.characterCount = codePointCount(*memo.text);
     }
   }
   if (needsFlattening(*memo.text)) {
@@ -145,19 +167,12 @@ const std::optional<std::string>& ownTextOf(AtspiAccessible* node,
   return memo.text;
 }
 
-int64_t codePointCount(std::string_view text) {
-  return std::count_if(text.begin(), text.end(), [](char byte) {
-    return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-  });
-}
-
 }  // namespace
 
 // A text frame is one text to its reader (a text box of a slide, a cell
 // being edited), though each paragraph has its own Text interface: each
 // paragraph reads the whole, its paragraphs joined by line feeds.
-const std::optional<std::string>& textOf(AtspiAccessible* node,
-                                         ReadContext& read) {
+const std::optional<std::string>& textOf(Node* node, ReadContext& read) {
   const std::optional<std::string>& own = ownTextOf(node, read);
   ElementMemo& memo = read.memo(node);
   if (!own.has_value() || !read.ok() || memo.frameRead) {
@@ -169,7 +184,7 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
   int64_t start = -1;
   int64_t offset = 0;
   for (size_t i = 0; paragraphs != nullptr && i < paragraphs->size(); ++i) {
-    AtspiAccessible* paragraph = (*paragraphs)[i].get();
+    Node* paragraph = (*paragraphs)[i].get();
     if (i > 0) {
       whole += '\n';
       ++offset;
@@ -195,28 +210,28 @@ const std::optional<std::string>& textOf(AtspiAccessible* node,
 }
 
 // Caret and first selection, in code points; false without a Text interface.
-bool readSelection(AtspiAccessible* node, ReadContext& read,
-                   ElementMemo** result) {
+bool readSelection(Node* node, ReadContext& read, ElementMemo** result) {
   ElementMemo& memo = read.memo(node);
   *result = &memo;
   if (memo.selectionRead) return true;
-  GRef<AtspiText> iface(atspi_accessible_get_text_iface(node));
-  if (iface == nullptr) return false;
-  const int caret = read.call(node, [&](GError** error) {
-    return atspi_text_get_caret_offset(iface.get(), error);
-  });
-  const int selections = read.call(node, [&](GError** error) {
-    return atspi_text_get_n_selections(iface.get(), error);
-  });
-  if (selections > 0) {
-    std::unique_ptr<AtspiRange, GFree> range(
-        read.call(node, [&](GError** error) {
-          return atspi_text_get_selection(iface.get(), 0, error);
-        }));
-    if (range != nullptr && range->start_offset != range->end_offset) {
-      memo.selection = std::make_pair(int64_t{range->start_offset},
-                                      int64_t{range->end_offset});
-    }
+  if (!hasTextInterface(node, read)) return false;
+  std::unique_ptr<bus::Batch> batch = read.batchFor(node->ref.bus);
+  if (batch == nullptr) return false;
+  const auto caretTicket = batch->caretOffset(node->ref);
+  const auto countTicket = batch->selectionCount(node->ref);
+  // The first selection is asked with the count: most texts have none,
+  // and an answer of "no such selection" costs nothing.
+  const auto rangeTicket = batch->selection(node->ref, 0);
+  batch->run();
+  const int caret =
+      read.take(node->ref.bus, (*batch)[caretTicket]).value_or(-1);
+  const int selections =
+      read.take(node->ref.bus, (*batch)[countTicket]).value_or(0);
+  ReadContext ignored = read.fresh();
+  const std::optional<bus::TextRange> range =
+      ignored.take(node->ref.bus, (*batch)[rangeTicket]);
+  if (selections > 0 && range.has_value() && range->start != range->end) {
+    memo.selection = std::make_pair(int64_t{range->start}, int64_t{range->end});
   }
   const std::string whole =
       sanitizeUtf8(ownTextOf(node, read).value_or(std::string()));
@@ -226,7 +241,7 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
   const bool astral = std::any_of(whole.begin(), whole.end(), [](char byte) {
     return static_cast<unsigned char>(byte) >= 0xF0;
   });
-  const int64_t count = astral ? characterCountOf(node, iface.get(), read) : -1;
+  const int64_t count = astral ? characterCountOf(node, read) : -1;
   if (!read.ok()) return false;
   memo.caret = caret;
   memo.selectionRead = true;
@@ -269,6 +284,15 @@ bool readSelection(AtspiAccessible* node, ReadContext& read,
     }
   }
   return true;
+}
+
+bool hasTextInterface(Node* node, ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  if (!memo.hasText.has_value()) {
+    if (memo.textRead) return memo.text.has_value();
+    (void)characterCountOf(node, read);
+  }
+  return memo.hasText.value_or(false);
 }
 
 }  // namespace kestreye::atspi

@@ -225,7 +225,7 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   }
 }
 
-void Batch::run() {
+void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   Client::State& state = *client_.state_;
   std::vector<Call*> pending;
   for (size_t i = 0; i < calls_.size(); ++i) {
@@ -264,7 +264,9 @@ void Batch::run() {
   std::vector<std::string> unknown;
   for (Call* call : pending) {
     const std::string& app = call->target.bus;
-    if (!call->viaBus && state.routes[app].kind == Route::Kind::Unknown &&
+    // A well-known name (the registry) is a service on the bus itself.
+    if (!call->viaBus && app.starts_with(':') &&
+        state.routes[app].kind == Route::Kind::Unknown &&
         std::find(unknown.begin(), unknown.end(), app) == unknown.end()) {
       unknown.push_back(app);
     }
@@ -317,6 +319,12 @@ void Batch::run() {
 
   pump(connections, [&]() -> std::optional<Deadline> {
     const Deadline now = Clock::now();
+    if (stopAt) {
+      const std::optional<Deadline> stop = stopAt();
+      if (stop.has_value() && Clock::now() >= *stop) {
+        return std::nullopt;
+      }
+    }
     for (Call* call : pending) {
       if (call->done || call->slot == nullptr || now < call->end) continue;
       // A connection still authenticating when the limit ran out: through
@@ -337,6 +345,11 @@ void Batch::run() {
     for (Call* call : pending) {
       if (call->done || call->slot == nullptr) continue;
       next = next.has_value() ? std::min(*next, call->end) : call->end;
+    }
+    if (next.has_value() && stopAt) {
+      if (const std::optional<Deadline> stop = stopAt()) {
+        next = std::min(*next, *stop);
+      }
     }
     return next;
   });

@@ -44,6 +44,11 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 /// authentication goes on while calls wait.
 BusPtr connectTo(const std::string& address, bool busClient);
 
+/// As the public addressFromSession, counting the calls sent in `sent`.
+std::optional<std::string> addressFromSession(const std::string& session,
+                                              Deadline deadline,
+                                              uint64_t& sent);
+
 /// Dispatches what the connections receive until `step`, called after each
 /// round, returns no time; otherwise it waits for input until that time.
 void pump(const std::vector<sd_bus*>& connections,

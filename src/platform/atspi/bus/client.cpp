@@ -19,7 +19,14 @@ uint64_t microsecondsUntil(Deadline deadline) {
   return left.count() > 0 ? static_cast<uint64_t>(left.count()) : 1;
 }
 
-// org.a11y.Bus.GetAddress on the session bus, answered before `deadline`.
+}  // namespace
+
+std::optional<std::string> addressFromSession(const std::string& session,
+                                              Deadline deadline) {
+  uint64_t sent = 0;
+  return addressFromSession(session, deadline, sent);
+}
+
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,
                                               uint64_t& sent) {
@@ -63,8 +70,6 @@ std::optional<std::string> addressFromSession(const std::string& session,
   });
   return answer.address;
 }
-
-}  // namespace
 
 const char* statusName(CallStatus status) {
   switch (status) {
@@ -118,7 +123,7 @@ bool Client::State::openBus(Deadline deadline) {
   // Without a session bus's address there is nothing to ask: a bus is never
   // started for the question.
   if (address.empty() && !options.sessionBusAddress.empty()) {
-    address = addressFromSession(options.sessionBusAddress, deadline, sent)
+    address = bus::addressFromSession(options.sessionBusAddress, deadline, sent)
                   .value_or("");
   }
   if (!address.empty()) bus = connectTo(address, true);
@@ -157,6 +162,10 @@ void Client::beginScan() {
 }
 
 uint64_t Client::callsSent() const { return state_->sent; }
+
+bool Client::hung(const std::string& app) const {
+  return state_->hung.count(app) != 0;
+}
 
 bool Client::connected() const {
   if (state_->bus != nullptr) return true;

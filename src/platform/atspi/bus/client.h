@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,6 +113,12 @@ struct ClientOptions {
 
 class Batch;
 
+/// The accessibility bus's address, asked of the session bus at `session`
+/// (org.a11y.Bus.GetAddress) and answered before `deadline`; none
+/// otherwise.
+std::optional<std::string> addressFromSession(const std::string& session,
+                                              Deadline deadline);
+
 /// The connections to the accessibility bus and to the applications' own
 /// sockets, and what the current scan learned about the applications (hung,
 /// gone). Nothing is connected until a batch sends its first call; nothing
@@ -130,6 +137,8 @@ class Client {
   uint64_t callsSent() const;
   /// Whether any connection is open.
   bool connected() const;
+  /// Whether the application let a call run out its limit in this scan.
+  bool hung(const std::string& app) const;
   /// Whether the application has its own socket open to this client.
   bool usesOwnSocket(const std::string& app) const;
 
@@ -137,6 +146,12 @@ class Client {
 
  private:
   friend class Batch;
+
+  /// The accessibility bus's address, asked of the session bus at `session`
+  /// (org.a11y.Bus.GetAddress) and answered before `deadline`; none
+  /// otherwise.
+  std::optional<std::string> addressFromSession(const std::string& session,
+                                                Deadline deadline);
   std::unique_ptr<State> state_;
 };
 
@@ -163,6 +178,10 @@ class Batch {
   /// The limit of each call added from now on (before the deadline clamps
   /// it); the client's by default.
   void setCallLimit(std::chrono::milliseconds limit) { callLimit_ = limit; }
+  /// Sends the calls added from now on through the bus daemon, even to an
+  /// application with its own socket: a question to every application at
+  /// once does not wait for each one's socket first.
+  void setViaBus(bool viaBus) { viaBus_ = viaBus; }
 
   /// Accessible.GetRole: the AT-SPI role number.
   Ticket<uint32_t> role(const ObjectRef& target);
@@ -204,9 +223,22 @@ class Batch {
                           CoordType coords = CoordType::Screen);
   /// Value's CurrentValue property.
   Ticket<double> currentValue(const ObjectRef& target);
+  /// Selection's NSelectedChildren property.
+  Ticket<int32_t> selectedChildCount(const ObjectRef& target);
+  /// Selection.GetSelectedChild of the selected child at `index`.
+  Ticket<ObjectRef> selectedChild(const ObjectRef& target, int32_t index);
+  /// Table.GetAccessibleAt: the cell at `row` and `column`.
+  Ticket<ObjectRef> cellAt(const ObjectRef& target, int32_t row,
+                           int32_t column);
+  /// The process id of the connection `app`, asked of the bus daemon.
+  Ticket<uint32_t> processId(const std::string& app);
 
   /// Sends every call not yet sent and waits for their answers.
-  void run();
+  void run() { run(nullptr); }
+  /// As run(), but stops waiting once `stopAt`, asked after each round of
+  /// answers, names a time that has come: the calls still unanswered then
+  /// end NotSent, and their applications do not count as hung.
+  void run(const std::function<std::optional<Deadline>()>& stopAt);
 
   /// How many calls were answered and read.
   size_t answered() const;
@@ -236,6 +268,7 @@ class Batch {
   Client& client_;
   Deadline deadline_;
   std::chrono::milliseconds callLimit_;
+  bool viaBus_ = false;
   std::vector<std::unique_ptr<Call>> calls_;
   std::vector<AnyReply> replies_;
 };

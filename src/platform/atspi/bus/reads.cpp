@@ -14,6 +14,8 @@ constexpr const char* kApplication = "org.a11y.atspi.Application";
 constexpr const char* kText = "org.a11y.atspi.Text";
 constexpr const char* kComponent = "org.a11y.atspi.Component";
 constexpr const char* kValue = "org.a11y.atspi.Value";
+constexpr const char* kSelection = "org.a11y.atspi.Selection";
+constexpr const char* kTable = "org.a11y.atspi.Table";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
 using Reader = bool (*)(sd_bus_message*, Batch::AnyReply&);
@@ -93,6 +95,15 @@ bool refProperty(sd_bus_message* message, Batch::AnyReply& reply) {
   ObjectRef value;
   if (sd_bus_message_has_signature(message, "v") <= 0 ||
       sd_bus_message_enter_container(message, 'v', "(so)") <= 0 ||
+      !readRef(message, value)) {
+    return false;
+  }
+  return keep(reply, std::move(value));
+}
+
+bool ref(sd_bus_message* message, Batch::AnyReply& reply) {
+  ObjectRef value;
+  if (sd_bus_message_has_signature(message, "(so)") <= 0 ||
       !readRef(message, value)) {
     return false;
   }
@@ -238,6 +249,7 @@ ObjectRef rootOf(const std::string& app) { return ObjectRef{app, ROOT_PATH}; }
 template <class T>
 Ticket<T> Batch::add(std::unique_ptr<Call> call) {
   call->limit = callLimit_;
+  call->viaBus = call->viaBus || viaBus_;
   calls_.push_back(std::move(call));
   replies_.emplace_back(Reply<T>{});
   return Ticket<T>{replies_.size() - 1};
@@ -346,6 +358,38 @@ Ticket<Extents> Batch::extents(const ObjectRef& target, CoordType coords) {
 Ticket<double> Batch::currentValue(const ObjectRef& target) {
   return add<double>(
       get(target, kValue, "CurrentValue", property<double, 'd'>));
+}
+
+Ticket<int32_t> Batch::selectedChildCount(const ObjectRef& target) {
+  return add<int32_t>(
+      get(target, kSelection, "NSelectedChildren", property<int32_t, 'i'>));
+}
+
+Ticket<ObjectRef> Batch::selectedChild(const ObjectRef& target, int32_t index) {
+  return add<ObjectRef>(method(target, kSelection, "GetSelectedChild", bus::ref,
+                               [index](sd_bus_message* message) {
+                                 return sd_bus_message_append(message, "i",
+                                                              index);
+                               }));
+}
+
+Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
+                                int32_t column) {
+  return add<ObjectRef>(method(target, kTable, "GetAccessibleAt", bus::ref,
+                               [row, column](sd_bus_message* message) {
+                                 return sd_bus_message_append(message, "ii",
+                                                              row, column);
+                               }));
+}
+
+Ticket<uint32_t> Batch::processId(const std::string& app) {
+  auto call = method(ObjectRef{"org.freedesktop.DBus", "/org/freedesktop/DBus"},
+                     "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                     basic<uint32_t, 'u'>, [app](sd_bus_message* message) {
+                       return sd_bus_message_append(message, "s", app.c_str());
+                     });
+  call->viaBus = true;
+  return add<uint32_t>(std::move(call));
 }
 
 }  // namespace kestreye::atspi::bus
