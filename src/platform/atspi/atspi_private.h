@@ -130,6 +130,7 @@ struct ElementMemo {
   /// not.
   bool rawChildrenRead = false;
   std::vector<NodeRef> rawChildren;
+  int childCount = -1;  ///< how many children it claims, once known
   bool childrenRead = false;
   std::vector<NodeRef> children;
   bool textRead = false;
@@ -353,6 +354,9 @@ struct ToolkitId {
 Node* applicationRootOf(Node* node, const ReadContext& read);
 /// The toolkit `app` names, and its version too when `withVersion`.
 ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion = false);
+/// Whether the element's application is built with GTK 4, asked of the
+/// application once per scan.
+bool isGtk4(Node* node, const ReadContext& read);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache);
 

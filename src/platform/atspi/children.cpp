@@ -119,48 +119,125 @@ const std::vector<NodeRef>* frameParagraphs(Node* paragraph,
 }
 
 int childCountOf(Node* node, ReadContext& read) {
-  const ElementMemo& memo = read.memo(node);
-  if (memo.rawChildrenRead) return static_cast<int>(memo.rawChildren.size());
-  return read
-      .ask(node,
-           [](bus::Batch& batch, const bus::ObjectRef& ref) {
-             return batch.childCount(ref);
-           })
-      .value_or(0);
+  ElementMemo& memo = read.memo(node);
+  if (memo.childCount < 0) {
+    const std::optional<int32_t> count = read.ask(
+        node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+          return batch.childCount(ref);
+        });
+    if (!count.has_value()) return 0;
+    memo.childCount = *count;
+  }
+  return memo.childCount;
 }
 
 namespace {
 
-// Whether the element's children may be listed whole: an element that
-// manages its descendants builds each child it is asked for, so its count
-// is asked first.
-bool listable(Node* node, ReadContext& read) {
-  if (!hasState(statesOf(node, read), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-    return read.ok();
-  }
-  const int count = childCountOf(node, read);
-  return read.ok() && count <= kMaxManagedChildren;
-}
-
-// Keeps a listed child list in the memo: the nodes, at most a walk's worth.
-void keepRawChildren(Node* node, std::vector<bus::ObjectRef> refs,
-                     const ReadContext& read) {
+// Keeps a listed child list in the memo: the nodes, at most a walk's worth,
+// and how many the element claims.
+void keepRawChildren(Node* node, const std::vector<bus::ObjectRef>& refs,
+                     int count, const ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   memo.rawChildrenRead = true;
+  memo.childCount = count;
   memo.rawChildren.clear();
   if (refs.size() > static_cast<size_t>(kMaxChildren)) return;
   memo.rawChildren.reserve(refs.size());
   for (const bus::ObjectRef& ref : refs) {
-    if (Node* child = read.intern(ref))
-      memo.rawChildren.push_back(share(child));
+    if (Node* child = read.intern(ref)) memo.rawChildren.push_back(share(child));
   }
 }
 
-std::vector<Node*> nodesOf(const std::vector<NodeRef>& refs) {
-  std::vector<Node*> nodes;
-  nodes.reserve(refs.size());
-  for (const NodeRef& ref : refs) nodes.push_back(ref.get());
-  return nodes;
+// How the children of one element are listed.
+enum class Listing {
+  Whole,    ///< GetChildren
+  ByIndex,  ///< ChildCount, then GetChildAtIndex for each: GTK 4's
+            ///< GetChildren leaves out the pages of a stack and lists
+            ///< their children in their place, hidden pages' too
+  Counted,  ///< ChildCount first: an element that manages its descendants
+            ///< builds each child it is asked for
+};
+
+// Lists the children of `nodes`, all of one application, in at most two
+// batches: the counts that are needed, then the lists.
+void listChildren(const std::vector<Node*>& nodes, const std::string& app,
+                  const ReadContext& read) {
+  std::vector<std::pair<Node*, Listing>> wanted;
+  const bool gtk4 =
+      app.starts_with(':') && !nodes.empty() && isGtk4(nodes.front(), read);
+  for (Node* node : nodes) {
+    const bool managed =
+        hasState(read.memo(node).states, ATSPI_STATE_MANAGES_DESCENDANTS);
+    wanted.emplace_back(node, managed ? Listing::Counted
+                              : gtk4  ? Listing::ByIndex
+                                      : Listing::Whole);
+  }
+  std::unordered_map<Node*, int> counts;
+  ReadContext countRead = read.fresh();
+  std::unique_ptr<bus::Batch> batch;
+  std::vector<std::pair<Node*, bus::Ticket<int32_t>>> countTickets;
+  for (const auto& [node, listing] : wanted) {
+    if (listing == Listing::Whole) continue;
+    if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr) return;
+    countTickets.emplace_back(node, batch->childCount(node->ref));
+  }
+  if (batch != nullptr) batch->run();
+  for (auto& [node, ticket] : countTickets) {
+    ReadContext one = read.fresh();
+    if (auto count = one.take(app, (*batch)[ticket])) counts[node] = *count;
+  }
+
+  ReadContext listRead = read.fresh();
+  std::unique_ptr<bus::Batch> lists;
+  struct Asked {
+    Node* node;
+    std::optional<bus::Ticket<bus::Children>> whole;
+    std::vector<bus::Ticket<bus::ObjectRef>> byIndex;
+  };
+  std::vector<Asked> asked;
+  for (const auto& [node, listing] : wanted) {
+    const auto counted = counts.find(node);
+    if (listing != Listing::Whole && counted == counts.end()) continue;
+    const int count = listing == Listing::Whole ? 0 : counted->second;
+    if (listing == Listing::Counted && count > kMaxManagedChildren) {
+      keepRawChildren(node, {}, count, read);
+      continue;
+    }
+    if (listing == Listing::ByIndex && (count > kMaxChildren || count <= 0)) {
+      keepRawChildren(node, {}, count, read);
+      continue;
+    }
+    if (lists == nullptr && (lists = listRead.batchFor(app)) == nullptr) return;
+    Asked entry{node, {}, {}};
+    if (listing == Listing::ByIndex) {
+      for (int i = 0; i < count; ++i) {
+        entry.byIndex.push_back(lists->childAt(node->ref, i));
+      }
+    } else if (count != 0 || listing == Listing::Whole) {
+      entry.whole = lists->children(node->ref);
+    }
+    asked.push_back(std::move(entry));
+  }
+  if (lists != nullptr) lists->run();
+  for (Asked& entry : asked) {
+    ReadContext one = read.fresh();
+    std::vector<bus::ObjectRef> refs;
+    int count = static_cast<int>(entry.byIndex.size());
+    if (entry.whole.has_value()) {
+      std::optional<bus::Children> listed =
+          one.take(app, (*lists)[*entry.whole]);
+      if (listed.has_value() && !listed->truncated) {
+        refs = std::move(listed->refs);
+        count = static_cast<int>(refs.size());
+      } else if (listed.has_value()) {
+        count = std::numeric_limits<int>::max();
+      }
+    }
+    for (const auto& ticket : entry.byIndex) {
+      if (auto ref = one.take(app, (*lists)[ticket])) refs.push_back(std::move(*ref));
+    }
+    if (one.ok()) keepRawChildren(entry.node, refs, count, read);
+  }
 }
 
 }  // namespace
@@ -169,32 +246,24 @@ const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.rawChildrenRead) {
     ReadContext local = read.fresh();
-    if (!listable(node, local)) {
-      if (!local.ok()) {
-        read.fail(local.failure());
-        return nullptr;
-      }
-      memo.rawChildrenRead = true;
-      memo.rawChildren.clear();
-      return &memo.rawChildren;
-    }
-    std::optional<bus::Children> children =
-        local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-          return batch.children(ref);
-        });
+    (void)statesOf(node, local);
     if (!local.ok()) {
       read.fail(local.failure());
       return nullptr;
     }
-    keepRawChildren(node,
-                    children.has_value() && !children->truncated
-                        ? std::move(children->refs)
-                        : std::vector<bus::ObjectRef>(),
-                    read);
     // The desktop's children are the applications, each asked on its own.
     if (node->ref.bus.starts_with(':')) {
-      prefetch(nodesOf(memo.rawChildren), kPrefetchRole | kPrefetchStates,
-               read);
+      prefetchRawChildren({node}, read);
+    } else {
+      listChildren({node}, node->ref.bus, local);
+    }
+    if (!memo.rawChildrenRead) {
+      // The listing failed: asked once more, for the failure.
+      (void)local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.childCount(ref);
+      });
+      read.fail(local.ok() ? kAxCannotComplete : local.failure());
+      return nullptr;
     }
   }
   return &memo.rawChildren;
@@ -205,35 +274,19 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
   std::vector<Node*> wanted;
   for (Node* node : nodes) {
     const ElementMemo& memo = read.memo(node);
-    if (!memo.rawChildrenRead && memo.states.known &&
-        !hasState(memo.states, ATSPI_STATE_MANAGES_DESCENDANTS)) {
-      wanted.push_back(node);
-    }
+    if (!memo.rawChildrenRead && memo.states.known) wanted.push_back(node);
   }
   std::vector<Node*> children;
-  // One batch per application, as prefetch() makes them.
+  // One round per application, as prefetch() makes them.
   while (!wanted.empty()) {
     const std::string app = wanted.front()->ref.bus;
-    ReadContext local = read.fresh();
-    std::unique_ptr<bus::Batch> batch = local.batchFor(app);
-    std::vector<std::pair<Node*, bus::Ticket<bus::Children>>> asked;
+    std::vector<Node*> ofApp;
     for (Node* node : wanted) {
-      if ((batch != nullptr) && node->ref.bus == app) {
-        asked.emplace_back(node, batch->children(node->ref));
-      }
+      if (node->ref.bus == app) ofApp.push_back(node);
     }
     std::erase_if(wanted, [&](Node* node) { return node->ref.bus == app; });
-    if (batch == nullptr) continue;
-    batch->run();
-    for (auto& [node, ticket] : asked) {
-      ReadContext one = read.fresh();
-      std::optional<bus::Children> listed = one.take(app, (*batch)[ticket]);
-      if (!one.ok()) continue;
-      keepRawChildren(node,
-                      listed.has_value() && !listed->truncated
-                          ? std::move(listed->refs)
-                          : std::vector<bus::ObjectRef>(),
-                      read);
+    listChildren(ofApp, app, read);
+    for (Node* node : ofApp) {
       for (const NodeRef& child : read.memo(node).rawChildren) {
         children.push_back(child.get());
       }

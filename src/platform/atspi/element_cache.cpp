@@ -40,19 +40,6 @@ std::string memoText(Node* node, std::optional<std::string>& slot, Add add,
   return *slot;
 }
 
-// Whether the element's application is built with GTK 4, asked of the
-// application once per scan.
-bool isGtk4(Node* node, const ReadContext& read) {
-  Node* root = applicationRootOf(node, read);
-  ElementMemo& memo = read.memo(root);
-  if (memo.gtk4.has_value()) return *memo.gtk4;
-  ReadContext local = read.fresh();
-  const ToolkitId toolkit = toolkitOf(root, local, true);
-  if (!local.ok()) return false;
-  memo.gtk4 = toolkit.name == "GTK" && toolkit.version.starts_with("4.");
-  return *memo.gtk4;
-}
-
 }  // namespace
 
 ScanCache::~ScanCache() {
@@ -380,6 +367,17 @@ ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion) {
     toolkit.version = read.take(app->ref.bus, (*batch)[*version]).value_or("");
   }
   return toolkit;
+}
+
+bool isGtk4(Node* node, const ReadContext& read) {
+  Node* root = applicationRootOf(node, read);
+  ElementMemo& memo = read.memo(root);
+  if (memo.gtk4.has_value()) return *memo.gtk4;
+  ReadContext local = read.fresh();
+  const ToolkitId toolkit = toolkitOf(root, local, true);
+  if (!local.ok()) return false;
+  memo.gtk4 = toolkit.name == "GTK" && toolkit.version.starts_with("4.");
+  return *memo.gtk4;
 }
 
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache) {

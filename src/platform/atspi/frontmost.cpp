@@ -86,6 +86,10 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     }
     entry.windows = first.children(entry.app->ref);
     entry.name = first.name(entry.app->ref);
+    // The question a client asks first: it is also what makes an
+    // application's bridge start its work for clients (Chromium marks no
+    // window ACTIVE until some client has asked it).
+    (void)first.applicationBusAddress(entry.app->ref.bus);
   }
   Settling settling(start);
   first.run([&]() -> std::optional<Clock::time_point> {

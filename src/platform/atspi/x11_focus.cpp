@@ -10,8 +10,12 @@
 #include <iterator>
 
 #if KESTREYE_HAVE_X11
+// Only Xlib's types and declarations: the library itself is loaded when a
+// scan first needs it (a tie between applications, the advice line), so
+// that a scan on Wayland, or one that the bus alone decides, never loads it.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <dlfcn.h>
 #endif
 
 namespace kestreye::atspi {
@@ -73,6 +77,50 @@ bool xServerRunning(const std::string& display, const std::string& proc) {
 
 namespace {
 
+// The Xlib functions used, from libX11 loaded at first use; null when it
+// cannot be loaded.
+struct Xlib {
+  decltype(&::XOpenDisplay) openDisplay;
+  decltype(&::XCloseDisplay) closeDisplay;
+  decltype(&::XSetErrorHandler) setErrorHandler;
+  decltype(&::XSetIOErrorHandler) setIOErrorHandler;
+  decltype(&::XSetIOErrorExitHandler) setIOErrorExitHandler;
+  decltype(&::XInternAtom) internAtom;
+  decltype(&::XGetWindowProperty) getWindowProperty;
+  decltype(&::XFree) free;
+  decltype(&::XGetInputFocus) getInputFocus;
+  decltype(&::XQueryTree) queryTree;
+};
+
+template <class F>
+bool load(void* library, const char* name, F& out) {
+  out = reinterpret_cast<F>(dlsym(library, name));
+  return out != nullptr;
+}
+
+const Xlib* xlib() {
+  static const Xlib* loaded = []() -> const Xlib* {
+    void* library = dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    static Xlib x;
+    if (!load(library, "XOpenDisplay", x.openDisplay) ||
+        !load(library, "XCloseDisplay", x.closeDisplay) ||
+        !load(library, "XSetErrorHandler", x.setErrorHandler) ||
+        !load(library, "XSetIOErrorHandler", x.setIOErrorHandler) ||
+        !load(library, "XSetIOErrorExitHandler", x.setIOErrorExitHandler) ||
+        !load(library, "XInternAtom", x.internAtom) ||
+        !load(library, "XGetWindowProperty", x.getWindowProperty) ||
+        !load(library, "XFree", x.free) ||
+        !load(library, "XGetInputFocus", x.getInputFocus) ||
+        !load(library, "XQueryTree", x.queryTree)) {
+      dlclose(library);
+      return nullptr;
+    }
+    return &x;
+  }();
+  return loaded;
+}
+
 // Xlib's default error handler ends the process; a window that goes away
 // between two requests is no reason to. Neither handler prints anything:
 // standard error is the host's, and the X server is not what it asked for.
@@ -90,17 +138,21 @@ Display* openDisplay() {
   const char* name = std::getenv("DISPLAY");
   if (name == nullptr || name[0] == '\0') return nullptr;
   if (waylandSession() && !xServerRunning(name, "/proc")) return nullptr;
-  XSetErrorHandler(ignoreXError);
-  XSetIOErrorHandler(ignoreXIOError);
+  const Xlib* x = xlib();
+  if (x == nullptr) return nullptr;
+  x->setErrorHandler(ignoreXError);
+  x->setIOErrorHandler(ignoreXIOError);
   const int saved = dup(STDERR_FILENO);
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = x->openDisplay(nullptr);
   if (saved >= 0 && null >= 0) dup2(saved, STDERR_FILENO);
   if (null >= 0) close(null);
   if (saved >= 0) close(saved);
   // Should the server go away mid-request, Xlib would end the process.
-  if (display != nullptr) XSetIOErrorExitHandler(display, keepRunning, nullptr);
+  if (display != nullptr) {
+    x->setIOErrorExitHandler(display, keepRunning, nullptr);
+  }
   return display;
 }
 
@@ -114,13 +166,13 @@ std::optional<unsigned long> longProperty(Display* display, Window window,
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
   std::optional<unsigned long> result;
-  if (XGetWindowProperty(display, window, property, 0, 1, False, wantedType,
+  if (xlib()->getWindowProperty(display, window, property, 0, 1, False, wantedType,
                          &type, &format, &count, &remaining,
                          &data) == Success &&
       type == wantedType && format == 32 && count == 1) {
     result = *reinterpret_cast<unsigned long*>(data);
   }
-  if (data != nullptr) XFree(data);
+  if (data != nullptr) xlib()->free(data);
   return result;
 }
 
@@ -132,21 +184,21 @@ std::optional<std::string> x11AccessibilityBusAddress() {
   Display* display = openDisplay();
   if (display == nullptr) return std::nullopt;
   std::optional<std::string> address;
-  const Atom property = XInternAtom(display, "AT_SPI_BUS", True);
+  const Atom property = xlib()->internAtom(display, "AT_SPI_BUS", True);
   Atom type = None;
   int format = 0;
   unsigned long count = 0;
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
   if (property != None &&
-      XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 4096,
+      xlib()->getWindowProperty(display, DefaultRootWindow(display), property, 0, 4096,
                          False, XA_STRING, &type, &format, &count, &remaining,
                          &data) == Success &&
       type == XA_STRING && format == 8 && count > 0) {
     address.emplace(reinterpret_cast<const char*>(data), count);
   }
-  if (data != nullptr) XFree(data);
-  XCloseDisplay(display);
+  if (data != nullptr) xlib()->free(data);
+  xlib()->closeDisplay(display);
   return address;
 }
 
@@ -155,17 +207,17 @@ std::optional<int32_t> x11FocusedProcessId() {
   if (display == nullptr) return std::nullopt;
   const Window root = DefaultRootWindow(display);
   std::optional<int32_t> pid;
-  const Atom wmPid = XInternAtom(display, "_NET_WM_PID", True);
+  const Atom wmPid = xlib()->internAtom(display, "_NET_WM_PID", True);
   if (wmPid != None) {
     // A window manager names the active window; without one, the focus is
     // wherever the last client put it.
-    const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", True);
+    const Atom active = xlib()->internAtom(display, "_NET_ACTIVE_WINDOW", True);
     std::optional<Window> window;
     if (active != None) window = longProperty(display, root, active, XA_WINDOW);
     if (!window.has_value() || *window == None) {
       Window focus = None;
       int revert = 0;
-      XGetInputFocus(display, &focus, &revert);
+      xlib()->getInputFocus(display, &focus, &revert);
       if (focus != None && focus != PointerRoot) window = focus;
     }
     // The property sits on the client's top-level window; the focus may be
@@ -181,16 +233,16 @@ std::optional<int32_t> x11FocusedProcessId() {
       Window rootReturn = None;
       Window* children = nullptr;
       unsigned int childCount = 0;
-      if (!pid.has_value() && XQueryTree(display, *window, &rootReturn, &parent,
+      if (!pid.has_value() && xlib()->queryTree(display, *window, &rootReturn, &parent,
                                          &children, &childCount) != 0) {
-        if (children != nullptr) XFree(children);
+        if (children != nullptr) xlib()->free(children);
         window = parent;
       } else if (!pid.has_value()) {
         window.reset();
       }
     }
   }
-  XCloseDisplay(display);
+  xlib()->closeDisplay(display);
   return pid;
 }
 

@@ -193,6 +193,8 @@ class Batch {
   Ticket<std::vector<uint32_t>> states(const ObjectRef& target);
   /// Accessible.GetChildren: the whole list in one call.
   Ticket<Children> children(const ObjectRef& target);
+  /// Accessible.GetChildAtIndex: the child at `index`.
+  Ticket<ObjectRef> childAt(const ObjectRef& target, int32_t index);
   /// Accessible's ChildCount property.
   Ticket<int32_t> childCount(const ObjectRef& target);
   /// Accessible.GetAttributes.

@@ -279,6 +279,14 @@ Ticket<Children> Batch::children(const ObjectRef& target) {
       method(target, kAccessible, "GetChildren", bus::children));
 }
 
+Ticket<ObjectRef> Batch::childAt(const ObjectRef& target, int32_t index) {
+  return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex",
+                               bus::ref, [index](sd_bus_message* message) {
+                                 return sd_bus_message_append(message, "i",
+                                                              index);
+                               }));
+}
+
 Ticket<int32_t> Batch::childCount(const ObjectRef& target) {
   return add<int32_t>(
       get(target, kAccessible, "ChildCount", property<int32_t, 'i'>));
