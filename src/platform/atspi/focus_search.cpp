@@ -102,8 +102,10 @@ struct Sweep {
   std::vector<Seen> last;         ///< not entered: searchedLast roots
   int budget = kMaxSearchNodes;
 
-  /// Sweeps below `roots`; false when a read failed.
-  bool run(std::vector<Seen> level, ReadContext& read, bool deferLast) {
+  /// Sweeps below `roots`, the children on screen only unless `hidden`;
+  /// false when a read failed.
+  bool run(std::vector<Seen> level, ReadContext& read, bool deferLast,
+           bool hidden = false) {
     std::vector<Node*> nodes;
     for (const Seen& entry : level) nodes.push_back(entry.node);
     prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
@@ -126,7 +128,8 @@ struct Sweep {
       prefetchRawChildren(nodes, read);
       std::vector<Seen> next;
       for (const Seen& entry : open) {
-        const auto* children = childrenOf(entry.node, read);
+        const auto* children = hidden ? rawChildrenOf(entry.node, read)
+                                      : childrenOf(entry.node, read);
         if (children == nullptr) return false;
         for (const NodeRef& child : *children) {
           next.push_back(Seen{child.get(), entry.depth + 1});
@@ -338,6 +341,13 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
     std::vector<Sweep::Seen> last = std::move(sweep.last);
     sweep.seen.clear();
     if (!sweep.run(std::move(last), read, false)) return nullptr;
+  }
+  // No match on screen: Firefox keeps an editor's hidden textarea (Monaco's)
+  // FOCUSED but not SHOWING, and GTK hides what scrolled out of view.
+  Sweep hidden;
+  if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true)) return nullptr;
+  if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {
+    return focusedDescendant(std::move(best), root, read);
   }
   // No match: the focus may be a tree's cursor row, or a paragraph of
   // Writer's document.
