@@ -28,20 +28,22 @@ std::vector<size_t> tiedClaims(const std::vector<WindowClaim>& claims) {
 
 // The time by which a search that asks every application at once stops
 // waiting: as long again as the first application that settles took (the
-// others that answer at all answer about as fast), and at once when only
-// applications that have answered nothing are left. A stopped or stalled
-// application costs at most that, not its whole limit.
+// others that answer at all answer about as fast; `factor` times as long,
+// when what settles is only the first of two questions), and at once when
+// only applications that have answered nothing are left. A stopped or
+// stalled application costs at most that, not its whole limit.
 class Settling {
  public:
-  explicit Settling(Clock::time_point start) : start_(start) {}
+  Settling(Clock::time_point start, int factor)
+      : start_(start), factor_(factor) {}
   /// Notes that an application settled (now, unless noted before).
   void settled() {
     if (!until_.has_value()) {
       const auto now = Clock::now();
-      until_ = now + (now - start_) + std::chrono::milliseconds(1);
+      until_ = now + (now - start_) * factor_ + std::chrono::milliseconds(1);
     }
   }
-  /// When to stop: the time noted, or now when `onlySilentLeft`.
+  /// When to stop: the time noted, or at once when `onlySilentLeft`.
   std::optional<Clock::time_point> stopAt(bool onlySilentLeft) const {
     if (!until_.has_value()) return std::nullopt;
     return onlySilentLeft ? start_ : *until_;
@@ -49,6 +51,7 @@ class Settling {
 
  private:
   Clock::time_point start_;
+  int factor_;
   std::optional<Clock::time_point> until_;
 };
 
@@ -91,9 +94,10 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     // window ACTIVE until some client has asked it).
     (void)first.applicationBusAddress(entry.app->ref.bus);
   }
-  Settling settling(start);
+  // Which application has an ACTIVE window is told only by the second
+  // question: the first answers alone never end the wait early.
+  Settling settling(start, 3);
   first.run([&]() -> std::optional<Clock::time_point> {
-    bool silentOnly = true;
     for (const Asked& entry : asked) {
       if (entry.failed) continue;
       const bool windows = done(first[*entry.windows]);
@@ -102,9 +106,8 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
           !first[*entry.windows].value->refs.empty()) {
         settling.settled();
       }
-      if ((windows || name) && !(windows && name)) silentOnly = false;
     }
-    return settling.stopAt(silentOnly);
+    return settling.stopAt(false);
   });
 
   bus::Batch second(cache.client(), end);
@@ -134,7 +137,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
       entry.states.emplace_back(window, second.states(ref));
     }
   }
-  Settling settlingStates(Clock::now());
+  Settling settlingStates(start, 1);
   second.run([&]() -> std::optional<Clock::time_point> {
     bool silentOnly = true;
     for (const Asked& entry : asked) {
