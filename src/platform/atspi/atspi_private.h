@@ -116,6 +116,12 @@ enum class Patience {
              ///< application: no contact with it
 };
 
+/// What an application says it is built with; "" for what it does not say.
+struct ToolkitId {
+  std::string name;     ///< "GTK" (GTK 4), "gtk" (GTK 3), "Qt", "Chromium", ...
+  std::string version;  ///< asked for only when wanted
+};
+
 /// What the scan already learned about one element. A scan is one snapshot
 /// of the desktop, so each read is made once per element and shared by the
 /// attributes that need it.
@@ -165,6 +171,8 @@ struct ElementMemo {
   std::optional<std::string> label;
   std::optional<int32_t> processId;  ///< applications only
   std::optional<bool> gtk4;          ///< applications only: built with GTK 4
+  std::optional<ToolkitId> toolkit;  ///< applications only
+  bool snapshotRead = false;         ///< applications only: see loadSnapshot
   /// The focus stands on this element although it is not FOCUSED (GTK 3's
   /// combo box, whose focused button is not exposed; GTK 4's drop-down,
   /// whose drawn button is; an editable document whose focused body
@@ -317,6 +325,7 @@ enum Prefetch : unsigned {
   kPrefetchRole = 1,
   kPrefetchStates = 2,
   kPrefetchName = 4,
+  kPrefetchDescription = 8,
 };
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to
@@ -345,15 +354,17 @@ const std::optional<std::string>& labelOf(Node* node, ReadContext& read);
 /// (GetAttributes: one call).
 std::optional<std::string> objectAttribute(
     Node* node, std::initializer_list<const char*> names, ReadContext& read);
-/// What an application says it is built with; "" for what it does not say.
-struct ToolkitId {
-  std::string name;     ///< "GTK" (GTK 4), "gtk" (GTK 3), "Qt", "Chromium", ...
-  std::string version;  ///< asked for only when wanted
-};
 /// The element that answers for its application: the application's root.
 Node* applicationRootOf(Node* node, const ReadContext& read);
 /// The toolkit `app` names, and its version too when `withVersion`.
 ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion = false);
+/// Reads the application's cache snapshot (Cache.GetItems, one call) into
+/// the memos of every element in it, once per scan: role, states, name,
+/// description, parent, whether it has text, and the child lists it holds
+/// whole. Asked of the toolkits whose snapshot costs less than the reads it
+/// saves (GTK 3, GTK 4, Gecko); LibreOffice's holds thousands of elements
+/// a scan never reads.
+void loadSnapshot(Node* app, const ReadContext& read);
 /// Whether the element's application is built with GTK 4, asked of the
 /// application once per scan.
 bool isGtk4(Node* node, const ReadContext& read);

@@ -337,6 +337,11 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
   if (attribute == "AXChildren") {
     const auto* children = childrenOf(node, read);
     if (children == nullptr) return fail(read.failure());
+    // The walks that list children read their names and descriptions next:
+    // all of them are asked at once.
+    std::vector<Node*> nodes;
+    for (const NodeRef& child : *children) nodes.push_back(child.get());
+    prefetch(nodes, kPrefetchName | kPrefetchDescription, read);
     RawArray array;
     array.reserve(children->size());
     for (const NodeRef& child : *children) {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <unordered_map>
 #include <limits>
 #include <memory>
 #include <string>
@@ -148,6 +149,7 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       std::optional<bus::Ticket<uint32_t>> role;
       std::optional<bus::Ticket<std::vector<uint32_t>>> states;
       std::optional<bus::Ticket<std::string>> name;
+      std::optional<bus::Ticket<std::string>> description;
     };
     std::vector<Asked> asked;
     std::unordered_set<Node*> seen;
@@ -155,11 +157,13 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
     for (Node* node : nodes) {
       if (node->ref.bus != app || !seen.insert(node).second) continue;
       const ElementMemo& memo = read.memo(node);
-      Asked entry{node, {}, {}, {}};
+      Asked entry{node, {}, {}, {}, {}};
       const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
       const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
       const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
-      if (!role && !states && !name) continue;
+      const bool description = (what & kPrefetchDescription) != 0 &&
+                               !memo.description.has_value();
+      if (!role && !states && !name && !description) continue;
       if (batch == nullptr) {
         batch = local.batchFor(app);
         if (batch == nullptr) break;
@@ -167,6 +171,7 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       if (role) entry.role = batch->role(node->ref);
       if (states) entry.states = batch->states(node->ref);
       if (name) entry.name = batch->name(node->ref);
+      if (description) entry.description = batch->description(node->ref);
       asked.push_back(std::move(entry));
     }
     if (batch == nullptr) continue;
@@ -195,6 +200,11 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
           memo.name = std::move(*name);
         }
       }
+      if (entry.description) {
+        if (auto text = one.take(app, (*batch)[*entry.description])) {
+          memo.description = std::move(*text);
+        }
+      }
     }
   }
 }
@@ -203,6 +213,9 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
 // walks read the same elements again level after level.
 AtspiRole roleOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
+  if (memo.role.has_value()) return *memo.role;
+  // Role and states are asked together: the reads need both.
+  prefetch({node}, kPrefetchRole | kPrefetchStates, read);
   if (memo.role.has_value()) return *memo.role;
   ReadContext local = read.fresh();
   const std::optional<uint32_t> role =
@@ -220,6 +233,9 @@ AtspiRole roleOf(Node* node, ReadContext& read) {
 StateSet statesOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.states.known) {
+    prefetch({node}, kPrefetchRole | kPrefetchStates, read);
+  }
+  if (!memo.states.known) {
     ReadContext local = read.fresh();
     std::optional<std::vector<uint32_t>> words =
         local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
@@ -236,6 +252,11 @@ StateSet statesOf(Node* node, ReadContext& read) {
 
 std::string nameOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
+  // Name and description are asked together: the walks read both.
+  if (!memo.name.has_value()) {
+    prefetch({node}, kPrefetchName | kPrefetchDescription, read);
+    if (memo.name.has_value()) return *memo.name;
+  }
   const bool known = memo.name.has_value();
   std::string name = memoText(
       node, memo.name,
@@ -255,6 +276,9 @@ std::string nameOf(Node* node, ReadContext& read) {
 }
 
 std::string descriptionOf(Node* node, ReadContext& read) {
+  if (!read.memo(node).description.has_value()) {
+    prefetch({node}, kPrefetchName | kPrefetchDescription, read);
+  }
   return memoText(
       node, read.memo(node).description,
       [](bus::Batch& batch, const bus::ObjectRef& ref) {
@@ -354,19 +378,91 @@ Node* applicationRootOf(Node* node, const ReadContext& read) {
   return root != nullptr ? root : node;
 }
 
+// Asked once per scan, name and version together.
 ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion) {
-  ToolkitId toolkit;
-  std::unique_ptr<bus::Batch> batch = read.batchFor(app->ref.bus);
-  if (batch == nullptr) return toolkit;
-  const auto name = batch->toolkitName(app->ref.bus);
-  std::optional<bus::Ticket<std::string>> version;
-  if (withVersion) version = batch->toolkitVersion(app->ref.bus);
-  batch->run();
-  toolkit.name = read.take(app->ref.bus, (*batch)[name]).value_or("");
-  if (version.has_value()) {
-    toolkit.version = read.take(app->ref.bus, (*batch)[*version]).value_or("");
+  ElementMemo& memo = read.memo(app);
+  if (!memo.toolkit.has_value()) {
+    std::unique_ptr<bus::Batch> batch = read.batchFor(app->ref.bus);
+    if (batch == nullptr) return ToolkitId{};
+    const auto name = batch->toolkitName(app->ref.bus);
+    const auto version = batch->toolkitVersion(app->ref.bus);
+    batch->run();
+    ToolkitId toolkit;
+    toolkit.name = read.take(app->ref.bus, (*batch)[name]).value_or("");
+    toolkit.version =
+        read.take(app->ref.bus, (*batch)[version]).value_or("");
+    if (!read.ok()) return toolkit;
+    memo.toolkit = std::move(toolkit);
   }
+  ToolkitId toolkit = *memo.toolkit;
+  if (!withVersion) toolkit.version.clear();
   return toolkit;
+}
+
+void loadSnapshot(Node* app, const ReadContext& read) {
+  ElementMemo& appMemo = read.memo(app);
+  if (appMemo.snapshotRead) return;
+  appMemo.snapshotRead = true;
+  ReadContext local = read.fresh();
+  std::unique_ptr<bus::Batch> batch = local.batchFor(app->ref.bus);
+  if (batch == nullptr) return;
+  const auto ticket = batch->cacheItems(app->ref.bus);
+  batch->run();
+  std::optional<std::vector<bus::CacheItem>> items =
+      local.take(app->ref.bus, (*batch)[ticket]);
+  if (!items.has_value()) return;
+  const bool gtk4 = isGtk4(app, read);
+  struct Listed {
+    int claimed = -1;
+    std::vector<std::pair<int32_t, Node*>> children;
+  };
+  std::unordered_map<Node*, Listed> listed;
+  for (const bus::CacheItem& item : *items) {
+    Node* node = read.intern(item.ref);
+    if (node == nullptr) continue;
+    ElementMemo& memo = read.memo(node);
+    if (!memo.role.has_value()) memo.role = static_cast<AtspiRole>(item.role);
+    if (!memo.states.known) memo.states = StateSet{item.states, true};
+    if (!memo.name.has_value()) {
+      memo.name = gtk4 && isGtk4ClassName(item.name, *memo.role)
+                      ? std::string()
+                      : item.name;
+    }
+    if (!memo.description.has_value()) memo.description = item.description;
+    if (!memo.hasText.has_value()) memo.hasText = item.text;
+    Node* parent = read.intern(item.parent);
+    if (!memo.parentRead) {
+      memo.parentRead = true;
+      memo.parent = share(parent);
+    }
+    listed[node].claimed = item.childCount;
+    if (parent != nullptr && item.index >= 0) {
+      listed[parent].children.emplace_back(item.index, node);
+    }
+  }
+  // A list is taken only whole: a toolkit leaves out of its snapshot what it
+  // builds on demand (the children of an element that manages them) and what
+  // is hidden (GTK's scroll bars).
+  for (auto& [parent, entry] : listed) {
+    ElementMemo& memo = read.memo(parent);
+    if (memo.rawChildrenRead || entry.claimed < 0 ||
+        entry.children.size() != static_cast<size_t>(entry.claimed) ||
+        entry.children.size() > 2000) {
+      continue;
+    }
+    std::sort(entry.children.begin(), entry.children.end());
+    bool whole = true;
+    for (size_t i = 0; i < entry.children.size(); ++i) {
+      whole = whole && entry.children[i].first == static_cast<int32_t>(i);
+    }
+    if (!whole) continue;
+    memo.rawChildrenRead = true;
+    memo.childCount = entry.claimed;
+    memo.rawChildren.clear();
+    for (const auto& [index, child] : entry.children) {
+      memo.rawChildren.push_back(share(child));
+    }
+  }
 }
 
 bool isGtk4(Node* node, const ReadContext& read) {

@@ -313,6 +313,83 @@ NodeRef focusedDescendant(NodeRef focused, Node* window, ReadContext& read) {
   return focused;
 }
 
+// The words of a state set that holds `states`.
+std::vector<uint32_t> stateWords(std::initializer_list<AtspiStateType> states) {
+  std::vector<uint32_t> words(2, 0);
+  for (const AtspiStateType state : states) {
+    const auto index = static_cast<size_t>(state);
+    if (index / 32 >= words.size()) words.resize(index / 32 + 1, 0);
+    words[index / 32] |= 1u << (index % 32);
+  }
+  return words;
+}
+
+// The best of the matches of `target`, in document order: a control before
+// a container, and of equals the last, which is the deepest of a chain of
+// ancestors.
+NodeRef bestInOrder(const std::vector<Node*>& found, Target target,
+                    ReadContext& read) {
+  NodeRef best;
+  int bestScore = -1;
+  for (Node* node : found) {
+    if (!read.ok()) return nullptr;
+    if (!matches(node, target, read)) continue;
+    const int score = matchScore(node, 0, read);
+    if (score >= bestScore) {
+      best = share(node);
+      bestScore = score;
+    }
+  }
+  return best;
+}
+
+// The focus below a browser's window, found by the browser itself: one
+// Collection search for the FOCUSED elements and one for the SELECTED items
+// on screen, sent together. A browser's tree is built before anyone asks,
+// and it holds no element that manages countless descendants, so the search
+// costs it a walk of what it has. False when the window has no Collection
+// interface.
+bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
+  std::unique_ptr<bus::Batch> batch = read.batchFor(root->ref.bus);
+  if (batch == nullptr) return true;
+  const auto menuItems = batch->matchingStates(
+      root->ref, stateWords({ATSPI_STATE_SELECTED, ATSPI_STATE_SHOWING}), 0);
+  const auto focused =
+      batch->matchingStates(root->ref, stateWords({ATSPI_STATE_FOCUSED}), 0);
+  batch->run();
+  ReadContext probe = read.fresh();
+  const std::optional<bus::Children> items =
+      probe.take(root->ref.bus, (*batch)[menuItems]);
+  std::optional<bus::Children> found =
+      read.take(root->ref.bus, (*batch)[focused]);
+  if (!read.ok()) return true;
+  if (!found.has_value()) return false;
+  std::vector<Node*> nodes;
+  const std::vector<bus::ObjectRef>* lists[] = {
+      items.has_value() ? &items->refs : nullptr, &found->refs};
+  for (const std::vector<bus::ObjectRef>* list : lists) {
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+      if (Node* node = read.intern((*list)[i])) nodes.push_back(node);
+    }
+  }
+  prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
+  std::vector<Node*> selected(nodes.begin(),
+                              nodes.begin() + static_cast<std::ptrdiff_t>(
+                                                  nodes.size() -
+                                                  found->refs.size()));
+  if (NodeRef item = bestInOrder(selected, Target::OpenMenuItem, read)) {
+    *focus = std::move(item);
+    return true;
+  }
+  std::vector<Node*> focusedNodes(
+      nodes.end() - static_cast<std::ptrdiff_t>(found->refs.size()),
+      nodes.end());
+  if (NodeRef best = bestInOrder(focusedNodes, Target::Focused, read)) {
+    *focus = focusedDescendant(std::move(best), root, read);
+  }
+  return true;
+}
+
 }  // namespace
 
 // The focus below `root`: the SELECTED item of an open menu (an open menu
@@ -328,6 +405,12 @@ NodeRef focusedDescendant(NodeRef focused, Node* window, ReadContext& read) {
 // answering).
 NodeRef focusBelow(Node* root, ReadContext& read) {
   constexpr Target kTargets[2] = {Target::OpenMenuItem, Target::Focused};
+  const std::string toolkit =
+      toolkitOf(applicationRootOf(root, read), read).name;
+  if (toolkit == "Chromium" || toolkit == "Gecko") {
+    NodeRef focus;
+    if (focusByCollection(root, read, &focus)) return focus;
+  }
   Sweep sweep;
   if (!sweep.run({Sweep::Seen{root, 0}}, read, true)) return nullptr;
   for (int pass = 0; pass < 2; ++pass) {
@@ -378,6 +461,13 @@ NodeRef activeWindowOf(Node* app, ReadContext& read) {
 }
 
 NodeRef focusedElementOf(Node* app, ReadContext& read) {
+  {
+    ReadContext ignored = read.fresh();
+    const std::string toolkit = toolkitOf(app, ignored).name;
+    if (toolkit == "gtk" || toolkit == "GTK" || toolkit == "Gecko") {
+      loadSnapshot(app, read);
+    }
+  }
   NodeRef window = activeWindowOf(app, read);
   if (window != nullptr) {
     if (auto focused = focusBelow(window.get(), read)) {

@@ -85,6 +85,18 @@ struct Relation {
   std::vector<ObjectRef> targets;
   bool operator==(const Relation&) const = default;
 };
+/// One element of an application's cache snapshot (Cache.GetItems).
+struct CacheItem {
+  ObjectRef ref;
+  ObjectRef parent;
+  int32_t index = -1;       ///< its place among its parent's children
+  int32_t childCount = -1;  ///< how many children it claims
+  bool text = false;        ///< it has a Text interface
+  std::string name;
+  uint32_t role = 0;
+  std::string description;
+  std::vector<uint32_t> states;
+};
 /// Object attributes in the order the application sent them.
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 /// A text selection, in the toolkit's own offsets.
@@ -232,6 +244,14 @@ class Batch {
   /// Table.GetAccessibleAt: the cell at `row` and `column`.
   Ticket<ObjectRef> cellAt(const ObjectRef& target, int32_t row,
                            int32_t column);
+  /// Collection.GetMatches over the whole subtree of `target`, in document
+  /// order: at most `count` elements (0: all) whose state set holds every
+  /// state of `states` (words as GetState sends them).
+  Ticket<Children> matchingStates(const ObjectRef& target,
+                                  std::vector<uint32_t> states, int32_t count);
+  /// Cache.GetItems of the application `app`: its snapshot of the elements
+  /// it has made, cut at MAX_LISTED_CHILDREN.
+  Ticket<std::vector<CacheItem>> cacheItems(const std::string& app);
   /// The process id of the connection `app`, asked of the bus daemon.
   Ticket<uint32_t> processId(const std::string& app);
 
@@ -257,7 +277,8 @@ class Batch {
                    Reply<std::string>, Reply<std::vector<uint32_t>>,
                    Reply<Children>, Reply<Attributes>,
                    Reply<std::vector<Relation>>, Reply<ObjectRef>,
-                   Reply<TextRange>, Reply<Extents>>;
+                   Reply<TextRange>, Reply<Extents>,
+                   Reply<std::vector<CacheItem>>>;
   struct Call;
 
  private:

@@ -1,6 +1,7 @@
 // The typed calls of a batch: which interface and member each asks, and how
 // its answer is read. An answer is read only when its signature is exactly
 // the one asked for, and lists are read no further than their bounds.
+#include <string_view>
 #include <utility>
 
 #include "platform/atspi/bus/bus_private.h"
@@ -16,6 +17,7 @@ constexpr const char* kComponent = "org.a11y.atspi.Component";
 constexpr const char* kValue = "org.a11y.atspi.Value";
 constexpr const char* kSelection = "org.a11y.atspi.Selection";
 constexpr const char* kTable = "org.a11y.atspi.Table";
+constexpr const char* kCollection = "org.a11y.atspi.Collection";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
 using Reader = bool (*)(sd_bus_message*, Batch::AnyReply&);
@@ -202,6 +204,57 @@ bool relations(sd_bus_message* message, Batch::AnyReply& reply) {
   return keep(reply, std::move(value));
 }
 
+// One ((so)(so)(so)iiassusau) entry of a cache snapshot.
+bool readCacheItem(sd_bus_message* message, CacheItem& item) {
+  ObjectRef app;
+  if (!readRef(message, item.ref) || !readRef(message, app) ||
+      !readRef(message, item.parent) ||
+      sd_bus_message_read(message, "ii", &item.index, &item.childCount) <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "s") <= 0) {
+    return false;
+  }
+  const char* interface = nullptr;
+  int more = 0;
+  while ((more = sd_bus_message_read_basic(message, 's', &interface)) > 0) {
+    if (std::string_view(interface) == "org.a11y.atspi.Text") item.text = true;
+  }
+  if (more < 0 || sd_bus_message_exit_container(message) < 0 ||
+      !readString(message, item.name) ||
+      sd_bus_message_read_basic(message, 'u', &item.role) <= 0 ||
+      !readString(message, item.description) ||
+      sd_bus_message_enter_container(message, 'a', "u") <= 0) {
+    return false;
+  }
+  uint32_t word = 0;
+  while (item.states.size() < MAX_LISTED_ENTRIES &&
+         (more = sd_bus_message_read_basic(message, 'u', &word)) > 0) {
+    item.states.push_back(word);
+  }
+  return more >= 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
+bool cacheItems(sd_bus_message* message, Batch::AnyReply& reply) {
+  std::vector<CacheItem> items;
+  constexpr const char* kItem = "(so)(so)(so)iiassusau";
+  if (sd_bus_message_has_signature(message, "a((so)(so)(so)iiassusau)") <= 0 ||
+      sd_bus_message_enter_container(message, 'a', "((so)(so)(so)iiassusau)") <=
+          0) {
+    return false;
+  }
+  while (items.size() < MAX_LISTED_CHILDREN) {
+    const int entry = sd_bus_message_enter_container(message, 'r', kItem);
+    if (entry < 0) return false;
+    if (entry == 0) break;
+    CacheItem item;
+    if (!readCacheItem(message, item) ||
+        sd_bus_message_exit_container(message) < 0) {
+      return false;
+    }
+    items.push_back(std::move(item));
+  }
+  return keep(reply, std::move(items));
+}
+
 bool selection(sd_bus_message* message, Batch::AnyReply& reply) {
   TextRange value;
   if (sd_bus_message_has_signature(message, "ii") <= 0 ||
@@ -236,10 +289,12 @@ std::unique_ptr<Batch::Call> method(
 // Properties.Get of one property; the names are string literals.
 std::unique_ptr<Batch::Call> get(const ObjectRef& target, const char* interface,
                                  const char* name, Reader read) {
-  return method(target, kProperties, "Get", read,
+  auto call = method(target, kProperties, "Get", read,
                 [interface, name](sd_bus_message* message) {
                   return sd_bus_message_append(message, "ss", interface, name);
                 });
+  call->note = name;
+  return call;
 }
 
 ObjectRef rootOf(const std::string& app) { return ObjectRef{app, ROOT_PATH}; }
@@ -388,6 +443,45 @@ Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
                                  return sd_bus_message_append(message, "ii",
                                                               row, column);
                                }));
+}
+
+Ticket<Children> Batch::matchingStates(const ObjectRef& target,
+                                       std::vector<uint32_t> states,
+                                       int32_t count) {
+  // The rule (aiia{ss}iaiiasib): the states, all of them; no attribute, role
+  // or interface of an empty list (which every element passes); not
+  // inverted. Then canonical order, the count, and the whole subtree.
+  constexpr int32_t kMatchAll = 1;
+  constexpr int32_t kMatchNone = 3;
+  constexpr uint32_t kCanonical = 1;
+  return add<Children>(method(
+      target, kCollection, "GetMatches", bus::children,
+      [states = std::move(states), count](sd_bus_message* message) {
+        int result = sd_bus_message_open_container(message, 'r',
+                                                   "aiia{ss}iaiiasib");
+        if (result < 0) return result;
+        result = sd_bus_message_open_container(message, 'a', "i");
+        for (size_t i = 0; result >= 0 && i < states.size(); ++i) {
+          result = sd_bus_message_append_basic(message, 'i', &states[i]);
+        }
+        if (result >= 0) result = sd_bus_message_close_container(message);
+        if (result >= 0) {
+          result = sd_bus_message_append(message, "ia{ss}iaiiasib", kMatchAll,
+                                         0, kMatchNone, 0, kMatchNone, 0,
+                                         kMatchNone, 0);
+        }
+        if (result >= 0) result = sd_bus_message_close_container(message);
+        if (result >= 0) {
+          result = sd_bus_message_append(message, "uib", kCanonical, count, 1);
+        }
+        return result;
+      }));
+}
+
+Ticket<std::vector<CacheItem>> Batch::cacheItems(const std::string& app) {
+  return add<std::vector<CacheItem>>(
+      method(ObjectRef{app, "/org/a11y/atspi/cache"}, "org.a11y.atspi.Cache",
+             "GetItems", bus::cacheItems));
 }
 
 Ticket<uint32_t> Batch::processId(const std::string& app) {
