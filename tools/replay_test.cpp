@@ -105,35 +105,4 @@ TEST_F(ReplayTest, FixtureTooLargeForItsLimitOrForMemoryIsRefused) {
 #endif
 }
 
-// Every read a scan makes, counted: the budget the accessors, the walks and
-// the block are written to. The tree is a case, so its reply is checked too.
-TEST_F(ReplayTest, CountReadsGivesTheReadsOfTheScan) {
-  const std::string cases = std::string(KESTREYE_SOURCE_DIR) + "/tests/cases/";
-  const std::string tree = cases + "reads-counted.json";
-  const Outcome plain = replay({tree, "scan"});
-  const Outcome counted = replay({"--count-reads", tree, "scan"});
-  EXPECT_EQ(counted.out, plain.out);
-  // Focused window and element and its frame: 4. The search for a page
-  // around the focus: parent and role of the pane and of the window: 4.
-  // Window walk: the window's children, the pane's role, focus and children,
-  // then role, focus and children of each entry, with the field's frame:
-  // 1 + 3 + 5 + 3 + 3 = 15.
-  // Container label: parent, role and all three labels: 5. Ancestor climb:
-  // parent and role, the pane's children, each entry's role and children, the
-  // two controls' frame and focus, then the next parent and its role:
-  // 2 + 1 + 5 + 2 + 5 + 2 = 17. The block: the role, nine reads for the
-  // focused line, three for the cursor, nine for the one form field, title
-  // and description of the two actions: 1 + 9 + 3 + 9 + 4 = 26.
-  EXPECT_EQ(counted.err, plain.err + "attribute reads: 71\n");
-  // Without permission nothing is read; without a window, only the focused
-  // element: window, focus, frame, role and nine description reads.
-  for (const auto& [name, reads] : {std::pair{"error-not-trusted", 0},
-                                    std::pair{"no-window-short-block", 14}}) {
-    const Outcome run =
-        replay({"--count-reads", cases + name + ".json", "scan"});
-    EXPECT_EQ(run.err.substr(run.err.find("attribute reads")),
-              "attribute reads: " + std::to_string(reads) + "\n");
-  }
-}
-
 }  // namespace

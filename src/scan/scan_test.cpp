@@ -11,34 +11,27 @@ namespace {
 
 class ScanTest : public ::testing::Test {
  protected:
-  // The sign-in window of the examples, built in C++.
+  // A sign-in window like that of the examples.
   void SetUp() override {
     installPlatform(tree);
-    app = tree.addNode({{"AXRole", "AXApplication"}, {"AXTitle", "Mail"}});
-    window =
-        tree.addNode({{"AXRole", "AXWindow"}, {"AXTitle", "Accounts"}}, app);
-    pane =
-        tree.addNode({{"AXRole", "AXGroup"}, {"AXTitle", "Sign in"}}, window);
-    tree.addNode({{"AXRole", "AXStaticText"}, {"AXValue", "Welcome back"}},
-                 pane);
-    email = tree.addNode({{"AXRole", "AXTextField"},
-                          {"AXTitle", "Email"},
-                          {"AXValue", "ann"},
-                          {"AXFocused", true},
-                          {"AXPosition", Point{120, 300}},
-                          {"AXSize", Size{200, 24}},
-                          {"AXSelectedTextRange", Range{3, 0}},
-                          {"AXInsertionPointLineNumber", 0}},
-                         pane);
-    tree.addNode({{"AXRole", "AXButton"},
-                  {"AXTitle", "Sign In"},
-                  {"AXPosition", Point{120, 420}},
-                  {"AXSize", Size{80, 24}}},
-                 pane);
-    memory::setAttribute(app, "AXFocusedWindow", window);
-    memory::setAttribute(app, "AXFocusedUIElement", email);
-    tree.setApplication(501, app);
-    tree.setFrontmost(501);
+    std::string error;
+    ASSERT_TRUE(tree.loadFixtureText(
+        R"({"frontmost": 501, "applications": {"501": "app"}, "elements": [
+      {"id": "app", "attributes": {"AXRole": "AXApplication", "AXTitle": "Mail",
+         "AXFocusedWindow": {"element": "win"}, "AXFocusedUIElement": {"element": "email"}}, "children": [
+       {"id": "win", "attributes": {"AXRole": "AXWindow", "AXTitle": "Accounts"}, "children": [
+        {"attributes": {"AXRole": "AXGroup", "AXTitle": "Sign in"}, "children": [
+         {"attributes": {"AXRole": "AXStaticText", "AXValue": "Welcome back"}},
+         {"id": "email", "attributes": {"AXRole": "AXTextField", "AXTitle": "Email", "AXValue": "ann",
+            "AXFocused": true, "AXPosition": {"point": [120, 300]}, "AXSize": {"size": [200, 24]},
+            "AXSelectedTextRange": {"range": [3, 0]}, "AXInsertionPointLineNumber": {"number": 0}}},
+         {"attributes": {"AXRole": "AXButton", "AXTitle": "Sign In",
+            "AXPosition": {"point": [120, 420]}, "AXSize": {"size": [80, 24]}}}]}]}]}]})",
+        "sign-in", &error))
+        << error;
+    app = static_cast<memory::Node*>(tree.applicationElement(501).ref());
+    pane = app->children[0]->children[0];
+    email = pane->children[1];
   }
 
   // The reply line `kestreye scan` would print.
@@ -49,7 +42,6 @@ class ScanTest : public ::testing::Test {
 
   memory::MemoryPlatform tree;
   memory::Node* app = nullptr;
-  memory::Node* window = nullptr;
   memory::Node* pane = nullptr;
   memory::Node* email = nullptr;
 };

@@ -1,9 +1,10 @@
 # Replays one case and compares its reply line, byte for byte, with the
 # expected one. Usage: cmake -DREPLAY=BIN -DFIXTURE=NAME.json -P run_case.cmake
 # Beside NAME.json and NAME.reply, a case may hold NAME.args (the command
-# words in place of `scan`, one a line), NAME.status (the exit status, 0 when
-# absent) and NAME.stderr (the whole of standard error, with the fixture's
-# path written as its file name).
+# words in place of `scan`, one a line), NAME.options (kestreye-replay's own,
+# before the fixture), NAME.status (the exit status, 0 when absent) and
+# NAME.stderr (the whole of standard error, with the fixture's path written as
+# its file name).
 # With -DUPDATE=ON the case's files are rewritten from what the build answers
 # instead (scripts/update-cases runs every case so), to be reviewed as a diff.
 string(REGEX REPLACE "\\.json$" "" _case "${FIXTURE}")
@@ -19,11 +20,15 @@ set(_words scan)
 if(EXISTS "${_case}.args")
   file(STRINGS "${_case}.args" _words)
 endif()
+set(_options "")
+if(EXISTS "${_case}.options")
+  file(STRINGS "${_case}.options" _options)
+endif()
 set(_expected_status 0)
 if(EXISTS "${_case}.status")
   file(STRINGS "${_case}.status" _expected_status)
 endif()
-execute_process(COMMAND "${REPLAY}" "${FIXTURE}" ${_words}
+execute_process(COMMAND "${REPLAY}" ${_options} "${FIXTURE}" ${_words}
                 OUTPUT_VARIABLE _actual ERROR_VARIABLE _log
                 RESULT_VARIABLE _status)
 if(UPDATE)

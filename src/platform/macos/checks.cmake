@@ -73,9 +73,10 @@ if(NOT APPLE)
 
   add_executable(kestreye_macos_fake_tests
     ${_kestreye_macos_dir}/macos_platform_test.cpp)
-  # The end-to-end cases scan through the core.
+  # The end-to-end cases scan through the core; reads are shown as a fixture
+  # file writes them.
   target_link_libraries(kestreye_macos_fake_tests PRIVATE
-    kestreye_macos_fake kestreye_core GTest::gtest GTest::gtest_main
-    kestreye_warnings)
+    kestreye_macos_fake kestreye_core kestreye_fixture_writer GTest::gtest
+    GTest::gtest_main kestreye_warnings)
   gtest_discover_tests(kestreye_macos_fake_tests DISCOVERY_TIMEOUT 60)
 endif()

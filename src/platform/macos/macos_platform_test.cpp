@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <sstream>
 
 #include "platform/macos/sdk_fake/fake_sdk.h"
+#include "platform/memory/fixture_writer.h"
 #include "scan/reply.h"
 #include "scan/scan.h"
 
@@ -55,69 +55,49 @@ AttributeRead read(AXUIElementRef element, const char* attribute) {
   return copyAttribute(Element::adopt(const_cast<void*>(ref)), attribute);
 }
 
-// A read as text: "code N", "text:…", "bool 1", "size 1 2", "[… …]".
+// A read as a fixture file writes it, every element as "e".
 std::string show(const AttributeRead& read) {
-  if (!read.value) return "code " + std::to_string(read.code);
-  std::ostringstream out;
-  out.precision(19);  // every int64_t that the tests use, exactly
-  const auto put = [&](const char* name, std::initializer_list<double> xs) {
-    out << name;
-    for (double x : xs) out << " " << x;
-  };
-  const auto& v = read.value->v;
-  const char* const kinds[] = {"bool", "int", "real"};
-  if (const auto* t = std::get_if<std::string>(&v)) out << "text:" << *t;
-  if (const auto* n = std::get_if<Number>(&v))
-    put(kinds[int(n->kind)],
-        {n->kind == Number::Kind::Real ? n->real : double(n->integer)});
-  if (const auto* p = std::get_if<Point>(&v)) put("point", {p->x, p->y});
-  if (const auto* s = std::get_if<Size>(&v)) put("size", {s->w, s->h});
-  if (const auto* r = std::get_if<Range>(&v))
-    put("range", {double(r->location), double(r->length)});
-  if (const auto* r = std::get_if<Rect>(&v))
-    put("rect", {r->x, r->y, r->w, r->h});
-  if (std::holds_alternative<Element>(v)) out << "element";
-  if (const auto* entries = std::get_if<RawArray>(&v)) {
-    for (const RawValue& entry : *entries)
-      out << (&entry == &entries->front() ? "[" : " ")
-          << show({kAxSuccess, entry});
-    out << "]";
-  }
-  return out.str();
+  return memory::fixtureAnswer(read, [](const Element&) { return "e"; });
 }
 
 TEST_F(MacosPlatformTest, ReadsEachKindOfValueAndReleasesIt) {
   // NULs kept, a lone surrogate replaced, whether stored as UTF-16 or not.
   const std::u16string units{u'H', 0xE9, 0, 0xD83D, 0xDE00, 0xD83D};
+  // H, e acute, NUL, U+1F600, U+FFFD.
   const std::string text =
-      std::string("text:H\xC3\xA9\0\xF0\x9F\x98\x80\xEF\xBF\xBD", 16);
+      R"({"bytes": [72, 195, 169, 0, 240, 159, 152, 128, 239, 191, 189]})";
   CFTypeRef deep = fake::string(u"bottom");
+  std::string cut = R"({"rect": [0.0, 0.0, 0.0, 0.0]})";
   for (int i = 0; i < 33; ++i) deep = fake::array({deep});
+  for (int i = 0; i < 32; ++i) cut = R"({"array": [)" + cut + "]}";
   const std::vector<std::pair<CFTypeRef, std::string>> cases = {
       {fake::string(units), text},
       {fake::string(units, /*direct=*/true), text},
-      {fake::string(u""), "text:"},
-      {fake::boolean(true), "bool 1"},
+      {fake::string(u""), R"("")"},
+      {fake::boolean(true), "true"},
       {fake::number(-9223372036854775807.0 - 1, false),
-       "int -9223372036854775808"},
-      {fake::number(-2.5, true), "real -2.5"},
-      {fake::box(kAXValueTypeCGPoint, 10.5, -3.5), "point 10.5 -3.5"},
-      {fake::box(kAXValueTypeCGSize, 0.5, 2048), "size 0.5 2048"},
-      {fake::box(kAXValueTypeCFRange, -4, 7), "range -4 7"},
-      {fake::box(kAXValueTypeCGRect, 1, 2, 3, 4), "rect 1 2 3 4"},
-      {fake::null(), "rect 0 0 0 0"},
+       R"({"number": -9223372036854775808})"},
+      {fake::number(-2.5, true), R"({"number": -2.5})"},
+      {fake::box(kAXValueTypeCGPoint, 10.5, -3.5),
+       R"({"point": [10.5, -3.5]})"},
+      {fake::box(kAXValueTypeCGSize, 0.5, 2048), R"({"size": [0.5, 2048.0]})"},
+      {fake::box(kAXValueTypeCFRange, -4, 7), R"({"range": [-4, 7]})"},
+      {fake::box(kAXValueTypeCGRect, 1, 2, 3, 4),
+       R"({"rect": [1.0, 2.0, 3.0, 4.0]})"},
+      // A value no reader takes.
+      {fake::null(), R"({"rect": [0.0, 0.0, 0.0, 0.0]})"},
       {fake::array({fake::string(u"t"), fake::boolean(false)}),
-       "[text:t bool 0]"},
+       R"({"array": ["t", false]})"},
       // Nesting from another process is cut at 32 arrays.
-      {deep, std::string(32, '[') + "rect 0 0 0 0" + std::string(32, ']')},
-      // A failure passes on, and a value left beside it is released.
-      {nullptr, "code 0"},
+      {deep, cut},
+      {nullptr, R"({"novalue": true})"},
   };
   const AXUIElementRef element = fake::element(42);
   for (const auto& [value, expected] : cases) {
     fake::answer(element, "AXTitle", value);
     EXPECT_EQ(show(read(element, "AXTitle")), expected);
   }
+  // A failure passes on, and a value left beside it is released.
   fake::answer(element, "AXTitle", fake::string(u"stale"), kAXErrorNoValue);
   EXPECT_EQ(read(element, "AXTitle").code, kAxNoValue);
   EXPECT_EQ(copyAttribute(Element(), "AXRole").code, kAxIllegalArgument);
@@ -131,8 +111,8 @@ TEST_F(MacosPlatformTest, ElementsHoldTheirOwnReference) {
   fake::answer(child, "AXChildren", fake::array({parent, child}));
   const Element got = std::get<Element>(read(child, "AXParent").value->v);
   EXPECT_EQ(got.ref(), parent);
-  EXPECT_EQ(show(copyAttribute(got, "AXRole")), "text:AXGroup");
-  EXPECT_EQ(show(read(child, "AXChildren")), "[element element]");
+  EXPECT_EQ(show(copyAttribute(got, "AXRole")), R"("AXGroup")");
+  EXPECT_EQ(show(read(child, "AXChildren")), R"({"elements": ["e", "e"]})");
   fake::world().applications[77] = child;
   EXPECT_EQ(applicationElement(77).ref(), child);
   EXPECT_FALSE(applicationElement(78).empty());
@@ -155,7 +135,7 @@ TEST_F(MacosPlatformTest, WithholdsSecureTextAndCountsTheCaretInCharacters) {
   EXPECT_EQ(read(field, "AXValue").code, kAxAttributeUnsupported);
   EXPECT_EQ(read(field, "AXSelectedText").code, kAxAttributeUnsupported);
   // Not counted in the withheld text: four units stay four.
-  EXPECT_EQ(show(read(field, "AXSelectedTextRange")), "range 4 0");
+  EXPECT_EQ(show(read(field, "AXSelectedTextRange")), R"({"range": [4, 0]})");
 
   // Without combined reads: the subrole alone, the secret never asked for.
   fake::failCombined(field, kAXErrorNotImplemented);
@@ -173,9 +153,9 @@ TEST_F(MacosPlatformTest, WithholdsSecureTextAndCountsTheCaretInCharacters) {
   fake::answer(area, "AXValue", fake::string(u"\U0001F600ab"));
   fake::answer(area, "AXSelectedTextRange",
                fake::box(kAXValueTypeCFRange, 3, 1));
-  EXPECT_EQ(show(read(area, "AXSelectedTextRange")), "range 2 1");
+  EXPECT_EQ(show(read(area, "AXSelectedTextRange")), R"({"range": [2, 1]})");
   fake::failCombined(area, kAXErrorFailure);
-  EXPECT_EQ(show(read(area, "AXSelectedTextRange")), "range 2 1");
+  EXPECT_EQ(show(read(area, "AXSelectedTextRange")), R"({"range": [2, 1]})");
   fake::failCombined(area, kAXErrorSuccess);
   fake::answer(area, "AXValue", nullptr, kAXErrorIllegalArgument);
   EXPECT_EQ(read(area, "AXValue").code, kAxIllegalArgument);
@@ -209,7 +189,7 @@ TEST_F(MacosPlatformTest, StopsAskingAnApplicationThatHung) {
   fake::answer(field, "AXTitle", fake::string(u"To"));
   fake::answer(field, "AXSubrole", nullptr, kAXErrorCannotComplete);
   EXPECT_EQ(read(field, "AXRole").code, kAxCannotComplete);
-  EXPECT_EQ(show(read(field, "AXTitle")), "text:To");
+  EXPECT_EQ(show(read(field, "AXTitle")), R"("To")");
   EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
   fake::failCombined(field, kAXErrorNotImplemented);
   EXPECT_EQ(read(field, "AXValue").code, kAxCannotComplete);
