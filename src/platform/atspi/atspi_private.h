@@ -362,8 +362,8 @@ ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion = false);
 /// the memos of every element in it, once per scan: role, states, name,
 /// description, parent, whether it has text, and the child lists it holds
 /// whole. Asked of the toolkits whose snapshot costs less than the reads it
-/// saves (GTK 3, GTK 4, Gecko); LibreOffice's holds thousands of elements
-/// a scan never reads.
+/// saves (GTK 3, GTK 4, Gecko); not of Qt, which has none, nor of Chromium,
+/// whose snapshot costs it more than the scan's own reads.
 void loadSnapshot(Node* app, const ReadContext& read);
 /// Whether the element's application is built with GTK 4, asked of the
 /// application once per scan.

@@ -121,8 +121,8 @@ const std::vector<NodeRef>* frameParagraphs(Node* paragraph,
 int childCountOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.childCount < 0) {
-    const std::optional<int32_t> count = read.ask(
-        node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+    const std::optional<int32_t> count =
+        read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
           return batch.childCount(ref);
         });
     if (!count.has_value()) return 0;
@@ -144,7 +144,8 @@ void keepRawChildren(Node* node, const std::vector<bus::ObjectRef>& refs,
   if (refs.size() > static_cast<size_t>(kMaxChildren)) return;
   memo.rawChildren.reserve(refs.size());
   for (const bus::ObjectRef& ref : refs) {
-    if (Node* child = read.intern(ref)) memo.rawChildren.push_back(share(child));
+    if (Node* child = read.intern(ref))
+      memo.rawChildren.push_back(share(child));
   }
 }
 
@@ -178,7 +179,8 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   std::vector<std::pair<Node*, bus::Ticket<int32_t>>> countTickets;
   for (const auto& [node, listing] : wanted) {
     if (listing == Listing::Whole) continue;
-    if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr) return;
+    if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr)
+      return;
     countTickets.emplace_back(node, batch->childCount(node->ref));
   }
   if (batch != nullptr) batch->run();
@@ -234,7 +236,8 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
       }
     }
     for (const auto& ticket : entry.byIndex) {
-      if (auto ref = one.take(app, (*lists)[ticket])) refs.push_back(std::move(*ref));
+      if (auto ref = one.take(app, (*lists)[ticket]))
+        refs.push_back(std::move(*ref));
     }
     if (one.ok()) keepRawChildren(entry.node, refs, count, read);
   }

@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <unordered_map>
 #include <limits>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
@@ -161,8 +161,8 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
       const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
       const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
-      const bool description = (what & kPrefetchDescription) != 0 &&
-                               !memo.description.has_value();
+      const bool description =
+          (what & kPrefetchDescription) != 0 && !memo.description.has_value();
       if (!role && !states && !name && !description) continue;
       if (batch == nullptr) {
         batch = local.batchFor(app);
@@ -389,8 +389,7 @@ ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion) {
     batch->run();
     ToolkitId toolkit;
     toolkit.name = read.take(app->ref.bus, (*batch)[name]).value_or("");
-    toolkit.version =
-        read.take(app->ref.bus, (*batch)[version]).value_or("");
+    toolkit.version = read.take(app->ref.bus, (*batch)[version]).value_or("");
     if (!read.ok()) return toolkit;
     memo.toolkit = std::move(toolkit);
   }
@@ -424,9 +423,8 @@ void loadSnapshot(Node* app, const ReadContext& read) {
     if (!memo.role.has_value()) memo.role = static_cast<AtspiRole>(item.role);
     if (!memo.states.known) memo.states = StateSet{item.states, true};
     if (!memo.name.has_value()) {
-      memo.name = gtk4 && isGtk4ClassName(item.name, *memo.role)
-                      ? std::string()
-                      : item.name;
+      memo.name = gtk4 && isGtk4ClassName(item.name, *memo.role) ? std::string()
+                                                                 : item.name;
     }
     if (!memo.description.has_value()) memo.description = item.description;
     if (!memo.hasText.has_value()) memo.hasText = item.text;

@@ -373,10 +373,9 @@ bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
     }
   }
   prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
-  std::vector<Node*> selected(nodes.begin(),
-                              nodes.begin() + static_cast<std::ptrdiff_t>(
-                                                  nodes.size() -
-                                                  found->refs.size()));
+  std::vector<Node*> selected(
+      nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(
+                                         nodes.size() - found->refs.size()));
   if (NodeRef item = bestInOrder(selected, Target::OpenMenuItem, read)) {
     *focus = std::move(item);
     return true;
@@ -425,13 +424,6 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
     sweep.seen.clear();
     if (!sweep.run(std::move(last), read, false)) return nullptr;
   }
-  // No match on screen: Firefox keeps an editor's hidden textarea (Monaco's)
-  // FOCUSED but not SHOWING, and GTK hides what scrolled out of view.
-  Sweep hidden;
-  if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true)) return nullptr;
-  if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {
-    return focusedDescendant(std::move(best), root, read);
-  }
   // No match: the focus may be a tree's cursor row, or a paragraph of
   // Writer's document.
   for (const NodeRef& element : sweep.managing) {
@@ -442,6 +434,13 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
     if (auto focused = focusInside(element.get(), root, read)) {
       return focused;
     }
+  }
+  // No match on screen: Firefox keeps an editor's hidden textarea (Monaco's)
+  // FOCUSED but not SHOWING, and GTK hides what scrolled out of view.
+  Sweep hidden;
+  if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true)) return nullptr;
+  if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {
+    return focusedDescendant(std::move(best), root, read);
   }
   return nullptr;
 }
@@ -464,6 +463,9 @@ NodeRef focusedElementOf(Node* app, ReadContext& read) {
   {
     ReadContext ignored = read.fresh();
     const std::string toolkit = toolkitOf(app, ignored).name;
+    // LibreOffice's GTK plug-in answers as GTK too: its snapshot (some
+    // 2,000 elements) still costs it less than a sweep of its window's
+    // tool bars and menus, call by call.
     if (toolkit == "gtk" || toolkit == "GTK" || toolkit == "Gecko") {
       loadSnapshot(app, read);
     }

@@ -119,6 +119,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     const std::optional<std::string> name =
         read.take(entry.app->ref.bus, first[*entry.name]);
     entry.claim.shell = isDesktopShell(name.value_or(""));
+    if (name.has_value()) cache.memoOf(entry.app).name = *name;
     ReadContext windows(cache);
     std::optional<bus::Children> listed =
         windows.take(entry.app->ref.bus, first[*entry.windows]);

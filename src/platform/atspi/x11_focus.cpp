@@ -166,9 +166,9 @@ std::optional<unsigned long> longProperty(Display* display, Window window,
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
   std::optional<unsigned long> result;
-  if (xlib()->getWindowProperty(display, window, property, 0, 1, False, wantedType,
-                         &type, &format, &count, &remaining,
-                         &data) == Success &&
+  if (xlib()->getWindowProperty(display, window, property, 0, 1, False,
+                                wantedType, &type, &format, &count, &remaining,
+                                &data) == Success &&
       type == wantedType && format == 32 && count == 1) {
     result = *reinterpret_cast<unsigned long*>(data);
   }
@@ -191,9 +191,9 @@ std::optional<std::string> x11AccessibilityBusAddress() {
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
   if (property != None &&
-      xlib()->getWindowProperty(display, DefaultRootWindow(display), property, 0, 4096,
-                         False, XA_STRING, &type, &format, &count, &remaining,
-                         &data) == Success &&
+      xlib()->getWindowProperty(display, DefaultRootWindow(display), property,
+                                0, 4096, False, XA_STRING, &type, &format,
+                                &count, &remaining, &data) == Success &&
       type == XA_STRING && format == 8 && count > 0) {
     address.emplace(reinterpret_cast<const char*>(data), count);
   }
@@ -233,8 +233,9 @@ std::optional<int32_t> x11FocusedProcessId() {
       Window rootReturn = None;
       Window* children = nullptr;
       unsigned int childCount = 0;
-      if (!pid.has_value() && xlib()->queryTree(display, *window, &rootReturn, &parent,
-                                         &children, &childCount) != 0) {
+      if (!pid.has_value() &&
+          xlib()->queryTree(display, *window, &rootReturn, &parent, &children,
+                            &childCount) != 0) {
         if (children != nullptr) xlib()->free(children);
         window = parent;
       } else if (!pid.has_value()) {

@@ -1,5 +1,3 @@
-#include <cstdio>
-#include <cstdlib>
 #include <poll.h>
 #include <time.h>
 
@@ -119,7 +117,6 @@ bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
   }
   call.slot.reset(slot);
   ++call.client->sent;
-  if (getenv("KTRACE")) fprintf(stderr, "CALL %s%s %s\n", call.member, call.note, call.target.path.c_str());
   return true;
 }
 
@@ -255,7 +252,6 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     std::erase_if(pending, [&](Call* call) { return answeredAtOnce(*call); });
   };
   settle();
-  if (getenv("KTRACE")) fprintf(stderr, "RUN %zu %s\n", pending.size(), pending.empty() ? "" : pending.front()->member);
   if (pending.empty()) return;
   if (!state.openBus(deadline_)) {
     settle();

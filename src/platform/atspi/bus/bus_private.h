@@ -98,7 +98,6 @@ struct Batch::Call {
   /// Asked of the bus daemon's connection even for an application with its
   /// own socket (the question that finds that socket).
   bool viaBus = false;
-  const char* note = "";
   std::chrono::milliseconds limit{0};
 
   // Progress, filled in by Batch::run.

@@ -272,13 +272,11 @@ class Batch {
   }
 
   /// Any reply this batch can hold.
-  using AnyReply =
-      std::variant<Reply<uint32_t>, Reply<int32_t>, Reply<double>,
-                   Reply<std::string>, Reply<std::vector<uint32_t>>,
-                   Reply<Children>, Reply<Attributes>,
-                   Reply<std::vector<Relation>>, Reply<ObjectRef>,
-                   Reply<TextRange>, Reply<Extents>,
-                   Reply<std::vector<CacheItem>>>;
+  using AnyReply = std::variant<
+      Reply<uint32_t>, Reply<int32_t>, Reply<double>, Reply<std::string>,
+      Reply<std::vector<uint32_t>>, Reply<Children>, Reply<Attributes>,
+      Reply<std::vector<Relation>>, Reply<ObjectRef>, Reply<TextRange>,
+      Reply<Extents>, Reply<std::vector<CacheItem>>>;
   struct Call;
 
  private:

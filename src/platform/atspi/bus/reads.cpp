@@ -289,11 +289,11 @@ std::unique_ptr<Batch::Call> method(
 // Properties.Get of one property; the names are string literals.
 std::unique_ptr<Batch::Call> get(const ObjectRef& target, const char* interface,
                                  const char* name, Reader read) {
-  auto call = method(target, kProperties, "Get", read,
-                [interface, name](sd_bus_message* message) {
-                  return sd_bus_message_append(message, "ss", interface, name);
-                });
-  call->note = name;
+  auto call =
+      method(target, kProperties, "Get", read,
+             [interface, name](sd_bus_message* message) {
+               return sd_bus_message_append(message, "ss", interface, name);
+             });
   return call;
 }
 
@@ -335,8 +335,8 @@ Ticket<Children> Batch::children(const ObjectRef& target) {
 }
 
 Ticket<ObjectRef> Batch::childAt(const ObjectRef& target, int32_t index) {
-  return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex",
-                               bus::ref, [index](sd_bus_message* message) {
+  return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex", bus::ref,
+                               [index](sd_bus_message* message) {
                                  return sd_bus_message_append(message, "i",
                                                               index);
                                }));
@@ -457,8 +457,8 @@ Ticket<Children> Batch::matchingStates(const ObjectRef& target,
   return add<Children>(method(
       target, kCollection, "GetMatches", bus::children,
       [states = std::move(states), count](sd_bus_message* message) {
-        int result = sd_bus_message_open_container(message, 'r',
-                                                   "aiia{ss}iaiiasib");
+        int result =
+            sd_bus_message_open_container(message, 'r', "aiia{ss}iaiiasib");
         if (result < 0) return result;
         result = sd_bus_message_open_container(message, 'a', "i");
         for (size_t i = 0; result >= 0 && i < states.size(); ++i) {
