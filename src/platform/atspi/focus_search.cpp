@@ -221,27 +221,29 @@ NodeRef focusedSelection(Node* managing, ReadContext& read) {
 // address.
 constexpr int kMaxAddressFields = 12;
 
-// The text fields on screen inside tool bars, in the window's order. The
-// walks of the block list the same elements later, from the scan's memo.
-void toolBarFields(Node* node, bool inToolBar, int depth, int& budget,
-                   const ReadContext& read, std::vector<NodeRef>& fields) {
-  ReadContext ignored = read.fresh();
-  if (--budget < 0 || depth > kMaxSearchDepth ||
-      fields.size() >= static_cast<size_t>(kMaxAddressFields)) {
-    return;
+// The text fields on screen inside tool bars: the window is swept with its
+// tool bars left aside, as the focus search sweeps it (the scan's memo
+// answers what it read then), and then the tool bars.
+std::vector<NodeRef> toolBarFields(Node* window, const ReadContext& read) {
+  ReadContext local = read.fresh();
+  Sweep outside;
+  std::vector<NodeRef> fields;
+  if (!outside.run({Sweep::Seen{window, 0}}, local, true)) return fields;
+  std::vector<Sweep::Seen> bars;
+  for (const Sweep::Seen& entry : outside.last) {
+    if (roleOf(entry.node, local) == ATSPI_ROLE_TOOL_BAR) bars.push_back(entry);
   }
-  const AtspiRole role = roleOf(node, ignored);
-  if (inToolBar && role == ATSPI_ROLE_TEXT &&
-      !hasState(statesOf(node, ignored), ATSPI_STATE_MULTI_LINE)) {
-    fields.push_back(share(node));
-    return;
+  Sweep inside;
+  (void)inside.run(std::move(bars), local, false);
+  for (const Sweep::Seen& entry : inside.seen) {
+    if (fields.size() >= static_cast<size_t>(kMaxAddressFields)) break;
+    ReadContext one = read.fresh();
+    if (roleOf(entry.node, one) == ATSPI_ROLE_TEXT &&
+        !hasState(statesOf(entry.node, one), ATSPI_STATE_MULTI_LINE)) {
+      fields.push_back(share(entry.node));
+    }
   }
-  const auto* children = childrenOf(node, ignored);
-  for (size_t i = 0; children != nullptr && i < children->size(); ++i) {
-    toolBarFields((*children)[i].get(),
-                  inToolBar || role == ATSPI_ROLE_TOOL_BAR, depth + 1, budget,
-                  read, fields);
-  }
+  return fields;
 }
 
 // The cell that has the cursor in a focused sheet. LibreOffice Calc marks
@@ -254,10 +256,7 @@ NodeRef cursorCell(Node* sheet, Node* window, ReadContext& read) {
   if (window == nullptr || roleOf(sheet, read) != ATSPI_ROLE_TABLE) {
     return nullptr;
   }
-  std::vector<NodeRef> fields;
-  int budget = kMaxSearchNodes;
-  toolBarFields(window, false, 0, budget, read, fields);
-  for (const NodeRef& field : fields) {
+  for (const NodeRef& field : toolBarFields(window, read)) {
     ReadContext local = read.fresh();
     const std::optional<std::string>& text = textOf(field.get(), local);
     const std::optional<CellAddress> address =
@@ -412,18 +411,12 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
   }
   Sweep sweep;
   if (!sweep.run({Sweep::Seen{root, 0}}, read, true)) return nullptr;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int t = 0; t < 2 && read.ok(); ++t) {
-      NodeRef best = bestMatch(sweep, kTargets[t], read);
-      if (best == nullptr) continue;
-      return t == 0 ? best : focusedDescendant(std::move(best), root, read);
-    }
-    if (!read.ok() || pass == 1 || sweep.last.empty()) break;
-    // Nothing outside the tool bars and status bars: they are swept too.
-    std::vector<Sweep::Seen> last = std::move(sweep.last);
-    sweep.seen.clear();
-    if (!sweep.run(std::move(last), read, false)) return nullptr;
+  for (int t = 0; t < 2 && read.ok(); ++t) {
+    NodeRef best = bestMatch(sweep, kTargets[t], read);
+    if (best == nullptr) continue;
+    return t == 0 ? best : focusedDescendant(std::move(best), root, read);
   }
+  if (!read.ok()) return nullptr;
   // No match: the focus may be a tree's cursor row, or a paragraph of
   // Writer's document.
   for (const NodeRef& element : sweep.managing) {
@@ -434,6 +427,17 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
     if (auto focused = focusInside(element.get(), root, read)) {
       return focused;
     }
+  }
+  // Nothing outside the tool bars and status bars: they are swept too.
+  if (!sweep.last.empty()) {
+    Sweep bars;
+    if (!bars.run(std::move(sweep.last), read, false)) return nullptr;
+    for (int t = 0; t < 2 && read.ok(); ++t) {
+      NodeRef best = bestMatch(bars, kTargets[t], read);
+      if (best == nullptr) continue;
+      return t == 0 ? best : focusedDescendant(std::move(best), root, read);
+    }
+    if (!read.ok()) return nullptr;
   }
   // No match on screen: Firefox keeps an editor's hidden textarea (Monaco's)
   // FOCUSED but not SHOWING, and GTK hides what scrolled out of view.
@@ -463,9 +467,9 @@ NodeRef focusedElementOf(Node* app, ReadContext& read) {
   {
     ReadContext ignored = read.fresh();
     const std::string toolkit = toolkitOf(app, ignored).name;
-    // LibreOffice's GTK plug-in answers as GTK too: its snapshot (some
-    // 2,000 elements) still costs it less than a sweep of its window's
-    // tool bars and menus, call by call.
+    // LibreOffice's GTK plug-in answers as GTK too. Its snapshot (some
+    // 2,000 elements) costs it less than the block's walks of its window
+    // would, call by call (some 5,900 calls: its tool bars are actions).
     if (toolkit == "gtk" || toolkit == "GTK" || toolkit == "Gecko") {
       loadSnapshot(app, read);
     }
