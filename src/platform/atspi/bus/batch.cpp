@@ -40,15 +40,15 @@ void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
 int answered(sd_bus_message* message, void* data, sd_bus_error*) {
   auto& call = *static_cast<Batch::Call*>(data);
   if (call.done) return 1;
-  if (sd_bus_message_is_method_error(message, nullptr) > 0) {
-    const sd_bus_error* error = sd_bus_message_get_error(message);
+  if (sdbus().message_is_method_error(message, nullptr) > 0) {
+    const sd_bus_error* error = sdbus().message_get_error(message);
     std::string name =
         error != nullptr && error->name != nullptr ? error->name : "";
     // NoReply comes both from sd-bus when the call's limit runs out and from
     // the daemon (or sd-bus, for an own socket) when the application
     // disconnects first: only the time tells them apart.
     if (name == kNoReply && call.connection == call.client->bus.get() &&
-        sd_bus_is_open(call.connection) <= 0) {
+        sdbus().is_open(call.connection) <= 0) {
       // The bus itself closed (its daemon ended): no application is to
       // blame, and no call gets through for the rest of the scan.
       call.client->busFailed = true;
@@ -67,7 +67,7 @@ int answered(sd_bus_message* message, void* data, sd_bus_error*) {
   if (call.read(message, *call.reply)) {
     finish(call, CallStatus::Ok);
   } else {
-    const char* signature = sd_bus_message_get_signature(message, 1);
+    const char* signature = sdbus().message_get_signature(message, 1);
     finish(call, CallStatus::BadReply, signature != nullptr ? signature : "");
   }
   return 1;
@@ -92,7 +92,7 @@ int millisecondsUntil(Deadline when) {
 bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
   call.connection = connection;
   sd_bus_message* made = nullptr;
-  int result = sd_bus_message_new_method_call(
+  int result = sdbus().message_new_method_call(
       connection, &made, call.target.bus.c_str(), call.target.path.c_str(),
       call.interface, call.member);
   MessagePtr message(made);
@@ -107,7 +107,7 @@ bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
   sd_bus_slot* slot = nullptr;
   const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(
       call.end - Clock::now());
-  result = sd_bus_call_async(
+  result = sdbus().call_async(
       connection, &slot, message.get(), answered, &call,
       static_cast<uint64_t>(std::max<int64_t>(limit.count(), 1)));
   if (result < 0) {
@@ -129,7 +129,7 @@ void pump(const std::vector<sd_bus*>& connections,
     for (sd_bus* connection : connections) {
       // Each round handles one message; an error means the connection
       // closed, and its calls have had their answers made up.
-      while (sd_bus_process(connection, nullptr) > 0) {
+      while (sdbus().process(connection, nullptr) > 0) {
       }
     }
     const std::optional<Deadline> until = step();
@@ -137,12 +137,12 @@ void pump(const std::vector<sd_bus*>& connections,
     int wait = millisecondsUntil(*until);
     fds.clear();
     for (sd_bus* connection : connections) {
-      const int fd = sd_bus_get_fd(connection);
-      const int events = sd_bus_get_events(connection);
+      const int fd = sdbus().get_fd(connection);
+      const int events = sdbus().get_events(connection);
       if (fd < 0 || events < 0) continue;
       fds.push_back({fd, static_cast<short>(events), 0});
       uint64_t timeout = 0;
-      if (sd_bus_get_timeout(connection, &timeout) > 0 &&
+      if (sdbus().get_timeout(connection, &timeout) > 0 &&
           timeout != UINT64_MAX) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -204,16 +204,16 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   pump(opened, [&]() -> std::optional<Deadline> {
     const bool settled =
         std::all_of(opened.begin(), opened.end(), [](sd_bus* connection) {
-          return sd_bus_is_ready(connection) > 0 ||
-                 sd_bus_is_open(connection) <= 0;
+          return sdbus().is_ready(connection) > 0 ||
+                 sdbus().is_open(connection) <= 0;
         });
     if (settled || Clock::now() >= until) return std::nullopt;
     return until;
   });
   for (const std::string& app : apps) {
     Route& route = state.routes[app];
-    if (route.own == nullptr || sd_bus_is_ready(route.own.get()) > 0) continue;
-    if (sd_bus_is_open(route.own.get()) > 0) {
+    if (route.own == nullptr || sdbus().is_ready(route.own.get()) > 0) continue;
+    if (sdbus().is_open(route.own.get()) > 0) {
       // Accepted, and silent for a whole call limit: the application does
       // not answer.
       state.hung.insert(app);
@@ -330,7 +330,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
       // A connection still authenticating when the limit ran out: through
       // the bus, the bus is what failed, not the application.
       if (call->connection == state.bus.get() &&
-          sd_bus_is_ready(call->connection) <= 0) {
+          sdbus().is_ready(call->connection) <= 0) {
         state.busFailed = true;
         finish(*call, CallStatus::NoBus);
       } else {

@@ -20,19 +20,58 @@
 
 namespace kestreye::atspi::bus {
 
+/// The sd-bus functions the client calls, from libsystemd, which is loaded
+/// when the first connection is made: a run that reads nothing does not
+/// load it, nor the libraries it needs.
+struct SdBus {
+  decltype(&::sd_bus_call_async) call_async;
+  decltype(&::sd_bus_close_unref) close_unref;
+  decltype(&::sd_bus_get_events) get_events;
+  decltype(&::sd_bus_get_fd) get_fd;
+  decltype(&::sd_bus_get_timeout) get_timeout;
+  decltype(&::sd_bus_is_open) is_open;
+  decltype(&::sd_bus_is_ready) is_ready;
+  decltype(&::sd_bus_message_append) message_append;
+  decltype(&::sd_bus_message_append_basic) message_append_basic;
+  decltype(&::sd_bus_message_at_end) message_at_end;
+  decltype(&::sd_bus_message_close_container) message_close_container;
+  decltype(&::sd_bus_message_enter_container) message_enter_container;
+  decltype(&::sd_bus_message_exit_container) message_exit_container;
+  decltype(&::sd_bus_message_get_error) message_get_error;
+  decltype(&::sd_bus_message_get_signature) message_get_signature;
+  decltype(&::sd_bus_message_has_signature) message_has_signature;
+  decltype(&::sd_bus_message_is_method_error) message_is_method_error;
+  decltype(&::sd_bus_message_new_method_call) message_new_method_call;
+  decltype(&::sd_bus_message_open_container) message_open_container;
+  decltype(&::sd_bus_message_read) message_read;
+  decltype(&::sd_bus_message_read_basic) message_read_basic;
+  decltype(&::sd_bus_message_unref) message_unref;
+  decltype(&::sd_bus_new) make;
+  decltype(&::sd_bus_process) process;
+  decltype(&::sd_bus_set_address) set_address;
+  decltype(&::sd_bus_set_bus_client) set_bus_client;
+  decltype(&::sd_bus_slot_unref) slot_unref;
+  decltype(&::sd_bus_start) start;
+};
+/// libsystemd's functions, loaded on first use; null when it cannot be
+/// loaded.
+const SdBus* loadSdBus();
+/// The loaded functions; only after loadSdBus() returned them.
+inline const SdBus& sdbus() { return *loadSdBus(); }
+
 /// Closes a connection without flushing: a peer that reads nothing must not
 /// hold the client up.
 struct BusClose {
-  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+  void operator()(sd_bus* bus) const { sdbus().close_unref(bus); }
 };
 /// Drops a slot; a pending call's answer is then ignored.
 struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+  void operator()(sd_bus_slot* slot) const { sdbus().slot_unref(slot); }
 };
 /// Drops a message reference.
 struct MessageUnref {
   void operator()(sd_bus_message* message) const {
-    sd_bus_message_unref(message);
+    sdbus().message_unref(message);
   }
 };
 using BusPtr = std::unique_ptr<sd_bus, BusClose>;

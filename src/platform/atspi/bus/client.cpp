@@ -1,6 +1,9 @@
 #include "platform/atspi/bus/client.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
+#include <type_traits>
 
 #include "platform/atspi/bus/bus_private.h"
 
@@ -38,7 +41,7 @@ std::optional<std::string> addressFromSession(const std::string& session,
   } answer;
   MessagePtr ask;
   sd_bus_message* made = nullptr;
-  if (sd_bus_message_new_method_call(connection.get(), &made, "org.a11y.Bus",
+  if (sdbus().message_new_method_call(connection.get(), &made, "org.a11y.Bus",
                                      "/org/a11y/bus", "org.a11y.Bus",
                                      "GetAddress") < 0) {
     return std::nullopt;
@@ -50,15 +53,15 @@ std::optional<std::string> addressFromSession(const std::string& session,
     auto* out = static_cast<Answer*>(data);
     out->done = true;
     const char* address = nullptr;
-    if (!sd_bus_message_is_method_error(message, nullptr) &&
-        sd_bus_message_has_signature(message, "s") &&
-        sd_bus_message_read_basic(message, 's', &address) > 0 &&
+    if (!sdbus().message_is_method_error(message, nullptr) &&
+        sdbus().message_has_signature(message, "s") &&
+        sdbus().message_read_basic(message, 's', &address) > 0 &&
         address[0] != '\0') {
       out->address = address;
     }
     return 1;
   };
-  if (sd_bus_call_async(connection.get(), &pending, ask.get(), answered,
+  if (sdbus().call_async(connection.get(), &pending, ask.get(), answered,
                         &answer, microsecondsUntil(deadline)) < 0) {
     return std::nullopt;
   }
@@ -98,22 +101,71 @@ ClientOptions ClientOptions::fromEnvironment() {
   return options;
 }
 
+const SdBus* loadSdBus() {
+  static const SdBus* loaded = []() -> const SdBus* {
+    void* library = dlopen("libsystemd.so.0", RTLD_LAZY | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    static SdBus functions;
+    bool all = true;
+    auto load = [&](auto& slot, const char* name) {
+      slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+          dlsym(library, name));
+      all = all && slot != nullptr;
+    };
+    load(functions.call_async, "sd_bus_call_async");
+    load(functions.close_unref, "sd_bus_close_unref");
+    load(functions.get_events, "sd_bus_get_events");
+    load(functions.get_fd, "sd_bus_get_fd");
+    load(functions.get_timeout, "sd_bus_get_timeout");
+    load(functions.is_open, "sd_bus_is_open");
+    load(functions.is_ready, "sd_bus_is_ready");
+    load(functions.message_append, "sd_bus_message_append");
+    load(functions.message_append_basic, "sd_bus_message_append_basic");
+    load(functions.message_at_end, "sd_bus_message_at_end");
+    load(functions.message_close_container, "sd_bus_message_close_container");
+    load(functions.message_enter_container, "sd_bus_message_enter_container");
+    load(functions.message_exit_container, "sd_bus_message_exit_container");
+    load(functions.message_get_error, "sd_bus_message_get_error");
+    load(functions.message_get_signature, "sd_bus_message_get_signature");
+    load(functions.message_has_signature, "sd_bus_message_has_signature");
+    load(functions.message_is_method_error, "sd_bus_message_is_method_error");
+    load(functions.message_new_method_call, "sd_bus_message_new_method_call");
+    load(functions.message_open_container, "sd_bus_message_open_container");
+    load(functions.message_read, "sd_bus_message_read");
+    load(functions.message_read_basic, "sd_bus_message_read_basic");
+    load(functions.message_unref, "sd_bus_message_unref");
+    load(functions.make, "sd_bus_new");
+    load(functions.process, "sd_bus_process");
+    load(functions.set_address, "sd_bus_set_address");
+    load(functions.set_bus_client, "sd_bus_set_bus_client");
+    load(functions.slot_unref, "sd_bus_slot_unref");
+    load(functions.start, "sd_bus_start");
+    if (!all) {
+      dlclose(library);
+      return nullptr;
+    }
+    return &functions;
+  }();
+  return loaded;
+}
+
 BusPtr connectTo(const std::string& address, bool busClient) {
+  if (loadSdBus() == nullptr) return nullptr;
   sd_bus* made = nullptr;
-  if (sd_bus_new(&made) < 0) return nullptr;
+  if (sdbus().make(&made) < 0) return nullptr;
   BusPtr bus(made);
   // Only the address given is tried: sd-bus never autolaunches a bus, and no
   // X11 display is asked for one.
-  if (sd_bus_set_address(bus.get(), address.c_str()) < 0 ||
-      sd_bus_set_bus_client(bus.get(), busClient ? 1 : 0) < 0 ||
-      sd_bus_start(bus.get()) < 0) {
+  if (sdbus().set_address(bus.get(), address.c_str()) < 0 ||
+      sdbus().set_bus_client(bus.get(), busClient ? 1 : 0) < 0 ||
+      sdbus().start(bus.get()) < 0) {
     return nullptr;
   }
   return bus;
 }
 
 bool Client::State::openBus(Deadline deadline) {
-  if (bus != nullptr && sd_bus_is_open(bus.get()) > 0) return true;
+  if (bus != nullptr && sdbus().is_open(bus.get()) > 0) return true;
   // A bus that closed (its daemon restarted) is looked for afresh, with
   // every application's socket.
   bus.reset();
@@ -150,14 +202,14 @@ void Client::beginScan() {
   state_->gone.clear();
   state_->busFailed = false;
   // A bus that never finished its handshake is connected to afresh.
-  if (state_->bus != nullptr && sd_bus_is_ready(state_->bus.get()) <= 0) {
+  if (state_->bus != nullptr && sdbus().is_ready(state_->bus.get()) <= 0) {
     state_->bus.reset();
     state_->routes.clear();
   }
   // An application whose socket closed is asked for its socket again.
   std::erase_if(state_->routes, [](const auto& entry) {
     const Route& route = entry.second;
-    return route.own != nullptr && sd_bus_is_open(route.own.get()) <= 0;
+    return route.own != nullptr && sdbus().is_open(route.own.get()) <= 0;
   });
 }
 

@@ -30,7 +30,7 @@ bool keep(Batch::AnyReply& reply, T value) {
 
 bool readString(sd_bus_message* message, std::string& out) {
   const char* text = nullptr;
-  if (sd_bus_message_read_basic(message, 's', &text) <= 0) return false;
+  if (sdbus().message_read_basic(message, 's', &text) <= 0) return false;
   out = text;
   return true;
 }
@@ -39,10 +39,10 @@ bool readString(sd_bus_message* message, std::string& out) {
 bool readRef(sd_bus_message* message, ObjectRef& out) {
   const char* bus = nullptr;
   const char* path = nullptr;
-  if (sd_bus_message_enter_container(message, 'r', "so") <= 0 ||
-      sd_bus_message_read_basic(message, 's', &bus) <= 0 ||
-      sd_bus_message_read_basic(message, 'o', &path) <= 0 ||
-      sd_bus_message_exit_container(message) < 0) {
+  if (sdbus().message_enter_container(message, 'r', "so") <= 0 ||
+      sdbus().message_read_basic(message, 's', &bus) <= 0 ||
+      sdbus().message_read_basic(message, 'o', &path) <= 0 ||
+      sdbus().message_exit_container(message) < 0) {
     return false;
   }
   out = ObjectRef{bus, path};
@@ -54,8 +54,8 @@ template <class T, char Type>
 bool basic(sd_bus_message* message, Batch::AnyReply& reply) {
   static constexpr char kSignature[] = {Type, '\0'};
   T value{};
-  if (sd_bus_message_has_signature(message, kSignature) <= 0 ||
-      sd_bus_message_read_basic(message, Type, &value) <= 0) {
+  if (sdbus().message_has_signature(message, kSignature) <= 0 ||
+      sdbus().message_read_basic(message, Type, &value) <= 0) {
     return false;
   }
   return keep(reply, value);
@@ -63,7 +63,7 @@ bool basic(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool text(sd_bus_message* message, Batch::AnyReply& reply) {
   std::string value;
-  if (sd_bus_message_has_signature(message, "s") <= 0 ||
+  if (sdbus().message_has_signature(message, "s") <= 0 ||
       !readString(message, value)) {
     return false;
   }
@@ -75,9 +75,9 @@ template <class T, char Type>
 bool property(sd_bus_message* message, Batch::AnyReply& reply) {
   static constexpr char kSignature[] = {Type, '\0'};
   T value{};
-  if (sd_bus_message_has_signature(message, "v") <= 0 ||
-      sd_bus_message_enter_container(message, 'v', kSignature) <= 0 ||
-      sd_bus_message_read_basic(message, Type, &value) <= 0) {
+  if (sdbus().message_has_signature(message, "v") <= 0 ||
+      sdbus().message_enter_container(message, 'v', kSignature) <= 0 ||
+      sdbus().message_read_basic(message, Type, &value) <= 0) {
     return false;
   }
   return keep(reply, value);
@@ -85,8 +85,8 @@ bool property(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool textProperty(sd_bus_message* message, Batch::AnyReply& reply) {
   std::string value;
-  if (sd_bus_message_has_signature(message, "v") <= 0 ||
-      sd_bus_message_enter_container(message, 'v', "s") <= 0 ||
+  if (sdbus().message_has_signature(message, "v") <= 0 ||
+      sdbus().message_enter_container(message, 'v', "s") <= 0 ||
       !readString(message, value)) {
     return false;
   }
@@ -95,8 +95,8 @@ bool textProperty(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool refProperty(sd_bus_message* message, Batch::AnyReply& reply) {
   ObjectRef value;
-  if (sd_bus_message_has_signature(message, "v") <= 0 ||
-      sd_bus_message_enter_container(message, 'v', "(so)") <= 0 ||
+  if (sdbus().message_has_signature(message, "v") <= 0 ||
+      sdbus().message_enter_container(message, 'v', "(so)") <= 0 ||
       !readRef(message, value)) {
     return false;
   }
@@ -105,7 +105,7 @@ bool refProperty(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool ref(sd_bus_message* message, Batch::AnyReply& reply) {
   ObjectRef value;
-  if (sd_bus_message_has_signature(message, "(so)") <= 0 ||
+  if (sdbus().message_has_signature(message, "(so)") <= 0 ||
       !readRef(message, value)) {
     return false;
   }
@@ -114,14 +114,14 @@ bool ref(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool states(sd_bus_message* message, Batch::AnyReply& reply) {
   std::vector<uint32_t> words;
-  if (sd_bus_message_has_signature(message, "au") <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "u") <= 0) {
+  if (sdbus().message_has_signature(message, "au") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "u") <= 0) {
     return false;
   }
   uint32_t word = 0;
   int more = 0;
   while (words.size() < MAX_LISTED_ENTRIES &&
-         (more = sd_bus_message_read_basic(message, 'u', &word)) > 0) {
+         (more = sdbus().message_read_basic(message, 'u', &word)) > 0) {
     words.push_back(word);
   }
   return more >= 0 && keep(reply, std::move(words));
@@ -133,7 +133,7 @@ bool readRefs(sd_bus_message* message, size_t bound,
               std::vector<ObjectRef>& refs, bool& truncated) {
   truncated = false;
   while (true) {
-    const int atEnd = sd_bus_message_at_end(message, 0);
+    const int atEnd = sdbus().message_at_end(message, 0);
     if (atEnd < 0) return false;
     if (atEnd > 0) return true;
     if (refs.size() >= bound) {
@@ -148,8 +148,8 @@ bool readRefs(sd_bus_message* message, size_t bound,
 
 bool children(sd_bus_message* message, Batch::AnyReply& reply) {
   Children value;
-  if (sd_bus_message_has_signature(message, "a(so)") <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "(so)") <= 0 ||
+  if (sdbus().message_has_signature(message, "a(so)") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "(so)") <= 0 ||
       !readRefs(message, MAX_LISTED_CHILDREN, value.refs, value.truncated)) {
     return false;
   }
@@ -158,17 +158,17 @@ bool children(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool attributes(sd_bus_message* message, Batch::AnyReply& reply) {
   Attributes value;
-  if (sd_bus_message_has_signature(message, "a{ss}") <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "{ss}") <= 0) {
+  if (sdbus().message_has_signature(message, "a{ss}") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "{ss}") <= 0) {
     return false;
   }
   while (value.size() < MAX_LISTED_ENTRIES) {
-    const int entry = sd_bus_message_enter_container(message, 'e', "ss");
+    const int entry = sdbus().message_enter_container(message, 'e', "ss");
     if (entry < 0) return false;
     if (entry == 0) break;
     std::pair<std::string, std::string> pair;
     if (!readString(message, pair.first) || !readString(message, pair.second) ||
-        sd_bus_message_exit_container(message) < 0) {
+        sdbus().message_exit_container(message) < 0) {
       return false;
     }
     value.push_back(std::move(pair));
@@ -178,26 +178,26 @@ bool attributes(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool relations(sd_bus_message* message, Batch::AnyReply& reply) {
   std::vector<Relation> value;
-  if (sd_bus_message_has_signature(message, "a(ua(so))") <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "(ua(so))") <= 0) {
+  if (sdbus().message_has_signature(message, "a(ua(so))") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "(ua(so))") <= 0) {
     return false;
   }
   while (value.size() < MAX_LISTED_ENTRIES) {
-    const int entry = sd_bus_message_enter_container(message, 'r', "ua(so)");
+    const int entry = sdbus().message_enter_container(message, 'r', "ua(so)");
     if (entry < 0) return false;
     if (entry == 0) break;
     Relation relation;
     bool truncated = false;
-    if (sd_bus_message_read_basic(message, 'u', &relation.type) <= 0 ||
-        sd_bus_message_enter_container(message, 'a', "(so)") <= 0 ||
+    if (sdbus().message_read_basic(message, 'u', &relation.type) <= 0 ||
+        sdbus().message_enter_container(message, 'a', "(so)") <= 0 ||
         !readRefs(message, MAX_LISTED_ENTRIES, relation.targets, truncated)) {
       return false;
     }
     value.push_back(std::move(relation));
     // sd-bus leaves an array only at its end: a cut list ends the reading.
     if (truncated) break;
-    if (sd_bus_message_exit_container(message) < 0 ||
-        sd_bus_message_exit_container(message) < 0) {
+    if (sdbus().message_exit_container(message) < 0 ||
+        sdbus().message_exit_container(message) < 0) {
       return false;
     }
   }
@@ -209,45 +209,45 @@ bool readCacheItem(sd_bus_message* message, CacheItem& item) {
   ObjectRef app;
   if (!readRef(message, item.ref) || !readRef(message, app) ||
       !readRef(message, item.parent) ||
-      sd_bus_message_read(message, "ii", &item.index, &item.childCount) <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "s") <= 0) {
+      sdbus().message_read(message, "ii", &item.index, &item.childCount) <= 0 ||
+      sdbus().message_enter_container(message, 'a', "s") <= 0) {
     return false;
   }
   const char* interface = nullptr;
   int more = 0;
-  while ((more = sd_bus_message_read_basic(message, 's', &interface)) > 0) {
+  while ((more = sdbus().message_read_basic(message, 's', &interface)) > 0) {
     if (std::string_view(interface) == "org.a11y.atspi.Text") item.text = true;
   }
-  if (more < 0 || sd_bus_message_exit_container(message) < 0 ||
+  if (more < 0 || sdbus().message_exit_container(message) < 0 ||
       !readString(message, item.name) ||
-      sd_bus_message_read_basic(message, 'u', &item.role) <= 0 ||
+      sdbus().message_read_basic(message, 'u', &item.role) <= 0 ||
       !readString(message, item.description) ||
-      sd_bus_message_enter_container(message, 'a', "u") <= 0) {
+      sdbus().message_enter_container(message, 'a', "u") <= 0) {
     return false;
   }
   uint32_t word = 0;
   while (item.states.size() < MAX_LISTED_ENTRIES &&
-         (more = sd_bus_message_read_basic(message, 'u', &word)) > 0) {
+         (more = sdbus().message_read_basic(message, 'u', &word)) > 0) {
     item.states.push_back(word);
   }
-  return more >= 0 && sd_bus_message_exit_container(message) >= 0;
+  return more >= 0 && sdbus().message_exit_container(message) >= 0;
 }
 
 bool cacheItems(sd_bus_message* message, Batch::AnyReply& reply) {
   std::vector<CacheItem> items;
   constexpr const char* kItem = "(so)(so)(so)iiassusau";
-  if (sd_bus_message_has_signature(message, "a((so)(so)(so)iiassusau)") <= 0 ||
-      sd_bus_message_enter_container(message, 'a', "((so)(so)(so)iiassusau)") <=
+  if (sdbus().message_has_signature(message, "a((so)(so)(so)iiassusau)") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "((so)(so)(so)iiassusau)") <=
           0) {
     return false;
   }
   while (items.size() < MAX_LISTED_CHILDREN) {
-    const int entry = sd_bus_message_enter_container(message, 'r', kItem);
+    const int entry = sdbus().message_enter_container(message, 'r', kItem);
     if (entry < 0) return false;
     if (entry == 0) break;
     CacheItem item;
     if (!readCacheItem(message, item) ||
-        sd_bus_message_exit_container(message) < 0) {
+        sdbus().message_exit_container(message) < 0) {
       return false;
     }
     items.push_back(std::move(item));
@@ -257,8 +257,8 @@ bool cacheItems(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool selection(sd_bus_message* message, Batch::AnyReply& reply) {
   TextRange value;
-  if (sd_bus_message_has_signature(message, "ii") <= 0 ||
-      sd_bus_message_read(message, "ii", &value.start, &value.end) <= 0) {
+  if (sdbus().message_has_signature(message, "ii") <= 0 ||
+      sdbus().message_read(message, "ii", &value.start, &value.end) <= 0) {
     return false;
   }
   return keep(reply, value);
@@ -266,8 +266,8 @@ bool selection(sd_bus_message* message, Batch::AnyReply& reply) {
 
 bool extents(sd_bus_message* message, Batch::AnyReply& reply) {
   Extents value;
-  if (sd_bus_message_has_signature(message, "(iiii)") <= 0 ||
-      sd_bus_message_read(message, "(iiii)", &value.x, &value.y, &value.width,
+  if (sdbus().message_has_signature(message, "(iiii)") <= 0 ||
+      sdbus().message_read(message, "(iiii)", &value.x, &value.y, &value.width,
                           &value.height) <= 0) {
     return false;
   }
@@ -292,7 +292,7 @@ std::unique_ptr<Batch::Call> get(const ObjectRef& target, const char* interface,
   auto call =
       method(target, kProperties, "Get", read,
              [interface, name](sd_bus_message* message) {
-               return sd_bus_message_append(message, "ss", interface, name);
+               return sdbus().message_append(message, "ss", interface, name);
              });
   return call;
 }
@@ -337,7 +337,7 @@ Ticket<Children> Batch::children(const ObjectRef& target) {
 Ticket<ObjectRef> Batch::childAt(const ObjectRef& target, int32_t index) {
   return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex", bus::ref,
                                [index](sd_bus_message* message) {
-                                 return sd_bus_message_append(message, "i",
+                                 return sdbus().message_append(message, "i",
                                                               index);
                                }));
 }
@@ -382,7 +382,7 @@ Ticket<std::string> Batch::text(const ObjectRef& target, int32_t start,
                                 int32_t end) {
   return add<std::string>(method(target, kText, "GetText", bus::text,
                                  [start, end](sd_bus_message* message) {
-                                   return sd_bus_message_append(message, "ii",
+                                   return sdbus().message_append(message, "ii",
                                                                 start, end);
                                  }));
 }
@@ -400,7 +400,7 @@ Ticket<int32_t> Batch::selectionCount(const ObjectRef& target) {
 Ticket<TextRange> Batch::selection(const ObjectRef& target, int32_t index) {
   return add<TextRange>(method(target, kText, "GetSelection", bus::selection,
                                [index](sd_bus_message* message) {
-                                 return sd_bus_message_append(message, "i",
+                                 return sdbus().message_append(message, "i",
                                                               index);
                                }));
 }
@@ -413,7 +413,7 @@ Ticket<int32_t> Batch::characterCount(const ObjectRef& target) {
 Ticket<Extents> Batch::extents(const ObjectRef& target, CoordType coords) {
   return add<Extents>(method(target, kComponent, "GetExtents", bus::extents,
                              [coords](sd_bus_message* message) {
-                               return sd_bus_message_append(
+                               return sdbus().message_append(
                                    message, "u", static_cast<uint32_t>(coords));
                              }));
 }
@@ -431,7 +431,7 @@ Ticket<int32_t> Batch::selectedChildCount(const ObjectRef& target) {
 Ticket<ObjectRef> Batch::selectedChild(const ObjectRef& target, int32_t index) {
   return add<ObjectRef>(method(target, kSelection, "GetSelectedChild", bus::ref,
                                [index](sd_bus_message* message) {
-                                 return sd_bus_message_append(message, "i",
+                                 return sdbus().message_append(message, "i",
                                                               index);
                                }));
 }
@@ -440,7 +440,7 @@ Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
                                 int32_t column) {
   return add<ObjectRef>(method(target, kTable, "GetAccessibleAt", bus::ref,
                                [row, column](sd_bus_message* message) {
-                                 return sd_bus_message_append(message, "ii",
+                                 return sdbus().message_append(message, "ii",
                                                               row, column);
                                }));
 }
@@ -458,21 +458,21 @@ Ticket<Children> Batch::matchingStates(const ObjectRef& target,
       target, kCollection, "GetMatches", bus::children,
       [states = std::move(states), count](sd_bus_message* message) {
         int result =
-            sd_bus_message_open_container(message, 'r', "aiia{ss}iaiiasib");
+            sdbus().message_open_container(message, 'r', "aiia{ss}iaiiasib");
         if (result < 0) return result;
-        result = sd_bus_message_open_container(message, 'a', "i");
+        result = sdbus().message_open_container(message, 'a', "i");
         for (size_t i = 0; result >= 0 && i < states.size(); ++i) {
-          result = sd_bus_message_append_basic(message, 'i', &states[i]);
+          result = sdbus().message_append_basic(message, 'i', &states[i]);
         }
-        if (result >= 0) result = sd_bus_message_close_container(message);
+        if (result >= 0) result = sdbus().message_close_container(message);
         if (result >= 0) {
-          result = sd_bus_message_append(message, "ia{ss}iaiiasib", kMatchAll,
+          result = sdbus().message_append(message, "ia{ss}iaiiasib", kMatchAll,
                                          0, kMatchNone, 0, kMatchNone, 0,
                                          kMatchNone, 0);
         }
-        if (result >= 0) result = sd_bus_message_close_container(message);
+        if (result >= 0) result = sdbus().message_close_container(message);
         if (result >= 0) {
-          result = sd_bus_message_append(message, "uib", kCanonical, count, 1);
+          result = sdbus().message_append(message, "uib", kCanonical, count, 1);
         }
         return result;
       }));
@@ -488,7 +488,7 @@ Ticket<uint32_t> Batch::processId(const std::string& app) {
   auto call = method(ObjectRef{"org.freedesktop.DBus", "/org/freedesktop/DBus"},
                      "org.freedesktop.DBus", "GetConnectionUnixProcessID",
                      basic<uint32_t, 'u'>, [app](sd_bus_message* message) {
-                       return sd_bus_message_append(message, "s", app.c_str());
+                       return sdbus().message_append(message, "s", app.c_str());
                      });
   call->viaBus = true;
   return add<uint32_t>(std::move(call));
