@@ -27,10 +27,9 @@ std::vector<size_t> tiedClaims(const std::vector<WindowClaim>& claims) {
 }
 
 // The time by which a search that asks every application at once stops
-// waiting: as long again as the first application that settles took (the
-// others that answer at all answer about as fast; `factor` times as long,
-// when what settles is only the first of two questions), and at once when
-// only applications that have answered nothing are left. A stopped or
+// waiting: `factor` times as long again as the first application that
+// settles took (the others that answer at all answer about as fast), and at
+// once when only applications that have answered nothing are left. A stopped or
 // stalled application costs at most that, not its whole limit.
 class Settling {
  public:
@@ -95,8 +94,8 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     (void)first.applicationBusAddress(entry.app->ref.bus);
   }
   // Which application has an ACTIVE window is told only by the second
-  // question: the first answers alone never end the wait early.
-  Settling settling(start, 3);
+  // question: the first answers alone never end the wait at once.
+  Settling settling(start, 1);
   first.run([&]() -> std::optional<Clock::time_point> {
     for (const Asked& entry : asked) {
       if (entry.failed) continue;
