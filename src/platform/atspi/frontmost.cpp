@@ -28,18 +28,25 @@ std::vector<size_t> tiedClaims(const std::vector<WindowClaim>& claims) {
 
 // The time by which a search that asks every application at once stops
 // waiting: `factor` times as long again as the first application that
-// settles took (the others that answer at all answer about as fast), and at
-// once when only applications that have answered nothing are left. A stopped or
+// settles took (the others that answer at all answer about as fast), at
+// least kMinWait from the start, and at once when only applications that
+// have answered nothing are left. A stopped or
 // stalled application costs at most that, not its whole limit.
 class Settling {
  public:
+  static constexpr std::chrono::milliseconds kMinWait{15};
   Settling(Clock::time_point start, int factor)
       : start_(start), factor_(factor) {}
   /// Notes that an application settled (now, unless noted before).
   void settled() {
     if (!until_.has_value()) {
       const auto now = Clock::now();
-      until_ = now + (now - start_) * factor_ + std::chrono::milliseconds(1);
+      // A busy application (GTK 4's answers come through the bus daemon,
+      // after its frame is drawn) may trail a fast one by some milliseconds:
+      // it is given at least kMinWait from the start.
+      until_ = std::max(now + (now - start_) * factor_,
+                        start_ + kMinWait) +
+               std::chrono::milliseconds(1);
     }
   }
   /// When to stop: the time noted, or at once when `onlySilentLeft`.
