@@ -342,12 +342,12 @@ NodeRef bestInOrder(const std::vector<Node*>& found, Target target,
   return best;
 }
 
-// The focus below a browser's window, found by the browser itself: one
+// The focus below a Chromium window, found by Chromium itself: one
 // Collection search for the FOCUSED elements and one for the SELECTED items
-// on screen, sent together. A browser's tree is built before anyone asks,
-// and it holds no element that manages countless descendants, so the search
-// costs it a walk of what it has. False when the window has no Collection
-// interface.
+// on screen, sent together. Its tree is built before anyone asks, and it
+// holds no element that manages countless descendants, so the search costs
+// it a walk of what it has; it sends no snapshot. False when the window has
+// no Collection interface.
 bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
   std::unique_ptr<bus::Batch> batch = read.batchFor(root->ref.bus);
   if (batch == nullptr) return true;
@@ -405,7 +405,7 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
   constexpr Target kTargets[2] = {Target::OpenMenuItem, Target::Focused};
   const std::string toolkit =
       toolkitOf(applicationRootOf(root, read), read).name;
-  if (toolkit == "Chromium" || toolkit == "Gecko") {
+  if (toolkit == "Chromium") {
     NodeRef focus;
     if (focusByCollection(root, read, &focus)) return focus;
   }
