@@ -13,19 +13,21 @@
 // ADDRESS, or never with "silent". The unique name goes to standard output
 // once the fake is on the bus.
 //
-// The objects below /o: window, label, field, slider (a form); channel, whose
-// name says "bus" or "p2p" after the connection that asked; silent (never
-// answers), slow (answers after 150 ms), error (an error), wrong (answers of
-// the wrong type), wrongvariant (properties of the wrong type), huge
-// (1,000,000 children), exit (ends the process, answering nothing).
-// org.kestreye.Fake.Received(s path) counts the calls received for a path,
-// every path for "".
+// The objects below /o: window, label and field, which answer every typed
+// call alike but for their role and name, and list label, field and channel
+// as their children; channel, whose name says "bus" or "p2p" after the
+// connection that asked; silent (never answers), slow (answers after
+// 150 ms), error (an error), wrong (answers of the wrong type), wrongvariant
+// (properties of the wrong type), huge (100,000 children), exit (ends the
+// process, answering nothing). org.kestreye.Fake.Received(s path) counts the
+// calls received for a path, every path for "".
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,48 +40,26 @@ namespace {
 constexpr const char* kRoot = "/org/a11y/atspi/accessible/root";
 constexpr const char* kUnknownMethod =
     "org.freedesktop.DBus.Error.UnknownMethod";
-constexpr uint32_t kHugeCount = 1'000'000;
-// AT-SPI's numbers (atspi-constants.h).
-constexpr uint32_t kLabelledBy = 2;
-constexpr uint32_t kEditable = 7, kFocusable = 11, kFocused = 12,
-                   kSensitive = 24, kShowing = 25, kVisible = 30;
+constexpr const char* kAtspi = "org.a11y.atspi.";
+// Twice as many as the client reads of one list.
+constexpr uint32_t kHugeCount = 100'000;
+constexpr const char* kFieldText = "ann@example.org";
 
-struct Node {
+struct Object {
   uint32_t role;
-  std::string name;
-  std::string description;
-  std::string parent;
-  uint32_t states;  // the first word; the second is 0
+  const char* name;
 };
 
-uint32_t bit(uint32_t state) { return 1u << state; }
-
-const std::map<std::string, Node>& tree() {
-  static const auto* nodes = new std::map<std::string, Node>{
-      // The application: its properties; nothing asks for its parent.
-      {kRoot, {75, "Fake", "", "", 0}},
-      {"/o/window", {23, "Sign in", "", kRoot, bit(kShowing) | bit(kVisible)}},
-      {"/o/label", {29, "Email", "", "/o/window", bit(kShowing)}},
-      {"/o/field",
-       {61, "", "Your address", "/o/window",
-        bit(kEditable) | bit(kFocusable) | bit(kFocused) | bit(kSensitive) |
-            bit(kShowing) | bit(kVisible)}},
-      {"/o/slider", {51, "Volume", "", "/o/window", 0}},
-      {"/o/channel", {29, "", "", "/o/window", 0}},
-      {"/o/slow", {29, "slow", "", "/o/window", 0}},
-      {"/o/huge", {23, "Huge", "", "/o/window", 0}},
+// The objects that answer: their role and name.
+const std::map<std::string, Object>& objects() {
+  static const auto* all = new std::map<std::string, Object>{
+      {kRoot, {75, "Fake"}},       {"/o/window", {23, "Sign in"}},
+      {"/o/label", {29, "Email"}}, {"/o/field", {61, ""}},
+      {"/o/channel", {29, ""}},    {"/o/slow", {29, "slow"}},
+      {"/o/huge", {23, "Huge"}},
   };
-  return *nodes;
+  return *all;
 }
-
-// The children of `path`, in order (but for the huge one's).
-std::vector<std::string> childrenOf(const std::string& path) {
-  if (path == kRoot) return {"/o/window"};
-  if (path != "/o/window") return {};
-  return {"/o/label", "/o/field", "/o/slider", "/o/channel"};
-}
-
-constexpr const char* kFieldText = "ann@example.org";
 
 struct Fake {
   sd_event* event = nullptr;
@@ -99,66 +79,14 @@ bool is(const char* a, const char* b) {
   return a != nullptr && std::strcmp(a, b) == 0;
 }
 
-int appendRef(sd_bus_message* reply, const std::string& bus,
-              const std::string& path) {
-  return sd_bus_message_append(reply, "(so)", bus.c_str(), path.c_str());
-}
-
-int replyProperty(sd_bus_message* call, const std::string& path,
-                  const Node& node, const char* channel) {
-  const char* interface = nullptr;
-  const char* name = nullptr;
-  if (sd_bus_message_read(call, "ss", &interface, &name) < 0) return -EINVAL;
-  if (is(interface, "org.a11y.atspi.Application")) {
-    if (is(name, "ToolkitName"))
-      return sd_bus_reply_method_return(call, "v", "s", "FakeKit");
-    if (is(name, "Version"))
-      return sd_bus_reply_method_return(call, "v", "s", "1.2.3");
-  } else if (is(interface, "org.a11y.atspi.Text") && path == "/o/field") {
-    if (is(name, "CaretOffset"))
-      return sd_bus_reply_method_return(call, "v", "i", 3);
-    if (is(name, "CharacterCount"))
-      return sd_bus_reply_method_return(call, "v", "i", 15);
-  } else if (is(interface, "org.a11y.atspi.Value") && path == "/o/slider") {
-    if (is(name, "CurrentValue"))
-      return sd_bus_reply_method_return(call, "v", "d", 42.5);
-  } else if (is(interface, "org.a11y.atspi.Accessible")) {
-    if (is(name, "Name")) {
-      const std::string text = path == "/o/channel" ? channel : node.name;
-      return sd_bus_reply_method_return(call, "v", "s", text.c_str());
-    }
-    if (is(name, "Description")) {
-      return sd_bus_reply_method_return(call, "v", "s",
-                                        node.description.c_str());
-    }
-    if (is(name, "ChildCount")) {
-      const auto count =
-          path == "/o/huge" ? kHugeCount : childrenOf(path).size();
-      return sd_bus_reply_method_return(call, "v", "i",
-                                        static_cast<int32_t>(count));
-    }
-    if (is(name, "Parent")) {
-      return sd_bus_reply_method_return(call, "v", "(so)", fake.unique.c_str(),
-                                        node.parent.c_str());
-    }
-  }
-  return sd_bus_reply_method_errorf(
-      call, "org.freedesktop.DBus.Error.UnknownProperty", "no property %s",
-      name);
-}
-
-int replyChildren(sd_bus_message* call, const std::string& path) {
+int replyChildren(sd_bus_message* call, bool huge) {
+  static const char* const kForm[] = {"/o/label", "/o/field", "/o/channel"};
   sd_bus_message* reply = nullptr;
   int r = sd_bus_message_new_method_return(call, &reply);
   if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "(so)");
-  if (path == "/o/huge") {
-    for (uint32_t i = 0; r >= 0 && i < kHugeCount; ++i) {
-      r = appendRef(reply, fake.unique, "/o/c");
-    }
-  } else {
-    for (const std::string& child : childrenOf(path)) {
-      if (r >= 0) r = appendRef(reply, fake.unique, child);
-    }
+  for (uint32_t i = 0; r >= 0 && i < (huge ? kHugeCount : 3); ++i) {
+    r = sd_bus_message_append(reply, "(so)", fake.unique.c_str(),
+                              huge ? "/o/c" : kForm[i]);
   }
   if (r >= 0) r = sd_bus_message_close_container(reply);
   if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
@@ -166,75 +94,66 @@ int replyChildren(sd_bus_message* call, const std::string& path) {
   return r;
 }
 
-int replyRelations(sd_bus_message* call, const std::string& path) {
-  if (path != "/o/field")
-    return sd_bus_reply_method_return(call, "a(ua(so))", 0);
-  return sd_bus_reply_method_return(call, "a(ua(so))", 1, kLabelledBy, 1,
-                                    fake.unique.c_str(), "/o/label");
-}
-
-int replyText(sd_bus_message* call, const char* member) {
-  if (is(member, "GetText")) {
+// The answer of a well-behaved object, by the AT-SPI interface and member,
+// or property, asked.
+int answer(sd_bus_message* call, const char* channel) {
+  const std::string path = sd_bus_message_get_path(call);
+  const auto found = objects().find(path);
+  if (found == objects().end()) {
+    return sd_bus_reply_method_errorf(
+        call, "org.freedesktop.DBus.Error.UnknownObject", "no object %s",
+        path.c_str());
+  }
+  const char* interface = sd_bus_message_get_interface(call);
+  const char* member = sd_bus_message_get_member(call);
+  if (is(interface, "org.freedesktop.DBus.Properties") && is(member, "Get") &&
+      sd_bus_message_read(call, "ss", &interface, &member) < 0) {
+    return -EINVAL;
+  }
+  std::string key = std::string(interface ? interface : "") + "." + member;
+  if (key.starts_with(kAtspi)) key.erase(0, std::strlen(kAtspi));
+  const Object& object = found->second;
+  const auto reply = [call](const char* types, auto... values) {
+    return sd_bus_reply_method_return(call, types, values...);
+  };
+  if (key == "Accessible.GetRole") return reply("u", object.role);
+  if (key == "Accessible.Name")
+    return reply("v", "s", path == "/o/channel" ? channel : object.name);
+  if (key == "Accessible.Description") return reply("v", "s", "Your address");
+  if (key == "Accessible.ChildCount") return reply("v", "i", 3);
+  if (key == "Accessible.Parent")
+    return reply("v", "(so)", fake.unique.c_str(), "/o/window");
+  if (key == "Accessible.GetState") return reply("au", 2, 0x2001080u, 1u);
+  if (key == "Accessible.GetChildren")
+    return replyChildren(call, path == "/o/huge");
+  if (key == "Accessible.GetAttributes") {
+    return reply("a{ss}", 2, "placeholder-text", "you@example.org", "toolkit",
+                 "FakeKit");
+  }
+  if (key == "Accessible.GetRelationSet")  // labelled by the label
+    return reply("a(ua(so))", 1, 2u, 1, fake.unique.c_str(), "/o/label");
+  if (key == "Application.GetApplicationBusAddress") {
+    if (fake.socketMode == "unsupported")
+      return sd_bus_reply_method_errorf(call, kUnknownMethod, "no socket");
+    return reply("s", fake.ownAddress.c_str());
+  }
+  if (key == "Application.ToolkitName") return reply("v", "s", "FakeKit");
+  if (key == "Application.Version") return reply("v", "s", "1.2.3");
+  if (key == "Text.GetText") {
     int32_t start = 0, end = 0;
     if (sd_bus_message_read(call, "ii", &start, &end) < 0) return -EINVAL;
     const std::string text(kFieldText);
     if (end < 0 || end > static_cast<int32_t>(text.size())) end = text.size();
     if (start < 0 || start > end) start = end;
-    return sd_bus_reply_method_return(call, "s",
-                                      text.substr(start, end - start).c_str());
+    return reply("s", text.substr(start, end - start).c_str());
   }
-  if (is(member, "GetNSelections"))
-    return sd_bus_reply_method_return(call, "i", 1);
-  if (is(member, "GetSelection"))
-    return sd_bus_reply_method_return(call, "ii", 0, 3);
-  return sd_bus_reply_method_errorf(call, kUnknownMethod, "no %s", member);
-}
-
-// The answer of a well-behaved application.
-int answer(sd_bus_message* call, const char* channel) {
-  const std::string path = sd_bus_message_get_path(call);
-  const char* interface = sd_bus_message_get_interface(call);
-  const char* member = sd_bus_message_get_member(call);
-  if (is(interface, "org.a11y.atspi.Application") && path == kRoot &&
-      is(member, "GetApplicationBusAddress")) {
-    if (fake.socketMode == "unsupported") {
-      return sd_bus_reply_method_errorf(call, kUnknownMethod, "no own socket");
-    }
-    return sd_bus_reply_method_return(call, "s", fake.ownAddress.c_str());
-  }
-  const auto found = tree().find(path);
-  if (found == tree().end()) {
-    return sd_bus_reply_method_errorf(
-        call, "org.freedesktop.DBus.Error.UnknownObject", "no object %s",
-        path.c_str());
-  }
-  const Node& node = found->second;
-  if (is(interface, "org.freedesktop.DBus.Properties") && is(member, "Get")) {
-    return replyProperty(call, path, node, channel);
-  }
-  if (is(interface, "org.a11y.atspi.Accessible")) {
-    if (is(member, "GetRole"))
-      return sd_bus_reply_method_return(call, "u", node.role);
-    if (is(member, "GetState")) {
-      return sd_bus_reply_method_return(call, "au", 2, node.states, 0);
-    }
-    if (is(member, "GetChildren")) return replyChildren(call, path);
-    if (is(member, "GetAttributes")) {
-      if (path != "/o/field")
-        return sd_bus_reply_method_return(call, "a{ss}", 0);
-      return sd_bus_reply_method_return(call, "a{ss}", 2, "placeholder-text",
-                                        "you@example.org", "toolkit",
-                                        "FakeKit");
-    }
-    if (is(member, "GetRelationSet")) return replyRelations(call, path);
-  }
-  if (is(interface, "org.a11y.atspi.Text") && path == "/o/field") {
-    return replyText(call, member);
-  }
-  if (is(interface, "org.a11y.atspi.Component") && is(member, "GetExtents")) {
-    return sd_bus_reply_method_return(call, "(iiii)", 10, 20, 300, 40);
-  }
-  return sd_bus_reply_method_errorf(call, kUnknownMethod, "no %s", member);
+  if (key == "Text.CaretOffset") return reply("v", "i", 3);
+  if (key == "Text.CharacterCount") return reply("v", "i", 15);
+  if (key == "Text.GetNSelections") return reply("i", 1);
+  if (key == "Text.GetSelection") return reply("ii", 0, 3);
+  if (key == "Component.GetExtents") return reply("(iiii)", 10, 20, 300, 40);
+  if (key == "Value.CurrentValue") return reply("v", "d", 42.5);
+  return sd_bus_reply_method_errorf(call, kUnknownMethod, "no %s", key.c_str());
 }
 
 int answerLater(sd_event_source* source, uint64_t, void* data) {
@@ -324,7 +243,6 @@ int unixSocket(const std::string& path, bool listening) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  unlink(path.c_str());
   if (fd < 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       (listening && listen(fd, 16) != 0)) {
@@ -342,9 +260,7 @@ int fail(const char* what, int error) {
 
 int main(int argc, char** argv) {
   if (argc != 4 && !(argc == 6 && is(argv[4], "--a11y-bus"))) {
-    std::fprintf(stderr,
-                 "usage: %s BUS_ADDRESS none|serve|refuse|unsupported FOLDER "
-                 "[--a11y-bus ADDRESS|silent]\n",
+    std::fprintf(stderr, "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A]\n",
                  argv[0]);
     return 2;
   }
@@ -361,16 +277,15 @@ int main(int argc, char** argv) {
   if (fake.socketMode == "serve" || fake.socketMode == "reject" ||
       fake.socketMode == "refuse" || fake.socketMode == "stall") {
     const bool serve = fake.socketMode != "refuse";
-    const std::string path =
-        folder + (serve ? "/app-" : "/refused-") + std::to_string(getpid());
+    const std::string path = folder + "/app-" + std::to_string(getpid());
     const int fd = unixSocket(path, serve);
     if (fd < 0) return fail("own socket", -errno);
     fake.ownAddress = "unix:path=" + path;
     // A stalled socket's connections wait in its backlog, unanswered.
-    if (serve && fake.socketMode != "stall") {
-      r = sd_event_add_io(fake.event, nullptr, fd, EPOLLIN, onConnection,
-                          nullptr);
-      if (r < 0) return fail("own socket", r);
+    if (serve && fake.socketMode != "stall" &&
+        (r = sd_event_add_io(fake.event, nullptr, fd, EPOLLIN, onConnection,
+                             nullptr)) < 0) {
+      return fail("own socket", r);
     }
   }
   if ((r = sd_bus_new(&fake.bus)) < 0 ||
