@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -65,29 +64,12 @@ PrivateBus::~PrivateBus() {
 
 FakeApp::FakeApp(const PrivateBus& bus, const std::string& socket,
                  const std::vector<std::string>& more)
-    : busAddress_(bus.address()), process_([&] {
+    : process_([&] {
         std::vector<std::string> argv{KESTREYE_FAKE_APP, bus.address(), socket,
                                       bus.folder()};
         argv.insert(argv.end(), more.begin(), more.end());
         return argv;
       }()) {}
-
-std::optional<uint32_t> FakeApp::received(const std::string& path) const {
-  sd_bus* connection = nullptr;
-  sd_bus_message* reply = nullptr;
-  uint32_t count = 0;
-  const bool read =
-      sd_bus_new(&connection) >= 0 &&
-      sd_bus_set_address(connection, busAddress_.c_str()) >= 0 &&
-      sd_bus_set_bus_client(connection, 1) >= 0 &&
-      sd_bus_start(connection) >= 0 &&
-      sd_bus_call_method(connection, name().c_str(), "/", "org.kestreye.Fake",
-                         "Received", nullptr, &reply, "s", path.c_str()) >= 0 &&
-      sd_bus_message_read(reply, "u", &count) > 0;
-  sd_bus_message_unref(reply);
-  sd_bus_close_unref(connection);
-  return read ? std::optional(count) : std::nullopt;
-}
 
 ClientOptions optionsFor(const PrivateBus& bus) {
   ClientOptions options;

@@ -75,12 +75,8 @@ class FakeApp {
   pid_t pid() const { return process_.pid(); }
   /// One of its objects.
   ObjectRef ref(const std::string& path) const { return {name(), path}; }
-  /// How many calls it received for `path` ("" for every path), asked on a
-  /// connection of the test's own; none when it cannot tell.
-  std::optional<uint32_t> received(const std::string& path) const;
 
  private:
-  std::string busAddress_;
   Child process_;
 };
 
