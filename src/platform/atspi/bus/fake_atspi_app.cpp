@@ -17,8 +17,8 @@
 // call alike but for their role and name, and list label, field and channel
 // as their children; channel, whose name says "bus" or "p2p" after the
 // connection that asked; silent (never answers), slow (answers after
-// 150 ms), error (an error), wrong (answers of the wrong type), wrongvariant
-// (properties of the wrong type), huge (100,000 children), exit (ends the
+// 150 ms), error (an error), wrong (answers of the wrong type, and
+// properties of the wrong type), huge (100,000 children), exit (ends the
 // process, answering nothing).
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -72,10 +72,6 @@ struct Fake {
 
 Fake fake;
 
-bool is(const char* a, const char* b) {
-  return a != nullptr && std::strcmp(a, b) == 0;
-}
-
 int replyChildren(sd_bus_message* call, bool huge) {
   static const char* const kForm[] = {"/o/label", "/o/field", "/o/channel"};
   sd_bus_message* reply = nullptr;
@@ -103,7 +99,8 @@ int answer(sd_bus_message* call, const char* channel) {
   }
   const char* interface = sd_bus_message_get_interface(call);
   const char* member = sd_bus_message_get_member(call);
-  if (is(interface, "org.freedesktop.DBus.Properties") && is(member, "Get") &&
+  if (sd_bus_message_is_method_call(call, "org.freedesktop.DBus.Properties",
+                                    "Get") &&
       sd_bus_message_read(call, "ss", &interface, &member) < 0) {
     return -EINVAL;
   }
@@ -161,7 +158,10 @@ int answerLater(sd_event_source* source, uint64_t, void* data) {
   return 0;
 }
 
-int handle(sd_bus_message* call, const char* channel) {
+// Calls through the bus, or through the fake's own socket: `data` names
+// the channel.
+int handle(sd_bus_message* call, void* data, sd_bus_error*) {
+  const auto* channel = static_cast<const char*>(data);
   if (!sd_bus_message_is_method_call(call, nullptr, nullptr)) return 0;
   const char* path = sd_bus_message_get_path(call);
   if (path == nullptr) return 0;
@@ -182,13 +182,13 @@ int handle(sd_bus_message* call, const char* channel) {
     sd_bus_reply_method_errorf(call, "org.a11y.atspi.Error.Failed", "scripted");
   } else if (where == "/o/wrong") {
     // Each answer has a type its caller does not expect.
-    if (sd_bus_message_is_method_call(call, nullptr, "GetText")) {
+    if (sd_bus_message_is_method_call(call, nullptr, "Get")) {
+      sd_bus_reply_method_return(call, "v", "b", 1);
+    } else if (sd_bus_message_is_method_call(call, nullptr, "GetText")) {
       sd_bus_reply_method_return(call, "i", 7);
     } else {
       sd_bus_reply_method_return(call, "s", "wrong");
     }
-  } else if (where == "/o/wrongvariant") {
-    sd_bus_reply_method_return(call, "v", "b", 1);
   } else if (where == "/o/slow") {
     sd_event_add_time_relative(fake.event, nullptr, CLOCK_MONOTONIC, 150'000, 0,
                                answerLater, sd_bus_message_ref(call));
@@ -196,13 +196,6 @@ int handle(sd_bus_message* call, const char* channel) {
     answer(call, channel);
   }
   return 1;
-}
-
-int onBus(sd_bus_message* message, void*, sd_bus_error*) {
-  return handle(message, "bus");
-}
-int onPeer(sd_bus_message* message, void*, sd_bus_error*) {
-  return handle(message, "p2p");
 }
 
 int onConnection(sd_event_source*, int fd, uint32_t, void*) {
@@ -216,27 +209,13 @@ int onConnection(sd_event_source*, int fd, uint32_t, void*) {
   sd_id128_t id;
   if (sd_bus_new(&bus) < 0 || sd_id128_randomize(&id) < 0 ||
       sd_bus_set_fd(bus, peer, peer) < 0 || sd_bus_set_server(bus, 1, id) < 0 ||
-      sd_bus_add_filter(bus, nullptr, onPeer, nullptr) < 0 ||
+      sd_bus_add_filter(bus, nullptr, handle, const_cast<char*>("p2p")) < 0 ||
       sd_bus_start(bus) < 0 || sd_bus_attach_event(bus, fake.event, 0) < 0) {
     std::fprintf(stderr, "fake: cannot serve a connection\n");
     return 0;
   }
   fake.peers.push_back(bus);
   return 0;
-}
-
-// A Unix socket at `path`, listening or not.
-int unixSocket(const std::string& path, bool listening) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  if (fd < 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      (listening && listen(fd, 16) != 0)) {
-    return -1;
-  }
-  return fd;
 }
 
 int fail(const char* what, int error) {
@@ -247,7 +226,7 @@ int fail(const char* what, int error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && !(argc == 6 && is(argv[4], "--a11y-bus"))) {
+  if (argc != 4 && !(argc == 6 && std::strcmp(argv[4], "--a11y-bus") == 0)) {
     std::fprintf(stderr, "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A]\n",
                  argv[0]);
     return 2;
@@ -264,10 +243,19 @@ int main(int argc, char** argv) {
   }
   if (fake.socketMode == "serve" || fake.socketMode == "reject" ||
       fake.socketMode == "refuse" || fake.socketMode == "stall") {
+    // A socket that refuses connections is bound and not listening.
     const bool serve = fake.socketMode != "refuse";
     const std::string path = folder + "/app-" + std::to_string(getpid());
-    const int fd = unixSocket(path, serve);
-    if (fd < 0) return fail("own socket", -errno);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                  path.c_str());
+    const int fd =
+        socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (serve && listen(fd, 16) != 0)) {
+      return fail("own socket", -errno);
+    }
     fake.ownAddress = "unix:path=" + path;
     // A stalled socket's connections wait in its backlog, unanswered.
     if (serve && fake.socketMode != "stall" &&
@@ -276,23 +264,20 @@ int main(int argc, char** argv) {
       return fail("own socket", r);
     }
   }
+  const char* unique = nullptr;
   if ((r = sd_bus_new(&fake.bus)) < 0 ||
       (r = sd_bus_set_address(fake.bus, argv[1])) < 0 ||
       (r = sd_bus_set_bus_client(fake.bus, 1)) < 0 ||
-      (r = sd_bus_add_filter(fake.bus, nullptr, onBus, nullptr)) < 0 ||
-      (r = sd_bus_start(fake.bus)) < 0) {
+      (r = sd_bus_add_filter(fake.bus, nullptr, handle,
+                             const_cast<char*>("bus"))) < 0 ||
+      (r = sd_bus_start(fake.bus)) < 0 ||
+      (r = sd_bus_get_unique_name(fake.bus, &unique)) < 0 ||
+      (!fake.a11yAnswer.empty() &&
+       (r = sd_bus_request_name(fake.bus, "org.a11y.Bus", 0)) < 0) ||
+      (r = sd_bus_attach_event(fake.bus, fake.event, 0)) < 0) {
     return fail("bus", r);
   }
-  const char* unique = nullptr;
-  if ((r = sd_bus_get_unique_name(fake.bus, &unique)) < 0)
-    return fail("hello", r);
   fake.unique = unique;
-  if (!fake.a11yAnswer.empty() &&
-      (r = sd_bus_request_name(fake.bus, "org.a11y.Bus", 0)) < 0) {
-    return fail("org.a11y.Bus", r);
-  }
-  if ((r = sd_bus_attach_event(fake.bus, fake.event, 0)) < 0)
-    return fail("attach", r);
   std::printf("%s\n", unique);
   std::fflush(stdout);
   return sd_event_loop(fake.event) < 0 ? 1 : 0;

@@ -23,19 +23,19 @@ Child::Child(const std::vector<std::string>& argv) {
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
-    pid_ = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+    pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   char c = 0;
-  while (read(pipeFds[0], &c, 1) == 1 && c != '\n') firstLine_ += c;
+  while (read(pipeFds[0], &c, 1) == 1 && c != '\n') firstLine += c;
   close(pipeFds[0]);
 }
 
 Child::~Child() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 PrivateBus::PrivateBus() {
@@ -53,7 +53,7 @@ PrivateBus::PrivateBus() {
   daemon_.emplace(std::vector<std::string>{
       KESTREYE_DBUS_DAEMON, "--nofork",
       "--config-file=" + folder_ + "/bus.conf", "--print-address=1"});
-  address_ = daemon_->firstLine();
+  address_ = daemon_->firstLine;
 }
 
 PrivateBus::~PrivateBus() {

@@ -25,8 +25,7 @@ inline std::ostream& operator<<(std::ostream& out, CallStatus status) {
 namespace kestreye::atspi::bus::testbed {
 
 /// A process started by a test, killed and reaped with its owner.
-class Child {
- public:
+struct Child {
   /// Starts `argv` and waits for the first line it prints (each child here
   /// prints one, or exits).
   explicit Child(const std::vector<std::string>& argv);
@@ -34,13 +33,8 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  pid_t pid() const { return pid_; }
-  /// Its first line of output, without the newline; "" when it printed none.
-  const std::string& firstLine() const { return firstLine_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string firstLine_;
+  pid_t pid = -1;
+  std::string firstLine;  ///< without its newline; "" when it printed none
 };
 
 /// A dbus-daemon of the test's own in a folder of its own, which the fake's
@@ -71,8 +65,8 @@ class FakeApp {
           const std::vector<std::string>& more = {});
 
   /// Its unique name on the bus.
-  const std::string& name() const { return process_.firstLine(); }
-  pid_t pid() const { return process_.pid(); }
+  const std::string& name() const { return process_.firstLine; }
+  pid_t pid() const { return process_.pid; }
   /// One of its objects.
   ObjectRef ref(const std::string& path) const { return {name(), path}; }
 
