@@ -97,25 +97,15 @@ class Expected {
 #define ANSWERS(call, ...) expect.answer(#call, batch.call, __VA_ARGS__)
 #define FAILS(call, ...) expect.failure(#call, batch.call, __VA_ARGS__)
 
-// How calls reach the fake: the socket it offers, and what comes of it.
-struct RouteRow {
-  const char* socket;  // what GetApplicationBusAddress answers (see the fake)
-  bool ownSocket;      // whether the client then uses that socket
-};
-
-void PrintTo(const RouteRow& row, std::ostream* out) { *out << row.socket; }
-
-std::string routeName(const ::testing::TestParamInfo<RouteRow>& info) {
-  return info.param.socket;
-}
-
-// A private bus with the fake on it, offering the row's socket.
-class BusClientTest : public ::testing::TestWithParam<RouteRow> {
+// A private bus with the fake on it, offering the socket the parameter names
+// (see the fake); the client uses it only where the fake serves it.
+class BusClientTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    app_.emplace(bus_, GetParam().socket);
+    app_.emplace(bus_, GetParam());
     ASSERT_FALSE(app_->name().empty()) << "the bus or the fake did not start";
   }
+  bool ownSocket() const { return GetParam() == "serve"; }
   ObjectRef at(const std::string& path) const { return app_->ref(path); }
 
   PrivateBus bus_;
@@ -141,7 +131,7 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   const ObjectRef window = at("/o/window");
   const ObjectRef field = at("/o/field");
   const ObjectRef label = at("/o/label");
-  ANSWERS(name(at("/o/channel")), GetParam().ownSocket ? "p2p" : "bus");
+  ANSWERS(name(at("/o/channel")), ownSocket() ? "p2p" : "bus");
   ANSWERS(role(field), 61u);
   ANSWERS(name(window), "Sign in");
   ANSWERS(description(field), "Your address");
@@ -181,7 +171,7 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   batch.run();
   expect.check();
 
-  EXPECT_EQ(client.usesOwnSocket(app), GetParam().ownSocket);
+  EXPECT_EQ(client.usesOwnSocket(app), ownSocket());
   EXPECT_FALSE(std::filesystem::exists(bus_.folder() + "/executed"));
   EXPECT_EQ(batch.answered(), expect.answers());
   // The question for the application's socket, then each call once but the
@@ -191,12 +181,10 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   EXPECT_EQ(once(client, &Batch::role, window).value, 23u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sockets, BusClientRouteTest,
-    ::testing::Values(RouteRow{"none", false}, RouteRow{"serve", true},
-                      RouteRow{"refuse", false}, RouteRow{"reject", false},
-                      RouteRow{"exec", false}, RouteRow{"unsupported", false}),
-    routeName);
+INSTANTIATE_TEST_SUITE_P(Sockets, BusClientRouteTest,
+                         ::testing::Values("none", "serve", "refuse", "reject",
+                                           "exec", "unsupported"),
+                         [](const auto& info) { return info.param; });
 
 // What goes wrong, through the bus and through the application's own socket.
 using BusClientFaultTest = BusClientTest;
@@ -267,9 +255,8 @@ TEST_P(BusClientFaultTest, AnApplicationThatLeavesMidBatchFailsTheRestAsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,
-                         ::testing::Values(RouteRow{"none", false},
-                                           RouteRow{"serve", true}),
-                         routeName);
+                         ::testing::Values("none", "serve"),
+                         [](const auto& info) { return info.param; });
 
 // Applications that answer nothing: one whose own socket takes the
 // connection and never finishes the handshake, and one stopped after its
