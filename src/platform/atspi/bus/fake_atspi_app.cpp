@@ -6,12 +6,12 @@
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
 // FOLDER that refuses every connection), "reject" (one that accepts each
-// connection and closes it at once), "stall" (one that never takes a
-// connection from its backlog), "exec" (an address that would run a
-// program creating FOLDER/executed) or "unsupported" (an UnknownMethod
-// error). --a11y-bus also owns org.a11y.Bus and answers its GetAddress with
-// ADDRESS, or never with "silent". The unique name goes to standard output
-// once the fake is on the bus.
+// connection and closes it when the client's handshake comes in), "stall" (one
+// that never takes a connection from its backlog), "exec" (an address that
+// would run a program creating FOLDER/executed) or "unsupported" (an
+// UnknownMethod error). --a11y-bus also owns org.a11y.Bus and answers its
+// GetAddress with ADDRESS, or never with "silent". The unique name goes to
+// standard output once the fake is on the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -202,7 +202,15 @@ int onConnection(sd_event_source*, int fd, uint32_t, void*) {
   const int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (peer < 0) return 0;
   if (fake.socketMode == "reject") {
-    close(peer);
+    // Closed once the client's handshake has come in: the client has begun,
+    // and learns of it while it waits for the answer.
+    const auto hangUp = [](sd_event_source* source, int fd, uint32_t, void*) {
+      sd_event_source_disable_unref(source);
+      close(fd);
+      return 0;
+    };
+    sd_event_source* source = nullptr;
+    sd_event_add_io(fake.event, &source, peer, EPOLLIN, hangUp, nullptr);
     return 0;
   }
   sd_bus* bus = nullptr;
