@@ -77,14 +77,11 @@ class FakeApp {
 /// A client of the private bus, as AT_SPI_BUS_ADDRESS would name it.
 ClientOptions optionsFor(const PrivateBus& bus);
 
-/// The reply of one call, made in a batch of its own due in 30 s, with the
-/// client's limit unless `limit` is given.
+/// The reply of one call, made in a batch of its own due in 30 s.
 template <class T>
 Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const ObjectRef&),
-              const ObjectRef& target,
-              std::optional<std::chrono::milliseconds> limit = std::nullopt) {
+              const ObjectRef& target) {
   Batch batch(client, Clock::now() + std::chrono::seconds(30));
-  if (limit) batch.setCallLimit(*limit);
   const Ticket<T> ticket = (batch.*ask)(target);
   batch.run();
   return batch[ticket];
