@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
