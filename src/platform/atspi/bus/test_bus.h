@@ -1,11 +1,10 @@
 // What the bus client's tests run against: a private dbus-daemon and the
-// fake application (fake_atspi_app.cpp) on it, each stopped by its owner.
+// fake application (fake_atspi_app.cpp) on it, each ended by its owner.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -24,25 +23,17 @@ inline std::ostream& operator<<(std::ostream& out, CallStatus status) {
 
 namespace kestreye::atspi::bus::testbed {
 
-/// A process started by a test, its standard output on a pipe; terminated
-/// and reaped with its owner.
-class Child {
- public:
-  /// Starts `argv`; pid() is -1 when it could not be started.
+/// A process started by a test, killed and reaped with its owner.
+struct Child {
+  /// Starts `argv` and waits for the first line it prints (each child here
+  /// prints one, or exits).
   explicit Child(const std::vector<std::string>& argv);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  /// The next line of its output, without its newline; none at its end or
-  /// after `wait`.
-  std::optional<std::string> readLine(std::chrono::milliseconds wait);
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int output_ = -1;
-  std::string buffered_;
+  pid_t pid = -1;
+  std::string firstLine;  ///< without its newline; "" when it printed none
 };
 
 /// A dbus-daemon of the test's own in a folder of its own, which the fake's
@@ -51,8 +42,6 @@ class PrivateBus {
  public:
   PrivateBus();
   ~PrivateBus();
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
 
   /// The daemon's address; "" when it did not start.
   const std::string& address() const { return address_; }
@@ -62,45 +51,36 @@ class PrivateBus {
 
  private:
   std::string folder_;
-  std::string address_;
   std::optional<Child> daemon_;
+  std::string address_;
 };
 
 /// The fake application on a private bus.
 class FakeApp {
  public:
-  /// Starts it with `socket` (none, serve, refuse, unsupported) and any
-  /// further arguments; name() is "" when it did not come up.
+  /// Starts it with `socket` (see fake_atspi_app.cpp) and any further
+  /// arguments; name() is "" when it, or the bus, did not come up.
   FakeApp(const PrivateBus& bus, const std::string& socket,
           const std::vector<std::string>& more = {});
 
   /// Its unique name on the bus.
-  const std::string& name() const { return name_; }
-  /// Its process id.
-  pid_t pid() const { return process_.pid(); }
+  const std::string& name() const { return process_.firstLine; }
+  pid_t pid() const { return process_.pid; }
   /// One of its objects.
-  ObjectRef ref(const std::string& path) const { return {name_, path}; }
-  /// How many calls it received for `path` ("" for every path), asked on a
-  /// connection of the test's own; none when it cannot tell.
-  std::optional<uint32_t> received(const std::string& path) const;
+  ObjectRef ref(const std::string& path) const { return {name(), path}; }
 
  private:
-  std::string busAddress_;
   Child process_;
-  std::string name_;
 };
 
 /// A client of the private bus, as AT_SPI_BUS_ADDRESS would name it.
 ClientOptions optionsFor(const PrivateBus& bus);
 
-/// The reply of one call, made in a batch of its own due in 30 s, with the
-/// client's limit unless `limit` is given.
+/// The reply of one call, made in a batch of its own due in 30 s.
 template <class T>
 Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const ObjectRef&),
-              const ObjectRef& target,
-              std::optional<std::chrono::milliseconds> limit = std::nullopt) {
+              const ObjectRef& target) {
   Batch batch(client, Clock::now() + std::chrono::seconds(30));
-  if (limit) batch.setCallLimit(*limit);
   const Ticket<T> ticket = (batch.*ask)(target);
   batch.run();
   return batch[ticket];
