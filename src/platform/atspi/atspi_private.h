@@ -141,6 +141,9 @@ struct ElementMemo {
   std::vector<NodeRef> children;
   bool textRead = false;
   std::optional<std::string> text;
+  /// The whole text as GetText answered it, asked ahead by prefetch() and
+  /// not yet read into `text`.
+  std::optional<std::string> rawText;
   /// For a paragraph of a text frame (see frameParagraphs): the frame's
   /// whole text, and where this paragraph's text starts in it, in code
   /// points.
@@ -326,12 +329,17 @@ enum Prefetch : unsigned {
   kPrefetchStates = 2,
   kPrefetchName = 4,
   kPrefetchDescription = 8,
+  kPrefetchExtents = 16,
+  kPrefetchText = 32,  ///< of elements that show a text, passwords never
 };
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to
 /// fail on its own.
 void prefetch(const std::vector<Node*>& nodes, unsigned what,
               const ReadContext& read);
+/// prefetch() of the element and its listed siblings: the walks read a
+/// frame or a text of one element, then the same of its siblings.
+void prefetchWithSiblings(Node* node, unsigned what, const ReadContext& read);
 
 // element_cache.cpp
 
@@ -345,6 +353,8 @@ std::string nameOf(Node* node, ReadContext& read);
 std::string descriptionOf(Node* node, ReadContext& read);
 /// A new reference to the element's parent, or null.
 NodeRef parentOf(Node* node, ReadContext& read);
+/// Keeps an answer of GetExtents (none: no Component interface) in the memo.
+void keepExtents(ElementMemo& memo, const std::optional<Rect>& rect);
 /// The on-screen frame, or none for an element off screen or without a
 /// Component interface (the memo's hasComponent tells which).
 const std::optional<Rect>& extentsOf(Node* node, ReadContext& read);

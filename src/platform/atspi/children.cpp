@@ -249,12 +249,13 @@ const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.rawChildrenRead) {
     ReadContext local = read.fresh();
-    (void)statesOf(node, local);
+    // The desktop's children are the applications, each asked on its own;
+    // the registry's states tell nothing.
+    if (node->ref.bus.starts_with(':')) (void)statesOf(node, local);
     if (!local.ok()) {
       read.fail(local.failure());
       return nullptr;
     }
-    // The desktop's children are the applications, each asked on its own.
     if (node->ref.bus.starts_with(':')) {
       prefetchRawChildren({node}, read);
     } else {
@@ -397,7 +398,9 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
   // trip for every element. Not so below a window:
   // GTK's pop-up window lists the menu whose parent is its combo box.
   ReadContext ignored = read.fresh();
-  NodeRef parent = parentOf(node, ignored);
+  // An application's parent is the desktop: not asked for.
+  NodeRef parent =
+      role == ATSPI_ROLE_APPLICATION ? nullptr : parentOf(node, ignored);
   const bool window = parent != nullptr &&
                       roleOf(parent.get(), ignored) == ATSPI_ROLE_APPLICATION;
   for (const NodeRef& child : children) {

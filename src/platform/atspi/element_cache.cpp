@@ -26,6 +26,30 @@ bool meansNoInterface(std::string_view error) {
          error == "org.freedesktop.DBus.Error.NotSupported";
 }
 
+// Whether the element's text is worth asking along with its siblings': it
+// has a Text interface, or a role that shows a text, and is no password.
+bool carriesText(const ElementMemo& memo) {
+  if (memo.textRead || memo.rawText.has_value() || memo.hasText == false ||
+      !memo.role.has_value()) {
+    return false;
+  }
+  switch (*memo.role) {
+    case ATSPI_ROLE_PASSWORD_TEXT:
+    case ATSPI_ROLE_TERMINAL:
+      return false;
+    case ATSPI_ROLE_TEXT:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_STATIC:
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_CAPTION:
+      return true;
+    default:
+      return memo.hasText == true;
+  }
+}
+
 // A text property of the element, remembered in `slot`.
 template <class Add>
 std::string memoText(Node* node, std::optional<std::string>& slot, Add add,
@@ -150,6 +174,8 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       std::optional<bus::Ticket<std::vector<uint32_t>>> states;
       std::optional<bus::Ticket<std::string>> name;
       std::optional<bus::Ticket<std::string>> description;
+      std::optional<bus::Ticket<Rect>> extents;
+      std::optional<bus::Ticket<std::string>> text;
     };
     std::vector<Asked> asked;
     std::unordered_set<Node*> seen;
@@ -157,13 +183,17 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
     for (Node* node : nodes) {
       if (node->ref.bus != app || !seen.insert(node).second) continue;
       const ElementMemo& memo = read.memo(node);
-      Asked entry{node, {}, {}, {}, {}};
+      Asked entry{node, {}, {}, {}, {}, {}, {}};
       const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
       const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
       const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
       const bool description =
           (what & kPrefetchDescription) != 0 && !memo.description.has_value();
-      if (!role && !states && !name && !description) continue;
+      const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
+      const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
+      if (!role && !states && !name && !description && !extents && !text) {
+        continue;
+      }
       if (batch == nullptr) {
         batch = local.batchFor(app);
         if (batch == nullptr) break;
@@ -172,6 +202,10 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       if (states) entry.states = batch->states(node->ref);
       if (name) entry.name = batch->name(node->ref);
       if (description) entry.description = batch->description(node->ref);
+      if (extents) {
+        entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
+      }
+      if (text) entry.text = batch->text(node->ref, 0, -1);
       asked.push_back(std::move(entry));
     }
     if (batch == nullptr) continue;
@@ -203,6 +237,20 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
       if (entry.description) {
         if (auto text = one.take(app, (*batch)[*entry.description])) {
           memo.description = std::move(*text);
+        }
+      }
+      if (entry.extents) {
+        ReadContext frame = read.fresh();
+        std::optional<Rect> rect = frame.take(app, (*batch)[*entry.extents]);
+        if (frame.ok()) keepExtents(memo, rect);
+      }
+      if (entry.text) {
+        ReadContext text = read.fresh();
+        std::optional<std::string> value =
+            text.take(app, (*batch)[*entry.text]);
+        if (text.ok()) {
+          memo.hasText = value.has_value();
+          memo.rawText = std::move(value);
         }
       }
     }
@@ -305,14 +353,7 @@ NodeRef parentOf(Node* node, ReadContext& read) {
   return memo.parent;
 }
 
-const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
-  ElementMemo& memo = read.memo(node);
-  if (memo.extentsRead) return memo.extents;
-  std::optional<Rect> rect =
-      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.extents(ref, bus::CoordType::Screen);
-      });
-  if (!read.ok()) return memo.extents;
+void keepExtents(ElementMemo& memo, const std::optional<Rect>& rect) {
   memo.extentsRead = true;
   // An element without a Component interface answers with an error.
   memo.hasComponent = rect.has_value();
@@ -325,6 +366,35 @@ const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
       rect->width >= 0 && rect->height >= 0) {
     memo.extents = *rect;
   }
+}
+
+void prefetchWithSiblings(Node* node, unsigned what, const ReadContext& read) {
+  const ElementMemo& memo = read.memo(node);
+  std::vector<Node*> nodes;
+  if (memo.parentRead && memo.parent != nullptr) {
+    const ElementMemo& parent = read.memo(memo.parent.get());
+    if (parent.childrenRead) {
+      for (const NodeRef& sibling : parent.children) {
+        nodes.push_back(sibling.get());
+      }
+    }
+  }
+  if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) {
+    nodes.push_back(node);
+  }
+  prefetch(nodes, what, read);
+}
+
+const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  if (!memo.extentsRead) prefetchWithSiblings(node, kPrefetchExtents, read);
+  if (memo.extentsRead) return memo.extents;
+  std::optional<Rect> rect =
+      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+        return batch.extents(ref, bus::CoordType::Screen);
+      });
+  if (!read.ok()) return memo.extents;
+  keepExtents(memo, rect);
   return memo.extents;
 }
 

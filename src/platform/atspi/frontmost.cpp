@@ -44,8 +44,7 @@ class Settling {
       // A busy application (GTK 4's answers come through the bus daemon,
       // after its frame is drawn) may trail a fast one by some milliseconds:
       // it is given at least kMinWait from the start.
-      until_ = std::max(now + (now - start_) * factor_,
-                        start_ + kMinWait) +
+      until_ = std::max(now + (now - start_) * factor_, start_ + kMinWait) +
                std::chrono::milliseconds(1);
     }
   }
@@ -67,6 +66,7 @@ struct Asked {
   std::optional<bus::Ticket<bus::Children>> windows;
   std::optional<bus::Ticket<std::string>> name;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
+  std::optional<bus::Ticket<uint32_t>> pid;
   bool failed = false;
   WindowClaim claim;
 };
@@ -143,6 +143,8 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
       memo.rawChildren.push_back(share(window));
       entry.states.emplace_back(window, second.states(ref));
     }
+    // The bus daemon tells the process ids, in the same batch.
+    if (!entry.states.empty()) entry.pid = second.processId(entry.app->ref.bus);
   }
   Settling settlingStates(start, 1);
   second.run([&]() -> std::optional<Clock::time_point> {
@@ -166,6 +168,11 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   });
   for (Asked& entry : asked) {
     if (entry.failed) continue;
+    if (entry.pid.has_value() && second[*entry.pid].ok() &&
+        *second[*entry.pid].value != 0) {
+      cache.memoOf(entry.app).processId =
+          static_cast<int32_t>(*second[*entry.pid].value);
+    }
     for (auto& [window, ticket] : entry.states) {
       ReadContext read(cache);
       std::optional<std::vector<uint32_t>> words =

@@ -129,7 +129,12 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
     memo.text = std::string();
     return memo.text;
   }
-  std::optional<std::string> text = textRange(node, 0, -1, read);
+  if (!memo.rawText.has_value()) {
+    prefetchWithSiblings(node, kPrefetchText, read);
+  }
+  std::optional<std::string> text =
+      memo.rawText.has_value() ? std::exchange(memo.rawText, std::nullopt)
+                               : textRange(node, 0, -1, read);
   if (read.ok() && text.has_value() && text->empty()) {
     // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
     const int64_t count = characterCountOf(node, read);
