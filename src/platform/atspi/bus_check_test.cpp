@@ -42,7 +42,7 @@ TEST(BusCheckTest, AnyAnswerCountsAndAMissingBusDoesNot) {
   server.join();
   EXPECT_FALSE(busAnswers("unix:path=/nonexistent/bus", deadline));
   EXPECT_FALSE(busAnswers("not an address", deadline));
-  // A kind of address this check cannot reach is left to libdbus.
+  // A kind of address this check cannot reach is left to the calls.
   EXPECT_TRUE(busAnswers("tcp:host=localhost,port=1", deadline));
 }
 
