@@ -337,9 +337,12 @@ enum Prefetch : unsigned {
 /// fail on its own.
 void prefetch(const std::vector<Node*>& nodes, unsigned what,
               const ReadContext& read);
-/// prefetch() of the element and its listed siblings: the walks read a
-/// frame or a text of one element, then the same of its siblings.
-void prefetchWithSiblings(Node* node, unsigned what, const ReadContext& read);
+/// As prefetch(), for one element, whose failure is the read's.
+void fetch(Node* node, unsigned what, ReadContext& read);
+/// fetch() of the element together with prefetch() of its listed siblings:
+/// the walks read a frame or a text of one element, then the same of its
+/// siblings.
+void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
 
 // element_cache.cpp
 

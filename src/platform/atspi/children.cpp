@@ -160,9 +160,11 @@ enum class Listing {
 };
 
 // Lists the children of `nodes`, all of one application, in at most two
-// batches: the counts that are needed, then the lists.
+// batches: the counts that are needed, then the lists. A failure is
+// reported to `report` when it is given (for one node), else the node is
+// left unlisted.
 void listChildren(const std::vector<Node*>& nodes, const std::string& app,
-                  const ReadContext& read) {
+                  const ReadContext& read, ReadContext* report = nullptr) {
   std::vector<std::pair<Node*, Listing>> wanted;
   const bool gtk4 =
       app.starts_with(':') && !nodes.empty() && isGtk4(nodes.front(), read);
@@ -179,13 +181,16 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   std::vector<std::pair<Node*, bus::Ticket<int32_t>>> countTickets;
   for (const auto& [node, listing] : wanted) {
     if (listing == Listing::Whole) continue;
-    if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr)
+    if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr) {
+      if (report != nullptr) report->fail(countRead.failure());
       return;
+    }
     countTickets.emplace_back(node, batch->childCount(node->ref));
   }
   if (batch != nullptr) batch->run();
   for (auto& [node, ticket] : countTickets) {
-    ReadContext one = read.fresh();
+    ReadContext fresh = read.fresh();
+    ReadContext& one = report != nullptr ? *report : fresh;
     if (auto count = one.take(app, (*batch)[ticket])) counts[node] = *count;
   }
 
@@ -209,7 +214,10 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
       keepRawChildren(node, {}, count, read);
       continue;
     }
-    if (lists == nullptr && (lists = listRead.batchFor(app)) == nullptr) return;
+    if (lists == nullptr && (lists = listRead.batchFor(app)) == nullptr) {
+      if (report != nullptr) report->fail(listRead.failure());
+      return;
+    }
     Asked entry{node, {}, {}};
     if (listing == Listing::ByIndex) {
       for (int i = 0; i < count; ++i) {
@@ -222,7 +230,8 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   }
   if (lists != nullptr) lists->run();
   for (Asked& entry : asked) {
-    ReadContext one = read.fresh();
+    ReadContext fresh = read.fresh();
+    ReadContext& one = report != nullptr ? *report : fresh;
     std::vector<bus::ObjectRef> refs;
     int count = static_cast<int>(entry.byIndex.size());
     if (entry.whole.has_value()) {
@@ -248,26 +257,22 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.rawChildrenRead) {
-    ReadContext local = read.fresh();
     // The desktop's children are the applications, each asked on its own;
     // the registry's states tell nothing.
-    if (node->ref.bus.starts_with(':')) (void)statesOf(node, local);
-    if (!local.ok()) {
-      read.fail(local.failure());
-      return nullptr;
-    }
-    if (node->ref.bus.starts_with(':')) {
-      prefetchRawChildren({node}, read);
-    } else {
-      listChildren({node}, node->ref.bus, local);
-    }
+    const bool application = node->ref.bus.starts_with(':');
+    ReadContext local = read.fresh();
+    if (application) (void)statesOf(node, local);
+    if (local.ok()) listChildren({node}, node->ref.bus, local, &local);
     if (!memo.rawChildrenRead) {
-      // The listing failed: asked once more, for the failure.
-      (void)local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.childCount(ref);
-      });
       read.fail(local.ok() ? kAxCannotComplete : local.failure());
       return nullptr;
+    }
+    if (application) {
+      std::vector<Node*> children;
+      for (const NodeRef& child : memo.rawChildren) {
+        children.push_back(child.get());
+      }
+      prefetch(children, kPrefetchRole | kPrefetchStates, read);
     }
   }
   return &memo.rawChildren;

@@ -26,6 +26,14 @@ bool meansNoInterface(std::string_view error) {
          error == "org.freedesktop.DBus.Error.NotSupported";
 }
 
+// Whether a call was answered: with a value, or with an error that says
+// the element lacks the interface.
+template <class T>
+bool answers(const bus::Reply<T>& reply) {
+  return reply.ok() || (reply.status == bus::CallStatus::Error &&
+                        meansNoInterface(reply.error));
+}
+
 // Whether the element's text is worth asking along with its siblings': it
 // has a Text interface, or a role that shows a text, and is no password.
 bool carriesText(const ElementMemo& memo) {
@@ -50,19 +58,126 @@ bool carriesText(const ElementMemo& memo) {
   }
 }
 
-// A text property of the element, remembered in `slot`.
-template <class Add>
-std::string memoText(Node* node, std::optional<std::string>& slot, Add add,
-                     ReadContext& read) {
-  if (slot.has_value()) return *slot;
-  ReadContext local = read.fresh();
-  std::optional<std::string> value = local.ask(node, add);
-  if (!local.ok()) {
-    read.fail(local.failure());
-    return std::string();
+// The name a user sees: GTK 4 names a widget without a label after its
+// class ("GtkStackPage", "AdwTabView", "EditorSourceView").
+std::string shownName(Node* node, std::string name, const ReadContext& read) {
+  ReadContext ignored = read.fresh();
+  if (!name.empty() && isGtk4(node, ignored) &&
+      isGtk4ClassName(name, roleOf(node, ignored))) {
+    name.clear();
   }
-  slot = value.value_or(std::string());
-  return *slot;
+  return name;
+}
+
+// Reads, in one batch per application, what the memos of `nodes` lack of
+// `what`. The calls for `own`, if it is among them, report their failure to
+// `ownRead`; any other failure leaves its memo as it was.
+void fetchInto(const std::vector<Node*>& nodes, unsigned what,
+               const ReadContext& read, Node* own, ReadContext* ownRead) {
+  // One batch per application: each application's calls get its own
+  // patience, and a hung one is not asked.
+  std::vector<std::string> apps;
+  for (Node* node : nodes) {
+    if (std::find(apps.begin(), apps.end(), node->ref.bus) == apps.end()) {
+      apps.push_back(node->ref.bus);
+    }
+  }
+  for (const std::string& app : apps) {
+    ReadContext local = read.fresh();
+    struct Asked {
+      Node* node;
+      std::optional<bus::Ticket<uint32_t>> role;
+      std::optional<bus::Ticket<std::vector<uint32_t>>> states;
+      std::optional<bus::Ticket<std::string>> name;
+      std::optional<bus::Ticket<std::string>> description;
+      std::optional<bus::Ticket<Rect>> extents;
+      std::optional<bus::Ticket<std::string>> text;
+    };
+    std::vector<Asked> asked;
+    std::unordered_set<Node*> seen;
+    std::unique_ptr<bus::Batch> batch;
+    for (Node* node : nodes) {
+      if (node->ref.bus != app || !seen.insert(node).second) continue;
+      const ElementMemo& memo = read.memo(node);
+      Asked entry{node, {}, {}, {}, {}, {}, {}};
+      const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
+      const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
+      const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
+      const bool description =
+          (what & kPrefetchDescription) != 0 && !memo.description.has_value();
+      const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
+      const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
+      if (!role && !states && !name && !description && !extents && !text) {
+        continue;
+      }
+      if (batch == nullptr) {
+        batch = local.batchFor(app);
+        if (batch == nullptr) {
+          if (own != nullptr && own->ref.bus == app) {
+            ownRead->fail(local.failure());
+          }
+          break;
+        }
+      }
+      if (role) entry.role = batch->role(node->ref);
+      if (states) entry.states = batch->states(node->ref);
+      if (name) entry.name = batch->name(node->ref);
+      if (description) entry.description = batch->description(node->ref);
+      if (extents) {
+        entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
+      }
+      if (text) entry.text = batch->text(node->ref, 0, -1);
+      asked.push_back(std::move(entry));
+    }
+    if (batch == nullptr) continue;
+    batch->run();
+    for (Asked& entry : asked) {
+      ElementMemo& memo = read.memo(entry.node);
+      ReadContext fresh = read.fresh();
+      ReadContext& one = entry.node == own ? *ownRead : fresh;
+      if (entry.role) {
+        if (auto role = one.take(app, (*batch)[*entry.role])) {
+          memo.role = static_cast<AtspiRole>(*role);
+        }
+      }
+      if (entry.states) {
+        if (auto words = one.take(app, (*batch)[*entry.states])) {
+          memo.states = StateSet{std::move(*words), true};
+        }
+      }
+      if (entry.name) {
+        auto& reply = (*batch)[*entry.name];
+        const bool answered = answers(reply);
+        std::optional<std::string> name = one.take(app, reply);
+        if (answered) {
+          memo.name = shownName(entry.node, name.value_or(""), read);
+        }
+      }
+      if (entry.description) {
+        auto& reply = (*batch)[*entry.description];
+        const bool answered = answers(reply);
+        std::optional<std::string> text = one.take(app, reply);
+        if (answered) memo.description = text.value_or("");
+      }
+      // A frame or a text is kept when its call was answered, with a value
+      // or with "no such interface".
+      if (entry.extents) {
+        auto& reply = (*batch)[*entry.extents];
+        const bool answered = answers(reply);
+        std::optional<Rect> rect = one.take(app, reply);
+        if (answered) keepExtents(memo, rect);
+      }
+      if (entry.text) {
+        auto& reply = (*batch)[*entry.text];
+        const bool answered = answers(reply);
+        std::optional<std::string> value = one.take(app, reply);
+        if (answered) {
+          memo.hasText = value.has_value();
+          memo.rawText = std::move(value);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -119,8 +234,7 @@ std::unique_ptr<bus::Batch> ReadContext::batchFor(const std::string& app,
     limit = std::chrono::milliseconds(std::max<int64_t>(
         patience == Patience::Whole ? left.count() : left.count() / 2, 1));
   }
-  std::unique_ptr<bus::Batch> batch;
-  batch = std::make_unique<bus::Batch>(cache_.client(), start + limit);
+  auto batch = std::make_unique<bus::Batch>(cache_.client(), start + limit);
   batch->setCallLimit(limit);
   return batch;
 }
@@ -158,103 +272,11 @@ void ReadContext::settle(const std::string& app, bus::CallStatus status,
 
 void prefetch(const std::vector<Node*>& nodes, unsigned what,
               const ReadContext& read) {
-  // One batch per application: each application's calls get its own
-  // patience, and a hung one is not asked.
-  std::vector<std::string> apps;
-  for (Node* node : nodes) {
-    if (std::find(apps.begin(), apps.end(), node->ref.bus) == apps.end()) {
-      apps.push_back(node->ref.bus);
-    }
-  }
-  for (const std::string& app : apps) {
-    ReadContext local = read.fresh();
-    struct Asked {
-      Node* node;
-      std::optional<bus::Ticket<uint32_t>> role;
-      std::optional<bus::Ticket<std::vector<uint32_t>>> states;
-      std::optional<bus::Ticket<std::string>> name;
-      std::optional<bus::Ticket<std::string>> description;
-      std::optional<bus::Ticket<Rect>> extents;
-      std::optional<bus::Ticket<std::string>> text;
-    };
-    std::vector<Asked> asked;
-    std::unordered_set<Node*> seen;
-    std::unique_ptr<bus::Batch> batch;
-    for (Node* node : nodes) {
-      if (node->ref.bus != app || !seen.insert(node).second) continue;
-      const ElementMemo& memo = read.memo(node);
-      Asked entry{node, {}, {}, {}, {}, {}, {}};
-      const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
-      const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
-      const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
-      const bool description =
-          (what & kPrefetchDescription) != 0 && !memo.description.has_value();
-      const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
-      const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
-      if (!role && !states && !name && !description && !extents && !text) {
-        continue;
-      }
-      if (batch == nullptr) {
-        batch = local.batchFor(app);
-        if (batch == nullptr) break;
-      }
-      if (role) entry.role = batch->role(node->ref);
-      if (states) entry.states = batch->states(node->ref);
-      if (name) entry.name = batch->name(node->ref);
-      if (description) entry.description = batch->description(node->ref);
-      if (extents) {
-        entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
-      }
-      if (text) entry.text = batch->text(node->ref, 0, -1);
-      asked.push_back(std::move(entry));
-    }
-    if (batch == nullptr) continue;
-    batch->run();
-    for (Asked& entry : asked) {
-      ElementMemo& memo = read.memo(entry.node);
-      ReadContext one = read.fresh();
-      if (entry.role) {
-        if (auto role = one.take(app, (*batch)[*entry.role])) {
-          memo.role = static_cast<AtspiRole>(*role);
-        }
-      }
-      if (entry.states) {
-        if (auto words = one.take(app, (*batch)[*entry.states])) {
-          memo.states = StateSet{std::move(*words), true};
-        }
-      }
-      // A name goes through nameOf's rule for GTK 4's class names.
-      if (entry.name) {
-        if (auto name = one.take(app, (*batch)[*entry.name])) {
-          ReadContext ignored = read.fresh();
-          if (!name->empty() && isGtk4(entry.node, ignored) &&
-              isGtk4ClassName(*name, roleOf(entry.node, ignored))) {
-            name->clear();
-          }
-          memo.name = std::move(*name);
-        }
-      }
-      if (entry.description) {
-        if (auto text = one.take(app, (*batch)[*entry.description])) {
-          memo.description = std::move(*text);
-        }
-      }
-      if (entry.extents) {
-        ReadContext frame = read.fresh();
-        std::optional<Rect> rect = frame.take(app, (*batch)[*entry.extents]);
-        if (frame.ok()) keepExtents(memo, rect);
-      }
-      if (entry.text) {
-        ReadContext text = read.fresh();
-        std::optional<std::string> value =
-            text.take(app, (*batch)[*entry.text]);
-        if (text.ok()) {
-          memo.hasText = value.has_value();
-          memo.rawText = std::move(value);
-        }
-      }
-    }
-  }
+  fetchInto(nodes, what, read, nullptr, nullptr);
+}
+
+void fetch(Node* node, unsigned what, ReadContext& read) {
+  fetchInto({node}, what, read, node, &read);
 }
 
 // Every answer is remembered for the rest of the scan: the core's ancestor
@@ -263,37 +285,20 @@ AtspiRole roleOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.role.has_value()) return *memo.role;
   // Role and states are asked together: the reads need both.
-  prefetch({node}, kPrefetchRole | kPrefetchStates, read);
-  if (memo.role.has_value()) return *memo.role;
   ReadContext local = read.fresh();
-  const std::optional<uint32_t> role =
-      local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.role(ref);
-      });
-  if (!local.ok() || !role.has_value()) {
-    read.fail(local.ok() ? kAxCannotComplete : local.failure());
-    return ATSPI_ROLE_INVALID;
-  }
-  memo.role = static_cast<AtspiRole>(*role);
-  return *memo.role;
+  fetch(node, kPrefetchRole | kPrefetchStates, local);
+  if (memo.role.has_value()) return *memo.role;
+  read.fail(local.ok() ? kAxCannotComplete : local.failure());
+  return ATSPI_ROLE_INVALID;
 }
 
 StateSet statesOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
+  if (memo.states.known) return memo.states;
+  ReadContext local = read.fresh();
+  fetch(node, kPrefetchRole | kPrefetchStates, local);
   if (!memo.states.known) {
-    prefetch({node}, kPrefetchRole | kPrefetchStates, read);
-  }
-  if (!memo.states.known) {
-    ReadContext local = read.fresh();
-    std::optional<std::vector<uint32_t>> words =
-        local.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-          return batch.states(ref);
-        });
-    if (!local.ok() || !words.has_value()) {
-      read.fail(local.ok() ? kAxCannotComplete : local.failure());
-      return StateSet{};
-    }
-    memo.states = StateSet{std::move(*words), true};
+    read.fail(local.ok() ? kAxCannotComplete : local.failure());
   }
   return memo.states;
 }
@@ -302,37 +307,21 @@ std::string nameOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   // Name and description are asked together: the walks read both.
   if (!memo.name.has_value()) {
-    prefetch({node}, kPrefetchName | kPrefetchDescription, read);
-    if (memo.name.has_value()) return *memo.name;
+    ReadContext local = read.fresh();
+    fetch(node, kPrefetchName | kPrefetchDescription, local);
+    if (!memo.name.has_value()) read.fail(local.failure());
   }
-  const bool known = memo.name.has_value();
-  std::string name = memoText(
-      node, memo.name,
-      [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.name(ref);
-      },
-      read);
-  // GTK 4 names a widget without a label after its class ("GtkStackPage",
-  // "AdwTabView", "EditorSourceView"): that is no name a user sees.
-  ReadContext ignored = read.fresh();
-  if (!known && !name.empty() && isGtk4(node, ignored) &&
-      isGtk4ClassName(name, roleOf(node, ignored))) {
-    memo.name = std::string();
-    name.clear();
-  }
-  return name;
+  return memo.name.value_or(std::string());
 }
 
 std::string descriptionOf(Node* node, ReadContext& read) {
-  if (!read.memo(node).description.has_value()) {
-    prefetch({node}, kPrefetchName | kPrefetchDescription, read);
+  ElementMemo& memo = read.memo(node);
+  if (!memo.description.has_value()) {
+    ReadContext local = read.fresh();
+    fetch(node, kPrefetchName | kPrefetchDescription, local);
+    if (!memo.description.has_value()) read.fail(local.failure());
   }
-  return memoText(
-      node, read.memo(node).description,
-      [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.description(ref);
-      },
-      read);
+  return memo.description.value_or(std::string());
 }
 
 NodeRef parentOf(Node* node, ReadContext& read) {
@@ -368,7 +357,7 @@ void keepExtents(ElementMemo& memo, const std::optional<Rect>& rect) {
   }
 }
 
-void prefetchWithSiblings(Node* node, unsigned what, const ReadContext& read) {
+void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
   const ElementMemo& memo = read.memo(node);
   std::vector<Node*> nodes;
   if (memo.parentRead && memo.parent != nullptr) {
@@ -382,19 +371,12 @@ void prefetchWithSiblings(Node* node, unsigned what, const ReadContext& read) {
   if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) {
     nodes.push_back(node);
   }
-  prefetch(nodes, what, read);
+  fetchInto(nodes, what, read, node, &read);
 }
 
 const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
-  if (!memo.extentsRead) prefetchWithSiblings(node, kPrefetchExtents, read);
-  if (memo.extentsRead) return memo.extents;
-  std::optional<Rect> rect =
-      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.extents(ref, bus::CoordType::Screen);
-      });
-  if (!read.ok()) return memo.extents;
-  keepExtents(memo, rect);
+  if (!memo.extentsRead) fetchWithSiblings(node, kPrefetchExtents, read);
   return memo.extents;
 }
 
@@ -480,7 +462,6 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   std::optional<std::vector<bus::CacheItem>> items =
       local.take(app->ref.bus, (*batch)[ticket]);
   if (!items.has_value()) return;
-  const bool gtk4 = isGtk4(app, read);
   struct Listed {
     int claimed = -1;
     std::vector<std::pair<int32_t, Node*>> children;
@@ -492,10 +473,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
     ElementMemo& memo = read.memo(node);
     if (!memo.role.has_value()) memo.role = static_cast<AtspiRole>(item.role);
     if (!memo.states.known) memo.states = StateSet{item.states, true};
-    if (!memo.name.has_value()) {
-      memo.name = gtk4 && isGtk4ClassName(item.name, *memo.role) ? std::string()
-                                                                 : item.name;
-    }
+    if (!memo.name.has_value()) memo.name = shownName(node, item.name, read);
     if (!memo.description.has_value()) memo.description = item.description;
     if (!memo.hasText.has_value()) memo.hasText = item.text;
     Node* parent = read.intern(item.parent);

@@ -130,10 +130,14 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
     return memo.text;
   }
   if (!memo.rawText.has_value()) {
-    prefetchWithSiblings(node, kPrefetchText, read);
+    fetchWithSiblings(node, kPrefetchText, read);
+    if (!read.ok()) return memo.text;  // not remembered: failed
   }
+  // Asked on its own when its role shows no text and it was not known to
+  // have a Text interface.
   std::optional<std::string> text =
       memo.rawText.has_value() ? std::exchange(memo.rawText, std::nullopt)
+      : memo.hasText == false  ? std::nullopt
                                : textRange(node, 0, -1, read);
   if (read.ok() && text.has_value() && text->empty()) {
     // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
