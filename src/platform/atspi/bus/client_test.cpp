@@ -26,8 +26,20 @@ bool operator==(const Extents& a, const Extents& b) {
   return std::tie(a.x, a.y, a.width, a.height) ==
          std::tie(b.x, b.y, b.width, b.height);
 }
+bool operator==(const CacheItem& a, const CacheItem& b) {
+  return std::tie(a.ref, a.parent, a.index, a.childCount, a.text, a.name,
+                  a.role, a.description, a.states) ==
+         std::tie(b.ref, b.parent, b.index, b.childCount, b.text, b.name,
+                  b.role, b.description, b.states);
+}
 void PrintTo(const ObjectRef& ref, std::ostream* out) {
   *out << ref.bus << ref.path;
+}
+void PrintTo(const CacheItem& item, std::ostream* out) {
+  *out << item.ref.path << " in " << item.parent.path << " #" << item.index
+       << " (" << item.childCount << (item.text ? ", text) " : ") ")
+       << item.role << " '" << item.name << "' '" << item.description << "'";
+  for (uint32_t word : item.states) *out << " " << word;
 }
 
 namespace {
@@ -152,6 +164,28 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   ANSWERS(characterCount(field), 15);
   ANSWERS(extents(field), {10, 20, 300, 40});
   ANSWERS(currentValue(field), 42.5);
+  ANSWERS(childAt(window, 1), field);
+  ANSWERS(selectedChildCount(window), 2);
+  ANSWERS(selectedChild(window, 1), field);
+  ANSWERS(cellAt(window, 2, 5), at("/o/cell_2_5"));
+  // The elements that hold every state asked, as many as asked.
+  ANSWERS(matchingStates(window, {0x1000u, 1u}, 2), {{label, field}, false});
+  ANSWERS(matchingStates(window, {0x1000u, 2u}, 0), {});
+  ANSWERS(processId(app), static_cast<uint32_t>(app_->pid()));
+  // The cache: each field of each element, and no more elements than the
+  // bound.
+  const auto item = [&](const char* path, const char* parent, int32_t index,
+                        int32_t children, const char* name, uint32_t role) {
+    return CacheItem{at(path), at(parent),     index,
+                     children, false,          name,
+                     role,     "Your address", {0x2001080u, 1u}};
+  };
+  std::vector cache(MAX_LISTED_CHILDREN, item("/o/c", "/o/huge", 0, 0, "", 0));
+  cache[0] = item("/o/window", ROOT_PATH, 0, 3, "Sign in", 23);
+  cache[1] = item("/o/label", "/o/window", 0, 0, "Email", 29);
+  cache[2] = item("/o/field", "/o/window", 1, 0, "", 61);
+  cache[2].text = true;
+  ANSWERS(cacheItems(app), cache);
   // A list longer than the bound is cut there.
   ANSWERS(children(at("/o/huge")),
           {std::vector(MAX_LISTED_CHILDREN, at("/o/c")), true});
@@ -166,6 +200,15 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   FAILS(text(wrong, 0, -1), CallStatus::BadReply, "i");
   FAILS(children(wrong), CallStatus::BadReply, "s");
   FAILS(extents(wrong), CallStatus::BadReply, "s");
+  FAILS(childAt(wrong, 0), CallStatus::BadReply, "s");
+  // An element without the interface asked (only window is a table and a
+  // selection), and an application that left the bus.
+  FAILS(cellAt(field, 0, 0), CallStatus::Error,
+        "org.freedesktop.DBus.Error.UnknownMethod");
+  FAILS(selectedChild(label, 0), CallStatus::Error,
+        "org.freedesktop.DBus.Error.UnknownMethod");
+  FAILS(processId(":1.9999"), CallStatus::Gone,
+        "org.freedesktop.DBus.Error.NameHasNoOwner");
   for (size_t i = 0; i < 3 * MAX_CALLS_IN_FLIGHT + 1; ++i)
     ANSWERS(role(label), 29u);
   batch.run();

@@ -15,17 +15,20 @@
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
-// as their children; channel, whose name says "bus" or "p2p" after the
-// connection that asked; silent (never answers), slow (answers after
-// 150 ms), error (an error), wrong (answers of the wrong type, and
-// properties of the wrong type), huge (100,000 children), exit (ends the
-// process, answering nothing).
+// as their children; only window is a selection (of label and field), a
+// table (whose cell at row R, column C is /o/cell_R_C) and a collection;
+// channel, whose name says "bus" or "p2p" after the connection that asked;
+// silent (never answers), slow (answers after 150 ms), error (an error),
+// wrong (answers of the wrong type, and properties of the wrong type), huge
+// (100,000 children), exit (ends the process, answering nothing). The cache
+// (Cache.GetItems) holds window, label, field and huge's children.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -71,25 +74,95 @@ struct Fake {
 
 Fake fake;
 
-int replyChildren(sd_bus_message* call, bool huge) {
-  static const char* const kForm[] = {"/o/label", "/o/field", "/o/channel"};
+// The children of the form's objects.
+constexpr const char* kForm[] = {"/o/label", "/o/field", "/o/channel"};
+
+// Answers `call` with an array of `count` entries of `type`, entry i added
+// by `append`.
+template <class Append>
+int replyList(sd_bus_message* call, const char* type, uint32_t count,
+              Append append) {
   sd_bus_message* reply = nullptr;
   int r = sd_bus_message_new_method_return(call, &reply);
-  if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "(so)");
-  for (uint32_t i = 0; r >= 0 && i < (huge ? kHugeCount : 3); ++i) {
-    r = sd_bus_message_append(reply, "(so)", fake.unique.c_str(),
-                              huge ? "/o/c" : kForm[i]);
-  }
+  if (r >= 0) r = sd_bus_message_open_container(reply, 'a', type);
+  for (uint32_t i = 0; r >= 0 && i < count; ++i) r = append(reply, i);
   if (r >= 0) r = sd_bus_message_close_container(reply);
   if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
   sd_bus_message_unref(reply);
   return r;
 }
 
+// The first `count` of the form's children, or huge's.
+int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
+  return replyList(call, "(so)", huge ? kHugeCount : std::min(count, 3u),
+                   [huge](sd_bus_message* reply, uint32_t i) {
+                     return sd_bus_message_append(reply, "(so)",
+                                                  fake.unique.c_str(),
+                                                  huge ? "/o/c" : kForm[i]);
+                   });
+}
+
+// Collection.GetMatches of the one rule the client sends (the states, all
+// of them; canonical order; the whole subtree): each of the form's children
+// holds the states GetState answers and no other.
+int replyMatches(sd_bus_message* call) {
+  constexpr uint32_t kHeld[] = {0x2001080u, 1u};
+  uint32_t word = 0, sort = 0;
+  int32_t all = 0, count = 0;
+  int invert = 0, traverse = 0, r = 0;
+  bool holds = true;
+  if (sd_bus_message_enter_container(call, 'r', "aiia{ss}iaiiasib") <= 0 ||
+      sd_bus_message_enter_container(call, 'a', "i") <= 0) {
+    return -EINVAL;
+  }
+  for (size_t i = 0; (r = sd_bus_message_read_basic(call, 'i', &word)) > 0; ++i)
+    holds = holds && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
+  if (r < 0 || sd_bus_message_exit_container(call) < 0 ||
+      sd_bus_message_read(call, "i", &all) <= 0 ||
+      sd_bus_message_skip(call, "a{ss}iaiiasi") < 0 ||
+      sd_bus_message_read(call, "b", &invert) <= 0 ||
+      sd_bus_message_exit_container(call) < 0 ||
+      sd_bus_message_read(call, "uib", &sort, &count, &traverse) <= 0) {
+    return -EINVAL;
+  }
+  if (all != 1 || invert || sort != 1 || !traverse) {
+    return sd_bus_reply_method_errorf(
+        call, "org.freedesktop.DBus.Error.InvalidArgs", "another rule");
+  }
+  return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
+}
+
+// Cache.GetItems: window, label and field, then huge's children.
+int replyCache(sd_bus_message* call) {
+  struct Item {
+    const char* path;
+    const char* parent;
+    int32_t index;
+    int32_t children;
+  };
+  static const Item kItems[] = {{"/o/window", kRoot, 0, 3},
+                                {"/o/label", "/o/window", 0, 0},
+                                {"/o/field", "/o/window", 1, 0}};
+  const char* app = fake.unique.c_str();
+  return replyList(
+      call, "((so)(so)(so)iiassusau)", 3 + kHugeCount,
+      [app](sd_bus_message* reply, uint32_t i) {
+        const Item item = i < 3 ? kItems[i] : Item{"/o/c", "/o/huge", 0, 0};
+        const Object object = i < 3 ? objects().at(item.path) : Object{0, ""};
+        return sd_bus_message_append(
+            reply, "((so)(so)(so)iiassusau)", app, item.path, app, kRoot, app,
+            item.parent, item.index, item.children, 2,
+            "org.a11y.atspi.Accessible",
+            i == 2 ? "org.a11y.atspi.Text" : "org.a11y.atspi.Component",
+            object.name, object.role, "Your address", 2, 0x2001080u, 1u);
+      });
+}
+
 // The answer of a well-behaved object, by the AT-SPI interface and member,
 // or property, asked.
 int answer(sd_bus_message* call, const char* channel) {
   const std::string path = sd_bus_message_get_path(call);
+  if (path == "/org/a11y/atspi/cache") return replyCache(call);
   const auto found = objects().find(path);
   if (found == objects().end()) {
     return sd_bus_reply_method_errorf(
@@ -123,6 +196,24 @@ int answer(sd_bus_message* call, const char* channel) {
     return reply("a{ss}", 2, "placeholder-text", "you@example.org", "toolkit",
                  "FakeKit");
   }
+  const bool window = path == "/o/window";  // a selection, table, collection
+  if (key == "Accessible.GetChildAtIndex" ||
+      (window && key == "Selection.GetSelectedChild")) {
+    int32_t i = 0;
+    if (sd_bus_message_read(call, "i", &i) < 0) return -EINVAL;
+    const int32_t listed = key.starts_with("Selection") ? 2 : 3;
+    return reply("(so)", fake.unique.c_str(),
+                 i >= 0 && i < listed ? kForm[i] : "/org/a11y/atspi/null");
+  }
+  if (window && key == "Selection.NSelectedChildren") return reply("v", "i", 2);
+  if (window && key == "Table.GetAccessibleAt") {
+    int32_t row = 0, column = 0;
+    if (sd_bus_message_read(call, "ii", &row, &column) < 0) return -EINVAL;
+    const std::string cell =
+        "/o/cell_" + std::to_string(row) + "_" + std::to_string(column);
+    return reply("(so)", fake.unique.c_str(), cell.c_str());
+  }
+  if (window && key == "Collection.GetMatches") return replyMatches(call);
   if (key == "Accessible.GetRelationSet")  // labelled by the label
     return reply("a(ua(so))", 1, 2u, 1, fake.unique.c_str(), "/o/label");
   if (key == "Application.GetApplicationBusAddress") {
