@@ -102,32 +102,32 @@ int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
                    });
 }
 
-// Collection.GetMatches of the one rule the client sends (the states, all
-// of them; canonical order; the whole subtree): each of the form's children
-// holds the states GetState answers and no other.
+// Collection.GetMatches of the one rule the client sends (every state asked,
+// in document order, through the whole subtree; any other is refused): each
+// of the form's children holds the states GetState answers and no other.
 int replyMatches(sd_bus_message* call) {
   constexpr uint32_t kHeld[] = {0x2001080u, 1u};
-  uint32_t word = 0, sort = 0;
+  const void* words = nullptr;
+  size_t size = 0;
   int32_t all = 0, count = 0;
-  int invert = 0, traverse = 0, r = 0;
-  bool holds = true;
+  uint32_t sort = 0;
+  int traverse = 0;
   if (sd_bus_message_enter_container(call, 'r', "aiia{ss}iaiiasib") <= 0 ||
-      sd_bus_message_enter_container(call, 'a', "i") <= 0) {
-    return -EINVAL;
-  }
-  for (size_t i = 0; (r = sd_bus_message_read_basic(call, 'i', &word)) > 0; ++i)
-    holds = holds && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
-  if (r < 0 || sd_bus_message_exit_container(call) < 0 ||
+      sd_bus_message_read_array(call, 'i', &words, &size) < 0 ||
       sd_bus_message_read(call, "i", &all) <= 0 ||
-      sd_bus_message_skip(call, "a{ss}iaiiasi") < 0 ||
-      sd_bus_message_read(call, "b", &invert) <= 0 ||
+      sd_bus_message_skip(call, "a{ss}iaiiasib") < 0 ||
       sd_bus_message_exit_container(call) < 0 ||
       sd_bus_message_read(call, "uib", &sort, &count, &traverse) <= 0) {
     return -EINVAL;
   }
-  if (all != 1 || invert || sort != 1 || !traverse) {
+  if (all != 1 || sort != 1 || !traverse) {
     return sd_bus_reply_method_errorf(
         call, "org.freedesktop.DBus.Error.InvalidArgs", "another rule");
+  }
+  bool holds = true;
+  for (size_t i = 0; i < size / sizeof(uint32_t); ++i) {
+    const uint32_t word = static_cast<const uint32_t*>(words)[i];
+    holds = holds && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
   }
   return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
 }
