@@ -175,16 +175,16 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   // The cache: each field of each element, and no more elements than the
   // bound.
   const auto item = [&](const char* path, const char* parent, int32_t index,
-                        int32_t children, const char* name, uint32_t role) {
-    return CacheItem{at(path), at(parent),     index,
-                     children, false,          name,
-                     role,     "Your address", {0x2001080u, 1u}};
+                        int32_t children, bool text, const char* name,
+                        uint32_t role) {
+    return CacheItem(at(path), at(parent), index, children, text, name, role,
+                     "Your address", {0x2001080u, 1u});
   };
-  std::vector cache(MAX_LISTED_CHILDREN, item("/o/c", "/o/huge", 0, 0, "", 0));
-  cache[0] = item("/o/window", ROOT_PATH, 0, 3, "Sign in", 23);
-  cache[1] = item("/o/label", "/o/window", 0, 0, "Email", 29);
-  cache[2] = item("/o/field", "/o/window", 1, 0, "", 61);
-  cache[2].text = true;
+  std::vector cache(MAX_LISTED_CHILDREN,
+                    item("/o/c", "/o/huge", 0, 0, false, "", 0));
+  cache[0] = item("/o/window", ROOT_PATH, 0, 3, false, "Sign in", 23);
+  cache[1] = item("/o/label", "/o/window", 0, 0, false, "Email", 29);
+  cache[2] = item("/o/field", "/o/window", 1, 0, true, "", 61);
   ANSWERS(cacheItems(app), cache);
   // A list longer than the bound is cut there.
   ANSWERS(children(at("/o/huge")),
