@@ -33,8 +33,12 @@ void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
         if (status != CallStatus::Ok) reply.value.reset();
       },
       *call.reply);
+  // A call that runs out its limit blames whoever answers it; an answer that
+  // the application has left, the application.
   if (status == CallStatus::TimedOut) call.client->hung.insert(call.target.bus);
-  if (status == CallStatus::Gone) call.client->gone.insert(call.target.bus);
+  if (status == CallStatus::Gone) {
+    call.client->gone.insert(call.about.empty() ? call.target.bus : call.about);
+  }
 }
 
 int answered(sd_bus_message* message, void* data, sd_bus_error*) {

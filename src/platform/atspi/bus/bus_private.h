@@ -137,6 +137,9 @@ struct Batch::Call {
   /// Asked of the bus daemon's connection even for an application with its
   /// own socket (the question that finds that socket).
   bool viaBus = false;
+  /// The application that has left when the answer says so, for a call
+  /// asked of another about it (the bus daemon); else the target.
+  std::string about;
   std::chrono::milliseconds limit{0};
 
   // Progress, filled in by Batch::run.

@@ -218,8 +218,11 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   // The question for the application's socket, then each call once but the
   // one refused.
   EXPECT_EQ(client.callsSent(), expect.calls());
-  // None of that is a hang: the application is asked again in the scan.
+  // None of that is a hang: the application is asked again in the scan, and
+  // the bus daemon, which said that another application has left.
   EXPECT_EQ(once(client, &Batch::role, window).value, 23u);
+  EXPECT_EQ(once(client, &Batch::processId, app).value,
+            static_cast<uint32_t>(app_->pid()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, BusClientRouteTest,

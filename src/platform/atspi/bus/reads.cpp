@@ -491,6 +491,7 @@ Ticket<uint32_t> Batch::processId(const std::string& app) {
                        return sdbus().message_append(message, "s", app.c_str());
                      });
   call->viaBus = true;
+  call->about = app;
   return add<uint32_t>(std::move(call));
 }
 

@@ -77,9 +77,9 @@ class FakeApp {
 ClientOptions optionsFor(const PrivateBus& bus);
 
 /// The reply of one call, made in a batch of its own due in 30 s.
-template <class T>
-Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const ObjectRef&),
-              const ObjectRef& target) {
+template <class T, class Target>
+Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const Target&),
+              const Target& target) {
   Batch batch(client, Clock::now() + std::chrono::seconds(30));
   const Ticket<T> ticket = (batch.*ask)(target);
   batch.run();
