@@ -23,6 +23,7 @@ import os
 import pathlib
 import pwd
 import queue
+import random
 import re
 import shlex
 import shutil
@@ -144,6 +145,20 @@ def type_text(text):
 
 def keys(*names):
     xdotool("key", "--delay", "5", *names)
+
+
+def race(kestreye, rounds, pressed, app):
+    """Scans that end while the application handles keys: each round starts a
+    scan, presses the first key 0-80 ms later, waits for the scan and presses
+    the others. The application must outlive every round."""
+    for done in range(rounds):
+        scan = subprocess.Popen([kestreye, "scan"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(random.uniform(0, 0.08))
+        keys(pressed[0])
+        scan.wait(timeout=30)
+        keys(*pressed[1:])
+        check(app.process.poll() is None,
+              f"{app.name} died after {done + 1} of {rounds} scans that ended while it handled a key")
 
 
 def focus_window(window):
@@ -709,7 +724,7 @@ class Run:
 
     def steps(self, app, steps):
         """Runs steps of inputs ("do": "type TEXT", "key KEYS", "bind KEYSYMS"
-        to spare keycodes, "wait SECONDS", "record" the desktop, "save [CASE]"
+        to spare keycodes, "wait SECONDS", "race ROUNDS KEYS" (see race), "record" the desktop, "save [CASE]"
         it as the app's case or CASE, "replay" as same_reply_recorded), the
         app's sign that it handled them ("until") and expectations of the scan
         then ("expect", keyed as Reply.seen keys them; "harmless": three scans,
@@ -725,6 +740,9 @@ class Run:
                 elif kind == "bind":
                     for symbol in text.split():
                         bind_emoji(symbol)
+                elif kind == "race":
+                    rounds, *pressed = text.split()
+                    race(self.options.kestreye, int(rounds), pressed, app)
                 elif kind == "wait":
                     time.sleep(float(text))
                 elif kind == "replay":

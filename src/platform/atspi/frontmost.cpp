@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -65,16 +66,113 @@ struct Asked {
   Node* app = nullptr;
   std::optional<bus::Ticket<bus::Children>> windows;
   std::optional<bus::Ticket<std::string>> name;
+  std::optional<bus::Ticket<std::string>> toolkit;
+  std::optional<bus::Ticket<std::string>> toolkitVersion;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
   std::optional<bus::Ticket<uint32_t>> pid;
   bool failed = false;
+  bool chromium = false;
   WindowClaim claim;
 };
 
+// Whether an application's windows were all answered (`all`), any (`any`),
+// and one of them is ACTIVE.
+struct WindowsHeard {
+  bool all = true;
+  bool any = false;
+  bool active = false;
+};
+
+WindowsHeard heard(const Asked& entry, bus::Batch& batch) {
+  WindowsHeard result;
+  for (const auto& [window, ticket] : entry.states) {
+    const auto& reply = batch[ticket];
+    const bool done = reply.status != bus::CallStatus::NotSent;
+    result.all = result.all && done;
+    result.any = result.any || done;
+    result.active =
+        result.active || (reply.ok() && hasState(StateSet{*reply.value, true},
+                                                 ATSPI_STATE_ACTIVE));
+  }
+  return result;
+}
+
+// Asks the states of every window listed by the applications of `asked`
+// that `wanted` picks, with their process ids, in one batch; stops waiting
+// as Settling says. `before` adds the questions that must come first.
+void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
+                     Clock::time_point start, bus::Deadline end,
+                     const std::function<bool(const Asked&)>& wanted,
+                     const std::function<void(Asked&, bus::Batch&)>& before) {
+  const auto limit = std::chrono::ceil<std::chrono::milliseconds>(end - start);
+  bus::Batch batch(cache.client(), end);
+  batch.setViaBus(true);
+  batch.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
+  for (Asked& entry : asked) {
+    if (entry.failed || !wanted(entry)) continue;
+    before(entry, batch);
+    entry.states.clear();
+    entry.pid.reset();
+    // Every window is asked, however many: the active one may come last.
+    for (const NodeRef& window : cache.memoOf(entry.app).rawChildren) {
+      entry.states.emplace_back(window.get(), batch.states(window->ref));
+    }
+    // The bus daemon tells the process ids, in the same batch.
+    if (!entry.states.empty()) entry.pid = batch.processId(entry.app->ref.bus);
+  }
+  Settling settling(start, 1);
+  batch.run([&]() -> std::optional<Clock::time_point> {
+    bool silentOnly = true;
+    for (const Asked& entry : asked) {
+      if (entry.failed || entry.states.empty() || !wanted(entry)) continue;
+      const WindowsHeard windows = heard(entry, batch);
+      if (windows.all && windows.active) settling.settled();
+      if (windows.any && !windows.all) silentOnly = false;
+    }
+    return settling.stopAt(silentOnly);
+  });
+  for (Asked& entry : asked) {
+    if (entry.failed || !wanted(entry)) continue;
+    if (entry.pid.has_value() && batch[*entry.pid].ok() &&
+        *batch[*entry.pid].value != 0) {
+      cache.memoOf(entry.app).processId =
+          static_cast<int32_t>(*batch[*entry.pid].value);
+    }
+    for (auto& [window, ticket] : entry.states) {
+      ReadContext read(cache);
+      std::optional<std::vector<uint32_t>> words =
+          read.take(window->ref.bus, batch[ticket]);
+      if (!read.ok() || !words.has_value()) {
+        entry.failed = true;
+        continue;
+      }
+      StateSet states{std::move(*words), true};
+      cache.memoOf(window).states = states;
+      if (hasState(states, ATSPI_STATE_ACTIVE)) {
+        // Of several ACTIVE windows (a combo box's list beside its frame), a
+        // FOCUSED one speaks for the application.
+        entry.claim.windowFocused =
+            entry.claim.windowFocused || hasState(states, ATSPI_STATE_FOCUSED);
+        entry.claim.active = true;
+      }
+    }
+  }
+}
+
 // Asks every application at once, through the bus (an application's own
-// socket would first cost a question of its own), for its windows and
-// name, then for the states of all their windows, each call with its own
+// socket would first cost a question of its own), for its windows, name and
+// toolkit, then for the states of all their windows, each call with its own
 // limit, the answers taken as they come.
+//
+// The question for an application's own socket is also what makes its
+// bridge start its work for clients: it is asked before the states. Chromium
+// is not asked it, but once, when none of its windows is ACTIVE and no
+// application has an ACTIVE window (Chromium marks none until some client
+// has asked it): its bridge serves a client that asked through the bus only
+// while that client stays on the bus, and Chromium crashes when the last such
+// client leaves while it hands a key press to the bridge (a scan per key
+// killed it within a few keys). Once started, it keeps its states without
+// one, and its calls go through the bus.
 void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   const auto start = Clock::now();
   const auto end = cache.readsEnd() != ScanDeadline::max()
@@ -95,10 +193,8 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     }
     entry.windows = first.children(entry.app->ref);
     entry.name = first.name(entry.app->ref);
-    // The question a client asks first: it is also what makes an
-    // application's bridge start its work for clients (Chromium marks no
-    // window ACTIVE until some client has asked it).
-    (void)first.applicationBusAddress(entry.app->ref.bus);
+    entry.toolkit = first.toolkitName(entry.app->ref.bus);
+    entry.toolkitVersion = first.toolkitVersion(entry.app->ref.bus);
   }
   // Which application has an ACTIVE window is told only by the second
   // question: the first answers alone never end the wait at once.
@@ -116,16 +212,23 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     return settling.stopAt(false);
   });
 
-  bus::Batch second(cache.client(), end);
-  second.setViaBus(true);
-  second.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
   for (Asked& entry : asked) {
     if (entry.failed) continue;
     ReadContext read(cache);
     const std::optional<std::string> name =
         read.take(entry.app->ref.bus, first[*entry.name]);
     entry.claim.shell = isDesktopShell(name.value_or(""));
-    if (name.has_value()) cache.memoOf(entry.app).name = *name;
+    ElementMemo& memo = cache.memoOf(entry.app);
+    if (name.has_value()) memo.name = *name;
+    ReadContext toolkit(cache);
+    ToolkitId id;
+    id.name =
+        toolkit.take(entry.app->ref.bus, first[*entry.toolkit]).value_or("");
+    id.version = toolkit.take(entry.app->ref.bus, first[*entry.toolkitVersion])
+                     .value_or("");
+    entry.chromium = id.name == "Chromium";
+    if (toolkit.ok()) memo.toolkit = std::move(id);
+    if (entry.chromium) cache.client().keepOnBus(entry.app->ref.bus);
     ReadContext windows(cache);
     std::optional<bus::Children> listed =
         windows.take(entry.app->ref.bus, first[*entry.windows]);
@@ -133,65 +236,40 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
       entry.failed = true;
       continue;
     }
-    // Every window is asked, however many: the active one may come last.
-    ElementMemo& memo = cache.memoOf(entry.app);
     memo.rawChildrenRead = true;
     memo.rawChildren.clear();
     for (const bus::ObjectRef& ref : listed->refs) {
-      Node* window = cache.intern(ref);
-      if (window == nullptr) continue;
-      memo.rawChildren.push_back(share(window));
-      entry.states.emplace_back(window, second.states(ref));
-    }
-    // The bus daemon tells the process ids, in the same batch.
-    if (!entry.states.empty()) entry.pid = second.processId(entry.app->ref.bus);
-  }
-  Settling settlingStates(start, 1);
-  second.run([&]() -> std::optional<Clock::time_point> {
-    bool silentOnly = true;
-    for (const Asked& entry : asked) {
-      if (entry.failed || entry.states.empty()) continue;
-      bool all = true;
-      bool any = false;
-      bool active = false;
-      for (const auto& [window, ticket] : entry.states) {
-        const auto& reply = second[ticket];
-        all = all && done(reply);
-        any = any || done(reply);
-        active = active || (reply.ok() && hasState(StateSet{*reply.value, true},
-                                                   ATSPI_STATE_ACTIVE));
-      }
-      if (all && active) settlingStates.settled();
-      if (any && !all) silentOnly = false;
-    }
-    return settlingStates.stopAt(silentOnly);
-  });
-  for (Asked& entry : asked) {
-    if (entry.failed) continue;
-    if (entry.pid.has_value() && second[*entry.pid].ok() &&
-        *second[*entry.pid].value != 0) {
-      cache.memoOf(entry.app).processId =
-          static_cast<int32_t>(*second[*entry.pid].value);
-    }
-    for (auto& [window, ticket] : entry.states) {
-      ReadContext read(cache);
-      std::optional<std::vector<uint32_t>> words =
-          read.take(window->ref.bus, second[ticket]);
-      if (!read.ok() || !words.has_value()) {
-        entry.failed = true;
-        continue;
-      }
-      StateSet states{std::move(*words), true};
-      cache.memoOf(window).states = states;
-      if (hasState(states, ATSPI_STATE_ACTIVE)) {
-        // Of several ACTIVE windows (a combo box's list beside its frame), a
-        // FOCUSED one speaks for the application.
-        entry.claim.windowFocused =
-            entry.claim.windowFocused || hasState(states, ATSPI_STATE_FOCUSED);
-        entry.claim.active = true;
-      }
+      if (Node* window = cache.intern(ref))
+        memo.rawChildren.push_back(share(window));
     }
   }
+  const auto everyone = [](const Asked&) { return true; };
+  askWindowStates(asked, cache, start, end, everyone,
+                  [](Asked& entry, bus::Batch& batch) {
+                    if (!entry.chromium) {
+                      (void)batch.applicationBusAddress(entry.app->ref.bus);
+                    }
+                  });
+  const bool claimed = std::any_of(
+      asked.begin(), asked.end(),
+      [](const Asked& entry) { return !entry.failed && entry.claim.active; });
+  const auto asleep = [](const Asked& entry) {
+    return entry.chromium && !entry.claim.active && !entry.states.empty();
+  };
+  if (claimed || std::none_of(asked.begin(), asked.end(), asleep)) return;
+  {
+    bus::Batch wake(cache.client(), end);
+    wake.setViaBus(true);
+    wake.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
+    for (Asked& entry : asked) {
+      if (!entry.failed && asleep(entry)) {
+        (void)wake.applicationBusAddress(entry.app->ref.bus);
+      }
+    }
+    wake.run();
+  }
+  askWindowStates(asked, cache, Clock::now(), end, asleep,
+                  [](Asked&, bus::Batch&) {});
 }
 
 }  // namespace

@@ -232,4 +232,9 @@ bool Client::usesOwnSocket(const std::string& app) const {
   return found != state_->routes.end() && found->second.own != nullptr;
 }
 
+void Client::keepOnBus(const std::string& app) {
+  Route& route = state_->routes[app];
+  if (route.kind == Route::Kind::Unknown) route.kind = Route::Kind::Bus;
+}
+
 }  // namespace kestreye::atspi::bus

@@ -153,6 +153,9 @@ class Client {
   bool hung(const std::string& app) const;
   /// Whether the application has its own socket open to this client.
   bool usesOwnSocket(const std::string& app) const;
+  /// Calls to `app` go through the bus, unless its own socket is open
+  /// already: it is never asked for that socket.
+  void keepOnBus(const std::string& app);
 
   struct State;
 
