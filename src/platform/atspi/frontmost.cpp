@@ -1,10 +1,17 @@
 #include "platform/atspi/frontmost.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 namespace kestreye::atspi {
@@ -228,7 +235,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
                      .value_or("");
     entry.chromium = id.name == "Chromium";
     if (toolkit.ok()) memo.toolkit = std::move(id);
-    if (entry.chromium) cache.client().keepOnBus(entry.app->ref.bus);
+    if (entry.chromium) cache.client().setOwnSocket(entry.app->ref.bus, "");
     ReadContext windows(cache);
     std::optional<bus::Children> listed =
         windows.take(entry.app->ref.bus, first[*entry.windows]);
@@ -250,6 +257,14 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
                       (void)batch.applicationBusAddress(entry.app->ref.bus);
                     }
                   });
+  // Chromium's own socket, once its bridge has opened one, is found among
+  // its descriptors: asking for it is what crashes it (see above).
+  for (const Asked& entry : asked) {
+    const int32_t pid = cache.memoOf(entry.app).processId.value_or(0);
+    if (!entry.chromium || pid <= 0) continue;
+    cache.client().setOwnSocket(entry.app->ref.bus,
+                                bridgeSocketOf(pid, "/proc").value_or(""));
+  }
   const bool claimed = std::any_of(
       asked.begin(), asked.end(),
       [](const Asked& entry) { return !entry.failed && entry.claim.active; });
@@ -261,12 +276,19 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     bus::Batch wake(cache.client(), end);
     wake.setViaBus(true);
     wake.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
+    std::vector<std::pair<const Asked*, bus::Ticket<std::string>>> sockets;
     for (Asked& entry : asked) {
       if (!entry.failed && asleep(entry)) {
-        (void)wake.applicationBusAddress(entry.app->ref.bus);
+        sockets.emplace_back(&entry,
+                             wake.applicationBusAddress(entry.app->ref.bus));
       }
     }
     wake.run();
+    for (const auto& [entry, ticket] : sockets) {
+      if (wake[ticket].ok()) {
+        cache.client().setOwnSocket(entry->app->ref.bus, *wake[ticket].value);
+      }
+    }
   }
   askWindowStates(asked, cache, Clock::now(), end, asleep,
                   [](Asked&, bus::Batch&) {});
@@ -329,6 +351,49 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
   if (!chosen.has_value() || claims[*chosen].pid == 0) return std::nullopt;
   cache.rememberApplication(claims[*chosen].pid, claimants[*chosen]);
   return claims[*chosen].pid;
+}
+
+std::optional<std::string> bridgeSocketOf(int32_t pid,
+                                          const std::string& proc) {
+  // The inodes of the process's sockets ("socket:[INODE]").
+  const std::string fds = proc + "/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::unordered_set<std::string> inodes;
+  while (const dirent* entry = readdir(dir)) {
+    char target[64];
+    const ssize_t size =
+        readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+    const std::string_view link(target, size > 0 ? size_t(size) : 0);
+    if (link.starts_with("socket:[") && link.ends_with("]")) {
+      inodes.emplace(link.substr(8, link.size() - 9));
+    }
+  }
+  closedir(dir);
+  // Num RefCount Protocol Flags Type St Inode Path: the socket listening
+  // (flag __SO_ACCEPTCON, 00010000) at the path at-spi2-atk gives it.
+  std::ifstream table(proc + "/net/unix");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, path;
+    if (!(fields >> num >> refs >> protocol >> flags >> type >> state >>
+          inode >> path)) {
+      continue;
+    }
+    // Only a plain path is passed on, as it stands in an address.
+    const bool plain =
+        path.starts_with("/") &&
+        std::all_of(path.begin(), path.end(), [](char c) {
+          return std::isalnum(static_cast<unsigned char>(c)) ||
+                 std::string_view("/._-").find(c) != std::string_view::npos;
+        });
+    if (flags == "00010000" && plain && inodes.count(inode) != 0 &&
+        path.find("/at-spi2-") != std::string::npos) {
+      return "unix:path=" + path;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestreye::atspi

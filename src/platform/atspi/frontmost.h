@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,5 +47,11 @@ std::optional<size_t> chooseFrontmost(const std::vector<WindowClaim>& claims,
 std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
                                      ScanCache& cache,
                                      std::optional<int32_t> (*hint)());
+
+/// The address of the socket that process `pid`'s bridge listens on for
+/// clients of its own, told from the processes in `proc` (its descriptors
+/// and the table of Unix sockets) without connecting; none when it opened
+/// none.
+std::optional<std::string> bridgeSocketOf(int32_t pid, const std::string& proc);
 
 }  // namespace kestreye::atspi

@@ -1,6 +1,10 @@
 #include "platform/atspi/frontmost.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace kestreye::atspi {
 namespace {
@@ -78,6 +82,40 @@ TEST(FrontmostTest, DesktopShellsByName) {
   EXPECT_TRUE(isDesktopShell("krunner"));
   EXPECT_FALSE(isDesktopShell("gnome-shell-calendar-server"));
   EXPECT_FALSE(isDesktopShell(""));
+}
+
+// A bridge's socket is the listening one of the process's own sockets at an
+// at-spi2 path: not another process's, not one it connected to, not another
+// listener of its own, and no path an address could not hold.
+TEST(BridgeSocketTest, IsTheProcessesOwnListeningAtSpiSocket) {
+  char pattern[] = "/tmp/kestreye-proc.XXXXXX";
+  const std::string proc = mkdtemp(pattern);
+  std::filesystem::create_directories(proc + "/7/fd");
+  std::filesystem::create_directories(proc + "/net");
+  for (const char* inode : {"101", "102", "103", "104"}) {
+    ASSERT_EQ(symlink(("socket:[" + std::string(inode) + "]").c_str(),
+                      (proc + "/7/fd/" + inode).c_str()),
+              0);
+  }
+  ASSERT_EQ(symlink("/dev/null", (proc + "/7/fd/0").c_str()), 0);
+  const auto table = [&](const std::string& rows) {
+    std::ofstream(proc + "/net/unix")
+        << "Num       RefCount Protocol Flags    Type St Inode Path\n"
+        << rows;
+  };
+  const std::string listening = "0000: 00000002 00000000 00010000 0001 01 ";
+  const std::string connected = "0000: 00000003 00000000 00000000 0001 03 ";
+  table(connected + "101 /run/user/1/at-spi2-AB12cd/socket\n" + listening +
+        "102 /run/user/1/bus\n" + listening +
+        "999 /run/user/1/at-spi2-ZZ99zz/socket\n" + listening +
+        "103 /run/user/1/at-spi2-XY34ef/socket\n");
+  EXPECT_EQ(bridgeSocketOf(7, proc),
+            "unix:path=/run/user/1/at-spi2-XY34ef/socket");
+  EXPECT_EQ(bridgeSocketOf(8, proc), std::nullopt);  // no such process
+  table(listening + "104 /run/user/1/at-spi2-socket-7;x\n" + listening +
+        "103 @at-spi2-abstract\n");
+  EXPECT_EQ(bridgeSocketOf(7, proc), std::nullopt);
+  std::filesystem::remove_all(proc);
 }
 
 }  // namespace

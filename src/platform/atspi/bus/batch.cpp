@@ -177,14 +177,23 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   Client::State& state = *client_.state_;
   Batch ask(client_, deadline_);
   ask.setCallLimit(callLimit_);
-  std::vector<Ticket<std::string>> addresses;
+  std::vector<std::optional<Ticket<std::string>>> addresses;
   for (const std::string& app : apps) {
-    addresses.push_back(ask.applicationBusAddress(app));
+    // An address learned otherwise stands for the application's answer.
+    addresses.push_back(state.routes[app].known.has_value()
+                            ? std::nullopt
+                            : std::optional(ask.applicationBusAddress(app)));
   }
   ask.run();
   std::vector<sd_bus*> opened;
   for (size_t i = 0; i < apps.size(); ++i) {
-    const Reply<std::string>& address = ask[addresses[i]];
+    Reply<std::string> address;
+    if (addresses[i].has_value()) {
+      address = ask[*addresses[i]];
+    } else {
+      address.status = CallStatus::Ok;
+      address.value = state.routes[apps[i]].known;
+    }
     // A hung or lost application keeps no route: the scan knows it through
     // its own sets, and the next scan asks again.
     if (address.status != CallStatus::Ok &&

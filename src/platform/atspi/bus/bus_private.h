@@ -102,6 +102,8 @@ struct Route {
   };
   Kind kind = Kind::Unknown;
   BusPtr own;  ///< the connection to its own socket
+  /// Its socket's address as learned without asking it ("": none).
+  std::optional<std::string> known;
 };
 
 struct Client::State {

@@ -232,9 +232,9 @@ bool Client::usesOwnSocket(const std::string& app) const {
   return found != state_->routes.end() && found->second.own != nullptr;
 }
 
-void Client::keepOnBus(const std::string& app) {
+void Client::setOwnSocket(const std::string& app, const std::string& address) {
   Route& route = state_->routes[app];
-  if (route.kind == Route::Kind::Unknown) route.kind = Route::Kind::Bus;
+  if (route.kind == Route::Kind::Unknown) route.known = address;
 }
 
 }  // namespace kestreye::atspi::bus

@@ -153,9 +153,11 @@ class Client {
   bool hung(const std::string& app) const;
   /// Whether the application has its own socket open to this client.
   bool usesOwnSocket(const std::string& app) const;
-  /// Calls to `app` go through the bus, unless its own socket is open
-  /// already: it is never asked for that socket.
-  void keepOnBus(const std::string& app);
+  /// Calls to `app` go through its own socket at `address` (a Unix socket
+  /// path, as the application would give it), or through the bus when that
+  /// is "" or refuses: `app` is never asked for its socket. Nothing changes
+  /// for an application whose route is known already.
+  void setOwnSocket(const std::string& app, const std::string& address);
 
   struct State;
 
