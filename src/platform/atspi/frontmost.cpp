@@ -235,7 +235,10 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
                      .value_or("");
     entry.chromium = id.name == "Chromium";
     if (toolkit.ok()) memo.toolkit = std::move(id);
-    if (entry.chromium) cache.client().setOwnSocket(entry.app->ref.bus, "");
+    if (entry.chromium) {
+      cache.client().setOwnSocket(entry.app->ref.bus,
+                                  [] { return std::string(); });
+    }
     ReadContext windows(cache);
     std::optional<bus::Children> listed =
         windows.take(entry.app->ref.bus, first[*entry.windows]);
@@ -258,12 +261,14 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
                     }
                   });
   // Chromium's own socket, once its bridge has opened one, is found among
-  // its descriptors: asking for it is what crashes it (see above).
+  // its descriptors (asking for it is what crashes it, see above), and only
+  // if Chromium is read.
   for (const Asked& entry : asked) {
     const int32_t pid = cache.memoOf(entry.app).processId.value_or(0);
     if (!entry.chromium || pid <= 0) continue;
-    cache.client().setOwnSocket(entry.app->ref.bus,
-                                bridgeSocketOf(pid, "/proc").value_or(""));
+    cache.client().setOwnSocket(entry.app->ref.bus, [pid] {
+      return bridgeSocketOf(pid, "/proc").value_or("");
+    });
   }
   const bool claimed = std::any_of(
       asked.begin(), asked.end(),
@@ -286,7 +291,9 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     wake.run();
     for (const auto& [entry, ticket] : sockets) {
       if (wake[ticket].ok()) {
-        cache.client().setOwnSocket(entry->app->ref.bus, *wake[ticket].value);
+        cache.client().setOwnSocket(
+            entry->app->ref.bus,
+            [address = *wake[ticket].value] { return address; });
       }
     }
   }

@@ -179,8 +179,8 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   ask.setCallLimit(callLimit_);
   std::vector<std::optional<Ticket<std::string>>> addresses;
   for (const std::string& app : apps) {
-    // An address learned otherwise stands for the application's answer.
-    addresses.push_back(state.routes[app].known.has_value()
+    // An address found otherwise stands for the application's answer.
+    addresses.push_back(state.routes[app].find
                             ? std::nullopt
                             : std::optional(ask.applicationBusAddress(app)));
   }
@@ -192,7 +192,7 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
       address = ask[*addresses[i]];
     } else {
       address.status = CallStatus::Ok;
-      address.value = state.routes[apps[i]].known;
+      address.value = state.routes[apps[i]].find();
     }
     // A hung or lost application keeps no route: the scan knows it through
     // its own sets, and the next scan asks again.

@@ -102,8 +102,9 @@ struct Route {
   };
   Kind kind = Kind::Unknown;
   BusPtr own;  ///< the connection to its own socket
-  /// Its socket's address as learned without asking it ("": none).
-  std::optional<std::string> known;
+  /// Finds its socket's address without asking it ("": none); unset when
+  /// it is to be asked.
+  std::function<std::string()> find;
 };
 
 struct Client::State {

@@ -42,8 +42,8 @@ std::optional<std::string> addressFromSession(const std::string& session,
   MessagePtr ask;
   sd_bus_message* made = nullptr;
   if (sdbus().message_new_method_call(connection.get(), &made, "org.a11y.Bus",
-                                     "/org/a11y/bus", "org.a11y.Bus",
-                                     "GetAddress") < 0) {
+                                      "/org/a11y/bus", "org.a11y.Bus",
+                                      "GetAddress") < 0) {
     return std::nullopt;
   }
   ask.reset(made);
@@ -62,7 +62,7 @@ std::optional<std::string> addressFromSession(const std::string& session,
     return 1;
   };
   if (sdbus().call_async(connection.get(), &pending, ask.get(), answered,
-                        &answer, microsecondsUntil(deadline)) < 0) {
+                         &answer, microsecondsUntil(deadline)) < 0) {
     return std::nullopt;
   }
   SlotPtr slot(pending);
@@ -232,9 +232,10 @@ bool Client::usesOwnSocket(const std::string& app) const {
   return found != state_->routes.end() && found->second.own != nullptr;
 }
 
-void Client::setOwnSocket(const std::string& app, const std::string& address) {
+void Client::setOwnSocket(const std::string& app,
+                          std::function<std::string()> find) {
   Route& route = state_->routes[app];
-  if (route.kind == Route::Kind::Unknown) route.known = address;
+  if (route.kind == Route::Kind::Unknown) route.find = std::move(find);
 }
 
 }  // namespace kestreye::atspi::bus

@@ -153,11 +153,13 @@ class Client {
   bool hung(const std::string& app) const;
   /// Whether the application has its own socket open to this client.
   bool usesOwnSocket(const std::string& app) const;
-  /// Calls to `app` go through its own socket at `address` (a Unix socket
-  /// path, as the application would give it), or through the bus when that
-  /// is "" or refuses: `app` is never asked for its socket. Nothing changes
-  /// for an application whose route is known already.
-  void setOwnSocket(const std::string& app, const std::string& address);
+  /// Calls to `app` go through its own socket at the address `find` gives
+  /// (as the application would give it), asked when the first call to `app`
+  /// is routed; through the bus when that is "" or the socket refuses.
+  /// `app` is never asked for its socket. Nothing changes for an
+  /// application whose route is known already.
+  void setOwnSocket(const std::string& app,
+                    std::function<std::string()> find);
 
   struct State;
 
