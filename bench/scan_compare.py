@@ -140,6 +140,7 @@ def main():
     walls = {label: [] for label, _ in subjects}
     cpus = {label: 0 for label, _ in subjects}
     inner = []
+    replies = {}
     idle_ticks = idle_s = 0
     for _ in range(runs):
         for label, argv in subjects:
@@ -147,6 +148,7 @@ def main():
             wall, out = timed(argv)
             cpus[label] += cpu_ticks(app) - before
             walls[label].append(wall)
+            replies.setdefault(label, set()).add(out)
             if label == "pyatspi" and len(out.split()) == 2:
                 inner.append(float(out.split()[1]))
         # The application's own pace in between (animations, a page still
@@ -162,6 +164,11 @@ def main():
               f"  min {min(walls[label]):8.2f}  app CPU {cpus[label] / HZ * 1000 / runs:7.2f} ms/scan"
               f" ({(cpus[label] / HZ * 1000 - idle * sum(walls[label]) / 1000) / runs:6.2f} above idle)"
               f"  {messages(argv):5d} messages  peak RSS {peak_rss(argv):6.2f} MB")
+    if replies["A"] != replies["B"]:
+        print("  A and B replied differently:")
+        for label in ("A", "B"):
+            for out in sorted(replies[label]):
+                print(f"    {label}: {out.decode(errors='replace').strip()}")
     print(f"  pyatspi lookup alone (in its process) median {statistics.median(inner):.2f} ms"
           if inner else "  pyatspi lookup found no focus during the runs")
 
