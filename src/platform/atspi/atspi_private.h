@@ -174,6 +174,7 @@ struct ElementMemo {
   std::optional<std::string> label;
   std::optional<int32_t> processId;  ///< applications only
   std::optional<bool> gtk4;          ///< applications only: built with GTK 4
+  std::optional<bool> libreOffice;   ///< applications only: is LibreOffice
   std::optional<ToolkitId> toolkit;  ///< applications only
   bool snapshotRead = false;         ///< applications only: see loadSnapshot
   /// The focus stands on this element although it is not FOCUSED (GTK 3's
@@ -375,12 +376,15 @@ ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion = false);
 /// the memos of every element in it, once per scan: role, states, name,
 /// description, parent, whether it has text, and the child lists it holds
 /// whole. Asked of the toolkits whose snapshot costs less than the reads it
-/// saves (GTK 3, GTK 4, Gecko); not of Qt, which has none, nor of Chromium,
-/// whose snapshot costs it more than the scan's own reads.
+/// saves (GTK 3, GTK 4, Gecko); not of Qt, which has none, nor of Chromium
+/// and LibreOffice, whose snapshots cost them more than the scan's own reads.
 void loadSnapshot(Node* app, const ReadContext& read);
 /// Whether the element's application is built with GTK 4, asked of the
 /// application once per scan.
 bool isGtk4(Node* node, const ReadContext& read);
+/// Whether the element's application is LibreOffice (named "soffice"),
+/// asked of the application once per scan.
+bool isLibreOffice(Node* node, const ReadContext& read);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache);
 

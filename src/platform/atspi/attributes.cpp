@@ -337,12 +337,20 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
   if (attribute == "AXChildren") {
     const auto* children = childrenOf(node, read);
     if (children == nullptr) return fail(read.failure());
-    // The walks that list children read their names and descriptions next,
-    // and then their children: each is asked of the whole list at once, so
-    // that a walk costs a few round trips a level, not a few an element.
+    // The walks that list children read their names and descriptions next
+    // (but for those that only lay out others), and then their children:
+    // each is asked of the whole list at once, so that a walk costs a few
+    // round trips a level, not a few an element.
     std::vector<Node*> nodes;
-    for (const NodeRef& child : *children) nodes.push_back(child.get());
-    prefetch(nodes, kPrefetchName | kPrefetchDescription, read);
+    std::vector<Node*> named;
+    for (const NodeRef& child : *children) {
+      nodes.push_back(child.get());
+      const std::optional<AtspiRole>& role = read.memo(child.get()).role;
+      if (!role.has_value() || !isLayoutRole(*role)) {
+        named.push_back(child.get());
+      }
+    }
+    prefetch(named, kPrefetchName | kPrefetchDescription, read);
     prefetchRawChildren(nodes, read);
     RawArray array;
     array.reserve(children->size());

@@ -522,6 +522,17 @@ bool isGtk4(Node* node, const ReadContext& read) {
   return *memo.gtk4;
 }
 
+bool isLibreOffice(Node* node, const ReadContext& read) {
+  Node* root = applicationRootOf(node, read);
+  ElementMemo& memo = read.memo(root);
+  if (memo.libreOffice.has_value()) return *memo.libreOffice;
+  ReadContext local = read.fresh();
+  const std::string name = nameOf(root, local);
+  if (!local.ok()) return false;
+  memo.libreOffice = name == "soffice";
+  return *memo.libreOffice;
+}
+
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache) {
   ElementMemo& memo = cache.memoOf(app);
   if (memo.processId.has_value()) return memo.processId;

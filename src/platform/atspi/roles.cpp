@@ -259,4 +259,24 @@ bool isSecureSubrole(std::string_view subrole) {
   return subrole == SECURE_SUBROLE;
 }
 
+bool isLayoutRole(AtspiRole role) {
+  switch (role) {
+    case ATSPI_ROLE_FILLER:
+    case ATSPI_ROLE_PANEL:
+    case ATSPI_ROLE_SCROLL_PANE:
+    case ATSPI_ROLE_VIEWPORT:
+    case ATSPI_ROLE_SPLIT_PANE:
+    case ATSPI_ROLE_LAYERED_PANE:
+    case ATSPI_ROLE_ROOT_PANE:
+    case ATSPI_ROLE_TOOL_BAR:
+    case ATSPI_ROLE_STATUS_BAR:
+    case ATSPI_ROLE_MENU_BAR:
+    case ATSPI_ROLE_SEPARATOR:
+    case ATSPI_ROLE_SCROLL_BAR:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace kestreye::atspi

@@ -64,6 +64,11 @@ bool isGtk4ClassName(std::string_view name, AtspiRole role);
 /// paragraph, a heading, a list, ...): its text starts a line of its own.
 bool isTextBlockRole(AtspiRole role);
 
+/// Whether an element of this role only lays out others (a panel, a filler,
+/// a tool bar, a scroll bar, ...): the walks read no name of it, only the
+/// climb from the focus for its container's label may.
+bool isLayoutRole(AtspiRole role);
+
 /// Whether a role name is one whose element never hands out its text.
 bool isSecureSubrole(std::string_view subrole);
 
