@@ -77,6 +77,7 @@ struct Asked {
   std::optional<bus::Ticket<std::string>> toolkitVersion;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
   std::optional<bus::Ticket<uint32_t>> pid;
+  std::optional<bool> stopped;  ///< its process, once its id is known
   bool failed = false;
   bool chromium = false;
   WindowClaim claim;
@@ -105,8 +106,8 @@ WindowsHeard heard(const Asked& entry, bus::Batch& batch) {
 }
 
 // Asks the states of every window listed by the applications of `asked`
-// that `wanted` picks, with their process ids, in one batch; stops waiting
-// as Settling says. `before` adds the questions that must come first.
+// that `wanted` picks, in one batch; stops waiting as Settling says.
+// `before` adds the questions that must come first.
 void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
                      Clock::time_point start, bus::Deadline end,
                      const std::function<bool(const Asked&)>& wanted,
@@ -119,13 +120,10 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
     if (entry.failed || !wanted(entry)) continue;
     before(entry, batch);
     entry.states.clear();
-    entry.pid.reset();
     // Every window is asked, however many: the active one may come last.
     for (const NodeRef& window : cache.memoOf(entry.app).rawChildren) {
       entry.states.emplace_back(window.get(), batch.states(window->ref));
     }
-    // The bus daemon tells the process ids, in the same batch.
-    if (!entry.states.empty()) entry.pid = batch.processId(entry.app->ref.bus);
   }
   Settling settling(start, 1);
   batch.run([&]() -> std::optional<Clock::time_point> {
@@ -140,11 +138,6 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
   });
   for (Asked& entry : asked) {
     if (entry.failed || !wanted(entry)) continue;
-    if (entry.pid.has_value() && batch[*entry.pid].ok() &&
-        *batch[*entry.pid].value != 0) {
-      cache.memoOf(entry.app).processId =
-          static_cast<int32_t>(*batch[*entry.pid].value);
-    }
     for (auto& [window, ticket] : entry.states) {
       ReadContext read(cache);
       std::optional<std::vector<uint32_t>> words =
@@ -166,10 +159,24 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
   }
 }
 
+// Whether the application's process is stopped (SIGSTOP, a debugger, a
+// shell's job control), once the bus daemon has told its id: such a process
+// answers nothing until it goes on, and is not waited for.
+bool stoppedProcess(Asked& entry, bus::Batch& batch) {
+  if (!entry.stopped.has_value()) {
+    const auto& pid = batch[*entry.pid];
+    if (pid.status == bus::CallStatus::NotSent) return false;
+    entry.stopped = pid.ok() && *pid.value != 0 &&
+                    isStopped(static_cast<int32_t>(*pid.value), "/proc");
+  }
+  return *entry.stopped;
+}
+
 // Asks every application at once, through the bus (an application's own
 // socket would first cost a question of its own), for its windows, name and
-// toolkit, then for the states of all their windows, each call with its own
-// limit, the answers taken as they come.
+// toolkit, and the bus daemon for its process id, then for the states of all
+// their windows, each call with its own limit, the answers taken as they
+// come.
 //
 // The question for an application's own socket is also what makes its
 // bridge start its work for clients: it is asked before the states. Chromium
@@ -202,12 +209,15 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     entry.name = first.name(entry.app->ref);
     entry.toolkit = first.toolkitName(entry.app->ref.bus);
     entry.toolkitVersion = first.toolkitVersion(entry.app->ref.bus);
+    entry.pid = first.processId(entry.app->ref.bus);
   }
   // Which application has an ACTIVE window is told only by the second
-  // question: the first answers alone never end the wait at once.
+  // question: the first answers alone never end the wait at once, unless
+  // only stopped processes are left to answer.
   Settling settling(start, 1);
   first.run([&]() -> std::optional<Clock::time_point> {
-    for (const Asked& entry : asked) {
+    bool onlyStoppedLeft = true;
+    for (Asked& entry : asked) {
       if (entry.failed) continue;
       const bool windows = done(first[*entry.windows]);
       const bool name = done(first[*entry.name]);
@@ -215,8 +225,12 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
           !first[*entry.windows].value->refs.empty()) {
         settling.settled();
       }
+      if (!windows || !name || !done(first[*entry.toolkit]) ||
+          !done(first[*entry.toolkitVersion])) {
+        onlyStoppedLeft = onlyStoppedLeft && stoppedProcess(entry, first);
+      }
     }
-    return settling.stopAt(false);
+    return onlyStoppedLeft ? std::optional(start) : settling.stopAt(false);
   });
 
   for (Asked& entry : asked) {
@@ -227,6 +241,9 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     entry.claim.shell = isDesktopShell(name.value_or(""));
     ElementMemo& memo = cache.memoOf(entry.app);
     if (name.has_value()) memo.name = *name;
+    if (first[*entry.pid].ok() && *first[*entry.pid].value != 0) {
+      memo.processId = static_cast<int32_t>(*first[*entry.pid].value);
+    }
     ReadContext toolkit(cache);
     ToolkitId id;
     id.name =
@@ -358,6 +375,17 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
   if (!chosen.has_value() || claims[*chosen].pid == 0) return std::nullopt;
   cache.rememberApplication(claims[*chosen].pid, claimants[*chosen]);
   return claims[*chosen].pid;
+}
+
+bool isStopped(int32_t pid, const std::string& proc) {
+  std::ifstream file(proc + "/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  // "PID (COMMAND) STATE ...": the command may hold spaces and parentheses.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return false;
+  const char state = stat[close + 2];
+  return state == 'T' || state == 't';
 }
 
 std::optional<std::string> bridgeSocketOf(int32_t pid,

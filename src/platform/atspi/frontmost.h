@@ -48,6 +48,10 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
                                      ScanCache& cache,
                                      std::optional<int32_t> (*hint)());
 
+/// Whether process `pid` is stopped (state T or t in `proc`/PID/stat); false
+/// when that cannot be read.
+bool isStopped(int32_t pid, const std::string& proc);
+
 /// The address of the socket that process `pid`'s bridge listens on for
 /// clients of its own, told from the processes in `proc` (its descriptors
 /// and the table of Unix sockets) without connecting; none when it opened

@@ -118,5 +118,30 @@ TEST(BridgeSocketTest, IsTheProcessesOwnListeningAtSpiSocket) {
   std::filesystem::remove_all(proc);
 }
 
+// A stopped process is one whose state, after its command (which may hold
+// spaces and parentheses), is T or t.
+TEST(BridgeSocketTest, StoppedProcessesByTheirState) {
+  char pattern[] = "/tmp/kestreye-proc.XXXXXX";
+  const std::string proc = mkdtemp(pattern);
+  const auto stat = [&](int pid, const std::string& line) {
+    std::filesystem::create_directories(proc + "/" + std::to_string(pid));
+    std::ofstream(proc + "/" + std::to_string(pid) + "/stat") << line;
+  };
+  stat(1, "1 (kestreye-demo) T 1 1 1 0 -1");
+  stat(2, "2 (gdb) t 1 1 1 0 -1");
+  stat(3, "3 (a) T (b) S 1 1 1 0 -1");
+  stat(4, "4 (python3) R 1 1 1 0 -1");
+  stat(5, "5 (T) S 1 1 1 0 -1");
+  stat(6, "6 (cut");
+  EXPECT_TRUE(isStopped(1, proc));
+  EXPECT_TRUE(isStopped(2, proc));
+  EXPECT_FALSE(isStopped(3, proc));
+  EXPECT_FALSE(isStopped(4, proc));
+  EXPECT_FALSE(isStopped(5, proc));
+  EXPECT_FALSE(isStopped(6, proc));
+  EXPECT_FALSE(isStopped(7, proc));  // no such process
+  std::filesystem::remove_all(proc);
+}
+
 }  // namespace
 }  // namespace kestreye::atspi
