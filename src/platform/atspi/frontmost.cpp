@@ -107,18 +107,15 @@ WindowsHeard heard(const Asked& entry, bus::Batch& batch) {
 
 // Asks the states of every window listed by the applications of `asked`
 // that `wanted` picks, in one batch; stops waiting as Settling says.
-// `before` adds the questions that must come first.
 void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
                      Clock::time_point start, bus::Deadline end,
-                     const std::function<bool(const Asked&)>& wanted,
-                     const std::function<void(Asked&, bus::Batch&)>& before) {
+                     const std::function<bool(const Asked&)>& wanted) {
   const auto limit = std::chrono::ceil<std::chrono::milliseconds>(end - start);
   bus::Batch batch(cache.client(), end);
   batch.setViaBus(true);
   batch.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
   for (Asked& entry : asked) {
     if (entry.failed || !wanted(entry)) continue;
-    before(entry, batch);
     entry.states.clear();
     // Every window is asked, however many: the active one may come last.
     for (const NodeRef& window : cache.memoOf(entry.app).rawChildren) {
@@ -178,15 +175,18 @@ bool stoppedProcess(Asked& entry, bus::Batch& batch) {
 // their windows, each call with its own limit, the answers taken as they
 // come.
 //
-// The question for an application's own socket is also what makes its
-// bridge start its work for clients: it is asked before the states. Chromium
-// is not asked it, but once, when none of its windows is ACTIVE and no
-// application has an ACTIVE window (Chromium marks none until some client
-// has asked it): its bridge serves a client that asked through the bus only
-// while that client stays on the bus, and Chromium crashes when the last such
-// client leaves while it hands a key press to the bridge (a scan per key
-// killed it within a few keys). Once started, it keeps its states without
-// one, and its calls go through the bus.
+// No application is asked here for its own socket: at-spi2-atk counts the
+// connection that asks as a client of its bridge, starting its event and
+// key listeners for it and stopping them when the scan leaves, in every
+// application on the desktop at every scan. Only the application read is
+// asked, when it is first read (bus::Batch). Chromium is asked it once more,
+// when none of its windows is ACTIVE and no application has an ACTIVE
+// window (Chromium marks none until some client has asked it): its bridge
+// serves a client that asked through the bus only while that client stays
+// on the bus, and Chromium crashes when the last such client leaves while
+// it hands a key press to the bridge (a scan per key killed it within a few
+// keys). Once started, it keeps its states without one, and its calls go
+// through the bus.
 void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   const auto start = Clock::now();
   const auto end = cache.readsEnd() != ScanDeadline::max()
@@ -270,13 +270,8 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
         memo.rawChildren.push_back(share(window));
     }
   }
-  const auto everyone = [](const Asked&) { return true; };
-  askWindowStates(asked, cache, start, end, everyone,
-                  [](Asked& entry, bus::Batch& batch) {
-                    if (!entry.chromium) {
-                      (void)batch.applicationBusAddress(entry.app->ref.bus);
-                    }
-                  });
+  askWindowStates(asked, cache, start, end,
+                  [](const Asked&) { return true; });
   // Chromium's own socket, once its bridge has opened one, is found among
   // its descriptors (asking for it is what crashes it, see above), and only
   // if Chromium is read.
@@ -314,8 +309,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
       }
     }
   }
-  askWindowStates(asked, cache, Clock::now(), end, asleep,
-                  [](Asked&, bus::Batch&) {});
+  askWindowStates(asked, cache, Clock::now(), end, asleep);
 }
 
 }  // namespace
