@@ -129,6 +129,8 @@ struct ElementMemo {
   std::optional<AtspiRole> role;
   StateSet states;
   std::optional<std::string> name;
+  /// The name as the toolkit gave it, GTK 4's class names kept.
+  std::optional<std::string> rawName;
   std::optional<std::string> description;
   bool parentRead = false;
   NodeRef parent;
@@ -382,6 +384,10 @@ void loadSnapshot(Node* app, const ReadContext& read);
 /// Whether the element's application is built with GTK 4, asked of the
 /// application once per scan.
 bool isGtk4(Node* node, const ReadContext& read);
+/// The end offset that asks for an element's whole text: -1, but for GTK 4,
+/// which clamps -1 to 0 (an empty text) and an end past the text to its
+/// length.
+int32_t wholeTextEnd(Node* node, const ReadContext& read);
 /// Whether the element's application is LibreOffice (named "soffice"),
 /// asked of the application once per scan.
 bool isLibreOffice(Node* node, const ReadContext& read);

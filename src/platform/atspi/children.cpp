@@ -29,11 +29,8 @@ bool isHiddenStackPage(Node* node, const ReadContext& read) {
   ReadContext ignored = read.fresh();
   if (roleOf(node, ignored) != ATSPI_ROLE_PANEL) return false;
   // The raw name: nameOf drops GTK 4's class names.
-  const std::optional<std::string> name =
-      ignored.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.name(ref);
-      });
-  if (name != "GtkStackPage") return false;
+  (void)nameOf(node, ignored);
+  if (read.memo(node).rawName != "GtkStackPage") return false;
   const auto* children = rawChildrenOf(node, ignored);
   if (children == nullptr || children->empty()) return false;
   const std::optional<Rect>& frame =

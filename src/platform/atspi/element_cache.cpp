@@ -160,7 +160,8 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       if (extents) {
         entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
       }
-      if (text) entry.text = batch->text(node->ref, 0, -1);
+      if (text)
+        entry.text = batch->text(node->ref, 0, wholeTextEnd(node, read));
       asked.push_back(std::move(entry));
     }
     if (batch == nullptr) continue;
@@ -184,7 +185,8 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
         const bool answered = answers(reply);
         std::optional<std::string> name = one.take(app, reply);
         if (answered) {
-          memo.name = shownName(entry.node, name.value_or(""), read);
+          memo.rawName = name.value_or("");
+          memo.name = shownName(entry.node, *memo.rawName, read);
         }
       }
       if (entry.description) {
@@ -509,7 +511,10 @@ void loadSnapshot(Node* app, const ReadContext& read) {
     ElementMemo& memo = read.memo(node);
     if (!memo.role.has_value()) memo.role = static_cast<AtspiRole>(item.role);
     if (!memo.states.known) memo.states = StateSet{item.states, true};
-    if (!memo.name.has_value()) memo.name = shownName(node, item.name, read);
+    if (!memo.name.has_value()) {
+      memo.rawName = item.name;
+      memo.name = shownName(node, item.name, read);
+    }
     if (!memo.description.has_value()) memo.description = item.description;
     if (!memo.hasText.has_value()) memo.hasText = item.text;
     Node* parent = read.intern(item.parent);
@@ -567,6 +572,10 @@ bool isLibreOffice(Node* node, const ReadContext& read) {
   if (!local.ok()) return false;
   memo.libreOffice = name == "soffice";
   return *memo.libreOffice;
+}
+
+int32_t wholeTextEnd(Node* node, const ReadContext& read) {
+  return isGtk4(node, read) ? std::numeric_limits<int32_t>::max() : -1;
 }
 
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache) {

@@ -137,8 +137,9 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
   // have a Text interface.
   std::optional<std::string> text =
       memo.rawText.has_value() ? std::exchange(memo.rawText, std::nullopt)
-      : memo.hasText == false  ? std::nullopt
-                               : textRange(node, 0, -1, read);
+      : memo.hasText == false
+          ? std::nullopt
+          : textRange(node, 0, wholeTextEnd(node, read), read);
   if (read.ok() && text.has_value() && text->empty()) {
     // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
     const int64_t count = characterCountOf(node, read);
