@@ -174,6 +174,8 @@ struct ElementMemo {
   std::optional<Rect> extents;
   bool labelRead = false;
   std::optional<std::string> label;
+  bool relationsRead = false;
+  std::vector<bus::Relation> relations;
   std::optional<int32_t> processId;  ///< applications only
   std::optional<bool> gtk4;          ///< applications only: built with GTK 4
   std::optional<bool> libreOffice;   ///< applications only: is LibreOffice
@@ -334,6 +336,11 @@ enum Prefetch : unsigned {
   kPrefetchDescription = 8,
   kPrefetchExtents = 16,
   kPrefetchText = 32,  ///< of elements that show a text, passwords never
+  /// The character count of EDITABLE elements, which tells whether they
+  /// have a Text interface.
+  kPrefetchEditableCount = 64,
+  kPrefetchParent = 128,
+  kPrefetchRelations = 256,
 };
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to

@@ -338,9 +338,10 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     const auto* children = childrenOf(node, read);
     if (children == nullptr) return fail(read.failure());
     // The walks that list children read their names and descriptions next
-    // (but for those that only lay out others), and then their children:
-    // each is asked of the whole list at once, so that a walk costs a few
-    // round trips a level, not a few an element.
+    // (but for those that only lay out others), whether the editable ones
+    // have a text (their role depends on it), and then their children: each
+    // is asked of the whole list at once, so that a walk costs a few round
+    // trips a level, not a few an element.
     std::vector<Node*> nodes;
     std::vector<Node*> named;
     for (const NodeRef& child : *children) {
@@ -350,7 +351,9 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
         named.push_back(child.get());
       }
     }
-    prefetch(named, kPrefetchName | kPrefetchDescription, read);
+    prefetch(named,
+             kPrefetchName | kPrefetchDescription | kPrefetchEditableCount,
+             read);
     prefetchRawChildren(nodes, read);
     RawArray array;
     array.reserve(children->size());

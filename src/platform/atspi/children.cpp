@@ -422,14 +422,20 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
       role == ATSPI_ROLE_APPLICATION ? nullptr : parentOf(node, ignored);
   const bool window = parent != nullptr &&
                       roleOf(parent.get(), ignored) == ATSPI_ROLE_APPLICATION;
+  std::vector<Node*> unparented;
   for (const NodeRef& child : children) {
     ElementMemo& childMemo = read.memo(child.get());
     childMemo.childrenOnScreen = onScreen;
     if (!childMemo.parentRead && !window) {
       childMemo.parentRead = true;
       childMemo.parent = share(node);
+    } else if (!childMemo.parentRead) {
+      unparented.push_back(child.get());
     }
   }
+  // A window's children are asked their parents all at once: the role of
+  // each depends on its parent's.
+  prefetch(unparented, kPrefetchParent, read);
   memo.childrenRead = true;
   memo.children = std::move(children);
   return &memo.children;

@@ -125,6 +125,9 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       std::optional<bus::Ticket<std::string>> description;
       std::optional<bus::Ticket<Rect>> extents;
       std::optional<bus::Ticket<std::string>> text;
+      std::optional<bus::Ticket<int32_t>> count;
+      std::optional<bus::Ticket<bus::ObjectRef>> parent;
+      std::optional<bus::Ticket<std::vector<bus::Relation>>> relations;
     };
     std::vector<Asked> asked;
     std::vector<Node*> emptyTexts;
@@ -133,7 +136,7 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
     for (Node* node : nodes) {
       if (node->ref.bus != app || !seen.insert(node).second) continue;
       const ElementMemo& memo = read.memo(node);
-      Asked entry{node, {}, {}, {}, {}, {}, {}};
+      Asked entry{node, {}, {}, {}, {}, {}, {}, {}, {}, {}};
       const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
       const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
       const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
@@ -141,7 +144,14 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
           (what & kPrefetchDescription) != 0 && !memo.description.has_value();
       const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
       const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
-      if (!role && !states && !name && !description && !extents && !text) {
+      const bool count = (what & kPrefetchEditableCount) != 0 &&
+                         memo.characterCount < 0 && !memo.hasText.has_value() &&
+                         hasState(memo.states, ATSPI_STATE_EDITABLE);
+      const bool parent = (what & kPrefetchParent) != 0 && !memo.parentRead;
+      const bool relations =
+          (what & kPrefetchRelations) != 0 && !memo.relationsRead;
+      if (!role && !states && !name && !description && !extents && !text &&
+          !count && !parent && !relations) {
         continue;
       }
       if (batch == nullptr) {
@@ -160,8 +170,12 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       if (extents) {
         entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
       }
-      if (text)
+      if (text) {
         entry.text = batch->text(node->ref, 0, wholeTextEnd(node, read));
+      }
+      if (count) entry.count = batch->characterCount(node->ref);
+      if (parent) entry.parent = batch->parent(node->ref);
+      if (relations) entry.relations = batch->relations(node->ref);
       asked.push_back(std::move(entry));
     }
     if (batch == nullptr) continue;
@@ -211,6 +225,33 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
           memo.hasText = value.has_value();
           memo.rawText = std::move(value);
           if (memo.rawText == "") emptyTexts.push_back(entry.node);
+        }
+      }
+      if (entry.relations) {
+        auto& reply = (*batch)[*entry.relations];
+        const bool answered = answers(reply);
+        auto value = one.take(app, reply);
+        if (answered) {
+          memo.relationsRead = true;
+          memo.relations = std::move(value).value_or(memo.relations);
+        }
+      }
+      if (entry.parent) {
+        std::optional<bus::ObjectRef> value =
+            one.take(app, (*batch)[*entry.parent]);
+        if (one.ok()) {
+          memo.parentRead = true;
+          memo.parent =
+              share(value.has_value() ? read.intern(*value) : nullptr);
+        }
+      }
+      if (entry.count) {
+        auto& reply = (*batch)[*entry.count];
+        const bool answered = answers(reply);
+        std::optional<int32_t> value = one.take(app, reply);
+        if (answered) {
+          memo.hasText = value.has_value();
+          if (value.has_value()) memo.characterCount = *value;
         }
       }
     }
@@ -341,12 +382,26 @@ StateSet statesOf(Node* node, ReadContext& read) {
   return memo.states;
 }
 
+namespace {
+
+// What is asked with an element's name: its description, which the walks
+// read next, and for an element that only lays out others (whose name no
+// walk prefetches: the climb from the focus reads it) its relations, for the
+// label the climb reads next.
+unsigned withName(Node* node, const ReadContext& read) {
+  const std::optional<AtspiRole>& role = read.memo(node).role;
+  return kPrefetchName | kPrefetchDescription |
+         (role.has_value() && isLayoutRole(*role) ? unsigned{kPrefetchRelations}
+                                                  : 0u);
+}
+
+}  // namespace
+
 std::string nameOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
-  // Name and description are asked together: the walks read both.
   if (!memo.name.has_value()) {
     ReadContext local = read.fresh();
-    fetch(node, kPrefetchName | kPrefetchDescription, local);
+    fetch(node, withName(node, read), local);
     if (!memo.name.has_value()) read.fail(local.failure());
   }
   return memo.name.value_or(std::string());
@@ -356,7 +411,7 @@ std::string descriptionOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.description.has_value()) {
     ReadContext local = read.fresh();
-    fetch(node, kPrefetchName | kPrefetchDescription, local);
+    fetch(node, withName(node, read), local);
     if (!memo.description.has_value()) read.fail(local.failure());
   }
   return memo.description.value_or(std::string());
@@ -422,13 +477,12 @@ const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
 const std::optional<std::string>& labelOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.labelRead) return memo.label;
-  const std::optional<std::vector<bus::Relation>> relations =
-      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.relations(ref);
-      });
+  if (!memo.relationsRead) {
+    fetch(node, kPrefetchRelations, read);
+    if (!read.ok() || !memo.relationsRead) return memo.label;
+  }
   std::optional<std::string> label;
-  for (const bus::Relation& relation :
-       relations.value_or(std::vector<bus::Relation>())) {
+  for (const bus::Relation& relation : memo.relations) {
     if (relation.type != ATSPI_RELATION_LABELLED_BY) continue;
     for (const bus::ObjectRef& ref : relation.targets) {
       Node* target = read.intern(ref);
