@@ -342,12 +342,16 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     // have a text (their role depends on it), and then their children: each
     // is asked of the whole list at once, so that a walk costs a few round
     // trips a level, not a few an element.
+    // A menu bar's menus are no controls, nor texts, of the block.
     std::vector<Node*> nodes;
     std::vector<Node*> named;
+    const bool menuBar = role == ATSPI_ROLE_MENU_BAR;
     for (const NodeRef& child : *children) {
       nodes.push_back(child.get());
-      const std::optional<AtspiRole>& role = read.memo(child.get()).role;
-      if (!role.has_value() || !isLayoutRole(*role)) {
+      const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
+      if (!childRole.has_value() ||
+          (!isLayoutRole(*childRole) &&
+           !(menuBar && *childRole == ATSPI_ROLE_MENU))) {
         named.push_back(child.get());
       }
     }

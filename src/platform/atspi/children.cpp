@@ -146,6 +146,31 @@ void keepRawChildren(Node* node, const std::vector<bus::ObjectRef>& refs,
   }
 }
 
+// Whether the element is one LibreOffice never gives children (in Writer,
+// Calc and Impress: some 1,000 on screen and in menus, none with a child).
+// Their lists are not asked for.
+bool isLibreOfficeLeaf(Node* node, const ReadContext& read) {
+  const std::optional<AtspiRole>& role = read.memo(node).role;
+  if (!role.has_value()) return false;
+  switch (*role) {
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_CHECK_BOX:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_TEXT:
+    case ATSPI_ROLE_SPIN_BUTTON:
+    case ATSPI_ROLE_SLIDER:
+    case ATSPI_ROLE_SEPARATOR:
+    case ATSPI_ROLE_SCROLL_BAR:
+    case ATSPI_ROLE_ICON:
+    case ATSPI_ROLE_MENU_ITEM:
+    case ATSPI_ROLE_CHECK_MENU_ITEM:
+    case ATSPI_ROLE_RADIO_MENU_ITEM:
+      return isLibreOffice(node, read);
+    default:
+      return false;
+  }
+}
+
 // How the children of one element are listed.
 enum class Listing {
   Whole,    ///< GetChildren
@@ -166,6 +191,10 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   const bool gtk4 =
       app.starts_with(':') && !nodes.empty() && isGtk4(nodes.front(), read);
   for (Node* node : nodes) {
+    if (isLibreOfficeLeaf(node, read)) {
+      keepRawChildren(node, {}, 0, read);
+      continue;
+    }
     const bool managed =
         hasState(read.memo(node).states, ATSPI_STATE_MANAGES_DESCENDANTS);
     wanted.emplace_back(node, managed ? Listing::Counted
