@@ -226,6 +226,7 @@ class App:
     # What the advice names when the application is not on the bus, and not.
     switch, others, environment, bullets_shown, case = "", (), {}, False, None
     enabled = True  # started with its accessibility switch
+    settle_s = 0  # how long a step's scan is repeated until it shows what the step expects
 
     def __init__(self, run, **settings):
         self.run, self.process, self.window = run, None, None
@@ -286,7 +287,10 @@ class App:
               == 0, f"{self.name} never registered with the AT-SPI registry")
 
     def scan(self, expect=None):
-        return self.run.scan()
+        deadline = time.monotonic() + self.settle_s
+        while (reply := self.run.scan()).faults(expect or {}, "") and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return reply
 
     def landed(self, sign):
         self.wait_line(sign)
@@ -407,6 +411,7 @@ class Browser(Started):
     a page of ours that writes its state into its title."""
 
     switch = "busctl --user set-property org.a11y.Bus /org/a11y/bus org.a11y.Status IsEnabled b true"
+    settle_s = 3  # Firefox's tree follows the page's title from another process
 
     query = ""
 
@@ -440,6 +445,10 @@ class Office(App):
 
     MODULES = {"writer": ("Writer", "getText"), "calc": ("Calc", "getSheets"),
                "impress": ("Impress", "getDrawPages")}
+    # LibreOffice hands an edit to its accessibility tree from an idle
+    # callback, after its model: the first scans may see the old state.
+    settle_s = 20
+
     def launch(self):
         title, self.model_kind = self.MODULES[self.name]
         self.case = f"libreoffice-{self.name}"
@@ -502,14 +511,6 @@ class Office(App):
 
     def landed(self, state):
         wait_until(repr(state), lambda: self.holds() == state, state=lambda: f"it holds {self.holds()!r}")
-
-    def scan(self, expect=None):
-        # LibreOffice hands an edit to its accessibility tree from an idle
-        # callback, after its model: the first scans may see the old state.
-        deadline = time.monotonic() + 20
-        while (reply := self.run.scan()).faults(expect or {}, "") and time.monotonic() < deadline:
-            time.sleep(0.2)
-        return reply
 
     def harm(self, before_kb):
         """What the scans did: Calc's sheet claims two billion cells and builds
