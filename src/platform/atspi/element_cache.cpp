@@ -69,39 +69,6 @@ std::string shownName(Node* node, std::string name, const ReadContext& read) {
   return name;
 }
 
-// GTK 4 answers a text asked from 0 to -1 (the end) as empty, and one asked
-// from 0 to its character count whole: the texts of `nodes`, of `app`,
-// that came back empty are counted in one batch, and those that are not
-// empty asked again, in one more.
-void completeEmptyTexts(const std::vector<Node*>& nodes, const std::string& app,
-                        const ReadContext& read) {
-  ReadContext local = read.fresh();
-  std::unique_ptr<bus::Batch> counts = local.batchFor(app);
-  if (counts == nullptr) return;
-  std::vector<bus::Ticket<int32_t>> asked;
-  for (Node* node : nodes) asked.push_back(counts->characterCount(node->ref));
-  counts->run();
-  std::unique_ptr<bus::Batch> texts;
-  std::vector<std::pair<Node*, bus::Ticket<std::string>>> again;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    ReadContext one = read.fresh();
-    const std::optional<int32_t> count = one.take(app, (*counts)[asked[i]]);
-    if (!count.has_value()) continue;
-    read.memo(nodes[i]).characterCount = *count;
-    if (*count <= 0) continue;
-    if (texts == nullptr && (texts = local.batchFor(app)) == nullptr) return;
-    again.emplace_back(nodes[i], texts->text(nodes[i]->ref, 0, *count));
-  }
-  if (texts == nullptr) return;
-  texts->run();
-  for (auto& [node, ticket] : again) {
-    ReadContext one = read.fresh();
-    if (auto text = one.take(app, (*texts)[ticket])) {
-      read.memo(node).rawText = std::move(*text);
-    }
-  }
-}
-
 // Reads, in one batch per application, what the memos of `nodes` lack of
 // `what`. The calls for `own`, if it is among them, report their failure to
 // `ownRead`; any other failure leaves its memo as it was.
@@ -130,7 +97,6 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       std::optional<bus::Ticket<std::vector<bus::Relation>>> relations;
     };
     std::vector<Asked> asked;
-    std::vector<Node*> emptyTexts;
     std::unordered_set<Node*> seen;
     std::unique_ptr<bus::Batch> batch;
     for (Node* node : nodes) {
@@ -224,7 +190,6 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
         if (answered) {
           memo.hasText = value.has_value();
           memo.rawText = std::move(value);
-          if (memo.rawText == "") emptyTexts.push_back(entry.node);
         }
       }
       if (entry.relations) {
@@ -255,7 +220,6 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
         }
       }
     }
-    if (!emptyTexts.empty()) completeEmptyTexts(emptyTexts, app, read);
   }
 }
 

@@ -141,7 +141,8 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
           ? std::nullopt
           : textRange(node, 0, wholeTextEnd(node, read), read);
   if (read.ok() && text.has_value() && text->empty()) {
-    // GTK 4 answers (0, -1) with an empty text, (0, count) with the text.
+    // A toolkit that clamps the end as GTK 4 does (wholeTextEnd) answers
+    // (0, -1) with an empty text, (0, count) with the text.
     const int64_t count = characterCountOf(node, read);
     if (count > 0 && read.ok()) {
       text = textRange(node, 0, static_cast<int32_t>(count), read);
