@@ -159,6 +159,14 @@ struct ElementMemo {
   std::optional<FlatText> flat;
   std::vector<NodeRef> embedded;  ///< one per object
   std::vector<EmbeddedText> objects;
+  /// Caret, selection count and first selection as the toolkit answered
+  /// them, asked ahead by prefetch() and not yet read (see readSelection).
+  struct RawSelection {
+    int32_t caret = -1;
+    int32_t count = 0;
+    std::optional<bus::TextRange> first;
+  };
+  std::optional<RawSelection> rawSelection;
   bool selectionRead = false;
   int64_t caret = -1;
   std::optional<std::pair<int64_t, int64_t>> selection;  ///< in code points
@@ -176,6 +184,8 @@ struct ElementMemo {
   std::optional<std::string> label;
   bool relationsRead = false;
   std::vector<bus::Relation> relations;
+  /// The object attributes, when prefetch() asked for them.
+  std::optional<bus::Attributes> attributes;
   std::optional<int32_t> processId;  ///< applications only
   std::optional<bool> gtk4;          ///< applications only: built with GTK 4
   std::optional<bool> libreOffice;   ///< applications only: is LibreOffice
@@ -341,6 +351,9 @@ enum Prefetch : unsigned {
   kPrefetchEditableCount = 64,
   kPrefetchParent = 128,
   kPrefetchRelations = 256,
+  kPrefetchAttributes = 512,
+  /// Caret and selection, of elements with a Text interface.
+  kPrefetchSelection = 1024,
 };
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to

@@ -229,6 +229,18 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     return nonEmptyText(descriptionOf(node, read));
   }
   if (attribute == "AXLabel") {
+    // A text field's label is read first of what describes it; its
+    // placeholder, text and selection follow, and are asked with it.
+    if (hasState(statesOf(node, read), ATSPI_STATE_EDITABLE)) {
+      const std::string_view macRole = macRoleOf(node, read);
+      if (macRole == "AXTextField" || macRole == "AXTextArea") {
+        ReadContext ahead = read.fresh();
+        fetch(node,
+              kPrefetchRelations | kPrefetchAttributes |
+                  (secure ? 0u : kPrefetchText | kPrefetchSelection),
+              ahead);
+      }
+    }
     const std::optional<std::string>& label = labelOf(node, read);
     return label.has_value() ? text(*label) : noValue();
   }

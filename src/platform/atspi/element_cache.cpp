@@ -85,7 +85,7 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
   for (const std::string& app : apps) {
     ReadContext local = read.fresh();
     struct Asked {
-      Node* node;
+      Node* node = nullptr;
       std::optional<bus::Ticket<uint32_t>> role;
       std::optional<bus::Ticket<std::vector<uint32_t>>> states;
       std::optional<bus::Ticket<std::string>> name;
@@ -95,6 +95,10 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       std::optional<bus::Ticket<int32_t>> count;
       std::optional<bus::Ticket<bus::ObjectRef>> parent;
       std::optional<bus::Ticket<std::vector<bus::Relation>>> relations;
+      std::optional<bus::Ticket<bus::Attributes>> attributes;
+      std::optional<bus::Ticket<int32_t>> caret;
+      std::optional<bus::Ticket<int32_t>> selections;
+      std::optional<bus::Ticket<bus::TextRange>> firstSelection;
     };
     std::vector<Asked> asked;
     std::unordered_set<Node*> seen;
@@ -102,7 +106,8 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
     for (Node* node : nodes) {
       if (node->ref.bus != app || !seen.insert(node).second) continue;
       const ElementMemo& memo = read.memo(node);
-      Asked entry{node, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+      Asked entry;
+      entry.node = node;
       const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
       const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
       const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
@@ -116,8 +121,13 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       const bool parent = (what & kPrefetchParent) != 0 && !memo.parentRead;
       const bool relations =
           (what & kPrefetchRelations) != 0 && !memo.relationsRead;
+      const bool attributes =
+          (what & kPrefetchAttributes) != 0 && !memo.attributes.has_value();
+      const bool selection =
+          (what & kPrefetchSelection) != 0 && !memo.selectionRead &&
+          !memo.rawSelection.has_value() && memo.hasText != false;
       if (!role && !states && !name && !description && !extents && !text &&
-          !count && !parent && !relations) {
+          !count && !parent && !relations && !attributes && !selection) {
         continue;
       }
       if (batch == nullptr) {
@@ -142,6 +152,12 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       if (count) entry.count = batch->characterCount(node->ref);
       if (parent) entry.parent = batch->parent(node->ref);
       if (relations) entry.relations = batch->relations(node->ref);
+      if (attributes) entry.attributes = batch->attributes(node->ref);
+      if (selection) {
+        entry.caret = batch->caretOffset(node->ref);
+        entry.selections = batch->selectionCount(node->ref);
+        entry.firstSelection = batch->selection(node->ref, 0);
+      }
       asked.push_back(std::move(entry));
     }
     if (batch == nullptr) continue;
@@ -208,6 +224,22 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
           memo.parentRead = true;
           memo.parent =
               share(value.has_value() ? read.intern(*value) : nullptr);
+        }
+      }
+      if (entry.attributes) {
+        auto value = one.take(app, (*batch)[*entry.attributes]);
+        if (value.has_value()) memo.attributes = std::move(value);
+      }
+      if (entry.caret) {
+        // Kept only when caret and count came: readSelection asks again
+        // otherwise, and fails as it would have.
+        auto& caret = (*batch)[*entry.caret];
+        auto& count = (*batch)[*entry.selections];
+        if (caret.ok() && count.ok()) {
+          ReadContext ignored = read.fresh();
+          memo.rawSelection = ElementMemo::RawSelection{
+              *caret.value, *count.value,
+              ignored.take(app, (*batch)[*entry.firstSelection])};
         }
       }
       if (entry.count) {
@@ -468,10 +500,13 @@ const std::optional<std::string>& labelOf(Node* node, ReadContext& read) {
 
 std::optional<std::string> objectAttribute(
     Node* node, std::initializer_list<const char*> names, ReadContext& read) {
+  const std::optional<bus::Attributes>& prefetched = read.memo(node).attributes;
   const std::optional<bus::Attributes> attributes =
-      read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-        return batch.attributes(ref);
-      });
+      prefetched.has_value()
+          ? prefetched
+          : read.ask(node, [](bus::Batch& batch, const bus::ObjectRef& ref) {
+              return batch.attributes(ref);
+            });
   if (!attributes.has_value()) return std::nullopt;
   for (const char* name : names) {
     for (const auto& [key, value] : *attributes) {

@@ -226,21 +226,27 @@ bool readSelection(Node* node, ReadContext& read, ElementMemo** result) {
   *result = &memo;
   if (memo.selectionRead) return true;
   if (!hasTextInterface(node, read)) return false;
-  std::unique_ptr<bus::Batch> batch = read.batchFor(node->ref.bus);
-  if (batch == nullptr) return false;
-  const auto caretTicket = batch->caretOffset(node->ref);
-  const auto countTicket = batch->selectionCount(node->ref);
-  // The first selection is asked with the count: most texts have none,
-  // and an answer of "no such selection" costs nothing.
-  const auto rangeTicket = batch->selection(node->ref, 0);
-  batch->run();
-  const int caret =
-      read.take(node->ref.bus, (*batch)[caretTicket]).value_or(-1);
-  const int selections =
-      read.take(node->ref.bus, (*batch)[countTicket]).value_or(0);
-  ReadContext ignored = read.fresh();
-  const std::optional<bus::TextRange> range =
-      ignored.take(node->ref.bus, (*batch)[rangeTicket]);
+  // Asked ahead with the element's other details, or now.
+  ElementMemo::RawSelection raw;
+  if (memo.rawSelection.has_value()) {
+    raw = *memo.rawSelection;
+  } else {
+    std::unique_ptr<bus::Batch> batch = read.batchFor(node->ref.bus);
+    if (batch == nullptr) return false;
+    const auto caretTicket = batch->caretOffset(node->ref);
+    const auto countTicket = batch->selectionCount(node->ref);
+    // The first selection is asked with the count: most texts have none,
+    // and an answer of "no such selection" costs nothing.
+    const auto rangeTicket = batch->selection(node->ref, 0);
+    batch->run();
+    raw.caret = read.take(node->ref.bus, (*batch)[caretTicket]).value_or(-1);
+    raw.count = read.take(node->ref.bus, (*batch)[countTicket]).value_or(0);
+    ReadContext ignored = read.fresh();
+    raw.first = ignored.take(node->ref.bus, (*batch)[rangeTicket]);
+  }
+  const int caret = raw.caret;
+  const int selections = raw.count;
+  const std::optional<bus::TextRange>& range = raw.first;
   if (selections > 0 && range.has_value() && range->start != range->end) {
     memo.selection = std::make_pair(int64_t{range->start}, int64_t{range->end});
   }
