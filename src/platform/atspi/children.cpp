@@ -207,6 +207,11 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   std::vector<std::pair<Node*, bus::Ticket<int32_t>>> countTickets;
   for (const auto& [node, listing] : wanted) {
     if (listing == Listing::Whole) continue;
+    // GTK 4's snapshot tells how many children each element claims.
+    if (listing == Listing::ByIndex && read.memo(node).childCount >= 0) {
+      counts[node] = read.memo(node).childCount;
+      continue;
+    }
     if (batch == nullptr && (batch = countRead.batchFor(app)) == nullptr) {
       if (report != nullptr) report->fail(countRead.failure());
       return;

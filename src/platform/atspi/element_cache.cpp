@@ -576,6 +576,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
       memo.parent = share(parent);
     }
     listed[node].claimed = item.childCount;
+    if (memo.childCount < 0) memo.childCount = item.childCount;
     if (parent != nullptr && item.index >= 0) {
       listed[parent].children.emplace_back(item.index, node);
     }
