@@ -280,7 +280,15 @@ class App:
         handled what was typed, matches."""
         title = lambda: run_quiet(["xdotool", "getwindowname", self.window]).stdout  # noqa: E731
         wait_until(f"the title {pattern!r}", lambda: re.search(pattern, title()), every=0.05,
-                   state=lambda: f"the title is {title()!r}")
+                   state=lambda: f"the title is {title()!r}; {self.liveness()}")
+
+    def liveness(self):
+        """Whether the application runs, else how it ended and its last output."""
+        if self.process.poll() is None:
+            return f"{self.name} runs"
+        with open(os.path.join(self.home, "output.log"), "rb") as log:
+            tail = log.read()[-1500:].decode(errors="replace")
+        return f"{self.name} exited with {self.process.returncode}; its output ends: {tail}"
 
     def wait_registered(self):
         check(subprocess.run([WAIT_ACCESSIBLE, str(self.process.pid)], timeout=90).returncode
