@@ -380,15 +380,50 @@ StateSet statesOf(Node* node, ReadContext& read) {
 
 namespace {
 
-// What is asked with an element's name: its description, which the walks
-// read next, and for an element that only lays out others (whose name no
-// walk prefetches: the climb from the focus reads it) its relations, for the
-// label the climb reads next.
-unsigned withName(Node* node, const ReadContext& read) {
+// `node`, and when it holds others, the ancestors whose names and labels
+// the climb from the focus to its container's label reads after its own:
+// the climb reads each one's name, description and label up to the first
+// with a name of a few characters, below the window. Past an element whose
+// name is not known yet the climb may stop: a few of those are asked.
+std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
+  constexpr size_t kMaxLevels = 10;
+  constexpr size_t kNamed = 4;
+  constexpr int kUnknownNames = 3;
+  std::vector<Node*> climb;
+  int unknown = 0;
+  for (Node* at = node; at != nullptr && climb.size() < kMaxLevels;) {
+    const ElementMemo& memo = read.memo(at);
+    if (memo.parentRead && memo.parent != nullptr &&
+        read.memo(memo.parent.get()).role == ATSPI_ROLE_APPLICATION) {
+      break;  // a window
+    }
+    climb.push_back(at);
+    if (at == node && memo.children.empty()) break;
+    if (!memo.name.has_value() || !memo.description.has_value()) {
+      if (++unknown == kUnknownNames) break;
+    } else if (memo.name->size() >= kNamed ||
+               memo.description->size() >= kNamed) {
+      break;
+    }
+    at = memo.parentRead ? memo.parent.get() : nullptr;
+  }
+  if (climb.empty()) climb.push_back(node);
+  return climb;
+}
+
+// Asks an element's name with its description, which the walks read next.
+// An element that only lays out others is named by the climb from the focus
+// alone (no walk prefetches their names): its relations, for the label the
+// climb reads next, and the ancestors the climb reads after it come along.
+void fetchName(Node* node, ReadContext& read) {
   const std::optional<AtspiRole>& role = read.memo(node).role;
-  return kPrefetchName | kPrefetchDescription |
-         (role.has_value() && isLayoutRole(*role) ? unsigned{kPrefetchRelations}
-                                                  : 0u);
+  if (role.has_value() && isLayoutRole(*role)) {
+    fetchInto(labelClimb(node, read),
+              kPrefetchName | kPrefetchDescription | kPrefetchRelations, read,
+              node, &read);
+  } else {
+    fetch(node, kPrefetchName | kPrefetchDescription, read);
+  }
 }
 
 }  // namespace
@@ -397,7 +432,7 @@ std::string nameOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.name.has_value()) {
     ReadContext local = read.fresh();
-    fetch(node, withName(node, read), local);
+    fetchName(node, local);
     if (!memo.name.has_value()) read.fail(local.failure());
   }
   return memo.name.value_or(std::string());
@@ -407,7 +442,7 @@ std::string descriptionOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (!memo.description.has_value()) {
     ReadContext local = read.fresh();
-    fetch(node, withName(node, read), local);
+    fetchName(node, local);
     if (!memo.description.has_value()) read.fail(local.failure());
   }
   return memo.description.value_or(std::string());
@@ -474,7 +509,9 @@ const std::optional<std::string>& labelOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.labelRead) return memo.label;
   if (!memo.relationsRead) {
-    fetch(node, kPrefetchRelations, read);
+    fetchInto(labelClimb(node, read),
+              kPrefetchName | kPrefetchDescription | kPrefetchRelations, read,
+              node, &read);
     if (!read.ok() || !memo.relationsRead) return memo.label;
   }
   std::optional<std::string> label;
