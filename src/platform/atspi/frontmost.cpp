@@ -270,8 +270,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
         memo.rawChildren.push_back(share(window));
     }
   }
-  askWindowStates(asked, cache, start, end,
-                  [](const Asked&) { return true; });
+  askWindowStates(asked, cache, start, end, [](const Asked&) { return true; });
   // Chromium's own socket, once its bridge has opened one, is found among
   // its descriptors (asking for it is what crashes it, see above), and only
   // if Chromium is read.
@@ -292,6 +291,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   {
     bus::Batch wake(cache.client(), end);
     wake.setViaBus(true);
+    wake.setAskerLeaves(true);
     wake.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
     std::vector<std::pair<const Asked*, bus::Ticket<std::string>>> sockets;
     for (Asked& entry : asked) {

@@ -124,6 +124,29 @@ bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
   return true;
 }
 
+// Closes `asker` and waits until the bus daemon has seen it leave.
+void leave(BusPtr asker, Client& client, Deadline deadline,
+           std::chrono::milliseconds limit) {
+  const char* unique = nullptr;
+  const std::string name =
+      sdbus().get_unique_name(asker.get(), &unique) >= 0 && unique != nullptr
+          ? unique
+          : "";
+  asker.reset();
+  // The daemon tells the others in the order it learns things: once it
+  // knows no owner of the name, every call sent after comes after the news.
+  constexpr int kMaxRounds = 20;
+  for (int round = 0;
+       !name.empty() && round < kMaxRounds && Clock::now() < deadline;
+       ++round) {
+    Batch ask(client, deadline);
+    ask.setCallLimit(limit);
+    const Ticket<uint32_t> owner = ask.processId(name);
+    ask.run();
+    if (!ask[owner].ok()) break;
+  }
+}
+
 }  // namespace
 
 void pump(const std::vector<sd_bus*>& connections,
@@ -298,9 +321,18 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   };
   std::vector<Lane> lanes;
   std::vector<sd_bus*> connections;
+  BusPtr asker;
+  if (askerLeaves_) {
+    asker = connectTo(state.busAddress, true);
+    if (asker == nullptr) {
+      for (Call* call : pending) finish(*call, CallStatus::NoBus);
+      return;
+    }
+  }
   for (Call* call : pending) {
-    sd_bus* connection =
-        call->viaBus ? state.bus.get() : state.connectionFor(call->target.bus);
+    sd_bus* connection = !call->viaBus ? state.connectionFor(call->target.bus)
+                         : asker != nullptr ? asker.get()
+                                            : state.bus.get();
     auto lane = std::find_if(lanes.begin(), lanes.end(), [&](const Lane& l) {
       return l.connection == connection;
     });
@@ -372,6 +404,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     // The answers still on their way are dropped with their slots.
     call->slot.reset();
   }
+  if (asker != nullptr) leave(std::move(asker), client_, deadline_, callLimit_);
 }
 
 }  // namespace kestreye::atspi::bus

@@ -28,6 +28,7 @@ struct SdBus {
   decltype(&::sd_bus_close_unref) close_unref;
   decltype(&::sd_bus_get_events) get_events;
   decltype(&::sd_bus_get_fd) get_fd;
+  decltype(&::sd_bus_get_unique_name) get_unique_name;
   decltype(&::sd_bus_get_timeout) get_timeout;
   decltype(&::sd_bus_is_open) is_open;
   decltype(&::sd_bus_is_ready) is_ready;
@@ -109,7 +110,8 @@ struct Route {
 
 struct Client::State {
   ClientOptions options;
-  BusPtr bus;  ///< the accessibility bus, once opened
+  BusPtr bus;              ///< the accessibility bus, once opened
+  std::string busAddress;  ///< its address, once opened
   /// This scan found no accessibility bus: no call waits for it again.
   bool busFailed = false;
   std::unordered_map<std::string, Route> routes;

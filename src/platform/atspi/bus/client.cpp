@@ -116,6 +116,7 @@ const SdBus* loadSdBus() {
     load(functions.close_unref, "sd_bus_close_unref");
     load(functions.get_events, "sd_bus_get_events");
     load(functions.get_fd, "sd_bus_get_fd");
+    load(functions.get_unique_name, "sd_bus_get_unique_name");
     load(functions.get_timeout, "sd_bus_get_timeout");
     load(functions.is_open, "sd_bus_is_open");
     load(functions.is_ready, "sd_bus_is_ready");
@@ -180,6 +181,7 @@ bool Client::State::openBus(Deadline deadline) {
   }
   if (!address.empty()) bus = connectTo(address, true);
   busFailed = bus == nullptr;
+  busAddress = busFailed ? std::string() : address;
   return !busFailed;
 }
 

@@ -158,8 +158,7 @@ class Client {
   /// is routed; through the bus when that is "" or the socket refuses.
   /// `app` is never asked for its socket. Nothing changes for an
   /// application whose route is known already.
-  void setOwnSocket(const std::string& app,
-                    std::function<std::string()> find);
+  void setOwnSocket(const std::string& app, std::function<std::string()> find);
 
   struct State;
 
@@ -201,6 +200,15 @@ class Batch {
   /// application with its own socket: a question to every application at
   /// once does not wait for each one's socket first.
   void setViaBus(bool viaBus) { viaBus_ = viaBus; }
+  /// Sends the calls that go through the bus daemon from a connection of
+  /// their own, which leaves the bus once they are answered: run() returns
+  /// when the daemon has seen it leave, so that the news reaches each
+  /// application before any call sent after. at-spi2-atk takes whoever asks
+  /// for its socket through the bus for a client of its bridge, and stops
+  /// its listeners when the last client leaves; Chromium crashes if that
+  /// happens while it hands a key press to the bridge, which a scan that
+  /// ends just before the user types would cause.
+  void setAskerLeaves(bool leaves) { askerLeaves_ = leaves; }
 
   /// Accessible.GetRole: the AT-SPI role number.
   Ticket<uint32_t> role(const ObjectRef& target);
@@ -297,6 +305,7 @@ class Batch {
   Deadline deadline_;
   std::chrono::milliseconds callLimit_;
   bool viaBus_ = false;
+  bool askerLeaves_ = false;
   std::vector<std::unique_ptr<Call>> calls_;
   std::vector<AnyReply> replies_;
 };

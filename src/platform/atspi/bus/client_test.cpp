@@ -339,6 +339,28 @@ TEST(BusClientHangTest, ApplicationsThatAnswerNothingAreNotAskedAgain) {
   EXPECT_EQ(client.callsSent(), sent);
 }
 
+// at-spi2-atk takes whoever asks for its socket through the bus for a client
+// of its bridge: such a question comes from a connection that has left the
+// bus, as the daemon knows, when its batch ends.
+TEST(BusClientAskerTest, TheAskerHasLeftTheBusWhenItsBatchEnds) {
+  PrivateBus bus;
+  FakeApp app(bus, "serve");
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  Client client(optionsFor(bus));
+  Batch wake(client, in(30s));
+  wake.setAskerLeaves(true);
+  const Ticket<std::string> socket = wake.applicationBusAddress(app.name());
+  wake.run();
+  ASSERT_TRUE(wake[socket].ok()) << wake[socket].status;
+  // Read through that socket: the question is not asked again.
+  client.setOwnSocket(app.name(), [&] { return *wake[socket].value; });
+  const auto asker = once(client, &Batch::description, app.ref("/o/channel"));
+  ASSERT_TRUE(asker.ok() && !asker.value->empty()) << asker.status;
+  EXPECT_EQ(once(client, &Batch::processId, *asker.value).status,
+            CallStatus::Gone)
+      << *asker.value << " is still on the bus";
+}
+
 // Where the client finds the accessibility bus: AT_SPI_BUS_ADDRESS, else
 // org.a11y.Bus on the session bus (DBUS_SESSION_BUS_ADDRESS), else nowhere.
 // Nothing connects until a call is sent; a bus that cannot be reached fails the

@@ -17,7 +17,8 @@
 // call alike but for their role and name, and list label, field and channel
 // as their children; only window is a selection (of label and field), a
 // table (whose cell at row R, column C is /o/cell_R_C) and a collection;
-// channel, whose name says "bus" or "p2p" after the connection that asked;
+// channel, whose name says "bus" or "p2p" after the connection that asked
+// and whose description is the unique name that last asked for the socket;
 // silent (never answers), slow (answers after 150 ms), error (an error),
 // wrong (answers of the wrong type, and properties of the wrong type), huge
 // (100,000 children), exit (ends the process, answering nothing). The cache
@@ -69,6 +70,7 @@ struct Fake {
   std::string socketMode;
   std::string ownAddress;
   std::string a11yAnswer;  // "" when not the org.a11y.Bus owner
+  std::string socketAsker;
   std::vector<sd_bus*> peers;
 };
 
@@ -185,7 +187,11 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.GetRole") return reply("u", object.role);
   if (key == "Accessible.Name")
     return reply("v", "s", path == "/o/channel" ? channel : object.name);
-  if (key == "Accessible.Description") return reply("v", "s", "Your address");
+  if (key == "Accessible.Description") {
+    return reply(
+        "v", "s",
+        path == "/o/channel" ? fake.socketAsker.c_str() : "Your address");
+  }
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")
     return reply("v", "(so)", fake.unique.c_str(), "/o/window");
@@ -217,6 +223,7 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.GetRelationSet")  // labelled by the label
     return reply("a(ua(so))", 1, 2u, 1, fake.unique.c_str(), "/o/label");
   if (key == "Application.GetApplicationBusAddress") {
+    fake.socketAsker = sd_bus_message_get_sender(call);
     if (fake.socketMode == "unsupported")
       return sd_bus_reply_method_errorf(call, kUnknownMethod, "no socket");
     return reply("s", fake.ownAddress.c_str());
