@@ -231,10 +231,10 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
   if (attribute == "AXLabel") {
     // A text field's label is read first of what describes it; its
     // placeholder, text and selection follow, and are asked with it.
-    if (hasState(statesOf(node, read), ATSPI_STATE_EDITABLE)) {
-      const std::string_view macRole = macRoleOf(node, read);
+    ReadContext ahead = read.fresh();
+    if (hasState(statesOf(node, ahead), ATSPI_STATE_EDITABLE)) {
+      const std::string_view macRole = macRoleOf(node, ahead);
       if (macRole == "AXTextField" || macRole == "AXTextArea") {
-        ReadContext ahead = read.fresh();
         fetch(node,
               kPrefetchRelations | kPrefetchAttributes |
                   (secure ? 0u : kPrefetchText | kPrefetchSelection),
