@@ -251,10 +251,23 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     id.version = toolkit.take(entry.app->ref.bus, first[*entry.toolkitVersion])
                      .value_or("");
     entry.chromium = id.name == "Chromium";
+    // GTK 4 and Qt offer no socket of their own: they are not asked.
+    const bool noSocket =
+        (id.name == "GTK" && id.version.starts_with("4.")) || id.name == "Qt";
     if (toolkit.ok()) memo.toolkit = std::move(id);
-    if (entry.chromium) {
+    if (entry.chromium || noSocket) {
       cache.client().setOwnSocket(entry.app->ref.bus,
                                   [] { return std::string(); });
+    } else if (memo.processId.has_value()) {
+      // Asking for the socket through the bus makes the asker a client of
+      // at-spi2-atk's bridge (see above): once the bridge has opened it, the
+      // socket is found among the process's descriptors instead.
+      cache.client().setOwnSocket(
+          entry.app->ref.bus,
+          [pid = *memo.processId] {
+            return bridgeSocketOf(pid, "/proc").value_or("");
+          },
+          true);
     }
     ReadContext windows(cache);
     std::optional<bus::Children> listed =

@@ -200,22 +200,32 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   Client::State& state = *client_.state_;
   Batch ask(client_, deadline_);
   ask.setCallLimit(callLimit_);
-  std::vector<std::optional<Ticket<std::string>>> addresses;
-  for (const std::string& app : apps) {
+  Batch askAndLeave(client_, deadline_);
+  askAndLeave.setCallLimit(callLimit_);
+  askAndLeave.setAskerLeaves(true);
+  std::vector<std::optional<std::string>> found(apps.size());
+  std::vector<std::pair<Batch*, Ticket<std::string>>> addresses(apps.size());
+  for (size_t i = 0; i < apps.size(); ++i) {
     // An address found otherwise stands for the application's answer.
-    addresses.push_back(state.routes[app].find
-                            ? std::nullopt
-                            : std::optional(ask.applicationBusAddress(app)));
+    const Route& route = state.routes[apps[i]];
+    if (route.find) found[i] = route.find();
+    if (found[i].has_value() && (!found[i]->empty() || !route.askIfNotFound)) {
+      continue;
+    }
+    Batch& batch = route.askIfNotFound ? askAndLeave : ask;
+    addresses[i] = {&batch, batch.applicationBusAddress(apps[i])};
+    found[i].reset();
   }
   ask.run();
+  askAndLeave.run();
   std::vector<sd_bus*> opened;
   for (size_t i = 0; i < apps.size(); ++i) {
     Reply<std::string> address;
-    if (addresses[i].has_value()) {
-      address = ask[*addresses[i]];
+    if (!found[i].has_value()) {
+      address = (*addresses[i].first)[addresses[i].second];
     } else {
       address.status = CallStatus::Ok;
-      address.value = state.routes[apps[i]].find();
+      address.value = *found[i];
     }
     // A hung or lost application keeps no route: the scan knows it through
     // its own sets, and the next scan asks again.

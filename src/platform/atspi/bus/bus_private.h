@@ -106,6 +106,9 @@ struct Route {
   /// Finds its socket's address without asking it ("": none); unset when
   /// it is to be asked.
   std::function<std::string()> find;
+  /// When `find` finds none, it is asked from a connection that then
+  /// leaves the bus (Batch::setAskerLeaves).
+  bool askIfNotFound = false;
 };
 
 struct Client::State {

@@ -168,9 +168,12 @@ BusPtr connectTo(const std::string& address, bool busClient) {
 bool Client::State::openBus(Deadline deadline) {
   if (bus != nullptr && sdbus().is_open(bus.get()) > 0) return true;
   // A bus that closed (its daemon restarted) is looked for afresh, with
-  // every application's socket.
-  bus.reset();
-  routes.clear();
+  // every application's socket; the ways to them set before the bus first
+  // opened stay.
+  if (bus != nullptr) {
+    bus.reset();
+    routes.clear();
+  }
   if (busFailed) return false;
   std::string address = options.accessibilityBusAddress;
   // Without a session bus's address there is nothing to ask: a bus is never
@@ -235,9 +238,12 @@ bool Client::usesOwnSocket(const std::string& app) const {
 }
 
 void Client::setOwnSocket(const std::string& app,
-                          std::function<std::string()> find) {
+                          std::function<std::string()> find,
+                          bool askIfNotFound) {
   Route& route = state_->routes[app];
-  if (route.kind == Route::Kind::Unknown) route.find = std::move(find);
+  if (route.kind != Route::Kind::Unknown) return;
+  route.find = std::move(find);
+  route.askIfNotFound = askIfNotFound;
 }
 
 }  // namespace kestreye::atspi::bus

@@ -156,9 +156,12 @@ class Client {
   /// Calls to `app` go through its own socket at the address `find` gives
   /// (as the application would give it), asked when the first call to `app`
   /// is routed; through the bus when that is "" or the socket refuses.
-  /// `app` is never asked for its socket. Nothing changes for an
-  /// application whose route is known already.
-  void setOwnSocket(const std::string& app, std::function<std::string()> find);
+  /// `app` is never asked for its socket, unless `askIfNotFound` and `find`
+  /// finds none: then it is asked from a connection that leaves the bus at
+  /// once (setAskerLeaves). Nothing changes for an application whose route
+  /// is known already.
+  void setOwnSocket(const std::string& app, std::function<std::string()> find,
+                    bool askIfNotFound = false);
 
   struct State;
 

@@ -361,6 +361,23 @@ TEST(BusClientAskerTest, TheAskerHasLeftTheBusWhenItsBatchEnds) {
       << *asker.value << " is still on the bus";
 }
 
+// An application whose socket is looked for first, and not found, is asked
+// for it as above; the calls then go through the socket.
+TEST(BusClientAskerTest, ASocketNotFoundIsAskedForByAConnectionThatLeaves) {
+  PrivateBus bus;
+  FakeApp app(bus, "serve");
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  Client client(optionsFor(bus));
+  client.setOwnSocket(
+      app.name(), [] { return std::string(); }, true);
+  const auto asker = once(client, &Batch::description, app.ref("/o/channel"));
+  ASSERT_TRUE(asker.ok() && !asker.value->empty()) << asker.status;
+  EXPECT_TRUE(client.usesOwnSocket(app.name()));
+  EXPECT_EQ(once(client, &Batch::processId, *asker.value).status,
+            CallStatus::Gone)
+      << *asker.value << " is still on the bus";
+}
+
 // Where the client finds the accessibility bus: AT_SPI_BUS_ADDRESS, else
 // org.a11y.Bus on the session bus (DBUS_SESSION_BUS_ADDRESS), else nowhere.
 // Nothing connects until a call is sent; a bus that cannot be reached fails the
