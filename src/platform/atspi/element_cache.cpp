@@ -231,14 +231,18 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
         if (value.has_value()) memo.attributes = std::move(value);
       }
       if (entry.caret) {
-        // Kept only when caret and count came: readSelection asks again
-        // otherwise, and fails as it would have.
+        // Kept when caret and count were answered; the first selection is
+        // asked with the count: most texts have none, and an answer of "no
+        // such selection" costs nothing.
         auto& caret = (*batch)[*entry.caret];
         auto& count = (*batch)[*entry.selections];
-        if (caret.ok() && count.ok()) {
+        const bool answered = answers(caret) && answers(count);
+        const std::optional<int32_t> caretAt = one.take(app, caret);
+        const std::optional<int32_t> selections = one.take(app, count);
+        if (answered) {
           ReadContext ignored = read.fresh();
           memo.rawSelection = ElementMemo::RawSelection{
-              *caret.value, *count.value,
+              caretAt.value_or(-1), selections.value_or(0),
               ignored.take(app, (*batch)[*entry.firstSelection])};
         }
       }

@@ -227,23 +227,11 @@ bool readSelection(Node* node, ReadContext& read, ElementMemo** result) {
   if (memo.selectionRead) return true;
   if (!hasTextInterface(node, read)) return false;
   // Asked ahead with the element's other details, or now.
-  ElementMemo::RawSelection raw;
-  if (memo.rawSelection.has_value()) {
-    raw = *memo.rawSelection;
-  } else {
-    std::unique_ptr<bus::Batch> batch = read.batchFor(node->ref.bus);
-    if (batch == nullptr) return false;
-    const auto caretTicket = batch->caretOffset(node->ref);
-    const auto countTicket = batch->selectionCount(node->ref);
-    // The first selection is asked with the count: most texts have none,
-    // and an answer of "no such selection" costs nothing.
-    const auto rangeTicket = batch->selection(node->ref, 0);
-    batch->run();
-    raw.caret = read.take(node->ref.bus, (*batch)[caretTicket]).value_or(-1);
-    raw.count = read.take(node->ref.bus, (*batch)[countTicket]).value_or(0);
-    ReadContext ignored = read.fresh();
-    raw.first = ignored.take(node->ref.bus, (*batch)[rangeTicket]);
+  if (!memo.rawSelection.has_value()) {
+    fetch(node, kPrefetchSelection, read);
+    if (!memo.rawSelection.has_value()) return false;
   }
+  const ElementMemo::RawSelection& raw = *memo.rawSelection;
   const int caret = raw.caret;
   const int selections = raw.count;
   const std::optional<bus::TextRange>& range = raw.first;
