@@ -255,19 +255,21 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     const bool noSocket =
         (id.name == "GTK" && id.version.starts_with("4.")) || id.name == "Qt";
     if (toolkit.ok()) memo.toolkit = std::move(id);
-    if (entry.chromium || noSocket) {
+    if (noSocket || (entry.chromium && !memo.processId.has_value())) {
       cache.client().setOwnSocket(entry.app->ref.bus,
                                   [] { return std::string(); });
     } else if (memo.processId.has_value()) {
       // Asking for the socket through the bus makes the asker a client of
       // at-spi2-atk's bridge (see above): once the bridge has opened it, the
-      // socket is found among the process's descriptors instead.
+      // socket is found among the process's descriptors instead, when a
+      // call to the application is first routed. Chromium is never asked
+      // (but to wake it, below).
       cache.client().setOwnSocket(
           entry.app->ref.bus,
           [pid = *memo.processId] {
             return bridgeSocketOf(pid, "/proc").value_or("");
           },
-          true);
+          !entry.chromium);
     }
     ReadContext windows(cache);
     std::optional<bus::Children> listed =
@@ -284,16 +286,6 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
     }
   }
   askWindowStates(asked, cache, start, end, [](const Asked&) { return true; });
-  // Chromium's own socket, once its bridge has opened one, is found among
-  // its descriptors (asking for it is what crashes it, see above), and only
-  // if Chromium is read.
-  for (const Asked& entry : asked) {
-    const int32_t pid = cache.memoOf(entry.app).processId.value_or(0);
-    if (!entry.chromium || pid <= 0) continue;
-    cache.client().setOwnSocket(entry.app->ref.bus, [pid] {
-      return bridgeSocketOf(pid, "/proc").value_or("");
-    });
-  }
   const bool claimed = std::any_of(
       asked.begin(), asked.end(),
       [](const Asked& entry) { return !entry.failed && entry.claim.active; });
