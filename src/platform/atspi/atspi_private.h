@@ -191,6 +191,10 @@ struct ElementMemo {
   std::optional<bool> libreOffice;   ///< applications only: is LibreOffice
   std::optional<ToolkitId> toolkit;  ///< applications only
   bool snapshotRead = false;         ///< applications only: see loadSnapshot
+  bool snapshotTaken = false;  ///< applications only: loadSnapshot got one
+  /// Whether the frames and texts below this element were read ahead
+  /// (extentsOf).
+  bool aheadRead = false;
   /// The focus stands on this element although it is not FOCUSED (GTK 3's
   /// combo box, whose focused button is not exposed; GTK 4's drop-down,
   /// whose drawn button is; an editable document whose focused body
@@ -366,6 +370,11 @@ void fetch(Node* node, unsigned what, ReadContext& read);
 /// the walks read a frame or a text of one element, then the same of its
 /// siblings.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
+/// Reads the element's frame (`what` kPrefetchExtents) or text
+/// (kPrefetchText): the first time in its window, where the application's
+/// snapshot lists the window, with the frames and texts the walks read of
+/// the whole of it; else, or if that did not bring it, fetchWithSiblings().
+void readAheadWithSiblings(Node* node, unsigned what, ReadContext& read);
 
 // element_cache.cpp
 

@@ -108,9 +108,15 @@ NodeRef awaitChromiumPage(Node* app, Node* window, NodeRef focused,
 // does not count against the application.
 void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
   // The frame is read through the scan's memo, where the block's reads find
-  // it: an element with a frame needs no wait, and costs no extra call.
+  // it: an element with a frame needs no wait, and costs no extra call. It
+  // is read alone, not with what the walks read ahead: asking a field's
+  // attributes is what makes Firefox send them, and then they would tell it
+  // awake before it has sent the rest.
   ReadContext first = read.fresh();
-  if (extentsOf(focused, first).has_value() || !first.ok() ||
+  if (!read.memo(focused).extentsRead) {
+    fetch(focused, kPrefetchExtents, first);
+  }
+  if (read.memo(focused).extents.has_value() || !first.ok() ||
       !read.memo(focused).extentsUnknown) {
     return;
   }

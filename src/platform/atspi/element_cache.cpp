@@ -69,15 +69,22 @@ std::string shownName(Node* node, std::string name, const ReadContext& read) {
   return name;
 }
 
-// Reads, in one batch per application, what the memos of `nodes` lack of
-// `what`. The calls for `own`, if it is among them, report their failure to
-// `ownRead`; any other failure leaves its memo as it was.
-void fetchInto(const std::vector<Node*>& nodes, unsigned what,
-               const ReadContext& read, Node* own, ReadContext* ownRead) {
+// One element and what to read of it.
+struct Wanted {
+  Node* node;
+  unsigned what;
+};
+
+// Reads, in one batch per application, what the memos of the elements lack
+// of what is wanted of each. The calls for `own`, if it is among them,
+// report their failure to `ownRead`; any other failure leaves its memo as it
+// was.
+void fetchEach(const std::vector<Wanted>& wanted, const ReadContext& read,
+               Node* own, ReadContext* ownRead) {
   // One batch per application: each application's calls get its own
   // patience, and a hung one is not asked.
   std::vector<std::string> apps;
-  for (Node* node : nodes) {
+  for (const auto& [node, what] : wanted) {
     if (std::find(apps.begin(), apps.end(), node->ref.bus) == apps.end()) {
       apps.push_back(node->ref.bus);
     }
@@ -103,7 +110,7 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
     std::vector<Asked> asked;
     std::unordered_set<Node*> seen;
     std::unique_ptr<bus::Batch> batch;
-    for (Node* node : nodes) {
+    for (const auto& [node, what] : wanted) {
       if (node->ref.bus != app || !seen.insert(node).second) continue;
       const ElementMemo& memo = read.memo(node);
       Asked entry;
@@ -257,6 +264,15 @@ void fetchInto(const std::vector<Node*>& nodes, unsigned what,
       }
     }
   }
+}
+
+// fetchEach() of the same reads for every element.
+void fetchInto(const std::vector<Node*>& nodes, unsigned what,
+               const ReadContext& read, Node* own, ReadContext* ownRead) {
+  std::vector<Wanted> wanted;
+  wanted.reserve(nodes.size());
+  for (Node* node : nodes) wanted.push_back({node, what});
+  fetchEach(wanted, read, own, ownRead);
 }
 
 }  // namespace
@@ -502,9 +518,146 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
   fetchInto(nodes, what, read, node, &read);
 }
 
+namespace {
+
+// The element's role name as its role and states tell it, and its parent's
+// role and states; "" while they are not known.
+std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
+  const ElementMemo& memo = read.memo(node);
+  if (!memo.role.has_value() || !memo.states.known) return {};
+  RoleFacts facts;
+  facts.multiLine = hasState(memo.states, ATSPI_STATE_MULTI_LINE);
+  facts.expandable = hasState(memo.states, ATSPI_STATE_EXPANDABLE);
+  facts.hasPopup = hasState(memo.states, ATSPI_STATE_HAS_POPUP);
+  facts.editable = hasState(memo.states, ATSPI_STATE_EDITABLE);
+  if (memo.parentRead && memo.parent != nullptr) {
+    const ElementMemo& parent = read.memo(memo.parent.get());
+    facts.parentRole = parent.role.value_or(ATSPI_ROLE_INVALID);
+    facts.editableHost =
+        facts.editable && !hasState(parent.states, ATSPI_STATE_EDITABLE);
+  }
+  return macRoleName(*memo.role, facts);
+}
+
+bool isPage(const ElementMemo& memo) {
+  return memo.role == ATSPI_ROLE_DOCUMENT_WEB ||
+         memo.role == ATSPI_ROLE_DOCUMENT_FRAME;
+}
+
+// Where the walks around `node` go, by the parents the snapshot gave: the
+// outermost web page above it, else its window; null when a parent on the
+// way is not known.
+Node* walkedAreaOf(Node* node, const ReadContext& read) {
+  constexpr int kMaxLevels = 64;
+  Node* page = nullptr;
+  Node* at = node;
+  for (int level = 0; level < kMaxLevels; ++level) {
+    const ElementMemo& memo = read.memo(at);
+    if (!memo.parentRead || memo.parent == nullptr) return nullptr;
+    if (isPage(memo) && !hasState(memo.states, ATSPI_STATE_EDITABLE)) {
+      page = at;
+    }
+    if (read.memo(memo.parent.get()).role == ATSPI_ROLE_APPLICATION) {
+      return page != nullptr ? page : at;
+    }
+    at = memo.parent.get();
+  }
+  return nullptr;
+}
+
+// In an application whose snapshot the scan holds, the first frame or text
+// the walks need brings, in one batch, what they read of the whole window
+// (of the page, in a browser): the frames of the buttons and fields on
+// screen there, as the snapshot lists them, and the texts shown; and, when
+// the window holds few enough, what describes each field (its label, its
+// placeholder, its text and selection). A walk of a form then costs one
+// round trip, not one for each group of siblings and each field. A window
+// with more is left to the reads by siblings.
+void readAreaAhead(Node* node, const ReadContext& read) {
+  constexpr size_t kMaxCalls = 160;
+  constexpr size_t kMaxElements = 2000;
+  if (!read.memo(applicationRootOf(node, read)).snapshotTaken) return;
+  Node* area = walkedAreaOf(node, read);
+  if (area == nullptr || read.memo(area).aheadRead) return;
+  read.memo(area).aheadRead = true;
+  // GTK 4 marks its widgets on screen VISIBLE, and its windows only SHOWING
+  // (childrenOf).
+  const AtspiStateType onScreen =
+      isGtk4(node, read) ? ATSPI_STATE_VISIBLE : ATSPI_STATE_SHOWING;
+  struct Ahead {
+    Node* node;
+    unsigned shown;     // frame or text
+    unsigned describe;  // what describes a field
+  };
+  std::vector<Ahead> ahead;
+  size_t shownCalls = 0;
+  size_t describeCalls = 0;
+  std::vector<Node*> stack{area};
+  size_t seen = 0;
+  while (!stack.empty()) {
+    const ElementMemo& memo = read.memo(stack.back());
+    stack.pop_back();
+    if (!memo.rawChildrenRead) continue;
+    for (const NodeRef& child : memo.rawChildren) {
+      const ElementMemo& childMemo = read.memo(child.get());
+      if (++seen > kMaxElements) return;
+      if (!hasState(childMemo.states, onScreen)) continue;
+      stack.push_back(child.get());
+      const std::string_view macRole = quickMacRoleOf(child.get(), read);
+      Ahead entry{child.get(), 0, 0};
+      switch (walkReadFor(macRole)) {
+        case WalkRead::Field:
+          entry.describe = kPrefetchRelations;
+          if (hasState(childMemo.states, ATSPI_STATE_EDITABLE) &&
+              (macRole == "AXTextField" || macRole == "AXTextArea")) {
+            // A password's text and selection are never asked for.
+            const bool secure = isSecureSubrole(
+                macSubroleName(childMemo.role.value_or(ATSPI_ROLE_INVALID)));
+            entry.describe |=
+                kPrefetchAttributes |
+                (secure ? 0u : kPrefetchText | kPrefetchSelection);
+            describeCalls += secure ? 1 : 5;
+          }
+          describeCalls += 1;
+          [[fallthrough]];
+        case WalkRead::Frame:
+          if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
+          break;
+        case WalkRead::Text:
+          if (carriesText(childMemo)) entry.shown = kPrefetchText;
+          break;
+        case WalkRead::Nothing:
+          break;
+      }
+      if (entry.shown != 0) ++shownCalls;
+      if (entry.shown != 0 || entry.describe != 0) ahead.push_back(entry);
+      if (shownCalls > kMaxCalls) return;
+    }
+  }
+  const bool describe = shownCalls + describeCalls <= kMaxCalls;
+  std::vector<Wanted> wanted;
+  for (const Ahead& entry : ahead) {
+    const unsigned what = entry.shown | (describe ? entry.describe : 0u);
+    if (what != 0) wanted.push_back({entry.node, what});
+  }
+  // A failure leaves the memos as they were: the read that needs one asks
+  // again, and fails on its own.
+  fetchEach(wanted, read, nullptr, nullptr);
+}
+
+}  // namespace
+
+void readAheadWithSiblings(Node* node, unsigned what, ReadContext& read) {
+  readAreaAhead(node, read);
+  const ElementMemo& memo = read.memo(node);
+  const bool done =
+      what == kPrefetchExtents ? memo.extentsRead : memo.rawText.has_value();
+  if (read.ok() && !done) fetchWithSiblings(node, what, read);
+}
+
 const std::optional<Rect>& extentsOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
-  if (!memo.extentsRead) fetchWithSiblings(node, kPrefetchExtents, read);
+  if (!memo.extentsRead) readAheadWithSiblings(node, kPrefetchExtents, read);
   return memo.extents;
 }
 
@@ -594,6 +747,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   std::optional<std::vector<bus::CacheItem>> items =
       local.take(app->ref.bus, (*batch)[ticket]);
   if (!items.has_value()) return;
+  appMemo.snapshotTaken = true;
   struct Listed {
     int claimed = -1;
     std::vector<std::pair<int32_t, Node*>> children;

@@ -1,6 +1,7 @@
 #include "platform/atspi/roles.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -257,6 +258,27 @@ bool isTextBlockRole(AtspiRole role) {
 
 bool isSecureSubrole(std::string_view subrole) {
   return subrole == SECURE_SUBROLE;
+}
+
+WalkRead walkReadFor(std::string_view macRole) {
+  // The roles the form-field walk keeps, and those the walk for buttons
+  // keeps besides.
+  static constexpr std::string_view kFields[] = {
+      "AXTextField",   "AXTextArea",    "AXComboBox", "AXCheckBox",
+      "AXRadioButton", "AXPopUpButton", "AXSlider"};
+  static constexpr std::string_view kButtons[] = {
+      "AXButton",     "AXLink", "AXMenuItem",
+      "AXMenuButton", "AXTab",  "AXDisclosureTriangle"};
+  auto among = [macRole](const auto& names) {
+    return std::find(std::begin(names), std::end(names), macRole) !=
+           std::end(names);
+  };
+  if (macRole == "AXStaticText" || macRole == "AXHeading") {
+    return WalkRead::Text;
+  }
+  return among(kFields)    ? WalkRead::Field
+         : among(kButtons) ? WalkRead::Frame
+                           : WalkRead::Nothing;
 }
 
 bool isLayoutRole(AtspiRole role) {

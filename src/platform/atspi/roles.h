@@ -69,6 +69,17 @@ bool isTextBlockRole(AtspiRole role);
 /// climb from the focus for its container's label may.
 bool isLayoutRole(AtspiRole role);
 
+/// What the core's walks read of every element with a role name.
+enum class WalkRead {
+  Nothing,
+  Frame,  ///< a button's frame
+  Field,  ///< a form field's frame, label, value and selection
+  Text,   ///< a static text's or a heading's text
+};
+
+/// What the walks read of an element with this reported role name.
+WalkRead walkReadFor(std::string_view macRole);
+
 /// Whether a role name is one whose element never hands out its text.
 bool isSecureSubrole(std::string_view subrole);
 

@@ -121,6 +121,27 @@ TEST(AtspiRolesTest, InputControlsReachTheCoresInputRoles) {
   }
 }
 
+// The platform reads ahead what the core's walks read: the frames of the
+// elements they keep as buttons, the frames and what describes them of
+// those they keep as fields, the texts of those they keep as texts. A role
+// left out costs a round trip; one too many, a call per element.
+TEST(AtspiRolesTest, WhatTheWalksReadFollowsTheCoresRoleSets) {
+  for (const std::string& name : INTERACTIVE_ROLES) {
+    EXPECT_EQ(walkReadFor(name),
+              INPUT_ROLES.count(name) != 0 ? WalkRead::Field : WalkRead::Frame)
+        << name;
+  }
+  for (const std::string& name : INPUT_ROLES) {
+    EXPECT_EQ(walkReadFor(name), WalkRead::Field) << name;
+  }
+  for (std::string_view name : {"AXStaticText", "AXHeading"}) {
+    EXPECT_EQ(walkReadFor(name), WalkRead::Text) << name;
+  }
+  for (std::string_view name : {"AXGroup", "AXImage", "AXRow", "AXWindow"}) {
+    EXPECT_EQ(walkReadFor(name), WalkRead::Nothing) << name;
+  }
+}
+
 // Names GTK 4 gives unnamed widgets (seen in gnome-text-editor and our GTK 4
 // form) against labels users read.
 TEST(AtspiRolesTest, Gtk4ClassNamesAreToldFromLabels) {

@@ -130,7 +130,7 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
     return memo.text;
   }
   if (!memo.rawText.has_value()) {
-    fetchWithSiblings(node, kPrefetchText, read);
+    readAheadWithSiblings(node, kPrefetchText, read);
     if (!read.ok()) return memo.text;  // not remembered: failed
   }
   // Asked on its own when its role shows no text and it was not known to
