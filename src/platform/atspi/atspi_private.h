@@ -358,6 +358,8 @@ enum Prefetch : unsigned {
   kPrefetchAttributes = 512,
   /// Caret and selection, of elements with a Text interface.
   kPrefetchSelection = 1024,
+  /// The character count of elements with a Text interface.
+  kPrefetchCount = 2048,
 };
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to

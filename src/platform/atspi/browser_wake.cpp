@@ -113,6 +113,7 @@ void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
   // attributes is what makes Firefox send them, and then they would tell it
   // awake before it has sent the rest.
   ReadContext first = read.fresh();
+  if (toolkitOf(app, first).name != "Gecko" || !first.ok()) return;
   if (!read.memo(focused).extentsRead) {
     fetch(focused, kPrefetchExtents, first);
   }
@@ -141,7 +142,6 @@ void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
         });
     return attributes.has_value() && !attributes->empty();
   };
-  if (toolkitOf(app, probe).name != "Gecko") return;
   (void)probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
     return batch.relations(ref);
   });

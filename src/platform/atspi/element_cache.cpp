@@ -122,9 +122,11 @@ void fetchEach(const std::vector<Wanted>& wanted, const ReadContext& read,
           (what & kPrefetchDescription) != 0 && !memo.description.has_value();
       const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
       const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
-      const bool count = (what & kPrefetchEditableCount) != 0 &&
-                         memo.characterCount < 0 && !memo.hasText.has_value() &&
-                         hasState(memo.states, ATSPI_STATE_EDITABLE);
+      const bool count =
+          memo.characterCount < 0 &&
+          (((what & kPrefetchEditableCount) != 0 && !memo.hasText.has_value() &&
+            hasState(memo.states, ATSPI_STATE_EDITABLE)) ||
+           ((what & kPrefetchCount) != 0 && memo.hasText != false));
       const bool parent = (what & kPrefetchParent) != 0 && !memo.parentRead;
       const bool relations =
           (what & kPrefetchRelations) != 0 && !memo.relationsRead;
@@ -418,7 +420,9 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
       break;  // a window
     }
     climb.push_back(at);
-    if (at == node && memo.children.empty()) break;
+    if (at == node && memo.children.empty() && memo.rawChildren.empty()) {
+      break;
+    }
     if (!memo.name.has_value() || !memo.description.has_value()) {
       if (++unknown == kUnknownNames) break;
     } else if (memo.name->size() >= kNamed ||
@@ -565,14 +569,32 @@ Node* walkedAreaOf(Node* node, const ReadContext& read) {
   return nullptr;
 }
 
+// What to read of each of a few elements, one entry per element:
+// fetchEach() reads the first entry of each only.
+struct Merged {
+  std::vector<Wanted> wanted;
+  std::unordered_map<Node*, size_t> at;
+  void add(Node* node, unsigned what) {
+    if (what == 0) return;
+    const auto [known, added] = at.try_emplace(node, wanted.size());
+    if (added) {
+      wanted.push_back({node, what});
+    } else {
+      wanted[known->second].what |= what;
+    }
+  }
+};
+
 // In an application whose snapshot the scan holds, the first frame or text
 // the walks need brings, in one batch, what they read of the whole window
 // (of the page, in a browser): the frames of the buttons and fields on
-// screen there, as the snapshot lists them, and the texts shown; and, when
-// the window holds few enough, what describes each field (its label, its
-// placeholder, its text and selection). A walk of a form then costs one
-// round trip, not one for each group of siblings and each field. A window
-// with more is left to the reads by siblings.
+// screen there, as the snapshot lists them, and the texts shown; what
+// describes each field (its label, its placeholder, its text and selection)
+// and the labels of the focus's containers. A walk of a form then costs one
+// round trip, not one for each group of siblings and each field. In a
+// larger window the fields are described in a second batch, those near the
+// focus only; a window with more than that is left to the reads by
+// siblings.
 void readAreaAhead(Node* node, const ReadContext& read) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
@@ -587,36 +609,63 @@ void readAreaAhead(Node* node, const ReadContext& read) {
   struct Ahead {
     Node* node;
     unsigned shown;     // frame or text
-    unsigned describe;  // what describes a field
+    unsigned describe;  // what describes a field, or a level of the climb
+    bool field = false;
   };
   std::vector<Ahead> ahead;
   size_t shownCalls = 0;
   size_t describeCalls = 0;
-  std::vector<Node*> stack{area};
+  Node* focused = nullptr;
+  // Each element to list, and whether it is inside a combo box.
+  std::vector<std::pair<Node*, bool>> stack{{area, false}};
   size_t seen = 0;
   while (!stack.empty()) {
-    const ElementMemo& memo = read.memo(stack.back());
+    const auto [parent, inCombo] = stack.back();
     stack.pop_back();
+    const ElementMemo& memo = read.memo(parent);
     if (!memo.rawChildrenRead) continue;
+    // The platform's own reads: the frame of a GTK 4 stack page's first
+    // child (isHiddenStackPage), and those of the labels inside a drop-down
+    // (shownLabelText).
+    const bool stackPage = memo.role == ATSPI_ROLE_PANEL &&
+                           memo.rawName == "GtkStackPage" &&
+                           !memo.rawChildren.empty();
+    if (stackPage) {
+      ahead.push_back(
+          {memo.rawChildren.front().get(), kPrefetchExtents, 0, false});
+      ++shownCalls;
+    }
     for (const NodeRef& child : memo.rawChildren) {
       const ElementMemo& childMemo = read.memo(child.get());
       if (++seen > kMaxElements) return;
       if (!hasState(childMemo.states, onScreen)) continue;
-      stack.push_back(child.get());
+      stack.emplace_back(child.get(),
+                         inCombo || childMemo.role == ATSPI_ROLE_COMBO_BOX);
+      if (focused == nullptr &&
+          hasState(childMemo.states, ATSPI_STATE_FOCUSED)) {
+        focused = child.get();
+      }
       const std::string_view macRole = quickMacRoleOf(child.get(), read);
-      Ahead entry{child.get(), 0, 0};
+      Ahead entry{child.get(), 0, 0, false};
+      if (inCombo && childMemo.role == ATSPI_ROLE_LABEL) {
+        entry.shown = kPrefetchExtents;
+      }
       switch (walkReadFor(macRole)) {
         case WalkRead::Field:
+          entry.field = true;
           entry.describe = kPrefetchRelations;
           if (hasState(childMemo.states, ATSPI_STATE_EDITABLE) &&
               (macRole == "AXTextField" || macRole == "AXTextArea")) {
-            // A password's text and selection are never asked for.
+            // A password's text and selection are never asked for. The
+            // count tells an empty text from a toolkit's clamped answer
+            // (ownTextOf).
             const bool secure = isSecureSubrole(
                 macSubroleName(childMemo.role.value_or(ATSPI_ROLE_INVALID)));
             entry.describe |=
                 kPrefetchAttributes |
-                (secure ? 0u : kPrefetchText | kPrefetchSelection);
-            describeCalls += secure ? 1 : 5;
+                (secure ? 0u
+                        : kPrefetchText | kPrefetchSelection | kPrefetchCount);
+            describeCalls += secure ? 1 : 6;
           }
           describeCalls += 1;
           [[fallthrough]];
@@ -624,7 +673,7 @@ void readAreaAhead(Node* node, const ReadContext& read) {
           if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
           break;
         case WalkRead::Text:
-          if (carriesText(childMemo)) entry.shown = kPrefetchText;
+          if (carriesText(childMemo)) entry.shown |= kPrefetchText;
           break;
         case WalkRead::Nothing:
           break;
@@ -634,15 +683,50 @@ void readAreaAhead(Node* node, const ReadContext& read) {
       if (shownCalls > kMaxCalls) return;
     }
   }
-  const bool describe = shownCalls + describeCalls <= kMaxCalls;
-  std::vector<Wanted> wanted;
-  for (const Ahead& entry : ahead) {
-    const unsigned what = entry.shown | (describe ? entry.describe : 0u);
-    if (what != 0) wanted.push_back({entry.node, what});
+  // The climb from the focus to its container's label (labelOf).
+  const ElementMemo* focusedMemo =
+      focused != nullptr ? &read.memo(focused) : nullptr;
+  if (focusedMemo != nullptr && focusedMemo->parent != nullptr) {
+    for (Node* level : labelClimb(focusedMemo->parent.get(), read)) {
+      ahead.push_back(
+          {level, 0, kPrefetchName | kPrefetchDescription | kPrefetchRelations,
+           false});
+      describeCalls += 1;
+    }
   }
   // A failure leaves the memos as they were: the read that needs one asks
   // again, and fails on its own.
-  fetchEach(wanted, read, nullptr, nullptr);
+  const bool describeAll = shownCalls + describeCalls <= kMaxCalls;
+  Merged first;
+  for (const Ahead& entry : ahead) {
+    first.add(entry.node, entry.shown | (describeAll ? entry.describe : 0));
+  }
+  if (!describeAll && focused != nullptr) {
+    first.add(focused, kPrefetchExtents);
+  }
+  fetchEach(first.wanted, read, nullptr, nullptr);
+  if (describeAll || focused == nullptr) return;
+  // A large window: the block describes the fields near the focus only (a
+  // few hundred points above and below it), which are described in a
+  // second batch, as their frames tell.
+  const std::optional<Rect>& focusFrame = read.memo(focused).extents;
+  if (!focusFrame.has_value()) return;
+  constexpr int64_t kAbove = 450;
+  constexpr int64_t kBelow = 350;
+  const int64_t top = int64_t{focusFrame->y} - kAbove;
+  const int64_t bottom = int64_t{focusFrame->y} + focusFrame->height + kBelow;
+  Merged second;
+  for (const Ahead& entry : ahead) {
+    const std::optional<Rect>& frame = read.memo(entry.node).extents;
+    if (entry.field && (!frame.has_value() || int64_t{frame->y} > bottom ||
+                        int64_t{frame->y} + frame->height < top)) {
+      continue;
+    }
+    second.add(entry.node, entry.describe);
+  }
+  if (second.wanted.size() <= kMaxCalls) {
+    fetchEach(second.wanted, read, nullptr, nullptr);
+  }
 }
 
 }  // namespace
