@@ -21,8 +21,11 @@
 // and whose description is the unique name that last asked for the socket;
 // silent (never answers), slow (answers after 150 ms), error (an error),
 // wrong (answers of the wrong type, and properties of the wrong type), huge
-// (100,000 children), exit (ends the process, answering nothing). The cache
-// (Cache.GetItems) holds window, label, field and huge's children.
+// (100,000 children), exit (ends the process, answering nothing). A second
+// window, signup, holds name (a label), entry (a text field), secret (a
+// password field, whose description says how many times its text was asked
+// for) and send (a button). The cache (Cache.GetItems) holds window, label,
+// field, signup and its children, and huge's children.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
@@ -34,6 +37,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -55,10 +59,12 @@ struct Object {
 // The objects that answer: their role and name.
 const std::map<std::string, Object>& objects() {
   static const auto* all = new std::map<std::string, Object>{
-      {kRoot, {75, "Fake"}},       {"/o/window", {23, "Sign in"}},
-      {"/o/label", {29, "Email"}}, {"/o/field", {61, ""}},
-      {"/o/channel", {29, ""}},    {"/o/slow", {29, "slow"}},
-      {"/o/huge", {23, "Huge"}},
+      {kRoot, {75, "Fake"}},           {"/o/window", {23, "Sign in"}},
+      {"/o/label", {29, "Email"}},     {"/o/field", {61, ""}},
+      {"/o/channel", {29, ""}},        {"/o/slow", {29, "slow"}},
+      {"/o/huge", {23, "Huge"}},       {"/o/signup", {23, "Sign up"}},
+      {"/o/name", {29, "Name"}},       {"/o/entry", {61, ""}},
+      {"/o/secret", {40, "Password"}}, {"/o/send", {43, "Send"}},
   };
   return *all;
 }
@@ -71,6 +77,7 @@ struct Fake {
   std::string ownAddress;
   std::string a11yAnswer;  // "" when not the org.a11y.Bus owner
   std::string socketAsker;
+  int secretAsked = 0;
   std::vector<sd_bus*> peers;
 };
 
@@ -134,28 +141,38 @@ int replyMatches(sd_bus_message* call) {
   return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
 }
 
-// Cache.GetItems: window, label and field, then huge's children.
+// Cache.GetItems: window, label, field, signup and its children, then
+// huge's children.
 int replyCache(sd_bus_message* call) {
   struct Item {
     const char* path;
     const char* parent;
     int32_t index;
     int32_t children;
+    bool text;
   };
-  static const Item kItems[] = {{"/o/window", kRoot, 0, 3},
-                                {"/o/label", "/o/window", 0, 0},
-                                {"/o/field", "/o/window", 1, 0}};
+  static const Item kItems[] = {{"/o/window", kRoot, 0, 3, false},
+                                {"/o/label", "/o/window", 0, 0, false},
+                                {"/o/field", "/o/window", 1, 0, true},
+                                {"/o/signup", kRoot, 1, 4, false},
+                                {"/o/name", "/o/signup", 0, 0, true},
+                                {"/o/entry", "/o/signup", 1, 0, true},
+                                {"/o/secret", "/o/signup", 2, 0, true},
+                                {"/o/send", "/o/signup", 3, 0, false}};
+  constexpr uint32_t kListed = std::size(kItems);
   const char* app = fake.unique.c_str();
   return replyList(
-      call, "((so)(so)(so)iiassusau)", 3 + kHugeCount,
+      call, "((so)(so)(so)iiassusau)", kListed + kHugeCount,
       [app](sd_bus_message* reply, uint32_t i) {
-        const Item item = i < 3 ? kItems[i] : Item{"/o/c", "/o/huge", 0, 0};
-        const Object object = i < 3 ? objects().at(item.path) : Object{0, ""};
+        const Item item =
+            i < kListed ? kItems[i] : Item{"/o/c", "/o/huge", 0, 0, false};
+        const Object object =
+            i < kListed ? objects().at(item.path) : Object{0, ""};
         return sd_bus_message_append(
             reply, "((so)(so)(so)iiassusau)", app, item.path, app, kRoot, app,
             item.parent, item.index, item.children, 2,
             "org.a11y.atspi.Accessible",
-            i == 2 ? "org.a11y.atspi.Text" : "org.a11y.atspi.Component",
+            item.text ? "org.a11y.atspi.Text" : "org.a11y.atspi.Component",
             object.name, object.role, "Your address", 2, 0x2001080u, 1u);
       });
 }
@@ -188,9 +205,12 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.Name")
     return reply("v", "s", path == "/o/channel" ? channel : object.name);
   if (key == "Accessible.Description") {
-    return reply(
-        "v", "s",
-        path == "/o/channel" ? fake.socketAsker.c_str() : "Your address");
+    const std::string asked =
+        "text asked " + std::to_string(fake.secretAsked) + " times";
+    return reply("v", "s",
+                 path == "/o/channel"  ? fake.socketAsker.c_str()
+                 : path == "/o/secret" ? asked.c_str()
+                                       : "Your address");
   }
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")
@@ -231,6 +251,7 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Application.ToolkitName") return reply("v", "s", "FakeKit");
   if (key == "Application.Version") return reply("v", "s", "1.2.3");
   if (key == "Text.GetText") {
+    if (path == "/o/secret") ++fake.secretAsked;
     int32_t start = 0, end = 0;
     if (sd_bus_message_read(call, "ii", &start, &end) < 0) return -EINVAL;
     const std::string text = std::string("ann@example.org").substr(start);
