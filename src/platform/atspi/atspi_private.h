@@ -412,6 +412,9 @@ ToolkitId toolkitOf(Node* app, ReadContext& read, bool withVersion = false);
 /// saves (GTK 3, GTK 4, Gecko); not of Qt, which has none, nor of Chromium
 /// and LibreOffice, whose snapshots cost them more than the scan's own reads.
 void loadSnapshot(Node* app, const ReadContext& read);
+/// Whether the scan reads the application's snapshot: GTK 3, GTK 4 and
+/// Gecko, but LibreOffice.
+bool readsSnapshot(Node* app, const ReadContext& read);
 /// Whether the element's application is built with GTK 4, asked of the
 /// application once per scan.
 bool isGtk4(Node* node, const ReadContext& read);

@@ -188,6 +188,12 @@ AttributeRead readValue(Node* node, std::string_view macRole,
 
 AttributeRead readAttribute(Node* node, std::string_view attribute,
                             Node* desktop, ReadContext& read) {
+  // The search for the focus starts with the application's own role, which
+  // comes with its snapshot where one is read.
+  if ((attribute == "AXFocusedWindow" || attribute == "AXFocusedUIElement") &&
+      node->ref.path == bus::ROOT_PATH && readsSnapshot(node, read)) {
+    loadSnapshot(node, read);
+  }
   const AtspiRole role = roleOf(node, read);
   if (!read.ok()) return fail(read.failure());
   const bool secure = isSecureSubrole(macSubroleName(role));

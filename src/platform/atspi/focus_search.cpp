@@ -464,18 +464,7 @@ NodeRef activeWindowOf(Node* app, ReadContext& read) {
 }
 
 NodeRef focusedElementOf(Node* app, ReadContext& read) {
-  {
-    ReadContext ignored = read.fresh();
-    const std::string toolkit = toolkitOf(app, ignored).name;
-    // LibreOffice's GTK plug-in answers as GTK 3 too, but its snapshot
-    // holds every item of every menu (some 1,900 elements in Writer, of
-    // which some 180 are on screen): it costs LibreOffice twice what the
-    // scan's own reads do, closed menus left unlisted (children.cpp).
-    if ((toolkit == "gtk" || toolkit == "GTK" || toolkit == "Gecko") &&
-        !isLibreOffice(app, read)) {
-      loadSnapshot(app, read);
-    }
-  }
+  if (readsSnapshot(app, read)) loadSnapshot(app, read);
   NodeRef window = activeWindowOf(app, read);
   if (window != nullptr) {
     if (auto focused = focusBelow(window.get(), read)) {
