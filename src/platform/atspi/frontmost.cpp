@@ -79,6 +79,10 @@ struct Asked {
   std::optional<bus::Ticket<uint32_t>> pid;
   std::optional<bool> stopped;  ///< its process, once its id is known
   bool failed = false;
+  /// Failed because the wait for the others' answers ended before its own
+  /// came: neither hung nor stopped, only slower than they.
+  bool late = false;
+  bool again = false;  ///< asked again, being late
   bool chromium = false;
   WindowClaim claim;
 };
@@ -141,6 +145,7 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
           read.take(window->ref.bus, batch[ticket]);
       if (!read.ok() || !words.has_value()) {
         entry.failed = true;
+        entry.late = batch[ticket].status == bus::CallStatus::NotSent;
         continue;
       }
       StateSet states{std::move(*words), true};
@@ -187,11 +192,10 @@ bool stoppedProcess(Asked& entry, bus::Batch& batch) {
 // it hands a key press to the bridge (a scan per key killed it within a few
 // keys). Once started, it keeps its states without one, and its calls go
 // through the bus.
-void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
-  const auto start = Clock::now();
-  const auto end = cache.readsEnd() != ScanDeadline::max()
-                       ? cache.readsEnd()
-                       : start + std::chrono::milliseconds(kCallTimeoutMs);
+// Only the applications `wanted` picks are asked, until `end` at the latest.
+void askApplications(std::vector<Asked>& asked, ScanCache& cache,
+                     Clock::time_point start, bus::Deadline end,
+                     const std::function<bool(const Asked&)>& wanted) {
   const auto limit = std::chrono::ceil<std::chrono::milliseconds>(end - start);
   auto done = [](const auto& reply) {
     return reply.status != bus::CallStatus::NotSent;
@@ -201,6 +205,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   first.setViaBus(true);
   first.setCallLimit(std::max(limit, std::chrono::milliseconds(1)));
   for (Asked& entry : asked) {
+    if (!wanted(entry)) continue;
     if (cache.isHung(entry.app->ref.bus)) {
       entry.failed = true;
       continue;
@@ -218,7 +223,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   first.run([&]() -> std::optional<Clock::time_point> {
     bool onlyStoppedLeft = true;
     for (Asked& entry : asked) {
-      if (entry.failed) continue;
+      if (entry.failed || !wanted(entry)) continue;
       const bool windows = done(first[*entry.windows]);
       const bool name = done(first[*entry.name]);
       if (windows && name && first[*entry.windows].ok() &&
@@ -234,7 +239,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
   });
 
   for (Asked& entry : asked) {
-    if (entry.failed) continue;
+    if (entry.failed || !wanted(entry)) continue;
     ReadContext read(cache);
     const std::optional<std::string> name =
         read.take(entry.app->ref.bus, first[*entry.name]);
@@ -276,6 +281,7 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
         windows.take(entry.app->ref.bus, first[*entry.windows]);
     if (!windows.ok() || !listed.has_value()) {
       entry.failed = true;
+      entry.late = first[*entry.windows].status == bus::CallStatus::NotSent;
       continue;
     }
     memo.rawChildrenRead = true;
@@ -285,10 +291,47 @@ void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
         memo.rawChildren.push_back(share(window));
     }
   }
-  askWindowStates(asked, cache, start, end, [](const Asked&) { return true; });
-  const bool claimed = std::any_of(
-      asked.begin(), asked.end(),
-      [](const Asked& entry) { return !entry.failed && entry.claim.active; });
+  askWindowStates(asked, cache, start, end, wanted);
+}
+
+// Whether no application claims an ACTIVE window.
+bool unclaimed(const std::vector<Asked>& asked) {
+  return std::none_of(asked.begin(), asked.end(), [](const Asked& entry) {
+    return !entry.failed && entry.claim.active;
+  });
+}
+
+// askApplications() of every application; then, when none claims the
+// place, of those the wait left behind, once more.
+void askEveryApplication(std::vector<Asked>& asked, ScanCache& cache) {
+  const auto start = Clock::now();
+  const auto end = cache.readsEnd() != ScanDeadline::max()
+                       ? cache.readsEnd()
+                       : start + std::chrono::milliseconds(kCallTimeoutMs);
+  const auto limit = std::chrono::ceil<std::chrono::milliseconds>(end - start);
+  askApplications(asked, cache, start, end, [](const Asked&) { return true; });
+  // The frontmost application may be the one the wait left behind: GTK 4
+  // answers through the bus daemon once it has drawn its frame, which on a
+  // loaded machine may come after the other applications' answers and the
+  // wait. When no other claims the place, the late ones are asked again,
+  // for a while longer.
+  const bool lateOnes =
+      std::any_of(asked.begin(), asked.end(),
+                  [](const Asked& entry) { return entry.late; });
+  if (unclaimed(asked) && lateOnes) {
+    constexpr std::chrono::milliseconds kLateWait{100};
+    for (Asked& entry : asked) {
+      if (!entry.late) continue;
+      Node* app = entry.app;
+      entry = Asked{};
+      entry.app = app;
+      entry.again = true;
+    }
+    const auto now = Clock::now();
+    askApplications(asked, cache, now, std::min(end, now + kLateWait),
+                    [](const Asked& entry) { return entry.again; });
+  }
+  const bool claimed = !unclaimed(asked);
   const auto asleep = [](const Asked& entry) {
     return entry.chromium && !entry.claim.active && !entry.states.empty();
   };

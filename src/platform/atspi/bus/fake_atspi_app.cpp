@@ -2,6 +2,7 @@
 // accessibility bus, with objects that misbehave on purpose.
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
+//                           [--active] [--late MS]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -10,8 +11,10 @@
 // that never takes a connection from its backlog), "exec" (an address that
 // would run a program creating FOLDER/executed) or "unsupported" (an
 // UnknownMethod error). --a11y-bus also owns org.a11y.Bus and answers its
-// GetAddress with ADDRESS, or never with "silent". The unique name goes to
-// standard output once the fake is on the bus.
+// GetAddress with ADDRESS, or never with "silent". --active makes every
+// object ACTIVE; --late answers what is asked of the application's root MS
+// milliseconds late. The unique name goes to standard output once the fake
+// is on the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -36,6 +39,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -78,6 +82,8 @@ struct Fake {
   std::string a11yAnswer;  // "" when not the org.a11y.Bus owner
   std::string socketAsker;
   int secretAsked = 0;
+  bool active = false;
+  uint64_t lateUs = 0;
   std::vector<sd_bus*> peers;
 };
 
@@ -215,7 +221,9 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")
     return reply("v", "(so)", fake.unique.c_str(), "/o/window");
-  if (key == "Accessible.GetState") return reply("au", 2, 0x2001080u, 1u);
+  if (key == "Accessible.GetState") {
+    return reply("au", 2, 0x2001080u | (fake.active ? 2u : 0u), 1u);
+  }
   if (key == "Accessible.GetChildren")
     return replyChildren(call, path == "/o/huge");
   if (key == "Accessible.GetAttributes") {
@@ -306,8 +314,12 @@ int handle(sd_bus_message* call, void* data, sd_bus_error*) {
     } else {
       sd_bus_reply_method_return(call, "s", "wrong");
     }
-  } else if (where == "/o/slow") {
-    sd_event_add_time_relative(fake.event, nullptr, CLOCK_MONOTONIC, 150'000, 0,
+  } else if (where == "/o/slow" || (where == kRoot && fake.lateUs > 0)) {
+    // A late answer comes on time, not within sd-event's default accuracy
+    // of a quarter of a second.
+    const bool late = where == kRoot;
+    sd_event_add_time_relative(fake.event, nullptr, CLOCK_MONOTONIC,
+                               late ? fake.lateUs : 150'000, late ? 1 : 0,
                                answerLater, sd_bus_message_ref(call));
   } else {
     answer(call, channel);
@@ -351,14 +363,28 @@ int fail(const char* what, int error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && !(argc == 6 && std::strcmp(argv[4], "--a11y-bus") == 0)) {
-    std::fprintf(stderr, "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A]\n",
+  bool usage = argc < 4;
+  for (int i = 4; !usage && i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--active") {
+      fake.active = true;
+    } else if (option == "--a11y-bus" && i + 1 < argc) {
+      fake.a11yAnswer = argv[++i];
+    } else if (option == "--late" && i + 1 < argc) {
+      fake.lateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
+    } else {
+      usage = true;
+    }
+  }
+  if (usage) {
+    std::fprintf(stderr,
+                 "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
+                 "[--active] [--late MS]\n",
                  argv[0]);
     return 2;
   }
   fake.socketMode = argv[2];
   const std::string folder = argv[3];
-  if (argc == 6) fake.a11yAnswer = argv[5];
   int r = sd_event_new(&fake.event);
   if (r < 0) return fail("event loop", r);
   if (fake.socketMode == "exec") {
