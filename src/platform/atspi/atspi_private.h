@@ -361,6 +361,50 @@ enum Prefetch : unsigned {
   /// The character count of elements with a Text interface.
   kPrefetchCount = 2048,
 };
+/// One element and what to read of it (Prefetch flags).
+struct Wanted {
+  Node* node;
+  unsigned what;
+};
+
+/// The reads of prefetch(), which may ride in a batch that another read of
+/// the same application makes: one round trip for both.
+class Riders {
+ public:
+  /// What is wanted of each element; the calls for `own`, if it is among
+  /// them, report their failure to `ownRead`, and any other failure leaves
+  /// its memo as it was.
+  Riders(std::vector<Wanted> wanted, const ReadContext& read,
+         Node* own = nullptr, ReadContext* ownRead = nullptr);
+  /// The same reads of every element.
+  Riders(const std::vector<Node*>& nodes, unsigned what,
+         const ReadContext& read);
+  ~Riders();
+  Riders(const Riders&) = delete;
+  Riders& operator=(const Riders&) = delete;
+
+  /// Whether the memos of `app`'s elements lack anything wanted.
+  bool needs(const std::string& app) const;
+  /// Adds to `batch`, of `app`, the calls for what its elements lack;
+  /// whether it added any.
+  bool board(bus::Batch& batch, const std::string& app);
+  /// Keeps in the memos what the calls added to `batch` answered, once it
+  /// has run.
+  void alight(bus::Batch& batch, const std::string& app);
+  /// Reads, in a batch of its own per application, what no other batch
+  /// carried.
+  void rest();
+
+ private:
+  struct Asked;
+  std::vector<Wanted> wanted_;
+  const ReadContext& read_;
+  Node* own_ = nullptr;
+  ReadContext* ownRead_ = nullptr;
+  std::vector<std::string> carried_;
+  std::vector<Asked> asked_;
+};
+
 /// Reads, in one batch, what the memos of `nodes` lack of `what`; a call
 /// that fails leaves its memo as it was, for the read that needs it to
 /// fail on its own.
@@ -455,9 +499,9 @@ int childCountOf(Node* node, ReadContext& read);
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read);
 /// Reads, in batches, the raw children of each of `nodes` that the memos
 /// lack, and the roles and states of those children: a whole level of a
-/// walk at once.
+/// walk at once. `riders` ride in the batch of the lists.
 void prefetchRawChildren(const std::vector<Node*>& nodes,
-                         const ReadContext& read);
+                         const ReadContext& read, Riders* riders = nullptr);
 /// The first of the element's first `count` raw children that is in
 /// `state`, or null.
 NodeRef childInState(Node* node, size_t count, AtspiStateType state,

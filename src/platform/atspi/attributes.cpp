@@ -358,25 +358,27 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     // The walks that list children read their names and descriptions next
     // (but for those that only lay out others), whether the editable ones
     // have a text (their role depends on it), and then their children: each
-    // is asked of the whole list at once, so that a walk costs a few round
-    // trips a level, not a few an element.
+    // is asked of the whole list at once, the names with the children's
+    // lists, so that a walk costs a few round trips a level, not a few an
+    // element.
     // A menu bar's menus are no controls, nor texts, of the block.
     std::vector<Node*> nodes;
-    std::vector<Node*> named;
+    std::vector<Wanted> named;
     const bool menuBar = role == ATSPI_ROLE_MENU_BAR;
     for (const NodeRef& child : *children) {
       nodes.push_back(child.get());
       const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
-      if (!childRole.has_value() ||
-          (!isLayoutRole(*childRole) &&
-           !(menuBar && *childRole == ATSPI_ROLE_MENU))) {
-        named.push_back(child.get());
-      }
+      const bool laysOut =
+          childRole.has_value() && (isLayoutRole(*childRole) ||
+                                    (menuBar && *childRole == ATSPI_ROLE_MENU));
+      named.push_back({child.get(), laysOut
+                                        ? kPrefetchEditableCount
+                                        : kPrefetchName | kPrefetchDescription |
+                                              kPrefetchEditableCount});
     }
-    prefetch(named,
-             kPrefetchName | kPrefetchDescription | kPrefetchEditableCount,
-             read);
-    prefetchRawChildren(nodes, read);
+    Riders names(std::move(named), read);
+    prefetchRawChildren(nodes, read, &names);
+    names.rest();
     RawArray array;
     array.reserve(children->size());
     for (const NodeRef& child : *children) {

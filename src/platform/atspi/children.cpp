@@ -182,11 +182,12 @@ enum class Listing {
 };
 
 // Lists the children of `nodes`, all of one application, in at most two
-// batches: the counts that are needed, then the lists. A failure is
-// reported to `report` when it is given (for one node), else the node is
-// left unlisted.
+// batches: the counts that are needed, then the lists, which `riders`
+// ride. A failure is reported to `report` when it is given (for one node),
+// else the node is left unlisted.
 void listChildren(const std::vector<Node*>& nodes, const std::string& app,
-                  const ReadContext& read, ReadContext* report = nullptr) {
+                  const ReadContext& read, ReadContext* report = nullptr,
+                  Riders* riders = nullptr) {
   std::vector<std::pair<Node*, Listing>> wanted;
   const bool gtk4 =
       app.starts_with(':') && !nodes.empty() && isGtk4(nodes.front(), read);
@@ -259,7 +260,12 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
     }
     asked.push_back(std::move(entry));
   }
+  const bool carries =
+      riders != nullptr && riders->needs(app) &&
+      (lists != nullptr || (lists = listRead.batchFor(app)) != nullptr) &&
+      riders->board(*lists, app);
   if (lists != nullptr) lists->run();
+  if (carries) riders->alight(*lists, app);
   for (Asked& entry : asked) {
     ReadContext fresh = read.fresh();
     ReadContext& one = report != nullptr ? *report : fresh;
@@ -322,7 +328,7 @@ const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
 }
 
 void prefetchRawChildren(const std::vector<Node*>& nodes,
-                         const ReadContext& read) {
+                         const ReadContext& read, Riders* riders) {
   std::vector<Node*> wanted;
   for (Node* node : nodes) {
     const ElementMemo& memo = read.memo(node);
@@ -340,7 +346,7 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
       if (node->ref.bus == app) ofApp.push_back(node);
     }
     std::erase_if(wanted, [&](Node* node) { return node->ref.bus == app; });
-    listChildren(ofApp, app, read);
+    listChildren(ofApp, app, read, nullptr, riders);
     for (Node* node : ofApp) {
       for (const NodeRef& child : read.memo(node).rawChildren) {
         children.push_back(child.get());

@@ -69,11 +69,30 @@ std::string shownName(Node* node, std::string name, const ReadContext& read) {
   return name;
 }
 
-// One element and what to read of it.
-struct Wanted {
-  Node* node;
-  unsigned what;
-};
+// What of `what` the memo lacks.
+unsigned lacking(const ElementMemo& memo, unsigned what) {
+  unsigned lacks = 0;
+  auto lack = [&](unsigned flag, bool missing) {
+    if ((what & flag) != 0 && missing) lacks |= flag;
+  };
+  lack(kPrefetchRole, !memo.role.has_value());
+  lack(kPrefetchStates, !memo.states.known);
+  lack(kPrefetchName, !memo.name.has_value());
+  lack(kPrefetchDescription, !memo.description.has_value());
+  lack(kPrefetchExtents, !memo.extentsRead);
+  lack(kPrefetchText, carriesText(memo));
+  lack(kPrefetchEditableCount, memo.characterCount < 0 &&
+                                   !memo.hasText.has_value() &&
+                                   hasState(memo.states, ATSPI_STATE_EDITABLE));
+  lack(kPrefetchCount, memo.characterCount < 0 && memo.hasText != false);
+  lack(kPrefetchParent, !memo.parentRead);
+  lack(kPrefetchRelations, !memo.relationsRead);
+  lack(kPrefetchAttributes, !memo.attributes.has_value());
+  lack(kPrefetchSelection, !memo.selectionRead &&
+                               !memo.rawSelection.has_value() &&
+                               memo.hasText != false);
+  return lacks;
+}
 
 // Reads, in one batch per application, what the memos of the elements lack
 // of what is wanted of each. The calls for `own`, if it is among them,
@@ -81,192 +100,217 @@ struct Wanted {
 // was.
 void fetchEach(const std::vector<Wanted>& wanted, const ReadContext& read,
                Node* own, ReadContext* ownRead) {
-  // One batch per application: each application's calls get its own
-  // patience, and a hung one is not asked.
-  std::vector<std::string> apps;
-  for (const auto& [node, what] : wanted) {
-    if (std::find(apps.begin(), apps.end(), node->ref.bus) == apps.end()) {
-      apps.push_back(node->ref.bus);
+  Riders riders(wanted, read, own, ownRead);
+  riders.rest();
+}
+
+}  // namespace
+
+struct Riders::Asked {
+  const bus::Batch* batch = nullptr;  // that carries the calls
+  Node* node = nullptr;
+  std::optional<bus::Ticket<uint32_t>> role;
+  std::optional<bus::Ticket<std::vector<uint32_t>>> states;
+  std::optional<bus::Ticket<std::string>> name;
+  std::optional<bus::Ticket<std::string>> description;
+  std::optional<bus::Ticket<Rect>> extents;
+  std::optional<bus::Ticket<std::string>> text;
+  std::optional<bus::Ticket<int32_t>> count;
+  std::optional<bus::Ticket<bus::ObjectRef>> parent;
+  std::optional<bus::Ticket<std::vector<bus::Relation>>> relations;
+  std::optional<bus::Ticket<bus::Attributes>> attributes;
+  std::optional<bus::Ticket<int32_t>> caret;
+  std::optional<bus::Ticket<int32_t>> selections;
+  std::optional<bus::Ticket<bus::TextRange>> firstSelection;
+};
+
+Riders::Riders(std::vector<Wanted> wanted, const ReadContext& read, Node* own,
+               ReadContext* ownRead)
+    : wanted_(std::move(wanted)), read_(read), own_(own), ownRead_(ownRead) {}
+
+Riders::Riders(const std::vector<Node*>& nodes, unsigned what,
+               const ReadContext& read)
+    : read_(read) {
+  wanted_.reserve(nodes.size());
+  for (Node* node : nodes) wanted_.push_back({node, what});
+}
+
+Riders::~Riders() = default;
+
+bool Riders::needs(const std::string& app) const {
+  return std::any_of(wanted_.begin(), wanted_.end(), [&](const Wanted& each) {
+    return each.node->ref.bus == app &&
+           lacking(read_.memo(each.node), each.what) != 0;
+  });
+}
+
+bool Riders::board(bus::Batch& batch, const std::string& app) {
+  std::unordered_set<Node*> seen;
+  bool added = false;
+  for (const auto& [node, what] : wanted_) {
+    if (node->ref.bus != app || !seen.insert(node).second) continue;
+    const unsigned lacks = lacking(read_.memo(node), what);
+    if (lacks == 0) continue;
+    Asked entry;
+    entry.batch = &batch;
+    entry.node = node;
+    if (lacks & kPrefetchRole) entry.role = batch.role(node->ref);
+    if (lacks & kPrefetchStates) entry.states = batch.states(node->ref);
+    if (lacks & kPrefetchName) entry.name = batch.name(node->ref);
+    if (lacks & kPrefetchDescription) {
+      entry.description = batch.description(node->ref);
     }
+    if (lacks & kPrefetchExtents) {
+      entry.extents = batch.extents(node->ref, bus::CoordType::Screen);
+    }
+    if (lacks & kPrefetchText) {
+      entry.text = batch.text(node->ref, 0, wholeTextEnd(node, read_));
+    }
+    if (lacks & (kPrefetchEditableCount | kPrefetchCount)) {
+      entry.count = batch.characterCount(node->ref);
+    }
+    if (lacks & kPrefetchParent) entry.parent = batch.parent(node->ref);
+    if (lacks & kPrefetchRelations)
+      entry.relations = batch.relations(node->ref);
+    if (lacks & kPrefetchAttributes) {
+      entry.attributes = batch.attributes(node->ref);
+    }
+    if (lacks & kPrefetchSelection) {
+      entry.caret = batch.caretOffset(node->ref);
+      entry.selections = batch.selectionCount(node->ref);
+      entry.firstSelection = batch.selection(node->ref, 0);
+    }
+    asked_.push_back(std::move(entry));
+    added = true;
   }
-  for (const std::string& app : apps) {
-    ReadContext local = read.fresh();
-    struct Asked {
-      Node* node = nullptr;
-      std::optional<bus::Ticket<uint32_t>> role;
-      std::optional<bus::Ticket<std::vector<uint32_t>>> states;
-      std::optional<bus::Ticket<std::string>> name;
-      std::optional<bus::Ticket<std::string>> description;
-      std::optional<bus::Ticket<Rect>> extents;
-      std::optional<bus::Ticket<std::string>> text;
-      std::optional<bus::Ticket<int32_t>> count;
-      std::optional<bus::Ticket<bus::ObjectRef>> parent;
-      std::optional<bus::Ticket<std::vector<bus::Relation>>> relations;
-      std::optional<bus::Ticket<bus::Attributes>> attributes;
-      std::optional<bus::Ticket<int32_t>> caret;
-      std::optional<bus::Ticket<int32_t>> selections;
-      std::optional<bus::Ticket<bus::TextRange>> firstSelection;
-    };
-    std::vector<Asked> asked;
-    std::unordered_set<Node*> seen;
-    std::unique_ptr<bus::Batch> batch;
-    for (const auto& [node, what] : wanted) {
-      if (node->ref.bus != app || !seen.insert(node).second) continue;
-      const ElementMemo& memo = read.memo(node);
-      Asked entry;
-      entry.node = node;
-      const bool role = (what & kPrefetchRole) != 0 && !memo.role.has_value();
-      const bool states = (what & kPrefetchStates) != 0 && !memo.states.known;
-      const bool name = (what & kPrefetchName) != 0 && !memo.name.has_value();
-      const bool description =
-          (what & kPrefetchDescription) != 0 && !memo.description.has_value();
-      const bool extents = (what & kPrefetchExtents) != 0 && !memo.extentsRead;
-      const bool text = (what & kPrefetchText) != 0 && carriesText(memo);
-      const bool count =
-          memo.characterCount < 0 &&
-          (((what & kPrefetchEditableCount) != 0 && !memo.hasText.has_value() &&
-            hasState(memo.states, ATSPI_STATE_EDITABLE)) ||
-           ((what & kPrefetchCount) != 0 && memo.hasText != false));
-      const bool parent = (what & kPrefetchParent) != 0 && !memo.parentRead;
-      const bool relations =
-          (what & kPrefetchRelations) != 0 && !memo.relationsRead;
-      const bool attributes =
-          (what & kPrefetchAttributes) != 0 && !memo.attributes.has_value();
-      const bool selection =
-          (what & kPrefetchSelection) != 0 && !memo.selectionRead &&
-          !memo.rawSelection.has_value() && memo.hasText != false;
-      if (!role && !states && !name && !description && !extents && !text &&
-          !count && !parent && !relations && !attributes && !selection) {
-        continue;
+  if (added) carried_.push_back(app);
+  return added;
+}
+
+void Riders::alight(bus::Batch& batch, const std::string& app) {
+  for (Asked& entry : asked_) {
+    if (entry.batch != &batch || entry.node->ref.bus != app) continue;
+    ElementMemo& memo = read_.memo(entry.node);
+    ReadContext fresh = read_.fresh();
+    ReadContext& one = entry.node == own_ ? *ownRead_ : fresh;
+    if (entry.role) {
+      if (auto role = one.take(app, batch[*entry.role])) {
+        memo.role = static_cast<AtspiRole>(*role);
       }
-      if (batch == nullptr) {
-        batch = local.batchFor(app);
-        if (batch == nullptr) {
-          if (own != nullptr && own->ref.bus == app) {
-            ownRead->fail(local.failure());
-          }
-          break;
-        }
-      }
-      if (role) entry.role = batch->role(node->ref);
-      if (states) entry.states = batch->states(node->ref);
-      if (name) entry.name = batch->name(node->ref);
-      if (description) entry.description = batch->description(node->ref);
-      if (extents) {
-        entry.extents = batch->extents(node->ref, bus::CoordType::Screen);
-      }
-      if (text) {
-        entry.text = batch->text(node->ref, 0, wholeTextEnd(node, read));
-      }
-      if (count) entry.count = batch->characterCount(node->ref);
-      if (parent) entry.parent = batch->parent(node->ref);
-      if (relations) entry.relations = batch->relations(node->ref);
-      if (attributes) entry.attributes = batch->attributes(node->ref);
-      if (selection) {
-        entry.caret = batch->caretOffset(node->ref);
-        entry.selections = batch->selectionCount(node->ref);
-        entry.firstSelection = batch->selection(node->ref, 0);
-      }
-      asked.push_back(std::move(entry));
     }
-    if (batch == nullptr) continue;
-    batch->run();
-    for (Asked& entry : asked) {
-      ElementMemo& memo = read.memo(entry.node);
-      ReadContext fresh = read.fresh();
-      ReadContext& one = entry.node == own ? *ownRead : fresh;
-      if (entry.role) {
-        if (auto role = one.take(app, (*batch)[*entry.role])) {
-          memo.role = static_cast<AtspiRole>(*role);
-        }
+    if (entry.states) {
+      if (auto words = one.take(app, batch[*entry.states])) {
+        memo.states = StateSet{std::move(*words), true};
       }
-      if (entry.states) {
-        if (auto words = one.take(app, (*batch)[*entry.states])) {
-          memo.states = StateSet{std::move(*words), true};
-        }
+    }
+    if (entry.name) {
+      auto& reply = batch[*entry.name];
+      const bool answered = answers(reply);
+      std::optional<std::string> name = one.take(app, reply);
+      if (answered) {
+        memo.rawName = name.value_or("");
+        memo.name = shownName(entry.node, *memo.rawName, read_);
       }
-      if (entry.name) {
-        auto& reply = (*batch)[*entry.name];
-        const bool answered = answers(reply);
-        std::optional<std::string> name = one.take(app, reply);
-        if (answered) {
-          memo.rawName = name.value_or("");
-          memo.name = shownName(entry.node, *memo.rawName, read);
-        }
+    }
+    if (entry.description) {
+      auto& reply = batch[*entry.description];
+      const bool answered = answers(reply);
+      std::optional<std::string> text = one.take(app, reply);
+      if (answered) memo.description = text.value_or("");
+    }
+    // A frame or a text is kept when its call was answered, with a value
+    // or with "no such interface".
+    if (entry.extents) {
+      auto& reply = batch[*entry.extents];
+      const bool answered = answers(reply);
+      std::optional<Rect> rect = one.take(app, reply);
+      if (answered) keepExtents(memo, rect);
+    }
+    if (entry.text) {
+      auto& reply = batch[*entry.text];
+      const bool answered = answers(reply);
+      std::optional<std::string> value = one.take(app, reply);
+      if (answered) {
+        memo.hasText = value.has_value();
+        memo.rawText = std::move(value);
       }
-      if (entry.description) {
-        auto& reply = (*batch)[*entry.description];
-        const bool answered = answers(reply);
-        std::optional<std::string> text = one.take(app, reply);
-        if (answered) memo.description = text.value_or("");
+    }
+    if (entry.relations) {
+      auto& reply = batch[*entry.relations];
+      const bool answered = answers(reply);
+      auto value = one.take(app, reply);
+      if (answered) {
+        memo.relationsRead = true;
+        memo.relations = std::move(value).value_or(memo.relations);
       }
-      // A frame or a text is kept when its call was answered, with a value
-      // or with "no such interface".
-      if (entry.extents) {
-        auto& reply = (*batch)[*entry.extents];
-        const bool answered = answers(reply);
-        std::optional<Rect> rect = one.take(app, reply);
-        if (answered) keepExtents(memo, rect);
+    }
+    if (entry.parent) {
+      std::optional<bus::ObjectRef> value = one.take(app, batch[*entry.parent]);
+      if (one.ok()) {
+        memo.parentRead = true;
+        memo.parent = share(value.has_value() ? read_.intern(*value) : nullptr);
       }
-      if (entry.text) {
-        auto& reply = (*batch)[*entry.text];
-        const bool answered = answers(reply);
-        std::optional<std::string> value = one.take(app, reply);
-        if (answered) {
-          memo.hasText = value.has_value();
-          memo.rawText = std::move(value);
-        }
+    }
+    if (entry.attributes) {
+      auto value = one.take(app, batch[*entry.attributes]);
+      if (value.has_value()) memo.attributes = std::move(value);
+    }
+    if (entry.caret) {
+      // Kept when caret and count were answered; the first selection is
+      // asked with the count: most texts have none, and an answer of "no
+      // such selection" costs nothing.
+      auto& caret = batch[*entry.caret];
+      auto& count = batch[*entry.selections];
+      const bool answered = answers(caret) && answers(count);
+      const std::optional<int32_t> caretAt = one.take(app, caret);
+      const std::optional<int32_t> selections = one.take(app, count);
+      if (answered) {
+        ReadContext ignored = read_.fresh();
+        memo.rawSelection = ElementMemo::RawSelection{
+            caretAt.value_or(-1), selections.value_or(0),
+            ignored.take(app, batch[*entry.firstSelection])};
       }
-      if (entry.relations) {
-        auto& reply = (*batch)[*entry.relations];
-        const bool answered = answers(reply);
-        auto value = one.take(app, reply);
-        if (answered) {
-          memo.relationsRead = true;
-          memo.relations = std::move(value).value_or(memo.relations);
-        }
-      }
-      if (entry.parent) {
-        std::optional<bus::ObjectRef> value =
-            one.take(app, (*batch)[*entry.parent]);
-        if (one.ok()) {
-          memo.parentRead = true;
-          memo.parent =
-              share(value.has_value() ? read.intern(*value) : nullptr);
-        }
-      }
-      if (entry.attributes) {
-        auto value = one.take(app, (*batch)[*entry.attributes]);
-        if (value.has_value()) memo.attributes = std::move(value);
-      }
-      if (entry.caret) {
-        // Kept when caret and count were answered; the first selection is
-        // asked with the count: most texts have none, and an answer of "no
-        // such selection" costs nothing.
-        auto& caret = (*batch)[*entry.caret];
-        auto& count = (*batch)[*entry.selections];
-        const bool answered = answers(caret) && answers(count);
-        const std::optional<int32_t> caretAt = one.take(app, caret);
-        const std::optional<int32_t> selections = one.take(app, count);
-        if (answered) {
-          ReadContext ignored = read.fresh();
-          memo.rawSelection = ElementMemo::RawSelection{
-              caretAt.value_or(-1), selections.value_or(0),
-              ignored.take(app, (*batch)[*entry.firstSelection])};
-        }
-      }
-      if (entry.count) {
-        auto& reply = (*batch)[*entry.count];
-        const bool answered = answers(reply);
-        std::optional<int32_t> value = one.take(app, reply);
-        if (answered) {
-          memo.hasText = value.has_value();
-          if (value.has_value()) memo.characterCount = *value;
-        }
+    }
+    if (entry.count) {
+      auto& reply = batch[*entry.count];
+      const bool answered = answers(reply);
+      std::optional<int32_t> value = one.take(app, reply);
+      if (answered) {
+        memo.hasText = value.has_value();
+        if (value.has_value()) memo.characterCount = *value;
       }
     }
   }
 }
+
+void Riders::rest() {
+  // One batch per application: each application's calls get its own
+  // patience, and a hung one is not asked.
+  std::vector<std::string> apps;
+  for (const auto& [node, what] : wanted_) {
+    const std::string& app = node->ref.bus;
+    if (std::find(apps.begin(), apps.end(), app) == apps.end() &&
+        std::find(carried_.begin(), carried_.end(), app) == carried_.end()) {
+      apps.push_back(app);
+    }
+  }
+  for (const std::string& app : apps) {
+    if (!needs(app)) continue;
+    ReadContext local = read_.fresh();
+    std::unique_ptr<bus::Batch> batch = local.batchFor(app);
+    if (batch == nullptr) {
+      if (own_ != nullptr && own_->ref.bus == app) {
+        ownRead_->fail(local.failure());
+      }
+      continue;
+    }
+    if (!board(*batch, app)) continue;
+    batch->run();
+    alight(*batch, app);
+  }
+}
+
+namespace {
 
 // fetchEach() of the same reads for every element.
 void fetchInto(const std::vector<Node*>& nodes, unsigned what,
