@@ -748,7 +748,32 @@ void readAreaAhead(Node* node, const ReadContext& read) {
   if (!describeAll && focused != nullptr) {
     first.add(focused, kPrefetchExtents);
   }
-  fetchEach(first.wanted, read, nullptr, nullptr);
+  // A combo box's value is its chosen item, found in its menu
+  // (chosenItemOf): the list of the menu, or of the combo box, comes in the
+  // same batch.
+  std::vector<Node*> lists;
+  for (const Ahead& entry : ahead) {
+    const ElementMemo& memo = read.memo(entry.node);
+    if (!entry.field || memo.role != ATSPI_ROLE_COMBO_BOX ||
+        (!describeAll && focused != entry.node)) {
+      continue;
+    }
+    if (!memo.rawChildrenRead) {
+      lists.push_back(entry.node);
+      continue;
+    }
+    for (const NodeRef& child : memo.rawChildren) {
+      const ElementMemo& menu = read.memo(child.get());
+      if ((menu.role == ATSPI_ROLE_MENU || menu.role == ATSPI_ROLE_LIST_BOX ||
+           menu.role == ATSPI_ROLE_LIST) &&
+          !menu.rawChildrenRead) {
+        lists.push_back(child.get());
+      }
+    }
+  }
+  Riders riders(std::move(first.wanted), read);
+  prefetchRawChildren(lists, read, &riders);
+  riders.rest();
   if (describeAll || focused == nullptr) return;
   // A large window: the block describes the fields near the focus only (a
   // few hundred points above and below it), which are described in a
