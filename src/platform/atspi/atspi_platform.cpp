@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/atspi/atspi_private.h"
-#include "platform/atspi/bus_check.h"
 #include "platform/atspi/frontmost.h"
 #include "platform/atspi/startup_advice.h"
 #include "platform/atspi/x11_focus.h"
@@ -28,8 +27,8 @@ bool hasEnvironment(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// The accessibility bus's address, when it answers before `deadline`: from
-// AT_SPI_BUS_ADDRESS, else from the session bus (org.a11y.Bus), else from
+// The accessibility bus's address: from AT_SPI_BUS_ADDRESS, else from the
+// session bus (org.a11y.Bus), when it answers before `deadline`, else from
 // the X11 root window's property. Without any bus address at all nothing
 // is asked: a bus would be autolaunched elsewhere for the question, which
 // breaks the accessibility bus of the user's running session.
@@ -38,14 +37,11 @@ std::optional<std::string> accessibilityBus(ScanDeadline deadline) {
   if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
     address = std::getenv("AT_SPI_BUS_ADDRESS");
   } else if (hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
-    address = accessibilityBusFromSession(
-        std::getenv("DBUS_SESSION_BUS_ADDRESS"), deadline);
+    address = bus::addressFromSession(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                      deadline);
   }
   if (!address.has_value() && !hasEnvironment("AT_SPI_BUS_ADDRESS")) {
     address = x11AccessibilityBusAddress();
-  }
-  if (!address.has_value() || !busAnswers(*address, deadline)) {
-    return std::nullopt;
   }
   return address;
 }
@@ -112,7 +108,11 @@ class AtspiPlatform final : public Platform {
     bus::ClientOptions options;
     options.accessibilityBusAddress = *address;
     options.callLimit = std::chrono::milliseconds(kCallTimeoutMs);
-    client_ = std::make_unique<bus::Client>(std::move(options));
+    auto client = std::make_unique<bus::Client>(std::move(options));
+    // A bus that accepts the connection and never answers (a daemon that
+    // hangs) is no bus.
+    if (!client->open(deadline)) return false;
+    client_ = std::move(client);
     newCache();
     return true;
   }

@@ -1,4 +1,4 @@
-// A socket that tests of the bus check and of the bus client connect to.
+// A socket that tests of the bus client connect to.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -202,6 +202,22 @@ Client::Client(ClientOptions options) : state_(std::make_unique<State>()) {
 
 Client::~Client() = default;
 
+bool Client::open(Deadline deadline) {
+  if (!state_->openBus(deadline)) return false;
+  sd_bus* bus = state_->bus.get();
+  pump({bus}, [&]() -> std::optional<Deadline> {
+    if (sdbus().is_ready(bus) > 0 || sdbus().is_open(bus) <= 0 ||
+        Clock::now() >= deadline) {
+      return std::nullopt;
+    }
+    return deadline;
+  });
+  if (sdbus().is_ready(bus) > 0) return true;
+  state_->bus.reset();
+  state_->routes.clear();
+  return false;
+}
+
 void Client::beginScan() {
   state_->hung.clear();
   state_->gone.clear();

@@ -142,6 +142,11 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  /// Connects to the accessibility bus now, and waits until it has
+  /// answered the handshake (authentication and Hello) or `deadline` has
+  /// come: whether it answered. A bus that accepts the connection and never
+  /// answers is given up, and looked for again by the next scan.
+  bool open(Deadline deadline);
   /// Starts a new scan: applications that hung or left in the last one are
   /// asked again. The connections stay open.
   void beginScan();

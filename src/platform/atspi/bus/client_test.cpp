@@ -440,6 +440,31 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
+// Opened ahead of the first call, the bus is known to answer; one that takes
+// the connection and never answers is given up at the deadline.
+TEST(BusClientOpenTest, OpeningWaitsForTheHandshakeUntilTheDeadline) {
+  PrivateBus bus;
+  ListeningSocket mute;  // takes connections, never answers
+  ASSERT_FALSE(bus.address().empty()) << "the bus did not start";
+  const auto at = [](const std::string& address) {
+    ClientOptions options;
+    options.accessibilityBusAddress = address;
+    return options;
+  };
+  Client answering(at(bus.address()));
+  EXPECT_TRUE(answering.open(in(5s)));
+  EXPECT_TRUE(answering.connected());
+  Client silent(at(mute.address()));
+  const Deadline deadline = in(300ms);
+  EXPECT_FALSE(silent.open(deadline));
+  EXPECT_GE(millisecondsPast(deadline), 0);
+  EXPECT_LT(millisecondsPast(deadline), kSlackMs);
+  EXPECT_TRUE(mute.connectedTo());
+  const Deadline late = in(5s);
+  EXPECT_FALSE(Client(at("unix:path=/nonexistent/bus")).open(late));
+  EXPECT_LT(millisecondsPast(late), -4000) << "not given up at once";
+}
+
 // A bus whose daemon ends while a call waits: no application is to blame.
 TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   PrivateBus bus;
