@@ -416,6 +416,9 @@ void fetch(Node* node, unsigned what, ReadContext& read);
 /// the walks read a frame or a text of one element, then the same of its
 /// siblings.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
+/// Reads ahead, once per window, what the walks read of the element's
+/// window, where the application's snapshot lists it (element_cache.cpp).
+void readWindowAhead(Node* node, const ReadContext& read);
 /// Reads the element's frame (`what` kPrefetchExtents) or text
 /// (kPrefetchText): the first time in its window, where the application's
 /// snapshot lists the window, with the frames and texts the walks read of

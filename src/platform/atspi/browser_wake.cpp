@@ -117,8 +117,11 @@ void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
   if (!read.memo(focused).extentsRead) {
     fetch(focused, kPrefetchExtents, first);
   }
-  if (read.memo(focused).extents.has_value() || !first.ok() ||
+  if (!first.ok()) return;
+  if (read.memo(focused).extents.has_value() ||
       !read.memo(focused).extentsUnknown) {
+    // Awake: what the walks read of the window may be asked now.
+    readWindowAhead(focused, read);
     return;
   }
   if (!read.memo(focused).hasComponent) return;

@@ -629,6 +629,8 @@ struct Merged {
   }
 };
 
+}  // namespace
+
 // In an application whose snapshot the scan holds, the first frame or text
 // the walks need brings, in one batch, what they read of the whole window
 // (of the page, in a browser): the frames of the buttons and fields on
@@ -639,7 +641,7 @@ struct Merged {
 // larger window the fields are described in a second batch, those near the
 // focus only; a window with more than that is left to the reads by
 // siblings.
-void readAreaAhead(Node* node, const ReadContext& read) {
+void readWindowAhead(Node* node, const ReadContext& read) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
   if (!read.memo(applicationRootOf(node, read)).snapshotTaken) return;
@@ -798,10 +800,8 @@ void readAreaAhead(Node* node, const ReadContext& read) {
   }
 }
 
-}  // namespace
-
 void readAheadWithSiblings(Node* node, unsigned what, ReadContext& read) {
-  readAreaAhead(node, read);
+  readWindowAhead(node, read);
   const ElementMemo& memo = read.memo(node);
   const bool done =
       what == kPrefetchExtents ? memo.extentsRead : memo.rawText.has_value();
