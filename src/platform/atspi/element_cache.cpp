@@ -752,30 +752,38 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   }
   // A combo box's value is its chosen item, found in its menu
   // (chosenItemOf): the list of the menu, or of the combo box, comes in the
-  // same batch.
-  std::vector<Node*> lists;
-  for (const Ahead& entry : ahead) {
-    const ElementMemo& memo = read.memo(entry.node);
-    if (!entry.field || memo.role != ATSPI_ROLE_COMBO_BOX ||
-        (!describeAll && focused != entry.node)) {
-      continue;
-    }
-    if (!memo.rawChildrenRead) {
-      lists.push_back(entry.node);
-      continue;
-    }
-    for (const NodeRef& child : memo.rawChildren) {
-      const ElementMemo& menu = read.memo(child.get());
-      if ((menu.role == ATSPI_ROLE_MENU || menu.role == ATSPI_ROLE_LIST_BOX ||
-           menu.role == ATSPI_ROLE_LIST) &&
-          !menu.rawChildrenRead) {
-        lists.push_back(child.get());
+  // batch that describes the combo box.
+  const auto menusOf = [&read](const std::vector<const Ahead*>& described) {
+    std::vector<Node*> lists;
+    for (const Ahead* entry : described) {
+      const ElementMemo& memo = read.memo(entry->node);
+      if (!entry->field || memo.role != ATSPI_ROLE_COMBO_BOX) continue;
+      if (!memo.rawChildrenRead) {
+        lists.push_back(entry->node);
+        continue;
+      }
+      for (const NodeRef& child : memo.rawChildren) {
+        const ElementMemo& menu = read.memo(child.get());
+        if ((menu.role == ATSPI_ROLE_MENU || menu.role == ATSPI_ROLE_LIST_BOX ||
+             menu.role == ATSPI_ROLE_LIST) &&
+            !menu.rawChildrenRead) {
+          lists.push_back(child.get());
+        }
       }
     }
+    return lists;
+  };
+  const auto readWith = [&read](std::vector<Wanted> wanted,
+                                const std::vector<Node*>& lists) {
+    Riders riders(std::move(wanted), read);
+    prefetchRawChildren(lists, read, &riders);
+    riders.rest();
+  };
+  std::vector<const Ahead*> described;
+  for (const Ahead& entry : ahead) {
+    if (describeAll || entry.node == focused) described.push_back(&entry);
   }
-  Riders riders(std::move(first.wanted), read);
-  prefetchRawChildren(lists, read, &riders);
-  riders.rest();
+  readWith(std::move(first.wanted), menusOf(described));
   if (describeAll || focused == nullptr) return;
   // A large window: the block describes the fields near the focus only (a
   // few hundred points above and below it), which are described in a
@@ -787,6 +795,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   const int64_t top = int64_t{focusFrame->y} - kAbove;
   const int64_t bottom = int64_t{focusFrame->y} + focusFrame->height + kBelow;
   Merged second;
+  described.clear();
   for (const Ahead& entry : ahead) {
     const std::optional<Rect>& frame = read.memo(entry.node).extents;
     if (entry.field && (!frame.has_value() || int64_t{frame->y} > bottom ||
@@ -794,9 +803,10 @@ void readWindowAhead(Node* node, const ReadContext& read) {
       continue;
     }
     second.add(entry.node, entry.describe);
+    described.push_back(&entry);
   }
   if (second.wanted.size() <= kMaxCalls) {
-    fetchEach(second.wanted, read, nullptr, nullptr);
+    readWith(std::move(second.wanted), menusOf(described));
   }
 }
 
