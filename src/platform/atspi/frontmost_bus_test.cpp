@@ -18,39 +18,47 @@ using bus::testbed::PrivateBus;
 
 std::optional<int32_t> noHint() { return std::nullopt; }
 
+// Two applications on a private bus: one that answers at once and has no
+// ACTIVE window, and one with an ACTIVE window that answers `lateMs` late.
+struct TwoApplications {
+  explicit TwoApplications(const char* lateMs)
+      : prompt(bus, "none"),
+        late(bus, "none", {"--active", "--late", lateMs}),
+        client(optionsFor(bus)),
+        cache(client) {}
+  bool started() const {
+    return !prompt.name().empty() && !late.name().empty();
+  }
+  std::vector<NodeRef> apps() {
+    return {share(cache.intern(prompt.ref(bus::ROOT_PATH))),
+            share(cache.intern(late.ref(bus::ROOT_PATH)))};
+  }
+
+  PrivateBus bus;
+  FakeApp prompt;
+  FakeApp late;
+  bus::Client client;
+  ScanCache cache;
+};
+
 // The application with the ACTIVE window answers well after the other
 // (GTK 4 on a loaded machine answers once it has drawn its frame): the wait
 // for the others ends first, and it is asked again.
 TEST(FrontmostBusTest, AnApplicationThatAnswersLastStillTakesThePlace) {
-  PrivateBus bus;
-  FakeApp prompt(bus, "none");
-  FakeApp late(bus, "none", {"--active", "--late", "50"});
-  ASSERT_FALSE(prompt.name().empty() || late.name().empty())
-      << "the bus or a fake did not start";
-  bus::Client client(optionsFor(bus));
-  ScanCache cache(client);
-  const std::vector<NodeRef> apps = {
-      share(cache.intern(prompt.ref(bus::ROOT_PATH))),
-      share(cache.intern(late.ref(bus::ROOT_PATH)))};
-  EXPECT_EQ(findFrontmost(apps, cache, noHint), late.pid());
+  TwoApplications desktop("50");
+  ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+  EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+            desktop.late.pid());
 }
 
 // Asked again, an application that does not answer in time costs the search
 // a short wait, not the scan's time; no application is named.
 TEST(FrontmostBusTest, AnApplicationThatNeverAnswersInTimeIsNotWaitedForLong) {
-  PrivateBus bus;
-  FakeApp prompt(bus, "none");
-  FakeApp stalled(bus, "none", {"--active", "--late", "3000"});
-  ASSERT_FALSE(prompt.name().empty() || stalled.name().empty())
-      << "the bus or a fake did not start";
-  bus::Client client(optionsFor(bus));
-  ScanCache cache(client);
+  TwoApplications desktop("3000");
+  ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
   const auto start = std::chrono::steady_clock::now();
-  cache.setReadsEnd(start + std::chrono::seconds(5));
-  const std::vector<NodeRef> apps = {
-      share(cache.intern(prompt.ref(bus::ROOT_PATH))),
-      share(cache.intern(stalled.ref(bus::ROOT_PATH)))};
-  EXPECT_EQ(findFrontmost(apps, cache, noHint), std::nullopt);
+  desktop.cache.setReadsEnd(start + std::chrono::seconds(5));
+  EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
