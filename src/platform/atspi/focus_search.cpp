@@ -125,7 +125,11 @@ struct Sweep {
       }
       nodes.clear();
       for (const Seen& entry : open) nodes.push_back(entry.node);
-      prefetchRawChildren(nodes, read);
+      // Whether an editable one has a Text interface (childrenOf lists no
+      // children of an editable text) rides with the lists.
+      Riders counts(nodes, kPrefetchEditableCount, read);
+      prefetchRawChildren(nodes, read, &counts);
+      counts.rest();
       std::vector<Seen> next;
       for (const Seen& entry : open) {
         const auto* children = hidden ? rawChildrenOf(entry.node, read)
