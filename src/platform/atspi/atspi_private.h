@@ -416,6 +416,11 @@ void fetch(Node* node, unsigned what, ReadContext& read);
 /// the walks read a frame or a text of one element, then the same of its
 /// siblings.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
+/// What prefetch() reads of a field of the block, as its role and states
+/// tell: its label's relations, and an editable text's placeholder, text,
+/// count and selection (a password's placeholder only); 0 for an element
+/// that is no field.
+unsigned fieldReads(Node* node, const ReadContext& read);
 /// Reads ahead, once per window, what the walks read of the element's
 /// window, where the application's snapshot lists it (element_cache.cpp).
 void readWindowAhead(Node* node, const ReadContext& read);

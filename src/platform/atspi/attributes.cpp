@@ -235,18 +235,24 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     return nonEmptyText(descriptionOf(node, read));
   }
   if (attribute == "AXLabel") {
-    // A text field's label is read first of what describes it; its
-    // placeholder, text and selection follow, and are asked with it.
-    ReadContext ahead = read.fresh();
-    if (hasState(statesOf(node, ahead), ATSPI_STATE_EDITABLE)) {
-      const std::string_view macRole = macRoleOf(node, ahead);
-      if (macRole == "AXTextField" || macRole == "AXTextArea") {
-        fetch(node,
-              kPrefetchRelations | kPrefetchAttributes |
-                  (secure ? 0u : kPrefetchText | kPrefetchSelection),
-              ahead);
+    // A field's label is read first of what describes it; its placeholder,
+    // text and selection follow, and the same of the fields beside it, which
+    // the form's lines describe next: all are asked with it.
+    std::vector<Wanted> fields;
+    if (const unsigned what = fieldReads(node, read)) {
+      fields.push_back({node, what});
+    }
+    const ElementMemo& memo = read.memo(node);
+    if (!fields.empty() && memo.parentRead && memo.parent != nullptr &&
+        read.memo(memo.parent.get()).childrenRead) {
+      for (const NodeRef& sibling : read.memo(memo.parent.get()).children) {
+        if (sibling.get() == node) continue;
+        if (const unsigned what = fieldReads(sibling.get(), read)) {
+          fields.push_back({sibling.get(), what});
+        }
       }
     }
+    Riders(std::move(fields), read).rest();
     const std::optional<std::string>& label = labelOf(node, read);
     return label.has_value() ? text(*label) : noValue();
   }

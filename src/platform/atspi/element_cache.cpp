@@ -587,6 +587,15 @@ std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
   return macRoleName(*memo.role, facts);
 }
 
+// How many calls prefetch() makes for `what` of one element.
+size_t callsOf(unsigned what) {
+  size_t calls = 0;
+  for (unsigned flag = 1; flag <= kPrefetchCount; flag <<= 1) {
+    if ((what & flag) != 0) calls += flag == kPrefetchSelection ? 3 : 1;
+  }
+  return calls;
+}
+
 bool isPage(const ElementMemo& memo) {
   return memo.role == ATSPI_ROLE_DOCUMENT_WEB ||
          memo.role == ATSPI_ROLE_DOCUMENT_FRAME;
@@ -630,6 +639,23 @@ struct Merged {
 };
 
 }  // namespace
+
+unsigned fieldReads(Node* node, const ReadContext& read) {
+  const std::string_view macRole = quickMacRoleOf(node, read);
+  if (walkReadFor(macRole) != WalkRead::Field) return 0;
+  const ElementMemo& memo = read.memo(node);
+  unsigned what = kPrefetchRelations;
+  if (hasState(memo.states, ATSPI_STATE_EDITABLE) &&
+      (macRole == "AXTextField" || macRole == "AXTextArea")) {
+    // A password's text and selection are never asked for. The count
+    // tells an empty text from a toolkit's clamped answer (ownTextOf).
+    const bool secure = isSecureSubrole(
+        macSubroleName(memo.role.value_or(ATSPI_ROLE_INVALID)));
+    what |= kPrefetchAttributes |
+            (secure ? 0u : kPrefetchText | kPrefetchSelection | kPrefetchCount);
+  }
+  return what;
+}
 
 // In an application whose snapshot the scan holds, the first frame or text
 // the walks need brings, in one batch, what they read of the whole window
@@ -699,21 +725,8 @@ void readWindowAhead(Node* node, const ReadContext& read) {
       switch (walkReadFor(macRole)) {
         case WalkRead::Field:
           entry.field = true;
-          entry.describe = kPrefetchRelations;
-          if (hasState(childMemo.states, ATSPI_STATE_EDITABLE) &&
-              (macRole == "AXTextField" || macRole == "AXTextArea")) {
-            // A password's text and selection are never asked for. The
-            // count tells an empty text from a toolkit's clamped answer
-            // (ownTextOf).
-            const bool secure = isSecureSubrole(
-                macSubroleName(childMemo.role.value_or(ATSPI_ROLE_INVALID)));
-            entry.describe |=
-                kPrefetchAttributes |
-                (secure ? 0u
-                        : kPrefetchText | kPrefetchSelection | kPrefetchCount);
-            describeCalls += secure ? 1 : 6;
-          }
-          describeCalls += 1;
+          entry.describe = fieldReads(child.get(), read);
+          describeCalls += callsOf(entry.describe);
           [[fallthrough]];
         case WalkRead::Frame:
           if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
