@@ -371,14 +371,15 @@ struct Wanted {
 /// the same application makes: one round trip for both.
 class Riders {
  public:
-  /// What is wanted of each element; the calls for `own`, if it is among
-  /// them, report their failure to `ownRead`, and any other failure leaves
-  /// its memo as it was.
+  /// What is wanted of each element (of one listed twice, what both
+  /// entries want); the calls for `own`, if it is among them, report their
+  /// failure to `ownRead`, and any other failure leaves its memo as it was.
   Riders(std::vector<Wanted> wanted, const ReadContext& read,
          Node* own = nullptr, ReadContext* ownRead = nullptr);
   /// The same reads of every element.
   Riders(const std::vector<Node*>& nodes, unsigned what,
-         const ReadContext& read);
+         const ReadContext& read, Node* own = nullptr,
+         ReadContext* ownRead = nullptr);
   ~Riders();
   Riders(const Riders&) = delete;
   Riders& operator=(const Riders&) = delete;
@@ -412,6 +413,9 @@ void prefetch(const std::vector<Node*>& nodes, unsigned what,
               const ReadContext& read);
 /// As prefetch(), for one element, whose failure is the read's.
 void fetch(Node* node, unsigned what, ReadContext& read);
+/// The element and its siblings, as its parent's listed children (childrenOf)
+/// tell them; the element alone when they are not listed yet.
+std::vector<Node*> withSiblings(Node* node, const ReadContext& read);
 /// fetch() of the element together with prefetch() of its listed siblings:
 /// the walks read a frame or a text of one element, then the same of its
 /// siblings.

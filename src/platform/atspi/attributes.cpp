@@ -238,21 +238,15 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     // A field's label is read first of what describes it; its placeholder,
     // text and selection follow, and the same of the fields beside it, which
     // the form's lines describe next: all are asked with it.
-    std::vector<Wanted> fields;
-    if (const unsigned what = fieldReads(node, read)) {
-      fields.push_back({node, what});
-    }
-    const ElementMemo& memo = read.memo(node);
-    if (!fields.empty() && memo.parentRead && memo.parent != nullptr &&
-        read.memo(memo.parent.get()).childrenRead) {
-      for (const NodeRef& sibling : read.memo(memo.parent.get()).children) {
-        if (sibling.get() == node) continue;
-        if (const unsigned what = fieldReads(sibling.get(), read)) {
-          fields.push_back({sibling.get(), what});
+    if (fieldReads(node, read) != 0) {
+      std::vector<Wanted> fields;
+      for (Node* field : withSiblings(node, read)) {
+        if (const unsigned what = fieldReads(field, read)) {
+          fields.push_back({field, what});
         }
       }
+      Riders(std::move(fields), read).rest();
     }
-    Riders(std::move(fields), read).rest();
     const std::optional<std::string>& label = labelOf(node, read);
     return label.has_value() ? text(*label) : noValue();
   }
@@ -369,7 +363,7 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     // element.
     // A menu bar's menus are no controls, nor texts, of the block.
     std::vector<Node*> nodes;
-    std::vector<Wanted> named;
+    std::vector<Wanted> reads;
     const bool menuBar = role == ATSPI_ROLE_MENU_BAR;
     for (const NodeRef& child : *children) {
       nodes.push_back(child.get());
@@ -377,12 +371,12 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
       const bool laysOut =
           childRole.has_value() && (isLayoutRole(*childRole) ||
                                     (menuBar && *childRole == ATSPI_ROLE_MENU));
-      named.push_back({child.get(), laysOut
+      reads.push_back({child.get(), laysOut
                                         ? kPrefetchEditableCount
                                         : kPrefetchName | kPrefetchDescription |
                                               kPrefetchEditableCount});
     }
-    Riders names(std::move(named), read);
+    Riders names(std::move(reads), read);
     prefetchRawChildren(nodes, read, &names);
     names.rest();
     RawArray array;

@@ -94,16 +94,6 @@ unsigned lacking(const ElementMemo& memo, unsigned what) {
   return lacks;
 }
 
-// Reads, in one batch per application, what the memos of the elements lack
-// of what is wanted of each. The calls for `own`, if it is among them,
-// report their failure to `ownRead`; any other failure leaves its memo as it
-// was.
-void fetchEach(const std::vector<Wanted>& wanted, const ReadContext& read,
-               Node* own, ReadContext* ownRead) {
-  Riders riders(wanted, read, own, ownRead);
-  riders.rest();
-}
-
 }  // namespace
 
 struct Riders::Asked {
@@ -129,8 +119,8 @@ Riders::Riders(std::vector<Wanted> wanted, const ReadContext& read, Node* own,
     : wanted_(std::move(wanted)), read_(read), own_(own), ownRead_(ownRead) {}
 
 Riders::Riders(const std::vector<Node*>& nodes, unsigned what,
-               const ReadContext& read)
-    : read_(read) {
+               const ReadContext& read, Node* own, ReadContext* ownRead)
+    : read_(read), own_(own), ownRead_(ownRead) {
   wanted_.reserve(nodes.size());
   for (Node* node : nodes) wanted_.push_back({node, what});
 }
@@ -145,10 +135,20 @@ bool Riders::needs(const std::string& app) const {
 }
 
 bool Riders::board(bus::Batch& batch, const std::string& app) {
-  std::unordered_set<Node*> seen;
-  bool added = false;
+  // An element wanted more than once is asked what all its entries want.
+  std::vector<Wanted> merged;
+  std::unordered_map<Node*, size_t> at;
   for (const auto& [node, what] : wanted_) {
-    if (node->ref.bus != app || !seen.insert(node).second) continue;
+    if (node->ref.bus != app) continue;
+    const auto [known, added] = at.try_emplace(node, merged.size());
+    if (added) {
+      merged.push_back({node, what});
+    } else {
+      merged[known->second].what |= what;
+    }
+  }
+  bool added = false;
+  for (const auto& [node, what] : merged) {
     const unsigned lacks = lacking(read_.memo(node), what);
     if (lacks == 0) continue;
     Asked entry;
@@ -312,13 +312,12 @@ void Riders::rest() {
 
 namespace {
 
-// fetchEach() of the same reads for every element.
+// Reads, in one batch per application, what the memos of `nodes` lack of
+// `what`. The calls for `own`, if it is among them, report their failure to
+// `ownRead`; any other failure leaves its memo as it was.
 void fetchInto(const std::vector<Node*>& nodes, unsigned what,
                const ReadContext& read, Node* own, ReadContext* ownRead) {
-  std::vector<Wanted> wanted;
-  wanted.reserve(nodes.size());
-  for (Node* node : nodes) wanted.push_back({node, what});
-  fetchEach(wanted, read, own, ownRead);
+  Riders(nodes, what, read, own, ownRead).rest();
 }
 
 }  // namespace
@@ -549,7 +548,7 @@ void keepExtents(ElementMemo& memo, const std::optional<Rect>& rect) {
   }
 }
 
-void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
+std::vector<Node*> withSiblings(Node* node, const ReadContext& read) {
   const ElementMemo& memo = read.memo(node);
   std::vector<Node*> nodes;
   if (memo.parentRead && memo.parent != nullptr) {
@@ -563,7 +562,11 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
   if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) {
     nodes.push_back(node);
   }
-  fetchInto(nodes, what, read, node, &read);
+  return nodes;
+}
+
+void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
+  fetchInto(withSiblings(node, read), what, read, node, &read);
 }
 
 namespace {
@@ -622,26 +625,9 @@ Node* walkedAreaOf(Node* node, const ReadContext& read) {
   return nullptr;
 }
 
-// What to read of each of a few elements, one entry per element:
-// fetchEach() reads the first entry of each only.
-struct Merged {
-  std::vector<Wanted> wanted;
-  std::unordered_map<Node*, size_t> at;
-  void add(Node* node, unsigned what) {
-    if (what == 0) return;
-    const auto [known, added] = at.try_emplace(node, wanted.size());
-    if (added) {
-      wanted.push_back({node, what});
-    } else {
-      wanted[known->second].what |= what;
-    }
-  }
-};
-
-}  // namespace
-
-unsigned fieldReads(Node* node, const ReadContext& read) {
-  const std::string_view macRole = quickMacRoleOf(node, read);
+// fieldReads() of an element whose role name is `macRole`.
+unsigned fieldReadsAs(Node* node, std::string_view macRole,
+                      const ReadContext& read) {
   if (walkReadFor(macRole) != WalkRead::Field) return 0;
   const ElementMemo& memo = read.memo(node);
   unsigned what = kPrefetchRelations;
@@ -649,12 +635,18 @@ unsigned fieldReads(Node* node, const ReadContext& read) {
       (macRole == "AXTextField" || macRole == "AXTextArea")) {
     // A password's text and selection are never asked for. The count
     // tells an empty text from a toolkit's clamped answer (ownTextOf).
-    const bool secure = isSecureSubrole(
-        macSubroleName(memo.role.value_or(ATSPI_ROLE_INVALID)));
+    const bool secure =
+        isSecureSubrole(macSubroleName(memo.role.value_or(ATSPI_ROLE_INVALID)));
     what |= kPrefetchAttributes |
             (secure ? 0u : kPrefetchText | kPrefetchSelection | kPrefetchCount);
   }
   return what;
+}
+
+}  // namespace
+
+unsigned fieldReads(Node* node, const ReadContext& read) {
+  return fieldReadsAs(node, quickMacRoleOf(node, read), read);
 }
 
 // In an application whose snapshot the scan holds, the first frame or text
@@ -725,7 +717,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
       switch (walkReadFor(macRole)) {
         case WalkRead::Field:
           entry.field = true;
-          entry.describe = fieldReads(child.get(), read);
+          entry.describe = fieldReadsAs(child.get(), macRole, read);
           describeCalls += callsOf(entry.describe);
           [[fallthrough]];
         case WalkRead::Frame:
@@ -756,12 +748,13 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   // A failure leaves the memos as they were: the read that needs one asks
   // again, and fails on its own.
   const bool describeAll = shownCalls + describeCalls <= kMaxCalls;
-  Merged first;
+  std::vector<Wanted> first;
   for (const Ahead& entry : ahead) {
-    first.add(entry.node, entry.shown | (describeAll ? entry.describe : 0));
+    first.push_back(
+        {entry.node, entry.shown | (describeAll ? entry.describe : 0)});
   }
   if (!describeAll && focused != nullptr) {
-    first.add(focused, kPrefetchExtents);
+    first.push_back({focused, kPrefetchExtents});
   }
   // A combo box's value is its chosen item, found in its menu
   // (chosenItemOf): the list of the menu, or of the combo box, comes in the
@@ -796,7 +789,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   for (const Ahead& entry : ahead) {
     if (describeAll || entry.node == focused) described.push_back(&entry);
   }
-  readWith(std::move(first.wanted), menusOf(described));
+  readWith(std::move(first), menusOf(described));
   if (describeAll || focused == nullptr) return;
   // A large window: the block describes the fields near the focus only (a
   // few hundred points above and below it), which are described in a
@@ -807,7 +800,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   constexpr int64_t kBelow = 350;
   const int64_t top = int64_t{focusFrame->y} - kAbove;
   const int64_t bottom = int64_t{focusFrame->y} + focusFrame->height + kBelow;
-  Merged second;
+  std::vector<Wanted> second;
   described.clear();
   for (const Ahead& entry : ahead) {
     const std::optional<Rect>& frame = read.memo(entry.node).extents;
@@ -815,11 +808,11 @@ void readWindowAhead(Node* node, const ReadContext& read) {
                         int64_t{frame->y} + frame->height < top)) {
       continue;
     }
-    second.add(entry.node, entry.describe);
+    second.push_back({entry.node, entry.describe});
     described.push_back(&entry);
   }
-  if (second.wanted.size() <= kMaxCalls) {
-    readWith(std::move(second.wanted), menusOf(described));
+  if (second.size() <= kMaxCalls) {
+    readWith(std::move(second), menusOf(described));
   }
 }
 
