@@ -127,6 +127,12 @@ struct Client::State {
   /// Opens the accessibility bus unless it is open; false when no bus can be
   /// found or reached before `deadline`.
   bool openBus(Deadline deadline);
+  /// Closes the accessibility bus, and forgets the ways to every
+  /// application found through it.
+  void dropBus() {
+    bus.reset();
+    routes.clear();
+  }
   /// The connection calls to `app` go through: its own socket or the bus.
   sd_bus* connectionFor(const std::string& app);
 };

@@ -170,10 +170,7 @@ bool Client::State::openBus(Deadline deadline) {
   // A bus that closed (its daemon restarted) is looked for afresh, with
   // every application's socket; the ways to them set before the bus first
   // opened stay.
-  if (bus != nullptr) {
-    bus.reset();
-    routes.clear();
-  }
+  if (bus != nullptr) dropBus();
   if (busFailed) return false;
   std::string address = options.accessibilityBusAddress;
   // Without a session bus's address there is nothing to ask: a bus is never
@@ -213,8 +210,7 @@ bool Client::open(Deadline deadline) {
     return deadline;
   });
   if (sdbus().is_ready(bus) > 0) return true;
-  state_->bus.reset();
-  state_->routes.clear();
+  state_->dropBus();
   return false;
 }
 
@@ -224,8 +220,7 @@ void Client::beginScan() {
   state_->busFailed = false;
   // A bus that never finished its handshake is connected to afresh.
   if (state_->bus != nullptr && sdbus().is_ready(state_->bus.get()) <= 0) {
-    state_->bus.reset();
-    state_->routes.clear();
+    state_->dropBus();
   }
   // An application whose socket closed is asked for its socket again.
   std::erase_if(state_->routes, [](const auto& entry) {
