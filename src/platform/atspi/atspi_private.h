@@ -481,6 +481,9 @@ int32_t wholeTextEnd(Node* node, const ReadContext& read);
 /// Whether the element's application is LibreOffice (named "soffice"),
 /// asked of the application once per scan.
 bool isLibreOffice(Node* node, const ReadContext& read);
+/// Whether the element's application is known to answer all its
+/// properties in one call (Properties.GetAll).
+bool answersAllProperties(Node* node, const ReadContext& read);
 /// The process id of an application, asked of the bus once per scan.
 std::optional<int32_t> processIdOf(Node* app, ScanCache& cache);
 

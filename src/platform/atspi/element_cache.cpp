@@ -103,6 +103,7 @@ struct Riders::Asked {
   std::optional<bus::Ticket<std::vector<uint32_t>>> states;
   std::optional<bus::Ticket<std::string>> name;
   std::optional<bus::Ticket<std::string>> description;
+  std::optional<bus::Ticket<bus::Labels>> labels;
   std::optional<bus::Ticket<Rect>> extents;
   std::optional<bus::Ticket<std::string>> text;
   std::optional<bus::Ticket<int32_t>> count;
@@ -156,9 +157,14 @@ bool Riders::board(bus::Batch& batch, const std::string& app) {
     entry.node = node;
     if (lacks & kPrefetchRole) entry.role = batch.role(node->ref);
     if (lacks & kPrefetchStates) entry.states = batch.states(node->ref);
-    if (lacks & kPrefetchName) entry.name = batch.name(node->ref);
-    if (lacks & kPrefetchDescription) {
-      entry.description = batch.description(node->ref);
+    constexpr unsigned kLabels = kPrefetchName | kPrefetchDescription;
+    if ((lacks & kLabels) == kLabels && answersAllProperties(node, read_)) {
+      entry.labels = batch.labels(node->ref);
+    } else {
+      if (lacks & kPrefetchName) entry.name = batch.name(node->ref);
+      if (lacks & kPrefetchDescription) {
+        entry.description = batch.description(node->ref);
+      }
     }
     if (lacks & kPrefetchExtents) {
       entry.extents = batch.extents(node->ref, bus::CoordType::Screen);
@@ -217,6 +223,15 @@ void Riders::alight(bus::Batch& batch, const std::string& app) {
       const bool answered = answers(reply);
       std::optional<std::string> text = one.take(app, reply);
       if (answered) memo.description = text.value_or("");
+    }
+    if (entry.labels) {
+      // Not answered, both are asked again on their own when read.
+      ReadContext ignored = read_.fresh();
+      if (auto labels = ignored.take(app, batch[*entry.labels])) {
+        memo.rawName = std::move(labels->name);
+        memo.name = shownName(entry.node, *memo.rawName, read_);
+        memo.description = std::move(labels->description);
+      }
     }
     // A frame or a text is kept when its call was answered, with a value
     // or with "no such interface".
@@ -1008,6 +1023,16 @@ bool isGtk4(Node* node, const ReadContext& read) {
   if (!local.ok()) return false;
   memo.gtk4 = toolkit.name == "GTK" && toolkit.version.starts_with("4.");
   return *memo.gtk4;
+}
+
+bool answersAllProperties(Node* node, const ReadContext& read) {
+  // at-spi2-atk's bridge (GTK 3, LibreOffice, Chromium, Firefox) answers
+  // Properties.GetAll; Qt's leaves the bus when asked. Only a toolkit
+  // already known is trusted.
+  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
+  return toolkit.has_value() &&
+         (toolkit->name == "gtk" || toolkit->name == "Chromium" ||
+          toolkit->name == "Gecko");
 }
 
 bool isLibreOffice(Node* node, const ReadContext& read) {

@@ -46,6 +46,7 @@ struct SdBus {
   decltype(&::sd_bus_message_open_container) message_open_container;
   decltype(&::sd_bus_message_read) message_read;
   decltype(&::sd_bus_message_read_basic) message_read_basic;
+  decltype(&::sd_bus_message_skip) message_skip;
   decltype(&::sd_bus_message_unref) message_unref;
   decltype(&::sd_bus_new) make;
   decltype(&::sd_bus_process) process;

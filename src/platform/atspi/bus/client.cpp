@@ -134,6 +134,7 @@ const SdBus* loadSdBus() {
     load(functions.message_open_container, "sd_bus_message_open_container");
     load(functions.message_read, "sd_bus_message_read");
     load(functions.message_read_basic, "sd_bus_message_read_basic");
+    load(functions.message_skip, "sd_bus_message_skip");
     load(functions.message_unref, "sd_bus_message_unref");
     load(functions.make, "sd_bus_new");
     load(functions.process, "sd_bus_process");

@@ -97,6 +97,13 @@ struct CacheItem {
   std::string description;
   std::vector<uint32_t> states;
 };
+/// An element's name and description, as one call of Properties.GetAll
+/// answers them.
+struct Labels {
+  std::string name;
+  std::string description;
+  bool operator==(const Labels&) const = default;
+};
 /// Object attributes in the order the application sent them.
 using Attributes = std::vector<std::pair<std::string, std::string>>;
 /// A text selection, in the toolkit's own offsets.
@@ -224,6 +231,10 @@ class Batch {
   Ticket<std::string> name(const ObjectRef& target);
   /// Accessible's Description property.
   Ticket<std::string> description(const ObjectRef& target);
+  /// Properties.GetAll of Accessible: Name and Description in one call
+  /// (the application computes its other properties too). Only for
+  /// at-spi2-atk's bridge: Qt's drops its bus connection when asked.
+  Ticket<Labels> labels(const ObjectRef& target);
   /// Accessible.GetState: the state set's words (bit N of word N / 32).
   Ticket<std::vector<uint32_t>> states(const ObjectRef& target);
   /// Accessible.GetChildren: the whole list in one call.
@@ -299,7 +310,7 @@ class Batch {
       Reply<uint32_t>, Reply<int32_t>, Reply<double>, Reply<std::string>,
       Reply<std::vector<uint32_t>>, Reply<Children>, Reply<Attributes>,
       Reply<std::vector<Relation>>, Reply<ObjectRef>, Reply<TextRange>,
-      Reply<Extents>, Reply<std::vector<CacheItem>>>;
+      Reply<Extents>, Reply<std::vector<CacheItem>>, Reply<Labels>>;
   struct Call;
 
  private:

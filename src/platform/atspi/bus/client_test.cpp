@@ -147,6 +147,7 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   ANSWERS(role(field), 61u);
   ANSWERS(name(window), "Sign in");
   ANSWERS(description(field), "Your address");
+  ANSWERS(labels(window), {"Sign in", "Your address"});
   ANSWERS(states(field), {0x2001080u, 1u});
   ANSWERS(children(window), {{label, field, at("/o/channel")}, false});
   ANSWERS(childCount(window), 3);
@@ -202,6 +203,7 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   const ObjectRef wrong = at("/o/wrong");
   FAILS(role(wrong), CallStatus::BadReply, "s");
   FAILS(name(wrong), CallStatus::BadReply, "v");  // a variant of a boolean
+  FAILS(labels(wrong), CallStatus::BadReply, "s");
   FAILS(text(wrong, 0, -1), CallStatus::BadReply, "i");
   FAILS(children(wrong), CallStatus::BadReply, "s");
   FAILS(extents(wrong), CallStatus::BadReply, "s");

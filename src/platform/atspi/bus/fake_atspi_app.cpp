@@ -196,10 +196,15 @@ int answer(sd_bus_message* call, const char* channel) {
   }
   const char* interface = sd_bus_message_get_interface(call);
   const char* member = sd_bus_message_get_member(call);
-  if (sd_bus_message_is_method_call(call, "org.freedesktop.DBus.Properties",
-                                    "Get") &&
+  const char* kProperties = "org.freedesktop.DBus.Properties";
+  if (sd_bus_message_is_method_call(call, kProperties, "Get") &&
       sd_bus_message_read(call, "ss", &interface, &member) < 0) {
     return -EINVAL;
+  }
+  // GetAll of Accessible is "Accessible.*".
+  if (sd_bus_message_is_method_call(call, kProperties, "GetAll")) {
+    if (sd_bus_message_read(call, "s", &interface) < 0) return -EINVAL;
+    member = "*";
   }
   std::string key = std::string(interface ? interface : "") + "." + member;
   if (key.starts_with(kAtspi)) key.erase(0, std::strlen(kAtspi));
@@ -207,16 +212,20 @@ int answer(sd_bus_message* call, const char* channel) {
   const auto reply = [call](const char* types, auto... values) {
     return sd_bus_reply_method_return(call, types, values...);
   };
+  const char* name = path == "/o/channel" ? channel : object.name;
+  const std::string asked =
+      "text asked " + std::to_string(fake.secretAsked) + " times";
+  const char* description = path == "/o/channel"  ? fake.socketAsker.c_str()
+                            : path == "/o/secret" ? asked.c_str()
+                                                  : "Your address";
   if (key == "Accessible.GetRole") return reply("u", object.role);
-  if (key == "Accessible.Name")
-    return reply("v", "s", path == "/o/channel" ? channel : object.name);
-  if (key == "Accessible.Description") {
-    const std::string asked =
-        "text asked " + std::to_string(fake.secretAsked) + " times";
-    return reply("v", "s",
-                 path == "/o/channel"  ? fake.socketAsker.c_str()
-                 : path == "/o/secret" ? asked.c_str()
-                                       : "Your address");
+  if (key == "Accessible.Name") return reply("v", "s", name);
+  if (key == "Accessible.Description") return reply("v", "s", description);
+  if (key == "Accessible.*") {  // as at-spi2-atk's bridge lists them
+    return reply("a{sv}", 6, "Name", "s", name, "Description", "s", description,
+                 "Locale", "s", "C.UTF-8", "Parent", "(so)",
+                 fake.unique.c_str(), "/o/window", "ChildCount", "i", 3,
+                 "Attributes", "a{ss}", 1, "toolkit", "FakeKit");
   }
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")

@@ -204,6 +204,42 @@ bool relations(sd_bus_message* message, Batch::AnyReply& reply) {
   return keep(reply, std::move(value));
 }
 
+// An a{sv} of Accessible's properties, of which Name and Description must
+// be strings; the others are passed over.
+bool labels(sd_bus_message* message, Batch::AnyReply& reply) {
+  if (sdbus().message_has_signature(message, "a{sv}") <= 0 ||
+      sdbus().message_enter_container(message, 'a', "{sv}") <= 0) {
+    return false;
+  }
+  std::optional<std::string> name;
+  std::optional<std::string> description;
+  for (size_t entries = 0; entries < MAX_LISTED_ENTRIES; ++entries) {
+    const int entry = sdbus().message_enter_container(message, 'e', "sv");
+    if (entry < 0) return false;
+    if (entry == 0) break;
+    const char* key = nullptr;
+    if (sdbus().message_read_basic(message, 's', &key) <= 0) return false;
+    const std::string_view property(key);
+    std::optional<std::string>* slot = property == "Name"          ? &name
+                                       : property == "Description" ? &description
+                                                                   : nullptr;
+    if (slot != nullptr) {
+      std::string value;
+      if (sdbus().message_enter_container(message, 'v', "s") <= 0 ||
+          !readString(message, value) ||
+          sdbus().message_exit_container(message) < 0) {
+        return false;
+      }
+      *slot = std::move(value);
+    } else if (sdbus().message_skip(message, "v") < 0) {
+      return false;
+    }
+    if (sdbus().message_exit_container(message) < 0) return false;
+  }
+  if (!name.has_value() || !description.has_value()) return false;
+  return keep(reply, Labels{std::move(*name), std::move(*description)});
+}
+
 // One ((so)(so)(so)iiassusau) entry of a cache snapshot.
 bool readCacheItem(sd_bus_message* message, CacheItem& item) {
   ObjectRef app;
@@ -322,6 +358,14 @@ Ticket<std::string> Batch::name(const ObjectRef& target) {
 Ticket<std::string> Batch::description(const ObjectRef& target) {
   return add<std::string>(
       get(target, kAccessible, "Description", textProperty));
+}
+
+Ticket<Labels> Batch::labels(const ObjectRef& target) {
+  return add<Labels>(method(target, kProperties, "GetAll", bus::labels,
+                            [](sd_bus_message* message) {
+                              return sdbus().message_append(message, "s",
+                                                           kAccessible);
+                            }));
 }
 
 Ticket<std::vector<uint32_t>> Batch::states(const ObjectRef& target) {
