@@ -134,6 +134,9 @@ struct ElementMemo {
   std::optional<std::string> description;
   bool parentRead = false;
   NodeRef parent;
+  /// Reached as another element's parent (by a climb, which asks for this
+  /// one's parent next).
+  bool climbedTo = false;
   /// The children as the application lists them (GetChildren), hidden or
   /// not.
   bool rawChildrenRead = false;

@@ -436,12 +436,23 @@ void fetch(Node* node, unsigned what, ReadContext& read) {
 
 // Every answer is remembered for the rest of the scan: the core's ancestor
 // walks read the same elements again level after level.
+namespace {
+
+// Role and states are asked together: the reads need both. An element a
+// climb reached is asked for its own parent with them, the climb's next
+// step: one round trip a level, not two.
+unsigned roleReads(const ElementMemo& memo) {
+  return kPrefetchRole | kPrefetchStates |
+         (memo.climbedTo && !memo.parentRead ? kPrefetchParent : 0u);
+}
+
+}  // namespace
+
 AtspiRole roleOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.role.has_value()) return *memo.role;
-  // Role and states are asked together: the reads need both.
   ReadContext local = read.fresh();
-  fetch(node, kPrefetchRole | kPrefetchStates, local);
+  fetch(node, roleReads(memo), local);
   if (memo.role.has_value()) return *memo.role;
   read.fail(local.ok() ? kAxCannotComplete : local.failure());
   return ATSPI_ROLE_INVALID;
@@ -451,7 +462,7 @@ StateSet statesOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.states.known) return memo.states;
   ReadContext local = read.fresh();
-  fetch(node, kPrefetchRole | kPrefetchStates, local);
+  fetch(node, roleReads(memo), local);
   if (!memo.states.known) {
     read.fail(local.ok() ? kAxCannotComplete : local.failure());
   }
@@ -545,6 +556,7 @@ NodeRef parentOf(Node* node, ReadContext& read) {
     memo.parentRead = true;
     memo.parent = share(parent.has_value() ? read.intern(*parent) : nullptr);
   }
+  if (memo.parent != nullptr) read.memo(memo.parent.get()).climbedTo = true;
   return memo.parent;
 }
 

@@ -1,0 +1,82 @@
+// What one round trip to the fake application (bus/fake_atspi_app.cpp)
+// brings: the calls a read sends, counted.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/atspi/atspi_private.h"
+#include "platform/atspi/bus/test_bus.h"
+
+namespace kestreye::atspi {
+namespace {
+
+using bus::testbed::FakeApp;
+using bus::testbed::optionsFor;
+using bus::testbed::PrivateBus;
+
+class RoundTripTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(app_.name().empty()) << "the bus or the fake did not start";
+  }
+  Node* node(const char* path) { return cache_.intern(app_.ref(path)); }
+  // The calls sent since the last time asked.
+  uint64_t sent() {
+    const uint64_t now = client_.callsSent();
+    const uint64_t since = now - last_;
+    last_ = now;
+    return since;
+  }
+
+  PrivateBus bus_;
+  FakeApp app_{bus_, "none"};
+  bus::Client client_{optionsFor(bus_)};
+  ScanCache cache_{client_};
+  ReadContext read_{cache_};
+  uint64_t last_ = 0;
+};
+
+// at-spi2-atk's bridge (GTK 3, LibreOffice, Chromium, Firefox) answers a
+// name and a description in one call; Qt's is never asked so (its bridge
+// leaves the bus).
+TEST_F(RoundTripTest, NameAndDescriptionComeInOneCallOnlyFromTheAtkBridge) {
+  for (const std::string toolkit : {"gtk", "Chromium", "Gecko", "Qt"}) {
+    SCOPED_TRACE(toolkit);
+    client_.beginScan();
+    ScanCache cache(client_);
+    ReadContext read(cache);
+    Node* root = cache.intern(app_.ref(bus::ROOT_PATH));
+    cache.memoOf(root).toolkit = ToolkitId{toolkit, ""};
+    Node* label = cache.intern(app_.ref("/o/label"));
+    ASSERT_EQ(roleOf(label, read), ATSPI_ROLE_LABEL);
+    sent();
+    EXPECT_EQ(nameOf(label, read), "Email");
+    EXPECT_EQ(descriptionOf(label, read), "Your address");
+    EXPECT_TRUE(read.ok());
+    EXPECT_EQ(sent(), toolkit == "Qt" ? 2u : 1u);
+  }
+}
+
+// A climb from an element to its window reads each ancestor's role and
+// states, then asks for its parent: the parent comes with them. An element
+// no climb reached is asked for no parent.
+TEST_F(RoundTripTest, AClimbAsksEachAncestorsParentWithItsRole) {
+  Node* field = node("/o/field");
+  ASSERT_EQ(roleOf(field, read_), ATSPI_ROLE_TEXT);
+  sent();
+  EXPECT_FALSE(read_.memo(field).parentRead);
+
+  NodeRef window = parentOf(field, read_);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->ref.path, "/o/window");
+  EXPECT_EQ(sent(), 1u);
+  EXPECT_EQ(roleOf(window.get(), read_), ATSPI_ROLE_FRAME);
+  EXPECT_EQ(sent(), 3u);  // role, states and parent
+  // The fake's window is its own parent.
+  EXPECT_EQ(parentOf(window.get(), read_), window);
+  EXPECT_EQ(sent(), 0u);
+  EXPECT_TRUE(read_.ok());
+}
+
+}  // namespace
+}  // namespace kestreye::atspi
