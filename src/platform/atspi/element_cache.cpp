@@ -706,6 +706,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   std::vector<Ahead> ahead;
   size_t shownCalls = 0;
   size_t describeCalls = 0;
+  size_t embeddedCalls = 0;
   Node* focused = nullptr;
   // Each element to list, and whether it is inside a combo box.
   std::vector<std::pair<Node*, bool>> stack{{area, false}};
@@ -755,6 +756,21 @@ void readWindowAhead(Node* node, const ReadContext& read) {
           break;
         case WalkRead::Nothing:
           break;
+      }
+      if (((entry.shown | entry.describe) & kPrefetchText) != 0) {
+        // The links and blocks its text embeds, whose texts it shows
+        // (flattenEmbedded); as many again as the cap, which they do not
+        // count towards.
+        for (const NodeRef& inner : childMemo.rawChildren) {
+          const ElementMemo& innerMemo = read.memo(inner.get());
+          if (embeddedCalls < kMaxCalls && innerMemo.role.has_value() &&
+              carriesText(innerMemo) &&
+              (isTextRunRole(*innerMemo.role) ||
+               isTextBlockRole(*innerMemo.role))) {
+            ahead.push_back({inner.get(), kPrefetchText, 0, false});
+            ++embeddedCalls;
+          }
+        }
       }
       if (entry.shown != 0) ++shownCalls;
       if (entry.shown != 0 || entry.describe != 0) ahead.push_back(entry);

@@ -32,13 +32,15 @@ TEST(LookAheadTest, TheFirstFrameBringsTheWindowAndNeverAPasswordsText) {
   ASSERT_TRUE(extentsOf(entry, read).has_value());
   ASSERT_TRUE(read.ok());
 
-  // The button's and the password field's frames, the label's text, and
-  // the field's label, placeholder, text, count and selection: no further
-  // call.
+  // The button's and the password field's frames, the label's and the
+  // paragraph's texts and that of the link inside it, and the field's
+  // label, placeholder, text, count and selection: no further call.
   const uint64_t sent = client.callsSent();
   EXPECT_TRUE(extentsOf(node("/o/send"), read).has_value());
   EXPECT_TRUE(extentsOf(secret, read).has_value());
   EXPECT_EQ(textOf(node("/o/name"), read), "ann@example.org");
+  EXPECT_EQ(textOf(node("/o/terms"), read), "ann@example.org");
+  EXPECT_EQ(textOf(node("/o/link"), read), "ann@example.org");
   EXPECT_EQ(labelOf(entry, read), "Email");
   EXPECT_EQ(objectAttribute(entry, {"placeholder-text"}, read),
             "you@example.org");

@@ -242,6 +242,21 @@ bool isGtk4ClassName(std::string_view name, AtspiRole role) {
   }
 }
 
+bool isTextRunRole(AtspiRole role) {
+  switch (role) {
+    case ATSPI_ROLE_LINK:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_MARK:
+    case ATSPI_ROLE_SUBSCRIPT:
+    case ATSPI_ROLE_SUPERSCRIPT:
+    case ATSPI_ROLE_CONTENT_DELETION:
+    case ATSPI_ROLE_CONTENT_INSERTION:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool isTextBlockRole(AtspiRole role) {
   switch (role) {
     case ATSPI_ROLE_SECTION:

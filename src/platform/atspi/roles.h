@@ -64,6 +64,10 @@ bool isGtk4ClassName(std::string_view name, AtspiRole role);
 /// paragraph, a heading, a list, ...): its text starts a line of its own.
 bool isTextBlockRole(AtspiRole role);
 
+/// Whether an embedded object of this role is a run of text inside a line
+/// (a link, a mark, a deletion).
+bool isTextRunRole(AtspiRole role);
+
 /// Whether an element of this role only lays out others (a panel, a filler,
 /// a tool bar, a scroll bar, ...): the walks read no name of it, only the
 /// climb from the focus for its container's label may.

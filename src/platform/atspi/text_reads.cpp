@@ -52,23 +52,6 @@ std::optional<std::string> textRange(Node* node, int32_t start, int32_t end,
 
 const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read);
 
-// Whether an embedded object of this role is a run of text inside a line
-// (a link, a mark, a deletion).
-bool isTextRunRole(AtspiRole role) {
-  switch (role) {
-    case ATSPI_ROLE_LINK:
-    case ATSPI_ROLE_LABEL:
-    case ATSPI_ROLE_MARK:
-    case ATSPI_ROLE_SUBSCRIPT:
-    case ATSPI_ROLE_SUPERSCRIPT:
-    case ATSPI_ROLE_CONTENT_DELETION:
-    case ATSPI_ROLE_CONTENT_INSERTION:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // How deep embedded objects are read inside embedded objects.
 constexpr int kMaxEmbedding = 6;
 constexpr int kMaxEmbeddedObjects = 2000;

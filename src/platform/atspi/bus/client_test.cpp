@@ -186,11 +186,13 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   cache[0] = item("/o/window", ROOT_PATH, 0, 3, false, "Sign in", 23);
   cache[1] = item("/o/label", "/o/window", 0, 0, false, "Email", 29);
   cache[2] = item("/o/field", "/o/window", 1, 0, true, "", 61);
-  cache[3] = item("/o/signup", ROOT_PATH, 1, 4, false, "Sign up", 23);
+  cache[3] = item("/o/signup", ROOT_PATH, 1, 5, false, "Sign up", 23);
   cache[4] = item("/o/name", "/o/signup", 0, 0, true, "Name", 29);
   cache[5] = item("/o/entry", "/o/signup", 1, 0, true, "", 61);
   cache[6] = item("/o/secret", "/o/signup", 2, 0, true, "Password", 40);
   cache[7] = item("/o/send", "/o/signup", 3, 0, false, "Send", 43);
+  cache[8] = item("/o/terms", "/o/signup", 4, 1, true, "", 73);
+  cache[9] = item("/o/link", "/o/terms", 0, 0, true, "terms", 88);
   ANSWERS(cacheItems(app), cache);
   // A list longer than the bound is cut there.
   ANSWERS(children(at("/o/huge")),

@@ -27,8 +27,9 @@
 // (100,000 children), exit (ends the process, answering nothing). A second
 // window, signup, holds name (a label), entry (a text field), secret (a
 // password field, whose description says how many times its text was asked
-// for) and send (a button). The cache (Cache.GetItems) holds window, label,
-// field, signup and its children, and huge's children.
+// for), send (a button) and terms (a paragraph holding link, a link). The cache
+// (Cache.GetItems) holds window, label, field, signup and its children, and
+// huge's children.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
@@ -69,6 +70,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/huge", {23, "Huge"}},       {"/o/signup", {23, "Sign up"}},
       {"/o/name", {29, "Name"}},       {"/o/entry", {61, ""}},
       {"/o/secret", {40, "Password"}}, {"/o/send", {43, "Send"}},
+      {"/o/terms", {73, ""}},          {"/o/link", {88, "terms"}},
   };
   return *all;
 }
@@ -160,11 +162,13 @@ int replyCache(sd_bus_message* call) {
   static const Item kItems[] = {{"/o/window", kRoot, 0, 3, false},
                                 {"/o/label", "/o/window", 0, 0, false},
                                 {"/o/field", "/o/window", 1, 0, true},
-                                {"/o/signup", kRoot, 1, 4, false},
+                                {"/o/signup", kRoot, 1, 5, false},
                                 {"/o/name", "/o/signup", 0, 0, true},
                                 {"/o/entry", "/o/signup", 1, 0, true},
                                 {"/o/secret", "/o/signup", 2, 0, true},
-                                {"/o/send", "/o/signup", 3, 0, false}};
+                                {"/o/send", "/o/signup", 3, 0, false},
+                                {"/o/terms", "/o/signup", 4, 1, true},
+                                {"/o/link", "/o/terms", 0, 0, true}};
   constexpr uint32_t kListed = std::size(kItems);
   const char* app = fake.unique.c_str();
   return replyList(
