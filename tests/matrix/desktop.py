@@ -231,11 +231,14 @@ class App:
     def __init__(self, run, **settings):
         self.run, self.process, self.window = run, None, None
         self.home, self.trace, self.lines = tempfile.mkdtemp(prefix="kestreye-"), [], queue.Queue()
+        os.makedirs(os.path.join(self.home, "tmp"))
         vars(self).update(settings)
 
     def env(self):
-        home = {"HOME": self.home, **{f"XDG_{kind}_HOME": os.path.join(self.home, kind.lower())
-                                      for kind in ("CONFIG", "DATA", "CACHE", "STATE")}}
+        # Its temporary files too go with its home when it stops.
+        home = {"HOME": self.home, "TMPDIR": os.path.join(self.home, "tmp"),
+                **{f"XDG_{kind}_HOME": os.path.join(self.home, kind.lower())
+                   for kind in ("CONFIG", "DATA", "CACHE", "STATE")}}
         return dict(os.environ, **home, **(self.environment if self.enabled else {}))
 
     def start(self, argv, env=None, trace=False):
@@ -447,6 +450,32 @@ def uno_document(pipe):
         return None
 
 
+def listening_sockets(pid):
+    """The paths of the Unix sockets process `pid` listens on."""
+    if pid is None:
+        return []
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return []
+    inodes = set()
+    for fd in fds:
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
+    paths = []
+    with open("/proc/net/unix") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            # Num RefCount Protocol Flags Type St Inode Path; __SO_ACCEPTCON
+            if len(fields) >= 8 and fields[3] == "00010000" and fields[6] in inodes:
+                paths.append(fields[7])
+    return paths
+
+
 class Office(App):
     """A LibreOffice module on a new document, with a UNO pipe to ask it what
     it holds, and the GTK 3 plug-in it picks on GNOME."""
@@ -470,7 +499,7 @@ class Office(App):
         self.pipe = f"kestreye-matrix-{os.getpid()}"
         self.start(["soffice", f"--{self.name}", "--norestore", "--nologo",
                     f"-env:UserInstallation=file://{self.home}", f"--accept=pipe,name={self.pipe};urp;"],
-                   env=dict(os.environ, SAL_USE_VCLPLUGIN="gtk3"))
+                   env=dict(os.environ, SAL_USE_VCLPLUGIN="gtk3", TMPDIR=os.path.join(self.home, "tmp")))
         self.wait_window("--name", f"LibreOffice {title}$")
         # soffice execs oosplash, which runs (and on a new profile restarts)
         # soffice.bin: wait for a child of it on the bus.
@@ -495,6 +524,18 @@ class Office(App):
             controller.select(self.subtitle)
             wait_until("the subtitle selected", lambda: (chosen := controller.getSelection()) is not None
                        and chosen.getCount() == 1 and chosen.getByIndex(0) == self.subtitle)
+
+    def stop(self):
+        # LibreOffice's pipes are sockets in /tmp whatever TMPDIR says, left
+        # behind when it is killed: they go once it has stopped.
+        pipes = [path for path in listening_sockets(getattr(self, "office_pid", None))
+                 if path.startswith("/tmp/OSL_PIPE_")]
+        super().stop()
+        for path in pipes:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
 
     def component(self):
         document = uno_document(self.pipe)
