@@ -434,8 +434,6 @@ void fetch(Node* node, unsigned what, ReadContext& read) {
   fetchInto({node}, what, read, node, &read);
 }
 
-// Every answer is remembered for the rest of the scan: the core's ancestor
-// walks read the same elements again level after level.
 namespace {
 
 // Role and states are asked together: the reads need both. An element a
@@ -448,6 +446,8 @@ unsigned roleReads(const ElementMemo& memo) {
 
 }  // namespace
 
+// Every answer is remembered for the rest of the scan: the core's ancestor
+// walks read the same elements again level after level.
 AtspiRole roleOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);
   if (memo.role.has_value()) return *memo.role;
