@@ -103,15 +103,18 @@ struct Sweep {
   int budget = kMaxSearchNodes;
 
   /// Sweeps below `roots`, the children on screen only unless `hidden`;
-  /// false when a read failed.
+  /// false when a read failed. A sweep of what is `known` asks nothing: it
+  /// goes through the lists and states already read (or held in a
+  /// snapshot), hidden or not.
   bool run(std::vector<Seen> level, ReadContext& read, bool deferLast,
-           bool hidden = false) {
+           bool hidden = false, bool known = false) {
     std::vector<Node*> nodes;
     for (const Seen& entry : level) nodes.push_back(entry.node);
-    prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
+    if (!known) prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
     while (!level.empty() && budget > 0 && read.ok()) {
       std::vector<Seen> open;
       for (const Seen& entry : level) {
+        if (known && !read.memo(entry.node).states.known) continue;
         if (--budget < 0) break;
         seen.push_back(entry);
         const StateSet states = statesOf(entry.node, read);
@@ -125,15 +128,20 @@ struct Sweep {
       }
       nodes.clear();
       for (const Seen& entry : open) nodes.push_back(entry.node);
-      // Whether an editable one has a Text interface (childrenOf lists no
-      // children of an editable text) rides with the lists.
-      Riders counts(nodes, kPrefetchEditableCount, read);
-      prefetchRawChildren(nodes, read, &counts);
-      counts.rest();
+      if (!known) {
+        // Whether an editable one has a Text interface (childrenOf lists
+        // no children of an editable text) rides with the lists.
+        Riders counts(nodes, kPrefetchEditableCount, read);
+        prefetchRawChildren(nodes, read, &counts);
+        counts.rest();
+      }
       std::vector<Seen> next;
       for (const Seen& entry : open) {
-        const auto* children = hidden ? rawChildrenOf(entry.node, read)
-                                      : childrenOf(entry.node, read);
+        const ElementMemo& memo = read.memo(entry.node);
+        if (known && !memo.rawChildrenRead) continue;
+        const auto* children = known    ? &memo.rawChildren
+                               : hidden ? rawChildrenOf(entry.node, read)
+                                        : childrenOf(entry.node, read);
         if (children == nullptr) return false;
         for (const NodeRef& child : *children) {
           next.push_back(Seen{child.get(), entry.depth + 1});
@@ -444,7 +452,17 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
     if (!read.ok()) return nullptr;
   }
   // No match on screen: Firefox keeps an editor's hidden textarea (Monaco's)
-  // FOCUSED but not SHOWING, and GTK hides what scrolled out of view.
+  // FOCUSED but not SHOWING, and GTK hides what scrolled out of view. What
+  // is known already is looked through first: a hidden document that
+  // nothing has read (Firefox's preloaded new tab, which it builds when its
+  // children are asked for) is not read for a focus found elsewhere.
+  Sweep known;
+  if (!known.run({Sweep::Seen{root, 0}}, read, false, true, true)) {
+    return nullptr;
+  }
+  if (NodeRef best = bestMatch(known, Target::Focused, read)) {
+    return focusedDescendant(std::move(best), root, read);
+  }
   Sweep hidden;
   if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true)) return nullptr;
   if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {

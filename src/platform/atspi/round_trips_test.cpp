@@ -11,6 +11,7 @@ namespace kestreye::atspi {
 namespace {
 
 using bus::testbed::FakeApp;
+using bus::testbed::once;
 using bus::testbed::optionsFor;
 using bus::testbed::PrivateBus;
 
@@ -76,6 +77,20 @@ TEST_F(RoundTripTest, AClimbAsksEachAncestorsParentWithItsRole) {
   EXPECT_EQ(parentOf(window.get(), read_), window);
   EXPECT_EQ(sent(), 0u);
   EXPECT_TRUE(read_.ok());
+}
+
+// A window with nothing FOCUSED on screen: the focus is looked for among the
+// hidden elements already read, before any hidden list is read (Firefox
+// builds its preloaded new tab's document when asked for it, and that
+// document may hold a FOCUSED element of its own).
+TEST_F(RoundTripTest, AHiddenFocusAlreadyReadLeavesUnreadListsUnread) {
+  NodeRef focus = focusBelow(node("/o/hidden"), read_);
+  ASSERT_NE(focus, nullptr);
+  EXPECT_EQ(focus->ref.path, "/o/editor");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(
+      once(client_, &bus::Batch::description, app_.ref("/o/preload")).value,
+      "children asked 0 times");
 }
 
 }  // namespace

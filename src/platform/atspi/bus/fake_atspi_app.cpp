@@ -27,7 +27,10 @@
 // (100,000 children), exit (ends the process, answering nothing). A second
 // window, signup, holds name (a label), entry (a text field), secret (a
 // password field, whose description says how many times its text was asked
-// for), send (a button) and terms (a paragraph holding link, a link). The cache
+// for), send (a button) and terms (a paragraph holding link, a link). A
+// third, hidden (SHOWING, and not in the cache), holds editor (FOCUSED, not
+// SHOWING) and preload (neither, whose description says how many times its
+// children were asked for), which holds newtab (FOCUSED and SHOWING). The cache
 // (Cache.GetItems) holds window, label, field, signup and its children, and
 // huge's children.
 #include <sys/socket.h>
@@ -71,6 +74,8 @@ const std::map<std::string, Object>& objects() {
       {"/o/name", {29, "Name"}},       {"/o/entry", {61, ""}},
       {"/o/secret", {40, "Password"}}, {"/o/send", {43, "Send"}},
       {"/o/terms", {73, ""}},          {"/o/link", {88, "terms"}},
+      {"/o/hidden", {23, "Hidden"}},   {"/o/editor", {61, "Editor"}},
+      {"/o/preload", {28, ""}},        {"/o/newtab", {61, "New tab"}},
   };
   return *all;
 }
@@ -84,6 +89,7 @@ struct Fake {
   std::string a11yAnswer;  // "" when not the org.a11y.Bus owner
   std::string socketAsker;
   int secretAsked = 0;
+  int preloadListed = 0;
   bool active = false;
   uint64_t lateUs = 0;
   std::vector<sd_bus*> peers;
@@ -107,6 +113,17 @@ int replyList(sd_bus_message* call, const char* type, uint32_t count,
   if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
   sd_bus_message_unref(reply);
   return r;
+}
+
+// The children of the hidden window and of what it holds.
+const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
+  static const auto* all = new std::map<std::string, std::vector<const char*>>{
+      {"/o/hidden", {"/o/editor", "/o/preload"}},
+      {"/o/editor", {}},
+      {"/o/preload", {"/o/newtab"}},
+      {"/o/newtab", {}},
+  };
+  return *all;
 }
 
 // The first `count` of the form's children, or huge's.
@@ -219,9 +236,12 @@ int answer(sd_bus_message* call, const char* channel) {
   const char* name = path == "/o/channel" ? channel : object.name;
   const std::string asked =
       "text asked " + std::to_string(fake.secretAsked) + " times";
-  const char* description = path == "/o/channel"  ? fake.socketAsker.c_str()
-                            : path == "/o/secret" ? asked.c_str()
-                                                  : "Your address";
+  const std::string listed =
+      "children asked " + std::to_string(fake.preloadListed) + " times";
+  const char* description = path == "/o/channel"   ? fake.socketAsker.c_str()
+                            : path == "/o/secret"  ? asked.c_str()
+                            : path == "/o/preload" ? listed.c_str()
+                                                   : "Your address";
   if (key == "Accessible.GetRole") return reply("u", object.role);
   if (key == "Accessible.Name") return reply("v", "s", name);
   if (key == "Accessible.Description") return reply("v", "s", description);
@@ -234,6 +254,25 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")
     return reply("v", "(so)", fake.unique.c_str(), "/o/window");
+  const auto hidden = hiddenChildren().find(path);
+  if (hidden != hiddenChildren().end()) {
+    if (key == "Accessible.GetState") {
+      const uint32_t word = path == "/o/hidden"   ? 0x2000000u  // SHOWING
+                            : path == "/o/editor" ? 0x1000u     // FOCUSED
+                            : path == "/o/newtab" ? 0x2001000u
+                                                  : 0u;
+      return reply("au", 2, word, 0u);
+    }
+    if (key == "Accessible.GetChildren") {
+      if (path == "/o/preload") ++fake.preloadListed;
+      const std::vector<const char*>& children = hidden->second;
+      return replyList(call, "(so)", children.size(),
+                       [&children](sd_bus_message* reply, uint32_t i) {
+                         return sd_bus_message_append(
+                             reply, "(so)", fake.unique.c_str(), children[i]);
+                       });
+    }
+  }
   if (key == "Accessible.GetState") {
     return reply("au", 2, 0x2001080u | (fake.active ? 2u : 0u), 1u);
   }
