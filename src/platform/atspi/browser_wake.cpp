@@ -148,7 +148,13 @@ void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
   (void)probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
     return batch.relations(ref);
   });
-  if (awake() || !probe.ok()) return;
+  if (!probe.ok()) return;
+  if (awake()) {
+    // Awake, and the element has no bounds to give (Monaco's hidden
+    // textarea): the window is read ahead, the focus described with it.
+    readWindowAhead(focused, read);
+    return;
+  }
   const auto start = std::chrono::steady_clock::now();
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

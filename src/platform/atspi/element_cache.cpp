@@ -777,6 +777,19 @@ void readWindowAhead(Node* node, const ReadContext& read) {
       if (shownCalls > kMaxCalls) return;
     }
   }
+  // A focus that is not on screen (Monaco's textarea, kept FOCUSED but not
+  // SHOWING) is described all the same.
+  if (focused == nullptr &&
+      hasState(read.memo(node).states, ATSPI_STATE_FOCUSED)) {
+    focused = node;
+    const std::string_view macRole = quickMacRoleOf(node, read);
+    if (walkReadFor(macRole) == WalkRead::Field) {
+      Ahead entry{node, read.memo(node).extentsRead ? 0u : kPrefetchExtents,
+                  fieldReadsAs(node, macRole, read), true};
+      describeCalls += callsOf(entry.describe);
+      ahead.push_back(entry);
+    }
+  }
   // The climb from the focus to its container's label (labelOf).
   const ElementMemo* focusedMemo =
       focused != nullptr ? &read.memo(focused) : nullptr;

@@ -61,5 +61,37 @@ TEST(LookAheadTest, TheFirstFrameBringsTheWindowAndNeverAPasswordsText) {
   EXPECT_EQ(asked.value, "text asked 0 times");
 }
 
+// A focus that is not on screen (Monaco's textarea in Firefox) is described
+// with the window it is in: its label, placeholder, text and selection come
+// with the first read, and nothing of what is hidden beside it is read.
+TEST(LookAheadTest, AHiddenFocusIsDescribedWithItsWindow) {
+  PrivateBus bus;
+  FakeApp app(bus, "none");
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  bus::Client client(optionsFor(bus));
+  ScanCache cache(client);
+  ReadContext read(cache);
+  auto node = [&](const char* path) { return cache.intern(app.ref(path)); };
+  Node* root = node(bus::ROOT_PATH);
+  ASSERT_EQ(roleOf(root, read), ATSPI_ROLE_APPLICATION);
+  loadSnapshot(root, read);
+  Node* editor = node("/o/editor");
+  readWindowAhead(editor, read);
+  ASSERT_TRUE(read.ok());
+
+  const uint64_t sent = client.callsSent();
+  EXPECT_EQ(labelOf(editor, read), "Email");
+  EXPECT_EQ(objectAttribute(editor, {"placeholder-text"}, read),
+            "you@example.org");
+  EXPECT_EQ(textOf(editor, read), "ann@example.org");
+  ElementMemo* selection = nullptr;
+  ASSERT_TRUE(readSelection(editor, read, &selection));
+  EXPECT_EQ(selection->caret, 3);
+  EXPECT_TRUE(read.ok());
+  EXPECT_EQ(client.callsSent(), sent);
+  EXPECT_EQ(once(client, &bus::Batch::description, app.ref("/o/preload")).value,
+            "children asked 0 times");
+}
+
 }  // namespace
 }  // namespace kestreye::atspi

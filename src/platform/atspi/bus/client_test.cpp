@@ -177,9 +177,10 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   // bound.
   const auto item = [&](const char* path, const char* parent, int32_t index,
                         int32_t children, bool text, const char* name,
-                        uint32_t role) {
+                        uint32_t role,
+                        std::vector<uint32_t> states = {0x2001080u, 1u}) {
     return CacheItem(at(path), at(parent), index, children, text, name, role,
-                     "Your address", {0x2001080u, 1u});
+                     "Your address", std::move(states));
   };
   std::vector cache(MAX_LISTED_CHILDREN,
                     item("/o/c", "/o/huge", 0, 0, false, "", 0));
@@ -193,6 +194,11 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   cache[7] = item("/o/send", "/o/signup", 3, 0, false, "Send", 43);
   cache[8] = item("/o/terms", "/o/signup", 4, 1, true, "", 73);
   cache[9] = item("/o/link", "/o/terms", 0, 0, true, "terms", 88);
+  cache[10] =
+      item("/o/hidden", ROOT_PATH, 2, 2, false, "Hidden", 23, {0x2000000u, 0u});
+  cache[11] =
+      item("/o/editor", "/o/hidden", 0, 0, true, "Editor", 61, {0x1080u, 0u});
+  cache[12] = item("/o/preload", "/o/hidden", 1, 1, false, "", 28, {0u, 0u});
   ANSWERS(cacheItems(app), cache);
   // A list longer than the bound is cut there.
   ANSWERS(children(at("/o/huge")),

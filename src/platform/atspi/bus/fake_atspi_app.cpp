@@ -28,11 +28,12 @@
 // window, signup, holds name (a label), entry (a text field), secret (a
 // password field, whose description says how many times its text was asked
 // for), send (a button) and terms (a paragraph holding link, a link). A
-// third, hidden (SHOWING, and not in the cache), holds editor (FOCUSED, not
-// SHOWING) and preload (neither, whose description says how many times its
-// children were asked for), which holds newtab (FOCUSED and SHOWING). The cache
-// (Cache.GetItems) holds window, label, field, signup and its children, and
-// huge's children.
+// third, hidden (SHOWING), holds editor (EDITABLE and FOCUSED, not SHOWING)
+// and preload (neither, whose description says how many times its children
+// were asked for), which holds newtab (FOCUSED and SHOWING). The cache
+// (Cache.GetItems) holds window, label, field, signup and its children,
+// hidden, editor and preload (not preload's child, as Firefox leaves out a
+// document it has not built), and huge's children.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
@@ -126,6 +127,17 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
   return *all;
 }
 
+// The states of an object, in two words: those of the hidden window say what
+// each is; every other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when
+// --active asks, to GetState).
+std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
+  if (path == "/o/hidden") return {0x2000000u, 0u};  // SHOWING
+  if (path == "/o/editor") return {0x1080u, 0u};     // EDITABLE, FOCUSED
+  if (path == "/o/preload") return {0u, 0u};
+  if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
+  return {0x2001080u, 1u};
+}
+
 // The first `count` of the form's children, or huge's.
 int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
   return replyList(call, "(so)", huge ? kHugeCount : std::min(count, 3u),
@@ -166,8 +178,8 @@ int replyMatches(sd_bus_message* call) {
   return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
 }
 
-// Cache.GetItems: window, label, field, signup and its children, then
-// huge's children.
+// Cache.GetItems: window, label, field, signup and its children, hidden,
+// editor and preload, then huge's children.
 int replyCache(sd_bus_message* call) {
   struct Item {
     const char* path;
@@ -185,7 +197,10 @@ int replyCache(sd_bus_message* call) {
                                 {"/o/secret", "/o/signup", 2, 0, true},
                                 {"/o/send", "/o/signup", 3, 0, false},
                                 {"/o/terms", "/o/signup", 4, 1, true},
-                                {"/o/link", "/o/terms", 0, 0, true}};
+                                {"/o/link", "/o/terms", 0, 0, true},
+                                {"/o/hidden", kRoot, 2, 2, false},
+                                {"/o/editor", "/o/hidden", 0, 0, true},
+                                {"/o/preload", "/o/hidden", 1, 1, false}};
   constexpr uint32_t kListed = std::size(kItems);
   const char* app = fake.unique.c_str();
   return replyList(
@@ -195,12 +210,13 @@ int replyCache(sd_bus_message* call) {
             i < kListed ? kItems[i] : Item{"/o/c", "/o/huge", 0, 0, false};
         const Object object =
             i < kListed ? objects().at(item.path) : Object{0, ""};
+        const auto [first, second] = statesOf(item.path);
         return sd_bus_message_append(
             reply, "((so)(so)(so)iiassusau)", app, item.path, app, kRoot, app,
             item.parent, item.index, item.children, 2,
             "org.a11y.atspi.Accessible",
             item.text ? "org.a11y.atspi.Text" : "org.a11y.atspi.Component",
-            object.name, object.role, "Your address", 2, 0x2001080u, 1u);
+            object.name, object.role, "Your address", 2, first, second);
       });
 }
 
@@ -256,13 +272,6 @@ int answer(sd_bus_message* call, const char* channel) {
     return reply("v", "(so)", fake.unique.c_str(), "/o/window");
   const auto hidden = hiddenChildren().find(path);
   if (hidden != hiddenChildren().end()) {
-    if (key == "Accessible.GetState") {
-      const uint32_t word = path == "/o/hidden"   ? 0x2000000u  // SHOWING
-                            : path == "/o/editor" ? 0x1000u     // FOCUSED
-                            : path == "/o/newtab" ? 0x2001000u
-                                                  : 0u;
-      return reply("au", 2, word, 0u);
-    }
     if (key == "Accessible.GetChildren") {
       if (path == "/o/preload") ++fake.preloadListed;
       const std::vector<const char*>& children = hidden->second;
@@ -274,7 +283,9 @@ int answer(sd_bus_message* call, const char* channel) {
     }
   }
   if (key == "Accessible.GetState") {
-    return reply("au", 2, 0x2001080u | (fake.active ? 2u : 0u), 1u);
+    const auto [first, second] = statesOf(path);
+    const bool active = fake.active && hidden == hiddenChildren().end();
+    return reply("au", 2, first | (active ? 2u : 0u), second);
   }
   if (key == "Accessible.GetChildren")
     return replyChildren(call, path == "/o/huge");
