@@ -1,5 +1,5 @@
-// What one round trip to the fake application (bus/fake_atspi_app.cpp)
-// brings: the calls a read sends, counted.
+// What one round trip to the fake application (bus/fake_atspi_app.cpp) on a
+// private bus brings: the calls a read sends, counted.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -88,6 +88,77 @@ TEST_F(RoundTripTest, AHiddenFocusAlreadyReadLeavesUnreadListsUnread) {
   ASSERT_NE(focus, nullptr);
   EXPECT_EQ(focus->ref.path, "/o/editor");
   EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(
+      once(client_, &bus::Batch::description, app_.ref("/o/preload")).value,
+      "children asked 0 times");
+}
+
+// The look-ahead of a window, against the fake application's sign-up window:
+// what the walks read of it comes with the first frame asked, and a
+// password's text never does.
+class LookAheadTest : public RoundTripTest {
+ protected:
+  void SetUp() override {
+    RoundTripTest::SetUp();
+    Node* root = node(bus::ROOT_PATH);
+    ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+    loadSnapshot(root, read_);
+  }
+};
+
+TEST_F(LookAheadTest, TheFirstFrameBringsTheWindowAndNeverAPasswordsText) {
+  Node* entry = node("/o/entry");
+  Node* secret = node("/o/secret");
+  ASSERT_TRUE(extentsOf(entry, read_).has_value());
+  ASSERT_TRUE(read_.ok());
+
+  // The button's and the password field's frames, the label's and the
+  // paragraph's texts and that of the link inside it, and the field's
+  // label, placeholder, text, count and selection: no further call.
+  const uint64_t sent = client_.callsSent();
+  EXPECT_TRUE(extentsOf(node("/o/send"), read_).has_value());
+  EXPECT_TRUE(extentsOf(secret, read_).has_value());
+  EXPECT_EQ(textOf(node("/o/name"), read_), "ann@example.org");
+  EXPECT_EQ(textOf(node("/o/terms"), read_), "ann@example.org");
+  EXPECT_EQ(textOf(node("/o/link"), read_), "ann@example.org");
+  EXPECT_EQ(labelOf(entry, read_), "Email");
+  EXPECT_EQ(objectAttribute(entry, {"placeholder-text"}, read_),
+            "you@example.org");
+  EXPECT_EQ(textOf(entry, read_), "ann@example.org");
+  EXPECT_TRUE(hasTextInterface(entry, read_));
+  ElementMemo* selection = nullptr;
+  ASSERT_TRUE(readSelection(entry, read_, &selection));
+  EXPECT_EQ(selection->caret, 3);
+  EXPECT_EQ(labelOf(secret, read_), "Email");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(client_.callsSent(), sent);
+
+  // The password field's text was never asked for, ahead or by its read.
+  EXPECT_EQ(textOf(secret, read_).value_or(""), "");
+  EXPECT_FALSE(read_.memo(secret).rawSelection.has_value());
+  const auto asked =
+      once(client_, &bus::Batch::description, app_.ref("/o/secret"));
+  EXPECT_EQ(asked.value, "text asked 0 times");
+}
+
+// A focus that is not on screen (Monaco's textarea in Firefox) is described
+// with the window it is in: its label, placeholder, text and selection come
+// with the first read, and nothing of what is hidden beside it is read.
+TEST_F(LookAheadTest, AHiddenFocusIsDescribedWithItsWindow) {
+  Node* editor = node("/o/editor");
+  readWindowAhead(editor, read_);
+  ASSERT_TRUE(read_.ok());
+
+  const uint64_t sent = client_.callsSent();
+  EXPECT_EQ(labelOf(editor, read_), "Email");
+  EXPECT_EQ(objectAttribute(editor, {"placeholder-text"}, read_),
+            "you@example.org");
+  EXPECT_EQ(textOf(editor, read_), "ann@example.org");
+  ElementMemo* selection = nullptr;
+  ASSERT_TRUE(readSelection(editor, read_, &selection));
+  EXPECT_EQ(selection->caret, 3);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(client_.callsSent(), sent);
   EXPECT_EQ(
       once(client_, &bus::Batch::description, app_.ref("/o/preload")).value,
       "children asked 0 times");
