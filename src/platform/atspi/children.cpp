@@ -301,6 +301,16 @@ bool isClosedMenu(Node* node, const ReadContext& read) {
          isLibreOffice(node, read);
 }
 
+// A table's cells are built for whoever asks, row by row and column by
+// column: its cursor is reached through its selection or its Table
+// interface (focus_search.cpp), and its cells are not listed at all, nor
+// counted.
+bool isUnlistedTable(const ElementMemo& memo) {
+  return hasState(memo.states, ATSPI_STATE_MANAGES_DESCENDANTS) &&
+         (memo.role == ATSPI_ROLE_TABLE || memo.role == ATSPI_ROLE_TREE_TABLE ||
+          memo.role == ATSPI_ROLE_TREE);
+}
+
 }  // namespace
 
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
@@ -333,7 +343,7 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
   for (Node* node : nodes) {
     const ElementMemo& memo = read.memo(node);
     if (!memo.rawChildrenRead && memo.states.known &&
-        !isClosedMenu(node, read)) {
+        !isClosedMenu(node, read) && !isUnlistedTable(memo)) {
       wanted.push_back(node);
     }
   }
@@ -394,14 +404,8 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
   AtspiStateType onScreen = memo.childrenOnScreen;
   StateSet nodeStates = statesOf(node, local);
   const bool showing = hasState(nodeStates, onScreen);
-  // A table's cells are built for whoever asks, row by row and column by
-  // column: its cursor is reached through its selection or its Table
-  // interface (focus_search.cpp), and its cells are not listed at all, nor
-  // counted.
   const AtspiRole role = roleOf(node, local);
-  const bool table = hasState(nodeStates, ATSPI_STATE_MANAGES_DESCENDANTS) &&
-                     (role == ATSPI_ROLE_TABLE ||
-                      role == ATSPI_ROLE_TREE_TABLE || role == ATSPI_ROLE_TREE);
+  const bool table = local.ok() && isUnlistedTable(memo);
   std::vector<NodeRef> children;
   const std::vector<NodeRef>* raw =
       table || !local.ok() || isClosedMenu(node, read)

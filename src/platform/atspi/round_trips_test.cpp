@@ -93,6 +93,22 @@ TEST_F(RoundTripTest, AHiddenFocusAlreadyReadLeavesUnreadListsUnread) {
       "children asked 0 times");
 }
 
+// A table that manages its descendants builds a cell for whoever asks for
+// it: its cells are never counted nor listed, not even ahead of a walk that
+// might list them.
+TEST_F(RoundTripTest, ATableThatManagesItsCellsIsNeitherCountedNorListed) {
+  Node* sheet = node("/o/sheet");
+  ASSERT_EQ(roleOf(sheet, read_), ATSPI_ROLE_TABLE);
+  sent();
+  prefetchRawChildren({sheet}, read_);
+  EXPECT_EQ(sent(), 0u);
+  const std::vector<NodeRef>* cells = childrenOf(sheet, read_);
+  ASSERT_NE(cells, nullptr);
+  EXPECT_TRUE(cells->empty());
+  EXPECT_TRUE(read_.ok());
+  EXPECT_FALSE(read_.memo(sheet).rawChildrenRead);
+}
+
 // The look-ahead of a window, against the fake application's sign-up window:
 // what the walks read of it comes with the first frame asked, and a
 // password's text never does.

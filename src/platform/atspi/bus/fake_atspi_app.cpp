@@ -30,7 +30,8 @@
 // for), send (a button) and terms (a paragraph holding link, a link). A
 // third, hidden (SHOWING), holds editor (EDITABLE and FOCUSED, not SHOWING)
 // and preload (neither, whose description says how many times its children
-// were asked for), which holds newtab (FOCUSED and SHOWING). The cache
+// were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
+// on its own, manages its descendants. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built), and huge's children.
@@ -77,6 +78,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/terms", {73, ""}},          {"/o/link", {88, "terms"}},
       {"/o/hidden", {23, "Hidden"}},   {"/o/editor", {61, "Editor"}},
       {"/o/preload", {28, ""}},        {"/o/newtab", {61, "New tab"}},
+      {"/o/sheet", {55, "Sheet"}},
   };
   return *all;
 }
@@ -123,6 +125,7 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/editor", {}},
       {"/o/preload", {"/o/newtab"}},
       {"/o/newtab", {}},
+      {"/o/sheet", {"/o/label"}},
   };
   return *all;
 }
@@ -135,6 +138,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/editor") return {0x1080u, 0u};     // EDITABLE, FOCUSED
   if (path == "/o/preload") return {0u, 0u};
   if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
+  if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
   return {0x2001080u, 1u};
 }
 
