@@ -978,26 +978,13 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   ReadContext local = read.fresh();
   std::unique_ptr<bus::Batch> batch = local.batchFor(app->ref.bus);
   if (batch == nullptr) return;
-  // The application's own role and states, which its reads start with, come
+  // The application's own role and states, which its reads start with, ride
   // along.
-  std::optional<bus::Ticket<uint32_t>> role;
-  std::optional<bus::Ticket<std::vector<uint32_t>>> states;
-  if (!appMemo.role.has_value()) role = batch->role(app->ref);
-  if (!appMemo.states.known) states = batch->states(app->ref);
+  Riders root({app}, kPrefetchRole | kPrefetchStates, read);
+  root.board(*batch, app->ref.bus);
   const auto ticket = batch->cacheItems(app->ref.bus);
   batch->run();
-  if (role.has_value()) {
-    ReadContext ignored = read.fresh();
-    if (auto value = ignored.take(app->ref.bus, (*batch)[*role])) {
-      appMemo.role = static_cast<AtspiRole>(*value);
-    }
-  }
-  if (states.has_value()) {
-    ReadContext ignored = read.fresh();
-    if (auto words = ignored.take(app->ref.bus, (*batch)[*states])) {
-      appMemo.states = StateSet{std::move(*words), true};
-    }
-  }
+  root.alight(*batch, app->ref.bus);
   std::optional<std::vector<bus::CacheItem>> items =
       local.take(app->ref.bus, (*batch)[ticket]);
   if (!items.has_value()) return;
