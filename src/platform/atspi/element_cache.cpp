@@ -708,6 +708,13 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   size_t describeCalls = 0;
   size_t embeddedCalls = 0;
   Node* focused = nullptr;
+  // A field's frame, and what describes it.
+  const auto describeField = [&](Ahead& entry, std::string_view macRole) {
+    entry.field = true;
+    entry.describe = fieldReadsAs(entry.node, macRole, read);
+    describeCalls += callsOf(entry.describe);
+    if (!read.memo(entry.node).extentsRead) entry.shown = kPrefetchExtents;
+  };
   // Each element to list, and whether it is inside a combo box.
   std::vector<std::pair<Node*, bool>> stack{{area, false}};
   size_t seen = 0;
@@ -744,10 +751,8 @@ void readWindowAhead(Node* node, const ReadContext& read) {
       }
       switch (walkReadFor(macRole)) {
         case WalkRead::Field:
-          entry.field = true;
-          entry.describe = fieldReadsAs(child.get(), macRole, read);
-          describeCalls += callsOf(entry.describe);
-          [[fallthrough]];
+          describeField(entry, macRole);
+          break;
         case WalkRead::Frame:
           if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
           break;
@@ -784,9 +789,8 @@ void readWindowAhead(Node* node, const ReadContext& read) {
     focused = node;
     const std::string_view macRole = quickMacRoleOf(node, read);
     if (walkReadFor(macRole) == WalkRead::Field) {
-      Ahead entry{node, read.memo(node).extentsRead ? 0u : kPrefetchExtents,
-                  fieldReadsAs(node, macRole, read), true};
-      describeCalls += callsOf(entry.describe);
+      Ahead entry{node, 0, 0, false};
+      describeField(entry, macRole);
       ahead.push_back(entry);
     }
   }
