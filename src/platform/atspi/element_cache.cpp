@@ -58,15 +58,18 @@ bool carriesText(const ElementMemo& memo) {
   }
 }
 
-// The name a user sees: GTK 4 names a widget without a label after its
-// class ("GtkStackPage", "AdwTabView", "EditorSourceView").
-std::string shownName(Node* node, std::string name, const ReadContext& read) {
+// Keeps the element's name as the toolkit gave it, and the name a user
+// sees: GTK 4 names a widget without a label after its class
+// ("GtkStackPage", "AdwTabView", "EditorSourceView").
+void keepName(Node* node, std::string name, const ReadContext& read) {
+  ElementMemo& memo = read.memo(node);
+  memo.rawName = name;
   ReadContext ignored = read.fresh();
   if (!name.empty() && isGtk4(node, ignored) &&
       isGtk4ClassName(name, roleOf(node, ignored))) {
     name.clear();
   }
-  return name;
+  memo.name = std::move(name);
 }
 
 // What of `what` the memo lacks.
@@ -214,8 +217,7 @@ void Riders::alight(bus::Batch& batch, const std::string& app) {
       const bool answered = answers(reply);
       std::optional<std::string> name = one.take(app, reply);
       if (answered) {
-        memo.rawName = name.value_or("");
-        memo.name = shownName(entry.node, *memo.rawName, read_);
+        keepName(entry.node, name.value_or(""), read_);
       }
     }
     if (entry.description) {
@@ -228,8 +230,7 @@ void Riders::alight(bus::Batch& batch, const std::string& app) {
       // Not answered, both are asked again on their own when read.
       ReadContext ignored = read_.fresh();
       if (auto labels = ignored.take(app, batch[*entry.labels])) {
-        memo.rawName = std::move(labels->name);
-        memo.name = shownName(entry.node, *memo.rawName, read_);
+        keepName(entry.node, std::move(labels->name), read_);
         memo.description = std::move(labels->description);
       }
     }
@@ -1005,8 +1006,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
     if (!memo.role.has_value()) memo.role = static_cast<AtspiRole>(item.role);
     if (!memo.states.known) memo.states = StateSet{item.states, true};
     if (!memo.name.has_value()) {
-      memo.rawName = item.name;
-      memo.name = shownName(node, item.name, read);
+      keepName(node, item.name, read);
     }
     if (!memo.description.has_value()) memo.description = item.description;
     if (!memo.hasText.has_value()) memo.hasText = item.text;
