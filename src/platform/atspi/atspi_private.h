@@ -37,6 +37,7 @@
 #include "platform/atspi/atspi_platform.h"
 #include "platform/atspi/bus/client.h"
 #include "platform/atspi/embedded_text.h"
+#include "platform/atspi/roles.h"
 #include "platform/platform.h"
 
 namespace kestreye::atspi {
@@ -101,6 +102,10 @@ inline bool hasState(const StateSet& states, AtspiStateType state) {
   return index / 32 < states.words.size() &&
          ((states.words[index / 32] >> (index % 32)) & 1u) != 0;
 }
+
+/// What a state set tells of an element's role name: MULTI_LINE,
+/// EXPANDABLE, HAS_POPUP and EDITABLE.
+RoleFacts stateFacts(const StateSet& states);
 
 /// An on-screen rectangle, as GetExtents sends it.
 using Rect = bus::Extents;

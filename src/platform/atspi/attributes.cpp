@@ -64,11 +64,7 @@ std::string_view macRoleOf(Node* node, ReadContext& read) {
     read.fail(kAxInvalidElement);
     return {};
   }
-  RoleFacts facts;
-  facts.multiLine = hasState(states, ATSPI_STATE_MULTI_LINE);
-  facts.expandable = hasState(states, ATSPI_STATE_EXPANDABLE);
-  facts.hasPopup = hasState(states, ATSPI_STATE_HAS_POPUP);
-  facts.editable = hasState(states, ATSPI_STATE_EDITABLE);
+  RoleFacts facts = stateFacts(states);
   facts.editableHost = isEditableHost(node, read);
   // The facts below only refine the name; failing to read them fails nothing.
   ReadContext ignored = read.fresh();
@@ -185,6 +181,15 @@ AttributeRead readValue(Node* node, std::string_view macRole,
 }
 
 }  // namespace
+
+RoleFacts stateFacts(const StateSet& states) {
+  RoleFacts facts;
+  facts.multiLine = hasState(states, ATSPI_STATE_MULTI_LINE);
+  facts.expandable = hasState(states, ATSPI_STATE_EXPANDABLE);
+  facts.hasPopup = hasState(states, ATSPI_STATE_HAS_POPUP);
+  facts.editable = hasState(states, ATSPI_STATE_EDITABLE);
+  return facts;
+}
 
 AttributeRead readAttribute(Node* node, std::string_view attribute,
                             Node* desktop, ReadContext& read) {

@@ -604,11 +604,7 @@ namespace {
 std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
   const ElementMemo& memo = read.memo(node);
   if (!memo.role.has_value() || !memo.states.known) return {};
-  RoleFacts facts;
-  facts.multiLine = hasState(memo.states, ATSPI_STATE_MULTI_LINE);
-  facts.expandable = hasState(memo.states, ATSPI_STATE_EXPANDABLE);
-  facts.hasPopup = hasState(memo.states, ATSPI_STATE_HAS_POPUP);
-  facts.editable = hasState(memo.states, ATSPI_STATE_EDITABLE);
+  RoleFacts facts = stateFacts(memo.states);
   if (memo.parentRead && memo.parent != nullptr) {
     const ElementMemo& parent = read.memo(memo.parent.get());
     facts.parentRole = parent.role.value_or(ATSPI_ROLE_INVALID);
