@@ -456,17 +456,14 @@ NodeRef focusBelow(Node* root, ReadContext& read) {
   // is known already is looked through first: a hidden document that
   // nothing has read (Firefox's preloaded new tab, which it builds when its
   // children are asked for) is not read for a focus found elsewhere.
-  Sweep known;
-  if (!known.run({Sweep::Seen{root, 0}}, read, false, true, true)) {
-    return nullptr;
-  }
-  if (NodeRef best = bestMatch(known, Target::Focused, read)) {
-    return focusedDescendant(std::move(best), root, read);
-  }
-  Sweep hidden;
-  if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true)) return nullptr;
-  if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {
-    return focusedDescendant(std::move(best), root, read);
+  for (const bool known : {true, false}) {
+    Sweep hidden;
+    if (!hidden.run({Sweep::Seen{root, 0}}, read, false, true, known)) {
+      return nullptr;
+    }
+    if (NodeRef best = bestMatch(hidden, Target::Focused, read)) {
+      return focusedDescendant(std::move(best), root, read);
+    }
   }
   return nullptr;
 }
