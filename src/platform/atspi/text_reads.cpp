@@ -125,7 +125,20 @@ const std::optional<std::string>& ownTextOf(Node* node, ReadContext& read) {
           : textRange(node, 0, wholeTextEnd(node, read), read);
   if (read.ok() && text.has_value() && text->empty()) {
     // A toolkit that clamps the end as GTK 4 does (wholeTextEnd) answers
-    // (0, -1) with an empty text, (0, count) with the text.
+    // (0, -1) with an empty text, (0, count) with the text. The siblings
+    // whose texts came empty with this one are counted with it: the walks
+    // read theirs next.
+    if (memo.characterCount < 0) {
+      std::vector<Node*> empty{node};
+      for (Node* sibling : withSiblings(node, read)) {
+        const ElementMemo& other = read.memo(sibling);
+        if (sibling != node && other.rawText.has_value() &&
+            other.rawText->empty() && other.characterCount < 0) {
+          empty.push_back(sibling);
+        }
+      }
+      Riders(empty, kPrefetchCount, read, node, &read).rest();
+    }
     const int64_t count = characterCountOf(node, read);
     if (count > 0 && read.ok()) {
       text = textRange(node, 0, static_cast<int32_t>(count), read);
