@@ -142,6 +142,10 @@ struct ElementMemo {
   /// Reached as another element's parent (by a climb, which asks for this
   /// one's parent next).
   bool climbedTo = false;
+  /// The elements whose lists came in the same batch of a walk as this
+  /// one's (prefetchRawChildren), this one among them: the walk reads the
+  /// same of them soon after it (levelReads).
+  std::shared_ptr<const std::vector<Node*>> level;
   /// The children as the application lists them (GetChildren), hidden or
   /// not.
   bool rawChildrenRead = false;
@@ -252,6 +256,11 @@ class ScanCache {
   ScanDeadline readsEnd() const { return readsEnd_; }
   /// Sets when the scan's reads end.
   void setReadsEnd(ScanDeadline readsEnd) { readsEnd_ = readsEnd; }
+  /// Elements on screen that the walks reached, whose roles and states are
+  /// read and whose children are not listed yet, the latest last: a walk
+  /// goes down one of them at a time, and lists the others' children with
+  /// its own (prefetchRawChildren).
+  std::vector<Node*>& frontier() { return frontier_; }
   /// True the first time it is asked for an application in this scan.
   bool firstContact(const std::string& app) {
     return contacted_.insert(app).second;
@@ -267,6 +276,7 @@ class ScanCache {
   std::unordered_map<bus::ObjectRef, NodeRef, ObjectRefHash> nodes_;
   std::unordered_map<Node*, ElementMemo> memos_;
   std::unordered_map<int32_t, NodeRef> applicationByPid_;
+  std::vector<Node*> frontier_;
 };
 
 /// One read in progress: the scan's cache it reads through, and the first
@@ -424,10 +434,18 @@ void fetch(Node* node, unsigned what, ReadContext& read);
 /// The element and its siblings, as its parent's listed children (childrenOf)
 /// tell them; the element alone when they are not listed yet.
 std::vector<Node*> withSiblings(Node* node, const ReadContext& read);
-/// fetch() of the element together with prefetch() of its listed siblings:
+/// fetch() of the element together with prefetch() of its listed siblings
+/// and of the elements of its walk's level that show the same (levelReads):
 /// the walks read a frame or a text of one element, then the same of its
-/// siblings.
+/// siblings and, a branch later, of its cousins.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
+/// What the walks read next of the other elements on screen of `node`'s
+/// level (ElementMemo::level), at most a few dozen, by their roles: for
+/// kPrefetchExtents, the frames of controls; for kPrefetchText, the texts
+/// of texts; for kPrefetchName, the names and descriptions of controls, and
+/// whether an editable one has a text (as the walk reads of its children).
+std::vector<Wanted> levelReads(Node* node, unsigned what,
+                               const ReadContext& read);
 /// What prefetch() reads of a field of the block, as its role and states
 /// tell: its label's relations, and an editable text's placeholder, text,
 /// count and selection (a password's placeholder only); 0 for an element
@@ -520,11 +538,18 @@ int childCountOf(Node* node, ReadContext& read);
 /// hundred (else it is empty), and no list is read longer than a walk
 /// visits.
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read);
+/// The children a walk reads (childrenOf), with what it reads of them next
+/// asked ahead: see AXChildren.
+const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read);
 /// Reads, in batches, the raw children of each of `nodes` that the memos
 /// lack, and the roles and states of those children: a whole level of a
-/// walk at once. `riders` ride in the batch of the lists.
+/// walk at once. `riders` ride in the batch of the lists. A walk's read
+/// (`walk`) also lists, in the same batch, the elements on screen that
+/// earlier levels of the walks reached and left unlisted (ScanCache::
+/// frontier), and leaves there the children it reaches.
 void prefetchRawChildren(const std::vector<Node*>& nodes,
-                         const ReadContext& read, Riders* riders = nullptr);
+                         const ReadContext& read, Riders* riders = nullptr,
+                         bool walk = false);
 /// The first of the element's first `count` raw children that is in
 /// `state`, or null.
 NodeRef childInState(Node* node, size_t count, AtspiStateType state,

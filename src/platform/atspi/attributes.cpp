@@ -358,32 +358,8 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
     return element(std::move(parent));
   }
   if (attribute == "AXChildren") {
-    const auto* children = childrenOf(node, read);
+    const auto* children = walkedChildrenOf(node, read);
     if (children == nullptr) return fail(read.failure());
-    // The walks that list children read their names and descriptions next
-    // (but for those that only lay out others), whether the editable ones
-    // have a text (their role depends on it), and then their children: each
-    // is asked of the whole list at once, the names with the children's
-    // lists, so that a walk costs a few round trips a level, not a few an
-    // element.
-    // A menu bar's menus are no controls, nor texts, of the block.
-    std::vector<Node*> nodes;
-    std::vector<Wanted> reads;
-    const bool menuBar = role == ATSPI_ROLE_MENU_BAR;
-    for (const NodeRef& child : *children) {
-      nodes.push_back(child.get());
-      const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
-      const bool laysOut =
-          childRole.has_value() && (isLayoutRole(*childRole) ||
-                                    (menuBar && *childRole == ATSPI_ROLE_MENU));
-      reads.push_back({child.get(), laysOut
-                                        ? kPrefetchEditableCount
-                                        : kPrefetchName | kPrefetchDescription |
-                                              kPrefetchEditableCount});
-    }
-    Riders names(std::move(reads), read);
-    prefetchRawChildren(nodes, read, &names);
-    names.rest();
     RawArray array;
     array.reserve(children->size());
     for (const NodeRef& child : *children) {

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -338,14 +339,43 @@ const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
 }
 
 void prefetchRawChildren(const std::vector<Node*>& nodes,
-                         const ReadContext& read, Riders* riders) {
+                         const ReadContext& read, Riders* riders, bool walk) {
+  // At most so many of the frontier are listed with a level, the latest
+  // first; the frontier keeps the latest so many.
+  constexpr size_t kMaxFrontierLists = 64;
+  constexpr size_t kMaxFrontier = 512;
+  const auto listable = [&read](Node* node) {
+    const ElementMemo& memo = read.memo(node);
+    return !memo.rawChildrenRead && memo.states.known &&
+           !isClosedMenu(node, read) && !isUnlistedTable(memo);
+  };
+  const auto onScreen = [&read](Node* node) {
+    const StateSet& states = read.memo(node).states;
+    return hasState(states, ATSPI_STATE_SHOWING) ||
+           hasState(states, ATSPI_STATE_VISIBLE);
+  };
   std::vector<Node*> wanted;
   for (Node* node : nodes) {
-    const ElementMemo& memo = read.memo(node);
-    if (!memo.rawChildrenRead && memo.states.known &&
-        !isClosedMenu(node, read) && !isUnlistedTable(memo)) {
-      wanted.push_back(node);
+    if (listable(node)) wanted.push_back(node);
+  }
+  std::vector<Node*>& frontier = read.cache().frontier();
+  if (walk) {
+    // A walk goes down one element at a time: the elements beside it on its
+    // way (the panels of a tool bar, the sections of a page) are each a
+    // round trip or two a level when their turn comes, and none with it.
+    const size_t own = wanted.size();
+    for (auto at = frontier.rbegin();
+         at != frontier.rend() && wanted.size() - own < kMaxFrontierLists;
+         ++at) {
+      if (listable(*at) && onScreen(*at) &&
+          std::find(wanted.begin(), wanted.end(), *at) == wanted.end()) {
+        wanted.push_back(*at);
+      }
     }
+    std::erase_if(frontier, [&](Node* node) {
+      return read.memo(node).rawChildrenRead ||
+             std::find(wanted.begin(), wanted.end(), node) != wanted.end();
+    });
   }
   std::vector<Node*> children;
   // One round per application, as prefetch() makes them.
@@ -364,6 +394,16 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     }
   }
   prefetch(children, kPrefetchRole | kPrefetchStates, read);
+  if (!walk) return;
+  const auto level = std::make_shared<const std::vector<Node*>>(children);
+  for (Node* child : children) read.memo(child).level = level;
+  for (Node* child : children) {
+    if (listable(child) && onScreen(child)) frontier.push_back(child);
+  }
+  if (frontier.size() > kMaxFrontier) {
+    frontier.erase(frontier.begin(),
+                   frontier.end() - static_cast<ptrdiff_t>(kMaxFrontier));
+  }
 }
 
 NodeRef childInState(Node* node, size_t count, AtspiStateType state,
@@ -483,6 +523,50 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
   memo.childrenRead = true;
   memo.children = std::move(children);
   return &memo.children;
+}
+
+const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
+  const auto* children = childrenOf(node, read);
+  if (children == nullptr) return nullptr;
+  // The walks that list children read their names and descriptions next
+  // (but for those that only lay out others), whether the editable ones
+  // have a text (their role depends on it), and then their children: each
+  // is asked of the whole list at once, the names with the children's
+  // lists, so that a walk costs a few round trips a level, not a few an
+  // element.
+  // A menu bar's menus are no controls, nor texts, of the block. A text
+  // (a label, a paragraph) shows its name only when it has no text, and
+  // never its description, which costs LibreOffice three times a name.
+  std::vector<Node*> nodes;
+  std::vector<Wanted> reads;
+  const bool menuBar = read.memo(node).role == ATSPI_ROLE_MENU_BAR;
+  for (const NodeRef& child : *children) {
+    nodes.push_back(child.get());
+    const ElementMemo& childMemo = read.memo(child.get());
+    const std::optional<AtspiRole>& childRole = childMemo.role;
+    const bool laysOut =
+        childRole.has_value() && (isLayoutRole(*childRole) ||
+                                  (menuBar && *childRole == ATSPI_ROLE_MENU));
+    const bool shownText =
+        childRole.has_value() && childMemo.states.known &&
+        walkReadFor(macRoleName(*childRole, stateFacts(childMemo.states))) ==
+            WalkRead::Text;
+    reads.push_back({child.get(), laysOut ? kPrefetchEditableCount
+                                  : shownText
+                                      ? kPrefetchName | kPrefetchEditableCount
+                                      : kPrefetchName | kPrefetchDescription |
+                                            kPrefetchEditableCount});
+  }
+  // The names of their cousins, whose lists came with theirs, come too.
+  if (!nodes.empty()) {
+    std::vector<Wanted> cousins =
+        levelReads(nodes.front(), kPrefetchName, read);
+    reads.insert(reads.end(), cousins.begin(), cousins.end());
+  }
+  Riders names(std::move(reads), read);
+  prefetchRawChildren(nodes, read, &names, /*walk=*/true);
+  names.rest();
+  return children;
 }
 
 // Web engines keep the options of a closed select as a menu that is not

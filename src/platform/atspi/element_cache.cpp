@@ -343,7 +343,10 @@ ScanCache::~ScanCache() {
   forgetElements();
 }
 
-void ScanCache::forgetElements() { memos_.clear(); }
+void ScanCache::forgetElements() {
+  memos_.clear();
+  frontier_.clear();
+}
 
 Node* ScanCache::intern(const bus::ObjectRef& ref) {
   if (ref.bus.empty() || ref.path.empty() || ref.path == kNullPath) {
@@ -594,7 +597,15 @@ std::vector<Node*> withSiblings(Node* node, const ReadContext& read) {
 }
 
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
-  fetchInto(withSiblings(node, read), what, read, node, &read);
+  std::vector<Wanted> wanted;
+  for (Node* sibling : withSiblings(node, read)) {
+    wanted.push_back({sibling, what});
+  }
+  if (what == kPrefetchExtents || what == kPrefetchText) {
+    std::vector<Wanted> mates = levelReads(node, what, read);
+    wanted.insert(wanted.end(), mates.begin(), mates.end());
+  }
+  Riders(std::move(wanted), read, node, &read).rest();
 }
 
 namespace {
@@ -613,6 +624,39 @@ std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
   }
   return macRoleName(*memo.role, facts);
 }
+
+}  // namespace
+
+std::vector<Wanted> levelReads(Node* node, unsigned what,
+                               const ReadContext& read) {
+  constexpr size_t kMaxMates = 48;
+  std::vector<Wanted> wanted;
+  const std::shared_ptr<const std::vector<Node*>>& level =
+      read.memo(node).level;
+  if (level == nullptr) return wanted;
+  for (Node* mate : *level) {
+    if (wanted.size() >= kMaxMates) break;
+    const ElementMemo& memo = read.memo(mate);
+    if (mate == node || (!hasState(memo.states, ATSPI_STATE_SHOWING) &&
+                         !hasState(memo.states, ATSPI_STATE_VISIBLE))) {
+      continue;
+    }
+    const WalkRead shows = walkReadFor(quickMacRoleOf(mate, read));
+    const bool control = shows == WalkRead::Field || shows == WalkRead::Frame;
+    unsigned reads = 0;
+    if (what == kPrefetchExtents && control) reads = kPrefetchExtents;
+    if (what == kPrefetchText && shows == WalkRead::Text && carriesText(memo)) {
+      reads = kPrefetchText;
+    }
+    if (what == kPrefetchName && control) {
+      reads = kPrefetchName | kPrefetchDescription | kPrefetchEditableCount;
+    }
+    if (reads != 0) wanted.push_back({mate, reads});
+  }
+  return wanted;
+}
+
+namespace {
 
 // How many calls prefetch() makes for `what` of one element.
 size_t callsOf(unsigned what) {

@@ -95,18 +95,51 @@ TEST_F(RoundTripTest, AHiddenFocusAlreadyReadLeavesUnreadListsUnread) {
 
 // A table that manages its descendants builds a cell for whoever asks for
 // it: its cells are never counted nor listed, not even ahead of a walk that
-// might list them.
+// might list them, nor along with a walk's other branches.
 TEST_F(RoundTripTest, ATableThatManagesItsCellsIsNeitherCountedNorListed) {
   Node* sheet = node("/o/sheet");
   ASSERT_EQ(roleOf(sheet, read_), ATSPI_ROLE_TABLE);
   sent();
   prefetchRawChildren({sheet}, read_);
   EXPECT_EQ(sent(), 0u);
+  // Nor when a walk lists the elements its earlier levels left unlisted.
+  cache_.frontier().push_back(sheet);
+  prefetchRawChildren({}, read_, nullptr, /*walk=*/true);
+  EXPECT_EQ(sent(), 0u);
   const std::vector<NodeRef>* cells = childrenOf(sheet, read_);
   ASSERT_NE(cells, nullptr);
   EXPECT_TRUE(cells->empty());
   EXPECT_TRUE(read_.ok());
   EXPECT_FALSE(read_.memo(sheet).rawChildrenRead);
+}
+
+// A walk goes down one branch at a time. The lists of the branches beside
+// its own (the panes of a tool bar, each holding a button) come with those
+// of its own, and the names, descriptions and frames of their buttons with
+// those of its button: the other branches then cost no call.
+TEST_F(RoundTripTest, AWalkReadsTheBranchesBesideItsOwnWithIt) {
+  const auto walk = [this](int branch) {
+    SCOPED_TRACE(branch);
+    const std::string pane = "/o/pane" + std::to_string(branch);
+    const std::string tool = "/o/tool" + std::to_string(branch);
+    for (const std::string& path : {pane, tool}) {
+      EXPECT_NE(walkedChildrenOf(node(path.c_str()), read_), nullptr);
+    }
+    Node* button = node(tool.c_str());
+    EXPECT_TRUE(extentsOf(button, read_).has_value());
+    EXPECT_FALSE(nameOf(button, read_).empty());
+    EXPECT_EQ(descriptionOf(button, read_), "Your address");
+  };
+  const std::vector<NodeRef>* panes = walkedChildrenOf(node("/o/tools"), read_);
+  ASSERT_NE(panes, nullptr);
+  ASSERT_EQ(panes->size(), 3u);
+  walk(1);
+  ASSERT_TRUE(read_.ok());
+  sent();
+  walk(2);
+  walk(3);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
 }
 
 // The look-ahead of a window, against the fake application's sign-up window:

@@ -31,7 +31,9 @@
 // third, hidden (SHOWING), holds editor (EDITABLE and FOCUSED, not SHOWING)
 // and preload (neither, whose description says how many times its children
 // were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
-// on its own, manages its descendants. The cache
+// on its own, manages its descendants. tools, a tool bar on its own, holds
+// pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3. The
+// cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built), and huge's children.
@@ -78,7 +80,10 @@ const std::map<std::string, Object>& objects() {
       {"/o/terms", {73, ""}},          {"/o/link", {88, "terms"}},
       {"/o/hidden", {23, "Hidden"}},   {"/o/editor", {61, "Editor"}},
       {"/o/preload", {28, ""}},        {"/o/newtab", {61, "New tab"}},
-      {"/o/sheet", {55, "Sheet"}},
+      {"/o/sheet", {55, "Sheet"}},     {"/o/tools", {63, "Tools"}},
+      {"/o/pane1", {39, ""}},          {"/o/pane2", {39, ""}},
+      {"/o/pane3", {39, ""}},          {"/o/tool1", {43, "Cut"}},
+      {"/o/tool2", {43, "Copy"}},      {"/o/tool3", {43, "Paste"}},
   };
   return *all;
 }
@@ -118,7 +123,8 @@ int replyList(sd_bus_message* call, const char* type, uint32_t count,
   return r;
 }
 
-// The children of the hidden window and of what it holds.
+// The children of the hidden window and of what it holds, of the sheet, and
+// of the tool bar's panes and their buttons.
 const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
   static const auto* all = new std::map<std::string, std::vector<const char*>>{
       {"/o/hidden", {"/o/editor", "/o/preload"}},
@@ -126,6 +132,13 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/preload", {"/o/newtab"}},
       {"/o/newtab", {}},
       {"/o/sheet", {"/o/label"}},
+      {"/o/tools", {"/o/pane1", "/o/pane2", "/o/pane3"}},
+      {"/o/pane1", {"/o/tool1"}},
+      {"/o/pane2", {"/o/tool2"}},
+      {"/o/pane3", {"/o/tool3"}},
+      {"/o/tool1", {}},
+      {"/o/tool2", {}},
+      {"/o/tool3", {}},
   };
   return *all;
 }
