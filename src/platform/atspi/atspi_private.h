@@ -437,13 +437,15 @@ std::vector<Node*> withSiblings(Node* node, const ReadContext& read);
 /// fetch() of the element together with prefetch() of its listed siblings
 /// and of the elements of its walk's level that show the same (levelReads):
 /// the walks read a frame or a text of one element, then the same of its
-/// siblings and, a branch later, of its cousins.
+/// siblings and, a branch later, of its cousins. Texts come with those of
+/// the links and blocks they embed.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
 /// What the walks read next of the other elements on screen of `node`'s
 /// level (ElementMemo::level), at most a few dozen, by their roles: for
 /// kPrefetchExtents, the frames of controls; for kPrefetchText, the texts
 /// of texts; for kPrefetchName, the names and descriptions of controls, and
-/// whether an editable one has a text (as the walk reads of its children).
+/// whether an editable one has a text (as the walk reads of its children),
+/// and the names of labels.
 std::vector<Wanted> levelReads(Node* node, unsigned what,
                                const ReadContext& read);
 /// What prefetch() reads of a field of the block, as its role and states

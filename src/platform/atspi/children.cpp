@@ -378,6 +378,7 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     });
   }
   std::vector<Node*> children;
+  std::vector<Node*> listed;
   // One round per application, as prefetch() makes them.
   while (!wanted.empty()) {
     const std::string app = wanted.front()->ref.bus;
@@ -392,12 +393,27 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
         children.push_back(child.get());
       }
     }
+    listed.insert(listed.end(), ofApp.begin(), ofApp.end());
   }
   prefetch(children, kPrefetchRole | kPrefetchStates, read);
   if (!walk) return;
-  const auto level = std::make_shared<const std::vector<Node*>>(children);
-  for (Node* child : children) read.memo(child).level = level;
-  for (Node* child : children) {
+  // The children a walk goes on to (as childrenOf keeps them): not those of
+  // an editable element (an editable area's blocks are its text), nor the
+  // text runs of an element that shows its text itself.
+  std::vector<Node*> walked;
+  for (Node* node : listed) {
+    if (hasState(read.memo(node).states, ATSPI_STATE_EDITABLE)) continue;
+    const bool leafText = holdsLeafText(node, read);
+    for (const NodeRef& child : read.memo(node).rawChildren) {
+      if (leafText && read.memo(child.get()).role == ATSPI_ROLE_STATIC) {
+        continue;
+      }
+      walked.push_back(child.get());
+    }
+  }
+  const auto level = std::make_shared<const std::vector<Node*>>(walked);
+  for (Node* child : walked) {
+    read.memo(child).level = level;
     if (listable(child) && onScreen(child)) frontier.push_back(child);
   }
   if (frontier.size() > kMaxFrontier) {

@@ -605,6 +605,22 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
     std::vector<Wanted> mates = levelReads(node, what, read);
     wanted.insert(wanted.end(), mates.begin(), mates.end());
   }
+  if (what == kPrefetchText) {
+    // The texts of the links and blocks a text embeds, which it reads next
+    // (flattenEmbedded), at most as many again as the texts asked.
+    const size_t texts = wanted.size();
+    for (size_t i = 0; i < texts && wanted.size() < 2 * texts; ++i) {
+      const ElementMemo& outer = read.memo(wanted[i].node);
+      if (wanted[i].node != node && !carriesText(outer)) continue;
+      for (const NodeRef& inner : outer.rawChildren) {
+        const ElementMemo& memo = read.memo(inner.get());
+        if (memo.role.has_value() && carriesText(memo) &&
+            (isTextRunRole(*memo.role) || isTextBlockRole(*memo.role))) {
+          wanted.push_back({inner.get(), kPrefetchText});
+        }
+      }
+    }
+  }
   Riders(std::move(wanted), read, node, &read).rest();
 }
 
@@ -650,6 +666,10 @@ std::vector<Wanted> levelReads(Node* node, unsigned what,
     }
     if (what == kPrefetchName && control) {
       reads = kPrefetchName | kPrefetchDescription | kPrefetchEditableCount;
+    }
+    // A label's name is what the field it labels reads (labelOf).
+    if (what == kPrefetchName && memo.role == ATSPI_ROLE_LABEL) {
+      reads = kPrefetchName;
     }
     if (reads != 0) wanted.push_back({mate, reads});
   }

@@ -142,6 +142,20 @@ TEST_F(RoundTripTest, AWalkReadsTheBranchesBesideItsOwnWithIt) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// A section's text brings those of the paragraphs it holds, which its
+// reader reads next.
+TEST_F(RoundTripTest, ATextBringsTheTextsOfTheBlocksItHolds) {
+  Node* notes = node("/o/notes");
+  ASSERT_EQ(roleOf(notes, read_), ATSPI_ROLE_SECTION);
+  prefetchRawChildren({notes}, read_);
+  ASSERT_EQ(read_.memo(notes).rawChildren.size(), 1u);
+  EXPECT_EQ(textOf(notes, read_), "ann@example.org");
+  sent();
+  EXPECT_EQ(textOf(node("/o/note"), read_), "ann@example.org");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // The look-ahead of a window, against the fake application's sign-up window:
 // what the walks read of it comes with the first frame asked, and a
 // password's text never does.

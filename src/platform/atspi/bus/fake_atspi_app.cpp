@@ -32,8 +32,8 @@
 // and preload (neither, whose description says how many times its children
 // were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
 // on its own, manages its descendants. tools, a tool bar on its own, holds
-// pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3. The
-// cache
+// pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3.
+// notes, a section on its own, holds note, a paragraph. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built), and huge's children.
@@ -84,6 +84,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/pane1", {39, ""}},          {"/o/pane2", {39, ""}},
       {"/o/pane3", {39, ""}},          {"/o/tool1", {43, "Cut"}},
       {"/o/tool2", {43, "Copy"}},      {"/o/tool3", {43, "Paste"}},
+      {"/o/notes", {85, ""}},          {"/o/note", {73, ""}},
   };
   return *all;
 }
@@ -123,8 +124,9 @@ int replyList(sd_bus_message* call, const char* type, uint32_t count,
   return r;
 }
 
-// The children of the hidden window and of what it holds, of the sheet, and
-// of the tool bar's panes and their buttons.
+// The children of the hidden window and of what it holds, of the sheet, of
+// the section and what it holds, and of the tool bar's panes and their
+// buttons.
 const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
   static const auto* all = new std::map<std::string, std::vector<const char*>>{
       {"/o/hidden", {"/o/editor", "/o/preload"}},
@@ -132,6 +134,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/preload", {"/o/newtab"}},
       {"/o/newtab", {}},
       {"/o/sheet", {"/o/label"}},
+      {"/o/notes", {"/o/note"}},
+      {"/o/note", {}},
       {"/o/tools", {"/o/pane1", "/o/pane2", "/o/pane3"}},
       {"/o/pane1", {"/o/tool1"}},
       {"/o/pane2", {"/o/tool2"}},
@@ -144,14 +148,20 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 }
 
 // The states of an object, in two words: those of the hidden window say what
-// each is; every other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when
-// --active asks, to GetState).
+// each is, the tool bar and the section and what they hold are SHOWING and
+// VISIBLE; every
+// other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
+// GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/hidden") return {0x2000000u, 0u};  // SHOWING
   if (path == "/o/editor") return {0x1080u, 0u};     // EDITABLE, FOCUSED
   if (path == "/o/preload") return {0u, 0u};
   if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
   if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
+  if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
+      path.starts_with("/o/note")) {
+    return {0x42000000u, 0u};  // SHOWING, VISIBLE
+  }
   return {0x2001080u, 1u};
 }
 
