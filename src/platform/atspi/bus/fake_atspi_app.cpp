@@ -230,14 +230,15 @@ int replyCache(sd_bus_message* call) {
                                 {"/o/preload", "/o/hidden", 1, 1, false}};
   constexpr uint32_t kListed = std::size(kItems);
   const char* app = fake.unique.c_str();
+  const std::pair<uint32_t, uint32_t> huge = statesOf("/o/c");
   return replyList(
       call, "((so)(so)(so)iiassusau)", kListed + kHugeCount,
-      [app](sd_bus_message* reply, uint32_t i) {
+      [app, huge](sd_bus_message* reply, uint32_t i) {
         const Item item =
             i < kListed ? kItems[i] : Item{"/o/c", "/o/huge", 0, 0, false};
         const Object object =
             i < kListed ? objects().at(item.path) : Object{0, ""};
-        const auto [first, second] = statesOf(item.path);
+        const auto [first, second] = i < kListed ? statesOf(item.path) : huge;
         return sd_bus_message_append(
             reply, "((so)(so)(so)iiassusau)", app, item.path, app, kRoot, app,
             item.parent, item.index, item.children, 2,
