@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -363,18 +364,18 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     // A walk goes down one element at a time: the elements beside it on its
     // way (the panels of a tool bar, the sections of a page) are each a
     // round trip or two a level when their turn comes, and none with it.
+    // A level may hold thousands (a window of buttons): looked up by set.
+    std::unordered_set<Node*> taken(wanted.begin(), wanted.end());
     const size_t own = wanted.size();
     for (auto at = frontier.rbegin();
          at != frontier.rend() && wanted.size() - own < kMaxFrontierLists;
          ++at) {
-      if (listable(*at) && onScreen(*at) &&
-          std::find(wanted.begin(), wanted.end(), *at) == wanted.end()) {
+      if (listable(*at) && onScreen(*at) && taken.insert(*at).second) {
         wanted.push_back(*at);
       }
     }
     std::erase_if(frontier, [&](Node* node) {
-      return read.memo(node).rawChildrenRead ||
-             std::find(wanted.begin(), wanted.end(), node) != wanted.end();
+      return read.memo(node).rawChildrenRead || taken.count(node) != 0;
     });
   }
   std::vector<Node*> children;
