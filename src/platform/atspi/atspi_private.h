@@ -102,6 +102,12 @@ inline bool hasState(const StateSet& states, AtspiStateType state) {
   return index / 32 < states.words.size() &&
          ((states.words[index / 32] >> (index % 32)) & 1u) != 0;
 }
+/// Whether a state set says the element is on screen: SHOWING, or VISIBLE
+/// (GTK 4 marks the widgets it shows VISIBLE only).
+inline bool isOnScreen(const StateSet& states) {
+  return hasState(states, ATSPI_STATE_SHOWING) ||
+         hasState(states, ATSPI_STATE_VISIBLE);
+}
 
 /// What a state set tells of an element's role name: MULTI_LINE,
 /// EXPANDABLE, HAS_POPUP and EDITABLE.

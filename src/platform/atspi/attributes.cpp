@@ -300,8 +300,7 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
   if (attribute == "AXPosition" || attribute == "AXSize") {
     // Nothing that is not SHOWING is on screen; GTK would answer INT_MIN.
     StateSet states = statesOf(node, read);
-    if (states.known && !hasState(states, ATSPI_STATE_SHOWING) &&
-        !hasState(states, ATSPI_STATE_VISIBLE)) {
+    if (states.known && !isOnScreen(states)) {
       return noValue();
     }
     const std::optional<Rect>& rect = extentsOf(node, read);

@@ -351,9 +351,7 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
            !isClosedMenu(node, read) && !isUnlistedTable(memo);
   };
   const auto onScreen = [&read](Node* node) {
-    const StateSet& states = read.memo(node).states;
-    return hasState(states, ATSPI_STATE_SHOWING) ||
-           hasState(states, ATSPI_STATE_VISIBLE);
+    return isOnScreen(read.memo(node).states);
   };
   std::vector<Node*> wanted;
   for (Node* node : nodes) {

@@ -653,8 +653,7 @@ std::vector<Wanted> levelReads(Node* node, unsigned what,
   for (Node* mate : *level) {
     if (wanted.size() >= kMaxMates) break;
     const ElementMemo& memo = read.memo(mate);
-    if (mate == node || (!hasState(memo.states, ATSPI_STATE_SHOWING) &&
-                         !hasState(memo.states, ATSPI_STATE_VISIBLE))) {
+    if (mate == node || !isOnScreen(memo.states)) {
       continue;
     }
     const WalkRead shows = walkReadFor(quickMacRoleOf(mate, read));
