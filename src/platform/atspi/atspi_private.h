@@ -446,6 +446,10 @@ std::vector<Node*> withSiblings(Node* node, const ReadContext& read);
 /// siblings and, a branch later, of its cousins. Texts come with those of
 /// the links and blocks they embed.
 void fetchWithSiblings(Node* node, unsigned what, ReadContext& read);
+/// The element's role name as its role and states tell it, and its parent's
+/// role and states (when its parent is known), without a call; "" while its
+/// role and states are not known.
+std::string_view quickMacRoleOf(Node* node, const ReadContext& read);
 /// What the walks read next of the other elements on screen of `node`'s
 /// level (ElementMemo::level), at most a few dozen, by their roles: for
 /// kPrefetchExtents, the frames of controls; for kPrefetchText, the texts

@@ -557,15 +557,12 @@ const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
   const bool menuBar = read.memo(node).role == ATSPI_ROLE_MENU_BAR;
   for (const NodeRef& child : *children) {
     nodes.push_back(child.get());
-    const ElementMemo& childMemo = read.memo(child.get());
-    const std::optional<AtspiRole>& childRole = childMemo.role;
+    const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
     const bool laysOut =
         childRole.has_value() && (isLayoutRole(*childRole) ||
                                   (menuBar && *childRole == ATSPI_ROLE_MENU));
     const bool shownText =
-        childRole.has_value() && childMemo.states.known &&
-        walkReadFor(macRoleName(*childRole, stateFacts(childMemo.states))) ==
-            WalkRead::Text;
+        walkReadFor(quickMacRoleOf(child.get(), read)) == WalkRead::Text;
     reads.push_back({child.get(), laysOut ? kPrefetchEditableCount
                                   : shownText
                                       ? kPrefetchName | kPrefetchEditableCount

@@ -58,6 +58,13 @@ bool carriesText(const ElementMemo& memo) {
   }
 }
 
+// Whether the element is a link or block whose text the text that embeds it
+// shows (flattenEmbedded), and worth asking with that text.
+bool isEmbeddedText(const ElementMemo& memo) {
+  return memo.role.has_value() && carriesText(memo) &&
+         (isTextRunRole(*memo.role) || isTextBlockRole(*memo.role));
+}
+
 // Keeps the element's name as the toolkit gave it, and the name a user
 // sees: GTK 4 names a widget without a label after its class
 // ("GtkStackPage", "AdwTabView", "EditorSourceView").
@@ -613,9 +620,7 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
       const ElementMemo& outer = read.memo(wanted[i].node);
       if (wanted[i].node != node && !carriesText(outer)) continue;
       for (const NodeRef& inner : outer.rawChildren) {
-        const ElementMemo& memo = read.memo(inner.get());
-        if (memo.role.has_value() && carriesText(memo) &&
-            (isTextRunRole(*memo.role) || isTextBlockRole(*memo.role))) {
+        if (isEmbeddedText(read.memo(inner.get()))) {
           wanted.push_back({inner.get(), kPrefetchText});
         }
       }
@@ -624,10 +629,6 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
   Riders(std::move(wanted), read, node, &read).rest();
 }
 
-namespace {
-
-// The element's role name as its role and states tell it, and its parent's
-// role and states; "" while they are not known.
 std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
   const ElementMemo& memo = read.memo(node);
   if (!memo.role.has_value() || !memo.states.known) return {};
@@ -640,8 +641,6 @@ std::string_view quickMacRoleOf(Node* node, const ReadContext& read) {
   }
   return macRoleName(*memo.role, facts);
 }
-
-}  // namespace
 
 std::vector<Wanted> levelReads(Node* node, unsigned what,
                                const ReadContext& read) {
@@ -827,11 +826,8 @@ void readWindowAhead(Node* node, const ReadContext& read) {
         // (flattenEmbedded); as many again as the cap, which they do not
         // count towards.
         for (const NodeRef& inner : childMemo.rawChildren) {
-          const ElementMemo& innerMemo = read.memo(inner.get());
-          if (embeddedCalls < kMaxCalls && innerMemo.role.has_value() &&
-              carriesText(innerMemo) &&
-              (isTextRunRole(*innerMemo.role) ||
-               isTextBlockRole(*innerMemo.role))) {
+          if (embeddedCalls < kMaxCalls &&
+              isEmbeddedText(read.memo(inner.get()))) {
             ahead.push_back({inner.get(), kPrefetchText, 0, false});
             ++embeddedCalls;
           }
