@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -109,11 +110,26 @@ class AtspiPlatform final : public Platform {
     options.accessibilityBusAddress = *address;
     options.callLimit = std::chrono::milliseconds(kCallTimeoutMs);
     auto client = std::make_unique<bus::Client>(std::move(options));
+    // The registry's list of the applications, which a scan reads first,
+    // goes out right behind the bus's handshake and comes back with its
+    // answers, not a round trip after them.
+    bus::Batch first(*client, deadline);
+    first.setCallLimit(
+        std::max(std::chrono::ceil<std::chrono::milliseconds>(
+                     deadline - std::chrono::steady_clock::now()),
+                 std::chrono::milliseconds(1)));
+    const auto apps = first.children(bus::ObjectRef{kRegistry, bus::ROOT_PATH});
+    first.run();
     // A bus that accepts the connection and never answers (a daemon that
     // hangs) is no bus.
     if (!client->open(deadline)) return false;
     client_ = std::move(client);
     newCache();
+    ReadContext read(*cache_, Patience::Whole);
+    if (std::optional<bus::Children> listed =
+            read.take(kRegistry, first[apps])) {
+      keepListedChildren(desktop(), std::move(*listed), read);
+    }
     return true;
   }
 

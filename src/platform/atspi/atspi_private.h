@@ -550,6 +550,9 @@ int childCountOf(Node* node, ReadContext& read);
 /// hundred (else it is empty), and no list is read longer than a walk
 /// visits.
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read);
+/// Keeps a child list as GetChildren gave it, as rawChildrenOf() would.
+void keepListedChildren(Node* node, bus::Children listed,
+                        const ReadContext& read);
 /// The children a walk reads (childrenOf), with what it reads of them next
 /// asked ahead: see AXChildren.
 const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read);

@@ -276,11 +276,9 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
     if (entry.whole.has_value()) {
       std::optional<bus::Children> listed =
           one.take(app, (*lists)[*entry.whole]);
-      if (listed.has_value() && !listed->truncated) {
-        refs = std::move(listed->refs);
-        count = static_cast<int>(refs.size());
-      } else if (listed.has_value()) {
-        count = std::numeric_limits<int>::max();
+      if (listed.has_value()) {
+        if (one.ok()) keepListedChildren(entry.node, std::move(*listed), read);
+        continue;
       }
     }
     for (const auto& ticket : entry.byIndex) {
@@ -314,6 +312,18 @@ bool isUnlistedTable(const ElementMemo& memo) {
 }
 
 }  // namespace
+
+void keepListedChildren(Node* node, bus::Children listed,
+                        const ReadContext& read) {
+  // A list cut short claims more children than any walk reads, and keeps
+  // none.
+  if (listed.truncated) {
+    keepRawChildren(node, {}, std::numeric_limits<int>::max(), read);
+  } else {
+    keepRawChildren(node, listed.refs, static_cast<int>(listed.refs.size()),
+                    read);
+  }
+}
 
 const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read) {
   ElementMemo& memo = read.memo(node);

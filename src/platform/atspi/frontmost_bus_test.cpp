@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <vector>
 
+#include "platform/atspi/atspi_platform.h"
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/bus/test_bus.h"
 #include "platform/atspi/frontmost.h"
@@ -13,6 +15,7 @@ namespace kestreye::atspi {
 namespace {
 
 using bus::testbed::FakeApp;
+using bus::testbed::once;
 using bus::testbed::optionsFor;
 using bus::testbed::PrivateBus;
 
@@ -60,6 +63,30 @@ TEST(FrontmostBusTest, AnApplicationThatNeverAnswersInTimeIsNotWaitedForLong) {
   desktop.cache.setReadsEnd(start + std::chrono::seconds(5));
   EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// The registry's list of the applications goes out with the bus's
+// handshake, when the platform first finds the bus, and serves the search
+// that follows: the registry is asked once.
+TEST(FrontmostBusTest, TheRegistryIsListedWithTheHandshakeAndOnce) {
+  PrivateBus bus;
+  FakeApp app(bus, "none", {"--active", "--registry"});
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  setenv("AT_SPI_BUS_ADDRESS", bus.address().c_str(), 1);
+  const auto platform = makePlatform();
+  bus::Client client(optionsFor(bus));
+  const auto listed = [&client] {
+    const bus::ObjectRef registry{"org.a11y.atspi.Registry", bus::ROOT_PATH};
+    return once(client, &bus::Batch::name, registry).value.value_or("");
+  };
+  platform->beginScan(std::chrono::steady_clock::now() +
+                      std::chrono::seconds(10));
+  ASSERT_TRUE(platform->isProcessTrusted());
+  EXPECT_EQ(listed(), "listed 1");
+  EXPECT_EQ(platform->frontmostProcessId(), app.pid());
+  EXPECT_EQ(listed(), "listed 1");
+  platform->endScan();
+  unsetenv("AT_SPI_BUS_ADDRESS");
 }
 
 }  // namespace

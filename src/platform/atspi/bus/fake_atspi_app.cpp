@@ -2,7 +2,7 @@
 // accessibility bus, with objects that misbehave on purpose.
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
-//                           [--active] [--late MS]
+//                           [--active] [--late MS] [--registry]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -13,8 +13,10 @@
 // UnknownMethod error). --a11y-bus also owns org.a11y.Bus and answers its
 // GetAddress with ADDRESS, or never with "silent". --active makes every
 // object ACTIVE; --late answers what is asked of the application's root MS
-// milliseconds late. The unique name goes to standard output once the fake
-// is on the bus.
+// milliseconds late; --registry also owns org.a11y.atspi.Registry, whose
+// root lists the fake alone and names itself "listed N" after the times it
+// was listed. The unique name goes to standard output once the fake is on
+// the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -52,11 +54,13 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
 constexpr const char* kRoot = "/org/a11y/atspi/accessible/root";
+constexpr const char* kRegistry = "org.a11y.atspi.Registry";
 constexpr const char* kUnknownMethod =
     "org.freedesktop.DBus.Error.UnknownMethod";
 constexpr const char* kAtspi = "org.a11y.atspi.";
@@ -100,6 +104,8 @@ struct Fake {
   int secretAsked = 0;
   int preloadListed = 0;
   bool active = false;
+  bool registry = false;
+  int registryListed = 0;
   uint64_t lateUs = 0;
   std::vector<sd_bus*> peers;
 };
@@ -376,6 +382,13 @@ int answerLater(sd_event_source* source, uint64_t, void* data) {
 
 // Calls through the bus, or through the fake's own socket: `data` names
 // the channel.
+// Whether `call` was sent to the registry's name (none over a socket of the
+// application's own).
+bool toRegistry(sd_bus_message* call) {
+  const char* to = sd_bus_message_get_destination(call);
+  return to != nullptr && std::string_view(to) == kRegistry;
+}
+
 int handle(sd_bus_message* call, void* data, sd_bus_error*) {
   const auto* channel = static_cast<const char*>(data);
   if (!sd_bus_message_is_method_call(call, nullptr, nullptr)) return 0;
@@ -387,6 +400,15 @@ int handle(sd_bus_message* call, void* data, sd_bus_error*) {
   if (sd_bus_message_is_method_call(call, "org.a11y.Bus", "GetAddress")) {
     if (fake.a11yAnswer != "silent")
       sd_bus_reply_method_return(call, "s", fake.a11yAnswer.c_str());
+  } else if (fake.registry && where == kRoot && toRegistry(call)) {
+    if (sd_bus_message_is_method_call(call, nullptr, "GetChildren")) {
+      ++fake.registryListed;
+      sd_bus_reply_method_return(call, "a(so)", 1, fake.unique.c_str(), kRoot);
+    } else {
+      const std::string listed =
+          "listed " + std::to_string(fake.registryListed);
+      sd_bus_reply_method_return(call, "v", "s", listed.c_str());
+    }
   } else if (where == "/o/silent") {
     // Never answered.
   } else if (where == "/o/exit") {
@@ -461,6 +483,8 @@ int main(int argc, char** argv) {
       fake.active = true;
     } else if (option == "--a11y-bus" && i + 1 < argc) {
       fake.a11yAnswer = argv[++i];
+    } else if (option == "--registry") {
+      fake.registry = true;
     } else if (option == "--late" && i + 1 < argc) {
       fake.lateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else {
@@ -470,7 +494,7 @@ int main(int argc, char** argv) {
   if (usage) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
-                 "[--active] [--late MS]\n",
+                 "[--active] [--late MS] [--registry]\n",
                  argv[0]);
     return 2;
   }
@@ -516,6 +540,8 @@ int main(int argc, char** argv) {
       (r = sd_bus_get_unique_name(fake.bus, &unique)) < 0 ||
       (!fake.a11yAnswer.empty() &&
        (r = sd_bus_request_name(fake.bus, "org.a11y.Bus", 0)) < 0) ||
+      (fake.registry &&
+       (r = sd_bus_request_name(fake.bus, kRegistry, 0)) < 0) ||
       (r = sd_bus_attach_event(fake.bus, fake.event, 0)) < 0) {
     return fail("bus", r);
   }
