@@ -774,70 +774,81 @@ void readWindowAhead(Node* node, const ReadContext& read) {
     describeCalls += callsOf(entry.describe);
     if (!read.memo(entry.node).extentsRead) entry.shown = kPrefetchExtents;
   };
-  // Each element to list, and whether it is inside a combo box.
-  std::vector<std::pair<Node*, bool>> stack{{area, false}};
+  // GTK 4's stack pages whose children are not known yet (its snapshot
+  // lists their children in their place), and whether each is inside a
+  // combo box: they are listed with the first batch, and what they hold is
+  // read in one more.
+  std::vector<std::pair<Node*, bool>> unlistedPages;
   size_t seen = 0;
-  while (!stack.empty()) {
-    const auto [parent, inCombo] = stack.back();
-    stack.pop_back();
-    const ElementMemo& memo = read.memo(parent);
-    if (!memo.rawChildrenRead) continue;
-    // The platform's own reads: the frame of a GTK 4 stack page's first
-    // child (isHiddenStackPage), and those of the labels inside a drop-down
-    // (shownLabelText).
-    const bool stackPage = memo.role == ATSPI_ROLE_PANEL &&
-                           memo.rawName == "GtkStackPage" &&
-                           !memo.rawChildren.empty();
-    if (stackPage) {
-      ahead.push_back(
-          {memo.rawChildren.front().get(), kPrefetchExtents, 0, false});
-      ++shownCalls;
-    }
-    for (const NodeRef& child : memo.rawChildren) {
-      const ElementMemo& childMemo = read.memo(child.get());
-      if (++seen > kMaxElements) return;
-      if (!hasState(childMemo.states, onScreen)) continue;
-      stack.emplace_back(child.get(),
-                         inCombo || childMemo.role == ATSPI_ROLE_COMBO_BOX);
-      if (focused == nullptr &&
-          hasState(childMemo.states, ATSPI_STATE_FOCUSED)) {
-        focused = child.get();
+  // Adds the reads below each of `stack`'s elements, and whether each is
+  // inside a combo box; false when the window holds too much to read ahead.
+  const auto visit = [&](std::vector<std::pair<Node*, bool>> stack) {
+    while (!stack.empty()) {
+      const auto [parent, inCombo] = stack.back();
+      stack.pop_back();
+      const ElementMemo& memo = read.memo(parent);
+      // The platform's own reads: the frame of a GTK 4 stack page's first
+      // child (isHiddenStackPage), and those of the labels inside a
+      // drop-down (shownLabelText).
+      const bool stackPage =
+          memo.role == ATSPI_ROLE_PANEL && memo.rawName == "GtkStackPage";
+      if (!memo.rawChildrenRead) {
+        if (stackPage) unlistedPages.emplace_back(parent, inCombo);
+        continue;
       }
-      const std::string_view macRole = quickMacRoleOf(child.get(), read);
-      Ahead entry{child.get(), 0, 0, false};
-      if (inCombo && childMemo.role == ATSPI_ROLE_LABEL) {
-        entry.shown = kPrefetchExtents;
+      if (stackPage && !memo.rawChildren.empty()) {
+        ahead.push_back(
+            {memo.rawChildren.front().get(), kPrefetchExtents, 0, false});
+        ++shownCalls;
       }
-      switch (walkReadFor(macRole)) {
-        case WalkRead::Field:
-          describeField(entry, macRole);
-          break;
-        case WalkRead::Frame:
-          if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
-          break;
-        case WalkRead::Text:
-          if (carriesText(childMemo)) entry.shown |= kPrefetchText;
-          break;
-        case WalkRead::Nothing:
-          break;
-      }
-      if (((entry.shown | entry.describe) & kPrefetchText) != 0) {
-        // The links and blocks its text embeds, whose texts it shows
-        // (flattenEmbedded); as many again as the cap, which they do not
-        // count towards.
-        for (const NodeRef& inner : childMemo.rawChildren) {
-          if (embeddedCalls < kMaxCalls &&
-              isEmbeddedText(read.memo(inner.get()))) {
-            ahead.push_back({inner.get(), kPrefetchText, 0, false});
-            ++embeddedCalls;
+      for (const NodeRef& child : memo.rawChildren) {
+        const ElementMemo& childMemo = read.memo(child.get());
+        if (++seen > kMaxElements) return false;
+        if (!hasState(childMemo.states, onScreen)) continue;
+        stack.emplace_back(child.get(),
+                           inCombo || childMemo.role == ATSPI_ROLE_COMBO_BOX);
+        if (focused == nullptr &&
+            hasState(childMemo.states, ATSPI_STATE_FOCUSED)) {
+          focused = child.get();
+        }
+        const std::string_view macRole = quickMacRoleOf(child.get(), read);
+        Ahead entry{child.get(), 0, 0, false};
+        if (inCombo && childMemo.role == ATSPI_ROLE_LABEL) {
+          entry.shown = kPrefetchExtents;
+        }
+        switch (walkReadFor(macRole)) {
+          case WalkRead::Field:
+            describeField(entry, macRole);
+            break;
+          case WalkRead::Frame:
+            if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
+            break;
+          case WalkRead::Text:
+            if (carriesText(childMemo)) entry.shown |= kPrefetchText;
+            break;
+          case WalkRead::Nothing:
+            break;
+        }
+        if (((entry.shown | entry.describe) & kPrefetchText) != 0) {
+          // The links and blocks its text embeds, whose texts it shows
+          // (flattenEmbedded); as many again as the cap, which they do not
+          // count towards.
+          for (const NodeRef& inner : childMemo.rawChildren) {
+            if (embeddedCalls < kMaxCalls &&
+                isEmbeddedText(read.memo(inner.get()))) {
+              ahead.push_back({inner.get(), kPrefetchText, 0, false});
+              ++embeddedCalls;
+            }
           }
         }
+        if (entry.shown != 0) ++shownCalls;
+        if (entry.shown != 0 || entry.describe != 0) ahead.push_back(entry);
+        if (shownCalls > kMaxCalls) return false;
       }
-      if (entry.shown != 0) ++shownCalls;
-      if (entry.shown != 0 || entry.describe != 0) ahead.push_back(entry);
-      if (shownCalls > kMaxCalls) return;
     }
-  }
+    return true;
+  };
+  if (!visit({{area, false}})) return;
   // A focus that is not on screen (Monaco's textarea, kept FOCUSED but not
   // SHOWING) is described all the same.
   if (focused == nullptr &&
@@ -905,7 +916,31 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   for (const Ahead& entry : ahead) {
     if (describeAll || entry.node == focused) described.push_back(&entry);
   }
-  readWith(std::move(first), menusOf(described));
+  std::vector<Node*> lists = menusOf(described);
+  constexpr size_t kMaxPages = 32;
+  if (unlistedPages.size() > kMaxPages) unlistedPages.resize(kMaxPages);
+  for (const auto& page : unlistedPages) lists.push_back(page.first);
+  readWith(std::move(first), lists);
+  // What the pages listed with it hold, in one batch more.
+  std::vector<std::pair<Node*, bool>> pages;
+  for (const auto& page : unlistedPages) {
+    if (read.memo(page.first).rawChildrenRead) pages.push_back(page);
+  }
+  unlistedPages.clear();
+  const size_t before = ahead.size();
+  if (!pages.empty() && visit(std::move(pages))) {
+    std::vector<Wanted> more;
+    described.clear();
+    for (size_t i = before; i < ahead.size(); ++i) {
+      more.push_back({ahead[i].node,
+                      ahead[i].shown | (describeAll ? ahead[i].describe : 0)});
+      if (describeAll) described.push_back(&ahead[i]);
+    }
+    if (!more.empty()) readWith(std::move(more), menusOf(described));
+  } else {
+    ahead.erase(ahead.begin() + static_cast<std::ptrdiff_t>(before),
+                ahead.end());
+  }
   if (describeAll || focused == nullptr) return;
   // A large window: the block describes the fields near the focus only (a
   // few hundred points above and below it), which are described in a

@@ -183,9 +183,13 @@ TEST_F(LookAheadTest, TheFirstFrameBringsTheWindowAndNeverAPasswordsText) {
   ASSERT_TRUE(read_.ok());
 
   // The button's and the password field's frames, the label's and the
-  // paragraph's texts and that of the link inside it, and the field's
-  // label, placeholder, text, count and selection: no further call.
+  // paragraph's texts and that of the link inside it, the field's label,
+  // placeholder, text, count and selection, and the frame and text of the
+  // label in the stack page, whose children the snapshot left out: no
+  // further call.
   const uint64_t sent = client_.callsSent();
+  EXPECT_TRUE(extentsOf(node("/o/pagetext"), read_).has_value());
+  EXPECT_EQ(textOf(node("/o/pagetext"), read_), "ann@example.org");
   EXPECT_TRUE(extentsOf(node("/o/send"), read_).has_value());
   EXPECT_TRUE(extentsOf(secret, read_).has_value());
   EXPECT_EQ(textOf(node("/o/name"), read_), "ann@example.org");

@@ -187,7 +187,7 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   cache[0] = item("/o/window", ROOT_PATH, 0, 3, false, "Sign in", 23);
   cache[1] = item("/o/label", "/o/window", 0, 0, false, "Email", 29);
   cache[2] = item("/o/field", "/o/window", 1, 0, true, "", 61);
-  cache[3] = item("/o/signup", ROOT_PATH, 1, 5, false, "Sign up", 23);
+  cache[3] = item("/o/signup", ROOT_PATH, 1, 6, false, "Sign up", 23);
   cache[4] = item("/o/name", "/o/signup", 0, 0, true, "Name", 29);
   cache[5] = item("/o/entry", "/o/signup", 1, 0, true, "", 61);
   cache[6] = item("/o/secret", "/o/signup", 2, 0, true, "Password", 40);
@@ -199,6 +199,8 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   cache[11] =
       item("/o/editor", "/o/hidden", 0, 0, true, "Editor", 61, {0x1080u, 0u});
   cache[12] = item("/o/preload", "/o/hidden", 1, 1, false, "", 28, {0u, 0u});
+  cache[13] = item("/o/page", "/o/signup", 5, 1, false, "GtkStackPage", 39,
+                   {0x42000000u, 0u});
   ANSWERS(cacheItems(app), cache);
   // A list longer than the bound is cut there.
   ANSWERS(children(at("/o/huge")),

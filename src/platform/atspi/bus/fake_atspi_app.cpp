@@ -29,7 +29,8 @@
 // (100,000 children), exit (ends the process, answering nothing). A second
 // window, signup, holds name (a label), entry (a text field), secret (a
 // password field, whose description says how many times its text was asked
-// for), send (a button) and terms (a paragraph holding link, a link). A
+// for), send (a button), terms (a paragraph holding link, a link) and page
+// (a GTK 4 stack page, SHOWING and VISIBLE, holding pagetext, a label). A
 // third, hidden (SHOWING), holds editor (EDITABLE and FOCUSED, not SHOWING)
 // and preload (neither, whose description says how many times its children
 // were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
@@ -38,7 +39,8 @@
 // notes, a section on its own, holds note, a paragraph. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
-// document it has not built), and huge's children.
+// document it has not built, nor page's, as GTK 4 lists a stack page's
+// children in its place), and huge's children.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
@@ -75,20 +77,36 @@ struct Object {
 // The objects that answer: their role and name.
 const std::map<std::string, Object>& objects() {
   static const auto* all = new std::map<std::string, Object>{
-      {kRoot, {75, "Fake"}},           {"/o/window", {23, "Sign in"}},
-      {"/o/label", {29, "Email"}},     {"/o/field", {61, ""}},
-      {"/o/channel", {29, ""}},        {"/o/slow", {29, "slow"}},
-      {"/o/huge", {23, "Huge"}},       {"/o/signup", {23, "Sign up"}},
-      {"/o/name", {29, "Name"}},       {"/o/entry", {61, ""}},
-      {"/o/secret", {40, "Password"}}, {"/o/send", {43, "Send"}},
-      {"/o/terms", {73, ""}},          {"/o/link", {88, "terms"}},
-      {"/o/hidden", {23, "Hidden"}},   {"/o/editor", {61, "Editor"}},
-      {"/o/preload", {28, ""}},        {"/o/newtab", {61, "New tab"}},
-      {"/o/sheet", {55, "Sheet"}},     {"/o/tools", {63, "Tools"}},
-      {"/o/pane1", {39, ""}},          {"/o/pane2", {39, ""}},
-      {"/o/pane3", {39, ""}},          {"/o/tool1", {43, "Cut"}},
-      {"/o/tool2", {43, "Copy"}},      {"/o/tool3", {43, "Paste"}},
-      {"/o/notes", {85, ""}},          {"/o/note", {73, ""}},
+      {kRoot, {75, "Fake"}},
+      {"/o/window", {23, "Sign in"}},
+      {"/o/label", {29, "Email"}},
+      {"/o/field", {61, ""}},
+      {"/o/channel", {29, ""}},
+      {"/o/slow", {29, "slow"}},
+      {"/o/huge", {23, "Huge"}},
+      {"/o/signup", {23, "Sign up"}},
+      {"/o/name", {29, "Name"}},
+      {"/o/entry", {61, ""}},
+      {"/o/secret", {40, "Password"}},
+      {"/o/send", {43, "Send"}},
+      {"/o/terms", {73, ""}},
+      {"/o/link", {88, "terms"}},
+      {"/o/hidden", {23, "Hidden"}},
+      {"/o/editor", {61, "Editor"}},
+      {"/o/preload", {28, ""}},
+      {"/o/newtab", {61, "New tab"}},
+      {"/o/sheet", {55, "Sheet"}},
+      {"/o/tools", {63, "Tools"}},
+      {"/o/pane1", {39, ""}},
+      {"/o/pane2", {39, ""}},
+      {"/o/pane3", {39, ""}},
+      {"/o/tool1", {43, "Cut"}},
+      {"/o/tool2", {43, "Copy"}},
+      {"/o/tool3", {43, "Paste"}},
+      {"/o/notes", {85, ""}},
+      {"/o/note", {73, ""}},
+      {"/o/page", {39, "GtkStackPage"}},
+      {"/o/pagetext", {29, "Page"}},
   };
   return *all;
 }
@@ -131,8 +149,8 @@ int replyList(sd_bus_message* call, const char* type, uint32_t count,
 }
 
 // The children of the hidden window and of what it holds, of the sheet, of
-// the section and what it holds, and of the tool bar's panes and their
-// buttons.
+// the section and what it holds, of the tool bar's panes and their buttons,
+// and of the stack page and its label.
 const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
   static const auto* all = new std::map<std::string, std::vector<const char*>>{
       {"/o/hidden", {"/o/editor", "/o/preload"}},
@@ -149,13 +167,15 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/tool1", {}},
       {"/o/tool2", {}},
       {"/o/tool3", {}},
+      {"/o/page", {"/o/pagetext"}},
+      {"/o/pagetext", {}},
   };
   return *all;
 }
 
 // The states of an object, in two words: those of the hidden window say what
-// each is, the tool bar and the section and what they hold are SHOWING and
-// VISIBLE; every
+// each is, the tool bar, the section, the stack page and what they hold are
+// SHOWING and VISIBLE; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -165,7 +185,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
   if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
-      path.starts_with("/o/note")) {
+      path.starts_with("/o/note") || path.starts_with("/o/page")) {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
@@ -224,7 +244,7 @@ int replyCache(sd_bus_message* call) {
   static const Item kItems[] = {{"/o/window", kRoot, 0, 3, false},
                                 {"/o/label", "/o/window", 0, 0, false},
                                 {"/o/field", "/o/window", 1, 0, true},
-                                {"/o/signup", kRoot, 1, 5, false},
+                                {"/o/signup", kRoot, 1, 6, false},
                                 {"/o/name", "/o/signup", 0, 0, true},
                                 {"/o/entry", "/o/signup", 1, 0, true},
                                 {"/o/secret", "/o/signup", 2, 0, true},
@@ -233,7 +253,8 @@ int replyCache(sd_bus_message* call) {
                                 {"/o/link", "/o/terms", 0, 0, true},
                                 {"/o/hidden", kRoot, 2, 2, false},
                                 {"/o/editor", "/o/hidden", 0, 0, true},
-                                {"/o/preload", "/o/hidden", 1, 1, false}};
+                                {"/o/preload", "/o/hidden", 1, 1, false},
+                                {"/o/page", "/o/signup", 5, 1, false}};
   constexpr uint32_t kListed = std::size(kItems);
   const char* app = fake.unique.c_str();
   const std::pair<uint32_t, uint32_t> huge = statesOf("/o/c");
