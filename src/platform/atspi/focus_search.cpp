@@ -355,46 +355,69 @@ NodeRef bestInOrder(const std::vector<Node*>& found, Target target,
 }
 
 // The focus below a Chromium window, found by Chromium itself: one
-// Collection search for the FOCUSED elements and one for the SELECTED items
-// on screen, sent together. Its tree is built before anyone asks, and it
-// holds no element that manages countless descendants, so the search costs
-// it a walk of what it has; it sends no snapshot. False when the window has
-// no Collection interface.
+// Collection search for the elements either FOCUSED or SELECTED, of which
+// the SELECTED items on screen and the FOCUSED elements are the candidates.
+// Its tree is built before anyone asks, and it holds no element that
+// manages countless descendants, so the search costs it a walk of what it
+// has (one walk for both); it sends no snapshot. A page that holds more
+// SELECTED elements than are worth asking about (a long list with
+// everything selected) is searched again, for the SELECTED items on screen
+// and the FOCUSED elements apart. False when the window has no Collection
+// interface.
 bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
+  constexpr size_t kMaxCandidates = 32;
+  // The candidates for an open menu's item, and for the FOCUSED element,
+  // each in document order.
+  std::vector<Node*> items;
+  std::vector<Node*> focusedOnes;
+  const auto intern = [&read](const std::vector<bus::ObjectRef>& refs,
+                              std::vector<Node*>& into) {
+    for (const bus::ObjectRef& ref : refs) {
+      if (Node* node = read.intern(ref)) into.push_back(node);
+    }
+  };
   std::unique_ptr<bus::Batch> batch = read.batchFor(root->ref.bus);
   if (batch == nullptr) return true;
-  const auto menuItems = batch->matchingStates(
-      root->ref, stateWords({ATSPI_STATE_SELECTED, ATSPI_STATE_SHOWING}), 0);
-  const auto focused =
-      batch->matchingStates(root->ref, stateWords({ATSPI_STATE_FOCUSED}), 0);
+  const auto either = batch->matchingStates(
+      root->ref, stateWords({ATSPI_STATE_FOCUSED, ATSPI_STATE_SELECTED}), 0,
+      true);
   batch->run();
-  ReadContext probe = read.fresh();
-  const std::optional<bus::Children> items =
-      probe.take(root->ref.bus, (*batch)[menuItems]);
   std::optional<bus::Children> found =
-      read.take(root->ref.bus, (*batch)[focused]);
+      read.take(root->ref.bus, (*batch)[either]);
   if (!read.ok()) return true;
   if (!found.has_value()) return false;
-  std::vector<Node*> nodes;
-  const std::vector<bus::ObjectRef>* lists[] = {
-      items.has_value() ? &items->refs : nullptr, &found->refs};
-  for (const std::vector<bus::ObjectRef>* list : lists) {
-    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
-      if (Node* node = read.intern((*list)[i])) nodes.push_back(node);
+  if (!found->truncated && found->refs.size() <= kMaxCandidates) {
+    // Which is which its states tell (matches).
+    intern(found->refs, items);
+    focusedOnes = items;
+  } else {
+    std::unique_ptr<bus::Batch> apart = read.batchFor(root->ref.bus);
+    if (apart == nullptr) return true;
+    const auto menuItems = apart->matchingStates(
+        root->ref, stateWords({ATSPI_STATE_SELECTED, ATSPI_STATE_SHOWING}), 0);
+    const auto focused =
+        apart->matchingStates(root->ref, stateWords({ATSPI_STATE_FOCUSED}), 0);
+    apart->run();
+    ReadContext probe = read.fresh();
+    if (std::optional<bus::Children> listed =
+            probe.take(root->ref.bus, (*apart)[menuItems])) {
+      intern(listed->refs, items);
     }
+    found = read.take(root->ref.bus, (*apart)[focused]);
+    if (!read.ok()) return true;
+    if (!found.has_value()) return false;
+    intern(found->refs, focusedOnes);
+  }
+  std::vector<Node*> nodes = items;
+  if (focusedOnes != items) {
+    nodes.insert(nodes.end(), focusedOnes.begin(), focusedOnes.end());
   }
   prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
-  std::vector<Node*> selected(
-      nodes.begin(), nodes.begin() + static_cast<std::ptrdiff_t>(
-                                         nodes.size() - found->refs.size()));
-  if (NodeRef item = bestInOrder(selected, Target::OpenMenuItem, read)) {
+  if (NodeRef item = bestInOrder(items, Target::OpenMenuItem, read)) {
     *focus = std::move(item);
     return true;
   }
-  std::vector<Node*> focusedNodes(
-      nodes.end() - static_cast<std::ptrdiff_t>(found->refs.size()),
-      nodes.end());
-  if (NodeRef best = bestInOrder(focusedNodes, Target::Focused, read)) {
+  if (NodeRef best = bestInOrder(focusedOnes, Target::Focused, read)) {
     *focus = focusedDescendant(std::move(best), root, read);
   }
   return true;

@@ -280,9 +280,11 @@ class Batch {
                            int32_t column);
   /// Collection.GetMatches over the whole subtree of `target`, in document
   /// order: at most `count` elements (0: all) whose state set holds every
-  /// state of `states` (words as GetState sends them).
+  /// state of `states` (words as GetState sends them), or any of them when
+  /// `any`.
   Ticket<Children> matchingStates(const ObjectRef& target,
-                                  std::vector<uint32_t> states, int32_t count);
+                                  std::vector<uint32_t> states, int32_t count,
+                                  bool any = false);
   /// Cache.GetItems of the application `app`: its snapshot of the elements
   /// it has made, cut at MAX_LISTED_CHILDREN.
   Ticket<std::vector<CacheItem>> cacheItems(const std::string& app);

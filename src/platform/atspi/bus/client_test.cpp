@@ -172,6 +172,10 @@ TEST_P(BusClientRouteTest, EveryCallEndsAsItsAnswerSays) {
   // The elements that hold every state asked, as many as asked.
   ANSWERS(matchingStates(window, {0x1000u, 1u}, 2), {{label, field}, false});
   ANSWERS(matchingStates(window, {0x1000u, 2u}, 0), {});
+  // Those that hold any of the states: FOCUSED, not SELECTED.
+  ANSWERS(matchingStates(window, {0x801000u}, 0, true),
+          {{label, field, at("/o/channel")}, false});
+  ANSWERS(matchingStates(window, {0x800000u}, 0, true), {});
   ANSWERS(processId(app), static_cast<uint32_t>(app_->pid()));
   // The cache: each field of each element, and no more elements than the
   // bound.

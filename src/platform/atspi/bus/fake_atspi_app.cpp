@@ -201,9 +201,10 @@ int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
                    });
 }
 
-// Collection.GetMatches of the one rule the client sends (every state asked,
-// in document order, through the whole subtree; any other is refused): each
-// of the form's children holds the states GetState answers and no other.
+// Collection.GetMatches of the rules the client sends (every state asked, or
+// any of them, in document order, through the whole subtree; any other is
+// refused): each of the form's children holds the states GetState answers
+// and no other.
 int replyMatches(sd_bus_message* call) {
   constexpr uint32_t kHeld[] = {0x2001080u, 1u};
   const void* words = nullptr;
@@ -219,15 +220,18 @@ int replyMatches(sd_bus_message* call) {
       sd_bus_message_read(call, "uib", &sort, &count, &traverse) <= 0) {
     return -EINVAL;
   }
-  if (all != 1 || sort != 1 || !traverse) {
+  if ((all != 1 && all != 2) || sort != 1 || !traverse) {
     return sd_bus_reply_method_errorf(
         call, "org.freedesktop.DBus.Error.InvalidArgs", "another rule");
   }
-  bool holds = true;
+  bool every = true;
+  bool some = false;
   for (size_t i = 0; i < size / sizeof(uint32_t); ++i) {
     const uint32_t word = static_cast<const uint32_t*>(words)[i];
-    holds = holds && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
+    every = every && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
+    some = some || (word & (i < 2 ? kHeld[i] : 0u)) != 0;
   }
+  const bool holds = all == 1 ? every : some;
   return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
 }
 

@@ -220,9 +220,10 @@ bool labels(sd_bus_message* message, Batch::AnyReply& reply) {
     const char* key = nullptr;
     if (sdbus().message_read_basic(message, 's', &key) <= 0) return false;
     const std::string_view property(key);
-    std::optional<std::string>* slot = property == "Name"          ? &name
-                                       : property == "Description" ? &description
-                                                                   : nullptr;
+    std::optional<std::string>* slot = property == "Name" ? &name
+                                       : property == "Description"
+                                           ? &description
+                                           : nullptr;
     if (slot != nullptr) {
       std::string value;
       if (sdbus().message_enter_container(message, 'v', "s") <= 0 ||
@@ -273,8 +274,8 @@ bool cacheItems(sd_bus_message* message, Batch::AnyReply& reply) {
   std::vector<CacheItem> items;
   constexpr const char* kItem = "(so)(so)(so)iiassusau";
   if (sdbus().message_has_signature(message, "a((so)(so)(so)iiassusau)") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "((so)(so)(so)iiassusau)") <=
-          0) {
+      sdbus().message_enter_container(message, 'a',
+                                      "((so)(so)(so)iiassusau)") <= 0) {
     return false;
   }
   while (items.size() < MAX_LISTED_CHILDREN) {
@@ -304,7 +305,7 @@ bool extents(sd_bus_message* message, Batch::AnyReply& reply) {
   Extents value;
   if (sdbus().message_has_signature(message, "(iiii)") <= 0 ||
       sdbus().message_read(message, "(iiii)", &value.x, &value.y, &value.width,
-                          &value.height) <= 0) {
+                           &value.height) <= 0) {
     return false;
   }
   return keep(reply, value);
@@ -361,11 +362,10 @@ Ticket<std::string> Batch::description(const ObjectRef& target) {
 }
 
 Ticket<Labels> Batch::labels(const ObjectRef& target) {
-  return add<Labels>(method(target, kProperties, "GetAll", bus::labels,
-                            [](sd_bus_message* message) {
-                              return sdbus().message_append(message, "s",
-                                                           kAccessible);
-                            }));
+  return add<Labels>(method(
+      target, kProperties, "GetAll", bus::labels, [](sd_bus_message* message) {
+        return sdbus().message_append(message, "s", kAccessible);
+      }));
 }
 
 Ticket<std::vector<uint32_t>> Batch::states(const ObjectRef& target) {
@@ -382,7 +382,7 @@ Ticket<ObjectRef> Batch::childAt(const ObjectRef& target, int32_t index) {
   return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex", bus::ref,
                                [index](sd_bus_message* message) {
                                  return sdbus().message_append(message, "i",
-                                                              index);
+                                                               index);
                                }));
 }
 
@@ -427,7 +427,7 @@ Ticket<std::string> Batch::text(const ObjectRef& target, int32_t start,
   return add<std::string>(method(target, kText, "GetText", bus::text,
                                  [start, end](sd_bus_message* message) {
                                    return sdbus().message_append(message, "ii",
-                                                                start, end);
+                                                                 start, end);
                                  }));
 }
 
@@ -445,7 +445,7 @@ Ticket<TextRange> Batch::selection(const ObjectRef& target, int32_t index) {
   return add<TextRange>(method(target, kText, "GetSelection", bus::selection,
                                [index](sd_bus_message* message) {
                                  return sdbus().message_append(message, "i",
-                                                              index);
+                                                               index);
                                }));
 }
 
@@ -476,7 +476,7 @@ Ticket<ObjectRef> Batch::selectedChild(const ObjectRef& target, int32_t index) {
   return add<ObjectRef>(method(target, kSelection, "GetSelectedChild", bus::ref,
                                [index](sd_bus_message* message) {
                                  return sdbus().message_append(message, "i",
-                                                              index);
+                                                               index);
                                }));
 }
 
@@ -485,22 +485,24 @@ Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
   return add<ObjectRef>(method(target, kTable, "GetAccessibleAt", bus::ref,
                                [row, column](sd_bus_message* message) {
                                  return sdbus().message_append(message, "ii",
-                                                              row, column);
+                                                               row, column);
                                }));
 }
 
 Ticket<Children> Batch::matchingStates(const ObjectRef& target,
                                        std::vector<uint32_t> states,
-                                       int32_t count) {
-  // The rule (aiia{ss}iaiiasib): the states, all of them; no attribute, role
-  // or interface of an empty list (which every element passes); not
-  // inverted. Then canonical order, the count, and the whole subtree.
+                                       int32_t count, bool any) {
+  // The rule (aiia{ss}iaiiasib): the states, all of them or any; no
+  // attribute, role or interface of an empty list (which every element
+  // passes); not inverted. Then canonical order, the count, and the whole
+  // subtree.
   constexpr int32_t kMatchAll = 1;
+  constexpr int32_t kMatchAny = 2;
   constexpr int32_t kMatchNone = 3;
   constexpr uint32_t kCanonical = 1;
   return add<Children>(method(
       target, kCollection, "GetMatches", bus::children,
-      [states = std::move(states), count](sd_bus_message* message) {
+      [states = std::move(states), count, any](sd_bus_message* message) {
         int result =
             sdbus().message_open_container(message, 'r', "aiia{ss}iaiiasib");
         if (result < 0) return result;
@@ -510,9 +512,9 @@ Ticket<Children> Batch::matchingStates(const ObjectRef& target,
         }
         if (result >= 0) result = sdbus().message_close_container(message);
         if (result >= 0) {
-          result = sdbus().message_append(message, "ia{ss}iaiiasib", kMatchAll,
-                                         0, kMatchNone, 0, kMatchNone, 0,
-                                         kMatchNone, 0);
+          result = sdbus().message_append(
+              message, "ia{ss}iaiiasib", any ? kMatchAny : kMatchAll, 0,
+              kMatchNone, 0, kMatchNone, 0, kMatchNone, 0);
         }
         if (result >= 0) result = sdbus().message_close_container(message);
         if (result >= 0) {
