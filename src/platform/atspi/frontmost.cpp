@@ -1,12 +1,14 @@
 #include "platform/atspi/frontmost.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -266,12 +268,18 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
     } else if (memo.processId.has_value()) {
       // Asking for the socket through the bus makes the asker a client of
       // at-spi2-atk's bridge (see above): once the bridge has opened it, the
-      // socket is found among the process's descriptors instead, when a
-      // call to the application is first routed. Chromium is never asked
-      // (but to wake it, below).
+      // socket is found by its name, or among the process's descriptors,
+      // when a call to the application is first routed. Chromium is never
+      // asked (but to wake it, below).
+      const char* runtime = std::getenv("XDG_RUNTIME_DIR");
       cache.client().setOwnSocket(
           entry.app->ref.bus,
-          [pid = *memo.processId] {
+          [pid = *memo.processId,
+           runtimeDir = std::string(runtime != nullptr ? runtime : "")] {
+            if (std::optional<std::string> named =
+                    bridgeSocketByName(pid, runtimeDir)) {
+              return *named;
+            }
             return bridgeSocketOf(pid, "/proc").value_or("");
           },
           !entry.chromium);
@@ -430,6 +438,34 @@ bool isStopped(int32_t pid, const std::string& proc) {
   return state == 'T' || state == 't';
 }
 
+namespace {
+
+// Whether a socket's path is plain enough to stand in an address as it is.
+bool plainPath(std::string_view path) {
+  return path.starts_with("/") &&
+         std::all_of(path.begin(), path.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) ||
+                  std::string_view("/._-").find(c) != std::string_view::npos;
+         });
+}
+
+}  // namespace
+
+std::optional<std::string> bridgeSocketByName(int32_t pid,
+                                              const std::string& runtimeDir) {
+  const std::string path =
+      runtimeDir + "/at-spi2-socket-" + std::to_string(pid);
+  struct stat status {};
+  // Only this user's socket: the folder is the user's own, and a socket
+  // left by a process that ended refuses the connection.
+  if (runtimeDir.empty() || !plainPath(path) ||
+      lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode) ||
+      status.st_uid != geteuid()) {
+    return std::nullopt;
+  }
+  return "unix:path=" + path;
+}
+
 std::optional<std::string> bridgeSocketOf(int32_t pid,
                                           const std::string& proc) {
   // The inodes of the process's sockets ("socket:[INODE]").
@@ -452,6 +488,8 @@ std::optional<std::string> bridgeSocketOf(int32_t pid,
   std::ifstream table(proc + "/net/unix");
   std::string line;
   while (std::getline(table, line)) {
+    // Only the bridges' sockets are looked at: a desktop has thousands.
+    if (line.find("/at-spi2-") == std::string::npos) continue;
     std::istringstream fields(line);
     std::string num, refs, protocol, flags, type, state, inode, path;
     if (!(fields >> num >> refs >> protocol >> flags >> type >> state >>
@@ -459,13 +497,7 @@ std::optional<std::string> bridgeSocketOf(int32_t pid,
       continue;
     }
     // Only a plain path is passed on, as it stands in an address.
-    const bool plain =
-        path.starts_with("/") &&
-        std::all_of(path.begin(), path.end(), [](char c) {
-          return std::isalnum(static_cast<unsigned char>(c)) ||
-                 std::string_view("/._-").find(c) != std::string_view::npos;
-        });
-    if (flags == "00010000" && plain && inodes.count(inode) != 0 &&
+    if (flags == "00010000" && plainPath(path) && inodes.count(inode) != 0 &&
         path.find("/at-spi2-") != std::string::npos) {
       return "unix:path=" + path;
     }
