@@ -59,6 +59,24 @@ TEST_F(RoundTripTest, NameAndDescriptionComeInOneCallOnlyFromTheAtkBridge) {
   }
 }
 
+// Chromium is asked for its FOCUSED and SELECTED elements in one Collection
+// search; where more come than are worth asking about (every child of
+// huge), it is searched for each apart.
+TEST_F(RoundTripTest, ChromiumsFocusTakesOneSearchOrTwoForALongList) {
+  // The long list is read with a scan's time, not one call's.
+  cache_.setReadsEnd(std::chrono::steady_clock::now() +
+                     std::chrono::seconds(10));
+  read_.memo(node(bus::ROOT_PATH)).toolkit = ToolkitId{"Chromium", ""};
+  const auto searches = [this] {
+    return once(client_, &bus::Batch::description, app_.ref("/o/huge")).value;
+  };
+  EXPECT_NE(focusBelow(node("/o/window"), read_), nullptr);
+  EXPECT_EQ(searches(), "matches asked 1 times");
+  EXPECT_NE(focusBelow(node("/o/huge"), read_), nullptr);
+  EXPECT_EQ(searches(), "matches asked 4 times");
+  EXPECT_TRUE(read_.ok());
+}
+
 // A climb from an element to its window reads each ancestor's role and
 // states, then asks for its parent: the parent comes with them. An element
 // no climb reached is asked for no parent.

@@ -21,12 +21,14 @@
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
 // as their children; only window is a selection (of label and field), a
-// table (whose cell at row R, column C is /o/cell_R_C) and a collection;
+// table (whose cell at row R, column C is /o/cell_R_C) and a collection
+// (with huge);
 // channel, whose name says "bus" or "p2p" after the connection that asked
 // and whose description is the unique name that last asked for the socket;
 // silent (never answers), slow (answers after 150 ms), error (an error),
 // wrong (answers of the wrong type, and properties of the wrong type), huge
-// (100,000 children), exit (ends the process, answering nothing). A second
+// (100,000 children, whose description says how many Collection searches
+// were asked for), exit (ends the process, answering nothing). A second
 // window, signup, holds name (a label), entry (a text field), secret (a
 // password field, whose description says how many times its text was asked
 // for), send (a button), terms (a paragraph holding link, a link) and page
@@ -120,6 +122,7 @@ struct Fake {
   std::string a11yAnswer;  // "" when not the org.a11y.Bus owner
   std::string socketAsker;
   int secretAsked = 0;
+  int matchesAsked = 0;
   int preloadListed = 0;
   bool active = false;
   bool registry = false;
@@ -204,8 +207,10 @@ int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
 // Collection.GetMatches of the rules the client sends (every state asked, or
 // any of them, in document order, through the whole subtree; any other is
 // refused): each of the form's children holds the states GetState answers
-// and no other.
-int replyMatches(sd_bus_message* call) {
+// and no other; but below huge, every one of its children holds any state
+// asked.
+int replyMatches(sd_bus_message* call, bool huge) {
+  ++fake.matchesAsked;
   constexpr uint32_t kHeld[] = {0x2001080u, 1u};
   const void* words = nullptr;
   size_t size = 0;
@@ -224,6 +229,7 @@ int replyMatches(sd_bus_message* call) {
     return sd_bus_reply_method_errorf(
         call, "org.freedesktop.DBus.Error.InvalidArgs", "another rule");
   }
+  if (huge && all == 2) return replyChildren(call, true);
   bool every = true;
   bool some = false;
   for (size_t i = 0; i < size / sizeof(uint32_t); ++i) {
@@ -313,9 +319,12 @@ int answer(sd_bus_message* call, const char* channel) {
       "text asked " + std::to_string(fake.secretAsked) + " times";
   const std::string listed =
       "children asked " + std::to_string(fake.preloadListed) + " times";
+  const std::string matches =
+      "matches asked " + std::to_string(fake.matchesAsked) + " times";
   const char* description = path == "/o/channel"   ? fake.socketAsker.c_str()
                             : path == "/o/secret"  ? asked.c_str()
                             : path == "/o/preload" ? listed.c_str()
+                            : path == "/o/huge"    ? matches.c_str()
                                                    : "Your address";
   if (key == "Accessible.GetRole") return reply("u", object.role);
   if (key == "Accessible.Name") return reply("v", "s", name);
@@ -369,7 +378,9 @@ int answer(sd_bus_message* call, const char* channel) {
         "/o/cell_" + std::to_string(row) + "_" + std::to_string(column);
     return reply("(so)", fake.unique.c_str(), cell.c_str());
   }
-  if (window && key == "Collection.GetMatches") return replyMatches(call);
+  if ((window || path == "/o/huge") && key == "Collection.GetMatches") {
+    return replyMatches(call, path == "/o/huge");
+  }
   if (key == "Accessible.GetRelationSet")  // labelled by the label
     return reply("a(ua(so))", 1, 2u, 1, fake.unique.c_str(), "/o/label");
   if (key == "Application.GetApplicationBusAddress") {
