@@ -1,19 +1,17 @@
 #include "platform/atspi/frontmost.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 namespace kestreye::atspi {
@@ -268,18 +266,12 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
     } else if (memo.processId.has_value()) {
       // Asking for the socket through the bus makes the asker a client of
       // at-spi2-atk's bridge (see above): once the bridge has opened it, the
-      // socket is found by its name, or among the process's descriptors,
-      // when a call to the application is first routed. Chromium is never
-      // asked (but to wake it, below).
-      const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      // socket is found among the process's descriptors instead, when a
+      // call to the application is first routed. Chromium is never asked
+      // (but to wake it, below).
       cache.client().setOwnSocket(
           entry.app->ref.bus,
-          [pid = *memo.processId,
-           runtimeDir = std::string(runtime != nullptr ? runtime : "")] {
-            if (std::optional<std::string> named =
-                    bridgeSocketByName(pid, runtimeDir)) {
-              return *named;
-            }
+          [pid = *memo.processId] {
             return bridgeSocketOf(pid, "/proc").value_or("");
           },
           !entry.chromium);
@@ -451,44 +443,16 @@ bool plainPath(std::string_view path) {
 
 }  // namespace
 
-std::optional<std::string> bridgeSocketByName(int32_t pid,
-                                              const std::string& runtimeDir) {
-  const std::string path =
-      runtimeDir + "/at-spi2-socket-" + std::to_string(pid);
-  struct stat status {};
-  // Only this user's socket: the folder is the user's own, and a socket
-  // left by a process that ended refuses the connection.
-  if (runtimeDir.empty() || !plainPath(path) ||
-      lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode) ||
-      status.st_uid != geteuid()) {
-    return std::nullopt;
-  }
-  return "unix:path=" + path;
-}
-
 std::optional<std::string> bridgeSocketOf(int32_t pid,
                                           const std::string& proc) {
-  // The inodes of the process's sockets ("socket:[INODE]").
-  const std::string fds = proc + "/" + std::to_string(pid) + "/fd";
-  DIR* dir = opendir(fds.c_str());
-  if (dir == nullptr) return std::nullopt;
-  std::unordered_set<std::string> inodes;
-  while (const dirent* entry = readdir(dir)) {
-    char target[64];
-    const ssize_t size =
-        readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
-    const std::string_view link(target, size > 0 ? size_t(size) : 0);
-    if (link.starts_with("socket:[") && link.ends_with("]")) {
-      inodes.emplace(link.substr(8, link.size() - 9));
-    }
-  }
-  closedir(dir);
-  // Num RefCount Protocol Flags Type St Inode Path: the socket listening
-  // (flag __SO_ACCEPTCON, 00010000) at the path at-spi2-atk gives it.
+  // Num RefCount Protocol Flags Type St Inode Path: the sockets listening
+  // (flag __SO_ACCEPTCON, 00010000) at the paths at-spi2-atk gives them, one
+  // for each bridge that opened one, by inode. Only their lines are read
+  // field by field: a desktop has thousands of sockets.
+  std::unordered_map<std::string, std::string> listening;
   std::ifstream table(proc + "/net/unix");
   std::string line;
   while (std::getline(table, line)) {
-    // Only the bridges' sockets are looked at: a desktop has thousands.
     if (line.find("/at-spi2-") == std::string::npos) continue;
     std::istringstream fields(line);
     std::string num, refs, protocol, flags, type, state, inode, path;
@@ -497,12 +461,31 @@ std::optional<std::string> bridgeSocketOf(int32_t pid,
       continue;
     }
     // Only a plain path is passed on, as it stands in an address.
-    if (flags == "00010000" && plainPath(path) && inodes.count(inode) != 0 &&
+    if (flags == "00010000" && plainPath(path) &&
         path.find("/at-spi2-") != std::string::npos) {
-      return "unix:path=" + path;
+      listening.emplace(std::move(inode), std::move(path));
     }
   }
-  return std::nullopt;
+  if (listening.empty()) return std::nullopt;
+  // The process's own among them, by its descriptors ("socket:[INODE]"). A
+  // bridge opens its socket early in the process's life, so the search
+  // seldom reads many of a process's descriptors, which may be hundreds.
+  const std::string fds = proc + "/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = !found ? readdir(dir) : nullptr) {
+    char target[64];
+    const ssize_t size =
+        readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+    const std::string_view link(target, size > 0 ? size_t(size) : 0);
+    if (!link.starts_with("socket:[") || !link.ends_with("]")) continue;
+    const auto own =
+        listening.find(std::string(link.substr(8, link.size() - 9)));
+    if (own != listening.end()) found = "unix:path=" + own->second;
+  }
+  closedir(dir);
+  return found;
 }
 
 }  // namespace kestreye::atspi

@@ -58,12 +58,4 @@ bool isStopped(int32_t pid, const std::string& proc);
 /// none.
 std::optional<std::string> bridgeSocketOf(int32_t pid, const std::string& proc);
 
-/// The address of the socket that process `pid`'s bridge listens on, where
-/// at-spi2-atk names it after the process in the user's runtime folder
-/// `runtimeDir` (at-spi2-socket-PID; later versions make a folder of their
-/// own for it, which only bridgeSocketOf finds); none when no socket of
-/// this user is there.
-std::optional<std::string> bridgeSocketByName(int32_t pid,
-                                              const std::string& runtimeDir);
-
 }  // namespace kestreye::atspi

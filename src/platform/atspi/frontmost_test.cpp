@@ -1,11 +1,8 @@
 #include "platform/atspi/frontmost.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -119,38 +116,6 @@ TEST(BridgeSocketTest, IsTheProcessesOwnListeningAtSpiSocket) {
         "103 @at-spi2-abstract\n");
   EXPECT_EQ(bridgeSocketOf(7, proc), std::nullopt);
   std::filesystem::remove_all(proc);
-}
-
-// A bridge that names its socket after its process is found by that name,
-// in the user's runtime folder: a socket of this user's, not a file of
-// another kind, nor another process's, nor a path an address could not
-// hold.
-TEST(BridgeSocketTest, IsFoundByTheNameItsProcessGaveIt) {
-  char pattern[] = "/tmp/kestreye-runtime.XXXXXX";
-  const std::string runtime = mkdtemp(pattern);
-  const auto listen = [](const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
-                  path.c_str());
-    const bool bound =
-        fd >= 0 &&
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) close(fd);
-    return bound;
-  };
-  ASSERT_TRUE(listen(runtime + "/at-spi2-socket-7"));
-  std::ofstream(runtime + "/at-spi2-socket-8") << "not a socket";
-  EXPECT_EQ(bridgeSocketByName(7, runtime),
-            "unix:path=" + runtime + "/at-spi2-socket-7");
-  EXPECT_EQ(bridgeSocketByName(8, runtime), std::nullopt);
-  EXPECT_EQ(bridgeSocketByName(9, runtime), std::nullopt);
-  EXPECT_EQ(bridgeSocketByName(7, ""), std::nullopt);
-  const std::string odd = runtime + "/a;b";
-  std::filesystem::create_directories(odd);
-  ASSERT_TRUE(listen(odd + "/at-spi2-socket-7"));
-  EXPECT_EQ(bridgeSocketByName(7, odd), std::nullopt);
-  std::filesystem::remove_all(runtime);
 }
 
 // A stopped process is one whose state, after its command (which may hold
