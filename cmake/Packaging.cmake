@@ -91,8 +91,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Loaded at run time (dlopen), so dpkg-shlibdeps does not see them: sd-bus
-# for every scan on Linux; Xlib only for the X11 focus hint and advice.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsystemd0")
+# Loaded at run time (dlopen), so dpkg-shlibdeps does not see it: Xlib, only
+# for the X11 focus hint and advice. libdbus is linked in from its archive
+# (or found by dpkg-shlibdeps where the shared library is used).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libx11-6")
 include(CPack)

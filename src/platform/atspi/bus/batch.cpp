@@ -1,5 +1,4 @@
 #include <poll.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,12 +13,14 @@ namespace kestreye::atspi::bus {
 namespace {
 
 constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
+constexpr std::string_view kDisconnected =
+    "org.freedesktop.DBus.Error.Disconnected";
 
 // The errors that say the application is no longer there to answer.
 bool meansGone(std::string_view error) {
   return error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
          error == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-         error == "org.freedesktop.DBus.Error.Disconnected";
+         error == kDisconnected;
 }
 
 void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
@@ -41,23 +42,20 @@ void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
   }
 }
 
-int answered(sd_bus_message* message, void* data, sd_bus_error*) {
+void answered(DBusPendingCall* pending, void* data) {
   auto& call = *static_cast<Batch::Call*>(data);
-  if (call.done) return 1;
-  if (sdbus().message_is_method_error(message, nullptr) > 0) {
-    const sd_bus_error* error = sdbus().message_get_error(message);
-    std::string name =
-        error != nullptr && error->name != nullptr ? error->name : "";
-    // NoReply comes both from sd-bus when the call's limit runs out and from
-    // the daemon (or sd-bus, for an own socket) when the application
-    // disconnects first: only the time tells them apart.
-    if (name == kNoReply && call.connection == call.client->bus.get() &&
-        sdbus().is_open(call.connection) <= 0) {
-      // The bus itself closed (its daemon ended): no application is to
-      // blame, and no call gets through for the rest of the scan.
-      call.client->busFailed = true;
-      finish(call, CallStatus::NoBus, std::move(name));
-    } else if (name == kNoReply) {
+  if (call.done) return;
+  MessagePtr message(dbus_pending_call_steal_reply(pending));
+  if (message == nullptr) {
+    finish(call, CallStatus::NotSent);
+    return;
+  }
+  if (dbus_message_get_type(message.get()) == DBUS_MESSAGE_TYPE_ERROR) {
+    const char* error = dbus_message_get_error_name(message.get());
+    std::string name = error != nullptr ? error : "";
+    // NoReply comes from the daemon when the application disconnects first,
+    // or when its own limit for the call runs out.
+    if (name == kNoReply) {
       const bool late = Clock::now() + std::chrono::milliseconds(2) >= call.end;
       finish(call, late ? CallStatus::TimedOut : CallStatus::Gone,
              std::move(name));
@@ -66,19 +64,18 @@ int answered(sd_bus_message* message, void* data, sd_bus_error*) {
           meansGone(name) ? CallStatus::Gone : CallStatus::Error;
       finish(call, status, std::move(name));
     }
-    return 1;
+    return;
   }
-  if (call.read(message, *call.reply)) {
+  if (call.read(message.get(), *call.reply)) {
     finish(call, CallStatus::Ok);
   } else {
-    const char* signature = sdbus().message_get_signature(message, 1);
+    const char* signature = dbus_message_get_signature(message.get());
     finish(call, CallStatus::BadReply, signature != nullptr ? signature : "");
   }
-  return 1;
 }
 
 // Whether an application's own socket may be connected to: a Unix socket and
-// nothing else. An address is the application's word, and sd-bus would also
+// nothing else. An address is the application's word, and libdbus would also
 // start a program ("unixexec:") or reach out over the network for one.
 bool ownSocketAddress(std::string_view address) {
   return address.starts_with("unix:") &&
@@ -93,33 +90,40 @@ int millisecondsUntil(Deadline when) {
 
 // Sends one call on its connection; false (and the call finished) when it
 // cannot go out.
-bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
+bool send(Batch::Call& call, Connection* connection, bool ownSocket) {
   call.connection = connection;
-  sd_bus_message* made = nullptr;
-  int result = sdbus().message_new_method_call(
-      connection, &made, call.target.bus.c_str(), call.target.path.c_str(),
-      call.interface, call.member);
-  MessagePtr message(made);
-  if (result >= 0 && call.append) result = call.append(message.get());
-  if (result < 0) {
-    // An object reference that is no valid name or path (an application
-    // lists what it likes) is refused here, before anything is sent.
-    finish(call, result == -EINVAL ? CallStatus::Error : CallStatus::NoBus,
-           std::strerror(-result));
+  // An object reference that is no valid name or path (an application
+  // lists what it likes) is refused here, before anything is sent: libdbus
+  // would end the process over it.
+  const std::string& app = call.target.bus;
+  const std::string& path = call.target.path;
+  if (!dbus_validate_bus_name(app.c_str(), nullptr) ||
+      !dbus_validate_path(path.c_str(), nullptr)) {
+    finish(call, CallStatus::Error, "Invalid argument");
     return false;
   }
-  sd_bus_slot* slot = nullptr;
-  const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(
-      call.end - Clock::now());
-  result = sdbus().call_async(
-      connection, &slot, message.get(), answered, &call,
-      static_cast<uint64_t>(std::max<int64_t>(limit.count(), 1)));
-  if (result < 0) {
+  MessagePtr message(dbus_message_new_method_call(app.c_str(), path.c_str(),
+                                                  call.interface, call.member));
+  if (message == nullptr || (call.append && !call.append(message.get()))) {
+    finish(call, CallStatus::Error, "Cannot allocate memory");
+    return false;
+  }
+  // The call's limit is kept here, not by libdbus: an answer is waited for
+  // only while pump() runs.
+  DBusPendingCall* pending = nullptr;
+  if (!dbus_connection_send_with_reply(connection->get(), message.get(),
+                                       &pending, DBUS_TIMEOUT_INFINITE) ||
+      pending == nullptr) {
+    // libdbus gives no pending call on a connection that has closed.
     finish(call, ownSocket ? CallStatus::Gone : CallStatus::NoBus,
-           std::strerror(-result));
+           "Disconnected");
     return false;
   }
-  call.slot.reset(slot);
+  call.slot.reset(pending);
+  if (!dbus_pending_call_set_notify(pending, answered, &call, nullptr)) {
+    finish(call, CallStatus::NotSent, "Cannot allocate memory");
+    return false;
+  }
   ++call.client->sent;
   return true;
 }
@@ -127,11 +131,7 @@ bool send(Batch::Call& call, sd_bus* connection, bool ownSocket) {
 // Closes `asker` and waits until the bus daemon has seen it leave.
 void leave(BusPtr asker, Client& client, Deadline deadline,
            std::chrono::milliseconds limit) {
-  const char* unique = nullptr;
-  const std::string name =
-      sdbus().get_unique_name(asker.get(), &unique) >= 0 && unique != nullptr
-          ? unique
-          : "";
+  const std::string name = asker->uniqueName();
   asker.reset();
   // The daemon tells the others in the order it learns things: once it
   // knows no owner of the name, every call sent after comes after the news.
@@ -149,37 +149,27 @@ void leave(BusPtr asker, Client& client, Deadline deadline,
 
 }  // namespace
 
-void pump(const std::vector<sd_bus*>& connections,
+void pump(const std::vector<Connection*>& connections,
           const std::function<std::optional<Deadline>()>& step) {
   std::vector<pollfd> fds;
+  std::vector<DBusWatch*> watches;
+  std::vector<Connection*> owners;
   while (true) {
-    for (sd_bus* connection : connections) {
-      // Each round handles one message; an error means the connection
-      // closed, and its calls have had their answers made up.
-      while (sdbus().process(connection, nullptr) > 0) {
-      }
-    }
+    for (Connection* connection : connections) connection->dispatch();
     const std::optional<Deadline> until = step();
     if (!until.has_value()) return;
-    int wait = millisecondsUntil(*until);
     fds.clear();
-    for (sd_bus* connection : connections) {
-      const int fd = sdbus().get_fd(connection);
-      const int events = sdbus().get_events(connection);
-      if (fd < 0 || events < 0) continue;
-      fds.push_back({fd, static_cast<short>(events), 0});
-      uint64_t timeout = 0;
-      if (sdbus().get_timeout(connection, &timeout) > 0 &&
-          timeout != UINT64_MAX) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1'000'000 +
-                               static_cast<uint64_t>(now.tv_nsec) / 1000;
-        const uint64_t leftUs = timeout > nowUs ? timeout - nowUs : 0;
-        wait = std::min<int>(wait, static_cast<int>((leftUs + 999) / 1000));
-      }
+    watches.clear();
+    owners.clear();
+    for (Connection* connection : connections) {
+      connection->waitOn(fds, watches);
+      owners.resize(watches.size(), connection);
     }
-    if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
+    const int ready = poll(fds.data(), fds.size(), millisecondsUntil(*until));
+    if (ready < 0 && errno != EINTR) return;
+    for (size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+      if (fds[i].revents != 0) owners[i]->handle(watches[i], fds[i].revents);
+    }
   }
 }
 
@@ -218,7 +208,7 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   }
   ask.run();
   askAndLeave.run();
-  std::vector<sd_bus*> opened;
+  std::vector<Connection*> opened;
   for (size_t i = 0; i < apps.size(); ++i) {
     Reply<std::string> address;
     if (!found[i].has_value()) {
@@ -249,17 +239,16 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   const Deadline until = std::min(deadline_, Clock::now() + callLimit_);
   pump(opened, [&]() -> std::optional<Deadline> {
     const bool settled =
-        std::all_of(opened.begin(), opened.end(), [](sd_bus* connection) {
-          return sdbus().is_ready(connection) > 0 ||
-                 sdbus().is_open(connection) <= 0;
+        std::all_of(opened.begin(), opened.end(), [](Connection* connection) {
+          return connection->isReady() || !connection->isOpen();
         });
     if (settled || Clock::now() >= until) return std::nullopt;
     return until;
   });
   for (const std::string& app : apps) {
     Route& route = state.routes[app];
-    if (route.own == nullptr || sdbus().is_ready(route.own.get()) > 0) continue;
-    if (sdbus().is_open(route.own.get()) > 0) {
+    if (route.own == nullptr || route.own->isReady()) continue;
+    if (route.own->isOpen()) {
       // Accepted, and silent for a whole call limit: the application does
       // not answer.
       state.hung.insert(app);
@@ -325,12 +314,12 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   // The calls go out in the order they were added, each connection's as far
   // as its window allows; a call's limit runs from when it is sent.
   struct Lane {
-    sd_bus* connection;
+    Connection* connection;
     std::deque<Call*> waiting;
     size_t inFlight = 0;
   };
   std::vector<Lane> lanes;
-  std::vector<sd_bus*> connections;
+  std::vector<Connection*> connections;
   BusPtr asker;
   if (askerLeaves_) {
     asker = connectTo(state.busAddress, true);
@@ -340,9 +329,10 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     }
   }
   for (Call* call : pending) {
-    sd_bus* connection = !call->viaBus ? state.connectionFor(call->target.bus)
-                         : asker != nullptr ? asker.get()
-                                            : state.bus.get();
+    Connection* connection = !call->viaBus
+                                 ? state.connectionFor(call->target.bus)
+                             : asker != nullptr ? asker.get()
+                                                : state.bus.get();
     auto lane = std::find_if(lanes.begin(), lanes.end(), [&](const Lane& l) {
       return l.connection == connection;
     });
@@ -381,11 +371,23 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
       }
     }
     for (Call* call : pending) {
-      if (call->done || call->slot == nullptr || now < call->end) continue;
+      if (call->done || call->slot == nullptr) continue;
+      // libdbus answers nothing still waiting on a connection that closed.
+      if (!call->connection->isOpen()) {
+        if (call->connection == state.bus.get()) {
+          // The bus itself closed (its daemon ended): no application is to
+          // blame, and no call gets through for the rest of the scan.
+          state.busFailed = true;
+          finish(*call, CallStatus::NoBus, std::string(kDisconnected));
+        } else {
+          finish(*call, CallStatus::Gone, std::string(kDisconnected));
+        }
+        continue;
+      }
+      if (now < call->end) continue;
       // A connection still authenticating when the limit ran out: through
       // the bus, the bus is what failed, not the application.
-      if (call->connection == state.bus.get() &&
-          sdbus().is_ready(call->connection) <= 0) {
+      if (call->connection == state.bus.get() && !call->connection->isReady()) {
         state.busFailed = true;
         finish(*call, CallStatus::NoBus);
       } else {

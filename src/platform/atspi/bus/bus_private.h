@@ -1,4 +1,4 @@
-// What the files of the bus client share: owned sd-bus objects, the client's
+// What the files of the bus client share: owned libdbus objects, the client's
 // connections and per-scan knowledge of the applications, one call of a
 // batch, and the loop that waits on several connections at once.
 //   client.cpp  opening the accessibility bus and the applications' sockets
@@ -6,7 +6,8 @@
 //   reads.cpp   the typed calls: their arguments and how their answers read
 #pragma once
 
-#include <systemd/sd-bus.h>
+#include <dbus/dbus.h>
+#include <poll.h>
 
 #include <functional>
 #include <memory>
@@ -20,69 +21,64 @@
 
 namespace kestreye::atspi::bus {
 
-/// The sd-bus functions the client calls, from libsystemd, which is loaded
-/// when the first connection is made: a run that reads nothing does not
-/// load it, nor the libraries it needs.
-struct SdBus {
-  decltype(&::sd_bus_call_async) call_async;
-  decltype(&::sd_bus_close_unref) close_unref;
-  decltype(&::sd_bus_get_events) get_events;
-  decltype(&::sd_bus_get_fd) get_fd;
-  decltype(&::sd_bus_get_unique_name) get_unique_name;
-  decltype(&::sd_bus_get_timeout) get_timeout;
-  decltype(&::sd_bus_is_open) is_open;
-  decltype(&::sd_bus_is_ready) is_ready;
-  decltype(&::sd_bus_message_append) message_append;
-  decltype(&::sd_bus_message_append_basic) message_append_basic;
-  decltype(&::sd_bus_message_at_end) message_at_end;
-  decltype(&::sd_bus_message_close_container) message_close_container;
-  decltype(&::sd_bus_message_enter_container) message_enter_container;
-  decltype(&::sd_bus_message_exit_container) message_exit_container;
-  decltype(&::sd_bus_message_get_error) message_get_error;
-  decltype(&::sd_bus_message_get_signature) message_get_signature;
-  decltype(&::sd_bus_message_has_signature) message_has_signature;
-  decltype(&::sd_bus_message_is_method_error) message_is_method_error;
-  decltype(&::sd_bus_message_new_method_call) message_new_method_call;
-  decltype(&::sd_bus_message_open_container) message_open_container;
-  decltype(&::sd_bus_message_read) message_read;
-  decltype(&::sd_bus_message_read_basic) message_read_basic;
-  decltype(&::sd_bus_message_skip) message_skip;
-  decltype(&::sd_bus_message_unref) message_unref;
-  decltype(&::sd_bus_new) make;
-  decltype(&::sd_bus_process) process;
-  decltype(&::sd_bus_set_address) set_address;
-  decltype(&::sd_bus_set_bus_client) set_bus_client;
-  decltype(&::sd_bus_slot_unref) slot_unref;
-  decltype(&::sd_bus_start) start;
-};
-/// libsystemd's functions, loaded on first use; null when it cannot be
-/// loaded.
-const SdBus* loadSdBus();
-/// The loaded functions; only after loadSdBus() returned them.
-inline const SdBus& sdbus() { return *loadSdBus(); }
+/// A connection of libdbus's: opened at once, authenticated and registered
+/// (Hello) while calls wait behind, and closed without flushing when
+/// dropped, so that a peer that reads nothing does not hold the client up.
+/// Its descriptors are waited on by pump(), with the others.
+class Connection {
+ public:
+  /// A connection to `address`, registered on the bus when `busClient`;
+  /// null when it cannot be made (no such socket, refused, an address that
+  /// would start a program or a bus).
+  static std::unique_ptr<Connection> open(const std::string& address,
+                                          bool busClient);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
-/// Closes a connection without flushing: a peer that reads nothing must not
-/// hold the client up.
-struct BusClose {
-  void operator()(sd_bus* bus) const { sdbus().close_unref(bus); }
+  DBusConnection* get() const { return connection_; }
+  /// Not closed, by either side.
+  bool isOpen() const;
+  /// Authenticated, and for a bus client registered: calls are answered.
+  bool isReady() const;
+  /// Its unique name on the bus, once registered; "" before.
+  const std::string& uniqueName() const { return unique_; }
+
+  /// Adds what it waits for to `fds`, each entry's watch to `watches`.
+  void waitOn(std::vector<pollfd>& fds, std::vector<DBusWatch*>& watches);
+  /// Hands what poll() said of one of its watches to libdbus.
+  void handle(DBusWatch* watch, short revents);
+  /// Reads the messages received: answers reach their calls.
+  void dispatch();
+
+ private:
+  Connection(DBusConnection* connection, bool busClient);
+  static void registered(DBusPendingCall* pending, void* data);
+
+  DBusConnection* connection_;
+  bool busClient_;
+  bool registered_ = false;
+  std::string unique_;
+  DBusPendingCall* hello_ = nullptr;
+  std::vector<DBusWatch*> watches_;
 };
-/// Drops a slot; a pending call's answer is then ignored.
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sdbus().slot_unref(slot); }
+
+/// Cancels a pending call, whose answer is then ignored, and drops it.
+struct PendingDrop {
+  void operator()(DBusPendingCall* pending) const {
+    dbus_pending_call_cancel(pending);
+    dbus_pending_call_unref(pending);
+  }
 };
 /// Drops a message reference.
 struct MessageUnref {
-  void operator()(sd_bus_message* message) const {
-    sdbus().message_unref(message);
-  }
+  void operator()(DBusMessage* message) const { dbus_message_unref(message); }
 };
-using BusPtr = std::unique_ptr<sd_bus, BusClose>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+using BusPtr = std::unique_ptr<Connection>;
+using SlotPtr = std::unique_ptr<DBusPendingCall, PendingDrop>;
+using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
 
-/// A started connection to `address`, registered on the bus (Hello) when
-/// `busClient`; null when it cannot be made (no such socket, refused). The
-/// authentication goes on while calls wait.
+/// As Connection::open.
 BusPtr connectTo(const std::string& address, bool busClient);
 
 /// As the public addressFromSession, counting the calls sent in `sent`.
@@ -92,7 +88,7 @@ std::optional<std::string> addressFromSession(const std::string& session,
 
 /// Dispatches what the connections receive until `step`, called after each
 /// round, returns no time; otherwise it waits for input until that time.
-void pump(const std::vector<sd_bus*>& connections,
+void pump(const std::vector<Connection*>& connections,
           const std::function<std::optional<Deadline>()>& step);
 
 /// How calls reach one application.
@@ -135,7 +131,7 @@ struct Client::State {
     routes.clear();
   }
   /// The connection calls to `app` go through: its own socket or the bus.
-  sd_bus* connectionFor(const std::string& app);
+  Connection* connectionFor(const std::string& app);
 };
 
 /// One call of a batch: where it goes, its arguments, how its answer reads,
@@ -145,10 +141,10 @@ struct Batch::Call {
   const char* interface = nullptr;
   const char* member = nullptr;
   /// Appends the arguments; none when null.
-  std::function<int(sd_bus_message*)> append;
+  std::function<bool(DBusMessage*)> append;
   /// Reads an answer into the reply; false when it is not of the type
   /// asked for.
-  bool (*read)(sd_bus_message*, AnyReply&) = nullptr;
+  bool (*read)(DBusMessage*, AnyReply&) = nullptr;
   /// Asked of the bus daemon's connection even for an application with its
   /// own socket (the question that finds that socket).
   bool viaBus = false;
@@ -161,7 +157,7 @@ struct Batch::Call {
   AnyReply* reply = nullptr;
   Client::State* client = nullptr;
   Deadline end{};
-  sd_bus* connection = nullptr;
+  Connection* connection = nullptr;
   SlotPtr slot;
   size_t* inFlight = nullptr;  ///< its connection's count, while sent
   bool done = false;

@@ -1,9 +1,8 @@
 #include "platform/atspi/bus/client.h"
 
-#include <dlfcn.h>
-
+#include <algorithm>
 #include <cstdlib>
-#include <type_traits>
+#include <string_view>
 
 #include "platform/atspi/bus/bus_private.h"
 
@@ -15,11 +14,21 @@ std::string environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
-uint64_t microsecondsUntil(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-      deadline - Clock::now());
-  // sd-bus reads a timeout of 0 as its own default of 25 s.
-  return left.count() > 0 ? static_cast<uint64_t>(left.count()) : 1;
+// Whether every way to a bus that `address` lists is a socket: libdbus
+// would also start a program ("unixexec:") or a bus of its own
+// ("autolaunch:") for one.
+bool onlySockets(std::string_view address) {
+  if (address.empty()) return false;
+  while (!address.empty()) {
+    const size_t end = std::min(address.find(';'), address.size());
+    const std::string_view entry = address.substr(0, end);
+    if (!entry.empty() && !entry.starts_with("unix:") &&
+        !entry.starts_with("tcp:") && !entry.starts_with("nonce-tcp:")) {
+      return false;
+    }
+    address.remove_prefix(std::min(end + 1, address.size()));
+  }
+  return true;
 }
 
 }  // namespace
@@ -35,43 +44,36 @@ std::optional<std::string> addressFromSession(const std::string& session,
                                               uint64_t& sent) {
   BusPtr connection = connectTo(session, true);
   if (connection == nullptr) return std::nullopt;
-  struct Answer {
-    bool done = false;
-    std::optional<std::string> address;
-  } answer;
-  MessagePtr ask;
-  sd_bus_message* made = nullptr;
-  if (sdbus().message_new_method_call(connection.get(), &made, "org.a11y.Bus",
-                                      "/org/a11y/bus", "org.a11y.Bus",
-                                      "GetAddress") < 0) {
+  MessagePtr ask(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                              "org.a11y.Bus", "GetAddress"));
+  DBusPendingCall* made = nullptr;
+  if (ask == nullptr ||
+      !dbus_connection_send_with_reply(connection->get(), ask.get(), &made,
+                                       DBUS_TIMEOUT_INFINITE) ||
+      made == nullptr) {
     return std::nullopt;
   }
-  ask.reset(made);
-  sd_bus_slot* pending = nullptr;
-  const auto answered = [](sd_bus_message* message, void* data,
-                           sd_bus_error*) -> int {
-    auto* out = static_cast<Answer*>(data);
-    out->done = true;
-    const char* address = nullptr;
-    if (!sdbus().message_is_method_error(message, nullptr) &&
-        sdbus().message_has_signature(message, "s") &&
-        sdbus().message_read_basic(message, 's', &address) > 0 &&
-        address[0] != '\0') {
-      out->address = address;
-    }
-    return 1;
-  };
-  if (sdbus().call_async(connection.get(), &pending, ask.get(), answered,
-                         &answer, microsecondsUntil(deadline)) < 0) {
-    return std::nullopt;
-  }
-  SlotPtr slot(pending);
+  SlotPtr pending(made);
   ++sent;
   pump({connection.get()}, [&]() -> std::optional<Deadline> {
-    if (answer.done || Clock::now() >= deadline) return std::nullopt;
+    if (dbus_pending_call_get_completed(pending.get()) ||
+        !connection->isOpen() || Clock::now() >= deadline) {
+      return std::nullopt;
+    }
     return deadline;
   });
-  return answer.address;
+  if (!dbus_pending_call_get_completed(pending.get())) return std::nullopt;
+  MessagePtr answer(dbus_pending_call_steal_reply(pending.get()));
+  const char* address = nullptr;
+  if (answer == nullptr ||
+      dbus_message_get_type(answer.get()) != DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+      !dbus_message_has_signature(answer.get(), "s") ||
+      !dbus_message_get_args(answer.get(), nullptr, DBUS_TYPE_STRING, &address,
+                             DBUS_TYPE_INVALID) ||
+      address[0] == '\0') {
+    return std::nullopt;
+  }
+  return std::string(address);
 }
 
 const char* statusName(CallStatus status) {
@@ -101,73 +103,121 @@ ClientOptions ClientOptions::fromEnvironment() {
   return options;
 }
 
-const SdBus* loadSdBus() {
-  static const SdBus* loaded = []() -> const SdBus* {
-    void* library = dlopen("libsystemd.so.0", RTLD_LAZY | RTLD_LOCAL);
-    if (library == nullptr) return nullptr;
-    static SdBus functions;
-    bool all = true;
-    auto load = [&](auto& slot, const char* name) {
-      slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-          dlsym(library, name));
-      all = all && slot != nullptr;
-    };
-    load(functions.call_async, "sd_bus_call_async");
-    load(functions.close_unref, "sd_bus_close_unref");
-    load(functions.get_events, "sd_bus_get_events");
-    load(functions.get_fd, "sd_bus_get_fd");
-    load(functions.get_unique_name, "sd_bus_get_unique_name");
-    load(functions.get_timeout, "sd_bus_get_timeout");
-    load(functions.is_open, "sd_bus_is_open");
-    load(functions.is_ready, "sd_bus_is_ready");
-    load(functions.message_append, "sd_bus_message_append");
-    load(functions.message_append_basic, "sd_bus_message_append_basic");
-    load(functions.message_at_end, "sd_bus_message_at_end");
-    load(functions.message_close_container, "sd_bus_message_close_container");
-    load(functions.message_enter_container, "sd_bus_message_enter_container");
-    load(functions.message_exit_container, "sd_bus_message_exit_container");
-    load(functions.message_get_error, "sd_bus_message_get_error");
-    load(functions.message_get_signature, "sd_bus_message_get_signature");
-    load(functions.message_has_signature, "sd_bus_message_has_signature");
-    load(functions.message_is_method_error, "sd_bus_message_is_method_error");
-    load(functions.message_new_method_call, "sd_bus_message_new_method_call");
-    load(functions.message_open_container, "sd_bus_message_open_container");
-    load(functions.message_read, "sd_bus_message_read");
-    load(functions.message_read_basic, "sd_bus_message_read_basic");
-    load(functions.message_skip, "sd_bus_message_skip");
-    load(functions.message_unref, "sd_bus_message_unref");
-    load(functions.make, "sd_bus_new");
-    load(functions.process, "sd_bus_process");
-    load(functions.set_address, "sd_bus_set_address");
-    load(functions.set_bus_client, "sd_bus_set_bus_client");
-    load(functions.slot_unref, "sd_bus_slot_unref");
-    load(functions.start, "sd_bus_start");
-    if (!all) {
-      dlclose(library);
+Connection::Connection(DBusConnection* connection, bool busClient)
+    : connection_(connection), busClient_(busClient) {}
+
+Connection::~Connection() {
+  if (hello_ != nullptr) PendingDrop{}(hello_);
+  dbus_connection_close(connection_);
+  dbus_connection_set_watch_functions(connection_, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+  dbus_connection_unref(connection_);
+}
+
+std::unique_ptr<Connection> Connection::open(const std::string& address,
+                                             bool busClient) {
+  if (!onlySockets(address)) return nullptr;
+  // Writes to a closed socket fail without a signal (MSG_NOSIGNAL): the
+  // process's handling of SIGPIPE is left as it is.
+  dbus_connection_set_change_sigpipe(false);
+  // A connection of its own: libdbus shares one opened otherwise, and would
+  // end the process when the bus closes it.
+  DBusConnection* made = dbus_connection_open_private(address.c_str(), nullptr);
+  if (made == nullptr) return nullptr;
+  std::unique_ptr<Connection> connection(new Connection(made, busClient));
+  dbus_connection_set_exit_on_disconnect(made, false);
+  const auto add = [](DBusWatch* watch, void* data) -> dbus_bool_t {
+    static_cast<Connection*>(data)->watches_.push_back(watch);
+    return true;
+  };
+  const auto remove = [](DBusWatch* watch, void* data) {
+    std::erase(static_cast<Connection*>(data)->watches_, watch);
+  };
+  if (!dbus_connection_set_watch_functions(made, add, remove, nullptr,
+                                           connection.get(), nullptr)) {
+    return nullptr;
+  }
+  if (busClient) {
+    // Hello goes out first; the calls sent before its answer wait behind it.
+    MessagePtr hello(dbus_message_new_method_call(
+        DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+    if (hello == nullptr ||
+        !dbus_connection_send_with_reply(made, hello.get(), &connection->hello_,
+                                         DBUS_TIMEOUT_INFINITE) ||
+        connection->hello_ == nullptr ||
+        !dbus_pending_call_set_notify(connection->hello_, registered,
+                                      connection.get(), nullptr)) {
       return nullptr;
     }
-    return &functions;
-  }();
-  return loaded;
+  }
+  return connection;
+}
+
+void Connection::registered(DBusPendingCall* pending, void* data) {
+  auto& connection = *static_cast<Connection*>(data);
+  MessagePtr answer(dbus_pending_call_steal_reply(pending));
+  const char* name = nullptr;
+  if (answer != nullptr &&
+      dbus_message_get_type(answer.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+      dbus_message_get_args(answer.get(), nullptr, DBUS_TYPE_STRING, &name,
+                            DBUS_TYPE_INVALID) &&
+      dbus_bus_set_unique_name(connection.connection_, name)) {
+    connection.unique_ = name;
+    connection.registered_ = true;
+  } else {
+    // A bus that will not have this client: nothing gets through.
+    dbus_connection_close(connection.connection_);
+  }
+}
+
+bool Connection::isOpen() const {
+  return dbus_connection_get_is_connected(connection_);
+}
+
+bool Connection::isReady() const {
+  return isOpen() && dbus_connection_get_is_authenticated(connection_) &&
+         (!busClient_ || registered_);
+}
+
+void Connection::waitOn(std::vector<pollfd>& fds,
+                        std::vector<DBusWatch*>& watches) {
+  for (DBusWatch* watch : watches_) {
+    if (!dbus_watch_get_enabled(watch)) continue;
+    const unsigned flags = dbus_watch_get_flags(watch);
+    short events = 0;
+    if ((flags & DBUS_WATCH_READABLE) != 0) events |= POLLIN;
+    if ((flags & DBUS_WATCH_WRITABLE) != 0) events |= POLLOUT;
+    fds.push_back({dbus_watch_get_unix_fd(watch), events, 0});
+    watches.push_back(watch);
+  }
+}
+
+void Connection::handle(DBusWatch* watch, short revents) {
+  // Handling one watch can close the connection and drop the others.
+  if (std::find(watches_.begin(), watches_.end(), watch) == watches_.end()) {
+    return;
+  }
+  unsigned flags = 0;
+  if ((revents & POLLIN) != 0) flags |= DBUS_WATCH_READABLE;
+  if ((revents & POLLOUT) != 0) flags |= DBUS_WATCH_WRITABLE;
+  if ((revents & POLLHUP) != 0) flags |= DBUS_WATCH_HANGUP;
+  if ((revents & (POLLERR | POLLNVAL)) != 0) flags |= DBUS_WATCH_ERROR;
+  if (flags != 0) dbus_watch_handle(watch, flags);
+}
+
+void Connection::dispatch() {
+  // Each round hands one message on; a connection that closed has its
+  // calls answered with NoReply here.
+  while (dbus_connection_dispatch(connection_) == DBUS_DISPATCH_DATA_REMAINS) {
+  }
 }
 
 BusPtr connectTo(const std::string& address, bool busClient) {
-  if (loadSdBus() == nullptr) return nullptr;
-  sd_bus* made = nullptr;
-  if (sdbus().make(&made) < 0) return nullptr;
-  BusPtr bus(made);
-  // Only the address given is tried: sd-bus never autolaunches a bus, and no
-  // X11 display is asked for one.
-  if (sdbus().set_address(bus.get(), address.c_str()) < 0 ||
-      sdbus().set_bus_client(bus.get(), busClient ? 1 : 0) < 0 ||
-      sdbus().start(bus.get()) < 0) {
-    return nullptr;
-  }
-  return bus;
+  return Connection::open(address, busClient);
 }
 
 bool Client::State::openBus(Deadline deadline) {
-  if (bus != nullptr && sdbus().is_open(bus.get()) > 0) return true;
+  if (bus != nullptr && bus->isOpen()) return true;
   // A bus that closed (its daemon restarted) is looked for afresh, with
   // every application's socket; the ways to them set before the bus first
   // opened stay.
@@ -186,7 +236,7 @@ bool Client::State::openBus(Deadline deadline) {
   return !busFailed;
 }
 
-sd_bus* Client::State::connectionFor(const std::string& app) {
+Connection* Client::State::connectionFor(const std::string& app) {
   const auto found = routes.find(app);
   if (found != routes.end() && found->second.own != nullptr) {
     return found->second.own.get();
@@ -202,15 +252,14 @@ Client::~Client() = default;
 
 bool Client::open(Deadline deadline) {
   if (!state_->openBus(deadline)) return false;
-  sd_bus* bus = state_->bus.get();
+  Connection* bus = state_->bus.get();
   pump({bus}, [&]() -> std::optional<Deadline> {
-    if (sdbus().is_ready(bus) > 0 || sdbus().is_open(bus) <= 0 ||
-        Clock::now() >= deadline) {
+    if (bus->isReady() || !bus->isOpen() || Clock::now() >= deadline) {
       return std::nullopt;
     }
     return deadline;
   });
-  if (sdbus().is_ready(bus) > 0) return true;
+  if (bus->isReady()) return true;
   state_->dropBus();
   return false;
 }
@@ -220,13 +269,13 @@ void Client::beginScan() {
   state_->gone.clear();
   state_->busFailed = false;
   // A bus that never finished its handshake is connected to afresh.
-  if (state_->bus != nullptr && sdbus().is_ready(state_->bus.get()) <= 0) {
+  if (state_->bus != nullptr && !state_->bus->isReady()) {
     state_->dropBus();
   }
   // An application whose socket closed is asked for its socket again.
   std::erase_if(state_->routes, [](const auto& entry) {
     const Route& route = entry.second;
-    return route.own != nullptr && sdbus().is_open(route.own.get()) <= 0;
+    return route.own != nullptr && !route.own->isOpen();
   });
 }
 
@@ -259,3 +308,11 @@ void Client::setOwnSocket(const std::string& app,
 }
 
 }  // namespace kestreye::atspi::bus
+
+#ifdef KESTREYE_DBUS_ARCHIVE
+// libdbus's archive also holds its server's socket activation, which asks
+// libsystemd for the sockets systemd passed; a client passes none, and
+// linking libsystemd for it would bring back what the archive leaves out.
+extern "C" int sd_listen_fds(int) { return 0; }
+extern "C" int sd_is_socket(int, int, int, int) { return 0; }
+#endif

@@ -20,7 +20,7 @@ constexpr const char* kTable = "org.a11y.atspi.Table";
 constexpr const char* kCollection = "org.a11y.atspi.Collection";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
-using Reader = bool (*)(sd_bus_message*, Batch::AnyReply&);
+using Reader = bool (*)(DBusMessage*, Batch::AnyReply&);
 
 template <class T>
 bool keep(Batch::AnyReply& reply, T value) {
@@ -28,292 +28,306 @@ bool keep(Batch::AnyReply& reply, T value) {
   return true;
 }
 
-bool readString(sd_bus_message* message, std::string& out) {
-  const char* text = nullptr;
-  if (sdbus().message_read_basic(message, 's', &text) <= 0) return false;
-  out = text;
-  return true;
-}
-
-// One (so) structure: a bus name and an object path.
-bool readRef(sd_bus_message* message, ObjectRef& out) {
-  const char* bus = nullptr;
-  const char* path = nullptr;
-  if (sdbus().message_enter_container(message, 'r', "so") <= 0 ||
-      sdbus().message_read_basic(message, 's', &bus) <= 0 ||
-      sdbus().message_read_basic(message, 'o', &path) <= 0 ||
-      sdbus().message_exit_container(message) < 0) {
-    return false;
+// A place in a message's arguments, or in a container's. Each read checks
+// the type it finds, so that a variant's content is read only as what it
+// holds.
+class Args {
+ public:
+  // The arguments of `message`, when it has exactly `signature`.
+  static std::optional<Args> of(DBusMessage* message, const char* signature) {
+    Args args;
+    if (!dbus_message_has_signature(message, signature)) return std::nullopt;
+    dbus_message_iter_init(message, &args.at_);
+    return args;
   }
-  out = ObjectRef{bus, path};
-  return true;
-}
+  bool atEnd() { return type() == DBUS_TYPE_INVALID; }
+  int type() { return dbus_message_iter_get_arg_type(&at_); }
+  // Reads one basic value of D-Bus type `type` into `out`.
+  template <class T>
+  bool basic(int type, T& out) {
+    if (this->type() != type) return false;
+    dbus_message_iter_get_basic(&at_, &out);
+    dbus_message_iter_next(&at_);
+    return true;
+  }
+  bool text(std::string& out) {
+    const char* value = nullptr;
+    if (!basic(DBUS_TYPE_STRING, value)) return false;
+    out = value;
+    return true;
+  }
+  // Enters the container of type `type` here into `inner`, and moves past
+  // it.
+  bool enter(int type, Args& inner) {
+    if (this->type() != type) return false;
+    dbus_message_iter_recurse(&at_, &inner.at_);
+    dbus_message_iter_next(&at_);
+    return true;
+  }
+  // A variant here whose content has exactly `signature`, entered into
+  // `inner`.
+  bool variant(const char* signature, Args& inner) {
+    if (!enter(DBUS_TYPE_VARIANT, inner)) return false;
+    char* held = dbus_message_iter_get_signature(&inner.at_);
+    const bool same = held != nullptr && std::string_view(held) == signature;
+    dbus_free(held);
+    return same;
+  }
+  // Moves past whatever is here.
+  void skip() { dbus_message_iter_next(&at_); }
+  // One (so) structure: a bus name and an object path.
+  bool ref(ObjectRef& out) {
+    Args fields;
+    const char* bus = nullptr;
+    const char* path = nullptr;
+    if (!enter(DBUS_TYPE_STRUCT, fields) ||
+        !fields.basic(DBUS_TYPE_STRING, bus) ||
+        !fields.basic(DBUS_TYPE_OBJECT_PATH, path)) {
+      return false;
+    }
+    out = ObjectRef{bus, path};
+    return true;
+  }
+  // The words of an array of u, up to MAX_LISTED_ENTRIES.
+  bool words(std::vector<uint32_t>& out) {
+    Args entries;
+    if (!enter(DBUS_TYPE_ARRAY, entries)) return false;
+    uint32_t word = 0;
+    while (out.size() < MAX_LISTED_ENTRIES &&
+           entries.basic(DBUS_TYPE_UINT32, word)) {
+      out.push_back(word);
+    }
+    return true;
+  }
+  // The (so) entries of an array, up to `bound`; `truncated` tells whether
+  // more followed.
+  bool refs(size_t bound, std::vector<ObjectRef>& out, bool& truncated) {
+    Args entries;
+    if (!enter(DBUS_TYPE_ARRAY, entries)) return false;
+    truncated = false;
+    while (!entries.atEnd()) {
+      if (out.size() >= bound) {
+        truncated = true;
+        return true;
+      }
+      ObjectRef ref;
+      if (!entries.ref(ref)) return false;
+      out.push_back(std::move(ref));
+    }
+    return true;
+  }
+
+ private:
+  DBusMessageIter at_{};
+};
 
 // An answer of one basic value of D-Bus type `Type`.
 template <class T, char Type>
-bool basic(sd_bus_message* message, Batch::AnyReply& reply) {
+bool basic(DBusMessage* message, Batch::AnyReply& reply) {
   static constexpr char kSignature[] = {Type, '\0'};
   T value{};
-  if (sdbus().message_has_signature(message, kSignature) <= 0 ||
-      sdbus().message_read_basic(message, Type, &value) <= 0) {
-    return false;
-  }
+  std::optional<Args> args = Args::of(message, kSignature);
+  if (!args || !args->basic(Type, value)) return false;
   return keep(reply, value);
 }
 
-bool text(sd_bus_message* message, Batch::AnyReply& reply) {
+bool text(DBusMessage* message, Batch::AnyReply& reply) {
   std::string value;
-  if (sdbus().message_has_signature(message, "s") <= 0 ||
-      !readString(message, value)) {
-    return false;
-  }
+  std::optional<Args> args = Args::of(message, "s");
+  if (!args || !args->text(value)) return false;
   return keep(reply, std::move(value));
 }
 
 // A property's answer: a variant that must hold a `Type`.
 template <class T, char Type>
-bool property(sd_bus_message* message, Batch::AnyReply& reply) {
+bool property(DBusMessage* message, Batch::AnyReply& reply) {
   static constexpr char kSignature[] = {Type, '\0'};
   T value{};
-  if (sdbus().message_has_signature(message, "v") <= 0 ||
-      sdbus().message_enter_container(message, 'v', kSignature) <= 0 ||
-      sdbus().message_read_basic(message, Type, &value) <= 0) {
+  std::optional<Args> args = Args::of(message, "v");
+  Args inner;
+  if (!args || !args->variant(kSignature, inner) || !inner.basic(Type, value)) {
     return false;
   }
   return keep(reply, value);
 }
 
-bool textProperty(sd_bus_message* message, Batch::AnyReply& reply) {
+bool textProperty(DBusMessage* message, Batch::AnyReply& reply) {
   std::string value;
-  if (sdbus().message_has_signature(message, "v") <= 0 ||
-      sdbus().message_enter_container(message, 'v', "s") <= 0 ||
-      !readString(message, value)) {
+  std::optional<Args> args = Args::of(message, "v");
+  Args inner;
+  if (!args || !args->variant("s", inner) || !inner.text(value)) {
     return false;
   }
   return keep(reply, std::move(value));
 }
 
-bool refProperty(sd_bus_message* message, Batch::AnyReply& reply) {
+bool refProperty(DBusMessage* message, Batch::AnyReply& reply) {
   ObjectRef value;
-  if (sdbus().message_has_signature(message, "v") <= 0 ||
-      sdbus().message_enter_container(message, 'v', "(so)") <= 0 ||
-      !readRef(message, value)) {
+  std::optional<Args> args = Args::of(message, "v");
+  Args inner;
+  if (!args || !args->variant("(so)", inner) || !inner.ref(value)) {
     return false;
   }
   return keep(reply, std::move(value));
 }
 
-bool ref(sd_bus_message* message, Batch::AnyReply& reply) {
+bool ref(DBusMessage* message, Batch::AnyReply& reply) {
   ObjectRef value;
-  if (sdbus().message_has_signature(message, "(so)") <= 0 ||
-      !readRef(message, value)) {
-    return false;
-  }
+  std::optional<Args> args = Args::of(message, "(so)");
+  if (!args || !args->ref(value)) return false;
   return keep(reply, std::move(value));
 }
 
-bool states(sd_bus_message* message, Batch::AnyReply& reply) {
+bool states(DBusMessage* message, Batch::AnyReply& reply) {
   std::vector<uint32_t> words;
-  if (sdbus().message_has_signature(message, "au") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "u") <= 0) {
-    return false;
-  }
-  uint32_t word = 0;
-  int more = 0;
-  while (words.size() < MAX_LISTED_ENTRIES &&
-         (more = sdbus().message_read_basic(message, 'u', &word)) > 0) {
-    words.push_back(word);
-  }
-  return more >= 0 && keep(reply, std::move(words));
+  std::optional<Args> args = Args::of(message, "au");
+  if (!args || !args->words(words)) return false;
+  return keep(reply, std::move(words));
 }
 
-// Reads (so) entries of the array just entered, up to `bound`; `truncated`
-// tells whether more followed.
-bool readRefs(sd_bus_message* message, size_t bound,
-              std::vector<ObjectRef>& refs, bool& truncated) {
-  truncated = false;
-  while (true) {
-    const int atEnd = sdbus().message_at_end(message, 0);
-    if (atEnd < 0) return false;
-    if (atEnd > 0) return true;
-    if (refs.size() >= bound) {
-      truncated = true;
-      return true;
-    }
-    ObjectRef ref;
-    if (!readRef(message, ref)) return false;
-    refs.push_back(std::move(ref));
-  }
-}
-
-bool children(sd_bus_message* message, Batch::AnyReply& reply) {
+bool children(DBusMessage* message, Batch::AnyReply& reply) {
   Children value;
-  if (sdbus().message_has_signature(message, "a(so)") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "(so)") <= 0 ||
-      !readRefs(message, MAX_LISTED_CHILDREN, value.refs, value.truncated)) {
+  std::optional<Args> args = Args::of(message, "a(so)");
+  if (!args || !args->refs(MAX_LISTED_CHILDREN, value.refs, value.truncated)) {
     return false;
   }
   return keep(reply, std::move(value));
 }
 
-bool attributes(sd_bus_message* message, Batch::AnyReply& reply) {
+bool attributes(DBusMessage* message, Batch::AnyReply& reply) {
   Attributes value;
-  if (sdbus().message_has_signature(message, "a{ss}") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "{ss}") <= 0) {
-    return false;
-  }
-  while (value.size() < MAX_LISTED_ENTRIES) {
-    const int entry = sdbus().message_enter_container(message, 'e', "ss");
-    if (entry < 0) return false;
-    if (entry == 0) break;
+  std::optional<Args> args = Args::of(message, "a{ss}");
+  Args entries;
+  if (!args || !args->enter(DBUS_TYPE_ARRAY, entries)) return false;
+  Args entry;
+  while (value.size() < MAX_LISTED_ENTRIES &&
+         entries.enter(DBUS_TYPE_DICT_ENTRY, entry)) {
     std::pair<std::string, std::string> pair;
-    if (!readString(message, pair.first) || !readString(message, pair.second) ||
-        sdbus().message_exit_container(message) < 0) {
-      return false;
-    }
+    if (!entry.text(pair.first) || !entry.text(pair.second)) return false;
     value.push_back(std::move(pair));
   }
   return keep(reply, std::move(value));
 }
 
-bool relations(sd_bus_message* message, Batch::AnyReply& reply) {
+bool relations(DBusMessage* message, Batch::AnyReply& reply) {
   std::vector<Relation> value;
-  if (sdbus().message_has_signature(message, "a(ua(so))") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "(ua(so))") <= 0) {
-    return false;
-  }
-  while (value.size() < MAX_LISTED_ENTRIES) {
-    const int entry = sdbus().message_enter_container(message, 'r', "ua(so)");
-    if (entry < 0) return false;
-    if (entry == 0) break;
+  std::optional<Args> args = Args::of(message, "a(ua(so))");
+  Args entries;
+  if (!args || !args->enter(DBUS_TYPE_ARRAY, entries)) return false;
+  Args entry;
+  while (value.size() < MAX_LISTED_ENTRIES &&
+         entries.enter(DBUS_TYPE_STRUCT, entry)) {
     Relation relation;
     bool truncated = false;
-    if (sdbus().message_read_basic(message, 'u', &relation.type) <= 0 ||
-        sdbus().message_enter_container(message, 'a', "(so)") <= 0 ||
-        !readRefs(message, MAX_LISTED_ENTRIES, relation.targets, truncated)) {
+    if (!entry.basic(DBUS_TYPE_UINT32, relation.type) ||
+        !entry.refs(MAX_LISTED_ENTRIES, relation.targets, truncated)) {
       return false;
     }
     value.push_back(std::move(relation));
-    // sd-bus leaves an array only at its end: a cut list ends the reading.
-    if (truncated) break;
-    if (sdbus().message_exit_container(message) < 0 ||
-        sdbus().message_exit_container(message) < 0) {
-      return false;
-    }
   }
   return keep(reply, std::move(value));
 }
 
 // An a{sv} of Accessible's properties, of which Name and Description must
 // be strings; the others are passed over.
-bool labels(sd_bus_message* message, Batch::AnyReply& reply) {
-  if (sdbus().message_has_signature(message, "a{sv}") <= 0 ||
-      sdbus().message_enter_container(message, 'a', "{sv}") <= 0) {
-    return false;
-  }
+bool labels(DBusMessage* message, Batch::AnyReply& reply) {
+  std::optional<Args> args = Args::of(message, "a{sv}");
+  Args entries;
+  if (!args || !args->enter(DBUS_TYPE_ARRAY, entries)) return false;
   std::optional<std::string> name;
   std::optional<std::string> description;
-  for (size_t entries = 0; entries < MAX_LISTED_ENTRIES; ++entries) {
-    const int entry = sdbus().message_enter_container(message, 'e', "sv");
-    if (entry < 0) return false;
-    if (entry == 0) break;
+  Args entry;
+  for (size_t read = 0;
+       read < MAX_LISTED_ENTRIES && entries.enter(DBUS_TYPE_DICT_ENTRY, entry);
+       ++read) {
     const char* key = nullptr;
-    if (sdbus().message_read_basic(message, 's', &key) <= 0) return false;
+    if (!entry.basic(DBUS_TYPE_STRING, key)) return false;
     const std::string_view property(key);
     std::optional<std::string>* slot = property == "Name" ? &name
                                        : property == "Description"
                                            ? &description
                                            : nullptr;
-    if (slot != nullptr) {
-      std::string value;
-      if (sdbus().message_enter_container(message, 'v', "s") <= 0 ||
-          !readString(message, value) ||
-          sdbus().message_exit_container(message) < 0) {
-        return false;
-      }
-      *slot = std::move(value);
-    } else if (sdbus().message_skip(message, "v") < 0) {
+    if (slot == nullptr) continue;
+    Args inner;
+    std::string value;
+    if (!entry.variant("s", inner) || !inner.text(value)) {
       return false;
     }
-    if (sdbus().message_exit_container(message) < 0) return false;
+    *slot = std::move(value);
   }
   if (!name.has_value() || !description.has_value()) return false;
   return keep(reply, Labels{std::move(*name), std::move(*description)});
 }
 
 // One ((so)(so)(so)iiassusau) entry of a cache snapshot.
-bool readCacheItem(sd_bus_message* message, CacheItem& item) {
+bool readCacheItem(Args& fields, CacheItem& item) {
   ObjectRef app;
-  if (!readRef(message, item.ref) || !readRef(message, app) ||
-      !readRef(message, item.parent) ||
-      sdbus().message_read(message, "ii", &item.index, &item.childCount) <= 0 ||
-      sdbus().message_enter_container(message, 'a', "s") <= 0) {
+  Args interfaces;
+  if (!fields.ref(item.ref) || !fields.ref(app) || !fields.ref(item.parent) ||
+      !fields.basic(DBUS_TYPE_INT32, item.index) ||
+      !fields.basic(DBUS_TYPE_INT32, item.childCount) ||
+      !fields.enter(DBUS_TYPE_ARRAY, interfaces)) {
     return false;
   }
   const char* interface = nullptr;
-  int more = 0;
-  while ((more = sdbus().message_read_basic(message, 's', &interface)) > 0) {
-    if (std::string_view(interface) == "org.a11y.atspi.Text") item.text = true;
+  while (interfaces.basic(DBUS_TYPE_STRING, interface)) {
+    if (std::string_view(interface) == kText) item.text = true;
   }
-  if (more < 0 || sdbus().message_exit_container(message) < 0 ||
-      !readString(message, item.name) ||
-      sdbus().message_read_basic(message, 'u', &item.role) <= 0 ||
-      !readString(message, item.description) ||
-      sdbus().message_enter_container(message, 'a', "u") <= 0) {
-    return false;
-  }
-  uint32_t word = 0;
-  while (item.states.size() < MAX_LISTED_ENTRIES &&
-         (more = sdbus().message_read_basic(message, 'u', &word)) > 0) {
-    item.states.push_back(word);
-  }
-  return more >= 0 && sdbus().message_exit_container(message) >= 0;
+  return fields.text(item.name) && fields.basic(DBUS_TYPE_UINT32, item.role) &&
+         fields.text(item.description) && fields.words(item.states);
 }
 
-bool cacheItems(sd_bus_message* message, Batch::AnyReply& reply) {
+bool cacheItems(DBusMessage* message, Batch::AnyReply& reply) {
   std::vector<CacheItem> items;
-  constexpr const char* kItem = "(so)(so)(so)iiassusau";
-  if (sdbus().message_has_signature(message, "a((so)(so)(so)iiassusau)") <= 0 ||
-      sdbus().message_enter_container(message, 'a',
-                                      "((so)(so)(so)iiassusau)") <= 0) {
-    return false;
-  }
-  while (items.size() < MAX_LISTED_CHILDREN) {
-    const int entry = sdbus().message_enter_container(message, 'r', kItem);
-    if (entry < 0) return false;
-    if (entry == 0) break;
+  std::optional<Args> args = Args::of(message, "a((so)(so)(so)iiassusau)");
+  Args entries;
+  if (!args || !args->enter(DBUS_TYPE_ARRAY, entries)) return false;
+  Args fields;
+  while (items.size() < MAX_LISTED_CHILDREN &&
+         entries.enter(DBUS_TYPE_STRUCT, fields)) {
     CacheItem item;
-    if (!readCacheItem(message, item) ||
-        sdbus().message_exit_container(message) < 0) {
-      return false;
-    }
+    if (!readCacheItem(fields, item)) return false;
     items.push_back(std::move(item));
   }
   return keep(reply, std::move(items));
 }
 
-bool selection(sd_bus_message* message, Batch::AnyReply& reply) {
+bool selection(DBusMessage* message, Batch::AnyReply& reply) {
   TextRange value;
-  if (sdbus().message_has_signature(message, "ii") <= 0 ||
-      sdbus().message_read(message, "ii", &value.start, &value.end) <= 0) {
+  std::optional<Args> args = Args::of(message, "ii");
+  if (!args || !args->basic(DBUS_TYPE_INT32, value.start) ||
+      !args->basic(DBUS_TYPE_INT32, value.end)) {
     return false;
   }
   return keep(reply, value);
 }
 
-bool extents(sd_bus_message* message, Batch::AnyReply& reply) {
+bool extents(DBusMessage* message, Batch::AnyReply& reply) {
   Extents value;
-  if (sdbus().message_has_signature(message, "(iiii)") <= 0 ||
-      sdbus().message_read(message, "(iiii)", &value.x, &value.y, &value.width,
-                           &value.height) <= 0) {
+  std::optional<Args> args = Args::of(message, "(iiii)");
+  Args fields;
+  if (!args || !args->enter(DBUS_TYPE_STRUCT, fields) ||
+      !fields.basic(DBUS_TYPE_INT32, value.x) ||
+      !fields.basic(DBUS_TYPE_INT32, value.y) ||
+      !fields.basic(DBUS_TYPE_INT32, value.width) ||
+      !fields.basic(DBUS_TYPE_INT32, value.height)) {
     return false;
   }
   return keep(reply, value);
+}
+
+// Appends basic arguments of the types `types` (DBUS_TYPE_*) from `values`.
+template <class... T>
+bool appendAll(DBusMessage* message, std::pair<int, T>... values) {
+  DBusMessageIter args;
+  dbus_message_iter_init_append(message, &args);
+  return (dbus_message_iter_append_basic(&args, values.first, &values.second) &&
+          ...);
 }
 
 std::unique_ptr<Batch::Call> method(
     const ObjectRef& target, const char* interface, const char* member,
-    Reader read, std::function<int(sd_bus_message*)> append = nullptr) {
+    Reader read, std::function<bool(DBusMessage*)> append = nullptr) {
   auto call = std::make_unique<Batch::Call>();
   call->target = target;
   call->interface = interface;
@@ -328,8 +342,9 @@ std::unique_ptr<Batch::Call> get(const ObjectRef& target, const char* interface,
                                  const char* name, Reader read) {
   auto call =
       method(target, kProperties, "Get", read,
-             [interface, name](sd_bus_message* message) {
-               return sdbus().message_append(message, "ss", interface, name);
+             [interface, name](DBusMessage* message) {
+               return appendAll(message, std::pair{DBUS_TYPE_STRING, interface},
+                                std::pair{DBUS_TYPE_STRING, name});
              });
   return call;
 }
@@ -363,8 +378,8 @@ Ticket<std::string> Batch::description(const ObjectRef& target) {
 
 Ticket<Labels> Batch::labels(const ObjectRef& target) {
   return add<Labels>(method(
-      target, kProperties, "GetAll", bus::labels, [](sd_bus_message* message) {
-        return sdbus().message_append(message, "s", kAccessible);
+      target, kProperties, "GetAll", bus::labels, [](DBusMessage* message) {
+        return appendAll(message, std::pair{DBUS_TYPE_STRING, kAccessible});
       }));
 }
 
@@ -379,11 +394,11 @@ Ticket<Children> Batch::children(const ObjectRef& target) {
 }
 
 Ticket<ObjectRef> Batch::childAt(const ObjectRef& target, int32_t index) {
-  return add<ObjectRef>(method(target, kAccessible, "GetChildAtIndex", bus::ref,
-                               [index](sd_bus_message* message) {
-                                 return sdbus().message_append(message, "i",
-                                                               index);
-                               }));
+  return add<ObjectRef>(
+      method(target, kAccessible, "GetChildAtIndex", bus::ref,
+             [index](DBusMessage* message) {
+               return appendAll(message, std::pair{DBUS_TYPE_INT32, index});
+             }));
 }
 
 Ticket<int32_t> Batch::childCount(const ObjectRef& target) {
@@ -424,11 +439,11 @@ Ticket<std::string> Batch::toolkitVersion(const std::string& app) {
 
 Ticket<std::string> Batch::text(const ObjectRef& target, int32_t start,
                                 int32_t end) {
-  return add<std::string>(method(target, kText, "GetText", bus::text,
-                                 [start, end](sd_bus_message* message) {
-                                   return sdbus().message_append(message, "ii",
-                                                                 start, end);
-                                 }));
+  return add<std::string>(method(
+      target, kText, "GetText", bus::text, [start, end](DBusMessage* message) {
+        return appendAll(message, std::pair{DBUS_TYPE_INT32, start},
+                         std::pair{DBUS_TYPE_INT32, end});
+      }));
 }
 
 Ticket<int32_t> Batch::caretOffset(const ObjectRef& target) {
@@ -442,11 +457,11 @@ Ticket<int32_t> Batch::selectionCount(const ObjectRef& target) {
 }
 
 Ticket<TextRange> Batch::selection(const ObjectRef& target, int32_t index) {
-  return add<TextRange>(method(target, kText, "GetSelection", bus::selection,
-                               [index](sd_bus_message* message) {
-                                 return sdbus().message_append(message, "i",
-                                                               index);
-                               }));
+  return add<TextRange>(
+      method(target, kText, "GetSelection", bus::selection,
+             [index](DBusMessage* message) {
+               return appendAll(message, std::pair{DBUS_TYPE_INT32, index});
+             }));
 }
 
 Ticket<int32_t> Batch::characterCount(const ObjectRef& target) {
@@ -455,11 +470,12 @@ Ticket<int32_t> Batch::characterCount(const ObjectRef& target) {
 }
 
 Ticket<Extents> Batch::extents(const ObjectRef& target, CoordType coords) {
-  return add<Extents>(method(target, kComponent, "GetExtents", bus::extents,
-                             [coords](sd_bus_message* message) {
-                               return sdbus().message_append(
-                                   message, "u", static_cast<uint32_t>(coords));
-                             }));
+  return add<Extents>(method(
+      target, kComponent, "GetExtents", bus::extents,
+      [coords](DBusMessage* message) {
+        return appendAll(message, std::pair{DBUS_TYPE_UINT32,
+                                            static_cast<uint32_t>(coords)});
+      }));
 }
 
 Ticket<double> Batch::currentValue(const ObjectRef& target) {
@@ -473,19 +489,20 @@ Ticket<int32_t> Batch::selectedChildCount(const ObjectRef& target) {
 }
 
 Ticket<ObjectRef> Batch::selectedChild(const ObjectRef& target, int32_t index) {
-  return add<ObjectRef>(method(target, kSelection, "GetSelectedChild", bus::ref,
-                               [index](sd_bus_message* message) {
-                                 return sdbus().message_append(message, "i",
-                                                               index);
-                               }));
+  return add<ObjectRef>(
+      method(target, kSelection, "GetSelectedChild", bus::ref,
+             [index](DBusMessage* message) {
+               return appendAll(message, std::pair{DBUS_TYPE_INT32, index});
+             }));
 }
 
 Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
                                 int32_t column) {
   return add<ObjectRef>(method(target, kTable, "GetAccessibleAt", bus::ref,
-                               [row, column](sd_bus_message* message) {
-                                 return sdbus().message_append(message, "ii",
-                                                               row, column);
+                               [row, column](DBusMessage* message) {
+                                 return appendAll(
+                                     message, std::pair{DBUS_TYPE_INT32, row},
+                                     std::pair{DBUS_TYPE_INT32, column});
                                }));
 }
 
@@ -496,31 +513,51 @@ Ticket<Children> Batch::matchingStates(const ObjectRef& target,
   // attribute, role or interface of an empty list (which every element
   // passes); not inverted. Then canonical order, the count, and the whole
   // subtree.
-  constexpr int32_t kMatchAll = 1;
-  constexpr int32_t kMatchAny = 2;
-  constexpr int32_t kMatchNone = 3;
-  constexpr uint32_t kCanonical = 1;
+  static constexpr int32_t kMatchAll = 1;
+  static constexpr int32_t kMatchAny = 2;
+  static constexpr int32_t kMatchNone = 3;
+  static constexpr uint32_t kCanonical = 1;
   return add<Children>(method(
       target, kCollection, "GetMatches", bus::children,
-      [states = std::move(states), count, any](sd_bus_message* message) {
-        int result =
-            sdbus().message_open_container(message, 'r', "aiia{ss}iaiiasib");
-        if (result < 0) return result;
-        result = sdbus().message_open_container(message, 'a', "i");
-        for (size_t i = 0; result >= 0 && i < states.size(); ++i) {
-          result = sdbus().message_append_basic(message, 'i', &states[i]);
+      [states = std::move(states), count, any](DBusMessage* message) {
+        DBusMessageIter args;
+        DBusMessageIter rule;
+        DBusMessageIter list;
+        const int32_t match = any ? kMatchAny : kMatchAll;
+        const dbus_bool_t no = false;
+        const dbus_bool_t yes = true;
+        const uint32_t order = kCanonical;
+        // An empty list of `signature` in the rule, then how it matches.
+        const auto none = [&](const char* signature) {
+          DBusMessageIter empty;
+          return dbus_message_iter_open_container(&rule, DBUS_TYPE_ARRAY,
+                                                  signature, &empty) &&
+                 dbus_message_iter_close_container(&rule, &empty) &&
+                 dbus_message_iter_append_basic(&rule, DBUS_TYPE_INT32,
+                                                &kMatchNone);
+        };
+        dbus_message_iter_init_append(message, &args);
+        if (!dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr,
+                                              &rule) ||
+            !dbus_message_iter_open_container(&rule, DBUS_TYPE_ARRAY, "i",
+                                              &list)) {
+          return false;
         }
-        if (result >= 0) result = sdbus().message_close_container(message);
-        if (result >= 0) {
-          result = sdbus().message_append(
-              message, "ia{ss}iaiiasib", any ? kMatchAny : kMatchAll, 0,
-              kMatchNone, 0, kMatchNone, 0, kMatchNone, 0);
+        for (const uint32_t word : states) {
+          const auto value = static_cast<int32_t>(word);
+          if (!dbus_message_iter_append_basic(&list, DBUS_TYPE_INT32, &value)) {
+            return false;
+          }
         }
-        if (result >= 0) result = sdbus().message_close_container(message);
-        if (result >= 0) {
-          result = sdbus().message_append(message, "uib", kCanonical, count, 1);
-        }
-        return result;
+        return dbus_message_iter_close_container(&rule, &list) &&
+               dbus_message_iter_append_basic(&rule, DBUS_TYPE_INT32, &match) &&
+               none("{ss}") && none("i") && none("s") &&
+               dbus_message_iter_append_basic(&rule, DBUS_TYPE_BOOLEAN, &no) &&
+               dbus_message_iter_close_container(&args, &rule) &&
+               dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32,
+                                              &order) &&
+               dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &count) &&
+               dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &yes);
       }));
 }
 
@@ -531,11 +568,12 @@ Ticket<std::vector<CacheItem>> Batch::cacheItems(const std::string& app) {
 }
 
 Ticket<uint32_t> Batch::processId(const std::string& app) {
-  auto call = method(ObjectRef{"org.freedesktop.DBus", "/org/freedesktop/DBus"},
-                     "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-                     basic<uint32_t, 'u'>, [app](sd_bus_message* message) {
-                       return sdbus().message_append(message, "s", app.c_str());
-                     });
+  auto call = method(
+      ObjectRef{"org.freedesktop.DBus", "/org/freedesktop/DBus"},
+      "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+      basic<uint32_t, 'u'>, [app](DBusMessage* message) {
+        return appendAll(message, std::pair{DBUS_TYPE_STRING, app.c_str()});
+      });
   call->viaBus = true;
   call->about = app;
   return add<uint32_t>(std::move(call));
