@@ -413,6 +413,9 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
     bool sessionAddress;      // DBUS_SESSION_BUS_ADDRESS names the bus
     CallStatus status;
   };
+  const std::string launched = bus.folder() + "/launched";
+  const std::string launch =
+      "unixexec:path=/usr/bin/touch,argv0=touch,argv1=" + launched;
   const Row rows[] = {
       {"AT_SPI_BUS_ADDRESS first", "unix:path=/nonexistent", bus.address(),
        true, CallStatus::Ok},
@@ -422,6 +425,13 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
        CallStatus::NoBus},
       {"an address of no bus", "unix:path=/nonexistent", "", true,
        CallStatus::NoBus},
+      // Addresses that would start a program or a bus are not followed.
+      {"an address that runs a program", launch.c_str(), "", true,
+       CallStatus::NoBus},
+      {"a bus to start", "", "autolaunch:", false, CallStatus::NoBus},
+      {"a program in AT_SPI_BUS_ADDRESS", "", launch, false,
+       CallStatus::NoBus},
+      // Last: the socket that never answers remembers being connected to.
       {"a bus that never answers", "", mute.address(), false,
        CallStatus::NoBus},
   };
@@ -450,6 +460,7 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
     EXPECT_EQ(once(client, &Batch::role, app.ref("/o/window")).status,
               row.status);
     EXPECT_EQ(client.callsSent(), sent + (row.status == CallStatus::Ok));
+    EXPECT_FALSE(std::filesystem::exists(launched));
   }
   EXPECT_TRUE(mute.connectedTo());
   unsetenv("AT_SPI_BUS_ADDRESS");
