@@ -1,18 +1,26 @@
 #include "platform/atspi/frontmost.h"
 
 #include <dirent.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace kestreye::atspi {
 namespace {
@@ -443,46 +451,131 @@ bool plainPath(std::string_view path) {
 
 }  // namespace
 
+std::optional<std::unordered_map<uint64_t, std::string>>
+listeningBridgeSockets() {
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return std::nullopt;
+  struct Request {
+    nlmsghdr header;
+    unix_diag_req request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  ask.request.sdiag_family = AF_UNIX;
+  constexpr int kListening = 10;  // TCP_LISTEN
+  ask.request.udiag_states = 1u << kListening;
+  ask.request.udiag_show = UDIAG_SHOW_NAME;
+  std::unordered_map<uint64_t, std::string> listening;
+  bool whole = false;
+  if (send(fd, &ask, sizeof ask, 0) == static_cast<ssize_t>(sizeof ask)) {
+    alignas(nlmsghdr) char buffer[32768];
+    bool failed = false;
+    while (!whole && !failed) {
+      ssize_t size = recv(fd, buffer, sizeof buffer, 0);
+      if (size <= 0) break;
+      for (auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+           NLMSG_OK(header, size); header = NLMSG_NEXT(header, size)) {
+        if (header->nlmsg_type == NLMSG_DONE) {
+          whole = true;
+          break;
+        }
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) {
+          failed = true;  // an error, or not the answer asked for
+          break;
+        }
+        const auto* socket =
+            static_cast<const unix_diag_msg*>(NLMSG_DATA(header));
+        int left = static_cast<int>(header->nlmsg_len -
+                                    NLMSG_LENGTH(sizeof(unix_diag_msg)));
+        for (auto* attribute = reinterpret_cast<const rtattr*>(socket + 1);
+             RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+          if (attribute->rta_type != UNIX_DIAG_NAME) continue;
+          std::string_view path(static_cast<const char*>(RTA_DATA(attribute)),
+                                RTA_PAYLOAD(attribute));
+          // A path bound with the whole address's length ends in zeros.
+          if (path.starts_with('/')) path = path.substr(0, path.find('\0'));
+          if (path.find("/at-spi2-") != std::string_view::npos &&
+              plainPath(path)) {
+            listening.emplace(socket->udiag_ino, std::string(path));
+          }
+        }
+      }
+    }
+  }
+  close(fd);
+  if (!whole) return std::nullopt;
+  return listening;
+}
+
 std::optional<std::string> bridgeSocketOf(int32_t pid,
                                           const std::string& proc) {
-  // Num RefCount Protocol Flags Type St Inode Path: the sockets listening
-  // (flag __SO_ACCEPTCON, 00010000) at the paths at-spi2-atk gives them, one
-  // for each bridge that opened one, by inode. Only their lines are read
-  // field by field: a desktop has thousands of sockets.
-  std::unordered_map<std::string, std::string> listening;
-  std::ifstream table(proc + "/net/unix");
-  std::string line;
-  while (std::getline(table, line)) {
-    if (line.find("/at-spi2-") == std::string::npos) continue;
-    std::istringstream fields(line);
-    std::string num, refs, protocol, flags, type, state, inode, path;
-    if (!(fields >> num >> refs >> protocol >> flags >> type >> state >>
-          inode >> path)) {
-      continue;
-    }
-    // Only a plain path is passed on, as it stands in an address.
-    if (flags == "00010000" && plainPath(path) &&
-        path.find("/at-spi2-") != std::string::npos) {
-      listening.emplace(std::move(inode), std::move(path));
+  // The sockets listening at the paths at-spi2-atk gives them, one for each
+  // bridge that opened one, by inode: asked of the kernel (only listening
+  // ones, where the table lists every socket, thousands on a desktop), else
+  // read from the table (Num RefCount Protocol Flags Type St Inode Path; the
+  // flag __SO_ACCEPTCON, 00010000, marks a listening one), only the lines
+  // of such paths field by field.
+  std::optional<std::unordered_map<uint64_t, std::string>> asked;
+  if (proc == "/proc") asked = listeningBridgeSockets();
+  std::unordered_map<uint64_t, std::string> listening;
+  if (asked.has_value()) {
+    listening = std::move(*asked);
+  } else {
+    std::ifstream table(proc + "/net/unix");
+    std::string line;
+    while (std::getline(table, line)) {
+      if (line.find("/at-spi2-") == std::string::npos) continue;
+      std::istringstream fields(line);
+      std::string num, refs, protocol, flags, type, state, path;
+      uint64_t inode = 0;
+      if (!(fields >> num >> refs >> protocol >> flags >> type >> state >>
+            inode >> path)) {
+        continue;
+      }
+      // Only a plain path is passed on, as it stands in an address.
+      if (flags == "00010000" && plainPath(path) &&
+          path.find("/at-spi2-") != std::string::npos) {
+        listening.emplace(inode, std::move(path));
+      }
     }
   }
   if (listening.empty()) return std::nullopt;
-  // The process's own among them, by its descriptors ("socket:[INODE]"). A
-  // bridge opens its socket early in the process's life, so the search
-  // seldom reads many of a process's descriptors, which may be hundreds.
+  // The process's own among them, by its descriptors ("socket:[INODE]"),
+  // newest first: a bridge opens its socket when its first client asks,
+  // after most of what the process opens at its start (the last of
+  // gtk3-widget-factory's 13, the 21st of LibreOffice's 21, the 78th of
+  // Firefox's 127).
   const std::string fds = proc + "/" + std::to_string(pid) + "/fd";
   DIR* dir = opendir(fds.c_str());
   if (dir == nullptr) return std::nullopt;
+  std::vector<int> numbers;
+  while (const dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long number = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && number >= 0) {
+      numbers.push_back(static_cast<int>(number));
+    }
+  }
+  std::sort(numbers.rbegin(), numbers.rend());
   std::optional<std::string> found;
-  while (const dirent* entry = !found ? readdir(dir) : nullptr) {
+  for (const int number : numbers) {
     char target[64];
-    const ssize_t size =
-        readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+    const ssize_t size = readlinkat(dirfd(dir), std::to_string(number).c_str(),
+                                    target, sizeof target - 1);
     const std::string_view link(target, size > 0 ? size_t(size) : 0);
     if (!link.starts_with("socket:[") || !link.ends_with("]")) continue;
-    const auto own =
-        listening.find(std::string(link.substr(8, link.size() - 9)));
-    if (own != listening.end()) found = "unix:path=" + own->second;
+    uint64_t inode = 0;
+    const std::string_view digits = link.substr(8, link.size() - 9);
+    const auto [rest, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), inode);
+    if (error != std::errc() || rest != digits.data() + digits.size()) continue;
+    const auto own = listening.find(inode);
+    if (own != listening.end()) {
+      found = "unix:path=" + own->second;
+      break;
+    }
   }
   closedir(dir);
   return found;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/atspi/atspi_private.h"
@@ -57,5 +58,11 @@ bool isStopped(int32_t pid, const std::string& proc);
 /// and the table of Unix sockets) without connecting; none when it opened
 /// none.
 std::optional<std::string> bridgeSocketOf(int32_t pid, const std::string& proc);
+
+/// The sockets listening at plain paths where at-spi2-atk puts its bridges'
+/// sockets, by inode, as the kernel lists them (sock_diag); none when it
+/// does not answer (no unix_diag), and then the table in /proc is read.
+std::optional<std::unordered_map<uint64_t, std::string>>
+listeningBridgeSockets();
 
 }  // namespace kestreye::atspi

@@ -1,8 +1,12 @@
 #include "platform/atspi/frontmost.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -116,6 +120,43 @@ TEST(BridgeSocketTest, IsTheProcessesOwnListeningAtSpiSocket) {
         "103 @at-spi2-abstract\n");
   EXPECT_EQ(bridgeSocketOf(7, proc), std::nullopt);
   std::filesystem::remove_all(proc);
+}
+
+// This process's own listening socket at an at-spi2 path, as the kernel
+// lists it and as the search finds it; a socket connected to it is no
+// listener, and the kernel's list tells it apart.
+TEST(BridgeSocketTest, FindsThisProcesssListeningSocket) {
+  char pattern[] = "/tmp/kestreye-bridge.XXXXXX";
+  const std::string folder = mkdtemp(pattern);
+  const std::string path = folder + "/at-spi2-Test01/socket";
+  std::filesystem::create_directories(folder + "/at-spi2-Test01");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(
+      connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address),
+      0);
+  struct stat own {};
+  ASSERT_EQ(fstat(listener, &own), 0);
+
+  // Without the kernel's list (no unix_diag) the table is read instead.
+  if (const auto listed = listeningBridgeSockets()) {
+    ASSERT_EQ(listed->count(own.st_ino), 1u);
+    EXPECT_EQ(listed->at(own.st_ino), path);
+    struct stat connected {};
+    ASSERT_EQ(fstat(client, &connected), 0);
+    EXPECT_EQ(listed->count(connected.st_ino), 0u);
+  }
+  EXPECT_EQ(bridgeSocketOf(getpid(), "/proc"), "unix:path=" + path);
+  close(client);
+  close(listener);
+  std::filesystem::remove_all(folder);
 }
 
 // A stopped process is one whose state, after its command (which may hold
