@@ -208,7 +208,6 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
   }
   ask.run();
   askAndLeave.run();
-  std::vector<Connection*> opened;
   for (size_t i = 0; i < apps.size(); ++i) {
     Reply<std::string> address;
     if (!found[i].has_value()) {
@@ -228,35 +227,13 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
     if (address.ok() && ownSocketAddress(*address.value)) {
       route.own = connectTo(*address.value, false);
     }
+    // A socket can accept the connection and then refuse the client, and
+    // each round trip of the handshake waits for the application's main
+    // loop: its calls go through the bus until the handshake has ended
+    // (Client::State::settleHandshakes), which goes on meanwhile.
     route.kind =
-        route.own != nullptr ? Route::Kind::OwnSocket : Route::Kind::Bus;
-    if (route.own != nullptr) opened.push_back(route.own.get());
-  }
-  if (opened.empty()) return;
-
-  // A socket can accept the connection and then refuse the client: each
-  // handshake is finished, all at once, before any call goes through it.
-  const Deadline until = std::min(deadline_, Clock::now() + callLimit_);
-  pump(opened, [&]() -> std::optional<Deadline> {
-    const bool settled =
-        std::all_of(opened.begin(), opened.end(), [](Connection* connection) {
-          return connection->isReady() || !connection->isOpen();
-        });
-    if (settled || Clock::now() >= until) return std::nullopt;
-    return until;
-  });
-  for (const std::string& app : apps) {
-    Route& route = state.routes[app];
-    if (route.own == nullptr || route.own->isReady()) continue;
-    if (route.own->isOpen()) {
-      // Accepted, and silent for a whole call limit: the application does
-      // not answer.
-      state.hung.insert(app);
-      route.kind = Route::Kind::Unknown;
-    } else {
-      route.kind = Route::Kind::Bus;
-    }
-    route.own.reset();
+        route.own != nullptr ? Route::Kind::Connecting : Route::Kind::Bus;
+    route.connected = Clock::now();
   }
 }
 
@@ -293,6 +270,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     return;
   }
 
+  state.settleHandshakes(callLimit_);
   // The applications met for the first time are asked for their own socket
   // first, all at once; one that offers none, or whose socket refuses the
   // connection, is called through the bus.
@@ -361,6 +339,13 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     }
   };
   fill();
+  // The handshakes under way go on while the batch waits.
+  for (Connection* connecting : state.handshakes()) {
+    if (std::find(connections.begin(), connections.end(), connecting) ==
+        connections.end()) {
+      connections.push_back(connecting);
+    }
+  }
 
   pump(connections, [&]() -> std::optional<Deadline> {
     const Deadline now = Clock::now();
@@ -416,6 +401,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     // The answers still on their way are dropped with their slots.
     call->slot.reset();
   }
+  state.settleHandshakes(callLimit_);
   if (asker != nullptr) leave(std::move(asker), client_, deadline_, callLimit_);
 }
 

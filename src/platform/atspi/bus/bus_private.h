@@ -94,12 +94,14 @@ void pump(const std::vector<Connection*>& connections,
 /// How calls reach one application.
 struct Route {
   enum class Kind {
-    Unknown,   ///< not asked yet
-    Bus,       ///< through the bus daemon
-    OwnSocket  ///< through its own socket
+    Unknown,     ///< not asked yet
+    Bus,         ///< through the bus daemon
+    Connecting,  ///< through the bus while its own socket's handshake goes on
+    OwnSocket    ///< through its own socket
   };
   Kind kind = Kind::Unknown;
-  BusPtr own;  ///< the connection to its own socket
+  BusPtr own;                     ///< the connection to its own socket
+  Clock::time_point connected{};  ///< when `own` was connected
   /// Finds its socket's address without asking it ("": none); unset when
   /// it is to be asked.
   std::function<std::string()> find;
@@ -132,6 +134,13 @@ struct Client::State {
   }
   /// The connection calls to `app` go through: its own socket or the bus.
   Connection* connectionFor(const std::string& app);
+  /// The own sockets whose handshakes go on, waited on with every batch's
+  /// connections so that they go on while the bus answers.
+  std::vector<Connection*> handshakes();
+  /// Takes the own sockets whose handshakes have ended: those that finished
+  /// it are used from now on; those that closed, or that have left it
+  /// unanswered for `limit`, are dropped for the bus.
+  void settleHandshakes(std::chrono::milliseconds limit);
 };
 
 /// One call of a batch: where it goes, its arguments, how its answer reads,

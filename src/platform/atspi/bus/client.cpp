@@ -238,10 +238,35 @@ bool Client::State::openBus(Deadline deadline) {
 
 Connection* Client::State::connectionFor(const std::string& app) {
   const auto found = routes.find(app);
-  if (found != routes.end() && found->second.own != nullptr) {
+  if (found != routes.end() && found->second.kind == Route::Kind::OwnSocket) {
     return found->second.own.get();
   }
   return bus.get();
+}
+
+std::vector<Connection*> Client::State::handshakes() {
+  std::vector<Connection*> connecting;
+  for (auto& [app, route] : routes) {
+    if (route.kind == Route::Kind::Connecting) {
+      connecting.push_back(route.own.get());
+    }
+  }
+  return connecting;
+}
+
+void Client::State::settleHandshakes(std::chrono::milliseconds limit) {
+  for (auto& [app, route] : routes) {
+    if (route.kind != Route::Kind::Connecting) continue;
+    if (route.own->isReady()) {
+      route.kind = Route::Kind::OwnSocket;
+    } else if (!route.own->isOpen() ||
+               Clock::now() - route.connected >= limit) {
+      // Refused, or accepted and left unanswered (its main loop may serve
+      // the bus all the same): the bus it is.
+      route.kind = Route::Kind::Bus;
+      route.own.reset();
+    }
+  }
 }
 
 Client::Client(ClientOptions options) : state_(std::make_unique<State>()) {
@@ -295,7 +320,8 @@ bool Client::connected() const {
 
 bool Client::usesOwnSocket(const std::string& app) const {
   const auto found = state_->routes.find(app);
-  return found != state_->routes.end() && found->second.own != nullptr;
+  return found != state_->routes.end() &&
+         found->second.kind == Route::Kind::OwnSocket;
 }
 
 void Client::setOwnSocket(const std::string& app,

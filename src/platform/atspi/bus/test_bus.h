@@ -86,4 +86,14 @@ Reply<T> once(Client& client, Ticket<T> (Batch::*ask)(const Target&),
   return batch[ticket];
 }
 
+/// Reads `app` (its window's role) until its calls go through its own
+/// socket, whose handshake goes on while the bus answers them, or 50 reads
+/// have not brought that about; whether they do.
+inline bool throughOwnSocket(Client& client, const FakeApp& app) {
+  for (int read = 0; read < 50 && !client.usesOwnSocket(app.name()); ++read) {
+    once(client, &Batch::role, app.ref("/o/window"));
+  }
+  return client.usesOwnSocket(app.name());
+}
+
 }  // namespace kestreye::atspi::bus::testbed
