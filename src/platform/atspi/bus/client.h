@@ -256,7 +256,8 @@ class Batch {
   Ticket<std::string> toolkitName(const std::string& app);
   /// Application's Version property (the toolkit's version).
   Ticket<std::string> toolkitVersion(const std::string& app);
-  /// Text.GetText from `start` to `end` (-1: the end).
+  /// Text.GetText from `start` to `end` (-1: the end); a text to its end
+  /// has twice the call limit.
   Ticket<std::string> text(const ObjectRef& target, int32_t start, int32_t end);
   /// Text's CaretOffset property.
   Ticket<int32_t> caretOffset(const ObjectRef& target);

@@ -302,6 +302,24 @@ TEST_P(BusClientFaultTest,
   EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
 }
 
+// A text to its end may be megabytes: its call has twice the limit, and a
+// slow answer within that is no hang. A part of the text has the limit.
+TEST(BusClientTextTest, AWholeTextHasTwiceTheLimit) {
+  PrivateBus bus;
+  FakeApp app(bus, "none", {"--late", "150"});  // the root answers late
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  Client client(optionsFor(bus));
+  // Read through the bus, without the question for its socket.
+  client.setOwnSocket(app.name(), [] { return std::string(); });
+  Batch batch(client, in(20s));
+  batch.setCallLimit(100ms);
+  const auto whole = batch.text(app.ref(ROOT_PATH), 0, -1);
+  const auto part = batch.text(app.ref(ROOT_PATH), 0, 3);
+  batch.run();
+  EXPECT_EQ(batch[whole].value, "ann@example.org") << batch[whole].status;
+  EXPECT_EQ(batch[part].status, CallStatus::TimedOut);
+}
+
 // The application answers the first call, holds two, and leaves on the
 // last: the calls it held fail as soon as it is gone (Gone, not TimedOut),
 // not at their limits, and the rest of the scan does not ask it again. (The
