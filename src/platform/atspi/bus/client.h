@@ -257,7 +257,8 @@ class Batch {
   /// Application's Version property (the toolkit's version).
   Ticket<std::string> toolkitVersion(const std::string& app);
   /// Text.GetText from `start` to `end` (-1: the end); a text to its end
-  /// has twice the call limit.
+  /// has twice the call limit, as has what the batch asks of its
+  /// application after it.
   Ticket<std::string> text(const ObjectRef& target, int32_t start, int32_t end);
   /// Text's CaretOffset property.
   Ticket<int32_t> caretOffset(const ObjectRef& target);
@@ -328,6 +329,9 @@ class Batch {
   std::chrono::milliseconds callLimit_;
   bool viaBus_ = false;
   bool askerLeaves_ = false;
+  /// Applications asked for a whole text in this batch: what is asked of
+  /// them after it waits behind that answer, and has twice the limit too.
+  std::vector<std::string> longAnswers_;
   std::vector<std::unique_ptr<Call>> calls_;
   std::vector<AnyReply> replies_;
 };

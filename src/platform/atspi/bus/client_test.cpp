@@ -302,8 +302,10 @@ TEST_P(BusClientFaultTest,
   EXPECT_EQ(once(client, &Batch::role, at("/o/window")).value, 23u);
 }
 
-// A text to its end may be megabytes: its call has twice the limit, and a
-// slow answer within that is no hang. A part of the text has the limit.
+// A text to its end may be megabytes: its call, and what is asked of its
+// application after it in the batch (which it answers after that), have
+// twice the limit, and a slow answer within that is no hang. A part of the
+// text asked before has the limit.
 TEST(BusClientTextTest, AWholeTextHasTwiceTheLimit) {
   PrivateBus bus;
   FakeApp app(bus, "none", {"--late", "150"});  // the root answers late
@@ -313,11 +315,13 @@ TEST(BusClientTextTest, AWholeTextHasTwiceTheLimit) {
   client.setOwnSocket(app.name(), [] { return std::string(); });
   Batch batch(client, in(20s));
   batch.setCallLimit(100ms);
-  const auto whole = batch.text(app.ref(ROOT_PATH), 0, -1);
   const auto part = batch.text(app.ref(ROOT_PATH), 0, 3);
+  const auto whole = batch.text(app.ref(ROOT_PATH), 0, -1);
+  const auto after = batch.text(app.ref(ROOT_PATH), 4, 7);
   batch.run();
-  EXPECT_EQ(batch[whole].value, "ann@example.org") << batch[whole].status;
   EXPECT_EQ(batch[part].status, CallStatus::TimedOut);
+  EXPECT_EQ(batch[whole].value, "ann@example.org") << batch[whole].status;
+  EXPECT_EQ(batch[after].value, "exa") << batch[after].status;
 }
 
 // The application answers the first call, holds two, and leaves on the

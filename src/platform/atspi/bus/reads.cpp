@@ -1,6 +1,7 @@
 // The typed calls of a batch: which interface and member each asks, and how
 // its answer is read. An answer is read only when its signature is exactly
 // the one asked for, and lists are read no further than their bounds.
+#include <algorithm>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -357,6 +358,10 @@ ObjectRef rootOf(const std::string& app) { return ObjectRef{app, ROOT_PATH}; }
 template <class T>
 Ticket<T> Batch::add(std::unique_ptr<Call> call) {
   call->limit = callLimit_;
+  if (std::find(longAnswers_.begin(), longAnswers_.end(), call->target.bus) !=
+      longAnswers_.end()) {
+    call->limit *= 2;
+  }
   call->viaBus = call->viaBus || viaBus_;
   calls_.push_back(std::move(call));
   replies_.emplace_back(Reply<T>{});
@@ -446,10 +451,14 @@ Ticket<std::string> Batch::text(const ObjectRef& target, int32_t start,
                          std::pair{DBUS_TYPE_INT32, end});
       }));
   // A text to its end may be megabytes, which its application takes long
-  // to make and libdbus to read and copy (20 MB: 0.37–0.45 s of a limit of
-  // 0.5): such a call has twice the limit.
-  if (end < 0 || end == std::numeric_limits<int32_t>::max()) {
+  // to make and send and libdbus to read and copy (20 MB: 0.37–0.45 s of a
+  // limit of 0.5), and the application answers in turn: such a call, and
+  // what is asked of its application after it, have twice the limit.
+  if ((end < 0 || end == std::numeric_limits<int32_t>::max()) &&
+      std::find(longAnswers_.begin(), longAnswers_.end(), target.bus) ==
+          longAnswers_.end()) {
     calls_.back()->limit *= 2;
+    longAnswers_.push_back(target.bus);
   }
   return ticket;
 }
