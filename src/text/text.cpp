@@ -3,6 +3,8 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace kestreye {
 namespace {
@@ -85,8 +87,18 @@ char32_t decodeBefore(std::string_view text, size_t end, size_t* size) {
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
   size_t pos = 0;
   while (pos < bytes.size()) {
+    // Runs of ASCII, most of a text, eight bytes at a time: a text of
+    // megabytes is checked in milliseconds.
+    uint64_t word = 0;
+    while (pos + sizeof word <= bytes.size() &&
+           (std::memcpy(&word, bytes.data() + pos, sizeof word),
+            (word & kHighBits) == 0)) {
+      pos += sizeof word;
+    }
+    if (pos >= bytes.size()) break;
     const long n = sequenceAt(bytes, pos);
     if (n < 0) return false;
     pos += static_cast<size_t>(n);

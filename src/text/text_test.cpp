@@ -31,6 +31,12 @@ TEST(Utf8Test, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
       {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // past U+10FFFF
       {"\xE0\x9F\xBF", kFffd + kFffd + kFffd},  // E0 wants A0..BF next
       {"\xFF", kFffd},
+      // Long runs of ASCII around the sequences, across 8-byte boundaries.
+      {"abcdefgh\xFF", "abcdefgh" + kFffd},
+      {"0123456789abcdef\x80xyz", "0123456789abcdef" + kFffd + "xyz"},
+      {"abcdefg\xE2\x82\xACxyzxyzxyz", "abcdefg\xE2\x82\xACxyzxyzxyz"},
+      {"abcdefghijklmn\xED\xA0\x80opqrstuvwxyz",
+       "abcdefghijklmn" + kFffd + kFffd + kFffd + "opqrstuvwxyz"},
   };
   for (const Pair& c : cases) {
     EXPECT_EQ(sanitizeUtf8(c.in), c.out);
