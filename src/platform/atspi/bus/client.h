@@ -1,6 +1,6 @@
-// A client of the AT-SPI interfaces over D-Bus (sd-bus), for the reads of one
+// A client of the AT-SPI interfaces over D-Bus (libdbus), for the reads of one
 // scan: typed calls sent in batches, each bounded by the time the scan has
-// left, with each application's own socket where it offers one. sd-bus stays
+// left, with each application's own socket where it offers one. libdbus stays
 // inside this folder: this header names none of its types.
 #pragma once
 
