@@ -225,7 +225,7 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
     }
     Route& route = state.routes[apps[i]];
     if (address.ok() && ownSocketAddress(*address.value)) {
-      route.own = connectTo(*address.value, false);
+      route.own = Connection::open(*address.value, false);
     }
     // A socket can accept the connection and then refuse the client, and
     // each round trip of the handshake waits for the application's main
@@ -300,7 +300,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   std::vector<Connection*> connections;
   BusPtr asker;
   if (askerLeaves_) {
-    asker = connectTo(state.busAddress, true);
+    asker = Connection::open(state.busAddress, true);
     if (asker == nullptr) {
       for (Call* call : pending) finish(*call, CallStatus::NoBus);
       return;

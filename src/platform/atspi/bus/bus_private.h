@@ -78,9 +78,6 @@ using BusPtr = std::unique_ptr<Connection>;
 using SlotPtr = std::unique_ptr<DBusPendingCall, PendingDrop>;
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
 
-/// As Connection::open.
-BusPtr connectTo(const std::string& address, bool busClient);
-
 /// As the public addressFromSession, counting the calls sent in `sent`.
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,

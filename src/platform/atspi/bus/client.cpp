@@ -42,7 +42,7 @@ std::optional<std::string> addressFromSession(const std::string& session,
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,
                                               uint64_t& sent) {
-  BusPtr connection = connectTo(session, true);
+  BusPtr connection = Connection::open(session, true);
   if (connection == nullptr) return std::nullopt;
   MessagePtr ask(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                               "org.a11y.Bus", "GetAddress"));
@@ -206,14 +206,10 @@ void Connection::handle(DBusWatch* watch, short revents) {
 }
 
 void Connection::dispatch() {
-  // Each round hands one message on; a connection that closed has its
-  // calls answered with NoReply here.
+  // Each round hands one message on. The calls still waiting on a
+  // connection that closed get no answer here: Batch::run ends them.
   while (dbus_connection_dispatch(connection_) == DBUS_DISPATCH_DATA_REMAINS) {
   }
-}
-
-BusPtr connectTo(const std::string& address, bool busClient) {
-  return Connection::open(address, busClient);
 }
 
 bool Client::State::openBus(Deadline deadline) {
@@ -230,7 +226,7 @@ bool Client::State::openBus(Deadline deadline) {
     address = bus::addressFromSession(options.sessionBusAddress, deadline, sent)
                   .value_or("");
   }
-  if (!address.empty()) bus = connectTo(address, true);
+  if (!address.empty()) bus = Connection::open(address, true);
   busFailed = bus == nullptr;
   busAddress = busFailed ? std::string() : address;
   return !busFailed;
