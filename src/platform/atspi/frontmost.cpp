@@ -440,9 +440,11 @@ bool isStopped(int32_t pid, const std::string& proc) {
 
 namespace {
 
-// Whether a socket's path is plain enough to stand in an address as it is.
-bool plainPath(std::string_view path) {
+// Whether a socket's path is where at-spi2-atk puts a bridge's socket, and
+// plain enough to stand in an address as it is.
+bool isBridgePath(std::string_view path) {
   return path.starts_with("/") &&
+         path.find("/at-spi2-") != std::string_view::npos &&
          std::all_of(path.begin(), path.end(), [](char c) {
            return std::isalnum(static_cast<unsigned char>(c)) ||
                   std::string_view("/._-").find(c) != std::string_view::npos;
@@ -496,8 +498,7 @@ listeningBridgeSockets() {
                                 RTA_PAYLOAD(attribute));
           // A path bound with the whole address's length ends in zeros.
           if (path.starts_with('/')) path = path.substr(0, path.find('\0'));
-          if (path.find("/at-spi2-") != std::string_view::npos &&
-              plainPath(path)) {
+          if (isBridgePath(path)) {
             listening.emplace(socket->udiag_ino, std::string(path));
           }
         }
@@ -535,8 +536,7 @@ std::optional<std::string> bridgeSocketOf(int32_t pid,
         continue;
       }
       // Only a plain path is passed on, as it stands in an address.
-      if (flags == "00010000" && plainPath(path) &&
-          path.find("/at-spi2-") != std::string::npos) {
+      if (flags == "00010000" && isBridgePath(path)) {
         listening.emplace(inode, std::move(path));
       }
     }
