@@ -1,5 +1,7 @@
 #include "platform/atspi/bus/client.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string_view>
@@ -8,6 +10,17 @@
 
 namespace kestreye::atspi::bus {
 namespace {
+
+// Whether libdbus is opening a connection (see getsockname, below).
+bool openingConnection = false;
+
+class WithoutDescriptorPassing {
+ public:
+  WithoutDescriptorPassing() { openingConnection = true; }
+  ~WithoutDescriptorPassing() { openingConnection = false; }
+  WithoutDescriptorPassing(const WithoutDescriptorPassing&) = delete;
+  WithoutDescriptorPassing& operator=(const WithoutDescriptorPassing&) = delete;
+};
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
@@ -122,7 +135,11 @@ std::unique_ptr<Connection> Connection::open(const std::string& address,
   dbus_connection_set_change_sigpipe(false);
   // A connection of its own: libdbus shares one opened otherwise, and would
   // end the process when the bus closes it.
-  DBusConnection* made = dbus_connection_open_private(address.c_str(), nullptr);
+  DBusConnection* made = nullptr;
+  {
+    const WithoutDescriptorPassing plain;
+    made = dbus_connection_open_private(address.c_str(), nullptr);
+  }
   if (made == nullptr) return nullptr;
   std::unique_ptr<Connection> connection(new Connection(made, busClient));
   dbus_connection_set_exit_on_disconnect(made, false);
@@ -332,6 +349,22 @@ void Client::setOwnSocket(const std::string& app,
 }  // namespace kestreye::atspi::bus
 
 #ifdef KESTREYE_DBUS_ARCHIVE
+// libdbus asks getsockname only to learn whether a socket it connects can
+// pass descriptors (and, as a server, where it listens). While a connection
+// opens, a Unix socket is said to be of no family: libdbus then ends its
+// handshake without offering to pass descriptors, which no AT-SPI call
+// does, and saves the round trip of that offer on every connection.
+extern "C" int __real_getsockname(int fd, sockaddr* address, socklen_t* length);
+extern "C" int __wrap_getsockname(int fd, sockaddr* address,
+                                  socklen_t* length) {
+  const int result = __real_getsockname(fd, address, length);
+  if (result == 0 && kestreye::atspi::bus::openingConnection &&
+      *length >= sizeof(sa_family_t) && address->sa_family == AF_UNIX) {
+    address->sa_family = AF_UNSPEC;
+  }
+  return result;
+}
+
 // libdbus's archive also holds its server's socket activation, which asks
 // libsystemd for the sockets systemd passed; a client passes none, and
 // linking libsystemd for it would bring back what the archive leaves out.

@@ -518,6 +518,41 @@ TEST(BusClientOpenTest, OpeningWaitsForTheHandshakeUntilTheDeadline) {
   EXPECT_LT(millisecondsPast(late), -4000) << "not given up at once";
 }
 
+#ifdef KESTREYE_DBUS_ARCHIVE
+// No AT-SPI call passes a descriptor: the handshake goes from the server's
+// OK straight to BEGIN, without a round trip to offer descriptor passing.
+// (Only libdbus linked in from its archive is told so.)
+TEST(BusClientOpenTest, TheHandshakeOffersNoDescriptorPassing) {
+  ListeningSocket server;
+  std::string afterOk;
+  std::thread answer([&] {
+    const int peer = accept(server.fd(), nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    // Reads one line of the handshake (a leading NUL byte is skipped).
+    const auto line = [peer] {
+      std::string text;
+      char byte = 0;
+      while (read(peer, &byte, 1) == 1 && byte != '\n') {
+        if (byte != '\0' && byte != '\r') text += byte;
+      }
+      return text;
+    };
+    EXPECT_TRUE(line().starts_with("AUTH EXTERNAL"));
+    const std::string ok = "OK 0123456789abcdef0123456789abcdef\r\n";
+    ASSERT_EQ(write(peer, ok.data(), ok.size()),
+              static_cast<ssize_t>(ok.size()));
+    afterOk = line();
+    close(peer);
+  });
+  ClientOptions options;
+  options.accessibilityBusAddress = server.address();
+  // The server never answers Hello: the client gives up at the deadline.
+  EXPECT_FALSE(Client(options).open(in(2s)));
+  answer.join();
+  EXPECT_EQ(afterOk, "BEGIN");
+}
+#endif
+
 // A bus whose daemon ends while a call waits: no application is to blame.
 TEST(BusClientOpenTest, ABusThatEndsMidBatchFailsItsCallsAsNoBus) {
   PrivateBus bus;
