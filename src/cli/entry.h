@@ -25,9 +25,15 @@ CommandResult runCommand(const std::vector<std::string>& args,
                              std::chrono::steady_clock::now()),
                          std::atomic<ScanStep>* step = nullptr);
 
+/// What the process does once its reply line is written.
+enum class AfterReply {
+  Return,  ///< returns the status, for a tool that goes on
+  Exit,    ///< ends the process at once with the status
+};
+
 /// Runs the tool on its command line, prints the reply line and returns the
 /// process's exit status. A scan is guarded by a ReplyWatchdog: its reply
 /// comes before SCAN_DEADLINE, from the scan or from the watchdog.
-int kestreyeMain(int argc, char** argv);
+int kestreyeMain(int argc, char** argv, AfterReply after = AfterReply::Return);
 
 }  // namespace kestreye

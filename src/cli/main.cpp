@@ -17,5 +17,5 @@ int main(int argc, char** argv) {
 #endif
   const auto platform = kestreye::makeHostPlatform();
   kestreye::installPlatform(*platform);
-  return kestreye::kestreyeMain(argc, argv);
+  return kestreye::kestreyeMain(argc, argv, kestreye::AfterReply::Exit);
 }
