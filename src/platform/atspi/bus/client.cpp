@@ -11,12 +11,13 @@
 namespace kestreye::atspi::bus {
 namespace {
 
-// Whether libdbus is opening a connection (see getsockname, below).
+// Whether libdbus is opening a connection that offers no descriptor passing
+// (see getsockname, below).
 bool openingConnection = false;
 
 class WithoutDescriptorPassing {
  public:
-  WithoutDescriptorPassing() { openingConnection = true; }
+  explicit WithoutDescriptorPassing(bool plain) { openingConnection = plain; }
   ~WithoutDescriptorPassing() { openingConnection = false; }
   WithoutDescriptorPassing(const WithoutDescriptorPassing&) = delete;
   WithoutDescriptorPassing& operator=(const WithoutDescriptorPassing&) = delete;
@@ -135,9 +136,14 @@ std::unique_ptr<Connection> Connection::open(const std::string& address,
   dbus_connection_set_change_sigpipe(false);
   // A connection of its own: libdbus shares one opened otherwise, and would
   // end the process when the bus closes it.
+  //
+  // A bus's handshake lies on the way to a scan's first answer, and leaves
+  // out the offer to pass descriptors (getsockname, below); an
+  // application's own socket shakes hands behind the calls that go through
+  // the bus meanwhile, as libdbus does it.
   DBusConnection* made = nullptr;
   {
-    const WithoutDescriptorPassing plain;
+    const WithoutDescriptorPassing plain(busClient);
     made = dbus_connection_open_private(address.c_str(), nullptr);
   }
   if (made == nullptr) return nullptr;
@@ -350,10 +356,10 @@ void Client::setOwnSocket(const std::string& app,
 
 #ifdef KESTREYE_DBUS_ARCHIVE
 // libdbus asks getsockname only to learn whether a socket it connects can
-// pass descriptors (and, as a server, where it listens). While a connection
-// opens, a Unix socket is said to be of no family: libdbus then ends its
-// handshake without offering to pass descriptors, which no AT-SPI call
-// does, and saves the round trip of that offer on every connection.
+// pass descriptors (and, as a server, where it listens). While a bus
+// connection opens, a Unix socket is said to be of no family: libdbus then
+// ends its handshake without offering to pass descriptors, which no AT-SPI
+// call does, and saves the round trip of that offer.
 extern "C" int __real_getsockname(int fd, sockaddr* address, socklen_t* length);
 extern "C" int __wrap_getsockname(int fd, sockaddr* address,
                                   socklen_t* length) {
