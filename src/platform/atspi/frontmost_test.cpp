@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/atspi/test_socket.h"
+
 namespace kestreye::atspi {
 namespace {
 
@@ -126,24 +128,17 @@ TEST(BridgeSocketTest, IsTheProcessesOwnListeningAtSpiSocket) {
 // lists it and as the search finds it; a socket connected to it is no
 // listener, and the kernel's list tells it apart.
 TEST(BridgeSocketTest, FindsThisProcesssListeningSocket) {
-  char pattern[] = "/tmp/kestreye-bridge.XXXXXX";
-  const std::string folder = mkdtemp(pattern);
-  const std::string path = folder + "/at-spi2-Test01/socket";
-  std::filesystem::create_directories(folder + "/at-spi2-Test01");
+  const ListeningSocket listener("at-spi2-Test01/socket");
+  const std::string& path = listener.path();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  ASSERT_EQ(
-      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
   const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(
       connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address),
       0);
   struct stat own {};
-  ASSERT_EQ(fstat(listener, &own), 0);
+  ASSERT_EQ(fstat(listener.fd(), &own), 0);
 
   // Without the kernel's list (no unix_diag) the table is read instead.
   if (const auto listed = listeningBridgeSockets()) {
@@ -155,8 +150,6 @@ TEST(BridgeSocketTest, FindsThisProcesssListeningSocket) {
   }
   EXPECT_EQ(bridgeSocketOf(getpid(), "/proc"), "unix:path=" + path);
   close(client);
-  close(listener);
-  std::filesystem::remove_all(folder);
 }
 
 // A stopped process is one whose state, after its command (which may hold

@@ -9,18 +9,22 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace kestreye::atspi {
 
-/// A listening Unix socket in a folder of its own: the kernel takes each
-/// connection into its backlog whether or not anyone ever answers.
+/// A listening Unix socket in a folder of its own, at `name` inside it: the
+/// kernel takes each connection into its backlog whether or not anyone ever
+/// answers.
 class ListeningSocket {
  public:
-  ListeningSocket() {
+  explicit ListeningSocket(const std::string& name = "bus") {
     char folder[] = "/tmp/kestreye-bus-XXXXXX";
     folder_ = mkdtemp(folder);
-    path_ = folder_ + "/bus";
+    path_ = folder_ + "/" + name;
+    std::filesystem::create_directories(
+        std::filesystem::path(path_).parent_path());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
@@ -30,12 +34,13 @@ class ListeningSocket {
   }
   ~ListeningSocket() {
     close(fd_);
-    unlink(path_.c_str());
-    rmdir(folder_.c_str());
+    std::filesystem::remove_all(folder_);
   }
   ListeningSocket(const ListeningSocket&) = delete;
   ListeningSocket& operator=(const ListeningSocket&) = delete;
 
+  /// Where it listens.
+  const std::string& path() const { return path_; }
   /// Its D-Bus address.
   std::string address() const { return "unix:path=" + path_; }
   /// The listening socket, for a test that accepts.
