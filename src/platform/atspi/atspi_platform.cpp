@@ -1,5 +1,6 @@
 #include "platform/atspi/atspi_platform.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -28,24 +29,45 @@ bool hasEnvironment(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// The accessibility bus's address: from AT_SPI_BUS_ADDRESS, else from the
-// session bus (org.a11y.Bus), when it answers before `deadline`, else from
-// the X11 root window's property. Without any bus address at all nothing
-// is asked: a bus would be autolaunched elsewhere for the question, which
-// breaks the accessibility bus of the user's running session.
-std::optional<std::string> accessibilityBus(ScanDeadline deadline) {
+// The accessibility bus's address by the session's word: what the session
+// bus's org.a11y.Bus answers `question` with before `deadline`, else the X11
+// root window's property. Without a session bus nothing is asked of one: a
+// bus would be autolaunched elsewhere for the question, which breaks the
+// accessibility bus of the user's running session.
+std::optional<std::string> namedBus(bus::AddressQuestion* question,
+                                    ScanDeadline deadline) {
   std::optional<std::string> address;
-  if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
-    address = std::getenv("AT_SPI_BUS_ADDRESS");
-  } else if (hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
-    address = bus::addressFromSession(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
-                                      deadline);
-  }
-  if (!address.has_value() && !hasEnvironment("AT_SPI_BUS_ADDRESS")) {
-    address = x11AccessibilityBusAddress();
-  }
+  if (question != nullptr) address = question->wait(deadline);
+  if (!address.has_value()) address = x11AccessibilityBusAddress();
   return address;
 }
+
+// The socket at-spi-bus-launcher would have put this session's bus at, when
+// a socket is there.
+std::optional<std::string> launcherSocket() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const char* display = std::getenv("DISPLAY");
+  std::optional<std::string> path = bus::launcherSocketPath(
+      runtime != nullptr ? runtime : "", display != nullptr ? display : "");
+  struct stat info {};
+  if (!path.has_value() || stat(path->c_str(), &info) != 0 ||
+      !S_ISSOCK(info.st_mode)) {
+    return std::nullopt;
+  }
+  return path;
+}
+
+// A bus connected to before the session has named it.
+struct Guess {
+  bus::AddressQuestion* question = nullptr;
+  std::string socket;
+  // The session has named another bus.
+  bool refuted() const {
+    if (question == nullptr || !question->settled()) return false;
+    const std::optional<std::string> named = question->address();
+    return named.has_value() && !bus::addressNamesSocket(*named, socket);
+  }
+};
 
 class AtspiPlatform final : public Platform {
  public:
@@ -97,6 +119,12 @@ class AtspiPlatform final : public Platform {
  private:
   // Whether the accessibility bus answers; looked for once per process when
   // it does, and again by the next scan when it did not.
+  //
+  // AT_SPI_BUS_ADDRESS names the bus. Otherwise the session bus is asked,
+  // a round trip through its daemon to the launcher and back; meanwhile the
+  // client connects to the socket the launcher names by its rule, and lists
+  // the applications there. That bus is kept only when the session names
+  // it; otherwise the bus named is opened, as it would have been.
   bool ensureReady() {
     if (client_ != nullptr) return true;
     const ScanDeadline deadline =
@@ -104,10 +132,37 @@ class AtspiPlatform final : public Platform {
             ? readsEnd_
             : std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(kCallTimeoutMs);
-    const std::optional<std::string> address = accessibilityBus(deadline);
-    if (!address.has_value()) return false;
+    if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
+      return openClient(std::getenv("AT_SPI_BUS_ADDRESS"), deadline);
+    }
+    std::unique_ptr<bus::AddressQuestion> question;
+    if (hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
+      question =
+          bus::AddressQuestion::ask(std::getenv("DBUS_SESSION_BUS_ADDRESS"));
+    }
+    const std::optional<std::string> socket =
+        question != nullptr ? launcherSocket() : std::nullopt;
+    bool opened = false;
+    if (socket.has_value()) {
+      opened = openClient(bus::socketAddress(*socket), deadline,
+                          Guess{question.get(), *socket});
+    }
+    const std::optional<std::string> named = namedBus(question.get(), deadline);
+    if (opened && named.has_value() &&
+        bus::addressNamesSocket(*named, *socket)) {
+      return true;
+    }
+    if (client_ != nullptr) dropClient();
+    return named.has_value() && openClient(*named, deadline);
+  }
+
+  // Opens the client of the bus at `address`, and lists the applications on
+  // it: whether the bus answered. A guessed bus is given up as soon as the
+  // session names another.
+  bool openClient(const std::string& address, ScanDeadline deadline,
+                  const Guess& guess = {}) {
     bus::ClientOptions options;
-    options.accessibilityBusAddress = *address;
+    options.accessibilityBusAddress = address;
     options.callLimit = std::chrono::milliseconds(kCallTimeoutMs);
     auto client = std::make_unique<bus::Client>(std::move(options));
     // The registry's list of the applications, which a scan reads first,
@@ -119,7 +174,13 @@ class AtspiPlatform final : public Platform {
                      deadline - std::chrono::steady_clock::now()),
                  std::chrono::milliseconds(1)));
     const auto apps = first.children(bus::ObjectRef{kRegistry, bus::ROOT_PATH});
-    first.run();
+    client->hearAlso(guess.question);
+    first.run([&]() -> std::optional<bus::Deadline> {
+      if (guess.refuted()) return std::chrono::steady_clock::now();
+      return std::nullopt;
+    });
+    client->hearAlso(nullptr);
+    if (guess.refuted()) return false;
     // A bus that accepts the connection and never answers (a daemon that
     // hangs) is no bus.
     if (!client->open(deadline)) return false;
@@ -131,6 +192,13 @@ class AtspiPlatform final : public Platform {
       keepListedChildren(desktop(), std::move(*listed), read);
     }
     return true;
+  }
+
+  // Forgets the client; the cache that stood on it goes first.
+  void dropClient() {
+    cache_ = std::make_unique<ScanCache>(*idleClient_);
+    cache_->setReadsEnd(readsEnd_);
+    client_.reset();
   }
 
   void newCache() {

@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "platform/atspi/atspi_platform.h"
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/bus/test_bus.h"
 #include "platform/atspi/frontmost.h"
+#include "platform/atspi/test_socket.h"
 
 namespace kestreye::atspi {
 namespace {
@@ -18,6 +20,7 @@ using bus::testbed::FakeApp;
 using bus::testbed::once;
 using bus::testbed::optionsFor;
 using bus::testbed::PrivateBus;
+using namespace std::chrono_literals;
 
 std::optional<int32_t> noHint() { return std::nullopt; }
 
@@ -87,6 +90,71 @@ TEST(FrontmostBusTest, TheRegistryIsListedWithTheHandshakeAndOnce) {
   EXPECT_EQ(listed(), "listed 1");
   platform->endScan();
   unsetenv("AT_SPI_BUS_ADDRESS");
+}
+
+// Without AT_SPI_BUS_ADDRESS, the platform connects to the socket the
+// launcher names by its rule while the session bus is asked for the bus's
+// address; the answer decides which bus the scan reads.
+TEST(FrontmostBusTest, TheLaunchersSocketIsReadOnlyWhenTheSessionNamesIt) {
+  PrivateBus session;  // also the accessibility bus it names
+  PrivateBus other;
+  FakeApp elsewhere(other, "none", {"--active", "--registry"});
+  ListeningSocket mute("at-spi/bus_7");  // takes connections, never answers
+  ASSERT_FALSE(elsewhere.name().empty()) << "a bus or the fake did not start";
+  const std::filesystem::path runtime = mute.path().substr(
+      0, mute.path().size() - std::string("/at-spi/bus_7").size());
+  const std::string launcher = mute.path() + "x";  // bus_7x: DISPLAY :7x
+  struct Row {
+    const char* about;
+    std::string socket;  // what the launcher's socket leads to
+    const char* answer;  // org.a11y.Bus's answer; "": its own bus
+    bool trusted;
+    bool named;  // the application on the bus the session names is found
+    std::chrono::milliseconds within;
+  };
+  const std::string sessionSocket = session.folder() + "/bus";
+  const Row rows[] = {
+      {"the session names the launcher's socket", sessionSocket, "launcher",
+       true, true, 2000ms},
+      // Named after the other bus has listed its applications.
+      {"the session names another bus", other.folder() + "/bus", "", true, true,
+       2000ms},
+      {"the launcher's socket never answers", mute.path(), "", true, true,
+       500ms},
+      {"no socket there", "", "", true, true, 2000ms},
+      {"the session never answers", sessionSocket, "silent", false, false,
+       2000ms},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.about);
+    std::filesystem::remove(launcher);
+    if (!row.socket.empty())
+      std::filesystem::create_symlink(row.socket, launcher);
+    const std::string answer = std::string(row.answer) == "launcher"
+                                   ? bus::socketAddress(launcher)
+                               : *row.answer ? row.answer
+                                             : session.address();
+    FakeApp app(session, "none",
+                {"--active", "--registry", "--a11y-bus", answer, "--a11y-late",
+                 row.socket == sessionSocket ? "0" : "200"});
+    ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+    unsetenv("AT_SPI_BUS_ADDRESS");
+    setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("DISPLAY", ":7x", 1);
+    const auto platform = makePlatform();
+    const auto start = std::chrono::steady_clock::now();
+    platform->beginScan(start + (row.trusted ? 10s : 300ms));
+    EXPECT_EQ(platform->isProcessTrusted(), row.trusted);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, row.within);
+    if (row.named) {
+      EXPECT_EQ(platform->frontmostProcessId(), app.pid());
+    }
+    platform->endScan();
+  }
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  unsetenv("XDG_RUNTIME_DIR");
+  unsetenv("DISPLAY");
 }
 
 }  // namespace

@@ -339,7 +339,9 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     }
   };
   fill();
-  // The handshakes under way go on while the batch waits.
+  // The handshakes under way go on while the batch waits, and so does the
+  // question heard alongside.
+  if (state.alsoHeard != nullptr) connections.push_back(state.alsoHeard);
   for (Connection* connecting : state.handshakes()) {
     if (std::find(connections.begin(), connections.end(), connecting) ==
         connections.end()) {

@@ -119,6 +119,8 @@ struct Client::State {
   /// Applications that left the bus in this scan.
   std::unordered_set<std::string> gone;
   uint64_t sent = 0;
+  /// A connection waited on with every batch's (Client::hearAlso).
+  Connection* alsoHeard = nullptr;
 
   /// Opens the accessibility bus unless it is open; false when no bus can be
   /// found or reached before `deadline`.

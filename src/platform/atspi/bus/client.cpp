@@ -56,8 +56,21 @@ std::optional<std::string> addressFromSession(const std::string& session,
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,
                                               uint64_t& sent) {
+  std::unique_ptr<AddressQuestion> question = AddressQuestion::ask(session);
+  if (question == nullptr) return std::nullopt;
+  ++sent;
+  return question->wait(deadline);
+}
+
+struct AddressQuestion::Pending {
+  SlotPtr call;
+  MessagePtr answer;  // taken from the call once it came
+};
+
+std::unique_ptr<AddressQuestion> AddressQuestion::ask(
+    const std::string& session) {
   BusPtr connection = Connection::open(session, true);
-  if (connection == nullptr) return std::nullopt;
+  if (connection == nullptr) return nullptr;
   MessagePtr ask(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                               "org.a11y.Bus", "GetAddress"));
   DBusPendingCall* made = nullptr;
@@ -65,29 +78,90 @@ std::optional<std::string> addressFromSession(const std::string& session,
       !dbus_connection_send_with_reply(connection->get(), ask.get(), &made,
                                        DBUS_TIMEOUT_INFINITE) ||
       made == nullptr) {
-    return std::nullopt;
+    return nullptr;
   }
-  SlotPtr pending(made);
-  ++sent;
-  pump({connection.get()}, [&]() -> std::optional<Deadline> {
-    if (dbus_pending_call_get_completed(pending.get()) ||
-        !connection->isOpen() || Clock::now() >= deadline) {
-      return std::nullopt;
-    }
-    return deadline;
-  });
-  if (!dbus_pending_call_get_completed(pending.get())) return std::nullopt;
-  MessagePtr answer(dbus_pending_call_steal_reply(pending.get()));
+  auto pending = std::make_unique<Pending>();
+  pending->call.reset(made);
+  return std::unique_ptr<AddressQuestion>(
+      new AddressQuestion(std::move(connection), std::move(pending)));
+}
+
+AddressQuestion::AddressQuestion(std::unique_ptr<Connection> connection,
+                                 std::unique_ptr<Pending> pending)
+    : connection_(std::move(connection)), pending_(std::move(pending)) {}
+
+AddressQuestion::~AddressQuestion() {
+  // The call goes before its connection.
+  pending_.reset();
+}
+
+bool AddressQuestion::settled() const {
+  return dbus_pending_call_get_completed(pending_->call.get()) ||
+         !connection_->isOpen();
+}
+
+std::optional<std::string> AddressQuestion::address() {
+  DBusPendingCall* call = pending_->call.get();
+  if (pending_->answer == nullptr && dbus_pending_call_get_completed(call)) {
+    pending_->answer.reset(dbus_pending_call_steal_reply(call));
+  }
+  DBusMessage* answer = pending_->answer.get();
   const char* address = nullptr;
   if (answer == nullptr ||
-      dbus_message_get_type(answer.get()) != DBUS_MESSAGE_TYPE_METHOD_RETURN ||
-      !dbus_message_has_signature(answer.get(), "s") ||
-      !dbus_message_get_args(answer.get(), nullptr, DBUS_TYPE_STRING, &address,
+      dbus_message_get_type(answer) != DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+      !dbus_message_has_signature(answer, "s") ||
+      !dbus_message_get_args(answer, nullptr, DBUS_TYPE_STRING, &address,
                              DBUS_TYPE_INVALID) ||
       address[0] == '\0') {
     return std::nullopt;
   }
   return std::string(address);
+}
+
+std::optional<std::string> AddressQuestion::wait(Deadline deadline) {
+  pump({connection_.get()}, [&]() -> std::optional<Deadline> {
+    if (settled() || Clock::now() >= deadline) return std::nullopt;
+    return deadline;
+  });
+  return address();
+}
+
+std::optional<std::string> launcherSocketPath(std::string_view runtimeFolder,
+                                              std::string_view display) {
+  if (runtimeFolder.empty()) return std::nullopt;
+  std::string path = std::string(runtimeFolder) + "/at-spi/bus";
+  path += display;
+  // The launcher makes the first ':' of the whole path '_', wherever it is.
+  const size_t colon = path.find(':');
+  if (colon != std::string::npos) path[colon] = '_';
+  // The launcher names no socket of 100 bytes or more (sun_path's size,
+  // less a margin of its own).
+  if (path.size() >= 100) return std::nullopt;
+  return path;
+}
+
+std::string socketAddress(const std::string& path) {
+  char* escaped = dbus_address_escape_value(path.c_str());
+  if (escaped == nullptr) return {};
+  std::string address = std::string("unix:path=") + escaped;
+  dbus_free(escaped);
+  return address;
+}
+
+bool addressNamesSocket(const std::string& address, const std::string& path) {
+  DBusAddressEntry** entries = nullptr;
+  int count = 0;
+  if (!dbus_parse_address(address.c_str(), &entries, &count, nullptr)) {
+    return false;
+  }
+  bool names = false;
+  if (count > 0 &&
+      std::string_view(dbus_address_entry_get_method(entries[0])) == "unix") {
+    const char* named = dbus_address_entry_get_value(entries[0], "path");
+    names = named != nullptr && path == named;
+  }
+  dbus_address_entries_free(entries);
+  return names;
 }
 
 const char* statusName(CallStatus status) {
@@ -324,6 +398,10 @@ void Client::beginScan() {
 }
 
 uint64_t Client::callsSent() const { return state_->sent; }
+
+void Client::hearAlso(AddressQuestion* question) {
+  state_->alsoHeard = question != nullptr ? &question->connection() : nullptr;
+}
 
 bool Client::hung(const std::string& app) const {
   return state_->hung.count(app) != 0;

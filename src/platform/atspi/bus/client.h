@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -138,6 +139,47 @@ class Batch;
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline);
 
+class Connection;
+
+/// The same question, sent at once and answered while something else goes
+/// on: a client's batches wait on its connection too (Client::hearAlso).
+class AddressQuestion {
+ public:
+  /// Sent to the session bus at `session`; null when that bus cannot be
+  /// reached (no socket there, or an address that would start a program).
+  static std::unique_ptr<AddressQuestion> ask(const std::string& session);
+  ~AddressQuestion();
+  AddressQuestion(const AddressQuestion&) = delete;
+  AddressQuestion& operator=(const AddressQuestion&) = delete;
+
+  /// Whether it has been answered, or can be no longer.
+  bool settled() const;
+  /// The address answered so far; none before, or for an error.
+  std::optional<std::string> address();
+  /// Waits until it is settled or `deadline` has come: the address.
+  std::optional<std::string> wait(Deadline deadline);
+  Connection& connection() const { return *connection_; }
+
+ private:
+  struct Pending;
+  AddressQuestion(std::unique_ptr<Connection> connection,
+                  std::unique_ptr<Pending> pending);
+  std::unique_ptr<Connection> connection_;
+  std::unique_ptr<Pending> pending_;
+};
+
+/// The socket at-spi-bus-launcher puts a session's accessibility bus at:
+/// "RUNTIME/at-spi/bus" followed by the session's DISPLAY, the first ':' in
+/// it made '_' ("bus_0" for ":0", "bus" without a display). None without a
+/// runtime folder, or for a path too long for a socket.
+std::optional<std::string> launcherSocketPath(std::string_view runtimeFolder,
+                                              std::string_view display);
+/// The address of the Unix socket at `path`.
+std::string socketAddress(const std::string& path);
+/// Whether a client given `address` connects to the Unix socket at `path`:
+/// its first entry names that path.
+bool addressNamesSocket(const std::string& address, const std::string& path);
+
 /// The connections to the accessibility bus and to the applications' own
 /// sockets, and what the current scan learned about the applications (hung,
 /// gone). Nothing is connected until a batch sends its first call; nothing
@@ -165,6 +207,9 @@ class Client {
   bool hung(const std::string& app) const;
   /// Whether the application has its own socket open to this client.
   bool usesOwnSocket(const std::string& app) const;
+  /// Waits on `question`'s connection too while a batch runs, so that its
+  /// answer comes in meanwhile; none with null.
+  void hearAlso(AddressQuestion* question);
   /// Calls to `app` go through its own socket at the address `find` gives
   /// (as the application would give it), asked when the first call to `app`
   /// is routed; through the bus when that is "" or the socket refuses.

@@ -493,6 +493,56 @@ TEST(BusClientOpenTest, FindsTheBusByItsAddressOrThroughTheSessionBus) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
+// The socket at-spi-bus-launcher names after the session's display, and
+// whether an address the session bus answers names that socket.
+TEST(BusClientOpenTest, TheLaunchersSocketIsNamedAsTheLauncherNamesIt) {
+  struct Row {
+    const char* runtime;
+    const char* display;
+    std::optional<std::string> path;
+  };
+  const std::string deep = "/run/" + std::string(90, 'x');
+  const Row rows[] = {
+      {"/run/user/1000", ":0", "/run/user/1000/at-spi/bus_0"},
+      {"/run/user/1000", ":1.0", "/run/user/1000/at-spi/bus_1.0"},
+      {"/run/user/1000", "", "/run/user/1000/at-spi/bus"},
+      {"/run/user/1000", "host:10.0", "/run/user/1000/at-spi/bushost_10.0"},
+      // Its rule makes the first ':' of the whole path '_'.
+      {"/run/a:b", ":0", "/run/a_b/at-spi/bus:0"},
+      {"", ":0", std::nullopt},
+      {deep.c_str(), ":0", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.runtime) + " " + row.display);
+    EXPECT_EQ(launcherSocketPath(row.runtime, row.display), row.path);
+  }
+
+  const std::string path = "/run/user/1000/at-spi/bus_0";
+  struct Named {
+    std::string address;
+    bool names;
+  };
+  const Named named[] = {
+      {"unix:path=/run/user/1000/at-spi/bus_0", true},
+      {"unix:path=/run/user/1000/at-spi/bus_0,guid=0123456789abcdef", true},
+      {socketAddress(path), true},
+      {"unix:path=/run/user/1000/at-spi/bus_1", false},
+      {"unix:path=/run/user/1000/at-spi/bus_0x", false},
+      {"unix:abstract=/run/user/1000/at-spi/bus_0", false},
+      {"tcp:host=localhost,port=4000;unix:path=" + path, false},
+      {"unix:path=" + path + ";tcp:host=localhost,port=4000", true},
+      {"unix:path=%2Frun/user/1000/at-spi/bus_0", true},
+      {"unix:path=%zz", false},
+      {"", false},
+  };
+  for (const Named& row : named) {
+    SCOPED_TRACE(row.address);
+    EXPECT_EQ(addressNamesSocket(row.address, path), row.names);
+  }
+  const std::string spaced = "/run/a b,c;d/at-spi/bus_0";
+  EXPECT_TRUE(addressNamesSocket(socketAddress(spaced), spaced));
+}
+
 // Opened ahead of the first call, the bus is known to answer; one that takes
 // the connection and never answers is given up at the deadline.
 TEST(BusClientOpenTest, OpeningWaitsForTheHandshakeUntilTheDeadline) {

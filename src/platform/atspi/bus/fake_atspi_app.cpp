@@ -2,7 +2,8 @@
 // accessibility bus, with objects that misbehave on purpose.
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
-//                           [--active] [--late MS] [--registry]
+//                           [--a11y-late MS] [--active] [--late MS]
+//                           [--registry]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -11,7 +12,8 @@
 // that never takes a connection from its backlog), "exec" (an address that
 // would run a program creating FOLDER/executed) or "unsupported" (an
 // UnknownMethod error). --a11y-bus also owns org.a11y.Bus and answers its
-// GetAddress with ADDRESS, or never with "silent". --active makes every
+// GetAddress with ADDRESS, or never with "silent"; --a11y-late answers it MS
+// milliseconds late. --active makes every
 // object ACTIVE; --late answers what is asked of the application's root MS
 // milliseconds late; --registry also owns org.a11y.atspi.Registry, whose
 // root lists the fake alone and names itself "listed N" after the times it
@@ -128,6 +130,7 @@ struct Fake {
   bool registry = false;
   int registryListed = 0;
   uint64_t lateUs = 0;
+  uint64_t a11yLateUs = 0;
   std::vector<sd_bus*> peers;
 };
 
@@ -434,8 +437,20 @@ int handle(sd_bus_message* call, void* data, sd_bus_error*) {
   // A call handled here and not answered stays unanswered: sd-bus makes up
   // no reply for what a filter handled.
   if (sd_bus_message_is_method_call(call, "org.a11y.Bus", "GetAddress")) {
-    if (fake.a11yAnswer != "silent")
-      sd_bus_reply_method_return(call, "s", fake.a11yAnswer.c_str());
+    const auto reply = [](sd_event_source* source, uint64_t, void* data) {
+      auto* asked = static_cast<sd_bus_message*>(data);
+      sd_bus_reply_method_return(asked, "s", fake.a11yAnswer.c_str());
+      sd_bus_message_unref(asked);
+      if (source != nullptr) sd_event_source_unref(source);
+      return 0;
+    };
+    if (fake.a11yAnswer != "silent" && fake.a11yLateUs > 0) {
+      sd_event_add_time_relative(fake.event, nullptr, CLOCK_MONOTONIC,
+                                 fake.a11yLateUs, 1, reply,
+                                 sd_bus_message_ref(call));
+    } else if (fake.a11yAnswer != "silent") {
+      reply(nullptr, 0, sd_bus_message_ref(call));
+    }
   } else if (fake.registry && where == kRoot && toRegistry(call)) {
     if (sd_bus_message_is_method_call(call, nullptr, "GetChildren")) {
       ++fake.registryListed;
@@ -531,6 +546,8 @@ int main(int argc, char** argv) {
       fake.active = true;
     } else if (option == "--a11y-bus" && i + 1 < argc) {
       fake.a11yAnswer = argv[++i];
+    } else if (option == "--a11y-late" && i + 1 < argc) {
+      fake.a11yLateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else if (option == "--registry") {
       fake.registry = true;
     } else if (option == "--late" && i + 1 < argc) {
@@ -542,7 +559,7 @@ int main(int argc, char** argv) {
   if (usage) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
-                 "[--active] [--late MS] [--registry]\n",
+                 "[--a11y-late MS] [--active] [--late MS] [--registry]\n",
                  argv[0]);
     return 2;
   }
