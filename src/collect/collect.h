@@ -20,6 +20,13 @@ std::vector<ElementInfo> collectAllElements(const Element& start,
                                             int64_t maxDepth = 25,
                                             int64_t currentDepth = 0);
 
+/// How close to the focused element the scan keeps the fields it shows:
+/// left edges within NEARBY_LEFT_EDGE points, centres from NEARBY_ABOVE
+/// points above the focus to NEARBY_BELOW below it (filterNearby).
+inline constexpr int64_t NEARBY_LEFT_EDGE = 120;
+inline constexpr int64_t NEARBY_ABOVE = 400;
+inline constexpr int64_t NEARBY_BELOW = 300;
+
 /// The elements whose position is close to the focused element's frame, in
 /// input order.
 std::vector<ElementInfo> filterNearby(const std::vector<ElementInfo>& elements,

@@ -75,8 +75,9 @@ Reply scanReply(const ScanDeadlines& deadlines, std::atomic<ScanStep>* step) {
   scan.walks.walk = WalkBudget{};
   const auto inputs =
       collectAllElements(walkRoot, INPUT_ROLES, scan.walks, 25, 0);
-  const auto nearby = filterNearby(inputs, position.x, position.y, size.w,
-                                   size.h, 120, 400, 300);
+  const auto nearby =
+      filterNearby(inputs, position.x, position.y, size.w, size.h,
+                   NEARBY_LEFT_EDGE, NEARBY_ABOVE, NEARBY_BELOW);
   const auto nearbyInputs = dedup(nearby, 15);
 
   const auto containerLabel = findContainerLabel(focused, scan.walks, 10);

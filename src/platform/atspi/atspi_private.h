@@ -466,6 +466,10 @@ unsigned fieldReads(Node* node, const ReadContext& read);
 /// Reads ahead, once per window, what the walks read of the element's
 /// window, where the application's snapshot lists it (element_cache.cpp).
 void readWindowAhead(Node* node, const ReadContext& read);
+/// Whether a field with the frame `field` is described ahead in a window
+/// too large to describe whole, the focus's frame being `focus`: every
+/// field the block can show near the focus is.
+bool describedNear(const Rect& field, const Rect& focus);
 /// Reads the element's frame (`what` kPrefetchExtents) or text
 /// (kPrefetchText): the first time in its window, where the application's
 /// snapshot lists the window, with the frames and texts the walks read of

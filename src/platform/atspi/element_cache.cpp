@@ -745,6 +745,30 @@ unsigned fieldReads(Node* node, const ReadContext& read) {
 // larger window the fields are described in a second batch, those near the
 // focus only; a window with more than that is left to the reads by
 // siblings.
+bool describedNear(const Rect& field, const Rect& focus) {
+  // The block keeps the fields centred from 400 points above the focus to
+  // 300 below it, and either left-aligned with it (within 120 points) or
+  // inside its width (up to 50 points past its right edge); 50 points more
+  // on every side are described here.
+  constexpr int64_t kAbove = 450;
+  constexpr int64_t kBelow = 350;
+  constexpr int64_t kAligned = 170;
+  constexpr int64_t kLeftOf = 50;
+  constexpr int64_t kRightOf = 100;
+  const int64_t x = field.x;
+  const int64_t y = field.y;
+  const int64_t focusX = focus.x;
+  const int64_t focusY = focus.y;
+  if (y > focusY + focus.height + kBelow ||
+      y + field.height < focusY - kAbove) {
+    return false;
+  }
+  const bool aligned = x - focusX < kAligned && focusX - x < kAligned;
+  const bool within = x >= focusX - kLeftOf &&
+                      x + field.width <= focusX + focus.width + kRightOf;
+  return aligned || within;
+}
+
 void readWindowAhead(Node* node, const ReadContext& read) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
@@ -942,9 +966,10 @@ void readWindowAhead(Node* node, const ReadContext& read) {
                 ahead.end());
   }
   if (describeAll || focused == nullptr) return;
-  // A large window: the block describes the fields near the focus only (a
-  // few hundred points above and below it), which are described in a
-  // second batch, as their frames tell.
+  // A large window: the block describes the fields near the focus only,
+  // which are described in a second batch, as their frames tell. The walk
+  // beside the focus reads the value of a combo box in any column, as
+  // high as those: its menu comes with them.
   const std::optional<Rect>& focusFrame = read.memo(focused).extents;
   if (!focusFrame.has_value()) return;
   constexpr int64_t kAbove = 450;
@@ -959,7 +984,9 @@ void readWindowAhead(Node* node, const ReadContext& read) {
                         int64_t{frame->y} + frame->height < top)) {
       continue;
     }
-    second.push_back({entry.node, entry.describe});
+    if (!entry.field || describedNear(*frame, *focusFrame)) {
+      second.push_back({entry.node, entry.describe});
+    }
     described.push_back(&entry);
   }
   if (second.size() <= kMaxCalls) {
