@@ -271,9 +271,10 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   }
 
   state.settleHandshakes(callLimit_);
-  // The applications met for the first time are asked for their own socket
-  // first, all at once; one that offers none, or whose socket refuses the
-  // connection, is called through the bus.
+  // The applications met for the first time are called through the bus, and
+  // their own sockets looked for while the answers are on their way (a
+  // search of the process's descriptors, or a question of its own); the
+  // handshake of one found goes on behind, for the batches after.
   std::vector<std::string> unknown;
   for (Call* call : pending) {
     const std::string& app = call->target.bus;
@@ -283,10 +284,6 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
         std::find(unknown.begin(), unknown.end(), app) == unknown.end()) {
       unknown.push_back(app);
     }
-  }
-  if (!unknown.empty()) {
-    findRoutes(unknown);
-    settle();
   }
 
   // The calls go out in the order they were added, each connection's as far
@@ -339,6 +336,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     }
   };
   fill();
+  if (!unknown.empty()) findRoutes(unknown);
   // The handshakes under way go on while the batch waits, and so does the
   // question heard alongside.
   if (state.alsoHeard != nullptr) connections.push_back(state.alsoHeard);

@@ -426,6 +426,35 @@ TEST(BusClientAskerTest, ASocketNotFoundIsAskedForByAConnectionThatLeaves) {
       << *asker.value << " is still on the bus";
 }
 
+// The first calls to an application go out through the bus before its own
+// socket is looked for (a search of its descriptors in a scan), and are
+// answered while the search goes on; the calls after use the socket found.
+TEST(BusClientAskerTest, TheSocketIsLookedForWhileTheFirstCallsAreOut) {
+  PrivateBus bus;
+  FakeApp app(bus, "serve");
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  Client client(optionsFor(bus));
+  Batch wake(client, in(30s));
+  wake.setAskerLeaves(true);
+  const Ticket<std::string> socket = wake.applicationBusAddress(app.name());
+  wake.run();
+  ASSERT_TRUE(wake[socket].ok()) << wake[socket].status;
+  std::optional<uint64_t> sentWhenLooked;
+  client.setOwnSocket(app.name(), [&] {
+    sentWhenLooked = client.callsSent();
+    return *wake[socket].value;
+  });
+  const uint64_t before = client.callsSent();
+  Batch batch(client, in(30s));
+  const auto role = batch.role(app.ref("/o/window"));
+  const auto channel = batch.name(app.ref("/o/channel"));
+  batch.run();
+  EXPECT_EQ(batch[role].value, 23u);
+  EXPECT_EQ(batch[channel].value, "bus");
+  EXPECT_EQ(sentWhenLooked, before + 2);
+  EXPECT_TRUE(throughOwnSocket(client, app));
+}
+
 // Where the client finds the accessibility bus: AT_SPI_BUS_ADDRESS, else
 // org.a11y.Bus on the session bus (DBUS_SESSION_BUS_ADDRESS), else nowhere.
 // Nothing connects until a call is sent; a bus that cannot be reached fails the
