@@ -387,24 +387,36 @@ TEST(BusClientHangTest, ApplicationsThatAnswerNothingAreNotAskedAgain) {
   EXPECT_EQ(once(client, &Batch::role, stalled.ref("/o/window")).value, 23u);
 }
 
+// An application that serves a socket of its own, and that socket's address,
+// asked as a scan asks it: from a connection that leaves the bus once
+// answered.
+class OwnSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(app_.name().empty()) << "the bus or the fake did not start";
+    Batch wake(client_, in(30s));
+    wake.setAskerLeaves(true);
+    const Ticket<std::string> socket = wake.applicationBusAddress(app_.name());
+    wake.run();
+    ASSERT_TRUE(wake[socket].ok()) << wake[socket].status;
+    socket_ = *wake[socket].value;
+  }
+
+  PrivateBus bus_;
+  FakeApp app_{bus_, "serve"};
+  Client client_{optionsFor(bus_)};
+  std::string socket_;
+};
+
 // at-spi2-atk takes whoever asks for its socket through the bus for a client
 // of its bridge: such a question comes from a connection that has left the
 // bus, as the daemon knows, when its batch ends.
-TEST(BusClientAskerTest, TheAskerHasLeftTheBusWhenItsBatchEnds) {
-  PrivateBus bus;
-  FakeApp app(bus, "serve");
-  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
-  Client client(optionsFor(bus));
-  Batch wake(client, in(30s));
-  wake.setAskerLeaves(true);
-  const Ticket<std::string> socket = wake.applicationBusAddress(app.name());
-  wake.run();
-  ASSERT_TRUE(wake[socket].ok()) << wake[socket].status;
+TEST_F(OwnSocketTest, TheAskerHasLeftTheBusWhenItsBatchEnds) {
   // Read through that socket: the question is not asked again.
-  client.setOwnSocket(app.name(), [&] { return *wake[socket].value; });
-  const auto asker = once(client, &Batch::description, app.ref("/o/channel"));
+  client_.setOwnSocket(app_.name(), [&] { return socket_; });
+  const auto asker = once(client_, &Batch::description, app_.ref("/o/channel"));
   ASSERT_TRUE(asker.ok() && !asker.value->empty()) << asker.status;
-  EXPECT_EQ(once(client, &Batch::processId, *asker.value).status,
+  EXPECT_EQ(once(client_, &Batch::processId, *asker.value).status,
             CallStatus::Gone)
       << *asker.value << " is still on the bus";
 }
@@ -429,30 +441,21 @@ TEST(BusClientAskerTest, ASocketNotFoundIsAskedForByAConnectionThatLeaves) {
 // The first calls to an application go out through the bus before its own
 // socket is looked for (a search of its descriptors in a scan), and are
 // answered while the search goes on; the calls after use the socket found.
-TEST(BusClientAskerTest, TheSocketIsLookedForWhileTheFirstCallsAreOut) {
-  PrivateBus bus;
-  FakeApp app(bus, "serve");
-  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
-  Client client(optionsFor(bus));
-  Batch wake(client, in(30s));
-  wake.setAskerLeaves(true);
-  const Ticket<std::string> socket = wake.applicationBusAddress(app.name());
-  wake.run();
-  ASSERT_TRUE(wake[socket].ok()) << wake[socket].status;
+TEST_F(OwnSocketTest, TheSocketIsLookedForWhileTheFirstCallsAreOut) {
   std::optional<uint64_t> sentWhenLooked;
-  client.setOwnSocket(app.name(), [&] {
-    sentWhenLooked = client.callsSent();
-    return *wake[socket].value;
+  client_.setOwnSocket(app_.name(), [&] {
+    sentWhenLooked = client_.callsSent();
+    return socket_;
   });
-  const uint64_t before = client.callsSent();
-  Batch batch(client, in(30s));
-  const auto role = batch.role(app.ref("/o/window"));
-  const auto channel = batch.name(app.ref("/o/channel"));
+  const uint64_t before = client_.callsSent();
+  Batch batch(client_, in(30s));
+  const auto role = batch.role(app_.ref("/o/window"));
+  const auto channel = batch.name(app_.ref("/o/channel"));
   batch.run();
   EXPECT_EQ(batch[role].value, 23u);
   EXPECT_EQ(batch[channel].value, "bus");
   EXPECT_EQ(sentWhenLooked, before + 2);
-  EXPECT_TRUE(throughOwnSocket(client, app));
+  EXPECT_TRUE(throughOwnSocket(client_, app_));
 }
 
 // Where the client finds the accessibility bus: AT_SPI_BUS_ADDRESS, else
