@@ -242,8 +242,10 @@ AttributeRead readAttribute(Node* node, std::string_view attribute,
   if (attribute == "AXLabel") {
     // A field's label is read first of what describes it; its placeholder,
     // text and selection follow, and the same of the fields beside it, which
-    // the form's lines describe next: all are asked with it.
-    if (fieldReads(node, read) != 0) {
+    // the form's lines describe next: all are asked with it. A field read
+    // ahead asks nothing, and the fields beside it wait for their own reads.
+    const unsigned own = fieldReads(node, read);
+    if (own != 0 && Riders({{node, own}}, read).needs(node->ref.bus)) {
       std::vector<Wanted> fields;
       for (Node* field : withSiblings(node, read)) {
         if (const unsigned what = fieldReads(field, read)) {

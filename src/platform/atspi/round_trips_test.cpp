@@ -2,8 +2,10 @@
 // private bus brings: the calls a read sends, counted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/atspi/atspi_private.h"
 #include "platform/atspi/bus/test_bus.h"
@@ -254,6 +256,27 @@ TEST_F(LookAheadTest, AHiddenFocusIsDescribedWithItsWindow) {
   EXPECT_EQ(
       once(client_, &bus::Batch::description, app_.ref("/o/preload")).value,
       "children asked 0 times");
+}
+
+// A field whose description was read before asks nothing when its label
+// is read, not even for the fields beside it; the label of one not read yet
+// brings what describes it.
+TEST_F(LookAheadTest, AFieldReadBeforeAsksNothingForTheFieldsBeside) {
+  Node* entry = node("/o/entry");
+  Node* secret = node("/o/secret");
+  Node* desktop =
+      cache_.intern(bus::ObjectRef{"org.a11y.atspi.Registry", bus::ROOT_PATH});
+  ASSERT_NE(childrenOf(node("/o/signup"), read_), nullptr);
+  fetch(entry, fieldReads(entry, read_), read_);
+  ASSERT_TRUE(read_.ok());
+  const std::vector<Node*> beside = withSiblings(entry, read_);
+  ASSERT_NE(std::find(beside.begin(), beside.end(), secret), beside.end());
+  sent();
+  EXPECT_EQ(readAttribute(entry, "AXLabel", desktop, read_).code, kAxSuccess);
+  EXPECT_EQ(sent(), 0u);
+  EXPECT_EQ(readAttribute(secret, "AXLabel", desktop, read_).code, kAxSuccess);
+  EXPECT_GT(sent(), 0u);
+  EXPECT_TRUE(read_.ok());
 }
 
 }  // namespace
