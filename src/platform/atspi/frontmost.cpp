@@ -90,7 +90,8 @@ struct Asked {
   /// Failed because the wait for the others' answers ended before its own
   /// came: neither hung nor stopped, only slower than they.
   bool late = false;
-  bool again = false;  ///< asked again, being late
+  bool again = false;       ///< asked again, being late
+  bool identified = false;  ///< its name and toolkit asked
   bool chromium = false;
   WindowClaim claim;
 };
@@ -117,6 +118,45 @@ WindowsHeard heard(const Asked& entry, bus::Batch& batch) {
   return result;
 }
 
+// Takes the application's name and toolkit from `batch`: whether it is the
+// desktop's shell, and how its calls are routed.
+void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
+  entry.identified = true;
+  ReadContext read(cache);
+  const std::optional<std::string> name =
+      read.take(entry.app->ref.bus, batch[*entry.name]);
+  entry.claim.shell = isDesktopShell(name.value_or(""));
+  ElementMemo& memo = cache.memoOf(entry.app);
+  if (name.has_value()) memo.name = *name;
+  ReadContext toolkit(cache);
+  ToolkitId id;
+  id.name =
+      toolkit.take(entry.app->ref.bus, batch[*entry.toolkit]).value_or("");
+  id.version = toolkit.take(entry.app->ref.bus, batch[*entry.toolkitVersion])
+                   .value_or("");
+  entry.chromium = id.name == "Chromium";
+  // GTK 4 and Qt offer no socket of their own: they are not asked.
+  const bool noSocket =
+      (id.name == "GTK" && id.version.starts_with("4.")) || id.name == "Qt";
+  if (toolkit.ok()) memo.toolkit = std::move(id);
+  if (noSocket || (entry.chromium && !memo.processId.has_value())) {
+    cache.client().setOwnSocket(entry.app->ref.bus,
+                                [] { return std::string(); });
+  } else if (memo.processId.has_value()) {
+    // Asking for the socket through the bus makes the asker a client of
+    // at-spi2-atk's bridge (see askApplications): once the bridge has
+    // opened it, the socket is found among the process's descriptors
+    // instead, when a call to the application is first routed. Chromium is
+    // never asked (but to wake it).
+    cache.client().setOwnSocket(
+        entry.app->ref.bus,
+        [pid = *memo.processId] {
+          return bridgeSocketOf(pid, "/proc").value_or("");
+        },
+        !entry.chromium);
+  }
+}
+
 // Asks the states of every window listed by the applications of `asked`
 // that `wanted` picks, in one batch; stops waiting as Settling says.
 void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
@@ -129,8 +169,17 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
   for (Asked& entry : asked) {
     if (entry.failed || !wanted(entry)) continue;
     entry.states.clear();
+    const std::vector<NodeRef>& windows = cache.memoOf(entry.app).rawChildren;
+    // Only an application with a window can be the frontmost: its name and
+    // toolkit come before its windows' states, and those of the others
+    // (settings daemons, input methods) are never asked.
+    if (!entry.identified && !windows.empty()) {
+      entry.name = batch.name(entry.app->ref);
+      entry.toolkit = batch.toolkitName(entry.app->ref.bus);
+      entry.toolkitVersion = batch.toolkitVersion(entry.app->ref.bus);
+    }
     // Every window is asked, however many: the active one may come last.
-    for (const NodeRef& window : cache.memoOf(entry.app).rawChildren) {
+    for (const NodeRef& window : windows) {
       entry.states.emplace_back(window.get(), batch.states(window->ref));
     }
   }
@@ -147,6 +196,9 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
   });
   for (Asked& entry : asked) {
     if (entry.failed || !wanted(entry)) continue;
+    if (!entry.identified && entry.name.has_value()) {
+      identify(entry, batch, cache);
+    }
     for (auto& [window, ticket] : entry.states) {
       ReadContext read(cache);
       std::optional<std::vector<uint32_t>> words =
@@ -183,10 +235,10 @@ bool stoppedProcess(Asked& entry, bus::Batch& batch) {
 }
 
 // Asks every application at once, through the bus (an application's own
-// socket would first cost a question of its own), for its windows, name and
-// toolkit, and the bus daemon for its process id, then for the states of all
-// their windows, each call with its own limit, the answers taken as they
-// come.
+// socket would first cost a question of its own), for its windows, and the
+// bus daemon for its process id, then those with windows for their name and
+// toolkit and the states of their windows, each call with its own limit, the
+// answers taken as they come.
 //
 // No application is asked here for its own socket: at-spi2-atk counts the
 // connection that asks as a client of its bridge, starting its event and
@@ -219,9 +271,6 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
       continue;
     }
     entry.windows = first.children(entry.app->ref);
-    entry.name = first.name(entry.app->ref);
-    entry.toolkit = first.toolkitName(entry.app->ref.bus);
-    entry.toolkitVersion = first.toolkitVersion(entry.app->ref.bus);
     entry.pid = first.processId(entry.app->ref.bus);
   }
   // Which application has an ACTIVE window is told only by the second
@@ -233,13 +282,11 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
     for (Asked& entry : asked) {
       if (entry.failed || !wanted(entry)) continue;
       const bool windows = done(first[*entry.windows]);
-      const bool name = done(first[*entry.name]);
-      if (windows && name && first[*entry.windows].ok() &&
+      if (windows && first[*entry.windows].ok() &&
           !first[*entry.windows].value->refs.empty()) {
         settling.settled();
       }
-      if (!windows || !name || !done(first[*entry.toolkit]) ||
-          !done(first[*entry.toolkitVersion])) {
+      if (!windows) {
         onlyStoppedLeft = onlyStoppedLeft && stoppedProcess(entry, first);
       }
     }
@@ -248,41 +295,9 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
 
   for (Asked& entry : asked) {
     if (entry.failed || !wanted(entry)) continue;
-    ReadContext read(cache);
-    const std::optional<std::string> name =
-        read.take(entry.app->ref.bus, first[*entry.name]);
-    entry.claim.shell = isDesktopShell(name.value_or(""));
     ElementMemo& memo = cache.memoOf(entry.app);
-    if (name.has_value()) memo.name = *name;
     if (first[*entry.pid].ok() && *first[*entry.pid].value != 0) {
       memo.processId = static_cast<int32_t>(*first[*entry.pid].value);
-    }
-    ReadContext toolkit(cache);
-    ToolkitId id;
-    id.name =
-        toolkit.take(entry.app->ref.bus, first[*entry.toolkit]).value_or("");
-    id.version = toolkit.take(entry.app->ref.bus, first[*entry.toolkitVersion])
-                     .value_or("");
-    entry.chromium = id.name == "Chromium";
-    // GTK 4 and Qt offer no socket of their own: they are not asked.
-    const bool noSocket =
-        (id.name == "GTK" && id.version.starts_with("4.")) || id.name == "Qt";
-    if (toolkit.ok()) memo.toolkit = std::move(id);
-    if (noSocket || (entry.chromium && !memo.processId.has_value())) {
-      cache.client().setOwnSocket(entry.app->ref.bus,
-                                  [] { return std::string(); });
-    } else if (memo.processId.has_value()) {
-      // Asking for the socket through the bus makes the asker a client of
-      // at-spi2-atk's bridge (see above): once the bridge has opened it, the
-      // socket is found among the process's descriptors instead, when a
-      // call to the application is first routed. Chromium is never asked
-      // (but to wake it, below).
-      cache.client().setOwnSocket(
-          entry.app->ref.bus,
-          [pid = *memo.processId] {
-            return bridgeSocketOf(pid, "/proc").value_or("");
-          },
-          !entry.chromium);
     }
     ReadContext windows(cache);
     std::optional<bus::Children> listed =

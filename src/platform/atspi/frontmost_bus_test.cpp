@@ -68,6 +68,30 @@ TEST(FrontmostBusTest, AnApplicationThatNeverAnswersInTimeIsNotWaitedForLong) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
+// An application without a window (a settings daemon) cannot be the
+// frontmost one: it is asked for its windows only, never for its name or
+// toolkit.
+TEST(FrontmostBusTest, AnApplicationWithoutWindowsIsAskedForItsWindowsOnly) {
+  PrivateBus bus;
+  FakeApp daemon(bus, "none", {"--windowless"});
+  FakeApp form(bus, "none", {"--active"});
+  ASSERT_FALSE(daemon.name().empty() || form.name().empty())
+      << "the bus or a fake did not start";
+  bus::Client client(optionsFor(bus));
+  ScanCache cache(client);
+  const std::vector<NodeRef> apps = {
+      share(cache.intern(daemon.ref(bus::ROOT_PATH))),
+      share(cache.intern(form.ref(bus::ROOT_PATH)))};
+  cache.setReadsEnd(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+  EXPECT_EQ(findFrontmost(apps, cache, noHint), form.pid());
+  const auto toolkits = [&client](const FakeApp& app) {
+    return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
+        .value.value_or("");
+  };
+  EXPECT_EQ(toolkits(daemon), "toolkit asked 0 times");
+  EXPECT_EQ(toolkits(form), "toolkit asked 1 times");
+}
+
 // The registry's list of the applications goes out with the bus's
 // handshake, when the platform first finds the bus, and serves the search
 // that follows: the registry is asked once.

@@ -3,7 +3,7 @@
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
 //                           [--a11y-late MS] [--active] [--late MS]
-//                           [--registry]
+//                           [--registry] [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -17,7 +17,9 @@
 // object ACTIVE; --late answers what is asked of the application's root MS
 // milliseconds late; --registry also owns org.a11y.atspi.Registry, whose
 // root lists the fake alone and names itself "listed N" after the times it
-// was listed. The unique name goes to standard output once the fake is on
+// was listed; --windowless leaves the application's root without children
+// (a settings daemon), whose description says how many times its toolkit
+// was asked for. The unique name goes to standard output once the fake is on
 // the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
@@ -131,6 +133,8 @@ struct Fake {
   int registryListed = 0;
   uint64_t lateUs = 0;
   uint64_t a11yLateUs = 0;
+  bool windowless = false;
+  int toolkitAsked = 0;
   std::vector<sd_bus*> peers;
 };
 
@@ -324,7 +328,10 @@ int answer(sd_bus_message* call, const char* channel) {
       "children asked " + std::to_string(fake.preloadListed) + " times";
   const std::string matches =
       "matches asked " + std::to_string(fake.matchesAsked) + " times";
+  const std::string toolkits =
+      "toolkit asked " + std::to_string(fake.toolkitAsked) + " times";
   const char* description = path == "/o/channel"   ? fake.socketAsker.c_str()
+                            : path == kRoot        ? toolkits.c_str()
                             : path == "/o/secret"  ? asked.c_str()
                             : path == "/o/preload" ? listed.c_str()
                             : path == "/o/huge"    ? matches.c_str()
@@ -358,8 +365,10 @@ int answer(sd_bus_message* call, const char* channel) {
     const bool active = fake.active && hidden == hiddenChildren().end();
     return reply("au", 2, first | (active ? 2u : 0u), second);
   }
-  if (key == "Accessible.GetChildren")
-    return replyChildren(call, path == "/o/huge");
+  if (key == "Accessible.GetChildren") {
+    const bool none = fake.windowless && path == kRoot;
+    return replyChildren(call, path == "/o/huge", none ? 0 : 3);
+  }
   if (key == "Accessible.GetAttributes") {
     return reply("a{ss}", 2, "placeholder-text", "you@example.org", "toolkit",
                  "FakeKit");
@@ -392,7 +401,10 @@ int answer(sd_bus_message* call, const char* channel) {
       return sd_bus_reply_method_errorf(call, kUnknownMethod, "no socket");
     return reply("s", fake.ownAddress.c_str());
   }
-  if (key == "Application.ToolkitName") return reply("v", "s", "FakeKit");
+  if (key == "Application.ToolkitName") {
+    ++fake.toolkitAsked;
+    return reply("v", "s", "FakeKit");
+  }
   if (key == "Application.Version") return reply("v", "s", "1.2.3");
   if (key == "Text.GetText") {
     if (path == "/o/secret") ++fake.secretAsked;
@@ -548,6 +560,8 @@ int main(int argc, char** argv) {
       fake.a11yAnswer = argv[++i];
     } else if (option == "--a11y-late" && i + 1 < argc) {
       fake.a11yLateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
+    } else if (option == "--windowless") {
+      fake.windowless = true;
     } else if (option == "--registry") {
       fake.registry = true;
     } else if (option == "--late" && i + 1 < argc) {
@@ -559,7 +573,8 @@ int main(int argc, char** argv) {
   if (usage) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
-                 "[--a11y-late MS] [--active] [--late MS] [--registry]\n",
+                 "[--a11y-late MS] [--active] [--late MS] [--registry] "
+                 "[--windowless]\n",
                  argv[0]);
     return 2;
   }
