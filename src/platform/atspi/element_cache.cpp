@@ -735,6 +735,36 @@ unsigned fieldReads(Node* node, const ReadContext& read) {
   return fieldReadsAs(node, quickMacRoleOf(node, read), read);
 }
 
+namespace {
+
+// Whether a field stands from 450 points above the focus to 350 below it:
+// the block keeps the fields centred from 400 points above to 300 below,
+// and 50 points more are read ahead.
+bool nearInHeight(const Rect& field, const Rect& focus) {
+  constexpr int64_t kAbove = 450;
+  constexpr int64_t kBelow = 350;
+  return int64_t{field.y} <= int64_t{focus.y} + focus.height + kBelow &&
+         int64_t{field.y} + field.height >= int64_t{focus.y} - kAbove;
+}
+
+}  // namespace
+
+bool describedNear(const Rect& field, const Rect& focus) {
+  // The block keeps the fields either left-aligned with the focus (within
+  // 120 points) or inside its width (up to 50 points past its right edge);
+  // 50 points more on every side are described here.
+  constexpr int64_t kAligned = 170;
+  constexpr int64_t kLeftOf = 50;
+  constexpr int64_t kRightOf = 100;
+  if (!nearInHeight(field, focus)) return false;
+  const int64_t x = field.x;
+  const int64_t focusX = focus.x;
+  const bool aligned = x - focusX < kAligned && focusX - x < kAligned;
+  const bool within = x >= focusX - kLeftOf &&
+                      x + field.width <= focusX + focus.width + kRightOf;
+  return aligned || within;
+}
+
 // In an application whose snapshot the scan holds, the first frame or text
 // the walks need brings, in one batch, what they read of the whole window
 // (of the page, in a browser): the frames of the buttons and fields on
@@ -745,30 +775,6 @@ unsigned fieldReads(Node* node, const ReadContext& read) {
 // larger window the fields are described in a second batch, those near the
 // focus only; a window with more than that is left to the reads by
 // siblings.
-bool describedNear(const Rect& field, const Rect& focus) {
-  // The block keeps the fields centred from 400 points above the focus to
-  // 300 below it, and either left-aligned with it (within 120 points) or
-  // inside its width (up to 50 points past its right edge); 50 points more
-  // on every side are described here.
-  constexpr int64_t kAbove = 450;
-  constexpr int64_t kBelow = 350;
-  constexpr int64_t kAligned = 170;
-  constexpr int64_t kLeftOf = 50;
-  constexpr int64_t kRightOf = 100;
-  const int64_t x = field.x;
-  const int64_t y = field.y;
-  const int64_t focusX = focus.x;
-  const int64_t focusY = focus.y;
-  if (y > focusY + focus.height + kBelow ||
-      y + field.height < focusY - kAbove) {
-    return false;
-  }
-  const bool aligned = x - focusX < kAligned && focusX - x < kAligned;
-  const bool within = x >= focusX - kLeftOf &&
-                      x + field.width <= focusX + focus.width + kRightOf;
-  return aligned || within;
-}
-
 void readWindowAhead(Node* node, const ReadContext& read) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
@@ -972,16 +978,12 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   // high as those: its menu comes with them.
   const std::optional<Rect>& focusFrame = read.memo(focused).extents;
   if (!focusFrame.has_value()) return;
-  constexpr int64_t kAbove = 450;
-  constexpr int64_t kBelow = 350;
-  const int64_t top = int64_t{focusFrame->y} - kAbove;
-  const int64_t bottom = int64_t{focusFrame->y} + focusFrame->height + kBelow;
   std::vector<Wanted> second;
   described.clear();
   for (const Ahead& entry : ahead) {
     const std::optional<Rect>& frame = read.memo(entry.node).extents;
-    if (entry.field && (!frame.has_value() || int64_t{frame->y} > bottom ||
-                        int64_t{frame->y} + frame->height < top)) {
+    if (entry.field &&
+        (!frame.has_value() || !nearInHeight(*frame, *focusFrame))) {
       continue;
     }
     if (!entry.field || describedNear(*frame, *focusFrame)) {
