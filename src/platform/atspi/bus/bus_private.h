@@ -78,7 +78,9 @@ using BusPtr = std::unique_ptr<Connection>;
 using SlotPtr = std::unique_ptr<DBusPendingCall, PendingDrop>;
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
 
-/// As the public addressFromSession, counting the calls sent in `sent`.
+/// The accessibility bus's address, asked of the session bus at `session`
+/// (AddressQuestion) and answered before `deadline`, none otherwise; the
+/// call sent is counted in `sent`.
 std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,
                                               uint64_t& sent);

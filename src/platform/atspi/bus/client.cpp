@@ -48,12 +48,6 @@ bool onlySockets(std::string_view address) {
 }  // namespace
 
 std::optional<std::string> addressFromSession(const std::string& session,
-                                              Deadline deadline) {
-  uint64_t sent = 0;
-  return addressFromSession(session, deadline, sent);
-}
-
-std::optional<std::string> addressFromSession(const std::string& session,
                                               Deadline deadline,
                                               uint64_t& sent) {
   std::unique_ptr<AddressQuestion> question = AddressQuestion::ask(session);

@@ -133,16 +133,12 @@ struct ClientOptions {
 
 class Batch;
 
-/// The accessibility bus's address, asked of the session bus at `session`
-/// (org.a11y.Bus.GetAddress) and answered before `deadline`; none
-/// otherwise.
-std::optional<std::string> addressFromSession(const std::string& session,
-                                              Deadline deadline);
-
 class Connection;
 
-/// The same question, sent at once and answered while something else goes
-/// on: a client's batches wait on its connection too (Client::hearAlso).
+/// The session bus's question for the accessibility bus's address
+/// (org.a11y.Bus.GetAddress), sent at once and answered while something else
+/// goes on: a client's batches wait on its connection too
+/// (Client::hearAlso).
 class AddressQuestion {
  public:
   /// Sent to the session bus at `session`; null when that bus cannot be
@@ -225,11 +221,6 @@ class Client {
  private:
   friend class Batch;
 
-  /// The accessibility bus's address, asked of the session bus at `session`
-  /// (org.a11y.Bus.GetAddress) and answered before `deadline`; none
-  /// otherwise.
-  std::optional<std::string> addressFromSession(const std::string& session,
-                                                Deadline deadline);
   std::unique_ptr<State> state_;
 };
 
