@@ -102,6 +102,17 @@ inline bool hasState(const StateSet& states, AtspiStateType state) {
   return index / 32 < states.words.size() &&
          ((states.words[index / 32] >> (index % 32)) & 1u) != 0;
 }
+/// The words of a state set that holds `states`, as GetState sends them.
+inline std::vector<uint32_t> stateWords(
+    std::initializer_list<AtspiStateType> states) {
+  std::vector<uint32_t> words(2, 0);
+  for (const AtspiStateType state : states) {
+    const auto index = static_cast<size_t>(state);
+    if (index / 32 >= words.size()) words.resize(index / 32 + 1, 0);
+    words[index / 32] |= 1u << (index % 32);
+  }
+  return words;
+}
 /// Whether a state set says the element is on screen: SHOWING, or VISIBLE
 /// (GTK 4 marks the widgets it shows VISIBLE only).
 inline bool isOnScreen(const StateSet& states) {
@@ -190,6 +201,10 @@ struct ElementMemo {
   std::optional<std::pair<int64_t, int64_t>> selection;  ///< in code points
   int64_t characterCount = -1;  ///< the toolkit's count, in its own units
   std::optional<bool> hasText;  ///< whether it has a Text interface
+  /// Its parent's answer to which of its children are SHOWING left it out
+  /// (listChildren): it is not on screen, and its role and states are not
+  /// asked for that.
+  bool offScreen = false;
   /// The state that tells this element's children on screen (see children.cpp).
   AtspiStateType childrenOnScreen = ATSPI_STATE_SHOWING;
   bool extentsRead = false;

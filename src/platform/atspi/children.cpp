@@ -20,6 +20,10 @@ constexpr int kMaxChildren = 2000;
 constexpr int kMaxManagedChildren = 256;
 
 bool carries(Node* node, AtspiStateType state, const ReadContext& read) {
+  const ElementMemo& memo = read.memo(node);
+  if (state == ATSPI_STATE_SHOWING && memo.offScreen && !memo.states.known) {
+    return false;
+  }
   ReadContext ignored = read.fresh();
   return hasState(statesOf(node, ignored), state);
 }
@@ -173,6 +177,30 @@ bool isLibreOfficeLeaf(Node* node, const ReadContext& read) {
   }
 }
 
+// Whether the element is a LibreOffice tool bar. Its application lays out
+// every command a tool bar may show and hides those that do not fit: in
+// Writer's and Calc's, a third of the buttons are hidden, each of them two
+// questions (its role and states) to find it out.
+bool hidesChildren(Node* node, const ReadContext& read) {
+  return read.memo(node).role == ATSPI_ROLE_TOOL_BAR &&
+         isLibreOffice(node, read);
+}
+
+// Marks the listed children of `node` that its answer `shown` (the children
+// SHOWING) leaves out as off screen, unless their states are known.
+void keepShownChildren(Node* node, const bus::Reply<bus::Children>& shown,
+                       const ReadContext& read) {
+  if (!shown.ok() || shown.value->truncated) return;
+  std::unordered_set<std::string> paths;
+  for (const bus::ObjectRef& ref : shown.value->refs) paths.insert(ref.path);
+  for (const NodeRef& child : read.memo(node).rawChildren) {
+    ElementMemo& memo = read.memo(child.get());
+    if (!memo.states.known && paths.count(child->ref.path) == 0) {
+      memo.offScreen = true;
+    }
+  }
+}
+
 // How the children of one element are listed.
 enum class Listing {
   Whole,    ///< GetChildren
@@ -233,6 +261,8 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
   struct Asked {
     Node* node;
     std::optional<bus::Ticket<bus::Children>> whole;
+    /// Those of them that are SHOWING, asked with the list (hidesChildren).
+    std::optional<bus::Ticket<bus::Children>> shown;
     std::vector<bus::Ticket<bus::ObjectRef>> byIndex;
   };
   std::vector<Asked> asked;
@@ -252,13 +282,18 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
       if (report != nullptr) report->fail(listRead.failure());
       return;
     }
-    Asked entry{node, {}, {}};
+    Asked entry{node, {}, {}, {}};
     if (listing == Listing::ByIndex) {
       for (int i = 0; i < count; ++i) {
         entry.byIndex.push_back(lists->childAt(node->ref, i));
       }
     } else if (count != 0 || listing == Listing::Whole) {
       entry.whole = lists->children(node->ref);
+      // A Collection search of the children alone: it enters none of them.
+      if (listing == Listing::Whole && hidesChildren(node, read)) {
+        entry.shown = lists->matchingStates(
+            node->ref, stateWords({ATSPI_STATE_SHOWING}), 0, false, false);
+      }
     }
     asked.push_back(std::move(entry));
   }
@@ -277,7 +312,12 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
       std::optional<bus::Children> listed =
           one.take(app, (*lists)[*entry.whole]);
       if (listed.has_value()) {
-        if (one.ok()) keepListedChildren(entry.node, std::move(*listed), read);
+        if (one.ok()) {
+          keepListedChildren(entry.node, std::move(*listed), read);
+          if (entry.shown.has_value()) {
+            keepShownChildren(entry.node, (*lists)[*entry.shown], read);
+          }
+        }
         continue;
       }
     }
@@ -404,6 +444,8 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     }
     listed.insert(listed.end(), ofApp.begin(), ofApp.end());
   }
+  std::erase_if(children,
+                [&read](Node* child) { return read.memo(child).offScreen; });
   prefetch(children, kPrefetchRole | kPrefetchStates, read);
   if (!walk) return;
   // The children a walk goes on to (as childrenOf keeps them): not those of
@@ -492,6 +534,11 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
         onScreen = ATSPI_STATE_VISIBLE;
       }
       std::erase_if(children, [&](const NodeRef& child) {
+        const ElementMemo& memo = read.memo(child.get());
+        if (onScreen == ATSPI_STATE_SHOWING && memo.offScreen &&
+            !memo.states.known) {
+          return true;
+        }
         ReadContext ignored = read.fresh();
         StateSet states = statesOf(child.get(), ignored);
         if (!ignored.ok()) return false;

@@ -147,6 +147,13 @@ struct Sweep {
           next.push_back(Seen{child.get(), entry.depth + 1});
         }
       }
+      // The children a list left unasked as hidden (listChildren) are asked
+      // with their level.
+      if (hidden && !known) {
+        nodes.clear();
+        for (const Seen& entry : next) nodes.push_back(entry.node);
+        prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
+      }
       level = std::move(next);
     }
     return read.ok();
@@ -322,17 +329,6 @@ NodeRef focusedDescendant(NodeRef focused, Node* window, ReadContext& read) {
   }
   if (auto inside = focusInside(focused.get(), window, read)) return inside;
   return focused;
-}
-
-// The words of a state set that holds `states`.
-std::vector<uint32_t> stateWords(std::initializer_list<AtspiStateType> states) {
-  std::vector<uint32_t> words(2, 0);
-  for (const AtspiStateType state : states) {
-    const auto index = static_cast<size_t>(state);
-    if (index / 32 >= words.size()) words.resize(index / 32 + 1, 0);
-    words[index / 32] |= 1u << (index % 32);
-  }
-  return words;
 }
 
 // The best of the matches of `target`, in document order: a control before

@@ -134,6 +134,37 @@ TEST_F(RoundTripTest, ATableThatManagesItsCellsIsNeitherCountedNorListed) {
   EXPECT_FALSE(read_.memo(sheet).rawChildrenRead);
 }
 
+// LibreOffice hides the commands that do not fit a tool bar. A tool bar's
+// list comes with which of its children are SHOWING: the hidden ones are
+// neither asked their role and states nor listed. A tool bar that does not
+// answer the search has its children's states asked, as any other list.
+TEST_F(RoundTripTest, ALibreOfficeToolBarsHiddenCommandsAreNotAsked) {
+  read_.memo(node(bus::ROOT_PATH)).libreOffice = true;
+  // The other tool bar refuses the search: its panes are all listed.
+  Node* tools = node("/o/tools");
+  ASSERT_EQ(roleOf(tools, read_), ATSPI_ROLE_TOOL_BAR);
+  const std::vector<NodeRef>* panes = childrenOf(tools, read_);
+  ASSERT_NE(panes, nullptr);
+  EXPECT_EQ(panes->size(), 3u);
+  Node* bar = node("/o/bar");
+  ASSERT_EQ(roleOf(bar, read_), ATSPI_ROLE_TOOL_BAR);
+  ASSERT_NE(parentOf(bar, read_), nullptr);
+  sent();
+  prefetchRawChildren({bar}, read_);
+  // The list, the search, and the role and states of save.
+  EXPECT_EQ(sent(), 4u);
+  const std::vector<NodeRef>* commands = childrenOf(bar, read_);
+  ASSERT_NE(commands, nullptr);
+  ASSERT_EQ(commands->size(), 1u);
+  EXPECT_EQ(commands->front()->ref.path, "/o/save");
+  EXPECT_EQ(sent(), 0u);
+  // Print is still read when asked for itself.
+  EXPECT_EQ(roleOf(node("/o/print"), read_), ATSPI_ROLE_PUSH_BUTTON);
+  EXPECT_FALSE(
+      hasState(statesOf(node("/o/print"), read_), ATSPI_STATE_SHOWING));
+  EXPECT_TRUE(read_.ok());
+}
+
 // A walk goes down one branch at a time. The lists of the branches beside
 // its own (the panes of a tool bar, each holding a button) come with those
 // of its own, and the names, descriptions and frames of their buttons with

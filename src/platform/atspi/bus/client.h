@@ -316,13 +316,13 @@ class Batch {
   /// Table.GetAccessibleAt: the cell at `row` and `column`.
   Ticket<ObjectRef> cellAt(const ObjectRef& target, int32_t row,
                            int32_t column);
-  /// Collection.GetMatches over the whole subtree of `target`, in document
-  /// order: at most `count` elements (0: all) whose state set holds every
-  /// state of `states` (words as GetState sends them), or any of them when
-  /// `any`.
+  /// Collection.GetMatches over the whole subtree of `target` (its children
+  /// only, unless `wholeSubtree`), in document order: at most `count`
+  /// elements (0: all) whose state set holds every state of `states` (words
+  /// as GetState sends them), or any of them when `any`.
   Ticket<Children> matchingStates(const ObjectRef& target,
                                   std::vector<uint32_t> states, int32_t count,
-                                  bool any = false);
+                                  bool any = false, bool wholeSubtree = true);
   /// Cache.GetItems of the application `app`: its snapshot of the elements
   /// it has made, cut at MAX_LISTED_CHILDREN.
   Ticket<std::vector<CacheItem>> cacheItems(const std::string& app);

@@ -42,6 +42,8 @@
 // were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
 // on its own, manages its descendants. tools, a tool bar on its own, holds
 // pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3.
+// bar, another tool bar, holds save (a button, SHOWING) and print (a
+// button that is not), and answers a Collection search of its children.
 // notes, a section on its own, holds note, a paragraph. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
@@ -109,6 +111,10 @@ const std::map<std::string, Object>& objects() {
       {"/o/tool1", {43, "Cut"}},
       {"/o/tool2", {43, "Copy"}},
       {"/o/tool3", {43, "Paste"}},
+      // A tool bar with a command hidden, as LibreOffice's.
+      {"/o/bar", {63, "Standard"}},
+      {"/o/save", {43, "Save"}},
+      {"/o/print", {43, "Print"}},
       {"/o/notes", {85, ""}},
       {"/o/note", {73, ""}},
       {"/o/page", {39, "GtkStackPage"}},
@@ -177,6 +183,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/tool1", {}},
       {"/o/tool2", {}},
       {"/o/tool3", {}},
+      {"/o/bar", {"/o/save", "/o/print"}},
+      {"/o/save", {}},
+      {"/o/print", {}},
       {"/o/page", {"/o/pagetext"}},
       {"/o/pagetext", {}},
   };
@@ -184,8 +193,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 }
 
 // The states of an object, in two words: those of the hidden window say what
-// each is, the tool bar, the section, the stack page and what they hold are
-// SHOWING and VISIBLE; every
+// each is, the tool bars, the section, the stack page and what they hold
+// are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only); every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -194,8 +203,10 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/preload") return {0u, 0u};
   if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
   if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
+  if (path == "/o/print") return {0x1000100u, 0u};   // ENABLED, SENSITIVE
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
-      path.starts_with("/o/note") || path.starts_with("/o/page")) {
+      path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
+      path.starts_with("/o/page")) {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
@@ -212,10 +223,10 @@ int replyChildren(sd_bus_message* call, bool huge, uint32_t count = 3) {
 }
 
 // Collection.GetMatches of the rules the client sends (every state asked, or
-// any of them, in document order, through the whole subtree; any other is
-// refused): each of the form's children holds the states GetState answers
-// and no other; but below huge, every one of its children holds any state
-// asked.
+// any of them, in document order, through the whole subtree, or bar's
+// children alone; any other is refused): each of the form's children holds the
+// states GetState answers and no other; but below huge, every one of its
+// children holds any state asked.
 int replyMatches(sd_bus_message* call, bool huge) {
   ++fake.matchesAsked;
   constexpr uint32_t kHeld[] = {0x2001080u, 1u};
@@ -231,6 +242,25 @@ int replyMatches(sd_bus_message* call, bool huge) {
       sd_bus_message_exit_container(call) < 0 ||
       sd_bus_message_read(call, "uib", &sort, &count, &traverse) <= 0) {
     return -EINVAL;
+  }
+  // bar's children alone, by every state asked.
+  const std::string path = sd_bus_message_get_path(call);
+  if (all == 1 && sort == 1 && !traverse && path == "/o/bar") {
+    const auto* asked = static_cast<const uint32_t*>(words);
+    const size_t n = size / sizeof(uint32_t);
+    std::vector<const char*> held;
+    for (const char* child : hiddenChildren().at(path)) {
+      const auto [first, second] = statesOf(child);
+      if ((n < 1 || (asked[0] & ~first) == 0) &&
+          (n < 2 || (asked[1] & ~second) == 0)) {
+        held.push_back(child);
+      }
+    }
+    return replyList(call, "(so)", held.size(),
+                     [&held](sd_bus_message* reply, uint32_t i) {
+                       return sd_bus_message_append(
+                           reply, "(so)", fake.unique.c_str(), held[i]);
+                     });
   }
   if ((all != 1 && all != 2) || sort != 1 || !traverse) {
     return sd_bus_reply_method_errorf(
@@ -390,7 +420,8 @@ int answer(sd_bus_message* call, const char* channel) {
         "/o/cell_" + std::to_string(row) + "_" + std::to_string(column);
     return reply("(so)", fake.unique.c_str(), cell.c_str());
   }
-  if ((window || path == "/o/huge") && key == "Collection.GetMatches") {
+  if ((window || path == "/o/huge" || path == "/o/bar") &&
+      key == "Collection.GetMatches") {
     return replyMatches(call, path == "/o/huge");
   }
   if (key == "Accessible.GetRelationSet")  // labelled by the label

@@ -523,24 +523,26 @@ Ticket<ObjectRef> Batch::cellAt(const ObjectRef& target, int32_t row,
 
 Ticket<Children> Batch::matchingStates(const ObjectRef& target,
                                        std::vector<uint32_t> states,
-                                       int32_t count, bool any) {
+                                       int32_t count, bool any,
+                                       bool wholeSubtree) {
   // The rule (aiia{ss}iaiiasib): the states, all of them or any; no
   // attribute, role or interface of an empty list (which every element
-  // passes); not inverted. Then canonical order, the count, and the whole
-  // subtree.
+  // passes); not inverted. Then canonical order, the count, and whether the
+  // search goes below the children.
   static constexpr int32_t kMatchAll = 1;
   static constexpr int32_t kMatchAny = 2;
   static constexpr int32_t kMatchNone = 3;
   static constexpr uint32_t kCanonical = 1;
   return add<Children>(method(
       target, kCollection, "GetMatches", bus::children,
-      [states = std::move(states), count, any](DBusMessage* message) {
+      [states = std::move(states), count, any,
+       wholeSubtree](DBusMessage* message) {
         DBusMessageIter args;
         DBusMessageIter rule;
         DBusMessageIter list;
         const int32_t match = any ? kMatchAny : kMatchAll;
         const dbus_bool_t no = false;
-        const dbus_bool_t yes = true;
+        const dbus_bool_t traverse = wholeSubtree;
         const uint32_t order = kCanonical;
         // An empty list of `signature` in the rule, then how it matches.
         const auto none = [&](const char* signature) {
@@ -572,7 +574,8 @@ Ticket<Children> Batch::matchingStates(const ObjectRef& target,
                dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32,
                                               &order) &&
                dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &count) &&
-               dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &yes);
+               dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN,
+                                              &traverse);
       }));
 }
 
