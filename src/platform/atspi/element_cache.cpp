@@ -690,7 +690,7 @@ bool isPage(const ElementMemo& memo) {
          memo.role == ATSPI_ROLE_DOCUMENT_FRAME;
 }
 
-// Where the walks around `node` go, by the parents the snapshot gave: the
+// Where the walks around `node` go, by the parents already known: the
 // outermost web page above it, else its window; null when a parent on the
 // way is not known.
 Node* walkedAreaOf(Node* node, const ReadContext& read) {
@@ -765,10 +765,10 @@ bool describedNear(const Rect& field, const Rect& focus) {
   return aligned || within;
 }
 
-// In an application whose snapshot the scan holds, the first frame or text
-// the walks need brings, in one batch, what they read of the whole window
-// (of the page, in a browser): the frames of the buttons and fields on
-// screen there, as the snapshot lists them, and the texts shown; what
+// The first frame or text the walks need brings, in one batch, what they
+// read of the whole window (of the page, in a browser): the frames of the
+// buttons and fields on screen there, as the application's snapshot or the
+// search for the focus listed them, and the texts shown; what
 // describes each field (its label, its placeholder, its text and selection)
 // and the labels of the focus's containers. A walk of a form then costs one
 // round trip, not one for each group of siblings and each field. In a
@@ -778,7 +778,6 @@ bool describedNear(const Rect& field, const Rect& focus) {
 void readWindowAhead(Node* node, const ReadContext& read) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
-  if (!read.memo(applicationRootOf(node, read)).snapshotTaken) return;
   Node* area = walkedAreaOf(node, read);
   if (area == nullptr || read.memo(area).aheadRead) return;
   read.memo(area).aheadRead = true;

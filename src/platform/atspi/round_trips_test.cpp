@@ -149,20 +149,50 @@ TEST_F(RoundTripTest, ALibreOfficeToolBarsHiddenCommandsAreNotAsked) {
   Node* bar = node("/o/bar");
   ASSERT_EQ(roleOf(bar, read_), ATSPI_ROLE_TOOL_BAR);
   ASSERT_NE(parentOf(bar, read_), nullptr);
+  ASSERT_EQ(roleOf(node(bus::ROOT_PATH), read_), ATSPI_ROLE_APPLICATION);
   sent();
   prefetchRawChildren({bar}, read_);
-  // The list, the search, and the role and states of save.
-  EXPECT_EQ(sent(), 4u);
+  // The list, the search, and the roles and states of save and find.
+  EXPECT_EQ(sent(), 6u);
   const std::vector<NodeRef>* commands = childrenOf(bar, read_);
   ASSERT_NE(commands, nullptr);
-  ASSERT_EQ(commands->size(), 1u);
+  ASSERT_EQ(commands->size(), 2u);
   EXPECT_EQ(commands->front()->ref.path, "/o/save");
-  EXPECT_EQ(sent(), 0u);
+  EXPECT_EQ(commands->back()->ref.path, "/o/find");
+  // Their parents, bar being a window.
+  EXPECT_EQ(sent(), 2u);
   // Print is still read when asked for itself.
   EXPECT_EQ(roleOf(node("/o/print"), read_), ATSPI_ROLE_PUSH_BUTTON);
   EXPECT_FALSE(
       hasState(statesOf(node("/o/print"), read_), ATSPI_STATE_SHOWING));
   EXPECT_TRUE(read_.ok());
+}
+
+// Without a snapshot of the application (Qt, Chromium, LibreOffice), what
+// the lists of a window hold, as the search for the focus read them, is
+// read ahead as a snapshot's would be: the first frame asked brings the
+// button's frame and what describes the field (but the name of the label
+// its relations name, outside the window).
+TEST_F(RoundTripTest, WithoutASnapshotTheFirstFrameBringsWhatTheListsHold) {
+  Node* root = node(bus::ROOT_PATH);
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  Node* bar = node("/o/bar");
+  ASSERT_EQ(parentOf(bar, read_).get(), root);
+  ASSERT_NE(childrenOf(bar, read_), nullptr);
+  Node* find = node("/o/find");
+  ASSERT_TRUE(extentsOf(find, read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  EXPECT_TRUE(extentsOf(node("/o/save"), read_).has_value());
+  EXPECT_EQ(objectAttribute(find, {"placeholder-text"}, read_),
+            "you@example.org");
+  EXPECT_EQ(textOf(find, read_), "ann@example.org");
+  ElementMemo* selection = nullptr;
+  ASSERT_TRUE(readSelection(find, read_, &selection));
+  EXPECT_EQ(selection->caret, 3);
+  EXPECT_TRUE(read_.memo(find).relationsRead);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
 }
 
 // A walk goes down one branch at a time. The lists of the branches beside

@@ -42,8 +42,11 @@
 // were asked for), which holds newtab (FOCUSED and SHOWING). sheet, a table
 // on its own, manages its descendants. tools, a tool bar on its own, holds
 // pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3.
-// bar, another tool bar, holds save (a button, SHOWING) and print (a
-// button that is not), and answers a Collection search of its children.
+// bar, another tool bar and a window of the application's own, holds save
+// (a button, SHOWING), find (a text field) and print (a button that is not
+// SHOWING), and answers a Collection search of its children. An object's
+// parent is the one that lists it (bar's, the application's root); any
+// other's is window.
 // notes, a section on its own, holds note, a paragraph. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
@@ -114,6 +117,7 @@ const std::map<std::string, Object>& objects() {
       // A tool bar with a command hidden, as LibreOffice's.
       {"/o/bar", {63, "Standard"}},
       {"/o/save", {43, "Save"}},
+      {"/o/find", {61, ""}},
       {"/o/print", {43, "Print"}},
       {"/o/notes", {85, ""}},
       {"/o/note", {73, ""}},
@@ -183,8 +187,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/tool1", {}},
       {"/o/tool2", {}},
       {"/o/tool3", {}},
-      {"/o/bar", {"/o/save", "/o/print"}},
+      {"/o/bar", {"/o/save", "/o/find", "/o/print"}},
       {"/o/save", {}},
+      {"/o/find", {}},
       {"/o/print", {}},
       {"/o/page", {"/o/pagetext"}},
       {"/o/pagetext", {}},
@@ -210,6 +215,18 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
+}
+
+// The parent of an object: the one whose children list it (bar's is the
+// application's root), else window.
+std::string parentOf(const std::string& path) {
+  if (path == "/o/bar") return kRoot;
+  for (const auto& [parent, children] : hiddenChildren()) {
+    for (const char* child : children) {
+      if (path == child) return parent;
+    }
+  }
+  return "/o/window";
 }
 
 // The first `count` of the form's children, or huge's.
@@ -372,12 +389,12 @@ int answer(sd_bus_message* call, const char* channel) {
   if (key == "Accessible.*") {  // as at-spi2-atk's bridge lists them
     return reply("a{sv}", 6, "Name", "s", name, "Description", "s", description,
                  "Locale", "s", "C.UTF-8", "Parent", "(so)",
-                 fake.unique.c_str(), "/o/window", "ChildCount", "i", 3,
-                 "Attributes", "a{ss}", 1, "toolkit", "FakeKit");
+                 fake.unique.c_str(), parentOf(path).c_str(), "ChildCount", "i",
+                 3, "Attributes", "a{ss}", 1, "toolkit", "FakeKit");
   }
   if (key == "Accessible.ChildCount") return reply("v", "i", 3);
   if (key == "Accessible.Parent")
-    return reply("v", "(so)", fake.unique.c_str(), "/o/window");
+    return reply("v", "(so)", fake.unique.c_str(), parentOf(path).c_str());
   const auto hidden = hiddenChildren().find(path);
   if (hidden != hiddenChildren().end()) {
     if (key == "Accessible.GetChildren") {
