@@ -479,8 +479,10 @@ std::vector<Wanted> levelReads(Node* node, unsigned what,
 /// that is no field.
 unsigned fieldReads(Node* node, const ReadContext& read);
 /// Reads ahead, once per window, what the walks read of the element's
-/// window, where the application's snapshot lists it (element_cache.cpp).
-void readWindowAhead(Node* node, const ReadContext& read);
+/// window, as far as the application's snapshot or the lists read so far
+/// tell it (element_cache.cpp); `also` rides with its first batch.
+void readWindowAhead(Node* node, const ReadContext& read,
+                     std::vector<Wanted> also = {});
 /// Whether a field with the frame `field` is described ahead in a window
 /// too large to describe whole, the focus's frame being `focus`: every
 /// field the block can show near the focus is.

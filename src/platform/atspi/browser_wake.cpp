@@ -98,33 +98,30 @@ NodeRef awaitChromiumPage(Node* app, Node* window, NodeRef focused,
 // its own. A Firefox that is awake answers at once, and then an element
 // without bounds has none to give (Monaco's hidden textarea keeps
 // (-1, -1, -1, -1) for good): it is taken as it is.
-// When the focused element of a Firefox window first answered no bounds, its
-// attributes and relations are asked for; while it has no attributes,
-// Firefox is waking, and the bounds are awaited (up to half a second, until
-// the attributes come), everything read so far forgotten, and the wait
-// logged. Relations tell nothing here: a label's LABELLED_BY answers while
-// the attributes are still missing.
+// The focused element's frame, attributes and relations come with the
+// window's read-ahead, and their answers tell: bounds, or attributes, mean
+// Firefox is awake. Otherwise it is waking, and the bounds are awaited (up
+// to half a second), everything read so far forgotten, and the wait logged.
+// Relations tell nothing here: a label's LABELLED_BY answers while the
+// attributes are still missing. Nor do attributes that come during the
+// wait: the read-ahead asked for them, and they may come before the
+// bounds; only once they have come and the bounds have not after one more
+// try is the element taken as one without bounds.
 // Firefox is busy meanwhile: a slow answer to these probes ends the wait but
 // does not count against the application.
 void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
-  // The frame is read through the scan's memo, where the block's reads find
-  // it: an element with a frame needs no wait, and costs no extra call. It
-  // is read alone, not with what the walks read ahead: asking a field's
-  // attributes is what makes Firefox send them, and then they would tell it
-  // awake before it has sent the rest.
   ReadContext first = read.fresh();
   if (toolkitOf(app, first).name != "Gecko" || !first.ok()) return;
-  if (!read.memo(focused).extentsRead) {
-    fetch(focused, kPrefetchExtents, first);
-  }
+  constexpr unsigned kProbes =
+      kPrefetchExtents | kPrefetchAttributes | kPrefetchRelations;
+  readWindowAhead(focused, read, {{focused, kProbes}});
+  fetch(focused, kProbes, first);
   if (!first.ok()) return;
-  if (read.memo(focused).extents.has_value() ||
-      !read.memo(focused).extentsUnknown) {
-    // Awake: what the walks read of the window may be asked now.
-    readWindowAhead(focused, read);
+  const ElementMemo& memo = read.memo(focused);
+  if (memo.extents.has_value() || !memo.extentsUnknown || !memo.hasComponent ||
+      (memo.attributes.has_value() && !memo.attributes->empty())) {
     return;
   }
-  if (!read.memo(focused).hasComponent) return;
   ScanCache probes(read.cache().client());
   ReadContext probe(probes);
   Node* target = probes.intern(focused->ref);
@@ -136,30 +133,20 @@ void awaitGeckoData(Node* app, Node* focused, ReadContext& read) {
     return probe.ok() && rect.has_value() && rect->x == -1 && rect->y == -1 &&
            rect->width == -1 && rect->height == -1;
   };
-  // Asking is what makes Firefox send them; an element of an awake Firefox
-  // has attributes (its tag, at least).
-  auto awake = [&] {
+  auto attributed = [&] {
     const std::optional<bus::Attributes> attributes =
         probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
           return batch.attributes(ref);
         });
     return attributes.has_value() && !attributes->empty();
   };
-  (void)probe.ask(target, [](bus::Batch& batch, const bus::ObjectRef& ref) {
-    return batch.relations(ref);
-  });
-  if (!probe.ok()) return;
-  if (awake()) {
-    // Awake, and the element has no bounds to give (Monaco's hidden
-    // textarea): the window is read ahead, the focus described with it.
-    readWindowAhead(focused, read);
-    return;
-  }
   const auto start = std::chrono::steady_clock::now();
+  bool attributesCame = false;
   for (int tries = 0; tries < 10 && probe.ok(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // The read above asked for the bounds, which may have come meanwhile.
-    if (!boundsUnknown() || awake()) break;
+    if (!boundsUnknown()) break;
+    if (attributesCame) break;
+    attributesCame = attributed();
   }
   read.cache().forgetElements();
   std::string line =

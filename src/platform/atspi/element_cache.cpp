@@ -775,7 +775,8 @@ bool describedNear(const Rect& field, const Rect& focus) {
 // larger window the fields are described in a second batch, those near the
 // focus only; a window with more than that is left to the reads by
 // siblings.
-void readWindowAhead(Node* node, const ReadContext& read) {
+void readWindowAhead(Node* node, const ReadContext& read,
+                     std::vector<Wanted> also) {
   constexpr size_t kMaxCalls = 160;
   constexpr size_t kMaxElements = 2000;
   Node* area = walkedAreaOf(node, read);
@@ -904,7 +905,7 @@ void readWindowAhead(Node* node, const ReadContext& read) {
   // A failure leaves the memos as they were: the read that needs one asks
   // again, and fails on its own.
   const bool describeAll = shownCalls + describeCalls <= kMaxCalls;
-  std::vector<Wanted> first;
+  std::vector<Wanted> first = std::move(also);
   for (const Ahead& entry : ahead) {
     first.push_back(
         {entry.node, entry.shown | (describeAll ? entry.describe : 0)});

@@ -340,5 +340,29 @@ TEST_F(LookAheadTest, AFieldReadBeforeAsksNothingForTheFieldsBeside) {
   EXPECT_TRUE(read_.ok());
 }
 
+// Firefox hands out each kind of data some time after a client first asks
+// for it, its attributes before its frames. On the first scan the focus's
+// frame is awaited until it has come, not only until the attributes have.
+TEST(GeckoWakeTest, AWakingFirefoxsFrameIsAwaitedPastItsAttributes) {
+  PrivateBus bus;
+  FakeApp app(bus, "none", {"--waking", "100"});
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  bus::Client client(optionsFor(bus));
+  ScanCache cache(client);
+  cache.setReadsEnd(std::chrono::steady_clock::now() +
+                    std::chrono::seconds(10));
+  ReadContext read(cache);
+  Node* root = cache.intern(app.ref(bus::ROOT_PATH));
+  cache.memoOf(root).toolkit = ToolkitId{"Gecko", ""};
+  Node* entry = cache.intern(app.ref("/o/entry"));
+  awaitGeckoData(root, entry, read);
+  ASSERT_TRUE(read.ok());
+  const std::optional<Rect>& frame = extentsOf(entry, read);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->x, 10);
+  EXPECT_EQ(frame->width, 300);
+  EXPECT_TRUE(read.ok());
+}
+
 }  // namespace
 }  // namespace kestreye::atspi

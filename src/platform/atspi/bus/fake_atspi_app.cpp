@@ -3,7 +3,7 @@
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
 //                           [--a11y-late MS] [--active] [--late MS]
-//                           [--registry] [--windowless]
+//                           [--registry] [--waking MS] [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -17,10 +17,13 @@
 // object ACTIVE; --late answers what is asked of the application's root MS
 // milliseconds late; --registry also owns org.a11y.atspi.Registry, whose
 // root lists the fake alone and names itself "listed N" after the times it
-// was listed; --windowless leaves the application's root without children
-// (a settings daemon), whose description says how many times its toolkit
-// was asked for. The unique name goes to standard output once the fake is on
-// the bus.
+// was listed; --waking MS answers as a Firefox that no client has asked
+// yet: every frame is (-1, -1, -1, -1) until MS milliseconds after the first
+// frame asked, and the object attributes are none until MS / 2 milliseconds
+// after the first asked; --windowless leaves the application's root without
+// children (a settings daemon), whose description says how many times its
+// toolkit was asked for. The unique name goes to standard output once the fake
+// is on the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -142,6 +145,9 @@ struct Fake {
   bool registry = false;
   int registryListed = 0;
   uint64_t lateUs = 0;
+  uint64_t wakingUs = 0;
+  uint64_t framesAskedUs = 0;      // when the first frame was asked, if waking
+  uint64_t attributesAskedUs = 0;  // when the first attributes were asked
   uint64_t a11yLateUs = 0;
   bool windowless = false;
   int toolkitAsked = 0;
@@ -416,6 +422,21 @@ int answer(sd_bus_message* call, const char* channel) {
     const bool none = fake.windowless && path == kRoot;
     return replyChildren(call, path == "/o/huge", none ? 0 : 3);
   }
+  // A waking Firefox's data comes some time after it is first asked for.
+  const auto since = [](uint64_t& asked) {
+    uint64_t now = 0;
+    sd_event_now(fake.event, CLOCK_MONOTONIC, &now);
+    if (asked == 0) asked = now;
+    return now - asked;
+  };
+  if (fake.wakingUs > 0 && key == "Accessible.GetAttributes" &&
+      since(fake.attributesAskedUs) < fake.wakingUs / 2) {
+    return reply("a{ss}", 0);
+  }
+  if (fake.wakingUs > 0 && key == "Component.GetExtents" &&
+      since(fake.framesAskedUs) < fake.wakingUs) {
+    return reply("(iiii)", -1, -1, -1, -1);
+  }
   if (key == "Accessible.GetAttributes") {
     return reply("a{ss}", 2, "placeholder-text", "you@example.org", "toolkit",
                  "FakeKit");
@@ -614,6 +635,8 @@ int main(int argc, char** argv) {
       fake.registry = true;
     } else if (option == "--late" && i + 1 < argc) {
       fake.lateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
+    } else if (option == "--waking" && i + 1 < argc) {
+      fake.wakingUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else {
       usage = true;
     }
@@ -622,7 +645,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
                  "[--a11y-late MS] [--active] [--late MS] [--registry] "
-                 "[--windowless]\n",
+                 "[--waking MS] [--windowless]\n",
                  argv[0]);
     return 2;
   }
