@@ -80,6 +80,12 @@ class Settling {
 struct Asked {
   Node* app = nullptr;
   std::optional<bus::Ticket<bus::Children>> windows;
+  /// Its ACTIVE windows, asked with them of a bridge that answers a
+  /// Collection search (at-spi2-atk's).
+  std::optional<bus::Ticket<bus::Children>> activeWindows;
+  /// What that search told: whether the application has an ACTIVE window;
+  /// none when it was not answered (GTK 4 and Qt answer none).
+  std::optional<bool> claimsActive;
   std::optional<bus::Ticket<std::string>> name;
   std::optional<bus::Ticket<std::string>> toolkit;
   std::optional<bus::Ticket<std::string>> toolkitVersion;
@@ -155,6 +161,13 @@ void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
         },
         !entry.chromium);
   }
+}
+
+// Whether no application claims an ACTIVE window.
+bool unclaimed(const std::vector<Asked>& asked) {
+  return std::none_of(asked.begin(), asked.end(), [](const Asked& entry) {
+    return !entry.failed && entry.claim.active;
+  });
 }
 
 // Asks the states of every window listed by the applications of `asked`
@@ -271,6 +284,9 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
       continue;
     }
     entry.windows = first.children(entry.app->ref);
+    entry.activeWindows =
+        first.matchingStates(entry.app->ref, stateWords({ATSPI_STATE_ACTIVE}),
+                             0, false, /*wholeSubtree=*/false);
     entry.pid = first.processId(entry.app->ref.bus);
   }
   // Which application has an ACTIVE window is told only by the second
@@ -313,15 +329,21 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
       if (Node* window = cache.intern(ref))
         memo.rawChildren.push_back(share(window));
     }
+    const auto& active = first[*entry.activeWindows];
+    if (active.ok()) entry.claimsActive = !active.value->refs.empty();
   }
-  askWindowStates(asked, cache, start, end, wanted);
-}
-
-// Whether no application claims an ACTIVE window.
-bool unclaimed(const std::vector<Asked>& asked) {
-  return std::none_of(asked.begin(), asked.end(), [](const Asked& entry) {
-    return !entry.failed && entry.claim.active;
+  // The states of the windows of an application that claims an ACTIVE
+  // window, or that did not say, are asked with its name and toolkit; the
+  // others (the applications behind) are asked nothing more unless none
+  // claims the place.
+  askWindowStates(asked, cache, start, end, [&wanted](const Asked& entry) {
+    return wanted(entry) && entry.claimsActive != false;
   });
+  if (!unclaimed(asked)) return;
+  askWindowStates(asked, cache, Clock::now(), end,
+                  [&wanted](const Asked& entry) {
+                    return wanted(entry) && entry.claimsActive == false;
+                  });
 }
 
 // askApplications() of every application; then, when none claims the

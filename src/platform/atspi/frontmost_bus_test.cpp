@@ -92,6 +92,40 @@ TEST(FrontmostBusTest, AnApplicationWithoutWindowsIsAskedForItsWindowsOnly) {
   EXPECT_EQ(toolkits(form), "toolkit asked 1 times");
 }
 
+// An application whose bridge answers a Collection search (at-spi2-atk's)
+// tells which of its windows are ACTIVE with its list of them: one behind,
+// with none, is asked nothing more, while the one with an ACTIVE window is
+// asked its name and toolkit. Without that search (GTK 4, Qt), every
+// application with a window is asked, as before.
+TEST(FrontmostBusTest, AnApplicationBehindIsAskedForItsActiveWindowsOnly) {
+  for (const bool collection : {true, false}) {
+    SCOPED_TRACE(collection);
+    std::vector<std::string> options = {"--collection"};
+    if (!collection) options.clear();
+    PrivateBus bus;
+    FakeApp behind(bus, "none", options);
+    options.emplace_back("--active");
+    FakeApp form(bus, "none", options);
+    ASSERT_FALSE(behind.name().empty() || form.name().empty())
+        << "the bus or a fake did not start";
+    bus::Client client(optionsFor(bus));
+    ScanCache cache(client);
+    const std::vector<NodeRef> apps = {
+        share(cache.intern(behind.ref(bus::ROOT_PATH))),
+        share(cache.intern(form.ref(bus::ROOT_PATH)))};
+    cache.setReadsEnd(std::chrono::steady_clock::now() +
+                      std::chrono::seconds(5));
+    EXPECT_EQ(findFrontmost(apps, cache, noHint), form.pid());
+    const auto toolkits = [&client](const FakeApp& app) {
+      return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
+          .value.value_or("");
+    };
+    EXPECT_EQ(toolkits(behind),
+              collection ? "toolkit asked 0 times" : "toolkit asked 1 times");
+    EXPECT_EQ(toolkits(form), "toolkit asked 1 times");
+  }
+}
+
 // The registry's list of the applications goes out with the bus's
 // handshake, when the platform first finds the bus, and serves the search
 // that follows: the registry is asked once.

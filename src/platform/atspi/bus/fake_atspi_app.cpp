@@ -2,8 +2,9 @@
 // accessibility bus, with objects that misbehave on purpose.
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
-//                           [--a11y-late MS] [--active] [--late MS]
-//                           [--registry] [--waking MS] [--windowless]
+//                           [--a11y-late MS] [--active] [--collection]
+//                           [--late MS] [--registry] [--waking MS]
+//                           [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -14,16 +15,17 @@
 // UnknownMethod error). --a11y-bus also owns org.a11y.Bus and answers its
 // GetAddress with ADDRESS, or never with "silent"; --a11y-late answers it MS
 // milliseconds late. --active makes every
-// object ACTIVE; --late answers what is asked of the application's root MS
-// milliseconds late; --registry also owns org.a11y.atspi.Registry, whose
-// root lists the fake alone and names itself "listed N" after the times it
-// was listed; --waking MS answers as a Firefox that no client has asked
-// yet: every frame is (-1, -1, -1, -1) until MS milliseconds after the first
-// frame asked, and the object attributes are none until MS / 2 milliseconds
-// after the first asked; --windowless leaves the application's root without
-// children (a settings daemon), whose description says how many times its
-// toolkit was asked for. The unique name goes to standard output once the fake
-// is on the bus.
+// object ACTIVE; --collection makes the application's root answer a
+// Collection search of its children, as at-spi2-atk's bridge does; --late
+// answers what is asked of the application's root MS milliseconds late;
+// --registry also owns org.a11y.atspi.Registry, whose root lists the fake alone
+// and names itself "listed N" after the times it was listed; --waking MS
+// answers as a Firefox that no client has asked yet: every frame is (-1, -1,
+// -1, -1) until MS milliseconds after the first frame asked, and the object
+// attributes are none until MS / 2 milliseconds after the first asked;
+// --windowless leaves the application's root without children (a settings
+// daemon), whose description says how many times its toolkit was asked for. The
+// unique name goes to standard output once the fake is on the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -150,6 +152,7 @@ struct Fake {
   uint64_t attributesAskedUs = 0;  // when the first attributes were asked
   uint64_t a11yLateUs = 0;
   bool windowless = false;
+  bool collection = false;
   int toolkitAsked = 0;
   std::vector<sd_bus*> peers;
 };
@@ -284,6 +287,17 @@ int replyMatches(sd_bus_message* call, bool huge) {
                        return sd_bus_message_append(
                            reply, "(so)", fake.unique.c_str(), held[i]);
                      });
+  }
+  // The root's windows (the form's objects), by every state asked, ACTIVE
+  // among them when --active says.
+  if (all == 1 && sort == 1 && !traverse && path == kRoot && fake.collection) {
+    const auto* asked = static_cast<const uint32_t*>(words);
+    const size_t n = size / sizeof(uint32_t);
+    const auto [first, second] = statesOf(kForm[0]);
+    const uint32_t held = first | (fake.active ? 2u : 0u);
+    const bool holds = (n < 1 || (asked[0] & ~held) == 0) &&
+                       (n < 2 || (asked[1] & ~second) == 0);
+    return replyChildren(call, false, holds && !fake.windowless ? 3 : 0);
   }
   if ((all != 1 && all != 2) || sort != 1 || !traverse) {
     return sd_bus_reply_method_errorf(
@@ -458,7 +472,8 @@ int answer(sd_bus_message* call, const char* channel) {
         "/o/cell_" + std::to_string(row) + "_" + std::to_string(column);
     return reply("(so)", fake.unique.c_str(), cell.c_str());
   }
-  if ((window || path == "/o/huge" || path == "/o/bar") &&
+  if ((window || path == "/o/huge" || path == "/o/bar" ||
+       (path == kRoot && fake.collection)) &&
       key == "Collection.GetMatches") {
     return replyMatches(call, path == "/o/huge");
   }
@@ -631,6 +646,8 @@ int main(int argc, char** argv) {
       fake.a11yLateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else if (option == "--windowless") {
       fake.windowless = true;
+    } else if (option == "--collection") {
+      fake.collection = true;
     } else if (option == "--registry") {
       fake.registry = true;
     } else if (option == "--late" && i + 1 < argc) {
@@ -644,8 +661,8 @@ int main(int argc, char** argv) {
   if (usage) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
-                 "[--a11y-late MS] [--active] [--late MS] [--registry] "
-                 "[--waking MS] [--windowless]\n",
+                 "[--a11y-late MS] [--active] [--collection] [--late MS] "
+                 "[--registry] [--waking MS] [--windowless]\n",
                  argv[0]);
     return 2;
   }
