@@ -168,6 +168,19 @@ TEST_F(RoundTripTest, ALibreOfficeToolBarsHiddenCommandsAreNotAsked) {
   EXPECT_TRUE(read_.ok());
 }
 
+// at-spi2-atk's bridge answers a property of an interface the element
+// lacks with "Get failed": the element has none, and is not asked again.
+TEST_F(RoundTripTest, APropertyTheBridgeFailsToGetIsNotAskedAgain) {
+  Node* bar = node("/o/bar");
+  fetch(bar, kPrefetchCount, read_);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(read_.memo(bar).hasText, false);
+  sent();
+  fetch(bar, kPrefetchCount, read_);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // Without a snapshot of the application (Qt, Chromium, LibreOffice), what
 // the lists of a window hold, as the search for the focus read them, is
 // read ahead as a snapshot's would be: the first frame asked brings the

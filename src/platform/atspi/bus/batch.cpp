@@ -13,6 +13,7 @@ namespace kestreye::atspi::bus {
 namespace {
 
 constexpr std::string_view kNoReply = "org.freedesktop.DBus.Error.NoReply";
+constexpr std::string_view kFailed = "org.freedesktop.DBus.Error.Failed";
 constexpr std::string_view kDisconnected =
     "org.freedesktop.DBus.Error.Disconnected";
 
@@ -53,6 +54,13 @@ void answered(DBusPendingCall* pending, void* data) {
   if (dbus_message_get_type(message.get()) == DBUS_MESSAGE_TYPE_ERROR) {
     const char* error = dbus_message_get_error_name(message.get());
     std::string name = error != nullptr ? error : "";
+    // at-spi2-atk's bridge answers a property of an interface the element
+    // lacks (the Text interface's character count of a sheet) with
+    // "Get failed": the element has no such property.
+    if (name == kFailed && std::string_view(call.member) == "Get" &&
+        std::string_view(call.interface) == "org.freedesktop.DBus.Properties") {
+      name = "org.freedesktop.DBus.Error.UnknownProperty";
+    }
     // NoReply comes from the daemon when the application disconnects first,
     // or when its own limit for the call runs out.
     if (name == kNoReply) {

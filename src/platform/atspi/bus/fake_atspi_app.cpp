@@ -49,9 +49,10 @@
 // pane1, pane2 and pane3, each holding one button: tool1, tool2, tool3.
 // bar, another tool bar and a window of the application's own, holds save
 // (a button, SHOWING), find (a text field) and print (a button that is not
-// SHOWING), and answers a Collection search of its children. An object's
-// parent is the one that lists it (bar's, the application's root); any
-// other's is window.
+// SHOWING), answers a Collection search of its children, and answers its
+// text's length with an error, as at-spi2-atk does for an element without
+// a text. An object's parent is the one that lists it (bar's, the
+// application's root); any other's is window.
 // notes, a section on its own, holds note, a paragraph. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
@@ -499,6 +500,10 @@ int answer(sd_bus_message* call, const char* channel) {
                  text.substr(0, end < 0 ? text.size() : end - start).c_str());
   }
   if (key == "Text.CaretOffset") return reply("v", "i", 3);
+  if (key == "Text.CharacterCount" && path == "/o/bar") {  // as at-spi2-atk
+    return sd_bus_reply_method_errorf(call, "org.freedesktop.DBus.Error.Failed",
+                                      "Get failed");
+  }
   if (key == "Text.CharacterCount") return reply("v", "i", 15);
   if (key == "Text.GetNSelections") return reply("i", 1);
   if (key == "Text.GetSelection") return reply("ii", 0, 3);
