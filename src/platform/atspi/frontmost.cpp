@@ -302,7 +302,8 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
           !first[*entry.windows].value->refs.empty()) {
         settling.settled();
       }
-      if (!windows) {
+      // Its ACTIVE windows come right after its windows.
+      if (!windows || !done(first[*entry.activeWindows])) {
         onlyStoppedLeft = onlyStoppedLeft && stoppedProcess(entry, first);
       }
     }
