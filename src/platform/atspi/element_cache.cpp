@@ -852,6 +852,14 @@ void readWindowAhead(Node* node, const ReadContext& read,
             break;
           case WalkRead::Frame:
             if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
+            // A button's label, which the walks would otherwise ask of each
+            // group of siblings as they come to it; not a menu bar's menus,
+            // which show no label of the block (walkedChildrenOf).
+            if (!childMemo.name.has_value() &&
+                !(childMemo.role == ATSPI_ROLE_MENU &&
+                  memo.role == ATSPI_ROLE_MENU_BAR)) {
+              entry.shown |= kPrefetchName | kPrefetchDescription;
+            }
             break;
           case WalkRead::Text:
             if (carriesText(childMemo)) entry.shown |= kPrefetchText;

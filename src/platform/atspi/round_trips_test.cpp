@@ -184,8 +184,8 @@ TEST_F(RoundTripTest, APropertyTheBridgeFailsToGetIsNotAskedAgain) {
 // Without a snapshot of the application (Qt, Chromium, LibreOffice), what
 // the lists of a window hold, as the search for the focus read them, is
 // read ahead as a snapshot's would be: the first frame asked brings the
-// button's frame and what describes the field (but the name of the label
-// its relations name, outside the window).
+// button's frame and label and what describes the field (but the name of
+// the label its relations name, outside the window).
 TEST_F(RoundTripTest, WithoutASnapshotTheFirstFrameBringsWhatTheListsHold) {
   Node* root = node(bus::ROOT_PATH);
   ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
@@ -197,6 +197,8 @@ TEST_F(RoundTripTest, WithoutASnapshotTheFirstFrameBringsWhatTheListsHold) {
   ASSERT_TRUE(read_.ok());
   sent();
   EXPECT_TRUE(extentsOf(node("/o/save"), read_).has_value());
+  EXPECT_EQ(nameOf(node("/o/save"), read_), "Save");
+  EXPECT_EQ(descriptionOf(node("/o/save"), read_), "Your address");
   EXPECT_EQ(objectAttribute(find, {"placeholder-text"}, read_),
             "you@example.org");
   EXPECT_EQ(textOf(find, read_), "ann@example.org");
