@@ -24,6 +24,16 @@ class RoundTripTest : public ::testing::Test {
     ASSERT_FALSE(app_.name().empty()) << "the bus or the fake did not start";
   }
   Node* node(const char* path) { return cache_.intern(app_.ref(path)); }
+  // Checks what describes one of the fake's text fields: its placeholder,
+  // its text and its caret.
+  void expectDescribed(Node* field) {
+    EXPECT_EQ(objectAttribute(field, {"placeholder-text"}, read_),
+              "you@example.org");
+    EXPECT_EQ(textOf(field, read_), "ann@example.org");
+    ElementMemo* selection = nullptr;
+    ASSERT_TRUE(readSelection(field, read_, &selection));
+    EXPECT_EQ(selection->caret, 3);
+  }
   // The calls sent since the last time asked.
   uint64_t sent() {
     const uint64_t now = client_.callsSent();
@@ -199,12 +209,7 @@ TEST_F(RoundTripTest, WithoutASnapshotTheFirstFrameBringsWhatTheListsHold) {
   EXPECT_TRUE(extentsOf(node("/o/save"), read_).has_value());
   EXPECT_EQ(nameOf(node("/o/save"), read_), "Save");
   EXPECT_EQ(descriptionOf(node("/o/save"), read_), "Your address");
-  EXPECT_EQ(objectAttribute(find, {"placeholder-text"}, read_),
-            "you@example.org");
-  EXPECT_EQ(textOf(find, read_), "ann@example.org");
-  ElementMemo* selection = nullptr;
-  ASSERT_TRUE(readSelection(find, read_, &selection));
-  EXPECT_EQ(selection->caret, 3);
+  expectDescribed(find);
   EXPECT_TRUE(read_.memo(find).relationsRead);
   EXPECT_TRUE(read_.ok());
   EXPECT_EQ(sent(), 0u);
@@ -321,12 +326,7 @@ TEST_F(LookAheadTest, AHiddenFocusIsDescribedWithItsWindow) {
 
   const uint64_t sent = client_.callsSent();
   EXPECT_EQ(labelOf(editor, read_), "Email");
-  EXPECT_EQ(objectAttribute(editor, {"placeholder-text"}, read_),
-            "you@example.org");
-  EXPECT_EQ(textOf(editor, read_), "ann@example.org");
-  ElementMemo* selection = nullptr;
-  ASSERT_TRUE(readSelection(editor, read_, &selection));
-  EXPECT_EQ(selection->caret, 3);
+  expectDescribed(editor);
   EXPECT_TRUE(read_.ok());
   EXPECT_EQ(client_.callsSent(), sent);
   EXPECT_EQ(
