@@ -292,7 +292,8 @@ void listChildren(const std::vector<Node*>& nodes, const std::string& app,
       // A Collection search of the children alone: it enters none of them.
       if (listing == Listing::Whole && hidesChildren(node, read)) {
         entry.shown = lists->matchingStates(
-            node->ref, stateWords({ATSPI_STATE_SHOWING}), 0, false, false);
+            node->ref, stateWords({ATSPI_STATE_SHOWING}), 0, false,
+            /*wholeSubtree=*/false);
       }
     }
     asked.push_back(std::move(entry));

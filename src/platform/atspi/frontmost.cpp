@@ -248,10 +248,11 @@ bool stoppedProcess(Asked& entry, bus::Batch& batch) {
 }
 
 // Asks every application at once, through the bus (an application's own
-// socket would first cost a question of its own), for its windows, and the
-// bus daemon for its process id, then those with windows for their name and
-// toolkit and the states of their windows, each call with its own limit, the
-// answers taken as they come.
+// socket would first cost a question of its own), for its windows and those
+// of them ACTIVE, and the bus daemon for its process id, then those with an
+// ACTIVE window (or that did not say) for their name and toolkit and the
+// states of their windows, each call with its own limit, the answers taken
+// as they come.
 //
 // No application is asked here for its own socket: at-spi2-atk counts the
 // connection that asks as a client of its bridge, starting its event and
@@ -289,9 +290,9 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
                              0, false, /*wholeSubtree=*/false);
     entry.pid = first.processId(entry.app->ref.bus);
   }
-  // Which application has an ACTIVE window is told only by the second
-  // question: the first answers alone never end the wait at once, unless
-  // only stopped processes are left to answer.
+  // The first answers alone never end the wait at once (not every
+  // application tells its ACTIVE windows, nor whether one holds the focus),
+  // unless only stopped processes are left to answer.
   Settling settling(start, 1);
   first.run([&]() -> std::optional<Clock::time_point> {
     bool onlyStoppedLeft = true;
