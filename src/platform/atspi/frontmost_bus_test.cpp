@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/atspi/atspi_platform.h"
@@ -24,25 +26,39 @@ using namespace std::chrono_literals;
 
 std::optional<int32_t> noHint() { return std::nullopt; }
 
-// Two applications on a private bus: one that answers at once and has no
-// ACTIVE window, and one with an ACTIVE window that answers `lateMs` late.
+// Two applications on a private bus, each a fake started with its own
+// options: `behind`, and `front`, which has an ACTIVE window.
 struct TwoApplications {
-  explicit TwoApplications(const char* lateMs)
-      : prompt(bus, "none"),
-        late(bus, "none", {"--active", "--late", lateMs}),
+  TwoApplications(const std::vector<std::string>& behindOptions,
+                  std::vector<std::string> frontOptions)
+      : behind(bus, "none", behindOptions),
+        front(bus, "none", withActive(std::move(frontOptions))),
         client(optionsFor(bus)),
         cache(client) {}
+  /// `front` answering `lateMs` late, `behind` at once.
+  explicit TwoApplications(const char* lateMs)
+      : TwoApplications({}, {"--late", lateMs}) {}
   bool started() const {
-    return !prompt.name().empty() && !late.name().empty();
+    return !behind.name().empty() && !front.name().empty();
   }
   std::vector<NodeRef> apps() {
-    return {share(cache.intern(prompt.ref(bus::ROOT_PATH))),
-            share(cache.intern(late.ref(bus::ROOT_PATH)))};
+    return {share(cache.intern(behind.ref(bus::ROOT_PATH))),
+            share(cache.intern(front.ref(bus::ROOT_PATH)))};
+  }
+  /// How many times `app` was asked for its toolkit, as it says.
+  std::string toolkitsAsked(const FakeApp& app) {
+    return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
+        .value.value_or("");
+  }
+
+  static std::vector<std::string> withActive(std::vector<std::string> options) {
+    options.emplace_back("--active");
+    return options;
   }
 
   PrivateBus bus;
-  FakeApp prompt;
-  FakeApp late;
+  FakeApp behind;
+  FakeApp front;
   bus::Client client;
   ScanCache cache;
 };
@@ -54,7 +70,7 @@ TEST(FrontmostBusTest, AnApplicationThatAnswersLastStillTakesThePlace) {
   TwoApplications desktop("50");
   ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
   EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
-            desktop.late.pid());
+            desktop.front.pid());
 }
 
 // Asked again, an application that does not answer in time costs the search
@@ -72,24 +88,14 @@ TEST(FrontmostBusTest, AnApplicationThatNeverAnswersInTimeIsNotWaitedForLong) {
 // frontmost one: it is asked for its windows only, never for its name or
 // toolkit.
 TEST(FrontmostBusTest, AnApplicationWithoutWindowsIsAskedForItsWindowsOnly) {
-  PrivateBus bus;
-  FakeApp daemon(bus, "none", {"--windowless"});
-  FakeApp form(bus, "none", {"--active"});
-  ASSERT_FALSE(daemon.name().empty() || form.name().empty())
-      << "the bus or a fake did not start";
-  bus::Client client(optionsFor(bus));
-  ScanCache cache(client);
-  const std::vector<NodeRef> apps = {
-      share(cache.intern(daemon.ref(bus::ROOT_PATH))),
-      share(cache.intern(form.ref(bus::ROOT_PATH)))};
-  cache.setReadsEnd(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-  EXPECT_EQ(findFrontmost(apps, cache, noHint), form.pid());
-  const auto toolkits = [&client](const FakeApp& app) {
-    return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
-        .value.value_or("");
-  };
-  EXPECT_EQ(toolkits(daemon), "toolkit asked 0 times");
-  EXPECT_EQ(toolkits(form), "toolkit asked 1 times");
+  TwoApplications desktop({"--windowless"}, {});
+  ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+  desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                            std::chrono::seconds(5));
+  EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+            desktop.front.pid());
+  EXPECT_EQ(desktop.toolkitsAsked(desktop.behind), "toolkit asked 0 times");
+  EXPECT_EQ(desktop.toolkitsAsked(desktop.front), "toolkit asked 1 times");
 }
 
 // An application whose bridge answers a Collection search (at-spi2-atk's)
@@ -100,29 +106,17 @@ TEST(FrontmostBusTest, AnApplicationWithoutWindowsIsAskedForItsWindowsOnly) {
 TEST(FrontmostBusTest, AnApplicationBehindIsAskedForItsActiveWindowsOnly) {
   for (const bool collection : {true, false}) {
     SCOPED_TRACE(collection);
-    std::vector<std::string> options = {"--collection"};
-    if (!collection) options.clear();
-    PrivateBus bus;
-    FakeApp behind(bus, "none", options);
-    options.emplace_back("--active");
-    FakeApp form(bus, "none", options);
-    ASSERT_FALSE(behind.name().empty() || form.name().empty())
-        << "the bus or a fake did not start";
-    bus::Client client(optionsFor(bus));
-    ScanCache cache(client);
-    const std::vector<NodeRef> apps = {
-        share(cache.intern(behind.ref(bus::ROOT_PATH))),
-        share(cache.intern(form.ref(bus::ROOT_PATH)))};
-    cache.setReadsEnd(std::chrono::steady_clock::now() +
-                      std::chrono::seconds(5));
-    EXPECT_EQ(findFrontmost(apps, cache, noHint), form.pid());
-    const auto toolkits = [&client](const FakeApp& app) {
-      return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
-          .value.value_or("");
-    };
-    EXPECT_EQ(toolkits(behind),
+    std::vector<std::string> options;
+    if (collection) options.emplace_back("--collection");
+    TwoApplications desktop(options, options);
+    ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                              std::chrono::seconds(5));
+    EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+              desktop.front.pid());
+    EXPECT_EQ(desktop.toolkitsAsked(desktop.behind),
               collection ? "toolkit asked 0 times" : "toolkit asked 1 times");
-    EXPECT_EQ(toolkits(form), "toolkit asked 1 times");
+    EXPECT_EQ(desktop.toolkitsAsked(desktop.front), "toolkit asked 1 times");
   }
 }
 
