@@ -19,9 +19,14 @@ constexpr int kMaxChildren = 2000;
 // (Writer's paragraphs on screen) is listed, a longer one not at all.
 constexpr int kMaxManagedChildren = 256;
 
+// Whether the element's parent said it is not SHOWING (listChildren), and
+// its states were not asked since.
+bool offScreenByParent(const ElementMemo& memo) {
+  return memo.offScreen && !memo.states.known;
+}
+
 bool carries(Node* node, AtspiStateType state, const ReadContext& read) {
-  const ElementMemo& memo = read.memo(node);
-  if (state == ATSPI_STATE_SHOWING && memo.offScreen && !memo.states.known) {
+  if (state == ATSPI_STATE_SHOWING && offScreenByParent(read.memo(node))) {
     return false;
   }
   ReadContext ignored = read.fresh();
@@ -445,8 +450,9 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     }
     listed.insert(listed.end(), ofApp.begin(), ofApp.end());
   }
-  std::erase_if(children,
-                [&read](Node* child) { return read.memo(child).offScreen; });
+  std::erase_if(children, [&read](Node* child) {
+    return offScreenByParent(read.memo(child));
+  });
   prefetch(children, kPrefetchRole | kPrefetchStates, read);
   if (!walk) return;
   // The children a walk goes on to (as childrenOf keeps them): not those of
@@ -535,9 +541,8 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
         onScreen = ATSPI_STATE_VISIBLE;
       }
       std::erase_if(children, [&](const NodeRef& child) {
-        const ElementMemo& memo = read.memo(child.get());
-        if (onScreen == ATSPI_STATE_SHOWING && memo.offScreen &&
-            !memo.states.known) {
+        if (onScreen == ATSPI_STATE_SHOWING &&
+            offScreenByParent(read.memo(child.get()))) {
           return true;
         }
         ReadContext ignored = read.fresh();
@@ -612,13 +617,13 @@ const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
   // never its description, which costs LibreOffice three times a name.
   std::vector<Node*> nodes;
   std::vector<Wanted> reads;
-  const bool menuBar = read.memo(node).role == ATSPI_ROLE_MENU_BAR;
+  const std::optional<AtspiRole>& role = read.memo(node).role;
   for (const NodeRef& child : *children) {
     nodes.push_back(child.get());
     const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
     const bool laysOut =
-        childRole.has_value() && (isLayoutRole(*childRole) ||
-                                  (menuBar && *childRole == ATSPI_ROLE_MENU));
+        childRole.has_value() &&
+        (isLayoutRole(*childRole) || isMenuBarMenu(childRole, role));
     const bool shownText =
         walkReadFor(quickMacRoleOf(child.get(), read)) == WalkRead::Text;
     reads.push_back({child.get(), laysOut ? kPrefetchEditableCount
