@@ -102,6 +102,13 @@ inline bool hasState(const StateSet& states, AtspiStateType state) {
   return index / 32 < states.words.size() &&
          ((states.words[index / 32] >> (index % 32)) & 1u) != 0;
 }
+/// Whether an element of role `role` is a menu of a menu bar (its parent's
+/// role being `parentRole`): no control, nor text, of the block, whose name
+/// the walks never read.
+inline bool isMenuBarMenu(std::optional<AtspiRole> role,
+                          std::optional<AtspiRole> parentRole) {
+  return role == ATSPI_ROLE_MENU && parentRole == ATSPI_ROLE_MENU_BAR;
+}
 /// The words of a state set that holds `states`, as GetState sends them.
 inline std::vector<uint32_t> stateWords(
     std::initializer_list<AtspiStateType> states) {

@@ -856,8 +856,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
             // group of siblings as they come to it; not a menu bar's menus,
             // which show no label of the block (walkedChildrenOf).
             if (!childMemo.name.has_value() &&
-                !(childMemo.role == ATSPI_ROLE_MENU &&
-                  memo.role == ATSPI_ROLE_MENU_BAR)) {
+                !isMenuBarMenu(childMemo.role, memo.role)) {
               entry.shown |= kPrefetchName | kPrefetchDescription;
             }
             break;
