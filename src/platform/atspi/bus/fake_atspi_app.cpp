@@ -270,18 +270,26 @@ int replyMatches(sd_bus_message* call, bool huge) {
       sd_bus_message_read(call, "uib", &sort, &count, &traverse) <= 0) {
     return -EINVAL;
   }
+  const auto* asked = static_cast<const uint32_t*>(words);
+  const size_t n = size / sizeof(uint32_t);
+  // Whether a state set of two words holds every state asked, or any.
+  const auto holds = [asked, n](uint32_t first, uint32_t second, bool any) {
+    bool every = true;
+    bool some = false;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t held = i == 0 ? first : i == 1 ? second : 0u;
+      every = every && (asked[i] & ~held) == 0;
+      some = some || (asked[i] & held) != 0;
+    }
+    return any ? some : every;
+  };
   // bar's children alone, by every state asked.
   const std::string path = sd_bus_message_get_path(call);
   if (all == 1 && sort == 1 && !traverse && path == "/o/bar") {
-    const auto* asked = static_cast<const uint32_t*>(words);
-    const size_t n = size / sizeof(uint32_t);
     std::vector<const char*> held;
     for (const char* child : hiddenChildren().at(path)) {
       const auto [first, second] = statesOf(child);
-      if ((n < 1 || (asked[0] & ~first) == 0) &&
-          (n < 2 || (asked[1] & ~second) == 0)) {
-        held.push_back(child);
-      }
+      if (holds(first, second, false)) held.push_back(child);
     }
     return replyList(call, "(so)", held.size(),
                      [&held](sd_bus_message* reply, uint32_t i) {
@@ -292,28 +300,17 @@ int replyMatches(sd_bus_message* call, bool huge) {
   // The root's windows (the form's objects), by every state asked, ACTIVE
   // among them when --active says.
   if (all == 1 && sort == 1 && !traverse && path == kRoot && fake.collection) {
-    const auto* asked = static_cast<const uint32_t*>(words);
-    const size_t n = size / sizeof(uint32_t);
     const auto [first, second] = statesOf(kForm[0]);
-    const uint32_t held = first | (fake.active ? 2u : 0u);
-    const bool holds = (n < 1 || (asked[0] & ~held) == 0) &&
-                       (n < 2 || (asked[1] & ~second) == 0);
-    return replyChildren(call, false, holds && !fake.windowless ? 3 : 0);
+    const bool windows = holds(first | (fake.active ? 2u : 0u), second, false);
+    return replyChildren(call, false, windows && !fake.windowless ? 3 : 0);
   }
   if ((all != 1 && all != 2) || sort != 1 || !traverse) {
     return sd_bus_reply_method_errorf(
         call, "org.freedesktop.DBus.Error.InvalidArgs", "another rule");
   }
   if (huge && all == 2) return replyChildren(call, true);
-  bool every = true;
-  bool some = false;
-  for (size_t i = 0; i < size / sizeof(uint32_t); ++i) {
-    const uint32_t word = static_cast<const uint32_t*>(words)[i];
-    every = every && (word & ~(i < 2 ? kHeld[i] : 0u)) == 0;
-    some = some || (word & (i < 2 ? kHeld[i] : 0u)) != 0;
-  }
-  const bool holds = all == 1 ? every : some;
-  return replyChildren(call, false, !holds ? 0 : count > 0 ? count : 3);
+  const bool matched = holds(kHeld[0], kHeld[1], all == 2);
+  return replyChildren(call, false, !matched ? 0 : count > 0 ? count : 3);
 }
 
 // Cache.GetItems: window, label, field, signup and its children, hidden,
