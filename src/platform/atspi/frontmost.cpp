@@ -89,6 +89,10 @@ struct Asked {
   std::optional<bus::Ticket<std::string>> name;
   std::optional<bus::Ticket<std::string>> toolkit;
   std::optional<bus::Ticket<std::string>> toolkitVersion;
+  /// The role and states of its root, which the search for its focus reads
+  /// first: asked with its name, a round trip less for the one chosen.
+  std::optional<bus::Ticket<uint32_t>> rootRole;
+  std::optional<bus::Ticket<std::vector<uint32_t>>> rootStates;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
   std::optional<bus::Ticket<uint32_t>> pid;
   std::optional<bool> stopped;  ///< its process, once its id is known
@@ -145,6 +149,13 @@ void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
   const bool noSocket =
       (id.name == "GTK" && id.version.starts_with("4.")) || id.name == "Qt";
   if (toolkit.ok()) memo.toolkit = std::move(id);
+  ReadContext root(cache);
+  if (auto role = root.take(entry.app->ref.bus, batch[*entry.rootRole])) {
+    memo.role = static_cast<AtspiRole>(*role);
+  }
+  if (auto words = root.take(entry.app->ref.bus, batch[*entry.rootStates])) {
+    memo.states = StateSet{std::move(*words), true};
+  }
   if (noSocket || (entry.chromium && !memo.processId.has_value())) {
     cache.client().setOwnSocket(entry.app->ref.bus,
                                 [] { return std::string(); });
@@ -190,6 +201,8 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
       entry.name = batch.name(entry.app->ref);
       entry.toolkit = batch.toolkitName(entry.app->ref.bus);
       entry.toolkitVersion = batch.toolkitVersion(entry.app->ref.bus);
+      entry.rootRole = batch.role(entry.app->ref);
+      entry.rootStates = batch.states(entry.app->ref);
     }
     // Every window is asked, however many: the active one may come last.
     for (const NodeRef& window : windows) {

@@ -120,6 +120,24 @@ TEST(FrontmostBusTest, AnApplicationBehindIsAskedForItsActiveWindowsOnly) {
   }
 }
 
+// The search for the focus starts with the application's own role: the
+// application chosen has told it, and its states, with its name.
+TEST(FrontmostBusTest, TheChosenApplicationsRoleComesWithItsName) {
+  TwoApplications desktop({"--collection"}, {"--collection"});
+  ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+  desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                            std::chrono::seconds(5));
+  ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+            desktop.front.pid());
+  const uint64_t sent = desktop.client.callsSent();
+  ReadContext read(desktop.cache);
+  Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
+  EXPECT_EQ(roleOf(root, read), ATSPI_ROLE_APPLICATION);
+  EXPECT_TRUE(statesOf(root, read).known);
+  EXPECT_TRUE(read.ok());
+  EXPECT_EQ(desktop.client.callsSent(), sent);
+}
+
 // The registry's list of the applications goes out with the bus's
 // handshake, when the platform first finds the bus, and serves the search
 // that follows: the registry is asked once.
