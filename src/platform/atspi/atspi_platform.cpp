@@ -99,7 +99,9 @@ class AtspiPlatform final : public Platform {
     return answer;
   }
 
-  bool isProcessTrusted() override { return ensureReady(); }
+  // The bus the session names is not waited for here: the search for the
+  // frontmost application, which comes next, reads it meanwhile.
+  bool isProcessTrusted() override { return ensureReady(false); }
 
   std::optional<int32_t> frontmostProcessId() override;
   Element applicationElement(int32_t pid) override;
@@ -124,14 +126,17 @@ class AtspiPlatform final : public Platform {
   // a round trip through its daemon to the launcher and back; meanwhile the
   // client connects to the socket the launcher names by its rule, and lists
   // the applications there. That bus is kept only when the session names
-  // it; otherwise the bus named is opened, as it would have been.
-  bool ensureReady() {
-    if (client_ != nullptr) return true;
-    const ScanDeadline deadline =
-        readsEnd_ != ScanDeadline::max()
-            ? readsEnd_
-            : std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(kCallTimeoutMs);
+  // it; otherwise the bus named is opened, as it would have been. Unless
+  // `confirmed` is asked for, the session's answer may still be on its way
+  // (confirmGuess() waits for it): the search for the frontmost application
+  // goes on meanwhile.
+  bool ensureReady(bool confirmed = true) {
+    if (client_ == nullptr && !connect()) return false;
+    return !confirmed || confirmGuess() != Guessed::Failed;
+  }
+
+  bool connect() {
+    const ScanDeadline deadline = readsDeadline();
     if (hasEnvironment("AT_SPI_BUS_ADDRESS")) {
       return openClient(std::getenv("AT_SPI_BUS_ADDRESS"), deadline);
     }
@@ -142,19 +147,43 @@ class AtspiPlatform final : public Platform {
     }
     const std::optional<std::string> socket =
         question != nullptr ? launcherSocket() : std::nullopt;
-    bool opened = false;
-    if (socket.has_value()) {
-      opened = openClient(bus::socketAddress(*socket), deadline,
-                          Guess{question.get(), *socket});
-    }
-    const std::optional<std::string> named = namedBus(question.get(), deadline);
-    if (opened && named.has_value() &&
-        bus::addressNamesSocket(*named, *socket)) {
+    if (socket.has_value() && openClient(bus::socketAddress(*socket), deadline,
+                                         Guess{question.get(), *socket})) {
+      question_ = std::move(question);
+      guessed_ = *socket;
       return true;
     }
+    const std::optional<std::string> named = namedBus(question.get(), deadline);
     if (client_ != nullptr) dropClient();
     return named.has_value() && openClient(*named, deadline);
   }
+
+  enum class Guessed { Kept, Replaced, Failed };
+
+  // Waits for the session to name the bus connected to before it did: the
+  // bus is kept when named, and replaced by the bus named otherwise.
+  Guessed confirmGuess() {
+    if (question_ == nullptr) return Guessed::Kept;
+    const std::unique_ptr<bus::AddressQuestion> question = std::move(question_);
+    const std::optional<std::string> named =
+        namedBus(question.get(), readsDeadline());
+    if (named.has_value() && bus::addressNamesSocket(*named, guessed_)) {
+      return Guessed::Kept;
+    }
+    dropClient();
+    return named.has_value() && openClient(*named, readsDeadline())
+               ? Guessed::Replaced
+               : Guessed::Failed;
+  }
+
+  ScanDeadline readsDeadline() const {
+    return readsEnd_ != ScanDeadline::max()
+               ? readsEnd_
+               : std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(kCallTimeoutMs);
+  }
+
+  std::optional<int32_t> frontmostOnBus();
 
   // Opens the client of the bus at `address`, and lists the applications on
   // it: whether the bus answered. A guessed bus is given up as soon as the
@@ -219,21 +248,39 @@ class AtspiPlatform final : public Platform {
   std::unique_ptr<bus::Client> client_;
   ScanDeadline readsEnd_ = ScanDeadline::max();
   std::unique_ptr<ScanCache> cache_ = std::make_unique<ScanCache>(*idleClient_);
+  // The session's answer on its way, and the socket of the bus connected
+  // to before it came.
+  std::unique_ptr<bus::AddressQuestion> question_;
+  std::string guessed_;
 };
 
-std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
-  if (!ensureReady()) return std::nullopt;
+std::optional<int32_t> AtspiPlatform::frontmostOnBus() {
   ReadContext read(*cache_, Patience::Whole);
   const auto* apps = rawChildrenOf(desktop(), read);
   if (apps == nullptr) return std::nullopt;
-  if (std::optional<int32_t> pid =
-          findFrontmost(*apps, *cache_, x11FocusedProcessId)) {
-    return pid;
+  return findFrontmost(*apps, *cache_, x11FocusedProcessId);
+}
+
+std::optional<int32_t> AtspiPlatform::frontmostProcessId() {
+  if (!ensureReady(false)) return std::nullopt;
+  std::optional<int32_t> pid = frontmostOnBus();
+  switch (confirmGuess()) {
+    case Guessed::Kept:
+      break;
+    case Guessed::Replaced:
+      pid = frontmostOnBus();
+      break;
+    case Guessed::Failed:
+      return std::nullopt;
   }
+  if (pid.has_value()) return pid;
   // The window with the keyboard focus belongs to no application on the
   // bus: the session's accessibility is off, or the application ignores it.
   // Turning it on is the user's choice, never this tool's. Only an X11
   // window names its process.
+  ReadContext read(*cache_, Patience::Whole);
+  const auto* apps = rawChildrenOf(desktop(), read);
+  if (apps == nullptr) return std::nullopt;
   const std::optional<int32_t> hint = x11FocusedProcessId();
   if (hint.has_value() &&
       std::none_of(apps->begin(), apps->end(), [&](const NodeRef& app) {
