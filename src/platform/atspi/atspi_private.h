@@ -581,8 +581,14 @@ const std::vector<NodeRef>* rawChildrenOf(Node* node, ReadContext& read);
 /// Keeps a child list as GetChildren gave it, as rawChildrenOf() would.
 void keepListedChildren(Node* node, bus::Children listed,
                         const ReadContext& read);
+/// What the walks read of a child of an element of role `parentRole` once
+/// they have listed it: whether an editable one has a text (its role
+/// depends on it), and but for an element that only lays out others (or a
+/// menu bar's menu), its name, and its description unless it is a text.
+unsigned walkedReads(Node* child, const std::optional<AtspiRole>& parentRole,
+                     const ReadContext& read);
 /// The children a walk reads (childrenOf), with what it reads of them next
-/// asked ahead: see AXChildren.
+/// asked with their lists, when a list is asked: see AXChildren.
 const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read);
 /// Reads, in batches, the raw children of each of `nodes` that the memos
 /// lack, and the roles and states of those children: a whole level of a

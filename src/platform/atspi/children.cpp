@@ -603,6 +603,21 @@ const std::vector<NodeRef>* childrenOf(Node* node, ReadContext& read) {
   return &memo.children;
 }
 
+unsigned walkedReads(Node* child, const std::optional<AtspiRole>& parentRole,
+                     const ReadContext& read) {
+  // A menu bar's menus are no controls, nor texts, of the block. A text
+  // (a label, a paragraph) shows its name only when it has no text, and
+  // never its description, which costs LibreOffice three times a name.
+  const std::optional<AtspiRole>& role = read.memo(child).role;
+  const bool laysOut = role.has_value() &&
+                       (isLayoutRole(*role) || isMenuBarMenu(role, parentRole));
+  if (laysOut) return kPrefetchEditableCount;
+  if (walkReadFor(quickMacRoleOf(child, read)) == WalkRead::Text) {
+    return kPrefetchName | kPrefetchEditableCount;
+  }
+  return kPrefetchName | kPrefetchDescription | kPrefetchEditableCount;
+}
+
 const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
   const auto* children = childrenOf(node, read);
   if (children == nullptr) return nullptr;
@@ -612,25 +627,12 @@ const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
   // is asked of the whole list at once, the names with the children's
   // lists, so that a walk costs a few round trips a level, not a few an
   // element.
-  // A menu bar's menus are no controls, nor texts, of the block. A text
-  // (a label, a paragraph) shows its name only when it has no text, and
-  // never its description, which costs LibreOffice three times a name.
   std::vector<Node*> nodes;
   std::vector<Wanted> reads;
   const std::optional<AtspiRole>& role = read.memo(node).role;
   for (const NodeRef& child : *children) {
     nodes.push_back(child.get());
-    const std::optional<AtspiRole>& childRole = read.memo(child.get()).role;
-    const bool laysOut =
-        childRole.has_value() &&
-        (isLayoutRole(*childRole) || isMenuBarMenu(childRole, role));
-    const bool shownText =
-        walkReadFor(quickMacRoleOf(child.get(), read)) == WalkRead::Text;
-    reads.push_back({child.get(), laysOut ? kPrefetchEditableCount
-                                  : shownText
-                                      ? kPrefetchName | kPrefetchEditableCount
-                                      : kPrefetchName | kPrefetchDescription |
-                                            kPrefetchEditableCount});
+    reads.push_back({child.get(), walkedReads(child.get(), role, read)});
   }
   // The names of their cousins, whose lists came with theirs, come too.
   if (!nodes.empty()) {
@@ -638,9 +640,12 @@ const std::vector<NodeRef>* walkedChildrenOf(Node* node, ReadContext& read) {
         levelReads(nodes.front(), kPrefetchName, read);
     reads.insert(reads.end(), cousins.begin(), cousins.end());
   }
+  // They ride with the lists only. Where every list is known already (the
+  // search for the focus read them), a walk often reads no name at all
+  // (KWrite's text area and the panes around it): the first name it reads
+  // brings its siblings' (nameOf).
   Riders names(std::move(reads), read);
   prefetchRawChildren(nodes, read, &names, /*walk=*/true);
-  names.rest();
   return children;
 }
 

@@ -515,19 +515,33 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
   return climb;
 }
 
-// Asks an element's name with its description, which the walks read next.
-// An element that only lays out others is named by the climb from the focus
-// alone (no walk prefetches their names): its relations, for the label the
-// climb reads next, and the ancestors the climb reads after it come along.
+// Asks an element's name with its description, which the walks read next,
+// and the names its siblings and its level show (walkedReads, levelReads),
+// which the walks read after it. An element that only lays out others is
+// named by the climb from the focus alone (no walk reads their names): its
+// relations, for the label the climb reads next, and the ancestors the
+// climb reads after it come along.
 void fetchName(Node* node, ReadContext& read) {
-  const std::optional<AtspiRole>& role = read.memo(node).role;
-  if (role.has_value() && isLayoutRole(*role)) {
+  const ElementMemo& memo = read.memo(node);
+  if (memo.role.has_value() && isLayoutRole(*memo.role)) {
     fetchInto(labelClimb(node, read),
               kPrefetchName | kPrefetchDescription | kPrefetchRelations, read,
               node, &read);
-  } else {
-    fetch(node, kPrefetchName | kPrefetchDescription, read);
+    return;
   }
+  std::vector<Wanted> wanted{{node, kPrefetchName | kPrefetchDescription}};
+  const std::optional<AtspiRole> parentRole =
+      memo.parentRead && memo.parent != nullptr
+          ? read.memo(memo.parent.get()).role
+          : std::nullopt;
+  for (Node* sibling : withSiblings(node, read)) {
+    const unsigned names = walkedReads(sibling, parentRole, read) &
+                           (kPrefetchName | kPrefetchDescription);
+    if (sibling != node && names != 0) wanted.push_back({sibling, names});
+  }
+  std::vector<Wanted> mates = levelReads(node, kPrefetchName, read);
+  wanted.insert(wanted.end(), mates.begin(), mates.end());
+  Riders(std::move(wanted), read, node, &read).rest();
 }
 
 }  // namespace

@@ -244,6 +244,29 @@ TEST_F(RoundTripTest, AWalkReadsTheBranchesBesideItsOwnWithIt) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// A walk through lists the search for the focus has read asks no name
+// ahead of it (KWrite's text area and the panes around it show none): the
+// first name read brings those of the siblings, which the walks read next.
+TEST_F(RoundTripTest, WhereTheListsAreKnownTheFirstNameReadBringsTheOthers) {
+  Node* window = node("/o/signup");
+  const std::vector<NodeRef>* children = childrenOf(window, read_);
+  ASSERT_NE(children, nullptr);
+  ASSERT_EQ(children->size(), 3u);  // the form: label, field, channel
+  std::vector<Node*> level;
+  for (const NodeRef& child : *children) level.push_back(child.get());
+  prefetchRawChildren(level, read_);
+  ASSERT_TRUE(read_.ok());
+  sent();
+  ASSERT_NE(walkedChildrenOf(window, read_), nullptr);
+  EXPECT_EQ(sent(), 0u);
+  EXPECT_EQ(nameOf(node("/o/label"), read_), "Email");
+  EXPECT_GT(sent(), 0u);
+  EXPECT_FALSE(nameOf(node("/o/channel"), read_).empty());
+  EXPECT_EQ(descriptionOf(node("/o/field"), read_), "Your address");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // A section's text brings those of the paragraphs it holds, which its
 // reader reads next.
 TEST_F(RoundTripTest, ATextBringsTheTextsOfTheBlocksItHolds) {
