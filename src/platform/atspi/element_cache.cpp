@@ -810,7 +810,14 @@ void readWindowAhead(Node* node, const ReadContext& read,
   size_t shownCalls = 0;
   size_t describeCalls = 0;
   size_t embeddedCalls = 0;
-  Node* focused = nullptr;
+  // The focus: the element read, when it is FOCUSED (the scan reads the
+  // focus's frame first), else the first FOCUSED element met. Qt marks
+  // FOCUSED the tool buttons of a window too, and a climb from one of them
+  // reads the labels of the wrong panes.
+  const bool nodeFocused =
+      hasState(read.memo(node).states, ATSPI_STATE_FOCUSED);
+  Node* focused = nodeFocused ? node : nullptr;
+  bool nodeMet = false;
   // A field's frame, and what describes it.
   const auto describeField = [&](Ahead& entry, std::string_view macRole) {
     entry.field = true;
@@ -851,6 +858,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
         if (!hasState(childMemo.states, onScreen)) continue;
         stack.emplace_back(child.get(),
                            inCombo || childMemo.role == ATSPI_ROLE_COMBO_BOX);
+        nodeMet = nodeMet || child.get() == node;
         if (focused == nullptr &&
             hasState(childMemo.states, ATSPI_STATE_FOCUSED)) {
           focused = child.get();
@@ -902,9 +910,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
   if (!visit({{area, false}})) return;
   // A focus that is not on screen (Monaco's textarea, kept FOCUSED but not
   // SHOWING) is described all the same.
-  if (focused == nullptr &&
-      hasState(read.memo(node).states, ATSPI_STATE_FOCUSED)) {
-    focused = node;
+  if (nodeFocused && !nodeMet) {
     const std::string_view macRole = quickMacRoleOf(node, read);
     if (walkReadFor(macRole) == WalkRead::Field) {
       Ahead entry{node, 0, 0, false};

@@ -267,6 +267,26 @@ TEST_F(RoundTripTest, WhereTheListsAreKnownTheFirstNameReadBringsTheOthers) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// The climb from the focus to its container's label is read ahead from the
+// element read when that is FOCUSED, though another claims FOCUSED too (Qt's
+// tool buttons): the name of the pane around the text comes with its frame.
+TEST_F(RoundTripTest, TheClimbReadAheadStartsAtTheFocusRead) {
+  Node* window = node("/o/qt");
+  Node* pane = node("/o/qtpane");
+  Node* edit = node("/o/qtedit");
+  ASSERT_NE(childrenOf(window, read_), nullptr);
+  ASSERT_NE(childrenOf(pane, read_), nullptr);
+  ASSERT_TRUE(
+      hasState(statesOf(node("/o/qtbutton"), read_), ATSPI_STATE_FOCUSED));
+  ASSERT_TRUE(hasState(statesOf(edit, read_), ATSPI_STATE_FOCUSED));
+  ASSERT_TRUE(extentsOf(edit, read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  EXPECT_EQ(nameOf(pane, read_), "Document");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // A section's text brings those of the paragraphs it holds, which its
 // reader reads next.
 TEST_F(RoundTripTest, ATextBringsTheTextsOfTheBlocksItHolds) {

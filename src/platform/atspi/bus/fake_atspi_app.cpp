@@ -129,6 +129,10 @@ const std::map<std::string, Object>& objects() {
       {"/o/note", {73, ""}},
       {"/o/page", {39, "GtkStackPage"}},
       {"/o/pagetext", {29, "Page"}},
+      {"/o/qt", {23, "Editor"}},
+      {"/o/qtbutton", {43, "Bold"}},
+      {"/o/qtpane", {39, "Document"}},
+      {"/o/qtedit", {61, ""}},
   };
   return *all;
 }
@@ -203,13 +207,18 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/print", {}},
       {"/o/page", {"/o/pagetext"}},
       {"/o/pagetext", {}},
+      {"/o/qt", {"/o/qtbutton", "/o/qtpane"}},
+      {"/o/qtbutton", {}},
+      {"/o/qtpane", {"/o/qtedit"}},
+      {"/o/qtedit", {}},
   };
   return *all;
 }
 
 // The states of an object, in two words: those of the hidden window say what
 // each is, the tool bars, the section, the stack page and what they hold
-// are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only); every
+// are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
+// are the Qt window and its FOCUSED tool button; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -219,6 +228,12 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/newtab") return {0x2001000u, 0u};  // FOCUSED, SHOWING
   if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
   if (path == "/o/print") return {0x1000100u, 0u};   // ENABLED, SENSITIVE
+  // Qt marks a window's tool buttons FOCUSED beside its focus.
+  if (path == "/o/qt" || path == "/o/qtpane") {
+    return {0x42000000u, 0u};  // SHOWING, VISIBLE
+  }
+  if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
+  if (path == "/o/qtedit") return {0x42001080u, 0u};    // EDITABLE, FOCUSED
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
       path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
       path.starts_with("/o/page")) {
@@ -227,10 +242,10 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   return {0x2001080u, 1u};
 }
 
-// The parent of an object: the one whose children list it (bar's is the
-// application's root), else window.
+// The parent of an object: the one whose children list it (bar's and the Qt
+// window's is the application's root), else window.
 std::string parentOf(const std::string& path) {
-  if (path == "/o/bar") return kRoot;
+  if (path == "/o/bar" || path == "/o/qt") return kRoot;
   for (const auto& [parent, children] : hiddenChildren()) {
     for (const char* child : children) {
       if (path == child) return parent;
