@@ -940,6 +940,10 @@ void readWindowAhead(Node* node, const ReadContext& read,
   if (!describeAll && focused != nullptr) {
     first.push_back({focused, kPrefetchExtents});
   }
+  // The block's first line names the focus.
+  if (focused != nullptr) {
+    first.push_back({focused, kPrefetchName | kPrefetchDescription});
+  }
   // A combo box's value is its chosen item, found in its menu
   // (chosenItemOf): the list of the menu, or of the combo box, comes in the
   // batch that describes the combo box.

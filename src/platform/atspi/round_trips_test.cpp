@@ -267,10 +267,11 @@ TEST_F(RoundTripTest, WhereTheListsAreKnownTheFirstNameReadBringsTheOthers) {
   EXPECT_EQ(sent(), 0u);
 }
 
-// The climb from the focus to its container's label is read ahead from the
-// element read when that is FOCUSED, though another claims FOCUSED too (Qt's
-// tool buttons): the name of the pane around the text comes with its frame.
-TEST_F(RoundTripTest, TheClimbReadAheadStartsAtTheFocusRead) {
+// The focus's frame brings its name, which the block's first line shows,
+// and the climb from it to its container's label, read from the element
+// read when that is FOCUSED, though another claims FOCUSED too (Qt's tool
+// buttons): the name of the pane around the text.
+TEST_F(RoundTripTest, TheFocusFrameBringsItsNameAndTheClimbAboveIt) {
   Node* window = node("/o/qt");
   Node* pane = node("/o/qtpane");
   Node* edit = node("/o/qtedit");
@@ -283,6 +284,7 @@ TEST_F(RoundTripTest, TheClimbReadAheadStartsAtTheFocusRead) {
   ASSERT_TRUE(read_.ok());
   sent();
   EXPECT_EQ(nameOf(pane, read_), "Document");
+  EXPECT_EQ(descriptionOf(edit, read_), "Your address");
   EXPECT_TRUE(read_.ok());
   EXPECT_EQ(sent(), 0u);
 }
