@@ -830,6 +830,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
   // combo box: they are listed with the first batch, and what they hold is
   // read in one more.
   std::vector<std::pair<Node*, bool>> unlistedPages;
+  std::vector<Node*> unlistedBars;
   size_t seen = 0;
   // Adds the reads below each of `stack`'s elements, and whether each is
   // inside a combo box; false when the window holds too much to read ahead.
@@ -845,6 +846,12 @@ void readWindowAhead(Node* node, const ReadContext& read,
           memo.role == ATSPI_ROLE_PANEL && memo.rawName == "GtkStackPage";
       if (!memo.rawChildrenRead) {
         if (stackPage) unlistedPages.emplace_back(parent, inCombo);
+        // The search for the focus leaves tool bars and status bars
+        // unlisted; the walks list them next.
+        if (memo.role == ATSPI_ROLE_TOOL_BAR ||
+            memo.role == ATSPI_ROLE_STATUS_BAR) {
+          unlistedBars.push_back(parent);
+        }
         continue;
       }
       if (stackPage && !memo.rawChildren.empty()) {
@@ -968,9 +975,10 @@ void readWindowAhead(Node* node, const ReadContext& read,
     return lists;
   };
   const auto readWith = [&read](std::vector<Wanted> wanted,
-                                const std::vector<Node*>& lists) {
+                                const std::vector<Node*>& lists,
+                                bool walk = false) {
     Riders riders(std::move(wanted), read);
-    prefetchRawChildren(lists, read, &riders);
+    prefetchRawChildren(lists, read, &riders, walk);
     riders.rest();
   };
   std::vector<const Ahead*> described;
@@ -981,7 +989,12 @@ void readWindowAhead(Node* node, const ReadContext& read,
   constexpr size_t kMaxPages = 32;
   if (unlistedPages.size() > kMaxPages) unlistedPages.resize(kMaxPages);
   for (const auto& page : unlistedPages) lists.push_back(page.first);
-  readWith(std::move(first), lists);
+  constexpr size_t kMaxBars = 16;
+  if (unlistedBars.size() > kMaxBars) unlistedBars.resize(kMaxBars);
+  lists.insert(lists.end(), unlistedBars.begin(), unlistedBars.end());
+  // What the bars hold is where the walks go next: the lists left unread
+  // there are read together when the walks come to the first.
+  readWith(std::move(first), lists, !unlistedBars.empty());
   // What the pages listed with it hold, in one batch more.
   std::vector<std::pair<Node*, bool>> pages;
   for (const auto& page : unlistedPages) {

@@ -289,6 +289,22 @@ TEST_F(RoundTripTest, TheFocusFrameBringsItsNameAndTheClimbAboveIt) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// The search for the focus leaves the tool bars unlisted (it looks there
+// last); the walks list them next: they are listed with the first frame.
+TEST_F(RoundTripTest, TheFirstFrameListsTheToolBarsTheSearchLeft) {
+  Node* window = node("/o/qt");
+  Node* bar = node("/o/qtbar");
+  ASSERT_NE(childrenOf(window, read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+  ASSERT_FALSE(read_.memo(bar).rawChildrenRead);
+  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  EXPECT_TRUE(read_.memo(bar).rawChildrenRead);
+  ASSERT_EQ(read_.memo(bar).rawChildren.size(), 1u);
+  EXPECT_EQ(read_.memo(read_.memo(bar).rawChildren.front().get()).role,
+            ATSPI_ROLE_PUSH_BUTTON);
+}
+
 // A section's text brings those of the paragraphs it holds, which its
 // reader reads next.
 TEST_F(RoundTripTest, ATextBringsTheTextsOfTheBlocksItHolds) {

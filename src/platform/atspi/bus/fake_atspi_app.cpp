@@ -131,6 +131,8 @@ const std::map<std::string, Object>& objects() {
       {"/o/pagetext", {29, "Page"}},
       {"/o/qt", {23, "Editor"}},
       {"/o/qtbutton", {43, "Bold"}},
+      {"/o/qtbar", {63, "Formatting"}},
+      {"/o/qtitalic", {43, "Italic"}},
       {"/o/qtpane", {39, "Document"}},
       {"/o/qtedit", {61, ""}},
   };
@@ -207,8 +209,10 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/print", {}},
       {"/o/page", {"/o/pagetext"}},
       {"/o/pagetext", {}},
-      {"/o/qt", {"/o/qtbutton", "/o/qtpane"}},
+      {"/o/qt", {"/o/qtbutton", "/o/qtbar", "/o/qtpane"}},
       {"/o/qtbutton", {}},
+      {"/o/qtbar", {"/o/qtitalic"}},
+      {"/o/qtitalic", {}},
       {"/o/qtpane", {"/o/qtedit"}},
       {"/o/qtedit", {}},
   };
@@ -218,7 +222,7 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // The states of an object, in two words: those of the hidden window say what
 // each is, the tool bars, the section, the stack page and what they hold
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
-// are the Qt window and its FOCUSED tool button; every
+// is what the Qt window holds, its tool button FOCUSED too; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -229,7 +233,8 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/sheet") return {0x82000000u, 0u};  // MANAGES_DESCENDANTS too
   if (path == "/o/print") return {0x1000100u, 0u};   // ENABLED, SENSITIVE
   // Qt marks a window's tool buttons FOCUSED beside its focus.
-  if (path == "/o/qt" || path == "/o/qtpane") {
+  if (path == "/o/qt" || path == "/o/qtpane" || path == "/o/qtbar" ||
+      path == "/o/qtitalic") {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
