@@ -947,8 +947,12 @@ void readWindowAhead(Node* node, const ReadContext& read,
   if (!describeAll && focused != nullptr) {
     first.push_back({focused, kPrefetchExtents});
   }
-  // The block's first line names the focus.
-  if (focused != nullptr) {
+  // The block's first line names the focus. Not in Firefox: while it wakes,
+  // its attributes are empty, which tells the scan to wait for it
+  // (awaitGeckoData), but a name asked first brings some of them.
+  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
+  if (focused != nullptr &&
+      !(toolkit.has_value() && toolkit->name == "Gecko")) {
     first.push_back({focused, kPrefetchName | kPrefetchDescription});
   }
   // A combo box's value is its chosen item, found in its menu

@@ -440,5 +440,32 @@ TEST(GeckoWakeTest, AWakingFirefoxsFrameIsAwaitedPastItsAttributes) {
   EXPECT_TRUE(read.ok());
 }
 
+// Firefox's attributes, none while it wakes, tell the scan to wait for it;
+// a name asked before them brings one ("explicit-name"), and the wait was
+// skipped: the focus's name does not ride with the window's read-ahead
+// there. The Qt window's lists are read first, as the search for the focus
+// reads a window's without a snapshot (Firefox's is empty while it wakes).
+TEST(GeckoWakeTest, TheReadAheadOfAWakingFirefoxAsksNoNameOfTheFocus) {
+  PrivateBus bus;
+  FakeApp app(bus, "none", {"--waking", "100"});
+  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
+  bus::Client client(optionsFor(bus));
+  ScanCache cache(client);
+  cache.setReadsEnd(std::chrono::steady_clock::now() +
+                    std::chrono::seconds(10));
+  ReadContext read(cache);
+  Node* root = cache.intern(app.ref(bus::ROOT_PATH));
+  cache.memoOf(root).toolkit = ToolkitId{"Gecko", ""};
+  ASSERT_NE(childrenOf(cache.intern(app.ref("/o/qt")), read), nullptr);
+  ASSERT_NE(childrenOf(cache.intern(app.ref("/o/qtpane")), read), nullptr);
+  Node* edit = cache.intern(app.ref("/o/qtedit"));
+  awaitGeckoData(root, edit, read);
+  ASSERT_TRUE(read.ok());
+  const std::optional<Rect>& frame = extentsOf(edit, read);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->width, 300);
+  EXPECT_TRUE(read.ok());
+}
+
 }  // namespace
 }  // namespace kestreye::atspi

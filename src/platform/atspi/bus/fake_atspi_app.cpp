@@ -22,7 +22,8 @@
 // and names itself "listed N" after the times it was listed; --waking MS
 // answers as a Firefox that no client has asked yet: every frame is (-1, -1,
 // -1, -1) until MS milliseconds after the first frame asked, and the object
-// attributes are none until MS / 2 milliseconds after the first asked;
+// attributes are none until MS / 2 milliseconds after the first asked (but
+// "explicit-name" of an element once its name was asked);
 // --windowless leaves the application's root without children (a settings
 // daemon), whose description says how many times its toolkit was asked for. The
 // unique name goes to standard output once the fake is on the bus.
@@ -72,6 +73,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -157,6 +159,7 @@ struct Fake {
   uint64_t wakingUs = 0;
   uint64_t framesAskedUs = 0;      // when the first frame was asked, if waking
   uint64_t attributesAskedUs = 0;  // when the first attributes were asked
+  std::set<std::string> namedWhileWaking;  // those asked their names
   uint64_t a11yLateUs = 0;
   bool windowless = false;
   bool collection = false;
@@ -422,6 +425,12 @@ int answer(sd_bus_message* call, const char* channel) {
                             : path == "/o/huge"    ? matches.c_str()
                                                    : "Your address";
   if (key == "Accessible.GetRole") return reply("u", object.role);
+  // Firefox computes a name asked while it wakes, and the element's
+  // attributes then say so before the others come.
+  if (fake.wakingUs > 0 &&
+      (key == "Accessible.Name" || key == "Accessible.*")) {
+    fake.namedWhileWaking.insert(path);
+  }
   if (key == "Accessible.Name") return reply("v", "s", name);
   if (key == "Accessible.Description") return reply("v", "s", description);
   if (key == "Accessible.*") {  // as at-spi2-atk's bridge lists them
@@ -463,7 +472,9 @@ int answer(sd_bus_message* call, const char* channel) {
   };
   if (fake.wakingUs > 0 && key == "Accessible.GetAttributes" &&
       since(fake.attributesAskedUs) < fake.wakingUs / 2) {
-    return reply("a{ss}", 0);
+    return fake.namedWhileWaking.count(path) != 0
+               ? reply("a{ss}", 1, "explicit-name", "true")
+               : reply("a{ss}", 0);
   }
   if (fake.wakingUs > 0 && key == "Component.GetExtents" &&
       since(fake.framesAskedUs) < fake.wakingUs) {
