@@ -232,6 +232,9 @@ struct ElementMemo {
   std::optional<ToolkitId> toolkit;  ///< applications only
   bool snapshotRead = false;         ///< applications only: see loadSnapshot
   bool snapshotTaken = false;  ///< applications only: loadSnapshot got one
+  /// Applications only: the snapshot asked with the search for the frontmost
+  /// application, for loadSnapshot.
+  std::optional<std::vector<bus::CacheItem>> earlySnapshot;
   /// Whether the frames and texts below this element were read ahead
   /// (extentsOf).
   bool aheadRead = false;

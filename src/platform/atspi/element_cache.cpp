@@ -1147,18 +1147,22 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   ElementMemo& appMemo = read.memo(app);
   if (appMemo.snapshotRead) return;
   appMemo.snapshotRead = true;
-  ReadContext local = read.fresh();
-  std::unique_ptr<bus::Batch> batch = local.batchFor(app->ref.bus);
-  if (batch == nullptr) return;
-  // The application's own role and states, which its reads start with, ride
-  // along.
-  Riders root({app}, kPrefetchRole | kPrefetchStates, read);
-  root.board(*batch, app->ref.bus);
-  const auto ticket = batch->cacheItems(app->ref.bus);
-  batch->run();
-  root.alight(*batch, app->ref.bus);
   std::optional<std::vector<bus::CacheItem>> items =
-      local.take(app->ref.bus, (*batch)[ticket]);
+      std::move(appMemo.earlySnapshot);
+  appMemo.earlySnapshot.reset();
+  if (!items.has_value()) {
+    ReadContext local = read.fresh();
+    std::unique_ptr<bus::Batch> batch = local.batchFor(app->ref.bus);
+    if (batch == nullptr) return;
+    // The application's own role and states, which its reads start with,
+    // ride along.
+    Riders root({app}, kPrefetchRole | kPrefetchStates, read);
+    root.board(*batch, app->ref.bus);
+    const auto ticket = batch->cacheItems(app->ref.bus);
+    batch->run();
+    root.alight(*batch, app->ref.bus);
+    items = local.take(app->ref.bus, (*batch)[ticket]);
+  }
   if (!items.has_value()) return;
   appMemo.snapshotTaken = true;
   struct Listed {

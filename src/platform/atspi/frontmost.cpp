@@ -93,6 +93,9 @@ struct Asked {
   /// first: asked with its name, a round trip less for the one chosen.
   std::optional<bus::Ticket<uint32_t>> rootRole;
   std::optional<bus::Ticket<std::vector<uint32_t>>> rootStates;
+  /// Its snapshot, asked with its name when its process is Firefox's (or
+  /// Thunderbird's), which a scan of it reads first (loadSnapshot).
+  std::optional<bus::Ticket<std::vector<bus::CacheItem>>> snapshot;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
   std::optional<bus::Ticket<uint32_t>> pid;
   std::optional<bool> stopped;  ///< its process, once its id is known
@@ -203,6 +206,11 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
       entry.toolkitVersion = batch.toolkitVersion(entry.app->ref.bus);
       entry.rootRole = batch.role(entry.app->ref);
       entry.rootStates = batch.states(entry.app->ref);
+      const std::optional<int32_t>& pid = cache.memoOf(entry.app).processId;
+      if (entry.claimsActive == true && pid.has_value() &&
+          isGeckoProcess(*pid, "/proc")) {
+        entry.snapshot = batch.cacheItems(entry.app->ref.bus);
+      }
     }
     // Every window is asked, however many: the active one may come last.
     for (const NodeRef& window : windows) {
@@ -212,6 +220,14 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
   Settling settling(start, 1);
   batch.run([&]() -> std::optional<Clock::time_point> {
     bool silentOnly = true;
+    for (const Asked& entry : asked) {
+      if (entry.failed || !wanted(entry)) continue;
+      // A snapshot asked is waited for: the scan would ask it again.
+      if (entry.snapshot.has_value() &&
+          batch[*entry.snapshot].status == bus::CallStatus::NotSent) {
+        return std::nullopt;
+      }
+    }
     for (const Asked& entry : asked) {
       if (entry.failed || entry.states.empty() || !wanted(entry)) continue;
       const WindowsHeard windows = heard(entry, batch);
@@ -224,6 +240,10 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
     if (entry.failed || !wanted(entry)) continue;
     if (!entry.identified && entry.name.has_value()) {
       identify(entry, batch, cache);
+    }
+    if (entry.snapshot.has_value() && batch[*entry.snapshot].ok()) {
+      cache.memoOf(entry.app).earlySnapshot =
+          std::move(*batch[*entry.snapshot].value);
     }
     for (auto& [window, ticket] : entry.states) {
       ReadContext read(cache);
@@ -477,6 +497,13 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
   if (!chosen.has_value() || claims[*chosen].pid == 0) return std::nullopt;
   cache.rememberApplication(claims[*chosen].pid, claimants[*chosen]);
   return claims[*chosen].pid;
+}
+
+bool isGeckoProcess(int32_t pid, const std::string& proc) {
+  std::ifstream file(proc + "/" + std::to_string(pid) + "/comm");
+  std::string command;
+  if (!std::getline(file, command)) return false;
+  return command.starts_with("firefox") || command.starts_with("thunderbird");
 }
 
 bool isStopped(int32_t pid, const std::string& proc) {

@@ -138,6 +138,34 @@ TEST(FrontmostBusTest, TheChosenApplicationsRoleComesWithItsName) {
   EXPECT_EQ(desktop.client.callsSent(), sent);
 }
 
+// Firefox's snapshot, which the scan of it reads first, is asked with its
+// name when it claims an ACTIVE window and its process is named "firefox":
+// the snapshot then costs no round trip of its own. Not of an application
+// behind, nor of one with another name.
+TEST(FrontmostBusTest, FirefoxsSnapshotIsAskedWithItsName) {
+  for (const bool firefox : {true, false}) {
+    SCOPED_TRACE(firefox);
+    std::vector<std::string> front{"--collection"};
+    if (firefox) front.insert(front.end(), {"--comm", "firefox-esr"});
+    TwoApplications desktop({"--collection", "--comm", "firefox"}, front);
+    ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                              std::chrono::seconds(10));
+    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+              desktop.front.pid());
+    Node* behind = desktop.cache.intern(desktop.behind.ref(bus::ROOT_PATH));
+    Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
+    EXPECT_FALSE(desktop.cache.memoOf(behind).earlySnapshot.has_value());
+    EXPECT_EQ(desktop.cache.memoOf(root).earlySnapshot.has_value(), firefox);
+    if (!firefox) continue;
+    const uint64_t sent = desktop.client.callsSent();
+    ReadContext read(desktop.cache);
+    loadSnapshot(root, read);
+    EXPECT_TRUE(desktop.cache.memoOf(root).snapshotTaken);
+    EXPECT_EQ(desktop.client.callsSent(), sent);
+  }
+}
+
 // The registry's list of the applications goes out with the bus's
 // handshake, when the platform first finds the bus, and serves the search
 // that follows: the registry is asked once.

@@ -3,8 +3,8 @@
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
 //                           [--a11y-late MS] [--active] [--collection]
-//                           [--late MS] [--registry] [--waking MS]
-//                           [--windowless]
+//                           [--comm NAME] [--late MS] [--registry]
+//                           [--waking MS] [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -25,8 +25,9 @@
 // attributes are none until MS / 2 milliseconds after the first asked (but
 // "explicit-name" of an element once its name was asked);
 // --windowless leaves the application's root without children (a settings
-// daemon), whose description says how many times its toolkit was asked for. The
-// unique name goes to standard output once the fake is on the bus.
+// daemon), whose description says how many times its toolkit was asked for;
+// --comm names the process NAME (as Firefox's is "firefox"). The unique name
+// goes to standard output once the fake is on the bus.
 //
 // The objects below /o: window, label and field, which answer every typed
 // call alike but for their role and name, and list label, field and channel
@@ -59,6 +60,7 @@
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built, nor page's, as GTK 4 lists a stack page's
 // children in its place), and huge's children.
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
@@ -679,6 +681,9 @@ int main(int argc, char** argv) {
       fake.a11yLateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else if (option == "--windowless") {
       fake.windowless = true;
+    } else if (option == "--comm" && i + 1 < argc) {
+      // The process's name, as /proc/PID/comm tells it.
+      prctl(PR_SET_NAME, argv[++i]);
     } else if (option == "--collection") {
       fake.collection = true;
     } else if (option == "--registry") {
@@ -694,8 +699,8 @@ int main(int argc, char** argv) {
   if (usage) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
-                 "[--a11y-late MS] [--active] [--collection] [--late MS] "
-                 "[--registry] [--waking MS] [--windowless]\n",
+                 "[--a11y-late MS] [--active] [--collection] [--comm NAME] "
+                 "[--late MS] [--registry] [--waking MS] [--windowless]\n",
                  argv[0]);
     return 2;
   }
