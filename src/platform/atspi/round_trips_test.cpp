@@ -416,28 +416,40 @@ TEST_F(LookAheadTest, AFieldReadBeforeAsksNothingForTheFieldsBeside) {
   EXPECT_TRUE(read_.ok());
 }
 
-// Firefox hands out each kind of data some time after a client first asks
-// for it, its attributes before its frames. On the first scan the focus's
-// frame is awaited until it has come, not only until the attributes have.
-TEST(GeckoWakeTest, AWakingFirefoxsFrameIsAwaitedPastItsAttributes) {
-  PrivateBus bus;
-  FakeApp app(bus, "none", {"--waking", "100"});
-  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
-  bus::Client client(optionsFor(bus));
-  ScanCache cache(client);
-  cache.setReadsEnd(std::chrono::steady_clock::now() +
-                    std::chrono::seconds(10));
-  ReadContext read(cache);
-  Node* root = cache.intern(app.ref(bus::ROOT_PATH));
-  cache.memoOf(root).toolkit = ToolkitId{"Gecko", ""};
-  Node* entry = cache.intern(app.ref("/o/entry"));
-  awaitGeckoData(root, entry, read);
-  ASSERT_TRUE(read.ok());
-  const std::optional<Rect>& frame = extentsOf(entry, read);
+// A Firefox that no client has asked yet (the fake's --waking 100): its
+// attributes come 50 ms after they are first asked for, its frames 100 ms.
+class GeckoWakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(app_.name().empty()) << "the bus or the fake did not start";
+    cache_.setReadsEnd(std::chrono::steady_clock::now() +
+                       std::chrono::seconds(10));
+    cache_.memoOf(root_).toolkit = ToolkitId{"Gecko", ""};
+  }
+  Node* node(const char* path) { return cache_.intern(app_.ref(path)); }
+  // Waits for Firefox's data as a scan does, then reads the focus's frame.
+  std::optional<Rect> frameAfterTheWait(Node* focus) {
+    awaitGeckoData(root_, focus, read_);
+    if (!read_.ok()) return std::nullopt;
+    return extentsOf(focus, read_);
+  }
+
+  PrivateBus bus_;
+  FakeApp app_{bus_, "none", {"--waking", "100"}};
+  bus::Client client_{optionsFor(bus_)};
+  ScanCache cache_{client_};
+  ReadContext read_{cache_};
+  Node* root_ = node(bus::ROOT_PATH);
+};
+
+// On the first scan the focus's frame is awaited until it has come, not
+// only until the attributes have.
+TEST_F(GeckoWakeTest, AWakingFirefoxsFrameIsAwaitedPastItsAttributes) {
+  const std::optional<Rect> frame = frameAfterTheWait(node("/o/entry"));
   ASSERT_TRUE(frame.has_value());
   EXPECT_EQ(frame->x, 10);
   EXPECT_EQ(frame->width, 300);
-  EXPECT_TRUE(read.ok());
+  EXPECT_TRUE(read_.ok());
 }
 
 // Firefox's attributes, none while it wakes, tell the scan to wait for it;
@@ -445,26 +457,13 @@ TEST(GeckoWakeTest, AWakingFirefoxsFrameIsAwaitedPastItsAttributes) {
 // skipped: the focus's name does not ride with the window's read-ahead
 // there. The Qt window's lists are read first, as the search for the focus
 // reads a window's without a snapshot (Firefox's is empty while it wakes).
-TEST(GeckoWakeTest, TheReadAheadOfAWakingFirefoxAsksNoNameOfTheFocus) {
-  PrivateBus bus;
-  FakeApp app(bus, "none", {"--waking", "100"});
-  ASSERT_FALSE(app.name().empty()) << "the bus or the fake did not start";
-  bus::Client client(optionsFor(bus));
-  ScanCache cache(client);
-  cache.setReadsEnd(std::chrono::steady_clock::now() +
-                    std::chrono::seconds(10));
-  ReadContext read(cache);
-  Node* root = cache.intern(app.ref(bus::ROOT_PATH));
-  cache.memoOf(root).toolkit = ToolkitId{"Gecko", ""};
-  ASSERT_NE(childrenOf(cache.intern(app.ref("/o/qt")), read), nullptr);
-  ASSERT_NE(childrenOf(cache.intern(app.ref("/o/qtpane")), read), nullptr);
-  Node* edit = cache.intern(app.ref("/o/qtedit"));
-  awaitGeckoData(root, edit, read);
-  ASSERT_TRUE(read.ok());
-  const std::optional<Rect>& frame = extentsOf(edit, read);
+TEST_F(GeckoWakeTest, TheReadAheadOfAWakingFirefoxAsksNoNameOfTheFocus) {
+  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+  const std::optional<Rect> frame = frameAfterTheWait(node("/o/qtedit"));
   ASSERT_TRUE(frame.has_value());
   EXPECT_EQ(frame->width, 300);
-  EXPECT_TRUE(read.ok());
+  EXPECT_TRUE(read_.ok());
 }
 
 }  // namespace
