@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/atspi/startup_advice.h"
+
 namespace kestreye::atspi {
 namespace {
 
@@ -177,6 +179,14 @@ void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
   }
 }
 
+// Whether the process is Firefox's or Thunderbird's, by its name: a hint
+// only, which its toolkit's name confirms.
+bool isGeckoProcess(int32_t pid) {
+  const std::optional<std::string> command = processCommand(pid);
+  return command.has_value() && (command->starts_with("firefox") ||
+                                 command->starts_with("thunderbird"));
+}
+
 // Whether no application claims an ACTIVE window.
 bool unclaimed(const std::vector<Asked>& asked) {
   return std::none_of(asked.begin(), asked.end(), [](const Asked& entry) {
@@ -208,7 +218,7 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
       entry.rootStates = batch.states(entry.app->ref);
       const std::optional<int32_t>& pid = cache.memoOf(entry.app).processId;
       if (entry.claimsActive == true && pid.has_value() &&
-          isGeckoProcess(*pid, "/proc")) {
+          isGeckoProcess(*pid)) {
         entry.snapshot = batch.cacheItems(entry.app->ref.bus);
       }
     }
@@ -497,13 +507,6 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
   if (!chosen.has_value() || claims[*chosen].pid == 0) return std::nullopt;
   cache.rememberApplication(claims[*chosen].pid, claimants[*chosen]);
   return claims[*chosen].pid;
-}
-
-bool isGeckoProcess(int32_t pid, const std::string& proc) {
-  std::ifstream file(proc + "/" + std::to_string(pid) + "/comm");
-  std::string command;
-  if (!std::getline(file, command)) return false;
-  return command.starts_with("firefox") || command.starts_with("thunderbird");
 }
 
 bool isStopped(int32_t pid, const std::string& proc) {

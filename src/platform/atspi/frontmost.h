@@ -52,9 +52,6 @@ std::optional<int32_t> findFrontmost(const std::vector<NodeRef>& apps,
 /// Whether process `pid` is stopped (state T or t in `proc`/PID/stat); false
 /// when that cannot be read.
 bool isStopped(int32_t pid, const std::string& proc);
-/// Whether the process is Firefox's or Thunderbird's, by its name (`proc`/
-/// PID/comm): a hint only, which its toolkit's name confirms.
-bool isGeckoProcess(int32_t pid, const std::string& proc);
 
 /// The address of the socket that process `pid`'s bridge listens on for
 /// clients of its own, told from the processes in `proc` (its descriptors
