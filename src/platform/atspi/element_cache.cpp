@@ -1148,8 +1148,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   if (appMemo.snapshotRead) return;
   appMemo.snapshotRead = true;
   std::optional<std::vector<bus::CacheItem>> items =
-      std::move(appMemo.earlySnapshot);
-  appMemo.earlySnapshot.reset();
+      std::exchange(appMemo.earlySnapshot, std::nullopt);
   if (!items.has_value()) {
     ReadContext local = read.fresh();
     std::unique_ptr<bus::Batch> batch = local.batchFor(app->ref.bus);
