@@ -289,6 +289,26 @@ TEST_F(RoundTripTest, TheFocusFrameBringsItsNameAndTheClimbAboveIt) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// A window's children are asked their parents (GTK's pop-up window lists
+// a menu whose parent is its combo box): with their roles and states.
+TEST_F(RoundTripTest, AWindowsChildrenAreAskedTheirParentsWithTheirRoles) {
+  Node* window = node("/o/qt");
+  Node* root = node(bus::ROOT_PATH);
+  ASSERT_NE(parentOf(window, read_), nullptr);
+  ASSERT_TRUE(statesOf(window, read_).known);
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  ASSERT_EQ(nameOf(root, read_), "Fake");
+  sent();
+  prefetchRawChildren({window}, read_);
+  // The list, and the role, states and parent of each of its three children.
+  EXPECT_EQ(sent(), 10u);
+  const std::vector<NodeRef>* children = childrenOf(window, read_);
+  ASSERT_NE(children, nullptr);
+  EXPECT_EQ(children->size(), 3u);
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // The search for the focus leaves the tool bars unlisted (it looks there
 // last); the walks list them next: they are listed with the first frame.
 TEST_F(RoundTripTest, TheFirstFrameListsTheToolBarsTheSearchLeft) {
