@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
@@ -725,6 +727,44 @@ Node* walkedAreaOf(Node* node, const ReadContext& read) {
   return nullptr;
 }
 
+// The elements the context walks can reach from `focus`, as the lists read
+// so far tell them: those below the highest of its ancestors below its
+// window that the walks climb to. Not told when the lists do not tell, nor
+// when the focus's parent is the window (the walks read nothing there; what
+// is read ahead stays as it was).
+std::optional<std::unordered_set<Node*>> contextReachOf(
+    Node* focus, const ReadContext& read) {
+  // As the walks climb (collectAncestorContext) and read (kMaxElements).
+  constexpr int kMaxLevels = 12;
+  constexpr size_t kMaxReach = 2000;
+  Node* top = nullptr;
+  Node* at = focus;
+  for (int level = 0;; ++level) {
+    const ElementMemo& memo = read.memo(at);
+    if (!memo.parentRead || memo.parent == nullptr) return std::nullopt;
+    Node* parent = memo.parent.get();
+    const std::string_view role = quickMacRoleOf(parent, read);
+    if (role.empty()) return std::nullopt;
+    if (role == "AXWindow" || role == "AXApplication") break;
+    top = parent;
+    if (level + 1 == kMaxLevels) break;
+    at = parent;
+  }
+  if (top == nullptr) return std::nullopt;
+  std::unordered_set<Node*> reach;
+  std::vector<Node*> stack{top};
+  while (!stack.empty()) {
+    Node* node = stack.back();
+    stack.pop_back();
+    const ElementMemo& memo = read.memo(node);
+    for (const NodeRef& child : memo.rawChildren) {
+      if (reach.size() >= kMaxReach) return std::nullopt;
+      if (reach.insert(child.get()).second) stack.push_back(child.get());
+    }
+  }
+  return reach;
+}
+
 // fieldReads() of an element whose role name is `macRole`.
 unsigned fieldReadsAs(Node* node, std::string_view macRole,
                       const ReadContext& read) {
@@ -805,6 +845,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
     unsigned shown;     // frame or text
     unsigned describe;  // what describes a field, or a level of the climb
     bool field = false;
+    bool context = false;  // read by the context walks only
   };
   std::vector<Ahead> ahead;
   size_t shownCalls = 0;
@@ -880,6 +921,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
             describeField(entry, macRole);
             break;
           case WalkRead::Frame:
+            entry.context = !inCombo;
             if (!childMemo.extentsRead) entry.shown = kPrefetchExtents;
             // A button's label, which the walks would otherwise ask of each
             // group of siblings as they come to it; not a menu bar's menus,
@@ -890,6 +932,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
             }
             break;
           case WalkRead::Text:
+            entry.context = !inCombo;
             if (carriesText(childMemo)) entry.shown |= kPrefetchText;
             break;
           case WalkRead::Nothing:
@@ -902,7 +945,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
           for (const NodeRef& inner : childMemo.rawChildren) {
             if (embeddedCalls < kMaxCalls &&
                 isEmbeddedText(read.memo(inner.get()))) {
-              ahead.push_back({inner.get(), kPrefetchText, 0, false});
+              ahead.push_back(
+                  {inner.get(), kPrefetchText, 0, false, entry.context});
               ++embeddedCalls;
             }
           }
@@ -923,6 +967,19 @@ void readWindowAhead(Node* node, const ReadContext& read,
       Ahead entry{node, 0, 0, false};
       describeField(entry, macRole);
       ahead.push_back(entry);
+    }
+  }
+  // The frames, labels and texts that only the context walks read, of the
+  // elements out of their reach: a window inside the window (Qt's main
+  // window in its frame) leaves the menu bar and tool bars around it out.
+  if (focused != nullptr) {
+    if (const auto reach = contextReachOf(focused, read)) {
+      std::erase_if(ahead, [&](Ahead& entry) {
+        if (!entry.context || reach->contains(entry.node)) return false;
+        if (entry.shown != 0) --shownCalls;
+        entry.shown = 0;
+        return entry.describe == 0;
+      });
     }
   }
   // The climb from the focus to its container's label (labelOf).

@@ -309,6 +309,25 @@ TEST_F(RoundTripTest, AWindowsChildrenAreAskedTheirParentsWithTheirRoles) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// The context walks climb from the focus to below its window: the frame
+// and label of a button beside the pane the focus is in are of no walk's,
+// and are not read ahead; those of a button in the pane are.
+TEST_F(RoundTripTest, TheFirstFrameReadsNoButtonTheContextCannotReach) {
+  Node* button = node("/o/qtbutton");
+  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  EXPECT_FALSE(read_.memo(button).extentsRead);
+  EXPECT_FALSE(read_.memo(button).name.has_value());
+  sent();
+  Node* send = node("/o/qtsend");
+  EXPECT_TRUE(extentsOf(send, read_).has_value());
+  EXPECT_EQ(nameOf(send, read_), "Send");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // The search for the focus leaves the tool bars unlisted (it looks there
 // last); the walks list them next: they are listed with the first frame.
 TEST_F(RoundTripTest, TheFirstFrameListsTheToolBarsTheSearchLeft) {

@@ -139,6 +139,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/qtitalic", {43, "Italic"}},
       {"/o/qtpane", {39, "Document"}},
       {"/o/qtedit", {61, ""}},
+      {"/o/qtsend", {43, "Send"}},
   };
   return *all;
 }
@@ -218,8 +219,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/qtbutton", {}},
       {"/o/qtbar", {"/o/qtitalic"}},
       {"/o/qtitalic", {}},
-      {"/o/qtpane", {"/o/qtedit"}},
+      {"/o/qtpane", {"/o/qtedit", "/o/qtsend"}},
       {"/o/qtedit", {}},
+      {"/o/qtsend", {}},
   };
   return *all;
 }
@@ -239,7 +241,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/print") return {0x1000100u, 0u};   // ENABLED, SENSITIVE
   // Qt marks a window's tool buttons FOCUSED beside its focus.
   if (path == "/o/qt" || path == "/o/qtpane" || path == "/o/qtbar" ||
-      path == "/o/qtitalic") {
+      path == "/o/qtitalic" || path == "/o/qtsend") {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
