@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/atspi/atspi_private.h"
@@ -727,42 +726,58 @@ Node* walkedAreaOf(Node* node, const ReadContext& read) {
   return nullptr;
 }
 
-// The elements the context walks can reach from `focus`, as the lists read
-// so far tell them: those below the highest of its ancestors below its
-// window that the walks climb to. Not told when the lists do not tell, nor
-// when the focus's parent is the window (the walks read nothing there; what
-// is read ahead stays as it was).
-std::optional<std::unordered_set<Node*>> contextReachOf(
-    Node* focus, const ReadContext& read) {
-  // As the walks climb (collectAncestorContext) and read (kMaxElements).
+// The parent of an element as far as known: asked, or the element whose
+// list holds it (`listedBy`); null when neither tells.
+Node* knownParentOf(Node* node, const ReadContext& read,
+                    const std::unordered_map<Node*, Node*>& listedBy) {
+  const ElementMemo& memo = read.memo(node);
+  if (memo.parentRead) return memo.parent.get();
+  const auto lister = listedBy.find(node);
+  return lister != listedBy.end() ? lister->second : nullptr;
+}
+
+// Whether the element is a window, or the application, as its role tells:
+// the context walks climb no higher.
+bool climbEnds(Node* node, const ReadContext& read) {
+  const std::string_view role = quickMacRoleOf(node, read);
+  return role == "AXWindow" || role == "AXApplication";
+}
+
+// The highest ancestor of `focus` that the context walks climb to
+// (collectAncestorContext): at most 12 levels up, below its window. Null
+// when the parents known do not tell, or when the focus's parent is the
+// window (the walks read nothing there; what is read ahead stays as it
+// was).
+Node* contextTopOf(Node* focus, const ReadContext& read,
+                   const std::unordered_map<Node*, Node*>& listedBy) {
   constexpr int kMaxLevels = 12;
-  constexpr size_t kMaxReach = 2000;
   Node* top = nullptr;
   Node* at = focus;
-  for (int level = 0;; ++level) {
-    const ElementMemo& memo = read.memo(at);
-    if (!memo.parentRead || memo.parent == nullptr) return std::nullopt;
-    Node* parent = memo.parent.get();
-    const std::string_view role = quickMacRoleOf(parent, read);
-    if (role.empty()) return std::nullopt;
-    if (role == "AXWindow" || role == "AXApplication") break;
+  for (int level = 0; level < kMaxLevels; ++level) {
+    Node* parent = knownParentOf(at, read, listedBy);
+    if (parent == nullptr || quickMacRoleOf(parent, read).empty()) {
+      return nullptr;
+    }
+    if (climbEnds(parent, read)) break;
     top = parent;
-    if (level + 1 == kMaxLevels) break;
     at = parent;
   }
-  if (top == nullptr) return std::nullopt;
-  std::unordered_set<Node*> reach;
-  std::vector<Node*> stack{top};
-  while (!stack.empty()) {
-    Node* node = stack.back();
-    stack.pop_back();
-    const ElementMemo& memo = read.memo(node);
-    for (const NodeRef& child : memo.rawChildren) {
-      if (reach.size() >= kMaxReach) return std::nullopt;
-      if (reach.insert(child.get()).second) stack.push_back(child.get());
-    }
+  return top;
+}
+
+// Whether the element is known to be out of the reach of the context walks,
+// whose highest ancestor is `top`: its known parents lead to a window
+// without passing `top`.
+bool outOfReach(Node* node, Node* top, const ReadContext& read,
+                const std::unordered_map<Node*, Node*>& listedBy) {
+  constexpr int kMaxLevels = 64;
+  Node* at = node;
+  for (int level = 0; level < kMaxLevels && at != nullptr; ++level) {
+    if (at == top) return false;
+    if (climbEnds(at, read)) return true;
+    at = knownParentOf(at, read, listedBy);
   }
-  return reach;
+  return false;
 }
 
 // fieldReads() of an element whose role name is `macRole`.
@@ -872,6 +887,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
   // read in one more.
   std::vector<std::pair<Node*, bool>> unlistedPages;
   std::vector<Node*> unlistedBars;
+  // The element whose list holds each one met.
+  std::unordered_map<Node*, Node*> listedBy;
   size_t seen = 0;
   // Adds the reads below each of `stack`'s elements, and whether each is
   // inside a combo box; false when the window holds too much to read ahead.
@@ -904,6 +921,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
         const ElementMemo& childMemo = read.memo(child.get());
         if (++seen > kMaxElements) return false;
         if (!hasState(childMemo.states, onScreen)) continue;
+        listedBy.emplace(child.get(), parent);
         stack.emplace_back(child.get(),
                            inCombo || childMemo.role == ATSPI_ROLE_COMBO_BOX);
         nodeMet = nodeMet || child.get() == node;
@@ -972,15 +990,17 @@ void readWindowAhead(Node* node, const ReadContext& read,
   // The frames, labels and texts that only the context walks read, of the
   // elements out of their reach: a window inside the window (Qt's main
   // window in its frame) leaves the menu bar and tool bars around it out.
-  if (focused != nullptr) {
-    if (const auto reach = contextReachOf(focused, read)) {
-      std::erase_if(ahead, [&](Ahead& entry) {
-        if (!entry.context || reach->contains(entry.node)) return false;
-        if (entry.shown != 0) --shownCalls;
-        entry.shown = 0;
-        return entry.describe == 0;
-      });
-    }
+  Node* top =
+      focused != nullptr ? contextTopOf(focused, read, listedBy) : nullptr;
+  if (top != nullptr) {
+    std::erase_if(ahead, [&](Ahead& entry) {
+      if (!entry.context || !outOfReach(entry.node, top, read, listedBy)) {
+        return false;
+      }
+      if (entry.shown != 0) --shownCalls;
+      entry.shown = 0;
+      return entry.describe == 0;
+    });
   }
   // The climb from the focus to its container's label (labelOf).
   const ElementMemo* focusedMemo =

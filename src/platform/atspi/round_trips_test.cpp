@@ -328,6 +328,30 @@ TEST_F(RoundTripTest, TheFirstFrameReadsNoButtonTheContextCannotReach) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// Found by Collection, a focus on a web page knows its ancestors by their
+// parents, not by their lists: a button on the page is in the reach of the
+// context walks all the same, and read ahead.
+TEST_F(RoundTripTest, APageKnownByItsParentsHasItsButtonsReadAhead) {
+  Node* entry = node("/o/webentry");
+  Node* root = node(bus::ROOT_PATH);
+  for (NodeRef at = share(entry); at.get() != root;
+       at = parentOf(at.get(), read_)) {
+    ASSERT_NE(at, nullptr);
+    ASSERT_TRUE(statesOf(at.get(), read_).known);
+  }
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  ASSERT_NE(childrenOf(node("/o/doc"), read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/webform"), read_), nullptr);
+  ASSERT_TRUE(extentsOf(entry, read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  Node* go = node("/o/webgo");
+  EXPECT_TRUE(extentsOf(go, read_).has_value());
+  EXPECT_EQ(nameOf(go, read_), "Go");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // The search for the focus leaves the tool bars unlisted (it looks there
 // last); the walks list them next: they are listed with the first frame.
 TEST_F(RoundTripTest, TheFirstFrameListsTheToolBarsTheSearchLeft) {
@@ -405,6 +429,8 @@ TEST_F(LookAheadTest, TheFirstFrameBringsTheWindowAndNeverAPasswordsText) {
   ASSERT_TRUE(readSelection(entry, read_, &selection));
   EXPECT_EQ(selection->caret, 3);
   EXPECT_EQ(labelOf(secret, read_), "Email");
+  // Whether it has a text, which its role name needs.
+  EXPECT_TRUE(hasTextInterface(secret, read_));
   EXPECT_TRUE(read_.ok());
   EXPECT_EQ(client_.callsSent(), sent);
 

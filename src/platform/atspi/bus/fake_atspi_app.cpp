@@ -55,7 +55,10 @@
 // text's length with an error, as at-spi2-atk does for an element without
 // a text. An object's parent is the one that lists it (bar's, the
 // application's root); any other's is window.
-// notes, a section on its own, holds note, a paragraph. The cache
+// notes, a section on its own, holds note, a paragraph. web, a window
+// of the application's own, holds webpanel, which holds doc (a web page),
+// which holds webform (a section), which holds webentry (a text field,
+// EDITABLE and FOCUSED) and webgo (a button). The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built, nor page's, as GTK 4 lists a stack page's
@@ -140,6 +143,12 @@ const std::map<std::string, Object>& objects() {
       {"/o/qtpane", {39, "Document"}},
       {"/o/qtedit", {61, ""}},
       {"/o/qtsend", {43, "Send"}},
+      {"/o/web", {23, "Browser"}},
+      {"/o/webpanel", {39, ""}},
+      {"/o/doc", {95, "Page"}},
+      {"/o/webform", {85, ""}},
+      {"/o/webentry", {61, ""}},
+      {"/o/webgo", {43, "Go"}},
   };
   return *all;
 }
@@ -222,6 +231,12 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/qtpane", {"/o/qtedit", "/o/qtsend"}},
       {"/o/qtedit", {}},
       {"/o/qtsend", {}},
+      {"/o/web", {"/o/webpanel"}},
+      {"/o/webpanel", {"/o/doc"}},
+      {"/o/doc", {"/o/webform"}},
+      {"/o/webform", {"/o/webentry", "/o/webgo"}},
+      {"/o/webentry", {}},
+      {"/o/webgo", {}},
   };
   return *all;
 }
@@ -229,7 +244,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // The states of an object, in two words: those of the hidden window say what
 // each is, the tool bars, the section, the stack page and what they hold
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
-// is what the Qt window holds, its tool button FOCUSED too; every
+// is what the Qt window holds, its tool button FOCUSED too; so are web
+// and what it holds, webentry EDITABLE and FOCUSED too; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -246,9 +262,11 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   }
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
   if (path == "/o/qtedit") return {0x42001080u, 0u};    // EDITABLE, FOCUSED
+  if (path == "/o/webentry") return {0x42001080u, 0u};  // EDITABLE, FOCUSED
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
       path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
-      path.starts_with("/o/page")) {
+      path.starts_with("/o/page") || path.starts_with("/o/web") ||
+      path == "/o/doc") {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
@@ -257,7 +275,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
 // The parent of an object: the one whose children list it (bar's and the Qt
 // window's is the application's root), else window.
 std::string parentOf(const std::string& path) {
-  if (path == "/o/bar" || path == "/o/qt") return kRoot;
+  if (path == "/o/bar" || path == "/o/qt" || path == "/o/web") return kRoot;
   for (const auto& [parent, children] : hiddenChildren()) {
     for (const char* child : children) {
       if (path == child) return parent;
