@@ -409,6 +409,9 @@ enum Prefetch : unsigned {
   kPrefetchSelection = 1024,
   /// The character count of elements with a Text interface.
   kPrefetchCount = 2048,
+  /// The text of a link or block that a text embeds (isEmbeddedText), even
+  /// when it is not known to have a Text interface.
+  kPrefetchEmbeddedText = 4096,
 };
 /// One element and what to read of it (Prefetch flags).
 struct Wanted {

@@ -61,9 +61,14 @@ bool carriesText(const ElementMemo& memo) {
 
 // Whether the element is a link or block whose text the text that embeds it
 // shows (flattenEmbedded), and worth asking with that text.
+// A link's Text interface is known only once asked (Chromium's answers
+// no interface list): an embedded link is asked its text all the same, and
+// one without an interface answers so once.
 bool isEmbeddedText(const ElementMemo& memo) {
-  return memo.role.has_value() && carriesText(memo) &&
-         (isTextRunRole(*memo.role) || isTextBlockRole(*memo.role));
+  return memo.role.has_value() &&
+         (isTextRunRole(*memo.role) || isTextBlockRole(*memo.role)) &&
+         (carriesText(memo) || (!memo.hasText.has_value() && !memo.textRead &&
+                                !memo.rawText.has_value()));
 }
 
 // Keeps the element's name as the toolkit gave it, and the name a user
@@ -96,6 +101,7 @@ unsigned lacking(const ElementMemo& memo, unsigned what) {
                                    !memo.hasText.has_value() &&
                                    hasState(memo.states, ATSPI_STATE_EDITABLE));
   lack(kPrefetchCount, memo.characterCount < 0 && memo.hasText != false);
+  lack(kPrefetchEmbeddedText, isEmbeddedText(memo));
   lack(kPrefetchParent, !memo.parentRead);
   lack(kPrefetchRelations, !memo.relationsRead);
   lack(kPrefetchAttributes, !memo.attributes.has_value());
@@ -180,7 +186,7 @@ bool Riders::board(bus::Batch& batch, const std::string& app) {
     if (lacks & kPrefetchExtents) {
       entry.extents = batch.extents(node->ref, bus::CoordType::Screen);
     }
-    if (lacks & kPrefetchText) {
+    if (lacks & (kPrefetchText | kPrefetchEmbeddedText)) {
       entry.text = batch.text(node->ref, 0, wholeTextEnd(node, read_));
     }
     if (lacks & (kPrefetchEditableCount | kPrefetchCount)) {
@@ -636,7 +642,7 @@ void fetchWithSiblings(Node* node, unsigned what, ReadContext& read) {
       if (wanted[i].node != node && !carriesText(outer)) continue;
       for (const NodeRef& inner : outer.rawChildren) {
         if (isEmbeddedText(read.memo(inner.get()))) {
-          wanted.push_back({inner.get(), kPrefetchText});
+          wanted.push_back({inner.get(), kPrefetchEmbeddedText});
         }
       }
     }
@@ -694,7 +700,7 @@ namespace {
 // How many calls prefetch() makes for `what` of one element.
 size_t callsOf(unsigned what) {
   size_t calls = 0;
-  for (unsigned flag = 1; flag <= kPrefetchCount; flag <<= 1) {
+  for (unsigned flag = 1; flag <= kPrefetchEmbeddedText; flag <<= 1) {
     if ((what & flag) != 0) calls += flag == kPrefetchSelection ? 3 : 1;
   }
   return calls;
@@ -963,8 +969,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
           for (const NodeRef& inner : childMemo.rawChildren) {
             if (embeddedCalls < kMaxCalls &&
                 isEmbeddedText(read.memo(inner.get()))) {
-              ahead.push_back(
-                  {inner.get(), kPrefetchText, 0, false, entry.context});
+              ahead.push_back({inner.get(), kPrefetchEmbeddedText, 0, false,
+                               entry.context});
               ++embeddedCalls;
             }
           }

@@ -368,6 +368,20 @@ TEST_F(RoundTripTest, TheFirstFrameListsTheToolBarsTheSearchLeft) {
             ATSPI_ROLE_PUSH_BUTTON);
 }
 
+// A paragraph's text brings those of the links it embeds, which its reader
+// puts in their places next, though no link is known to have a text: one
+// round trip, not one more for each link.
+TEST_F(RoundTripTest, AParagraphsTextBringsThoseOfTheLinksItEmbeds) {
+  Node* para = node("/o/para");
+  ASSERT_EQ(roleOf(para, read_), ATSPI_ROLE_PARAGRAPH);
+  prefetchRawChildren({para}, read_);
+  ASSERT_EQ(read_.memo(para).rawChildren.size(), 2u);
+  const uint64_t before = client_.batchesRun();
+  EXPECT_EQ(textOf(para, read_), "Read ann@example.org and ann@example.org.");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(client_.batchesRun() - before, 1u);
+}
+
 // A section's text brings those of the paragraphs it holds, which its
 // reader reads next.
 TEST_F(RoundTripTest, ATextBringsTheTextsOfTheBlocksItHolds) {

@@ -70,6 +70,10 @@ void flattenEmbedded(Node* node, ElementMemo& memo, const ReadContext& read) {
         children == nullptr
             ? 0
             : std::min(children->size(), size_t{kMaxEmbeddedObjects});
+    // Their texts in one batch, not a round trip each.
+    std::vector<Node*> objects;
+    for (size_t i = 0; i < count; ++i) objects.push_back((*children)[i].get());
+    prefetch(objects, kPrefetchEmbeddedText, local);
     for (size_t i = 0; i < count && local.ok(); ++i) {
       const NodeRef& child = (*children)[i];
       const AtspiRole role = roleOf(child.get(), local);

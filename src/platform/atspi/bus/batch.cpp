@@ -247,6 +247,7 @@ void Batch::findRoutes(const std::vector<std::string>& apps) {
 
 void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
   Client::State& state = *client_.state_;
+  if (!calls_.empty()) ++state.batches;
   std::vector<Call*> pending;
   for (size_t i = 0; i < calls_.size(); ++i) {
     Call& call = *calls_[i];

@@ -121,6 +121,8 @@ struct Client::State {
   /// Applications that left the bus in this scan.
   std::unordered_set<std::string> gone;
   uint64_t sent = 0;
+  /// Batches run that held a call.
+  uint64_t batches = 0;
   /// A connection waited on with every batch's (Client::hearAlso).
   Connection* alsoHeard = nullptr;
 

@@ -393,6 +393,8 @@ void Client::beginScan() {
 
 uint64_t Client::callsSent() const { return state_->sent; }
 
+uint64_t Client::batchesRun() const { return state_->batches; }
+
 void Client::hearAlso(AddressQuestion* question) {
   state_->alsoHeard = question != nullptr ? &question->connection() : nullptr;
 }

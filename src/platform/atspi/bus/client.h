@@ -197,6 +197,9 @@ class Client {
   void beginScan();
   /// How many calls this client has sent, over every connection.
   uint64_t callsSent() const;
+  /// How many batches holding a call this client has run: the round trips
+  /// a scan waited for.
+  uint64_t batchesRun() const;
   /// Whether any connection is open.
   bool connected() const;
   /// Whether the application let a call run out its limit in this scan.

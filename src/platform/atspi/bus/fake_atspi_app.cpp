@@ -55,7 +55,8 @@
 // text's length with an error, as at-spi2-atk does for an element without
 // a text. An object's parent is the one that lists it (bar's, the
 // application's root); any other's is window.
-// notes, a section on its own, holds note, a paragraph. web, a window
+// notes, a section on its own, holds note, a paragraph. para, a paragraph
+// on its own, holds link1 and link2, links its text embeds. web, a window
 // of the application's own, holds webpanel, which holds doc (a web page),
 // which holds webform (a section), which holds webentry (a text field,
 // EDITABLE and FOCUSED) and webgo (a button). The cache
@@ -143,6 +144,9 @@ const std::map<std::string, Object>& objects() {
       {"/o/qtpane", {39, "Document"}},
       {"/o/qtedit", {61, ""}},
       {"/o/qtsend", {43, "Send"}},
+      {"/o/para", {73, ""}},
+      {"/o/link1", {88, "terms"}},
+      {"/o/link2", {88, "policy"}},
       {"/o/web", {23, "Browser"}},
       {"/o/webpanel", {39, ""}},
       {"/o/doc", {95, "Page"}},
@@ -231,6 +235,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/qtpane", {"/o/qtedit", "/o/qtsend"}},
       {"/o/qtedit", {}},
       {"/o/qtsend", {}},
+      {"/o/para", {"/o/link1", "/o/link2"}},
+      {"/o/link1", {}},
+      {"/o/link2", {}},
       {"/o/web", {"/o/webpanel"}},
       {"/o/webpanel", {"/o/doc"}},
       {"/o/doc", {"/o/webform"}},
@@ -244,8 +251,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // The states of an object, in two words: those of the hidden window say what
 // each is, the tool bars, the section, the stack page and what they hold
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
-// is what the Qt window holds, its tool button FOCUSED too; so are web
-// and what it holds, webentry EDITABLE and FOCUSED too; every
+// is what the Qt window holds, its tool button FOCUSED too; so are para
+// and its links, and web and what it holds,
+// webentry EDITABLE and FOCUSED too; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -265,8 +273,8 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/webentry") return {0x42001080u, 0u};  // EDITABLE, FOCUSED
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
       path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
-      path.starts_with("/o/page") || path.starts_with("/o/web") ||
-      path == "/o/doc") {
+      path.starts_with("/o/page") || path == "/o/para" || path == "/o/link1" ||
+      path == "/o/link2" || path.starts_with("/o/web") || path == "/o/doc") {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
@@ -545,6 +553,8 @@ int answer(sd_bus_message* call, const char* channel) {
     if (path == "/o/secret") ++fake.secretAsked;
     int32_t start = 0, end = 0;
     if (sd_bus_message_read(call, "ii", &start, &end) < 0) return -EINVAL;
+    // A paragraph embedding its two links, as a web engine's.
+    if (path == "/o/para") return reply("s", "Read \uFFFC and \uFFFC.");
     const std::string text = std::string("ann@example.org").substr(start);
     return reply("s",
                  text.substr(0, end < 0 ? text.size() : end - start).c_str());
