@@ -798,8 +798,11 @@ unsigned fieldReadsAs(Node* node, std::string_view macRole,
     // tells an empty text from a toolkit's clamped answer (ownTextOf).
     const bool secure =
         isSecureSubrole(macSubroleName(memo.role.value_or(ATSPI_ROLE_INVALID)));
+    // A password's count comes as any editable element's does: whether it
+    // has a Text interface, which its role name needs.
     what |= kPrefetchAttributes |
-            (secure ? 0u : kPrefetchText | kPrefetchSelection | kPrefetchCount);
+            (secure ? kPrefetchEditableCount
+                    : kPrefetchText | kPrefetchSelection | kPrefetchCount);
   }
   return what;
 }

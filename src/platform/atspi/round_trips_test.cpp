@@ -328,6 +328,21 @@ TEST_F(RoundTripTest, TheFirstFrameReadsNoButtonTheContextCannotReach) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// Whether a password field has a text (its role name needs it) comes with
+// the first frame, as an editable field's does; its text is never asked.
+TEST_F(RoundTripTest, APasswordsTextInterfaceIsToldWithTheFirstFrame) {
+  Node* secret = node("/o/qtsecret");
+  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  EXPECT_TRUE(hasTextInterface(secret, read_));
+  EXPECT_EQ(textOf(secret, read_).value_or(""), "");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // Found by Collection, a focus on a web page knows its ancestors by their
 // parents, not by their lists: a button on the page is in the reach of the
 // context walks all the same, and read ahead.

@@ -144,6 +144,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/qtpane", {39, "Document"}},
       {"/o/qtedit", {61, ""}},
       {"/o/qtsend", {43, "Send"}},
+      {"/o/qtsecret", {40, "PIN"}},
       {"/o/para", {73, ""}},
       {"/o/link1", {88, "terms"}},
       {"/o/link2", {88, "policy"}},
@@ -232,7 +233,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/qtbutton", {}},
       {"/o/qtbar", {"/o/qtitalic"}},
       {"/o/qtitalic", {}},
-      {"/o/qtpane", {"/o/qtedit", "/o/qtsend"}},
+      {"/o/qtpane", {"/o/qtedit", "/o/qtsend", "/o/qtsecret"}},
+      {"/o/qtsecret", {}},
       {"/o/qtedit", {}},
       {"/o/qtsend", {}},
       {"/o/para", {"/o/link1", "/o/link2"}},
@@ -251,8 +253,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // The states of an object, in two words: those of the hidden window say what
 // each is, the tool bars, the section, the stack page and what they hold
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
-// is what the Qt window holds, its tool button FOCUSED too; so are para
-// and its links, and web and what it holds,
+// is what the Qt window holds, its tool button FOCUSED too and its
+// password EDITABLE; so are para and its links, and web and what it holds,
 // webentry EDITABLE and FOCUSED too; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
@@ -270,6 +272,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   }
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
   if (path == "/o/qtedit") return {0x42001080u, 0u};    // EDITABLE, FOCUSED
+  if (path == "/o/qtsecret") return {0x42000080u, 0u};  // EDITABLE
   if (path == "/o/webentry") return {0x42001080u, 0u};  // EDITABLE, FOCUSED
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
       path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
