@@ -860,6 +860,12 @@ void readWindowAhead(Node* node, const ReadContext& read,
   Node* area = walkedAreaOf(node, read);
   if (area == nullptr || read.memo(area).aheadRead) return;
   read.memo(area).aheadRead = true;
+  // No name is asked ahead in Firefox: while it wakes, its attributes are
+  // empty, which tells the scan to wait for it (awaitGeckoData), but a name
+  // asked first brings some of them. Its snapshot holds the names.
+  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
+  const bool gecko = toolkit.has_value() && toolkit->name == "Gecko";
+  const unsigned names = gecko ? 0u : kPrefetchName | kPrefetchDescription;
   // GTK 4 marks its widgets on screen VISIBLE, and its windows only SHOWING
   // (childrenOf).
   const AtspiStateType onScreen =
@@ -886,7 +892,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
   // A field's frame, and what describes it.
   const auto describeField = [&](Ahead& entry, std::string_view macRole) {
     entry.field = true;
-    entry.describe = fieldReadsAs(entry.node, macRole, read);
+    // Its name and description, which the block's line of the field shows.
+    entry.describe = fieldReadsAs(entry.node, macRole, read) | names;
     describeCalls += callsOf(entry.describe);
     if (!read.memo(entry.node).extentsRead) entry.shown = kPrefetchExtents;
   };
@@ -961,6 +968,12 @@ void readWindowAhead(Node* node, const ReadContext& read,
           case WalkRead::Text:
             entry.context = !inCombo;
             if (carriesText(childMemo)) entry.shown |= kPrefetchText;
+            // A label's name, which the field it labels shows.
+            if (childMemo.role == ATSPI_ROLE_LABEL && !childMemo.name &&
+                !gecko) {
+              entry.describe = kPrefetchName;
+              ++describeCalls;
+            }
             break;
           case WalkRead::Nothing:
             break;
@@ -1033,12 +1046,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
   if (!describeAll && focused != nullptr) {
     first.push_back({focused, kPrefetchExtents});
   }
-  // The block's first line names the focus. Not in Firefox: while it wakes,
-  // its attributes are empty, which tells the scan to wait for it
-  // (awaitGeckoData), but a name asked first brings some of them.
-  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
-  if (focused != nullptr &&
-      !(toolkit.has_value() && toolkit->name == "Gecko")) {
+  // The block's first line names the focus.
+  if (focused != nullptr && !gecko) {
     first.push_back({focused, kPrefetchName | kPrefetchDescription});
   }
   // A combo box's value is its chosen item, found in its menu

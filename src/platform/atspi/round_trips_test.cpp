@@ -343,6 +343,21 @@ TEST_F(RoundTripTest, APasswordsTextInterfaceIsToldWithTheFirstFrame) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// The block shows each field's name and description, and the name of the
+// label that labels it: without a snapshot, they come with the first frame.
+TEST_F(RoundTripTest, TheFirstFrameBringsTheNamesOfTheFieldsAndLabels) {
+  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
+  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  EXPECT_EQ(nameOf(node("/o/qtsecret"), read_), "PIN");
+  EXPECT_EQ(descriptionOf(node("/o/qtsecret"), read_), "Your address");
+  EXPECT_EQ(nameOf(node("/o/qtlabel"), read_), "Address");
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // Found by Collection, a focus on a web page knows its ancestors by their
 // parents, not by their lists: a button on the page is in the reach of the
 // context walks all the same, and read ahead.

@@ -145,6 +145,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/qtedit", {61, ""}},
       {"/o/qtsend", {43, "Send"}},
       {"/o/qtsecret", {40, "PIN"}},
+      {"/o/qtlabel", {29, "Address"}},
       {"/o/para", {73, ""}},
       {"/o/link1", {88, "terms"}},
       {"/o/link2", {88, "policy"}},
@@ -233,8 +234,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/qtbutton", {}},
       {"/o/qtbar", {"/o/qtitalic"}},
       {"/o/qtitalic", {}},
-      {"/o/qtpane", {"/o/qtedit", "/o/qtsend", "/o/qtsecret"}},
+      {"/o/qtpane", {"/o/qtedit", "/o/qtsend", "/o/qtsecret", "/o/qtlabel"}},
       {"/o/qtsecret", {}},
+      {"/o/qtlabel", {}},
       {"/o/qtedit", {}},
       {"/o/qtsend", {}},
       {"/o/para", {"/o/link1", "/o/link2"}},
@@ -267,7 +269,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/print") return {0x1000100u, 0u};   // ENABLED, SENSITIVE
   // Qt marks a window's tool buttons FOCUSED beside its focus.
   if (path == "/o/qt" || path == "/o/qtpane" || path == "/o/qtbar" ||
-      path == "/o/qtitalic" || path == "/o/qtsend") {
+      path == "/o/qtitalic" || path == "/o/qtsend" || path == "/o/qtlabel") {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
