@@ -498,6 +498,12 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
   constexpr size_t kMaxLevels = 10;
   constexpr size_t kNamed = 4;
   constexpr int kUnknownNames = 3;
+  // Qt names none of the panes it lays out: the climb reads past them all,
+  // and they are asked at once.
+  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
+  const int unknownNames = toolkit.has_value() && toolkit->name == "Qt"
+                               ? static_cast<int>(kMaxLevels)
+                               : kUnknownNames;
   std::vector<Node*> climb;
   int unknown = 0;
   for (Node* at = node; at != nullptr && climb.size() < kMaxLevels;) {
@@ -511,7 +517,7 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
       break;
     }
     if (!memo.name.has_value() || !memo.description.has_value()) {
-      if (++unknown == kUnknownNames) break;
+      if (++unknown == unknownNames) break;
     } else if (memo.name->size() >= kNamed ||
                memo.description->size() >= kNamed) {
       break;

@@ -358,6 +358,31 @@ TEST_F(RoundTripTest, TheFirstFrameBringsTheNamesOfTheFieldsAndLabels) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// The climb from the focus to its container's label reads the name,
+// description and label of every unnamed pane up to the window: in Qt,
+// whose panes are never named, they are all read ahead, not three at a time.
+TEST_F(RoundTripTest, InQtTheClimbToTheContainersLabelIsReadAheadWhole) {
+  Node* root = node(bus::ROOT_PATH);
+  read_.memo(root).toolkit = ToolkitId{"Qt", "6.4.2"};
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  ASSERT_NE(parentOf(node("/o/deep"), read_), nullptr);
+  for (const char* path :
+       {"/o/deep", "/o/deep1", "/o/deep2", "/o/deep3", "/o/deep4"}) {
+    ASSERT_NE(childrenOf(node(path), read_), nullptr) << path;
+  }
+  ASSERT_TRUE(extentsOf(node("/o/deepedit"), read_).has_value());
+  ASSERT_TRUE(read_.ok());
+  sent();
+  for (const char* path : {"/o/deep4", "/o/deep3", "/o/deep2", "/o/deep1"}) {
+    Node* pane = node(path);
+    EXPECT_EQ(nameOf(pane, read_), "") << path;
+    EXPECT_EQ(descriptionOf(pane, read_), "Your address") << path;
+    EXPECT_TRUE(read_.memo(pane).relationsRead) << path;
+  }
+  EXPECT_TRUE(read_.ok());
+  EXPECT_EQ(sent(), 0u);
+}
+
 // Found by Collection, a focus on a web page knows its ancestors by their
 // parents, not by their lists: a button on the page is in the reach of the
 // context walks all the same, and read ahead.

@@ -59,7 +59,9 @@
 // on its own, holds link1 and link2, links its text embeds. web, a window
 // of the application's own, holds webpanel, which holds doc (a web page),
 // which holds webform (a section), which holds webentry (a text field,
-// EDITABLE and FOCUSED) and webgo (a button). The cache
+// EDITABLE and FOCUSED) and webgo (a button). deep, another, holds deep1,
+// which holds deep2, then deep3, then deep4 (fillers without a name), which
+// holds deepedit (a text field, EDITABLE and FOCUSED). The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built, nor page's, as GTK 4 lists a stack page's
@@ -155,6 +157,12 @@ const std::map<std::string, Object>& objects() {
       {"/o/webform", {85, ""}},
       {"/o/webentry", {61, ""}},
       {"/o/webgo", {43, "Go"}},
+      {"/o/deep", {23, "Deep"}},
+      {"/o/deep1", {20, ""}},
+      {"/o/deep2", {20, ""}},
+      {"/o/deep3", {20, ""}},
+      {"/o/deep4", {20, ""}},
+      {"/o/deepedit", {61, ""}},
   };
   return *all;
 }
@@ -248,6 +256,12 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/webform", {"/o/webentry", "/o/webgo"}},
       {"/o/webentry", {}},
       {"/o/webgo", {}},
+      {"/o/deep", {"/o/deep1"}},
+      {"/o/deep1", {"/o/deep2"}},
+      {"/o/deep2", {"/o/deep3"}},
+      {"/o/deep3", {"/o/deep4"}},
+      {"/o/deep4", {"/o/deepedit"}},
+      {"/o/deepedit", {}},
   };
   return *all;
 }
@@ -256,8 +270,8 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // each is, the tool bars, the section, the stack page and what they hold
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
 // is what the Qt window holds, its tool button FOCUSED too and its
-// password EDITABLE; so are para and its links, and web and what it holds,
-// webentry EDITABLE and FOCUSED too; every
+// password EDITABLE; so are para and its links, web and deep and what they
+// hold, webentry and deepedit EDITABLE and FOCUSED too; every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -275,11 +289,14 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
   if (path == "/o/qtedit") return {0x42001080u, 0u};    // EDITABLE, FOCUSED
   if (path == "/o/qtsecret") return {0x42000080u, 0u};  // EDITABLE
-  if (path == "/o/webentry") return {0x42001080u, 0u};  // EDITABLE, FOCUSED
+  if (path == "/o/webentry" || path == "/o/deepedit") {
+    return {0x42001080u, 0u};  // EDITABLE, FOCUSED
+  }
   if (path.starts_with("/o/tool") || path.starts_with("/o/pane") ||
       path == "/o/bar" || path == "/o/save" || path.starts_with("/o/note") ||
       path.starts_with("/o/page") || path == "/o/para" || path == "/o/link1" ||
-      path == "/o/link2" || path.starts_with("/o/web") || path == "/o/doc") {
+      path == "/o/link2" || path.starts_with("/o/web") || path == "/o/doc" ||
+      path.starts_with("/o/deep")) {
     return {0x42000000u, 0u};  // SHOWING, VISIBLE
   }
   return {0x2001080u, 1u};
@@ -288,7 +305,10 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
 // The parent of an object: the one whose children list it (bar's and the Qt
 // window's is the application's root), else window.
 std::string parentOf(const std::string& path) {
-  if (path == "/o/bar" || path == "/o/qt" || path == "/o/web") return kRoot;
+  if (path == "/o/bar" || path == "/o/qt" || path == "/o/web" ||
+      path == "/o/deep") {
+    return kRoot;
+  }
   for (const auto& [parent, children] : hiddenChildren()) {
     for (const char* child : children) {
       if (path == child) return parent;
