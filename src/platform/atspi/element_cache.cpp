@@ -512,6 +512,9 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
         read.memo(memo.parent.get()).role == ATSPI_ROLE_APPLICATION) {
       break;  // a window
     }
+    // A window inside the window (Qt's main window in its frame): the climb
+    // ends below it too.
+    if (at != node && quickMacRoleOf(at, read) == "AXWindow") break;
     climb.push_back(at);
     if (at == node && memo.children.empty() && memo.rawChildren.empty()) {
       break;

@@ -59,9 +59,10 @@
 // on its own, holds link1 and link2, links its text embeds. web, a window
 // of the application's own, holds webpanel, which holds doc (a web page),
 // which holds webform (a section), which holds webentry (a text field,
-// EDITABLE and FOCUSED) and webgo (a button). deep, another, holds deep1,
-// which holds deep2, then deep3, then deep4 (fillers without a name), which
-// holds deepedit (a text field, EDITABLE and FOCUSED). The cache
+// EDITABLE and FOCUSED) and webgo (a button). deep, another, holds deep1 (a
+// window inside it, as Qt's main window in its frame), which holds deep2,
+// then deep3, then deep4 (fillers without a name), which holds deepedit (a
+// text field, EDITABLE and FOCUSED). The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built, nor page's, as GTK 4 lists a stack page's
@@ -158,7 +159,7 @@ const std::map<std::string, Object>& objects() {
       {"/o/webentry", {61, ""}},
       {"/o/webgo", {43, "Go"}},
       {"/o/deep", {23, "Deep"}},
-      {"/o/deep1", {20, ""}},
+      {"/o/deep1", {23, "Main"}},
       {"/o/deep2", {20, ""}},
       {"/o/deep3", {20, ""}},
       {"/o/deep4", {20, ""}},
