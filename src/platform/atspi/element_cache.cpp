@@ -885,6 +885,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
     unsigned describe;  // what describes a field, or a level of the climb
     bool field = false;
     bool context = false;  // read by the context walks only
+    bool label = false;    // a label, named for the field it may label
   };
   std::vector<Ahead> ahead;
   size_t shownCalls = 0;
@@ -981,6 +982,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
             if (childMemo.role == ATSPI_ROLE_LABEL && !childMemo.name &&
                 !gecko) {
               entry.describe = kPrefetchName;
+              entry.label = true;
               ++describeCalls;
             }
             break;
@@ -1133,6 +1135,8 @@ void readWindowAhead(Node* node, const ReadContext& read,
   std::vector<Wanted> second;
   described.clear();
   for (const Ahead& entry : ahead) {
+    // The labels of the fields described are read with them, as before.
+    if (entry.label) continue;
     const std::optional<Rect>& frame = read.memo(entry.node).extents;
     if (entry.field &&
         (!frame.has_value() || !nearInHeight(*frame, *focusFrame))) {
