@@ -441,6 +441,22 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     });
   }
   std::vector<Wanted> children;
+  // The children of those listed already (a window listed with its
+  // application's name) are asked their roles and states with the others.
+  for (Node* node : nodes) {
+    const ElementMemo& memo = read.memo(node);
+    if (!memo.rawChildrenRead || !memo.states.known ||
+        isClosedMenu(node, read) || isUnlistedTable(memo)) {
+      continue;
+    }
+    const unsigned what =
+        kPrefetchRole | kPrefetchStates |
+        (isWindow(node, read) && !isLibreOffice(node, read) ? kPrefetchParent
+                                                            : 0u);
+    for (const NodeRef& child : memo.rawChildren) {
+      children.push_back({child.get(), what});
+    }
+  }
   std::vector<Node*> listed;
   // One round per application, as prefetch() makes them.
   while (!wanted.empty()) {

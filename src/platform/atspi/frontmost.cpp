@@ -98,6 +98,11 @@ struct Asked {
   /// Its snapshot, asked with its name when its process is Firefox's (or
   /// Thunderbird's), which a scan of it reads first (loadSnapshot).
   std::optional<bus::Ticket<std::vector<bus::CacheItem>>> snapshot;
+  /// The role and children of its one window, asked with its name when it
+  /// told no ACTIVE window (GTK 4, Qt): the search for its focus, which
+  /// cannot ask for it by Collection, reads them first.
+  std::optional<bus::Ticket<uint32_t>> windowRole;
+  std::optional<bus::Ticket<bus::Children>> windowChildren;
   std::vector<std::pair<Node*, bus::Ticket<std::vector<uint32_t>>>> states;
   std::optional<bus::Ticket<uint32_t>> pid;
   std::optional<bool> stopped;  ///< its process, once its id is known
@@ -221,6 +226,10 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
           isGeckoProcess(*pid)) {
         entry.snapshot = batch.cacheItems(entry.app->ref.bus);
       }
+      if (!entry.claimsActive.has_value() && windows.size() == 1) {
+        entry.windowRole = batch.role(windows.front()->ref);
+        entry.windowChildren = batch.children(windows.front()->ref);
+      }
     }
     // Every window is asked, however many: the active one may come last.
     for (const NodeRef& window : windows) {
@@ -232,9 +241,14 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
     bool silentOnly = true;
     for (const Asked& entry : asked) {
       if (entry.failed || !wanted(entry)) continue;
-      // A snapshot asked is waited for: the scan would ask it again.
+      // A snapshot asked is waited for: the scan would ask it again. So is
+      // a window's list, which comes right after its states.
       if (entry.snapshot.has_value() &&
           batch[*entry.snapshot].status == bus::CallStatus::NotSent) {
+        return std::nullopt;
+      }
+      if (entry.windowChildren.has_value() &&
+          batch[*entry.windowChildren].status == bus::CallStatus::NotSent) {
         return std::nullopt;
       }
     }
@@ -254,6 +268,18 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
     if (entry.snapshot.has_value() && batch[*entry.snapshot].ok()) {
       cache.memoOf(entry.app).earlySnapshot =
           std::move(*batch[*entry.snapshot].value);
+    }
+    if (entry.windowChildren.has_value()) {
+      Node* window = cache.memoOf(entry.app).rawChildren.front().get();
+      ReadContext read(cache);
+      if (auto role = read.take(window->ref.bus, batch[*entry.windowRole])) {
+        cache.memoOf(window).role = static_cast<AtspiRole>(*role);
+      }
+      ReadContext listRead(cache);
+      if (auto listed =
+              listRead.take(window->ref.bus, batch[*entry.windowChildren])) {
+        keepListedChildren(window, std::move(*listed), listRead);
+      }
     }
     for (auto& [window, ticket] : entry.states) {
       ReadContext read(cache);

@@ -138,6 +138,44 @@ TEST(FrontmostBusTest, TheChosenApplicationsRoleComesWithItsName) {
   EXPECT_EQ(desktop.client.callsSent(), sent);
 }
 
+// An application that answers no Collection search (GTK 4, Qt) has its one
+// window's role and children asked with its name: the search for its
+// focus, which reads them first, then starts with the children's roles.
+// One that answers the search is not asked.
+TEST(FrontmostBusTest,
+     AOneWindowApplicationWithoutCollectionListsItWithItsName) {
+  for (const bool collection : {false, true}) {
+    SCOPED_TRACE(collection);
+    std::vector<std::string> front{"--one-window"};
+    if (collection) front.emplace_back("--collection");
+    TwoApplications desktop({"--collection"}, front);
+    ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                              std::chrono::seconds(5));
+    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+              desktop.front.pid());
+    Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
+    ASSERT_EQ(desktop.cache.memoOf(root).rawChildren.size(), 1u);
+    Node* window = desktop.cache.memoOf(root).rawChildren.front().get();
+    const ElementMemo& memo = desktop.cache.memoOf(window);
+    EXPECT_EQ(memo.rawChildrenRead, !collection);
+    EXPECT_EQ(memo.role.has_value(), !collection);
+    if (collection) continue;
+    EXPECT_EQ(memo.rawChildren.size(), 3u);
+    // The children's roles and states, in one batch and no list (the
+    // application's route found first): those of the two it does not know
+    // (the fake's window lists itself too).
+    (void)desktop.toolkitsAsked(desktop.front);
+    const uint64_t calls = desktop.client.callsSent();
+    const uint64_t batches = desktop.client.batchesRun();
+    ReadContext read(desktop.cache);
+    prefetchRawChildren({window}, read);
+    EXPECT_TRUE(read.ok());
+    EXPECT_EQ(desktop.client.batchesRun() - batches, 1u);
+    EXPECT_EQ(desktop.client.callsSent() - calls, 4u);
+  }
+}
+
 // Firefox's snapshot, which the scan of it reads first, is asked with its
 // name when it claims an ACTIVE window and its process is named "firefox":
 // the snapshot then costs no round trip of its own. Not of an application

@@ -3,8 +3,8 @@
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
 //                           [--a11y-late MS] [--active] [--collection]
-//                           [--comm NAME] [--late MS] [--registry]
-//                           [--waking MS] [--windowless]
+//                           [--comm NAME] [--late MS] [--one-window]
+//                           [--registry] [--waking MS] [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
 // (a socket of its own in FOLDER, served like the bus), "refuse" (a socket in
@@ -26,6 +26,7 @@
 // "explicit-name" of an element once its name was asked);
 // --windowless leaves the application's root without children (a settings
 // daemon), whose description says how many times its toolkit was asked for;
+// --one-window has the root list one child (label) alone;
 // --comm names the process NAME (as Firefox's is "firefox"). The unique name
 // goes to standard output once the fake is on the bus.
 //
@@ -189,6 +190,7 @@ struct Fake {
   std::set<std::string> namedWhileWaking;  // those asked their names
   uint64_t a11yLateUs = 0;
   bool windowless = false;
+  bool oneWindow = false;
   bool collection = false;
   int toolkitAsked = 0;
   std::vector<sd_bus*> peers;
@@ -517,7 +519,8 @@ int answer(sd_bus_message* call, const char* channel) {
   }
   if (key == "Accessible.GetChildren") {
     const bool none = fake.windowless && path == kRoot;
-    return replyChildren(call, path == "/o/huge", none ? 0 : 3);
+    const bool one = fake.oneWindow && path == kRoot;
+    return replyChildren(call, path == "/o/huge", none ? 0 : one ? 1 : 3);
   }
   // A waking Firefox's data comes some time after it is first asked for.
   const auto since = [](uint64_t& asked) {
@@ -737,6 +740,8 @@ int main(int argc, char** argv) {
       fake.a11yLateUs = std::strtoull(argv[++i], nullptr, 10) * 1000;
     } else if (option == "--windowless") {
       fake.windowless = true;
+    } else if (option == "--one-window") {
+      fake.oneWindow = true;
     } else if (option == "--comm" && i + 1 < argc) {
       // The process's name, as /proc/PID/comm tells it.
       prctl(PR_SET_NAME, argv[++i]);
