@@ -634,6 +634,11 @@ bool drawsItsOwnButton(Node* combo, const ReadContext& read);
 NodeRef activeWindowOf(Node* app, ReadContext& read);
 /// The element that has the focus in the application, or null.
 NodeRef focusedElementOf(Node* app, ReadContext& read);
+/// The cell that has the cursor in `sheet`, a focused table of LibreOffice
+/// Calc, at the address the Name Box among `window`'s tool bars shows, when
+/// it says it has the focus; null otherwise. What the scan reads of a focus
+/// next, and of the sheet, comes with it.
+NodeRef cursorCell(Node* sheet, Node* window, ReadContext& read);
 /// The focus below `root` (a window): the SELECTED item of an open menu,
 /// else the FOCUSED element, the deepest control of several; or null.
 NodeRef focusBelow(Node* root, ReadContext& read);

@@ -265,6 +265,8 @@ std::vector<NodeRef> toolBarFields(Node* window, const ReadContext& read) {
   return fields;
 }
 
+}  // namespace
+
 // The cell that has the cursor in a focused sheet. LibreOffice Calc marks
 // no cell FOCUSED until one is asked for, selects none while the cursor
 // stands on one cell, and claims two billion cells: a search would make it
@@ -288,6 +290,14 @@ NodeRef cursorCell(Node* sheet, Node* window, ReadContext& read) {
     NodeRef cell = share(ref.has_value() ? local.intern(*ref) : nullptr);
     if (cell != nullptr &&
         hasState(statesOf(cell.get(), local), ATSPI_STATE_FOCUSED)) {
+      // What the scan reads of its focus next, and of the sheet above it,
+      // in one round trip: each was one of its own.
+      Riders({{cell.get(), kPrefetchParent | kPrefetchExtents | kPrefetchCount |
+                               kPrefetchName | kPrefetchDescription |
+                               kPrefetchRelations},
+              {sheet, kPrefetchCount | kPrefetchRelations}},
+             read)
+          .rest();
       return cell;
     }
     if (read.cache().hangs(sheet)) {
@@ -297,6 +307,8 @@ NodeRef cursorCell(Node* sheet, Node* window, ReadContext& read) {
   }
   return nullptr;
 }
+
+namespace {
 
 // The focused descendant of an element that manages its descendants, or
 // null. Such an element builds an object for every child it is asked for,

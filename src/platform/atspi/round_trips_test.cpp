@@ -385,6 +385,31 @@ TEST_F(RoundTripTest, InQtTheClimbToTheContainersLabelIsReadAheadWhole) {
   EXPECT_EQ(sent(), 0u);
 }
 
+// Calc's cursor cell, asked of the sheet at the Name Box's address, comes
+// with what the scan reads of its focus next (its parent, frame, count,
+// name, description and relations) and of the sheet above it (count and
+// relations): each was a round trip of its own.
+TEST_F(RoundTripTest, CalcsCursorCellComesWithWhatTheScanReadsOfItNext) {
+  Node* root = node(bus::ROOT_PATH);
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  Node* calc = node("/o/calc");
+  ASSERT_NE(parentOf(calc, read_), nullptr);
+  Node* grid = node("/o/grid");
+  const NodeRef cell = cursorCell(grid, calc, read_);
+  ASSERT_NE(cell, nullptr);
+  EXPECT_EQ(cell->ref.path, "/o/cell_1_2");
+  const ElementMemo& memo = read_.memo(cell.get());
+  EXPECT_TRUE(memo.parentRead);
+  EXPECT_TRUE(memo.extentsRead);
+  EXPECT_GE(memo.characterCount, 0);
+  EXPECT_TRUE(memo.name.has_value());
+  EXPECT_TRUE(memo.description.has_value());
+  EXPECT_TRUE(memo.relationsRead);
+  EXPECT_GE(read_.memo(grid).characterCount, 0);
+  EXPECT_TRUE(read_.memo(grid).relationsRead);
+  EXPECT_TRUE(read_.ok());
+}
+
 // Found by Collection, a focus on a web page knows its ancestors by their
 // parents, not by their lists: a button on the page is in the reach of the
 // context walks all the same, and read ahead.

@@ -63,7 +63,10 @@
 // EDITABLE and FOCUSED) and webgo (a button). deep, another, holds deep1 (a
 // window inside it, as Qt's main window in its frame), which holds deep2,
 // then deep3, then deep4 (fillers without a name), which holds deepedit (a
-// text field, EDITABLE and FOCUSED). The cache
+// text field, EDITABLE and FOCUSED). calc, another, holds calcbar (a tool
+// bar holding namebox, a text field whose text is "C2") and grid (a table
+// that manages its descendants, FOCUSED), whose cell at row 1 and column 2
+// is cell_1_2. The cache
 // (Cache.GetItems) holds window, label, field, signup and its children,
 // hidden, editor and preload (not preload's child, as Firefox leaves out a
 // document it has not built, nor page's, as GTK 4 lists a stack page's
@@ -165,6 +168,11 @@ const std::map<std::string, Object>& objects() {
       {"/o/deep3", {20, ""}},
       {"/o/deep4", {20, ""}},
       {"/o/deepedit", {61, ""}},
+      {"/o/calc", {23, "Calc"}},
+      {"/o/calcbar", {63, "Formula"}},
+      {"/o/namebox", {61, "Name Box"}},
+      {"/o/grid", {55, "Sheet 1"}},
+      {"/o/cell_1_2", {56, ""}},
   };
   return *all;
 }
@@ -265,6 +273,10 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
       {"/o/deep3", {"/o/deep4"}},
       {"/o/deep4", {"/o/deepedit"}},
       {"/o/deepedit", {}},
+      {"/o/calc", {"/o/calcbar", "/o/grid"}},
+      {"/o/calcbar", {"/o/namebox"}},
+      {"/o/namebox", {}},
+      {"/o/grid", {}},
   };
   return *all;
 }
@@ -274,7 +286,9 @@ const std::map<std::string, std::vector<const char*>>& hiddenChildren() {
 // are SHOWING and VISIBLE (but print, ENABLED and SENSITIVE only), and so
 // is what the Qt window holds, its tool button FOCUSED too and its
 // password EDITABLE; so are para and its links, web and deep and what they
-// hold, webentry and deepedit EDITABLE and FOCUSED too; every
+// hold, webentry and deepedit EDITABLE and FOCUSED too, and calc and what
+// it holds, namebox EDITABLE too, grid MANAGES_DESCENDANTS and FOCUSED too;
+// every
 // other is EDITABLE, FOCUSED and SHOWING (and ACTIVE when --active asks, to
 // GetState).
 std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
@@ -292,6 +306,10 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
   if (path == "/o/qtbutton") return {0x42001000u, 0u};  // FOCUSED too
   if (path == "/o/qtedit") return {0x42001080u, 0u};    // EDITABLE, FOCUSED
   if (path == "/o/qtsecret") return {0x42000080u, 0u};  // EDITABLE
+  if (path == "/o/calc" || path == "/o/calcbar") return {0x42000000u, 0u};
+  if (path == "/o/namebox") return {0x42000080u, 0u};  // EDITABLE
+  if (path == "/o/grid")
+    return {0xc2001000u, 0u};  // MANAGES_DESCENDANTS, FOCUSED
   if (path == "/o/webentry" || path == "/o/deepedit") {
     return {0x42001080u, 0u};  // EDITABLE, FOCUSED
   }
@@ -309,7 +327,7 @@ std::pair<uint32_t, uint32_t> statesOf(const std::string& path) {
 // window's is the application's root), else window.
 std::string parentOf(const std::string& path) {
   if (path == "/o/bar" || path == "/o/qt" || path == "/o/web" ||
-      path == "/o/deep") {
+      path == "/o/deep" || path == "/o/calc") {
     return kRoot;
   }
   for (const auto& [parent, children] : hiddenChildren()) {
@@ -553,7 +571,7 @@ int answer(sd_bus_message* call, const char* channel) {
                  i >= 0 && i < listed ? kForm[i] : "/org/a11y/atspi/null");
   }
   if (window && key == "Selection.NSelectedChildren") return reply("v", "i", 2);
-  if (window && key == "Table.GetAccessibleAt") {
+  if ((window || path == "/o/grid") && key == "Table.GetAccessibleAt") {
     int32_t row = 0, column = 0;
     if (sd_bus_message_read(call, "ii", &row, &column) < 0) return -EINVAL;
     const std::string cell =
@@ -582,6 +600,8 @@ int answer(sd_bus_message* call, const char* channel) {
     if (path == "/o/secret") ++fake.secretAsked;
     int32_t start = 0, end = 0;
     if (sd_bus_message_read(call, "ii", &start, &end) < 0) return -EINVAL;
+    // The Name Box shows the cursor's address.
+    if (path == "/o/namebox") return reply("s", "C2");
     // A paragraph embedding its two links, as a web engine's.
     if (path == "/o/para") return reply("s", "Read \uFFFC and \uFFFC.");
     const std::string text = std::string("ann@example.org").substr(start);
