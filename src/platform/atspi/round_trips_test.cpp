@@ -34,6 +34,15 @@ class RoundTripTest : public ::testing::Test {
     ASSERT_TRUE(readSelection(field, read_, &selection));
     EXPECT_EQ(selection->caret, 3);
   }
+  // Reads the Qt window ahead, as the scan's first frame does, through the
+  // lists the search for the focus left; the calls sent are forgotten.
+  void readQtWindowAhead() {
+    ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
+    ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
+    ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
+    ASSERT_TRUE(read_.ok());
+    sent();
+  }
   // The calls sent since the last time asked.
   uint64_t sent() {
     const uint64_t now = client_.callsSent();
@@ -314,13 +323,9 @@ TEST_F(RoundTripTest, AWindowsChildrenAreAskedTheirParentsWithTheirRoles) {
 // and are not read ahead; those of a button in the pane are.
 TEST_F(RoundTripTest, TheFirstFrameReadsNoButtonTheContextCannotReach) {
   Node* button = node("/o/qtbutton");
-  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
-  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
-  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
-  ASSERT_TRUE(read_.ok());
+  ASSERT_NO_FATAL_FAILURE(readQtWindowAhead());
   EXPECT_FALSE(read_.memo(button).extentsRead);
   EXPECT_FALSE(read_.memo(button).name.has_value());
-  sent();
   Node* send = node("/o/qtsend");
   EXPECT_TRUE(extentsOf(send, read_).has_value());
   EXPECT_EQ(nameOf(send, read_), "Send");
@@ -332,11 +337,7 @@ TEST_F(RoundTripTest, TheFirstFrameReadsNoButtonTheContextCannotReach) {
 // the first frame, as an editable field's does; its text is never asked.
 TEST_F(RoundTripTest, APasswordsTextInterfaceIsToldWithTheFirstFrame) {
   Node* secret = node("/o/qtsecret");
-  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
-  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
-  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
-  ASSERT_TRUE(read_.ok());
-  sent();
+  ASSERT_NO_FATAL_FAILURE(readQtWindowAhead());
   EXPECT_TRUE(hasTextInterface(secret, read_));
   EXPECT_EQ(textOf(secret, read_).value_or(""), "");
   EXPECT_TRUE(read_.ok());
@@ -346,11 +347,7 @@ TEST_F(RoundTripTest, APasswordsTextInterfaceIsToldWithTheFirstFrame) {
 // The block shows each field's name and description, and the name of the
 // label that labels it: without a snapshot, they come with the first frame.
 TEST_F(RoundTripTest, TheFirstFrameBringsTheNamesOfTheFieldsAndLabels) {
-  ASSERT_NE(childrenOf(node("/o/qt"), read_), nullptr);
-  ASSERT_NE(childrenOf(node("/o/qtpane"), read_), nullptr);
-  ASSERT_TRUE(extentsOf(node("/o/qtedit"), read_).has_value());
-  ASSERT_TRUE(read_.ok());
-  sent();
+  ASSERT_NO_FATAL_FAILURE(readQtWindowAhead());
   EXPECT_EQ(nameOf(node("/o/qtsecret"), read_), "PIN");
   EXPECT_EQ(descriptionOf(node("/o/qtsecret"), read_), "Your address");
   EXPECT_EQ(nameOf(node("/o/qtlabel"), read_), "Address");
