@@ -1322,6 +1322,25 @@ void loadSnapshot(Node* app, const ReadContext& read) {
       memo.rawChildren.push_back(share(child));
     }
   }
+  // GTK 3 leaves its hidden widgets out (scroll bars): the lists of the
+  // elements on screen that lack some are asked at once, where the search
+  // for the focus would ask them level by level, a round trip each (the
+  // widget factory's window, its box, and three panes below). Not of other
+  // toolkits: Firefox leaves out a document it has not built.
+  const auto& toolkit = appMemo.toolkit;
+  if (!toolkit.has_value() || toolkit->name != "gtk") return;
+  constexpr size_t kMaxLists = 64;
+  std::vector<Node*> unlisted;
+  for (const auto& [node, entry] : listed) {
+    const ElementMemo& memo = read.memo(node);
+    if (!memo.rawChildrenRead && entry.claimed > 0 && entry.claimed <= 2000 &&
+        isOnScreen(memo.states) &&
+        !hasState(memo.states, ATSPI_STATE_MANAGES_DESCENDANTS) &&
+        unlisted.size() < kMaxLists) {
+      unlisted.push_back(node);
+    }
+  }
+  prefetchRawChildren(unlisted, read);
 }
 
 bool isGtk4(Node* node, const ReadContext& read) {

@@ -407,6 +407,27 @@ TEST_F(RoundTripTest, CalcsCursorCellComesWithWhatTheScanReadsOfItNext) {
   EXPECT_TRUE(read_.ok());
 }
 
+// GTK 3 leaves its hidden widgets out of its snapshot: the lists of the
+// elements on screen that lack some come at once with the snapshot's load,
+// not level by level with the search for the focus; those of elements not
+// on screen are not asked.
+TEST_F(RoundTripTest, GtksSnapshotHasTheListsItLacksOnScreenAskedAtOnce) {
+  // The fake's snapshot holds 100,000 items (LookAheadTest).
+  cache_.setReadsEnd(std::chrono::steady_clock::now() +
+                     std::chrono::seconds(10));
+  Node* root = node(bus::ROOT_PATH);
+  ASSERT_EQ(roleOf(root, read_), ATSPI_ROLE_APPLICATION);
+  read_.memo(root).toolkit = ToolkitId{"gtk", "3.24.38"};
+  loadSnapshot(root, read_);
+  ASSERT_TRUE(read_.memo(root).snapshotTaken);
+  // The window lists three children, the snapshot two; the stack page one,
+  // the snapshot none.
+  EXPECT_TRUE(read_.memo(node("/o/window")).rawChildrenRead);
+  EXPECT_TRUE(read_.memo(node("/o/page")).rawChildrenRead);
+  EXPECT_FALSE(read_.memo(node("/o/preload")).rawChildrenRead);
+  EXPECT_TRUE(read_.ok());
+}
+
 // Found by Collection, a focus on a web page knows its ancestors by their
 // parents, not by their lists: a button on the page is in the reach of the
 // context walks all the same, and read ahead.
