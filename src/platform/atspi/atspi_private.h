@@ -574,6 +574,9 @@ bool readSelection(Node* node, ReadContext& read, ElementMemo** result);
 
 // children.cpp
 
+/// Whether the element is a window, as its known parent's role tells (an
+/// application's child), without a call.
+bool isWindow(Node* node, const ReadContext& read);
 /// How many children the element claims, asked of its application; 0 or
 /// less when that cannot be read.
 int childCountOf(Node* node, ReadContext& read);

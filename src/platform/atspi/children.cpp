@@ -139,15 +139,13 @@ int childCountOf(Node* node, ReadContext& read) {
   return memo.childCount;
 }
 
-namespace {
-
-// Whether the element is a window, as its known parent's role tells:
-// an application's child.
 bool isWindow(Node* node, const ReadContext& read) {
   const ElementMemo& memo = read.memo(node);
   return memo.parentRead && memo.parent != nullptr &&
          read.memo(memo.parent.get()).role == ATSPI_ROLE_APPLICATION;
 }
+
+namespace {
 
 // Keeps a listed child list in the memo: the nodes, at most a walk's worth,
 // and how many the element claims.
@@ -409,10 +407,14 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
   // first; the frontier keeps the latest so many.
   constexpr size_t kMaxFrontierLists = 64;
   constexpr size_t kMaxFrontier = 512;
-  const auto listable = [&read](Node* node) {
+  // Whether the element's children may be listed, or taken as listed.
+  const auto open = [&read](Node* node) {
     const ElementMemo& memo = read.memo(node);
-    return !memo.rawChildrenRead && memo.states.known &&
-           !isClosedMenu(node, read) && !isUnlistedTable(memo);
+    return memo.states.known && !isClosedMenu(node, read) &&
+           !isUnlistedTable(memo);
+  };
+  const auto listable = [&read, &open](Node* node) {
+    return !read.memo(node).rawChildrenRead && open(node);
   };
   const auto onScreen = [&read](Node* node) {
     return isOnScreen(read.memo(node).states);
@@ -441,21 +443,24 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     });
   }
   std::vector<Wanted> children;
-  // The children of those listed already (a window listed with its
-  // application's name) are asked their roles and states with the others.
-  for (Node* node : nodes) {
-    const ElementMemo& memo = read.memo(node);
-    if (!memo.rawChildrenRead || !memo.states.known ||
-        isClosedMenu(node, read) || isUnlistedTable(memo)) {
-      continue;
-    }
+  // A listed element's children are asked their roles and states; a
+  // window's, their parents too (childrenOf): with their roles, not in a
+  // round trip of their own. Not in LibreOffice, whose windows list a dozen
+  // hidden panes, and which spends 50-60 us on any call: there the shown
+  // ones are asked after.
+  const auto addChildren = [&read, &children](Node* node) {
     const unsigned what =
         kPrefetchRole | kPrefetchStates |
         (isWindow(node, read) && !isLibreOffice(node, read) ? kPrefetchParent
                                                             : 0u);
-    for (const NodeRef& child : memo.rawChildren) {
+    for (const NodeRef& child : read.memo(node).rawChildren) {
       children.push_back({child.get(), what});
     }
+  };
+  // Those listed already (a window listed with its application's name)
+  // with the others.
+  for (Node* node : nodes) {
+    if (read.memo(node).rawChildrenRead && open(node)) addChildren(node);
   }
   std::vector<Node*> listed;
   // One round per application, as prefetch() makes them.
@@ -467,19 +472,7 @@ void prefetchRawChildren(const std::vector<Node*>& nodes,
     }
     std::erase_if(wanted, [&](Node* node) { return node->ref.bus == app; });
     listChildren(ofApp, app, read, nullptr, riders);
-    for (Node* node : ofApp) {
-      // A window's children are asked their parents (childrenOf): with
-      // their roles, not in a round trip of their own. Not in LibreOffice,
-      // whose windows list a dozen hidden panes, and which spends 50-60 us
-      // on any call: there the shown ones are asked after.
-      const unsigned what =
-          kPrefetchRole | kPrefetchStates |
-          (isWindow(node, read) && !isLibreOffice(node, read) ? kPrefetchParent
-                                                              : 0u);
-      for (const NodeRef& child : read.memo(node).rawChildren) {
-        children.push_back({child.get(), what});
-      }
-    }
+    for (Node* node : ofApp) addChildren(node);
     listed.insert(listed.end(), ofApp.begin(), ofApp.end());
   }
   std::erase_if(children, [&read](const Wanted& child) {

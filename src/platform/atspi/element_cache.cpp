@@ -508,10 +508,7 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
   int unknown = 0;
   for (Node* at = node; at != nullptr && climb.size() < kMaxLevels;) {
     const ElementMemo& memo = read.memo(at);
-    if (memo.parentRead && memo.parent != nullptr &&
-        read.memo(memo.parent.get()).role == ATSPI_ROLE_APPLICATION) {
-      break;  // a window
-    }
+    if (isWindow(at, read)) break;
     // A window inside the window (Qt's main window in its frame): the climb
     // ends below it too.
     if (at != node && quickMacRoleOf(at, read) == "AXWindow") break;
