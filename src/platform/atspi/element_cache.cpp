@@ -489,6 +489,14 @@ StateSet statesOf(Node* node, ReadContext& read) {
 
 namespace {
 
+// The name of the toolkit of the element's application, as far as known:
+// "" before it was asked (no call).
+std::string_view knownToolkitOf(Node* node, const ReadContext& read) {
+  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
+  return toolkit.has_value() ? std::string_view(toolkit->name)
+                             : std::string_view();
+}
+
 // `node`, and when it holds others, the ancestors whose names and labels
 // the climb from the focus to its container's label reads after its own:
 // the climb reads each one's name, description and label up to the first
@@ -500,8 +508,7 @@ std::vector<Node*> labelClimb(Node* node, const ReadContext& read) {
   constexpr int kUnknownNames = 3;
   // Qt names none of the panes it lays out: the climb reads past them all,
   // and they are asked at once.
-  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
-  const int unknownNames = toolkit.has_value() && toolkit->name == "Qt"
+  const int unknownNames = knownToolkitOf(node, read) == "Qt"
                                ? static_cast<int>(kMaxLevels)
                                : kUnknownNames;
   std::vector<Node*> climb;
@@ -869,8 +876,7 @@ void readWindowAhead(Node* node, const ReadContext& read,
   // No name is asked ahead in Firefox: while it wakes, its attributes are
   // empty, which tells the scan to wait for it (awaitGeckoData), but a name
   // asked first brings some of them. Its snapshot holds the names.
-  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
-  const bool gecko = toolkit.has_value() && toolkit->name == "Gecko";
+  const bool gecko = knownToolkitOf(node, read) == "Gecko";
   const unsigned names = gecko ? 0u : kPrefetchName | kPrefetchDescription;
   // GTK 4 marks its widgets on screen VISIBLE, and its windows only SHOWING
   // (childrenOf).
@@ -1296,6 +1302,8 @@ void loadSnapshot(Node* app, const ReadContext& read) {
       listed[parent].children.emplace_back(item.index, node);
     }
   }
+  // At most so many children are taken from a list, or asked for.
+  constexpr size_t kMaxListed = 2000;
   // A list is taken only whole: a toolkit leaves out of its snapshot what it
   // builds on demand (the children of an element that manages them) and what
   // is hidden (GTK's scroll bars).
@@ -1303,7 +1311,7 @@ void loadSnapshot(Node* app, const ReadContext& read) {
     ElementMemo& memo = read.memo(parent);
     if (memo.rawChildrenRead || entry.claimed < 0 ||
         entry.children.size() != static_cast<size_t>(entry.claimed) ||
-        entry.children.size() > 2000) {
+        entry.children.size() > kMaxListed) {
       continue;
     }
     std::sort(entry.children.begin(), entry.children.end());
@@ -1324,13 +1332,13 @@ void loadSnapshot(Node* app, const ReadContext& read) {
   // for the focus would ask them level by level, a round trip each (the
   // widget factory's window, its box, and three panes below). Not of other
   // toolkits: Firefox leaves out a document it has not built.
-  const auto& toolkit = appMemo.toolkit;
-  if (!toolkit.has_value() || toolkit->name != "gtk") return;
+  if (knownToolkitOf(app, read) != "gtk") return;
   constexpr size_t kMaxLists = 64;
   std::vector<Node*> unlisted;
   for (const auto& [node, entry] : listed) {
     const ElementMemo& memo = read.memo(node);
-    if (!memo.rawChildrenRead && entry.claimed > 0 && entry.claimed <= 2000 &&
+    if (!memo.rawChildrenRead && entry.claimed > 0 &&
+        entry.claimed <= static_cast<int>(kMaxListed) &&
         isOnScreen(memo.states) &&
         !hasState(memo.states, ATSPI_STATE_MANAGES_DESCENDANTS) &&
         unlisted.size() < kMaxLists) {
@@ -1355,10 +1363,8 @@ bool answersAllProperties(Node* node, const ReadContext& read) {
   // at-spi2-atk's bridge (GTK 3, LibreOffice, Chromium, Firefox) answers
   // Properties.GetAll; Qt's leaves the bus when asked. Only a toolkit
   // already known is trusted.
-  const auto& toolkit = read.memo(applicationRootOf(node, read)).toolkit;
-  return toolkit.has_value() &&
-         (toolkit->name == "gtk" || toolkit->name == "Chromium" ||
-          toolkit->name == "Gecko");
+  const std::string_view toolkit = knownToolkitOf(node, read);
+  return toolkit == "gtk" || toolkit == "Chromium" || toolkit == "Gecko";
 }
 
 bool isLibreOffice(Node* node, const ReadContext& read) {
