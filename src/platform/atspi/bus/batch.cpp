@@ -26,6 +26,8 @@ bool meansGone(std::string_view error) {
 
 void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
   call.done = true;
+  if (call.serial != 0) call.connection->forget(call.serial);
+  call.serial = 0;
   if (call.inFlight != nullptr) --*call.inFlight;
   call.inFlight = nullptr;
   std::visit(
@@ -43,16 +45,12 @@ void finish(Batch::Call& call, CallStatus status, std::string error = {}) {
   }
 }
 
-void answered(DBusPendingCall* pending, void* data) {
-  auto& call = *static_cast<Batch::Call*>(data);
+}  // namespace
+
+void answer(Batch::Call& call, DBusMessage* message) {
   if (call.done) return;
-  MessagePtr message(dbus_pending_call_steal_reply(pending));
-  if (message == nullptr) {
-    finish(call, CallStatus::NotSent);
-    return;
-  }
-  if (dbus_message_get_type(message.get()) == DBUS_MESSAGE_TYPE_ERROR) {
-    const char* error = dbus_message_get_error_name(message.get());
+  if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
+    const char* error = dbus_message_get_error_name(message);
     std::string name = error != nullptr ? error : "";
     // at-spi2-atk's bridge answers a property of an interface the element
     // lacks (the Text interface's character count of a sheet) with
@@ -74,13 +72,15 @@ void answered(DBusPendingCall* pending, void* data) {
     }
     return;
   }
-  if (call.read(message.get(), *call.reply)) {
+  if (call.read(message, *call.reply)) {
     finish(call, CallStatus::Ok);
   } else {
-    const char* signature = dbus_message_get_signature(message.get());
+    const char* signature = dbus_message_get_signature(message);
     finish(call, CallStatus::BadReply, signature != nullptr ? signature : "");
   }
 }
+
+namespace {
 
 // Whether an application's own socket may be connected to: a Unix socket and
 // nothing else. An address is the application's word, and libdbus would also
@@ -117,18 +117,14 @@ bool send(Batch::Call& call, Connection* connection, bool ownSocket) {
     return false;
   }
   // The call's limit is kept here, not by libdbus: an answer is waited for
-  // only while pump() runs.
-  DBusPendingCall* pending = nullptr;
-  if (!dbus_connection_send_with_reply(connection->get(), message.get(),
-                                       &pending, DBUS_TIMEOUT_INFINITE) ||
-      pending == nullptr) {
-    // libdbus gives no pending call on a connection that has closed.
+  // only while pump() runs, and the batch's calls go out together
+  // (Connection::flush).
+  if (!connection->isOpen()) {
     finish(call, ownSocket ? CallStatus::Gone : CallStatus::NoBus,
            "Disconnected");
     return false;
   }
-  call.slot.reset(pending);
-  if (!dbus_pending_call_set_notify(pending, answered, &call, nullptr)) {
+  if (!connection->queue(message.get(), call)) {
     finish(call, CallStatus::NotSent, "Cannot allocate memory");
     return false;
   }
@@ -321,6 +317,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
       return l.connection == connection;
     });
     if (lane == lanes.end()) {
+      connection->writes = &state.writes;
       lanes.push_back(Lane{connection, {}, 0});
       connections.push_back(connection);
       lane = lanes.end() - 1;
@@ -342,6 +339,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
           call.inFlight = &lane.inFlight;
         }
       }
+      lane.connection->flush();
     }
   };
   fill();
@@ -365,7 +363,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
       }
     }
     for (Call* call : pending) {
-      if (call->done || call->slot == nullptr) continue;
+      if (call->done || call->serial == 0) continue;
       // libdbus answers nothing still waiting on a connection that closed.
       if (!call->connection->isOpen()) {
         if (call->connection == state.bus.get()) {
@@ -394,7 +392,7 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     // a connection with no call on its way.
     std::optional<Deadline> next;
     for (Call* call : pending) {
-      if (call->done || call->slot == nullptr) continue;
+      if (call->done || call->serial == 0) continue;
       next = next.has_value() ? std::min(*next, call->end) : call->end;
     }
     if (next.has_value() && stopAt) {
@@ -405,10 +403,9 @@ void Batch::run(const std::function<std::optional<Deadline>()>& stopAt) {
     return next;
   });
   for (Call* call : pending) {
-    // Only a failed wait (poll) leaves a call here.
+    // Only a failed wait (poll) leaves a call here; an answer still on its
+    // way is dropped when it comes.
     if (!call->done) finish(*call, CallStatus::NotSent);
-    // The answers still on their way are dropped with their slots.
-    call->slot.reset();
   }
   state.settleHandshakes(callLimit_);
   if (asker != nullptr) leave(std::move(asker), client_, deadline_, callLimit_);

@@ -51,9 +51,22 @@ class Connection {
   /// Reads the messages received: answers reach their calls.
   void dispatch();
 
+  /// Queues `message` for `call`, whose answer then reaches it (answer());
+  /// false when it cannot be written out.
+  bool queue(DBusMessage* message, Batch::Call& call);
+  /// Writes out what is queued, as far as the socket takes it, once the
+  /// handshake has ended and libdbus has nothing of its own to send.
+  void flush();
+  /// Stops waiting for the answer to the message numbered `serial`.
+  void forget(uint32_t serial) { awaited_.erase(serial); }
+  /// Counts the writes of queued calls, when set.
+  uint64_t* writes = nullptr;
+
  private:
   Connection(DBusConnection* connection, bool busClient);
   static void registered(DBusPendingCall* pending, void* data);
+  static DBusHandlerResult filter(DBusConnection* connection,
+                                  DBusMessage* message, void* data);
 
   DBusConnection* connection_;
   bool busClient_;
@@ -61,6 +74,22 @@ class Connection {
   std::string unique_;
   DBusPendingCall* hello_ = nullptr;
   std::vector<DBusWatch*> watches_;
+  /// The calls sent, by serial, whose answers have not come.
+  std::unordered_map<uint32_t, Batch::Call*> awaited_;
+  /// Whether queued calls may be written now.
+  bool canWrite() const;
+
+  /// The first serial of a call: far above libdbus's own, which numbers the
+  /// few messages it sends itself (Hello) from 1.
+  static constexpr uint32_t kFirstSerial = 1u << 24;
+  uint32_t nextSerial_ = kFirstSerial;
+  /// Marshalled calls not yet written.
+  std::string outgoing_;
+  size_t written_ = 0;
+  /// Calls queued since the last write, and how many the next write waits
+  /// for (Connection::queue).
+  size_t unwritten_ = 0;
+  size_t burst_ = 1;
 };
 
 /// Cancels a pending call, whose answer is then ignored, and drops it.
@@ -77,6 +106,9 @@ struct MessageUnref {
 using BusPtr = std::unique_ptr<Connection>;
 using SlotPtr = std::unique_ptr<DBusPendingCall, PendingDrop>;
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
+
+/// Hands `call` the answer (a reply or an error) that came for it.
+void answer(Batch::Call& call, DBusMessage* message);
 
 /// The accessibility bus's address, asked of the session bus at `session`
 /// (AddressQuestion) and answered before `deadline`, none otherwise; the
@@ -121,6 +153,8 @@ struct Client::State {
   /// Applications that left the bus in this scan.
   std::unordered_set<std::string> gone;
   uint64_t sent = 0;
+  /// Writes of calls to the sockets.
+  uint64_t writes = 0;
   /// Batches run that held a call.
   uint64_t batches = 0;
   /// A connection waited on with every batch's (Client::hearAlso).
@@ -170,7 +204,9 @@ struct Batch::Call {
   Client::State* client = nullptr;
   Deadline end{};
   Connection* connection = nullptr;
-  SlotPtr slot;
+  /// The serial its answer is awaited under on `connection`; 0 when none
+  /// is awaited.
+  uint32_t serial = 0;
   size_t* inFlight = nullptr;  ///< its connection's count, while sent
   bool done = false;
 };

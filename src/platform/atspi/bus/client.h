@@ -200,6 +200,9 @@ class Client {
   /// How many batches holding a call this client has run: the round trips
   /// a scan waited for.
   uint64_t batchesRun() const;
+  /// How many writes to its sockets the calls took: a batch's calls to one
+  /// application go out together.
+  uint64_t writesMade() const;
   /// Whether any connection is open.
   bool connected() const;
   /// Whether the application let a call run out its limit in this scan.

@@ -352,6 +352,54 @@ INSTANTIATE_TEST_SUITE_P(Sockets, BusClientFaultTest,
                          ::testing::Values("none", "serve"),
                          [](const auto& info) { return info.param; });
 
+// How calls go out and answers come back, through the bus and through the
+// application's own socket.
+using BusClientSendTest = BusClientTest;
+
+// A batch's calls to one application go out in a few writes, not one each:
+// the first at once, then twice as many as the write before, and the rest
+// at the batch's end.
+TEST_P(BusClientSendTest, ABatchsCallsGoOutTogether) {
+  Client client(optionsFor(bus_));
+  ASSERT_EQ(throughOwnSocket(client, *app_), ownSocket());
+  Batch batch(client, in(20s));
+  std::vector<Ticket<uint32_t>> roles;
+  for (int i = 0; i < 100; ++i) roles.push_back(batch.role(at("/o/window")));
+  const uint64_t before = client.writesMade();
+  batch.run();
+  EXPECT_EQ(client.writesMade(), before + 7);  // 1, 2, 4, ..., 32 and 37
+  for (const Ticket<uint32_t>& role : roles) {
+    EXPECT_EQ(batch[role].value, 23u) << batch[role].status;
+  }
+}
+
+// An answer that comes after its call has run out its limit, while a later
+// batch waits, answers none of that batch's calls (a role where a name is
+// awaited would read as a bad answer).
+TEST_P(BusClientSendTest, AnAnswerAfterItsCallEndedIsDropped) {
+  Client client(optionsFor(bus_));
+  ASSERT_EQ(throughOwnSocket(client, *app_), ownSocket());
+  {
+    Batch first(client, in(20s));
+    first.setCallLimit(50ms);
+    const auto late = first.role(at("/o/slow"));
+    first.run();
+    ASSERT_EQ(first[late].status, CallStatus::TimedOut);
+  }
+  client.beginScan();
+  Batch second(client, in(20s));
+  second.setCallLimit(20s);
+  const auto name = second.name(at("/o/slow"));
+  const auto role = second.role(at("/o/window"));
+  second.run();
+  EXPECT_EQ(second[name].value, "slow") << second[name].status;
+  EXPECT_EQ(second[role].value, 23u) << second[role].status;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, BusClientSendTest,
+                         ::testing::Values("none", "serve"),
+                         [](const auto& info) { return info.param; });
+
 // An application whose own socket takes the connection and never finishes
 // the handshake is read through the bus meanwhile, and then for good; one
 // stopped after its socket was opened costs one call limit, another
