@@ -420,7 +420,9 @@ bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
   if (focusedOnes != items) {
     nodes.insert(nodes.end(), focusedOnes.begin(), focusedOnes.end());
   }
-  prefetch(nodes, kPrefetchRole | kPrefetchStates, read);
+  // Their parents too: a SELECTED item's tells whether its menu is open,
+  // and the focus's is where the climb to its window begins.
+  prefetch(nodes, kPrefetchRole | kPrefetchStates | kPrefetchParent, read);
   if (NodeRef item = bestInOrder(items, Target::OpenMenuItem, read)) {
     *focus = std::move(item);
     return true;
@@ -428,6 +430,15 @@ bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
   if (NodeRef best = bestInOrder(focusedOnes, Target::Focused, read)) {
     *focus = focusedDescendant(std::move(best), root, read);
   }
+  if (*focus == nullptr || !read.ok()) return true;
+  // What the scan reads next, in one round trip: whether the focus has a
+  // text (editableAreaOf), its frame, and the first level of the climb.
+  std::vector<Wanted> next{{focus->get(), kPrefetchCount | kPrefetchExtents}};
+  if (const NodeRef& parent = read.memo(focus->get()).parent) {
+    next.push_back(
+        {parent.get(), kPrefetchRole | kPrefetchStates | kPrefetchParent});
+  }
+  Riders(std::move(next), read).rest();
   return true;
 }
 

@@ -98,6 +98,29 @@ TEST_F(RoundTripTest, ChromiumsFocusTakesOneSearchOrTwoForALongList) {
   EXPECT_TRUE(read_.ok());
 }
 
+// Chromium's focus, once its search has found it, comes with what the scan
+// reads of it next: whether it has a text, its frame, its parent, and the
+// parent's role, states and parent.
+TEST_F(RoundTripTest, ChromiumsFocusComesWithItsFrameAndItsParent) {
+  read_.memo(node(bus::ROOT_PATH)).toolkit = ToolkitId{"Chromium", ""};
+  const uint64_t batches = client_.batchesRun();
+  NodeRef focus = focusBelow(node("/o/window"), read_);
+  ASSERT_NE(focus, nullptr);
+  // The three of the search (the toolkit's, the search's own, the
+  // candidates' roles, states and parents), and one more.
+  EXPECT_EQ(client_.batchesRun() - batches, 4u);
+  sent();
+  EXPECT_TRUE(hasTextInterface(focus.get(), read_));
+  EXPECT_TRUE(extentsOf(focus.get(), read_).has_value());
+  const NodeRef parent = parentOf(focus.get(), read_);
+  ASSERT_NE(parent, nullptr);
+  EXPECT_EQ(roleOf(parent.get(), read_), ATSPI_ROLE_FRAME);
+  EXPECT_TRUE(statesOf(parent.get(), read_).known);
+  EXPECT_EQ(parentOf(parent.get(), read_), parent);
+  EXPECT_EQ(sent(), 0u);
+  EXPECT_TRUE(read_.ok());
+}
+
 // A climb from an element to its window reads each ancestor's role and
 // states, then asks for its parent: the parent comes with them. An element
 // no climb reached is asked for no parent.
