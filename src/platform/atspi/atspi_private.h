@@ -235,6 +235,10 @@ struct ElementMemo {
   /// Applications only: the snapshot asked with the search for the frontmost
   /// application, for loadSnapshot.
   std::optional<std::vector<bus::CacheItem>> earlySnapshot;
+  /// Windows only: Chromium's candidates for the focus below it, asked with
+  /// the search for the frontmost application (askFocusCandidates), until
+  /// the search for the focus takes them.
+  std::optional<bus::Children> earlyCandidates;
   /// Whether the frames and texts below this element were read ahead
   /// (extentsOf).
   bool aheadRead = false;
@@ -645,6 +649,11 @@ NodeRef cursorCell(Node* sheet, Node* window, ReadContext& read);
 /// The focus below `root` (a window): the SELECTED item of an open menu,
 /// else the FOCUSED element, the deepest control of several; or null.
 NodeRef focusBelow(Node* root, ReadContext& read);
+/// Adds to `batch` the one Collection search that finds Chromium's
+/// candidates for the focus below `window`: its FOCUSED and SELECTED
+/// elements.
+bus::Ticket<bus::Children> askFocusCandidates(bus::Batch& batch,
+                                              const Node* window);
 
 // browser_wake.cpp
 

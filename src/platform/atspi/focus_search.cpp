@@ -384,16 +384,18 @@ bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
       if (Node* node = read.intern(ref)) into.push_back(node);
     }
   };
-  std::unique_ptr<bus::Batch> batch = read.batchFor(root->ref.bus);
-  if (batch == nullptr) return true;
-  const auto either = batch->matchingStates(
-      root->ref, stateWords({ATSPI_STATE_FOCUSED, ATSPI_STATE_SELECTED}), 0,
-      true);
-  batch->run();
+  // Asked already with the search for the frontmost application, or now.
   std::optional<bus::Children> found =
-      read.take(root->ref.bus, (*batch)[either]);
-  if (!read.ok()) return true;
-  if (!found.has_value()) return false;
+      std::exchange(read.memo(root).earlyCandidates, std::nullopt);
+  if (!found.has_value()) {
+    std::unique_ptr<bus::Batch> batch = read.batchFor(root->ref.bus);
+    if (batch == nullptr) return true;
+    const auto either = askFocusCandidates(*batch, root);
+    batch->run();
+    found = read.take(root->ref.bus, (*batch)[either]);
+    if (!read.ok()) return true;
+    if (!found.has_value()) return false;
+  }
   if (!found->truncated && found->refs.size() <= kMaxCandidates) {
     // Which is which its states tell (matches).
     intern(found->refs, items);
@@ -443,6 +445,13 @@ bool focusByCollection(Node* root, ReadContext& read, NodeRef* focus) {
 }
 
 }  // namespace
+
+bus::Ticket<bus::Children> askFocusCandidates(bus::Batch& batch,
+                                              const Node* window) {
+  return batch.matchingStates(
+      window->ref, stateWords({ATSPI_STATE_FOCUSED, ATSPI_STATE_SELECTED}), 0,
+      true);
+}
 
 // The focus below `root`: the SELECTED item of an open menu (an open menu
 // leaves FOCUSED on the control it came from), else the FOCUSED element; of

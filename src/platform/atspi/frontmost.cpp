@@ -88,6 +88,11 @@ struct Asked {
   /// What that search told: whether the application has an ACTIVE window;
   /// none when it was not answered (GTK 4 and Qt answer none).
   std::optional<bool> claimsActive;
+  /// Its one ACTIVE window, when that search found one.
+  Node* activeWindow = nullptr;
+  /// Chromium's candidates for the focus below that window, asked with its
+  /// name when its process is Chromium's (askFocusCandidates).
+  std::optional<bus::Ticket<bus::Children>> focusCandidates;
   std::optional<bus::Ticket<std::string>> name;
   std::optional<bus::Ticket<std::string>> toolkit;
   std::optional<bus::Ticket<std::string>> toolkitVersion;
@@ -192,6 +197,14 @@ bool isGeckoProcess(int32_t pid) {
                                  command->starts_with("thunderbird"));
 }
 
+// Whether the process is Chromium's, by its name: a hint only, which its
+// toolkit's name confirms before the scan uses what it brought.
+bool isChromiumProcess(int32_t pid) {
+  const std::optional<std::string> command = processCommand(pid);
+  return command.has_value() &&
+         (command->starts_with("chromium") || *command == "chrome");
+}
+
 // Whether no application claims an ACTIVE window.
 bool unclaimed(const std::vector<Asked>& asked) {
   return std::none_of(asked.begin(), asked.end(), [](const Asked& entry) {
@@ -226,6 +239,10 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
           isGeckoProcess(*pid)) {
         entry.snapshot = batch.cacheItems(entry.app->ref.bus);
       }
+      if (entry.activeWindow != nullptr && pid.has_value() &&
+          isChromiumProcess(*pid)) {
+        entry.focusCandidates = askFocusCandidates(batch, entry.activeWindow);
+      }
       if (!entry.claimsActive.has_value() && windows.size() == 1) {
         entry.windowRole = batch.role(windows.front()->ref);
         entry.windowChildren = batch.children(windows.front()->ref);
@@ -251,6 +268,10 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
           batch[*entry.windowChildren].status == bus::CallStatus::NotSent) {
         return std::nullopt;
       }
+      if (entry.focusCandidates.has_value() &&
+          batch[*entry.focusCandidates].status == bus::CallStatus::NotSent) {
+        return std::nullopt;
+      }
     }
     for (const Asked& entry : asked) {
       if (entry.failed || entry.states.empty() || !wanted(entry)) continue;
@@ -268,6 +289,11 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
     if (entry.snapshot.has_value() && batch[*entry.snapshot].ok()) {
       cache.memoOf(entry.app).earlySnapshot =
           std::move(*batch[*entry.snapshot].value);
+    }
+    if (entry.focusCandidates.has_value() &&
+        batch[*entry.focusCandidates].ok()) {
+      cache.memoOf(entry.activeWindow).earlyCandidates =
+          std::move(*batch[*entry.focusCandidates].value);
     }
     if (entry.windowChildren.has_value()) {
       Node* window = cache.memoOf(entry.app).rawChildren.front().get();
@@ -401,7 +427,12 @@ void askApplications(std::vector<Asked>& asked, ScanCache& cache,
         memo.rawChildren.push_back(share(window));
     }
     const auto& active = first[*entry.activeWindows];
-    if (active.ok()) entry.claimsActive = !active.value->refs.empty();
+    if (active.ok()) {
+      entry.claimsActive = !active.value->refs.empty();
+      if (active.value->refs.size() == 1) {
+        entry.activeWindow = cache.intern(active.value->refs.front());
+      }
+    }
   }
   // The states of the windows of an application that claims an ACTIVE
   // window, or that did not say, are asked with its name and toolkit; the

@@ -204,6 +204,47 @@ TEST(FrontmostBusTest, FirefoxsSnapshotIsAskedWithItsName) {
   }
 }
 
+// Chromium's search for its focus, one Collection search of its ACTIVE
+// window, is asked with its name when its process is named "chromium" and
+// it claims one ACTIVE window: the search for the focus then sends no
+// search of its own. Not of an application with another name.
+TEST(FrontmostBusTest, ChromiumsFocusSearchIsAskedWithItsName) {
+  for (const bool chromium : {true, false}) {
+    SCOPED_TRACE(chromium);
+    std::vector<std::string> front{"--collection", "--front-window"};
+    if (chromium) front.insert(front.end(), {"--comm", "chromium"});
+    TwoApplications desktop({"--collection", "--comm", "chromium"}, front);
+    ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
+    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
+                              std::chrono::seconds(10));
+    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+              desktop.front.pid());
+    Node* window = desktop.cache.intern(desktop.front.ref("/o/window"));
+    EXPECT_EQ(desktop.cache.memoOf(window).earlyCandidates.has_value(),
+              chromium);
+    EXPECT_FALSE(
+        desktop.cache
+            .memoOf(desktop.cache.intern(desktop.behind.ref("/o/window")))
+            .earlyCandidates.has_value());
+    if (!chromium) continue;
+    const auto searches = [&desktop] {
+      return once(desktop.client, &bus::Batch::description,
+                  desktop.front.ref("/o/huge"))
+          .value.value_or("");
+    };
+    ASSERT_EQ(searches(), "matches asked 2 times");  // ACTIVE, then focus
+    Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
+    desktop.cache.memoOf(root).toolkit = ToolkitId{"Chromium", ""};
+    ReadContext read(desktop.cache);
+    EXPECT_NE(focusBelow(window, read), nullptr);
+    EXPECT_TRUE(read.ok());
+    EXPECT_EQ(searches(), "matches asked 2 times");
+    // What it brought serves once: a search after asks again.
+    EXPECT_NE(focusBelow(window, read), nullptr);
+    EXPECT_EQ(searches(), "matches asked 3 times");
+  }
+}
+
 // The registry's list of the applications goes out with the bus's
 // handshake, when the platform first finds the bus, and serves the search
 // that follows: the registry is asked once.

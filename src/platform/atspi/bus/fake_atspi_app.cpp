@@ -3,7 +3,8 @@
 //
 //   kestreye_fake_atspi_app BUS_ADDRESS SOCKET FOLDER [--a11y-bus ADDRESS]
 //                           [--a11y-late MS] [--active] [--collection]
-//                           [--comm NAME] [--late MS] [--one-window]
+//                           [--comm NAME] [--front-window] [--late MS]
+//                           [--one-window]
 //                           [--registry] [--waking MS] [--windowless]
 //
 // SOCKET says what GetApplicationBusAddress answers: "none" (""), "serve"
@@ -27,6 +28,8 @@
 // --windowless leaves the application's root without children (a settings
 // daemon), whose description says how many times its toolkit was asked for;
 // --one-window has the root list one child (label) alone;
+// --front-window has the root's Collection search for its ACTIVE windows
+// find window alone;
 // --comm names the process NAME (as Firefox's is "firefox"). The unique name
 // goes to standard output once the fake is on the bus.
 //
@@ -199,6 +202,7 @@ struct Fake {
   uint64_t a11yLateUs = 0;
   bool windowless = false;
   bool oneWindow = false;
+  bool frontWindow = false;  ///< the Collection search's one ACTIVE window
   bool collection = false;
   int toolkitAsked = 0;
   std::vector<sd_bus*> peers;
@@ -401,6 +405,12 @@ int replyMatches(sd_bus_message* call, bool huge) {
   if (all == 1 && sort == 1 && !traverse && path == kRoot && fake.collection) {
     const auto [first, second] = statesOf(kForm[0]);
     const bool windows = holds(first | (fake.active ? 2u : 0u), second, false);
+    if (windows && fake.frontWindow) {
+      return replyList(call, "(so)", 1, [](sd_bus_message* reply, uint32_t) {
+        return sd_bus_message_append(reply, "(so)", fake.unique.c_str(),
+                                     "/o/window");
+      });
+    }
     return replyChildren(call, false, windows && !fake.windowless ? 3 : 0);
   }
   if ((all != 1 && all != 2) || sort != 1 || !traverse) {
@@ -762,6 +772,8 @@ int main(int argc, char** argv) {
       fake.windowless = true;
     } else if (option == "--one-window") {
       fake.oneWindow = true;
+    } else if (option == "--front-window") {
+      fake.frontWindow = true;
     } else if (option == "--comm" && i + 1 < argc) {
       // The process's name, as /proc/PID/comm tells it.
       prctl(PR_SET_NAME, argv[++i]);
@@ -781,7 +793,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s BUS_ADDRESS SOCKET FOLDER [--a11y-bus A] "
                  "[--a11y-late MS] [--active] [--collection] [--comm NAME] "
-                 "[--late MS] [--registry] [--waking MS] [--windowless]\n",
+                 "[--front-window] [--late MS] [--one-window] [--registry] "
+                 "[--waking MS] [--windowless]\n",
                  argv[0]);
     return 2;
   }
