@@ -279,7 +279,13 @@ bool Connection::queue(DBusMessage* message, Batch::Call& call) {
   // batch's end writes the rest: it need not wait for the whole batch to
   // be written before it begins, and a batch costs a few writes, not one a
   // call.
-  if (awaited_.empty()) burst_ = 1;
+  if (awaited_.empty()) {
+    burst_ = 1;
+    unwritten_ = 0;
+  }
+  // A connection kept for billions of calls (kestreye-mcp's) numbers them
+  // anew, never 0.
+  if (nextSerial_ < kFirstSerial) nextSerial_ = kFirstSerial;
   const uint32_t serial = nextSerial_++;
   dbus_message_set_serial(message, serial);
   char* bytes = nullptr;
