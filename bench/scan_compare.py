@@ -12,10 +12,11 @@ taken side by side compare.
 For each it prints the median wall time (process start to exit), the
 application's processor time per scan (utime + stime + reaped children's,
 of the application's process and all its descendants, from /proc/PID/stat,
-read around each scan), the D-Bus messages sent per scan (sendmsg calls on
-sockets under strace, over one scan: libdbus and sd-bus send one message per
-call, the session bus's address question included; sd-bus also sends its
-handshake lines so, libdbus by send(); X11 goes by writev and is not counted)
+read around each scan), the D-Bus messages sent per scan (the data written
+to Unix sockets by sendmsg and send under strace, over one scan, counted
+message by message after each socket's handshake: libatspi's libdbus sends
+one message per sendmsg, kestreye several per send; the session bus's
+address question included; X11 goes by writev and is not counted)
 and the peak RSS (/usr/bin/time, as bench/scan_live.sh). The application is
 the one owning the focused element; its processor time per second while
 left alone (a pause as long as A's scan after each turn) is printed, and
@@ -113,15 +114,53 @@ def peak_rss(argv):
     return max(int(p) for p in peaks) / 1024
 
 
-def messages(argv):
-    """sendmsg calls on sockets during one run of argv, under strace."""
-    log = f"/tmp/scan_compare.{os.getpid()}.strace"
-    subprocess.run(["strace", "-f", "-qq", "-yy", "-e", "trace=sendmsg", "-o", log, *argv],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    with open(log) as lines:
-        count = sum(1 for line in lines if re.search(r"sendmsg\(\d+<(UNIX|TCP|UDP)", line))
-    os.unlink(log)
+def dbus_messages(stream):
+    """The D-Bus messages in the bytes one process wrote to one socket: after
+    the handshake's lines (a NUL byte, then lines up to BEGIN), each message
+    is its 16-byte fixed header, its header fields (padded to 8) and its
+    body."""
+    if stream.startswith(b"\0"):
+        begin = stream.find(b"BEGIN\r\n")
+        if begin < 0:
+            return 0
+        stream = stream[begin + len(b"BEGIN\r\n"):]
+    count, at = 0, 0
+    while at + 16 <= len(stream):
+        order = {ord("l"): "little", ord("B"): "big"}.get(stream[at])
+        if order is None:
+            break
+        body = int.from_bytes(stream[at + 4:at + 8], order)
+        fields = int.from_bytes(stream[at + 12:at + 16], order)
+        at += 16 + (fields + 7) // 8 * 8 + body
+        count += 1
     return count
+
+
+def messages(argv):
+    """The D-Bus messages sent during one run of argv: what it wrote to its
+    Unix sockets (sendmsg, and send, with which a client may write several
+    messages at once), under strace, counted message by message."""
+    log = f"/tmp/scan_compare.{os.getpid()}.strace"
+    subprocess.run(["strace", "-f", "-qq", "-yy", "-e", "trace=sendmsg,sendto",
+                    "-e", "write=all", "-o", log, *argv],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    streams = {}
+    current = None
+    with open(log) as lines:
+        for line in lines:
+            call = re.match(r"(\d+)\s+send(?:msg|to)\((\d+)<UNIX", line)
+            if call:
+                current = streams.setdefault(call.groups(), bytearray())
+                continue
+            # " | 00010  6c 01 ... 00  01 ... 00  l..........": the 16
+            # bytes' hex fills 49 columns, the text beside them may not.
+            dump = re.match(r"\s*\| [0-9a-f]{5}  (.{49})", line)
+            if dump and current is not None:
+                current += bytes.fromhex("".join(re.findall(r"[0-9a-f]{2}", dump.group(1))))
+            elif not line.lstrip().startswith("*"):
+                current = None
+    os.unlink(log)
+    return sum(dbus_messages(bytes(stream)) for stream in streams.values())
 
 
 def main():
