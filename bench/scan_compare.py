@@ -148,7 +148,9 @@ def messages(argv):
     current = None
     with open(log) as lines:
         for line in lines:
-            call = re.match(r"(\d+)\s+send(?:msg|to)\((\d+)<UNIX", line)
+            # A descriptor is used again once closed: the socket's inodes
+            # tell the connections apart.
+            call = re.match(r"(\d+)\s+send(?:msg|to)\(\d+<UNIX[^:]*:\[(\d+)", line)
             if call:
                 current = streams.setdefault(call.groups(), bytearray())
                 continue
