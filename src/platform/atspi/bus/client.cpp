@@ -274,11 +274,14 @@ bool Connection::isReady() const {
 }
 
 bool Connection::queue(DBusMessage* message, Batch::Call& call) {
-  // An application with none of the client's calls to answer gets the
-  // first at once, and then twice as many as the write before, until the
-  // batch's end writes the rest: it need not wait for the whole batch to
-  // be written before it begins, and a batch costs a few writes, not one a
-  // call.
+  // On an application's own socket, an application with none of the
+  // client's calls to answer gets the first at once, and then twice as many
+  // as the write before, until the batch's end writes the rest: it need not
+  // wait for the whole batch to be written before it begins, and a batch
+  // costs a few writes, not one a call. Through the bus daemon, which
+  // passes each message on by itself, each call goes out at once: calls
+  // written together cost KWrite more of its own time (15.0 against 13.3
+  // ms a scan, in turns) and saved none of the scan's.
   if (awaited_.empty()) {
     burst_ = 1;
     unwritten_ = 0;
@@ -295,7 +298,7 @@ bool Connection::queue(DBusMessage* message, Batch::Call& call) {
   dbus_free(bytes);
   awaited_[serial] = &call;
   call.serial = serial;
-  if (++unwritten_ >= burst_) {
+  if (++unwritten_ >= burst_ || busClient_) {
     flush();
     unwritten_ = 0;
     burst_ *= 2;
