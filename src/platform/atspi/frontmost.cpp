@@ -241,7 +241,17 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
       }
       if (entry.activeWindow != nullptr && pid.has_value() &&
           isChromiumProcess(*pid)) {
+        // The search goes as the scan's calls to it go, so that its own
+        // socket is looked for among its descriptors while Chromium
+        // searches (a millisecond that lay on the way of the next batch);
+        // it is never asked for it (see identify).
+        cache.client().setOwnSocket(
+            entry.app->ref.bus,
+            [pid = *pid] { return bridgeSocketOf(pid, "/proc").value_or(""); },
+            false);
+        batch.setViaBus(false);
         entry.focusCandidates = askFocusCandidates(batch, entry.activeWindow);
+        batch.setViaBus(true);
       }
       if (!entry.claimsActive.has_value() && windows.size() == 1) {
         entry.windowRole = batch.role(windows.front()->ref);

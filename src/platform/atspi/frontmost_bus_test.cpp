@@ -207,7 +207,9 @@ TEST(FrontmostBusTest, FirefoxsSnapshotIsAskedWithItsName) {
 // Chromium's search for its focus, one Collection search of its ACTIVE
 // window, is asked with its name when its process is named "chromium" and
 // it claims one ACTIVE window: the search for the focus then sends no
-// search of its own. Not of an application with another name.
+// search of its own. Its own socket is looked for meanwhile, and never
+// asked for: the next call to it sends nothing more. Not so for an
+// application with another name, whose socket the next call asks for.
 TEST(FrontmostBusTest, ChromiumsFocusSearchIsAskedWithItsName) {
   for (const bool chromium : {true, false}) {
     SCOPED_TRACE(chromium);
@@ -226,6 +228,13 @@ TEST(FrontmostBusTest, ChromiumsFocusSearchIsAskedWithItsName) {
         desktop.cache
             .memoOf(desktop.cache.intern(desktop.behind.ref("/o/window")))
             .earlyCandidates.has_value());
+    const uint64_t sent = desktop.client.callsSent();
+    EXPECT_EQ(
+        once(desktop.client, &bus::Batch::role, desktop.front.ref("/o/label"))
+            .value,
+        29u);
+    // The other's socket question, and the asker's leaving, come with it.
+    EXPECT_EQ(desktop.client.callsSent() - sent == 1, chromium);
     if (!chromium) continue;
     const auto searches = [&desktop] {
       return once(desktop.client, &bus::Batch::description,
