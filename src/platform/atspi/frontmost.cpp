@@ -143,6 +143,16 @@ WindowsHeard heard(const Asked& entry, bus::Batch& batch) {
   return result;
 }
 
+// Routes the application's calls through its bridge's socket when one is
+// found among its process's descriptors; asked for through the bus when
+// none is and `askIfNotFound` (never Chromium: see identify).
+void findSocketAmongDescriptors(ScanCache& cache, const Node* app, int32_t pid,
+                                bool askIfNotFound) {
+  cache.client().setOwnSocket(
+      app->ref.bus, [pid] { return bridgeSocketOf(pid, "/proc").value_or(""); },
+      askIfNotFound);
+}
+
 // Takes the application's name and toolkit from `batch`: whether it is the
 // desktop's shell, and how its calls are routed.
 void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
@@ -180,12 +190,8 @@ void identify(Asked& entry, bus::Batch& batch, ScanCache& cache) {
     // opened it, the socket is found among the process's descriptors
     // instead, when a call to the application is first routed. Chromium is
     // never asked (but to wake it).
-    cache.client().setOwnSocket(
-        entry.app->ref.bus,
-        [pid = *memo.processId] {
-          return bridgeSocketOf(pid, "/proc").value_or("");
-        },
-        !entry.chromium);
+    findSocketAmongDescriptors(cache, entry.app, *memo.processId,
+                               !entry.chromium);
   }
 }
 
@@ -245,10 +251,7 @@ void askWindowStates(std::vector<Asked>& asked, ScanCache& cache,
         // socket is looked for among its descriptors while Chromium
         // searches (a millisecond that lay on the way of the next batch);
         // it is never asked for it (see identify).
-        cache.client().setOwnSocket(
-            entry.app->ref.bus,
-            [pid = *pid] { return bridgeSocketOf(pid, "/proc").value_or(""); },
-            false);
+        findSocketAmongDescriptors(cache, entry.app, *pid, false);
         batch.setViaBus(false);
         entry.focusCandidates = askFocusCandidates(batch, entry.activeWindow);
         batch.setViaBus(true);
