@@ -45,6 +45,12 @@ struct TwoApplications {
     return {share(cache.intern(behind.ref(bus::ROOT_PATH))),
             share(cache.intern(front.ref(bus::ROOT_PATH)))};
   }
+  /// The frontmost application's process, searched for with `reads` for
+  /// the scan's reads.
+  std::optional<int32_t> frontmostWithin(std::chrono::seconds reads) {
+    cache.setReadsEnd(std::chrono::steady_clock::now() + reads);
+    return findFrontmost(apps(), cache, noHint);
+  }
   /// How many times `app` was asked for its toolkit, as it says.
   std::string toolkitsAsked(const FakeApp& app) {
     return once(client, &bus::Batch::description, app.ref(bus::ROOT_PATH))
@@ -90,9 +96,7 @@ TEST(FrontmostBusTest, AnApplicationThatNeverAnswersInTimeIsNotWaitedForLong) {
 TEST(FrontmostBusTest, AnApplicationWithoutWindowsIsAskedForItsWindowsOnly) {
   TwoApplications desktop({"--windowless"}, {});
   ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-  desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                            std::chrono::seconds(5));
-  EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+  EXPECT_EQ(desktop.frontmostWithin(std::chrono::seconds(5)),
             desktop.front.pid());
   EXPECT_EQ(desktop.toolkitsAsked(desktop.behind), "toolkit asked 0 times");
   EXPECT_EQ(desktop.toolkitsAsked(desktop.front), "toolkit asked 1 times");
@@ -110,9 +114,7 @@ TEST(FrontmostBusTest, AnApplicationBehindIsAskedForItsActiveWindowsOnly) {
     if (collection) options.emplace_back("--collection");
     TwoApplications desktop(options, options);
     ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                              std::chrono::seconds(5));
-    EXPECT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+    EXPECT_EQ(desktop.frontmostWithin(std::chrono::seconds(5)),
               desktop.front.pid());
     EXPECT_EQ(desktop.toolkitsAsked(desktop.behind),
               collection ? "toolkit asked 0 times" : "toolkit asked 1 times");
@@ -125,9 +127,7 @@ TEST(FrontmostBusTest, AnApplicationBehindIsAskedForItsActiveWindowsOnly) {
 TEST(FrontmostBusTest, TheChosenApplicationsRoleComesWithItsName) {
   TwoApplications desktop({"--collection"}, {"--collection"});
   ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-  desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                            std::chrono::seconds(5));
-  ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+  ASSERT_EQ(desktop.frontmostWithin(std::chrono::seconds(5)),
             desktop.front.pid());
   const uint64_t sent = desktop.client.callsSent();
   ReadContext read(desktop.cache);
@@ -150,9 +150,7 @@ TEST(FrontmostBusTest,
     if (collection) front.emplace_back("--collection");
     TwoApplications desktop({"--collection"}, front);
     ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                              std::chrono::seconds(5));
-    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+    ASSERT_EQ(desktop.frontmostWithin(std::chrono::seconds(5)),
               desktop.front.pid());
     Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
     ASSERT_EQ(desktop.cache.memoOf(root).rawChildren.size(), 1u);
@@ -187,9 +185,7 @@ TEST(FrontmostBusTest, FirefoxsSnapshotIsAskedWithItsName) {
     if (firefox) front.insert(front.end(), {"--comm", "firefox-esr"});
     TwoApplications desktop({"--collection", "--comm", "firefox"}, front);
     ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                              std::chrono::seconds(10));
-    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+    ASSERT_EQ(desktop.frontmostWithin(std::chrono::seconds(10)),
               desktop.front.pid());
     Node* behind = desktop.cache.intern(desktop.behind.ref(bus::ROOT_PATH));
     Node* root = desktop.cache.intern(desktop.front.ref(bus::ROOT_PATH));
@@ -217,9 +213,7 @@ TEST(FrontmostBusTest, ChromiumsFocusSearchIsAskedWithItsName) {
     if (chromium) front.insert(front.end(), {"--comm", "chromium"});
     TwoApplications desktop({"--collection", "--comm", "chromium"}, front);
     ASSERT_TRUE(desktop.started()) << "the bus or a fake did not start";
-    desktop.cache.setReadsEnd(std::chrono::steady_clock::now() +
-                              std::chrono::seconds(10));
-    ASSERT_EQ(findFrontmost(desktop.apps(), desktop.cache, noHint),
+    ASSERT_EQ(desktop.frontmostWithin(std::chrono::seconds(10)),
               desktop.front.pid());
     Node* window = desktop.cache.intern(desktop.front.ref("/o/window"));
     EXPECT_EQ(desktop.cache.memoOf(window).earlyCandidates.has_value(),
